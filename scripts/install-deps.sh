@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs every build, test and benchmark dependency from Debian's packages.
+# Idempotent: packages already present are skipped, and apt-get is not touched
+# at all when nothing is missing.
+set -euo pipefail
+
+PACKAGES=(
+  build-essential cmake ninja-build pkg-config clang-format
+  portaudio19-dev
+  libsndfile1-dev
+  libflac-dev
+  zlib1g-dev libminizip-dev
+  libpugixml-dev
+  libcli11-dev
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  jackd2
+  libfftw3-dev
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: all packages present"
+  exit 0
+fi
+
+echo "install-deps: installing ${missing[*]}"
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+# jackd2 asks whether to enable real-time priority; answer it up front.
+echo "jackd2 jackd/tweak_rt_limits boolean false" | $SUDO debconf-set-selections
+$SUDO apt-get update -q
+$SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"

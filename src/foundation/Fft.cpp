@@ -1,0 +1,208 @@
+#include "foundation/Fft.h"
+
+#include "foundation/FftKernel.h"
+#include "foundation/KedraLogger.h"
+#include "foundation/Mem.h"
+
+#include "foundation/MathConstants.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+namespace Kedra::Math {
+namespace {
+
+bool IsPow2(int n) { return n >= 1 && (n & (n - 1)) == 0; }
+
+bool CheckPow2(int n, const char* what) {
+    if (IsPow2(n)) {
+        return true;
+    }
+    Kedra::Logging::KedraLogger::LogText(std::string("WARNING ") + what + std::to_string(n) + "\n");
+    return false;
+}
+
+// Multiplies bins 1 .. half-1 by e^(i k w). The rotation is advanced by multiplication
+// and re-anchored with an exact sincos every 64 bins, so the error stays at rounding level.
+template <typename T>
+void RotateBins(std::complex<T>* out, int half, double w) {
+    constexpr int ANCHOR = 64;
+    const std::complex<double> step(std::cos(w), std::sin(w));
+    std::complex<double> rot;
+    for (int k = 1; k < half; ++k) {
+        if ((k - 1) % ANCHOR == 0) {
+            rot = {std::cos(k * w), std::sin(k * w)};
+        } else {
+            rot *= step;
+        }
+        const double re = out[k].real();
+        const double im = out[k].imag();
+        out[k] = {static_cast<T>(re * rot.real() - im * rot.imag()),
+                  static_cast<T>(re * rot.imag() + im * rot.real())};
+    }
+}
+
+// Turns the packed positive-exponent result of RealTransformPow2, lying in the bins' own
+// storage, into N/2+1 negative-exponent bins: conjugate, optional (-1)^k for centring,
+// scale s, and move the Nyquist value out of slot 1.
+template <typename T>
+void UnpackForward(std::complex<T>* out, int n, bool centred, T s) {
+    const int half = n / 2;
+    T* slot = reinterpret_cast<T*>(out);
+    const T dc = slot[0] * s;
+    const T nyquist = n >= 2 ? slot[1] * s : T(0);
+    for (int k = 1; k < half; ++k) {
+        const T sign = (centred && (k & 1)) ? -s : s;
+        out[k] = {sign * slot[2 * k], -sign * slot[2 * k + 1]};
+    }
+    out[0] = {dc, T(0)};
+    if (half >= 1) {
+        out[half] = {nyquist, T(0)};
+    }
+}
+
+template <typename T>
+void PackInverse(const std::complex<T>* in, T* work, int n, bool centred, T s) {
+    const int half = n / 2;
+    for (int k = 1; k < half; ++k) {
+        const T sign = (centred && (k & 1)) ? -s : s;
+        work[2 * k] = sign * in[k].real();
+        work[2 * k + 1] = -sign * in[k].imag();
+    }
+    work[0] = s * in[0].real();
+    if (n >= 2) {
+        work[1] = s * in[half].real();
+    }
+}
+
+} // namespace
+
+void FFTPow2TimeToFreq(const double* in, std::complex<double>* out, int n, bool centred,
+                       bool scaled, double delay) {
+    if (!CheckPow2(n, "FFTPow2TimeToFreq called with non power of two: ")) {
+        return;
+    }
+    // The N/2+1 output bins hold N+2 doubles: the transform runs in place there.
+    double* work = reinterpret_cast<double*>(out);
+    const double* src = centred ? in - n / 2 : in;
+    std::copy(src, src + n, work);
+    detail::RealTransformPow2(work, static_cast<std::size_t>(n), FFT_FORWARD);
+    UnpackForward(out, n, centred, scaled ? 2.0 / n : 1.0);
+    if (delay != 0.0) {
+        RotateBins(out, n / 2, delay * TWOPI / n);
+    }
+}
+
+void FFTPow2TimeToFreq(const float* in, std::complex<double>* out, int n, double delay) {
+    if (!CheckPow2(n, "FFTPow2TimeToFreq called with non power of two: ")) {
+        return;
+    }
+    double* work = reinterpret_cast<double*>(out);
+    for (int i = 0; i < n; ++i) {
+        work[i] = in[i];
+    }
+    detail::RealTransformPow2(work, static_cast<std::size_t>(n), FFT_FORWARD);
+    UnpackForward(out, n, false, 2.0 / n);
+    if (delay != 0.0) {
+        RotateBins(out, n / 2, delay * TWOPI / n);
+    }
+}
+
+void FFTPow2TimeToFreq(const float* in, std::complex<float>* out, int n, float delay) {
+    if (!CheckPow2(n, "FFTPow2TimeToFreq called with non power of two: ")) {
+        return;
+    }
+    float* work = reinterpret_cast<float*>(out);
+    std::copy(in, in + n, work);
+    detail::RealTransformPow2(work, static_cast<std::size_t>(n), FFT_FORWARD);
+    UnpackForward(out, n, false, 2.0f / static_cast<float>(n));
+    if (delay != 0.0f) {
+        RotateBins(out, n / 2, static_cast<double>(delay) * TWOPI / n);
+    }
+}
+
+void FFTPow2FreqToTime(const std::complex<double>* in, double* out, int n, bool centred,
+                       bool inputScaled) {
+    if (!CheckPow2(n, "FFTPow2FreqToTime called with non power of two: ")) {
+        return;
+    }
+    double* work = centred ? out - n / 2 : out;
+    PackInverse(in, work, n, centred, inputScaled ? 1.0 : 2.0 / n);
+    detail::RealTransformPow2(work, static_cast<std::size_t>(n), FFT_INVERSE);
+}
+
+void FFTPow2FreqToTime(const std::complex<float>* in, float* out, int n) {
+    if (!CheckPow2(n, "FFTPow2FreqToTime called with non power of two: ")) {
+        return;
+    }
+    PackInverse(in, out, n, false, 1.0f);
+    detail::RealTransformPow2(out, static_cast<std::size_t>(n), FFT_INVERSE);
+}
+
+void FFTPow2FreqRealToTime(const double* in, double* out, int n) {
+    if (!CheckPow2(n, "FFTPow2FreqRealToTime called with non power of two: ")) {
+        return;
+    }
+    double* work = out - n / 2;
+    const int half = n / 2;
+    for (int k = 0; k < half; ++k) {
+        work[2 * k] = (k & 1) ? -in[k] : in[k];
+        work[2 * k + 1] = 0.0;
+    }
+    if (n >= 2) {
+        work[1] = in[half];
+    } else {
+        work[0] = in[0];
+    }
+    detail::RealTransformPow2(work, static_cast<std::size_t>(n), FFT_INVERSE);
+    const double s = 2.0 / n;
+    for (int i = 0; i < n; ++i) {
+        work[i] *= s;
+    }
+}
+
+void FFTPow2TimeToAbsFreq(const float* in, float* out, int n) {
+    if (!CheckPow2(n, "FFTPow2TimeToAbsFreq called with non power of two: ")) {
+        return;
+    }
+    Mem::Array<float> work(static_cast<std::size_t>(n));
+    std::copy(in - n / 2, in - n / 2 + n, work.get());
+    detail::RealTransformPow2(work.get(), static_cast<std::size_t>(n), FFT_FORWARD);
+    const int half = n / 2;
+    for (int k = 1; k < half; ++k) {
+        out[k] = std::sqrt(work[2 * k] * work[2 * k] + work[2 * k + 1] * work[2 * k + 1]);
+    }
+    if (n >= 2) {
+        out[half] = std::fabs(work[1]);
+    }
+    out[0] = std::fabs(work[0]);
+}
+
+void RealFFT(double* data, int n, int direction) {
+    if (CheckPow2(n, "RealFFT called with non power of two: ")) {
+        detail::RealTransformPow2(data, static_cast<std::size_t>(n), direction);
+    }
+}
+
+void RealFFT(float* data, int n, int direction) {
+    if (CheckPow2(n, "RealFFT called with non power of two: ")) {
+        detail::RealTransformPow2(data, static_cast<std::size_t>(n), direction);
+    }
+}
+
+void ComplexFFTPow2(double* data, int n, int direction) {
+    if (CheckPow2(n, "ComplexFFTPow2 called with non power of two: ")) {
+        detail::ComplexTransformPow2(reinterpret_cast<std::complex<double>*>(data),
+                                     static_cast<std::size_t>(n / 2), direction);
+    }
+}
+
+void ComplexFFTPow2(float* data, int n, int direction) {
+    if (CheckPow2(n, "ComplexFFTPow2 called with non power of two: ")) {
+        detail::ComplexTransformPow2(reinterpret_cast<std::complex<float>*>(data),
+                                     static_cast<std::size_t>(n / 2), direction);
+    }
+}
+
+} // namespace Kedra::Math

@@ -1,0 +1,356 @@
+#include "foundation/Fft.h"
+
+#include "foundation/FftKernel.h"
+#include "foundation/KedraLogger.h"
+#include "foundation/MathConstants.h"
+#include "foundation/Mem.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <string>
+
+namespace Kedra::Math {
+namespace {
+
+using Cplx = std::complex<double>;
+
+// Factors above this are evaluated with Bluestein's chirp transform instead of a direct
+// O(r^2) DFT, so that any length, prime or not, costs O(n log n) and never fails.
+constexpr int DIRECT_FACTOR_LIMIT = 256;
+
+// One r-point DFT, negative exponent, in place on t[0..r-1].
+class FactorDft {
+public:
+    // tw: e^(-2 pi i j / n) for j < n; r divides n.
+    FactorDft(int r, const Cplx* tw, std::size_t n) : r_(r), tw_(tw), n_(n), scratch_(r) {
+        if (r_ > DIRECT_FACTOR_LIMIT) {
+            PrepareBluestein();
+        }
+    }
+
+    void operator()(Cplx* t) {
+        switch (r_) {
+        case 1:
+            return;
+        case 2: {
+            const Cplx a = t[0], b = t[1];
+            t[0] = a + b;
+            t[1] = a - b;
+            return;
+        }
+        case 3: {
+            constexpr double s60 = 0.86602540378443864676;
+            const Cplx a = t[0], b = t[1], c = t[2];
+            const Cplx sum = b + c;
+            const Cplx mid = a - 0.5 * sum;
+            const Cplx diff = b - c;
+            const Cplx rot(diff.imag() * s60, -diff.real() * s60); // -i sin60 (b - c)
+            t[0] = a + sum;
+            t[1] = mid + rot;
+            t[2] = mid - rot;
+            return;
+        }
+        case 4: {
+            const Cplx a = t[0], b = t[1], c = t[2], d = t[3];
+            const Cplx s0 = a + c, d0 = a - c, s1 = b + d, d1 = b - d;
+            const Cplx mj(d1.imag(), -d1.real()); // -i (b - d)
+            t[0] = s0 + s1;
+            t[1] = d0 + mj;
+            t[2] = s0 - s1;
+            t[3] = d0 - mj;
+            return;
+        }
+        default:
+            if (r_ > DIRECT_FACTOR_LIMIT) {
+                Bluestein(t);
+            } else {
+                Direct(t);
+            }
+        }
+    }
+
+private:
+    void Direct(Cplx* t) {
+        const auto r = static_cast<std::size_t>(r_);
+        for (std::size_t p = 0; p < r; ++p) {
+            Cplx acc = t[0];
+            std::size_t e = 0;
+            for (std::size_t q = 1; q < r; ++q) {
+                e += p;
+                if (e >= r) {
+                    e -= r;
+                }
+                acc += t[q] * tw_[e * (n_ / r)];
+            }
+            scratch_[p] = acc;
+        }
+        std::copy(scratch_.begin(), scratch_.end(), t);
+    }
+
+    // e^(-i pi j^2 / r), with j^2 reduced mod 2r so that large j keep full precision.
+    Cplx Chirp(std::int64_t j) const {
+        const std::int64_t twoR = 2 * static_cast<std::int64_t>(r_);
+        const std::int64_t e = ((j % twoR) * (j % twoR)) % twoR;
+        return std::polar(1.0, -PI * static_cast<double>(e) / r_);
+    }
+
+    void PrepareBluestein() {
+        m_ = 1;
+        while (m_ < 2 * static_cast<std::size_t>(r_) - 1) {
+            m_ <<= 1;
+        }
+        chirp_.resize(r_);
+        for (int j = 0; j < r_; ++j) {
+            chirp_[j] = Chirp(j);
+        }
+        kernel_.assign(m_, Cplx(0.0, 0.0));
+        for (int j = 0; j < r_; ++j) {
+            kernel_[j] = std::conj(chirp_[j]);
+            if (j > 0) {
+                kernel_[m_ - j] = std::conj(chirp_[j]);
+            }
+        }
+        detail::ComplexTransformPow2(kernel_.data(), m_, -1);
+        work_.resize(m_);
+    }
+
+    void Bluestein(Cplx* t) {
+        std::fill(work_.begin(), work_.end(), Cplx(0.0, 0.0));
+        for (int j = 0; j < r_; ++j) {
+            work_[j] = t[j] * chirp_[j];
+        }
+        detail::ComplexTransformPow2(work_.data(), m_, -1);
+        for (std::size_t k = 0; k < m_; ++k) {
+            work_[k] *= kernel_[k];
+        }
+        detail::ComplexTransformPow2(work_.data(), m_, +1);
+        const double inv = 1.0 / static_cast<double>(m_);
+        for (int k = 0; k < r_; ++k) {
+            t[k] = work_[k] * chirp_[k] * inv;
+        }
+    }
+
+    int r_;
+    const Cplx* tw_;
+    std::size_t n_;
+    std::vector<Cplx> scratch_;
+    std::size_t m_ = 0;
+    std::vector<Cplx> chirp_;
+    std::vector<Cplx> kernel_;
+    std::vector<Cplx> work_;
+};
+
+struct Plan {
+    std::size_t n;
+    std::vector<int> factors;
+    std::vector<Cplx> twiddles; // e^(-2 pi i j / n)
+    std::vector<FactorDft> dfts;
+    std::vector<Cplx> gather;
+};
+
+// Decimation in time, out of place from the strided input into y; the factors are used
+// in pass order, the first one splitting the whole length.
+void Recurse(Plan& plan, std::size_t level, const double* xRe, const double* xIm,
+             std::size_t stride, Cplx* y, std::size_t n) {
+    if (n == 1) {
+        y[0] = {xRe[0], xIm[0]};
+        return;
+    }
+    const auto r = static_cast<std::size_t>(plan.factors[level]);
+    const std::size_t m = n / r;
+    for (std::size_t q = 0; q < r; ++q) {
+        Recurse(plan, level + 1, xRe + q * stride, xIm + q * stride, stride * r, y + q * m, m);
+    }
+    const std::size_t twStep = plan.n / n;
+    Cplx* t = plan.gather.data();
+    FactorDft& dft = plan.dfts[level];
+    for (std::size_t k = 0; k < m; ++k) {
+        t[0] = y[k];
+        for (std::size_t q = 1; q < r; ++q) {
+            t[q] = y[q * m + k] * plan.twiddles[q * k * twStep];
+        }
+        dft(t);
+        for (std::size_t p = 0; p < r; ++p) {
+            y[k + p * m] = t[p];
+        }
+    }
+}
+
+} // namespace
+
+std::vector<int> MixedRadixFactors(int n) {
+    std::vector<int> factors;
+    if (n < 1) {
+        return factors;
+    }
+    if (n == 1) {
+        return {1};
+    }
+    static constexpr int RADICES[] = {10, 8, 5, 4, 3, 2};
+    int remainder = n;
+    for (int radix : RADICES) {
+        while (remainder > 1 && remainder % radix == 0) {
+            factors.push_back(radix);
+            remainder /= radix;
+        }
+    }
+    // A trailing 2 after an 8 is better done as 4 x 4.
+    if (!factors.empty() && factors.back() == 2) {
+        for (auto it = factors.rbegin() + 1; it != factors.rend(); ++it) {
+            if (*it == 8) {
+                *it = 4;
+                factors.back() = 4;
+                break;
+            }
+        }
+    }
+    for (int k = 2; remainder > 1 && static_cast<double>(k) * k < std::sqrt(remainder) + 1.0; ++k) {
+        while (remainder % k == 0) {
+            factors.push_back(k);
+            remainder /= k;
+        }
+    }
+    if (remainder > 1) {
+        factors.push_back(remainder);
+    }
+    std::reverse(factors.begin(), factors.end());
+    return factors;
+}
+
+bool MixedRadixFFT(int n, const double* xRe, const double* xIm, double* yRe, double* yIm) {
+    if (n < 1 || xRe == nullptr || xIm == nullptr || yRe == nullptr || yIm == nullptr) {
+        Kedra::Logging::KedraLogger::LogText("WARNING MixedRadixFFT: invalid length or array ( " +
+                                             std::to_string(n) + " )\n");
+        return false;
+    }
+    Plan plan;
+    plan.n = static_cast<std::size_t>(n);
+    plan.factors = MixedRadixFactors(n);
+    plan.twiddles.resize(plan.n);
+    for (std::size_t j = 0; j < plan.n; ++j) {
+        plan.twiddles[j] = std::polar(1.0, -TWOPI * static_cast<double>(j) / static_cast<double>(n));
+    }
+    int largest = 1;
+    plan.dfts.reserve(plan.factors.size());
+    for (int f : plan.factors) {
+        plan.dfts.emplace_back(f, plan.twiddles.data(), plan.n);
+        largest = std::max(largest, f);
+    }
+    plan.gather.resize(static_cast<std::size_t>(largest));
+    std::vector<Cplx> y(plan.n);
+    Recurse(plan, 0, xRe, xIm, 1, y.data(), plan.n);
+    for (std::size_t k = 0; k < plan.n; ++k) {
+        yRe[k] = y[k].real();
+        yIm[k] = y[k].imag();
+    }
+    return true;
+}
+
+FFTWorkspace* g_workspace = nullptr;
+
+FFTWorkspace& FFTWorkspace::Instance() {
+    if (g_workspace == nullptr) {
+        g_workspace = new FFTWorkspace();
+    }
+    return *g_workspace;
+}
+
+void FFTWorkspace::ReleaseInstance() {
+    delete g_workspace;
+    g_workspace = nullptr;
+}
+
+FFTWorkspace::~FFTWorkspace() {
+    Mem::FreeArray(inRe_);
+    Mem::FreeArray(inIm_);
+    Mem::FreeArray(outRe_);
+    Mem::FreeArray(outIm_);
+}
+
+void FFTWorkspace::SetLength(int n) {
+    if (n == n_) {
+        return;
+    }
+    Mem::FreeArray(inRe_);
+    Mem::FreeArray(inIm_);
+    Mem::FreeArray(outRe_);
+    Mem::FreeArray(outIm_);
+    n_ = -1;
+    half_ = 0;
+    inverseN_ = 0.0;
+    if (n < 1) {
+        return;
+    }
+    const auto count = static_cast<std::size_t>(n);
+    inRe_ = Mem::AllocateArray<double>(count);
+    inIm_ = Mem::AllocateArray<double>(count);
+    outRe_ = Mem::AllocateArray<double>(count);
+    outIm_ = Mem::AllocateArray<double>(count);
+    n_ = n;
+    half_ = n / 2;
+    inverseN_ = 1.0 / n;
+}
+
+void FFTWorkspace::Transform() { MixedRadixFFT(n_, inRe_, inIm_, outRe_, outIm_); }
+
+void FFTWorkspace::ScatterResult(double* t) const {
+    for (int i = 0; i <= half_ && i < n_; ++i) {
+        t[i] = outRe_[i] * inverseN_;
+    }
+    for (int i = half_ + 1; i < n_; ++i) {
+        t[i - n_] = outRe_[i] * inverseN_;
+    }
+}
+
+void FFTWorkspace::TimeToSpectrum(const double* t, std::complex<double>* spectrum) {
+    if (n_ < 1) {
+        return;
+    }
+    for (int i = 0; i <= half_ && i < n_; ++i) {
+        inRe_[i] = t[i];
+    }
+    for (int i = half_ + 1; i < n_; ++i) {
+        inRe_[i] = t[i - n_];
+    }
+    std::fill(inIm_, inIm_ + n_, 0.0);
+    Transform();
+    for (int i = 0; i <= half_ && i < n_; ++i) {
+        spectrum[i] = {outRe_[i], outIm_[i]};
+    }
+}
+
+void FFTWorkspace::RealSpectrumToTime(const double* realSpectrum, double* t) {
+    if (n_ < 1) {
+        return;
+    }
+    std::fill(inRe_, inRe_ + n_, 0.0);
+    std::fill(inIm_, inIm_ + n_, 0.0);
+    inRe_[0] = realSpectrum[0];
+    for (int i = 1; i <= half_; ++i) {
+        inRe_[i] = realSpectrum[i];
+        inRe_[n_ - i] = realSpectrum[i];
+    }
+    Transform();
+    ScatterResult(t);
+}
+
+void FFTWorkspace::SpectrumToTime(const std::complex<double>* spectrum, double* t) {
+    if (n_ < 1) {
+        return;
+    }
+    std::fill(inRe_, inRe_ + n_, 0.0);
+    std::fill(inIm_, inIm_ + n_, 0.0);
+    inRe_[0] = spectrum[0].real();
+    inIm_[0] = -spectrum[0].imag();
+    for (int i = 1; i <= half_; ++i) {
+        inRe_[i] = spectrum[i].real();
+        inIm_[i] = -spectrum[i].imag();
+        inRe_[n_ - i] = spectrum[i].real();
+        inIm_[n_ - i] = spectrum[i].imag();
+    }
+    Transform();
+    ScatterResult(t);
+}
+
+} // namespace Kedra::Math
