@@ -13,7 +13,9 @@
 namespace Kedra::Math {
 namespace {
 
-bool IsPow2(int n) { return n >= 1 && (n & (n - 1)) == 0; }
+bool IsPow2(int n) {
+    return n >= 1 && (n & (n - 1)) == 0;
+}
 
 bool CheckPow2(int n, const char* what) {
     if (IsPow2(n)) {

@@ -1,7 +1,7 @@
 #include "foundation/KedraLogger.h"
 
-#include <ctime>
 #include <cstdio>
+#include <ctime>
 
 namespace Kedra::Logging {
 namespace {
@@ -15,7 +15,9 @@ std::tm LocalNow() {
 
 } // namespace
 
-std::string GetDebugFlags() { return std::string(); }
+std::string GetDebugFlags() {
+    return std::string();
+}
 
 std::string TimePrefix() {
     std::tm tm = LocalNow();
@@ -74,7 +76,9 @@ void KedraLogger::LogText(const std::string& text) {
     }
 }
 
-void KedraLogger::LogText(const char* text) { LogText(std::string(text == nullptr ? "" : text)); }
+void KedraLogger::LogText(const char* text) {
+    LogText(std::string(text == nullptr ? "" : text));
+}
 
 void KedraLogger::Stop() {
     KedraLogger& self = Instance();

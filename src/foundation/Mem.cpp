@@ -16,7 +16,7 @@ std::atomic<int> failureCounter{0};
 
 void* HeapAllocate(std::size_t bytes, const char* who) {
     try {
-        return ::operator new(bytes == 0 ? 1 : bytes, std::align_val_t{ALIGNMENT});
+        return ::operator new (bytes == 0 ? 1 : bytes, std::align_val_t{ALIGNMENT});
     } catch (const std::exception& e) {
         Kedra::Logging::KedraLogger::LogText(std::string("WARNING ") + who +
                                              " (HeapAlloc) std::exception: " + e.what() + "\n");
@@ -30,7 +30,9 @@ struct InstallHandler {
 
 } // namespace
 
-void* Allocate(std::size_t bytes) { return HeapAllocate(bytes, "Mem::Allocate"); }
+void* Allocate(std::size_t bytes) {
+    return HeapAllocate(bytes, "Mem::Allocate");
+}
 
 void* AllocateZeros(std::size_t bytes) {
     void* p = HeapAllocate(bytes, "Mem::AllocateZeros");
@@ -40,7 +42,7 @@ void* AllocateZeros(std::size_t bytes) {
 
 void Free(void* block) {
     if (block != nullptr) {
-        ::operator delete(block, std::align_val_t{ALIGNMENT});
+        ::operator delete (block, std::align_val_t{ALIGNMENT});
     }
 }
 
@@ -60,8 +62,12 @@ void CustomNewHandler() {
     throw std::bad_alloc();
 }
 
-void CustomNewHandlerInt() { std::set_new_handler(&CustomNewHandler); }
+void CustomNewHandlerInt() {
+    std::set_new_handler(&CustomNewHandler);
+}
 
-int FailureCount() { return failureCounter.load(); }
+int FailureCount() {
+    return failureCounter.load();
+}
 
 } // namespace Mem

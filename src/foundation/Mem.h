@@ -66,7 +66,8 @@ public:
     }
     Array(const Array&) = delete;
     Array& operator=(const Array&) = delete;
-    Array(Array&& o) noexcept : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)) {}
+    Array(Array&& o) noexcept
+        : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)) {}
     Array& operator=(Array&& o) noexcept {
         if (this != &o) {
             FreeArrayNoRef(data_);

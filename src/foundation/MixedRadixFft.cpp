@@ -229,7 +229,8 @@ bool MixedRadixFFT(int n, const double* xRe, const double* xIm, double* yRe, dou
     plan.factors = MixedRadixFactors(n);
     plan.twiddles.resize(plan.n);
     for (std::size_t j = 0; j < plan.n; ++j) {
-        plan.twiddles[j] = std::polar(1.0, -TWOPI * static_cast<double>(j) / static_cast<double>(n));
+        plan.twiddles[j] =
+            std::polar(1.0, -TWOPI * static_cast<double>(j) / static_cast<double>(n));
     }
     int largest = 1;
     plan.dfts.reserve(plan.factors.size());
@@ -292,7 +293,9 @@ void FFTWorkspace::SetLength(int n) {
     inverseN_ = 1.0 / n;
 }
 
-void FFTWorkspace::Transform() { MixedRadixFFT(n_, inRe_, inIm_, outRe_, outIm_); }
+void FFTWorkspace::Transform() {
+    MixedRadixFFT(n_, inRe_, inIm_, outRe_, outIm_);
+}
 
 void FFTWorkspace::ScatterResult(double* t) const {
     for (int i = 0; i <= half_ && i < n_; ++i) {

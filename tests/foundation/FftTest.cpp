@@ -225,10 +225,10 @@ TEST(FftPow2, NonPowerOfTwoIsRefusedWithAWarningAndLeavesTheOutput) {
         EXPECT_TRUE(std::all_of(outF.begin(), outF.end(), [](float v) { return v == 5.0f; }));
 
         const std::string log = SonvelTest::ReadLog();
-        for (const char* what :
-             {"FFTPow2TimeToFreq called with non power of two: ", "FFTPow2FreqToTime called with non power of two: ",
-              "FFTPow2FreqRealToTime called with non power of two: ",
-              "FFTPow2TimeToAbsFreq called with non power of two: "}) {
+        for (const char* what : {"FFTPow2TimeToFreq called with non power of two: ",
+                                 "FFTPow2FreqToTime called with non power of two: ",
+                                 "FFTPow2FreqRealToTime called with non power of two: ",
+                                 "FFTPow2TimeToAbsFreq called with non power of two: "}) {
             EXPECT_NE(log.find(std::string("WARNING ") + what + ns + "\n"), std::string::npos)
                 << what << ns;
         }
@@ -319,7 +319,8 @@ void CheckMixedRadixAllBins(int n) {
     const std::vector<double> im = RandomSignal(n, 12u);
     std::vector<Cd> x(static_cast<std::size_t>(n));
     for (int i = 0; i < n; ++i) {
-        x[static_cast<std::size_t>(i)] = {re[static_cast<std::size_t>(i)], im[static_cast<std::size_t>(i)]};
+        x[static_cast<std::size_t>(i)] = {re[static_cast<std::size_t>(i)],
+                                          im[static_cast<std::size_t>(i)]};
     }
     const std::vector<double> reCopy = re;
     const std::vector<double> imCopy = im;

@@ -1,5 +1,5 @@
-#include "foundation/KedraLogger.h"
 #include "foundation/Mem.h"
+#include "foundation/KedraLogger.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -71,7 +71,8 @@ TEST(MemDeathTest, TheEleventhFailureThrowsWithoutSleeping) {
                 const bool logged =
                     log.find("CustomNewHandler: Failed to allocate memory! - Sleeping 100 millisec "
                              "( 9 )\n") != std::string::npos &&
-                    log.find("CustomNewHandler: Failed to allocate memory! giving up... ( 10 )\n") !=
+                    log.find(
+                        "CustomNewHandler: Failed to allocate memory! giving up... ( 10 )\n") !=
                         std::string::npos;
                 std::exit(ms < 50 && logged ? 0 : 3);
             }

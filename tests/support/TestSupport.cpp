@@ -15,7 +15,8 @@ namespace {
 struct TempDirHolder {
     std::filesystem::path path;
     TempDirHolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "sonvel-test-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "sonvel-test-XXXXXX").string();
         if (mkdtemp(pattern.data()) == nullptr) {
             std::abort();
         }
@@ -42,7 +43,9 @@ const std::filesystem::path& TempDir() {
     return holder.path;
 }
 
-std::filesystem::path LogFile() { return TempDir() / "KedraLogging.txt"; }
+std::filesystem::path LogFile() {
+    return TempDir() / "KedraLogging.txt";
+}
 
 std::string ReadLog() {
     std::ifstream in(LogFile());
