@@ -274,7 +274,11 @@ int FindImpulseIndex(const double* data, int n, bool centered, TZM method, bool*
         break;
     }
     if (inverted != nullptr) {
-        *inverted = std::fabs(minValue) > maxValue && minIndex < maxIndex;
+        // Also when the negative peak outweighs the positive one twice over: else the
+        // positive sidelobe before an inverted band-limited pulse (or an untouched maximum
+        // at index 0) would hide the inversion.
+        const double negative = std::fabs(minValue);
+        *inverted = negative > maxValue && (minIndex < maxIndex || negative > 2.0 * maxValue);
     }
     return result - shift;
 }

@@ -63,8 +63,8 @@ extern template void CorrelateInTime<double, double, double>(const double*, cons
 
 // Index of time zero in n samples by `method`. With `centered`, `data` points at the
 // middle of the array and the result is relative to it. `inverted` (may be null) tells
-// whether a dominant negative peak comes first. n < 3 or null data give index 0 of the
-// array (-n/2 when centred).
+// whether a larger negative peak comes first or outweighs the positive one twice over. n < 3 or
+// null data give index 0 of the array (-n/2 when centred).
 int FindImpulseIndex(const double* data, int n, bool centered, TZM method, bool* inverted);
 
 template <typename T>
