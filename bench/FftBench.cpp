@@ -1,2 +1,155 @@
+// Our power-of-two real transforms against FFTW's r2c / c2r at the same lengths. FFTW is
+// here only as the yardstick; nothing in the engine links it.
+#include "foundation/Fft.h"
+
 #include <benchmark/benchmark.h>
+#include <fftw3.h>
+
+#include <complex>
+#include <cstring>
+#include <random>
+#include <vector>
+
+namespace {
+
+using Kedra::Math::FFTPow2FreqToTime;
+using Kedra::Math::FFTPow2TimeToFreq;
+
+std::vector<double> RandomSamples(int n) {
+    std::mt19937 rng(12345);
+    std::uniform_real_distribution<double> dist(-1.0, 1.0);
+    std::vector<double> v(static_cast<std::size_t>(n));
+    for (double& x : v) {
+        x = dist(rng);
+    }
+    return v;
+}
+
+std::vector<std::complex<double>> RandomSpectrum(int n) {
+    const std::vector<double> re = RandomSamples(n / 2 + 1);
+    const std::vector<double> im = RandomSamples(n / 2 + 3);
+    std::vector<std::complex<double>> v(static_cast<std::size_t>(n / 2 + 1));
+    for (std::size_t k = 0; k < v.size(); ++k) {
+        v[k] = {re[k], im[k + 2]};
+    }
+    v.front() = {v.front().real(), 0.0};
+    v.back() = {v.back().real(), 0.0};
+    return v;
+}
+
+void SetCounters(benchmark::State& state, int n) {
+    state.SetItemsProcessed(state.iterations() * n);
+}
+
+void OursTimeToFreq(benchmark::State& state) {
+    const int n = static_cast<int>(state.range(0));
+    const std::vector<double> in = RandomSamples(n);
+    std::vector<std::complex<double>> out(static_cast<std::size_t>(n / 2 + 1));
+    for (auto _ : state) {
+        FFTPow2TimeToFreq(in.data(), out.data(), n, false, false); // not centred, unscaled
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    SetCounters(state, n);
+}
+
+void OursFreqToTime(benchmark::State& state) {
+    const int n = static_cast<int>(state.range(0));
+    const std::vector<std::complex<double>> in = RandomSpectrum(n);
+    std::vector<double> out(static_cast<std::size_t>(n));
+    for (auto _ : state) {
+        FFTPow2FreqToTime(in.data(), out.data(), n, false, true); // not centred, input scaled
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    SetCounters(state, n);
+}
+
+// Owns one FFTW plan and its aligned buffers.
+class FftwReal {
+public:
+    FftwReal(int n, bool forward, unsigned flags)
+        : n_(n), real_(fftw_alloc_real(static_cast<std::size_t>(n))),
+          spectrum_(fftw_alloc_complex(static_cast<std::size_t>(n / 2 + 1))) {
+        // Planning with FFTW_MEASURE overwrites the arrays, so they are filled afterwards.
+        plan_ = forward ? fftw_plan_dft_r2c_1d(n, real_, spectrum_, flags | FFTW_MEASURE)
+                        : fftw_plan_dft_c2r_1d(n, spectrum_, real_, flags | FFTW_MEASURE);
+        const std::vector<double> samples = RandomSamples(n);
+        std::memcpy(real_, samples.data(), samples.size() * sizeof(double));
+        const std::vector<std::complex<double>> bins = RandomSpectrum(n);
+        std::memcpy(spectrum_, bins.data(), bins.size() * sizeof(bins[0]));
+    }
+    FftwReal(const FftwReal&) = delete;
+    FftwReal& operator=(const FftwReal&) = delete;
+    ~FftwReal() {
+        fftw_destroy_plan(plan_);
+        fftw_free(real_);
+        fftw_free(spectrum_);
+    }
+
+    void Run() { fftw_execute(plan_); }
+    fftw_complex* Spectrum() { return spectrum_; }
+    double* Real() { return real_; }
+    int Length() const { return n_; }
+
+private:
+    int n_;
+    double* real_;
+    fftw_complex* spectrum_;
+    fftw_plan plan_ = nullptr;
+};
+
+void FftwR2c(benchmark::State& state) {
+    const int n = static_cast<int>(state.range(0));
+    FftwReal fft(n, true, 0);
+    for (auto _ : state) {
+        fft.Run();
+        benchmark::DoNotOptimize(fft.Spectrum());
+        benchmark::ClobberMemory();
+    }
+    SetCounters(state, n);
+}
+
+// c2r that keeps its input, as ours does.
+void FftwC2rPreserve(benchmark::State& state) {
+    const int n = static_cast<int>(state.range(0));
+    FftwReal fft(n, false, FFTW_PRESERVE_INPUT);
+    for (auto _ : state) {
+        fft.Run();
+        benchmark::DoNotOptimize(fft.Real());
+        benchmark::ClobberMemory();
+    }
+    SetCounters(state, n);
+}
+
+// FFTW's default c2r, free to destroy its input: the spectrum is restored each time,
+// and that copy is timed, like the copy ours makes into its work area.
+void FftwC2rDestroy(benchmark::State& state) {
+    const int n = static_cast<int>(state.range(0));
+    FftwReal fft(n, false, FFTW_DESTROY_INPUT);
+    const std::vector<std::complex<double>> bins = RandomSpectrum(n);
+    for (auto _ : state) {
+        std::memcpy(fft.Spectrum(), bins.data(), bins.size() * sizeof(bins[0]));
+        fft.Run();
+        benchmark::DoNotOptimize(fft.Real());
+        benchmark::ClobberMemory();
+    }
+    SetCounters(state, n);
+}
+
+void Lengths(benchmark::internal::Benchmark* b) {
+    for (int log2n : {12, 16, 18, 20}) {
+        b->Arg(1 << log2n);
+    }
+    b->Unit(benchmark::kMicrosecond);
+}
+
+BENCHMARK(OursTimeToFreq)->Apply(Lengths);
+BENCHMARK(FftwR2c)->Apply(Lengths);
+BENCHMARK(OursFreqToTime)->Apply(Lengths);
+BENCHMARK(FftwC2rPreserve)->Apply(Lengths);
+BENCHMARK(FftwC2rDestroy)->Apply(Lengths);
+
+} // namespace
+
 BENCHMARK_MAIN();
