@@ -51,7 +51,7 @@ std::unique_ptr<Level> BuildLevel(unsigned log2L) {
         level->w1[2 * j] = w.real();
         level->w1[2 * j + 1] = w.imag();
     }
-    if (log2L >= 3 && log2L <= TRIPLE_MAX_LOG2) {
+    if (log2L == 3) {
         level->w123.resize(6 * quarter);
         for (std::size_t j = 0; j < quarter; ++j) {
             double* block = level->w123.data() + 12 * (j / 2) + 2 * (j % 2);
@@ -59,6 +59,22 @@ std::unique_ptr<Level> BuildLevel(unsigned log2L) {
                 const std::complex<double> w = UnitRoot((p * j) % L, L);
                 block[4 * (p - 1)] = w.real();
                 block[4 * (p - 1) + 1] = w.imag();
+            }
+        }
+    }
+    if (log2L >= 4) {
+        constexpr std::size_t LANE_POINT[4] = {0, 2, 1, 3};
+        const std::size_t powers = log2L <= BLOCK_LOG2 ? 3 : 1;
+        level->split.resize(2 * powers * quarter);
+        for (std::size_t g = 0; g < quarter / 4; ++g) {
+            double* group = level->split.data() + 8 * powers * g;
+            for (std::size_t lane = 0; lane < 4; ++lane) {
+                const std::size_t j = 4 * g + LANE_POINT[lane];
+                for (std::size_t p = 1; p <= powers; ++p) {
+                    const std::complex<double> w = UnitRoot((p * j) % L, L);
+                    group[8 * (p - 1) + lane] = w.real();
+                    group[8 * (p - 1) + 4 + lane] = w.imag();
+                }
             }
         }
     }
@@ -230,6 +246,16 @@ void BitReverse(E* x, unsigned bits) {
     }
 }
 
+// Moved as opaque words: one 16- or 8-byte move per element instead of two halves.
+template <typename T>
+void BitReverseComplex(std::complex<T>* z, unsigned bits) {
+    struct Word {
+        T v[2];
+    };
+    static_assert(sizeof(Word) == sizeof(std::complex<T>));
+    BitReverse(reinterpret_cast<Word*>(z), bits);
+}
+
 template <typename T>
 void ComplexKernel(std::complex<T>* z, std::size_t m, int direction) {
     if (m < 2) {
@@ -244,7 +270,7 @@ void ComplexKernel(std::complex<T>* z, std::size_t m, int direction) {
     if constexpr (std::is_same_v<T, double>) {
         if (UseAvx2()) {
             DifAvx2(reinterpret_cast<double*>(z), m, log2m, inverse, levels);
-            BitReverse(z, log2m);
+            BitReverseComplex(z, log2m);
             return;
         }
     }
@@ -253,7 +279,7 @@ void ComplexKernel(std::complex<T>* z, std::size_t m, int direction) {
     } else {
         PortableDif<T, false>(z, m, log2m, levels);
     }
-    BitReverse(z, log2m);
+    BitReverseComplex(z, log2m);
 }
 
 template <typename T>

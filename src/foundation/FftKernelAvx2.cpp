@@ -59,42 +59,103 @@ inline void Radix4(V& a, V& b, V& c, V& d, V w1, V w2, V w3) {
     d = Mul<Inv>(Sub(t1, t3), w3);
 }
 
-template <bool Inv>
-inline void Butterfly4(double* a, double* b, double* c, double* d, V w1, V w2, V w3) {
-    V va = Load(a);
-    V vb = Load(b);
-    V vc = Load(c);
-    V vd = Load(d);
-    Radix4<Inv>(va, vb, vc, vd, w1, w2, w3);
-    Store(a, va);
-    Store(b, vb);
-    Store(c, vc);
-    Store(d, vd);
+// Four points as real parts and imaginary parts, lanes in the order 0, 2, 1, 3.
+struct Split {
+    V re;
+    V im;
+};
+
+inline Split LoadSplit(const double* p) {
+    return {Load(p), Load(p + 4)};
+}
+inline void StoreSplit(double* p, Split c) {
+    Store(p, c.re);
+    Store(p + 4, c.im);
+}
+// Four interleaved points to the split form; unpacking is what puts the lanes in 0, 2, 1, 3.
+inline Split LoadInterleaved(const double* p) {
+    const V a = Load(p);
+    const V b = Load(p + 4);
+    return {_mm256_unpacklo_pd(a, b), _mm256_unpackhi_pd(a, b)};
+}
+template <bool FromInterleaved>
+inline Split LoadGroup(const double* p) {
+    return FromInterleaved ? LoadInterleaved(p) : LoadSplit(p);
+}
+// Back to interleaved: points 0, 1 in lo and 2, 3 in hi.
+inline void ToInterleaved(Split c, V& lo, V& hi) {
+    lo = _mm256_unpacklo_pd(c.re, c.im);
+    hi = _mm256_unpackhi_pd(c.re, c.im);
 }
 
-// Radix-4 passes of length span (>= 8) over every span-block of the L points at x.
+inline Split AddS(Split a, Split b) {
+    return {Add(a.re, b.re), Add(a.im, b.im)};
+}
+inline Split SubS(Split a, Split b) {
+    return {Sub(a.re, b.re), Sub(a.im, b.im)};
+}
+
+// x * w, or x * conj(w) for the inverse.
 template <bool Inv>
-void PassTriple(double* x, std::size_t L, std::size_t span, const double* tw) {
+inline Split MulS(Split x, Split w) {
+    if (Inv) {
+        return {_mm256_fmadd_pd(x.re, w.re, _mm256_mul_pd(x.im, w.im)),
+                _mm256_fmsub_pd(x.im, w.re, _mm256_mul_pd(x.re, w.im))};
+    }
+    return {_mm256_fmsub_pd(x.re, w.re, _mm256_mul_pd(x.im, w.im)),
+            _mm256_fmadd_pd(x.re, w.im, _mm256_mul_pd(x.im, w.re))};
+}
+
+// The radix-4 butterfly on split registers; the factor +-i is folded into the additions.
+template <bool Inv>
+inline void Radix4S(Split& a, Split& b, Split& c, Split& d, Split w1, Split w2, Split w3) {
+    const Split t0 = AddS(a, c);
+    const Split t1 = SubS(a, c);
+    const Split t2 = AddS(b, d);
+    const Split u = SubS(b, d);
+    const Split plusIu = {Sub(t1.re, u.im), Add(t1.im, u.re)};  // t1 + i u
+    const Split minusIu = {Add(t1.re, u.im), Sub(t1.im, u.re)}; // t1 - i u
+    a = AddS(t0, t2);
+    b = MulS<Inv>(SubS(t0, t2), w2);
+    c = MulS<Inv>(Inv ? minusIu : plusIu, w1);
+    d = MulS<Inv>(Inv ? plusIu : minusIu, w3);
+}
+
+// Radix-4 passes of length span (>= 32) over every span-block of the L points at x. The
+// first pass of a transform reads interleaved points; every pass writes split groups.
+// Triple: the level has w^j, w^2j, w^3j; otherwise w^j only.
+template <bool Inv, bool FromInterleaved, bool Triple>
+void Pass(double* x, std::size_t L, std::size_t span, const double* tw) {
     const std::size_t q = span / 4;
     for (std::size_t base = 0; base < L; base += span) {
-        double* a = x + 2 * base;
-        for (std::size_t j = 0; j < q; j += 2) {
-            const double* w = tw + 6 * j;
-            Butterfly4<Inv>(a + 2 * j, a + 2 * (j + q), a + 2 * (j + 2 * q), a + 2 * (j + 3 * q),
-                            Load(w), Load(w + 4), Load(w + 8));
+        double* pa = x + 2 * base;
+        double* pb = pa + 2 * q;
+        double* pc = pb + 2 * q;
+        double* pd = pc + 2 * q;
+        for (std::size_t j = 0; j < q; j += 4) {
+            Split w1;
+            Split w2;
+            Split w3;
+            if (Triple) {
+                const double* t = tw + 6 * j;
+                w1 = LoadSplit(t);
+                w2 = LoadSplit(t + 8);
+                w3 = LoadSplit(t + 16);
+            } else {
+                w1 = LoadSplit(tw + 2 * j);
+                w2 = MulS<false>(w1, w1);
+                w3 = MulS<false>(w1, w2);
+            }
+            Split a = LoadGroup<FromInterleaved>(pa + 2 * j);
+            Split b = LoadGroup<FromInterleaved>(pb + 2 * j);
+            Split c = LoadGroup<FromInterleaved>(pc + 2 * j);
+            Split d = LoadGroup<FromInterleaved>(pd + 2 * j);
+            Radix4S<Inv>(a, b, c, d, w1, w2, w3);
+            StoreSplit(pa + 2 * j, a);
+            StoreSplit(pb + 2 * j, b);
+            StoreSplit(pc + 2 * j, c);
+            StoreSplit(pd + 2 * j, d);
         }
-    }
-}
-
-template <bool Inv>
-void PassCompact(double* x, std::size_t span, const double* w1) {
-    const std::size_t q = span / 4;
-    for (std::size_t j = 0; j < q; j += 2) {
-        const V w = Load(w1 + 2 * j);
-        const V w2 = Mul<false>(w, w);
-        const V w3 = Mul<false>(w, w2);
-        Butterfly4<Inv>(x + 2 * j, x + 2 * (j + q), x + 2 * (j + 2 * q), x + 2 * (j + 3 * q), w, w2,
-                        w3);
     }
 }
 
@@ -118,44 +179,91 @@ inline V Leaf2(V v) {
     return _mm256_blend_pd(Add(v, s), Sub(s, v), 0xC);
 }
 
-// The last two levels of every 16-point block: a radix-4 pass of span 16, then radix 4.
-template <bool Inv>
-void Last16(double* x, std::size_t L, const double* tw16) {
-    const V w1a = Load(tw16);
-    const V w2a = Load(tw16 + 4);
-    const V w3a = Load(tw16 + 8);
-    const V w1b = Load(tw16 + 12);
-    const V w2b = Load(tw16 + 16);
-    const V w3b = Load(tw16 + 20);
-    for (std::size_t i = 0; i < L; i += 16) {
-        double* p = x + 2 * i;
-        V v[8];
-        for (int k = 0; k < 8; ++k) {
-            v[k] = Load(p + 4 * k);
+// Two levels at once, L and L/4, so that the data makes one trip through the cache
+// instead of two; for levels above BLOCK, where each trip goes to L2 or memory. Column j
+// holds the 16 points j + k L/16; the inner level's twiddles are Triple or not as above.
+template <bool Inv, bool FromInterleaved, bool InnerTriple>
+void PassTwoLevels(double* x, std::size_t L, const double* outer, const double* inner) {
+    const std::size_t s = L / 16;
+    for (std::size_t j = 0; j < s; j += 4) {
+        Split g[16];
+        for (std::size_t k = 0; k < 16; ++k) {
+            g[k] = LoadGroup<FromInterleaved>(x + 2 * (j + k * s));
         }
-        Radix4<Inv>(v[0], v[2], v[4], v[6], w1a, w2a, w3a);
-        Radix4<Inv>(v[1], v[3], v[5], v[7], w1b, w2b, w3b);
-        for (int k = 0; k < 8; k += 2) {
-            Leaf4<Inv>(v[k], v[k + 1]);
+        for (std::size_t k = 0; k < 4; ++k) {
+            const Split w1 = LoadSplit(outer + 2 * (j + k * s));
+            const Split w2 = MulS<false>(w1, w1);
+            const Split w3 = MulS<false>(w1, w2);
+            Radix4S<Inv>(g[k], g[k + 4], g[k + 8], g[k + 12], w1, w2, w3);
         }
-        for (int k = 0; k < 8; ++k) {
-            Store(p + 4 * k, v[k]);
+        Split w1;
+        Split w2;
+        Split w3;
+        if (InnerTriple) {
+            w1 = LoadSplit(inner + 6 * j);
+            w2 = LoadSplit(inner + 6 * j + 8);
+            w3 = LoadSplit(inner + 6 * j + 16);
+        } else {
+            w1 = LoadSplit(inner + 2 * j);
+            w2 = MulS<false>(w1, w1);
+            w3 = MulS<false>(w1, w2);
+        }
+        for (std::size_t r = 0; r < 16; r += 4) {
+            Radix4S<Inv>(g[r], g[r + 1], g[r + 2], g[r + 3], w1, w2, w3);
+        }
+        for (std::size_t k = 0; k < 16; ++k) {
+            StoreSplit(x + 2 * (j + k * s), g[k]);
         }
     }
 }
 
-// The last two levels of every 8-point block: a radix-4 pass of span 8, then radix 2.
-template <bool Inv>
+// The last two levels of every 16-point block, ending interleaved: a radix-4 pass of
+// span 16 on split groups, then radix 4 inside each group.
+template <bool Inv, bool FromInterleaved>
+void Last16(double* x, std::size_t L, const double* tw16) {
+    const Split w1 = LoadSplit(tw16);
+    const Split w2 = LoadSplit(tw16 + 8);
+    const Split w3 = LoadSplit(tw16 + 16);
+    for (std::size_t i = 0; i < L; i += 16) {
+        double* p = x + 2 * i;
+        Split g[4];
+        for (int k = 0; k < 4; ++k) {
+            g[k] = LoadGroup<FromInterleaved>(p + 8 * k);
+        }
+        Radix4S<Inv>(g[0], g[1], g[2], g[3], w1, w2, w3);
+        for (int k = 0; k < 4; ++k) {
+            V lo;
+            V hi;
+            ToInterleaved(g[k], lo, hi);
+            Leaf4<Inv>(lo, hi);
+            Store(p + 8 * k, lo);
+            Store(p + 8 * k + 4, hi);
+        }
+    }
+}
+
+// The last two levels of every 8-point block, ending interleaved: a radix-4 pass of
+// span 8, then radix 2.
+template <bool Inv, bool FromInterleaved>
 void Last8(double* x, std::size_t L, const double* tw8) {
     const V w1 = Load(tw8);
     const V w2 = Load(tw8 + 4);
     const V w3 = Load(tw8 + 8);
     for (std::size_t i = 0; i < L; i += 8) {
         double* p = x + 2 * i;
-        V a = Load(p);
-        V b = Load(p + 4);
-        V c = Load(p + 8);
-        V d = Load(p + 12);
+        V a;
+        V b;
+        V c;
+        V d;
+        if (FromInterleaved) {
+            a = Load(p);
+            b = Load(p + 4);
+            c = Load(p + 8);
+            d = Load(p + 12);
+        } else {
+            ToInterleaved(LoadSplit(p), a, b);
+            ToInterleaved(LoadSplit(p + 8), c, d);
+        }
         Radix4<Inv>(a, b, c, d, w1, w2, w3);
         Store(p, Leaf2(a));
         Store(p + 4, Leaf2(b));
@@ -164,33 +272,77 @@ void Last8(double* x, std::size_t L, const double* tw8) {
     }
 }
 
+// `first`: x still holds interleaved points, as the caller passed them.
 template <bool Inv>
-void Dif(double* x, std::size_t L, unsigned log2L, const LevelSet& levels) {
-    if (L <= BLOCK) {
-        std::size_t span = L;
-        unsigned b = log2L;
-        for (; span >= 32; span >>= 2, b -= 2) {
-            PassTriple<Inv>(x, L, span, levels.at[b]->w123.data());
-        }
-        if (span == 16) {
-            Last16<Inv>(x, L, levels.at[4]->w123.data());
-        } else if (span == 8) {
-            Last8<Inv>(x, L, levels.at[3]->w123.data());
-        } else if (span == 4) {
-            V v0 = Load(x);
-            V v1 = Load(x + 4);
-            Leaf4<Inv>(v0, v1);
-            Store(x, v0);
-            Store(x + 4, v1);
+void Dif(double* x, std::size_t L, unsigned log2L, const LevelSet& levels, bool first) {
+    if (L / 4 > BLOCK) {
+        const double* outer = levels.at[log2L]->split.data();
+        const double* inner = levels.at[log2L - 2]->split.data();
+        const bool innerTriple = L / 4 <= BLOCK;
+        if (first) {
+            if (innerTriple) {
+                PassTwoLevels<Inv, true, true>(x, L, outer, inner);
+            } else {
+                PassTwoLevels<Inv, true, false>(x, L, outer, inner);
+            }
+        } else if (innerTriple) {
+            PassTwoLevels<Inv, false, true>(x, L, outer, inner);
         } else {
-            Store(x, Leaf2(Load(x)));
+            PassTwoLevels<Inv, false, false>(x, L, outer, inner);
+        }
+        const std::size_t s = L / 16;
+        for (std::size_t k = 0; k < 16; ++k) {
+            Dif<Inv>(x + 2 * k * s, s, log2L - 4, levels, false);
         }
         return;
     }
-    PassCompact<Inv>(x, L, levels.at[log2L]->w1.data());
-    const std::size_t q = L / 4;
-    for (std::size_t k = 0; k < 4; ++k) {
-        Dif<Inv>(x + 2 * k * q, q, log2L - 2, levels);
+    if (L > BLOCK) {
+        const double* tw = levels.at[log2L]->split.data();
+        if (first) {
+            Pass<Inv, true, false>(x, L, L, tw);
+        } else {
+            Pass<Inv, false, false>(x, L, L, tw);
+        }
+        const std::size_t q = L / 4;
+        for (std::size_t k = 0; k < 4; ++k) {
+            Dif<Inv>(x + 2 * k * q, q, log2L - 2, levels, false);
+        }
+        return;
+    }
+    std::size_t span = L;
+    unsigned b = log2L;
+    bool interleaved = first;
+    for (; span >= 32; span >>= 2, b -= 2) {
+        const double* tw = levels.at[b]->split.data();
+        if (interleaved) {
+            Pass<Inv, true, true>(x, L, span, tw);
+        } else {
+            Pass<Inv, false, true>(x, L, span, tw);
+        }
+        interleaved = false;
+    }
+    if (span == 16) {
+        const double* tw = levels.at[4]->split.data();
+        if (interleaved) {
+            Last16<Inv, true>(x, L, tw);
+        } else {
+            Last16<Inv, false>(x, L, tw);
+        }
+    } else if (span == 8) {
+        const double* tw = levels.at[3]->w123.data();
+        if (interleaved) {
+            Last8<Inv, true>(x, L, tw);
+        } else {
+            Last8<Inv, false>(x, L, tw);
+        }
+    } else if (span == 4) {
+        V v0 = Load(x);
+        V v1 = Load(x + 4);
+        Leaf4<Inv>(v0, v1);
+        Store(x, v0);
+        Store(x + 4, v1);
+    } else {
+        Store(x, Leaf2(Load(x)));
     }
 }
 
@@ -242,9 +394,9 @@ void RealSplit(double* z, std::size_t m, const double* w) {
 
 void DifAvx2(double* z, std::size_t m, unsigned log2m, bool inverse, const LevelSet& levels) {
     if (inverse) {
-        Dif<true>(z, m, log2m, levels);
+        Dif<true>(z, m, log2m, levels, true);
     } else {
-        Dif<false>(z, m, log2m, levels);
+        Dif<false>(z, m, log2m, levels, true);
     }
 }
 

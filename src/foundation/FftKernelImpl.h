@@ -8,22 +8,25 @@
 
 namespace Kedra::Math::detail::fft {
 
+// Sub-transforms up to this many points run pass by pass; larger ones recurse so that
+// every sub-transform of this size is done while it sits in L1.
+inline constexpr unsigned BLOCK_LOG2 = 11;
+inline constexpr std::size_t BLOCK = std::size_t{1} << BLOCK_LOG2;
+
 // Twiddles of one level of length L (complex points), w^k = e^(+i 2 pi k / L); the inverse
 // multiplies by the conjugates. Built once per L, never modified after publication.
 struct Level {
     // w^j for j = 0 .. L/4 inclusive, interleaved re, im.
     std::vector<double> w1;
-    // Levels up to TRIPLE_MAX_LOG2 only, for j < L/4 taken in pairs: w^j, w^(j+1), then
-    // w^2j, w^2(j+1), then w^3j, w^3(j+1). Larger levels derive w^2j and w^3j from w^j: their
-    // passes are bound by memory traffic, which a third of the table size would add to.
+    // L = 8 only, for j = 0, 1: w^0, w^1, then w^0, w^2, then w^0, w^3, interleaved.
     std::vector<double> w123;
+    // L >= 16, for the vector kernels, which hold four points as four real parts and four
+    // imaginary parts (lanes in the order 0, 2, 1, 3 that unpacking interleaved pairs gives).
+    // Per group of four j: the real parts, then the imaginary parts, of w^j; levels up to
+    // BLOCK then add w^2j and w^3j the same way. Larger levels derive those from w^j:
+    // their passes are bound by memory traffic, which a three times larger table adds to.
+    std::vector<double> split;
 };
-
-inline constexpr unsigned TRIPLE_MAX_LOG2 = 12;
-
-// Sub-transforms up to this many points run pass by pass; larger ones recurse so that
-// every sub-transform of this size is done while it sits in L1.
-inline constexpr std::size_t BLOCK = 2048;
 
 // Thread-safe; the reference stays valid for the life of the process.
 const Level& GetLevel(unsigned log2L);
