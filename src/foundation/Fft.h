@@ -7,7 +7,8 @@
 //  - "scaled" means the plain sum times 2/N, for every bin including DC and Nyquist;
 //  - a centred array is passed by its time-zero pointer p and spans p[-N/2] .. p[N/2-1];
 //    its spectrum is referred to p.
-// The power-of-two family keeps no state between calls and may run on any thread.
+// The power-of-two family may run on any thread: its only shared state is the twiddle
+// tables, built once per length and read-only after that.
 
 #include <complex>
 #include <cstddef>

@@ -1,4 +1,5 @@
 #include "foundation/Fft.h"
+#include "foundation/FftKernelImpl.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -309,6 +310,45 @@ TEST(FftPow2, ConcurrentCallsGiveTheSameResults) {
     }
     EXPECT_EQ(mismatches[0], 0);
     EXPECT_EQ(mismatches[1], 0);
+}
+
+// Machines without AVX2 take the portable double kernels; force them here so they are
+// checked on every machine, large sizes included (the cache-blocked recursion starts there).
+TEST(FftPow2, PortableKernelsAgreeWithNaiveDft) {
+    struct Restore {
+        ~Restore() { Kedra::Math::detail::fft::SetVectorKernelsEnabled(true); }
+    } restore;
+    Kedra::Math::detail::fft::SetVectorKernelsEnabled(false);
+    for (int n : {2, 8, 64, 1024, 1 << 13}) {
+        SCOPED_TRACE("N = " + std::to_string(n));
+        const std::vector<double> x = RandomSignal(n, 99u);
+        const std::vector<Cd> truth = NaiveDft(std::vector<Cd>(x.begin(), x.end()));
+        const std::size_t bins = static_cast<std::size_t>(n / 2 + 1);
+        std::vector<Cd> out(bins);
+        FFTPow2TimeToFreq(x.data(), out.data(), n, false, false);
+        EXPECT_LE(MaxError(out.data(), truth, bins), 1e-9 * MaxAbs(truth, bins));
+        std::vector<double> back(static_cast<std::size_t>(n));
+        FFTPow2FreqToTime(out.data(), back.data(), n, false, false);
+        EXPECT_LE(MaxError(back.data(), x, x.size()), 1e-9);
+    }
+    // Past the block size, against spot bins summed directly.
+    const int big = 1 << 16;
+    const std::vector<double> x = RandomSignal(big, 98u);
+    std::vector<Cd> out(static_cast<std::size_t>(big / 2 + 1));
+    FFTPow2TimeToFreq(x.data(), out.data(), big, false, false);
+    for (int k : {0, 1, 777, big / 4 + 3, big / 2 - 1, big / 2}) {
+        long double re = 0, im = 0;
+        for (int m = 0; m < big; ++m) {
+            const double ang =
+                -TAU * static_cast<double>((static_cast<long long>(k) * m) % big) / big;
+            re += x[static_cast<std::size_t>(m)] * std::cos(ang);
+            im += x[static_cast<std::size_t>(m)] * std::sin(ang);
+        }
+        EXPECT_LE(std::abs(out[static_cast<std::size_t>(k)] -
+                           Cd(static_cast<double>(re), static_cast<double>(im))),
+                  1e-9 * std::sqrt(static_cast<double>(big)))
+            << k;
+    }
 }
 
 namespace {
