@@ -78,50 +78,37 @@ void PackInverse(const std::complex<T>* in, T* work, int n, bool centred, T s) {
     }
 }
 
+// The N/2+1 output bins hold N+2 values: the samples are copied there (converted to the
+// output's precision) and transformed in place.
+template <typename TIn, typename T>
+void ForwardInBins(const TIn* in, std::complex<T>* out, int n, bool centred, T scale,
+                   double delay) {
+    if (!CheckPow2(n, "FFTPow2TimeToFreq called with non power of two: ")) {
+        return;
+    }
+    T* work = reinterpret_cast<T*>(out);
+    const TIn* src = centred ? in - n / 2 : in;
+    std::copy(src, src + n, work);
+    detail::RealTransformPow2(work, static_cast<std::size_t>(n), FFT_FORWARD);
+    UnpackForward(out, n, centred, scale);
+    if (delay != 0.0) {
+        RotateBins(out, n / 2, delay * TWOPI / n);
+    }
+}
+
 } // namespace
 
 void FFTPow2TimeToFreq(const double* in, std::complex<double>* out, int n, bool centred,
                        bool scaled, double delay) {
-    if (!CheckPow2(n, "FFTPow2TimeToFreq called with non power of two: ")) {
-        return;
-    }
-    // The N/2+1 output bins hold N+2 doubles: the transform runs in place there.
-    double* work = reinterpret_cast<double*>(out);
-    const double* src = centred ? in - n / 2 : in;
-    std::copy(src, src + n, work);
-    detail::RealTransformPow2(work, static_cast<std::size_t>(n), FFT_FORWARD);
-    UnpackForward(out, n, centred, scaled ? 2.0 / n : 1.0);
-    if (delay != 0.0) {
-        RotateBins(out, n / 2, delay * TWOPI / n);
-    }
+    ForwardInBins(in, out, n, centred, scaled ? 2.0 / n : 1.0, delay);
 }
 
 void FFTPow2TimeToFreq(const float* in, std::complex<double>* out, int n, double delay) {
-    if (!CheckPow2(n, "FFTPow2TimeToFreq called with non power of two: ")) {
-        return;
-    }
-    double* work = reinterpret_cast<double*>(out);
-    for (int i = 0; i < n; ++i) {
-        work[i] = in[i];
-    }
-    detail::RealTransformPow2(work, static_cast<std::size_t>(n), FFT_FORWARD);
-    UnpackForward(out, n, false, 2.0 / n);
-    if (delay != 0.0) {
-        RotateBins(out, n / 2, delay * TWOPI / n);
-    }
+    ForwardInBins(in, out, n, false, 2.0 / n, delay);
 }
 
 void FFTPow2TimeToFreq(const float* in, std::complex<float>* out, int n, float delay) {
-    if (!CheckPow2(n, "FFTPow2TimeToFreq called with non power of two: ")) {
-        return;
-    }
-    float* work = reinterpret_cast<float*>(out);
-    std::copy(in, in + n, work);
-    detail::RealTransformPow2(work, static_cast<std::size_t>(n), FFT_FORWARD);
-    UnpackForward(out, n, false, 2.0f / static_cast<float>(n));
-    if (delay != 0.0f) {
-        RotateBins(out, n / 2, static_cast<double>(delay) * TWOPI / n);
-    }
+    ForwardInBins(in, out, n, false, 2.0f / static_cast<float>(n), static_cast<double>(delay));
 }
 
 void FFTPow2FreqToTime(const std::complex<double>* in, double* out, int n, bool centred,
