@@ -3,6 +3,12 @@
 
 #include "analyze/SequenceAnalysis.h"
 #include "foundation/Fft.h"
+#include "foundation/Interpolator.h"
 #include "foundation/KedraLogger.h"
 #include "foundation/MathConstants.h"
+#include "foundation/MathHelpers.h"
 #include "foundation/Mem.h"
+#include "measure/ImpulseWindow.h"
+#include "measure/MeasurementCore.h"
+#include "measure/Smoothing.h"
+#include "measure/SmoothingImpulseWindow.h"

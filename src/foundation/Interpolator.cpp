@@ -1,0 +1,120 @@
+#include "foundation/Interpolator.h"
+
+#include <cmath>
+
+#include "foundation/MathHelpers.h"
+
+namespace Kedra::Math {
+
+void InterpolatorCubicSpline::Prepare() {
+    const int n = count_;
+    if (n < 1)
+        return;
+    if (y2_.size() != static_cast<std::size_t>(n))
+        y2_ = Mem::Array<double>(static_cast<std::size_t>(n));
+    Mem::Array<double> u(static_cast<std::size_t>(n));
+    const double* s = samples_ + first_;
+    double* y2 = y2_.data();
+    y2[0] = 0.0;
+    u[0] = 0.0;
+    for (int i = 1; i < n - 1; ++i) {
+        const double p = 0.5 * y2[i - 1] + 2.0;
+        y2[i] = -0.5 / p;
+        u[i] = (3.0 * (s[i + 1] - 2.0 * s[i] + s[i - 1]) - 0.5 * u[i - 1]) / p;
+    }
+    y2[n - 1] = 0.0;
+    for (int i = n - 2; i >= 1; --i)
+        y2[i] = y2[i] * y2[i + 1] + u[i];
+}
+
+double InterpolatorCubicSpline::InterpolateBetween(double x, int /*k*/) {
+    const double t = x - first_;
+    const int j = static_cast<int>(std::floor(t));
+    const double a = j + 1 - t;
+    const double b = t - j;
+    const double* s = samples_ + first_;
+    const double* y2 = y2_.data();
+    return a * s[j] + b * s[j + 1] + ((a * a * a - a) * y2[j] + (b * b * b - b) * y2[j + 1]) / 6.0;
+}
+
+void InterpolatorPolar::Prepare() {
+    const auto n = static_cast<std::size_t>(count_);
+    if (count_ < 1)
+        return;
+    if (magnitudes_.size() != n) {
+        magnitudes_ = Mem::Array<double>(n);
+        phases_ = Mem::Array<double>(n);
+    }
+    const std::complex<double>* z = samples_;
+    PhaseUnwrapper unwrapper(threshold_);
+    for (int k = first_; k <= last_; ++k) {
+        const auto i = static_cast<std::size_t>(k - first_);
+        magnitudes_[i] = std::abs(z[k]);
+        phases_[i] = unwrap_ ? unwrapper.Next(z[k]) : Phase(z[k]);
+    }
+    // The inner interpolators address the arrays by the same index k as the samples.
+    magnitude_->SetSamples(first_, last_, magnitudes_.data() - first_);
+    phase_->SetSamples(first_, last_, phases_.data() - first_);
+}
+
+void InterpolatorPolar::Release() {
+    if (magnitude_)
+        magnitude_->Release();
+    if (phase_)
+        phase_->Release();
+    magnitudes_ = Mem::Array<double>();
+    phases_ = Mem::Array<double>();
+    // The inner interpolators point into the freed arrays: the next Value must prepare anew.
+    dirty_ = true;
+}
+
+std::complex<double> InterpolatorPolar::InterpolateBetween(double x, int /*k*/) {
+    const double r = magnitude_->Value(x);
+    const double phi = phase_->Value(x);
+    return {r * std::cos(phi), r * std::sin(phi)};
+}
+
+void InterpolatorNonEqPolar::Prepare() {
+    const auto n = static_cast<std::size_t>(n_);
+    if (n_ < 1)
+        return;
+    if (magnitudes_.size() != n) {
+        magnitudes_ = Mem::Array<double>(n);
+        phases_ = Mem::Array<double>(n);
+    }
+    double sum = 0.0;
+    double previous = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double raw = Phase(samples_[i]);
+        if (i > 0) {
+            if (raw <= previous - PI)
+                sum += TWOPI;
+            else if (raw > previous + PI)
+                sum -= TWOPI;
+        }
+        magnitudes_[i] = std::abs(samples_[i]);
+        phases_[i] = raw + sum;
+        previous = raw;
+    }
+    magnitude_->SetSamples(n_, magnitudes_.data(), abscissas_);
+    phase_->SetSamples(n_, phases_.data(), abscissas_);
+}
+
+void InterpolatorNonEqPolar::Release() {
+    if (magnitude_)
+        magnitude_->Release();
+    if (phase_)
+        phase_->Release();
+    magnitudes_ = Mem::Array<double>();
+    phases_ = Mem::Array<double>();
+    // The inner interpolators point into the freed arrays: the next Value must prepare anew.
+    dirty_ = true;
+}
+
+std::complex<double> InterpolatorNonEqPolar::InterpolateBetween(double x, int /*k*/) {
+    const double r = magnitude_->Value(x);
+    const double phi = phase_->Value(x);
+    return {r * std::cos(phi), r * std::sin(phi)};
+}
+
+} // namespace Kedra::Math
