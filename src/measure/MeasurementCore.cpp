@@ -221,6 +221,13 @@ void MeasurementCore::AllocateImpulse(int length, int dataOffset, int sampleRate
 void MeasurementCore::InitializeImpulse(const double* samples, int length, int dataOffset,
                                         int sampleRate, int p, int signalType, double factor1,
                                         double factor2, bool resetSettings) {
+    // Refused before anything changes, so a bad call never costs the data already held.
+    if (samples == nullptr || length <= 0 || sampleRate <= 0 || p < 1 || p > MAX_EXPONENT) {
+        Kedra::Logging::KedraLogger::LogText(
+            "WARNING Measurement::InitializeImpulse(" + std::to_string(length) + ", " +
+            std::to_string(sampleRate) + ", " + std::to_string(p) + ") refused - " + label_ + "\n");
+        return;
+    }
     signalType_ = signalType;
     signalFactor1_ = factor1;
     signalFactor2_ = factor2;

@@ -76,7 +76,8 @@ public:
     };
 
     static constexpr int MAX_HARMONICS = 11;
-    static constexpr int HD_GRID = 8192; // rows hold HD_GRID + 1 points, 2*HD_GRID/fs per Hz
+    static constexpr int MAX_EXPONENT = 28; // N = 2^28 doubles is already 2 GiB per view
+    static constexpr int HD_GRID = 8192;    // rows hold HD_GRID + 1 points, 2*HD_GRID/fs per Hz
 
     explicit MeasurementCore(const std::string& label = "");
     MeasurementCore(const MeasurementCore&) = delete;

@@ -522,6 +522,24 @@ TEST(MeasurementCoreData, NotInitialisedViewsWarnAndReturnNull) {
               std::string::npos);
 }
 
+TEST(MeasurementCoreData, InvalidInitialisationIsRefusedAndKeepsTheData) {
+    MeasurementCore m("keep");
+    std::vector<double> raw(64, 0.5);
+    m.InitializeImpulse(raw.data(), 64, 32, 48000, 5, 0, 0, 0, true);
+    m.InitializeImpulse(nullptr, 64, 32, 48000, 5, 0, 0, 0, true);
+    m.InitializeImpulse(raw.data(), 0, 32, 48000, 5, 0, 0, 0, true);
+    m.InitializeImpulse(raw.data(), 64, 32, 0, 5, 0, 0, 0, true);
+    m.InitializeImpulse(raw.data(), 64, 32, 48000, 0, 0, 0, 0, true);
+    m.InitializeImpulse(raw.data(), 64, 32, 48000, 31, 0, 0, 0, true);
+    ASSERT_TRUE(m.IsInitialized());
+    EXPECT_EQ(m.GetN(), 32);
+    EXPECT_EQ(m.GetDataLength(), 64);
+    EXPECT_EQ(m.GetIData()[10], 0.5);
+    EXPECT_NE(SonvelTest::ReadLog().find("WARNING Measurement::InitializeImpulse(64, 48000, 31) "
+                                         "refused - keep"),
+              std::string::npos);
+}
+
 TEST(MeasurementCoreTexts, SignalTypesApplicationsAndDistortionRows) {
     using namespace Kedra::Measure;
     const char* types[] = {"NA", "LogSweep", "Chirp", "SqNoise", "QBox"};
