@@ -1,5 +1,6 @@
 #include "foundation/Interpolator.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "foundation/MathHelpers.h"
@@ -38,23 +39,26 @@ double InterpolatorCubicSpline::InterpolateBetween(double x, int /*k*/) {
 }
 
 void InterpolatorPolar::Prepare() {
-    const auto n = static_cast<std::size_t>(count_);
     if (count_ < 1)
         return;
+    // The inner interpolators address the arrays by the same index k as the samples. With a
+    // positive first index the arrays start at k = 0, so that no pointer points before them.
+    const int base = std::min(first_, 0);
+    const auto n = static_cast<std::size_t>(last_ - base + 1);
     if (magnitudes_.size() != n) {
         magnitudes_ = Mem::Array<double>(n);
         phases_ = Mem::Array<double>(n);
     }
+    double* magnitudes = magnitudes_.data() - base;
+    double* phases = phases_.data() - base;
     const std::complex<double>* z = samples_;
     PhaseUnwrapper unwrapper(threshold_);
     for (int k = first_; k <= last_; ++k) {
-        const auto i = static_cast<std::size_t>(k - first_);
-        magnitudes_[i] = std::abs(z[k]);
-        phases_[i] = unwrap_ ? unwrapper.Next(z[k]) : Phase(z[k]);
+        magnitudes[k] = std::abs(z[k]);
+        phases[k] = unwrap_ ? unwrapper.Next(z[k]) : Phase(z[k]);
     }
-    // The inner interpolators address the arrays by the same index k as the samples.
-    magnitude_->SetSamples(first_, last_, magnitudes_.data() - first_);
-    phase_->SetSamples(first_, last_, phases_.data() - first_);
+    magnitude_->SetSamples(first_, last_, magnitudes);
+    phase_->SetSamples(first_, last_, phases);
 }
 
 void InterpolatorPolar::Release() {

@@ -42,7 +42,7 @@ public:
     int Count() const { return count_; }
 
     T Value(double x) {
-        if (samples_ == nullptr)
+        if (samples_ == nullptr || count_ < 1)
             return T{};
         if (x >= first_ && x <= last_) {
             if (dirty_) {

@@ -275,6 +275,24 @@ TEST(InterpolatorPolar, DelayWithLinearMagnitudeIsExactOverANegativeRange) {
     EXPECT_EQ(lp.Value(first - 3.0), buf.front());
 }
 
+TEST(InterpolatorPolar, PositiveFirstIndexAndEmptyRange) {
+    // Samples 5 .. 9 of a longer array: only those may be read.
+    std::vector<cd> z(10, cd(100.0, 0.0));
+    for (int k = 5; k < 10; ++k)
+        z[static_cast<std::size_t>(k)] = std::polar(1.0 + k, 0.1 * k);
+    InterpolatorLinearPolar lp;
+    lp.SetSamples(5, 9, z.data());
+    EXPECT_NEAR(std::abs(lp.Value(6.5)), 7.5, 1e-12);
+    EXPECT_NEAR(std::arg(lp.Value(6.5)), 0.65, 1e-12);
+    EXPECT_EQ(lp.Value(4.5), cd(0.0, 0.0));
+
+    // A range with last before first holds nothing, whatever the outside rule.
+    lp.SetSamples(5, 4, z.data());
+    lp.SetZeroOutside(false);
+    EXPECT_EQ(lp.Value(5.0), cd(0.0, 0.0));
+    EXPECT_EQ(lp.Value(3.0), cd(0.0, 0.0));
+}
+
 TEST(InterpolatorPolar, UnwrapThresholdIsHonoured) {
     // Phase steps of 2 rad: with the default threshold they are followed, with a threshold
     // of 1.5 rad every step counts as a wrap and the midpoint turns the other way.
