@@ -17,35 +17,44 @@ using Cd = std::complex<double>;
 // The point, as a fraction of the half width, where the Blackman shape falls to one half.
 constexpr double BLACKMAN_HALF_GAIN = 0.40547865;
 
-// Bins are gathered four at a time; arrays carry this much slack past the last bin.
+// Bins are gathered up to four at a time; arrays carry this much slack past the last bin.
 constexpr int LANES = 4;
 // The vector helpers are internal and always inlined, so the wide-vector calling convention
 // GCC warns about never crosses a boundary.
 #pragma GCC diagnostic ignored "-Wpsabi"
-typedef double V4 __attribute__((vector_size(LANES * sizeof(double))));
+// Four lanes fill an AVX register; without AVX two-lane vectors compile far better.
+typedef double V4 __attribute__((vector_size(4 * sizeof(double))));
+typedef double V2 __attribute__((vector_size(2 * sizeof(double))));
 
-[[gnu::always_inline]] inline V4 Load(const double* p) {
-    V4 v;
+template <typename V>
+[[gnu::always_inline]] inline V Load(const double* p) {
+    V v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }
 
-[[gnu::always_inline]] inline V4 Splat(double x) {
-    return V4{x, x, x, x};
+template <typename V>
+[[gnu::always_inline]] inline V Splat(double x) {
+    return V{} + x;
 }
 
-[[gnu::always_inline]] inline double Sum(const V4& v) {
-    return (v[0] + v[1]) + (v[2] + v[3]);
+template <typename V>
+[[gnu::always_inline]] inline double Sum(const V& v) {
+    double s = 0.0;
+    for (std::size_t l = 0; l < sizeof(V) / sizeof(double); ++l)
+        s += v[l];
+    return s;
 }
 
 // Blackman weight 0.42 + 0.5 cos(x) + 0.08 cos(2x) for |x| <= pi, with cos(2x) = 2 cos^2 x - 1.
 // cos(x) = -sin(|x| - pi/2), and sin on [-pi/2, pi/2] by its Taylor series to u^17, whose
 // remainder (pi/2)^19/19! is below 5e-14; branch-free so that four lanes run at once.
-[[gnu::always_inline]] inline V4 BlackmanWeight(const V4& x, double halfPi) {
-    const V4 ax = x < 0.0 ? -x : x;
-    const V4 u = ax - halfPi;
-    const V4 u2 = u * u;
-    V4 p = Splat(-1.0 / 355687428096000.0); // -1/17!
+template <typename V>
+[[gnu::always_inline]] inline V BlackmanWeight(const V& x, double halfPi) {
+    const V ax = x < 0.0 ? -x : x;
+    const V u = ax - halfPi;
+    const V u2 = u * u;
+    V p = Splat<V>(-1.0 / 355687428096000.0); // -1/17!
     p = p * u2 + 1.0 / 1307674368000.0;
     p = p * u2 - 1.0 / 6227020800.0;
     p = p * u2 + 1.0 / 39916800.0;
@@ -54,7 +63,7 @@ typedef double V4 __attribute__((vector_size(LANES * sizeof(double))));
     p = p * u2 - 1.0 / 120.0;
     p = p * u2 + 1.0 / 6.0;
     p = p * u2 - 1.0;
-    const V4 c = p * u; // -(sin u) carried through the sign of the last coefficient
+    const V c = p * u; // -(sin u) carried through the sign of the last coefficient
     return 0.34 + c * (0.5 + 0.16 * c);
 }
 
@@ -67,24 +76,28 @@ struct BandSums {
 
 // Weighted sums over bins first..last, all of which lie inside the band around tc.
 // mag may be null (complex smoothing needs no magnitude mean).
-[[gnu::always_inline]] inline BandSums SumBandImpl(const double* logBin, const double* invBin,
-                                                   const double* re, const double* im,
-                                                   const double* mag, int first, int last,
-                                                   double tc, double scale, double halfPi) {
-    V4 sr = Splat(0.0), si = Splat(0.0), sm = Splat(0.0), sw = Splat(0.0);
-    const V4 lastLane = Splat(static_cast<double>(last));
-    V4 index = V4{0.0, 1.0, 2.0, 3.0} + static_cast<double>(first);
-    for (int i = first; i <= last; i += LANES) {
-        const V4 x = (tc - Load(logBin + i)) * scale;
-        V4 w = BlackmanWeight(x, halfPi) * Load(invBin + i);
+template <typename V>
+[[gnu::always_inline]] inline BandSums
+SumBandImpl(const double* logBin, const double* invBin, const double* re, const double* im,
+            const double* mag, int first, int last, double tc, double scale, double halfPi) {
+    constexpr int lanes = static_cast<int>(sizeof(V) / sizeof(double));
+    static_assert(lanes <= LANES);
+    V sr = Splat<V>(0.0), si = Splat<V>(0.0), sm = Splat<V>(0.0), sw = Splat<V>(0.0);
+    const V lastLane = Splat<V>(static_cast<double>(last));
+    V index = Splat<V>(static_cast<double>(first));
+    for (int l = 0; l < lanes; ++l)
+        index[l] += l;
+    for (int i = first; i <= last; i += lanes) {
+        const V x = (tc - Load<V>(logBin + i)) * scale;
+        V w = BlackmanWeight(x, halfPi) * Load<V>(invBin + i);
         // Lanes past the last bin read padding or bins outside the band: weight 0.
         w = index <= lastLane ? w : 0.0;
-        sr += w * Load(re + i);
-        si += w * Load(im + i);
+        sr += w * Load<V>(re + i);
+        si += w * Load<V>(im + i);
         if (mag != nullptr)
-            sm += w * Load(mag + i);
+            sm += w * Load<V>(mag + i);
         sw += w;
-        index += static_cast<double>(LANES);
+        index += static_cast<double>(lanes);
     }
     return {Sum(sr), Sum(si), Sum(sm), Sum(sw)};
 }
@@ -92,7 +105,7 @@ struct BandSums {
 BandSums SumBandGeneric(const double* logBin, const double* invBin, const double* re,
                         const double* im, const double* mag, int first, int last, double tc,
                         double scale, double halfPi) {
-    return SumBandImpl(logBin, invBin, re, im, mag, first, last, tc, scale, halfPi);
+    return SumBandImpl<V2>(logBin, invBin, re, im, mag, first, last, tc, scale, halfPi);
 }
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -100,7 +113,7 @@ __attribute__((target("avx2,fma"))) BandSums SumBandAvx2(const double* logBin, c
                                                          const double* re, const double* im,
                                                          const double* mag, int first, int last,
                                                          double tc, double scale, double halfPi) {
-    return SumBandImpl(logBin, invBin, re, im, mag, first, last, tc, scale, halfPi);
+    return SumBandImpl<V4>(logBin, invBin, re, im, mag, first, last, tc, scale, halfPi);
 }
 #endif
 
