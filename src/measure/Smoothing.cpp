@@ -1,6 +1,7 @@
 #include "measure/Smoothing.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 
@@ -120,10 +121,12 @@ __attribute__((target("avx2,fma"))) BandSums SumBandAvx2(const double* logBin, c
 using SumBandFn = BandSums (*)(const double*, const double*, const double*, const double*,
                                const double*, int, int, double, double, double);
 
+std::atomic<bool> vectorKernelsEnabled{true};
+
 SumBandFn PickSumBand() {
 #if defined(__x86_64__) || defined(__i386__)
     static const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    if (avx2)
+    if (avx2 && vectorKernelsEnabled.load(std::memory_order_relaxed))
         return SumBandAvx2;
 #endif
     return SumBandGeneric;
@@ -385,5 +388,13 @@ void SmoothMagnitude(const Cd* in, Cd* out, int lastBin, double nOct) {
         out[i] = Cd(r * std::cos(phi), r * std::sin(phi));
     }
 }
+
+namespace detail {
+
+void SetSmoothingVectorKernelsEnabled(bool enabled) {
+    vectorKernelsEnabled.store(enabled, std::memory_order_relaxed);
+}
+
+} // namespace detail
 
 } // namespace Kedra::Measure

@@ -19,4 +19,9 @@ void SmoothMagnitude(const std::complex<double>* in, std::complex<double>* out, 
 // and at most lastBin; 0 for lastBin < 1 or nOct not above 0.
 int SmoothingGridSize(int lastBin, double nOct);
 
+namespace detail {
+// Lets tests run the portable band sums on a machine that has AVX2.
+void SetSmoothingVectorKernelsEnabled(bool enabled);
+} // namespace detail
+
 } // namespace Kedra::Measure

@@ -173,7 +173,16 @@ double DB(Cd z) {
 
 const double OCTAVE_FRACTIONS[] = {1.0, 3.0, 6.0, 24.0, 48.0};
 
-TEST(Smoothing, AgreesWithDirectFormulas) {
+// Both band-sum kernels: the vector one where the machine has it, and the portable one.
+class SmoothingKernels : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override { Kedra::Measure::detail::SetSmoothingVectorKernelsEnabled(GetParam()); }
+    void TearDown() override { Kedra::Measure::detail::SetSmoothingVectorKernelsEnabled(true); }
+};
+
+INSTANTIATE_TEST_SUITE_P(VectorAndPortable, SmoothingKernels, ::testing::Bool());
+
+TEST_P(SmoothingKernels, AgreesWithDirectFormulas) {
     for (const int K : {50, 700, 4096}) {
         const std::vector<Cd> in = TestSpectrum(K, 37.0);
         double peak = 0.0;
