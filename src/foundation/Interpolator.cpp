@@ -44,81 +44,51 @@ void InterpolatorPolar::Prepare() {
     // The inner interpolators address the arrays by the same index k as the samples. With a
     // positive first index the arrays start at k = 0, so that no pointer points before them.
     const int base = std::min(first_, 0);
-    const auto n = static_cast<std::size_t>(last_ - base + 1);
-    if (magnitudes_.size() != n) {
-        magnitudes_ = Mem::Array<double>(n);
-        phases_ = Mem::Array<double>(n);
-    }
-    double* magnitudes = magnitudes_.data() - base;
-    double* phases = phases_.data() - base;
+    parts_.Reserve(static_cast<std::size_t>(last_ - base + 1));
+    double* magnitudes = parts_.magnitudes.data() - base;
+    double* phases = parts_.phases.data() - base;
     const std::complex<double>* z = samples_;
     PhaseUnwrapper unwrapper(threshold_);
     for (int k = first_; k <= last_; ++k) {
         magnitudes[k] = std::abs(z[k]);
         phases[k] = unwrap_ ? unwrapper.Next(z[k]) : Phase(z[k]);
     }
-    magnitude_->SetSamples(first_, last_, magnitudes);
-    phase_->SetSamples(first_, last_, phases);
+    parts_.magnitude->SetSamples(first_, last_, magnitudes);
+    parts_.phase->SetSamples(first_, last_, phases);
 }
 
 void InterpolatorPolar::Release() {
-    if (magnitude_)
-        magnitude_->Release();
-    if (phase_)
-        phase_->Release();
-    magnitudes_ = Mem::Array<double>();
-    phases_ = Mem::Array<double>();
+    parts_.Release();
     // The inner interpolators point into the freed arrays: the next Value must prepare anew.
     dirty_ = true;
 }
 
 std::complex<double> InterpolatorPolar::InterpolateBetween(double x, int /*k*/) {
-    const double r = magnitude_->Value(x);
-    const double phi = phase_->Value(x);
-    return {r * std::cos(phi), r * std::sin(phi)};
+    return parts_.Value(x);
 }
 
 void InterpolatorNonEqPolar::Prepare() {
-    const auto n = static_cast<std::size_t>(n_);
     if (n_ < 1)
         return;
-    if (magnitudes_.size() != n) {
-        magnitudes_ = Mem::Array<double>(n);
-        phases_ = Mem::Array<double>(n);
+    parts_.Reserve(static_cast<std::size_t>(n_));
+    // Always unwrapped, with the jump rule of the equidistant case at a threshold of pi.
+    PhaseUnwrapper unwrapper(PI);
+    for (int i = 0; i < n_; ++i) {
+        const auto u = static_cast<std::size_t>(i);
+        parts_.magnitudes[u] = std::abs(samples_[i]);
+        parts_.phases[u] = unwrapper.Next(samples_[i]);
     }
-    double sum = 0.0;
-    double previous = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double raw = Phase(samples_[i]);
-        if (i > 0) {
-            if (raw <= previous - PI)
-                sum += TWOPI;
-            else if (raw > previous + PI)
-                sum -= TWOPI;
-        }
-        magnitudes_[i] = std::abs(samples_[i]);
-        phases_[i] = raw + sum;
-        previous = raw;
-    }
-    magnitude_->SetSamples(n_, magnitudes_.data(), abscissas_);
-    phase_->SetSamples(n_, phases_.data(), abscissas_);
+    parts_.magnitude->SetSamples(n_, parts_.magnitudes.data(), abscissas_);
+    parts_.phase->SetSamples(n_, parts_.phases.data(), abscissas_);
 }
 
 void InterpolatorNonEqPolar::Release() {
-    if (magnitude_)
-        magnitude_->Release();
-    if (phase_)
-        phase_->Release();
-    magnitudes_ = Mem::Array<double>();
-    phases_ = Mem::Array<double>();
-    // The inner interpolators point into the freed arrays: the next Value must prepare anew.
+    parts_.Release();
     dirty_ = true;
 }
 
 std::complex<double> InterpolatorNonEqPolar::InterpolateBetween(double x, int /*k*/) {
-    const double r = magnitude_->Value(x);
-    const double phi = phase_->Value(x);
-    return {r * std::cos(phi), r * std::sin(phi)};
+    return parts_.Value(x);
 }
 
 } // namespace Kedra::Math

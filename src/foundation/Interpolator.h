@@ -3,6 +3,7 @@
 // given, only the coefficients they derive from them; those are prepared lazily, once per
 // change of the samples (SetSamples marks them stale).
 
+#include <cmath>
 #include <complex>
 #include <memory>
 
@@ -10,6 +11,39 @@
 #include "foundation/Mem.h"
 
 namespace Kedra::Math {
+
+namespace detail {
+
+// Magnitude and phase curves of a polar interpolator, each with its own real interpolator.
+template <typename Inner>
+struct PolarParts {
+    std::unique_ptr<Inner> magnitude;
+    std::unique_ptr<Inner> phase;
+    Mem::Array<double> magnitudes;
+    Mem::Array<double> phases;
+
+    void Reserve(std::size_t n) {
+        if (magnitudes.size() != n) {
+            magnitudes = Mem::Array<double>(n);
+            phases = Mem::Array<double>(n);
+        }
+    }
+    void Release() {
+        if (magnitude)
+            magnitude->Release();
+        if (phase)
+            phase->Release();
+        magnitudes = Mem::Array<double>();
+        phases = Mem::Array<double>();
+    }
+    std::complex<double> Value(double x) const {
+        const double r = magnitude->Value(x);
+        const double phi = phase->Value(x);
+        return {r * std::cos(phi), r * std::sin(phi)};
+    }
+};
+
+} // namespace detail
 
 // Equidistant abscissa: sample k sits at x = k, first <= k <= last. Between samples the base
 // class yields 0.
@@ -119,18 +153,17 @@ public:
 
 protected:
     InterpolatorPolar(std::unique_ptr<Interpolator<double>> magnitude,
-                      std::unique_ptr<Interpolator<double>> phase)
-        : magnitude_(std::move(magnitude)), phase_(std::move(phase)) {}
+                      std::unique_ptr<Interpolator<double>> phase) {
+        parts_.magnitude = std::move(magnitude);
+        parts_.phase = std::move(phase);
+    }
 
     std::complex<double> InterpolateBetween(double x, int k) override;
 
 private:
     bool unwrap_ = true;
     double threshold_ = PI;
-    std::unique_ptr<Interpolator<double>> magnitude_;
-    std::unique_ptr<Interpolator<double>> phase_;
-    Mem::Array<double> magnitudes_; // index k - first
-    Mem::Array<double> phases_;
+    detail::PolarParts<Interpolator<double>> parts_;
 };
 
 class InterpolatorLinearPolar : public InterpolatorPolar {
@@ -228,16 +261,15 @@ public:
 
 protected:
     InterpolatorNonEqPolar(std::unique_ptr<InterpolatorNonEq<double>> magnitude,
-                           std::unique_ptr<InterpolatorNonEq<double>> phase)
-        : magnitude_(std::move(magnitude)), phase_(std::move(phase)) {}
+                           std::unique_ptr<InterpolatorNonEq<double>> phase) {
+        parts_.magnitude = std::move(magnitude);
+        parts_.phase = std::move(phase);
+    }
 
     std::complex<double> InterpolateBetween(double x, int k) override;
 
 private:
-    std::unique_ptr<InterpolatorNonEq<double>> magnitude_;
-    std::unique_ptr<InterpolatorNonEq<double>> phase_;
-    Mem::Array<double> magnitudes_;
-    Mem::Array<double> phases_;
+    detail::PolarParts<InterpolatorNonEq<double>> parts_;
 };
 
 class InterpolatorNonEqLinearPolar : public InterpolatorNonEqPolar {

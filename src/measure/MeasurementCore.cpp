@@ -614,10 +614,10 @@ void MeasurementCore::OffsetAbsolute(double x) {
     UpdatePosition();
 }
 
-void MeasurementCore::SetLowpassEnabled(bool b) {
-    if (b == lowpassEnabled_)
+void MeasurementCore::SetPassEnabled(bool& field, bool b) {
+    if (b == field)
         return;
-    lowpassEnabled_ = b;
+    field = b;
     const bool wasActive = config_.GetEnabled(ConfigCtrl::FILTER_ACTIVE);
     const bool active = lowpassEnabled_ || highpassEnabled_;
     config_.SetEnabled(ConfigCtrl::FILTER_ACTIVE, active);
@@ -630,20 +630,12 @@ void MeasurementCore::SetLowpassEnabled(bool b) {
     config_.Invalidate(ConfigCtrl::Kind::Filter);
 }
 
+void MeasurementCore::SetLowpassEnabled(bool b) {
+    SetPassEnabled(lowpassEnabled_, b);
+}
+
 void MeasurementCore::SetHighpassEnabled(bool b) {
-    if (b == highpassEnabled_)
-        return;
-    highpassEnabled_ = b;
-    const bool wasActive = config_.GetEnabled(ConfigCtrl::FILTER_ACTIVE);
-    const bool active = lowpassEnabled_ || highpassEnabled_;
-    config_.SetEnabled(ConfigCtrl::FILTER_ACTIVE, active);
-    if (active != wasActive) {
-        config_.SetDirty(ConfigCtrl::VIEW_I0_FILTER);
-        config_.SetDirty(ConfigCtrl::VIEW_F0_FILTER);
-        config_.SetDirty(ConfigCtrl::VIEW_INTERP_IMPULSE);
-        config_.SetSpectrumDirty();
-    }
-    config_.Invalidate(ConfigCtrl::Kind::Filter);
+    SetPassEnabled(highpassEnabled_, b);
 }
 
 void MeasurementCore::SetLowpass(double start, double length) {

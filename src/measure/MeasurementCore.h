@@ -262,6 +262,7 @@ protected:
     ConfigCtrl config_;
 
 private:
+    void SetPassEnabled(bool& field, bool b);
     double* Centred(Mem::Array<double>& a);
     const double* Inverse(const std::complex<double>* spectrum, Mem::Array<double>& storage);
 
