@@ -1,0 +1,452 @@
+#include "audio/SimulatedSoundCard.h"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <mutex>
+#include <optional>
+
+#include "audio/StreamInitializer.h"
+#include "foundation/MathConstants.h"
+
+namespace Kedra::PAudioII {
+
+using Kedra::Math::PI;
+using Kedra::Math::TWOPI;
+
+namespace {
+
+constexpr const char* MODEL_NAMES[SIMULATED_DEVICE_COUNT] = {"loopback", "speaker", "room", "dead"};
+constexpr const char* DEVICE_NAMES[SIMULATED_DEVICE_COUNT] = {
+    "Simulated loopback", "Simulated speaker", "Simulated room", "Simulated dead"};
+constexpr int SIMULATED_CHANNELS = 8;
+// Half length of the windowed-sinc fractional delay: flat to about 20 kHz at 48 kHz.
+constexpr int FRACTIONAL_HALF = 48;
+
+std::mutex paramsMutex;
+std::array<std::optional<DeviceModelParams>, SIMULATED_DEVICE_COUNT> paramsOverride;
+std::atomic<double> speedFactor{64.0};
+
+std::uint64_t SplitMix(std::uint64_t& state) {
+    std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+// Uniform in (0, 1), never 0 so that a logarithm of it is finite.
+double Uniform(std::uint64_t& state) {
+    return (static_cast<double>(SplitMix(state) >> 11) + 0.5) * (1.0 / 9007199254740992.0);
+}
+
+std::size_t PowerOfTwoAtLeast(std::size_t n) {
+    std::size_t p = 1;
+    while (p < n)
+        p <<= 1;
+    return p;
+}
+
+} // namespace
+
+const char* SimulatedModelName(SimulatedModel model) {
+    const int i = static_cast<int>(model);
+    return (i >= 0 && i < SIMULATED_DEVICE_COUNT) ? MODEL_NAMES[i] : "unknown";
+}
+
+bool SimulatedModelFromName(const std::string& name, SimulatedModel* model) {
+    for (int i = 0; i < SIMULATED_DEVICE_COUNT; ++i)
+        if (name == MODEL_NAMES[i]) {
+            *model = static_cast<SimulatedModel>(i);
+            return true;
+        }
+    return false;
+}
+
+int PortAudioDeviceCount() {
+    if (!PaInitializer::IsInitialized())
+        return 0;
+    const int n = Pa_GetDeviceCount();
+    return n > 0 ? n : 0;
+}
+
+int SimulatedHostApiIndex() {
+    const int n = PaInitializer::IsInitialized() ? Pa_GetHostApiCount() : 0;
+    return n > 0 ? n : 0;
+}
+
+bool IsSimulatedDevice(int device) {
+    const int first = PortAudioDeviceCount();
+    return device >= first && device < first + SIMULATED_DEVICE_COUNT;
+}
+
+int SimulatedDeviceIndex(SimulatedModel model) {
+    return PortAudioDeviceCount() + static_cast<int>(model);
+}
+
+SimulatedModel SimulatedModelOf(int device) {
+    return static_cast<SimulatedModel>(device - PortAudioDeviceCount());
+}
+
+const PaDeviceInfo* DeviceInfoOf(int device) {
+    if (device < 0)
+        return nullptr;
+    if (!IsSimulatedDevice(device))
+        return PaInitializer::IsInitialized() ? Pa_GetDeviceInfo(device) : nullptr;
+    static thread_local std::array<PaDeviceInfo, SIMULATED_DEVICE_COUNT> infos{};
+    const int i = device - PortAudioDeviceCount();
+    PaDeviceInfo& info = infos[static_cast<std::size_t>(i)];
+    info.structVersion = 2;
+    info.name = DEVICE_NAMES[i];
+    info.hostApi = SimulatedHostApiIndex();
+    info.maxInputChannels = SIMULATED_CHANNELS;
+    info.maxOutputChannels = SIMULATED_CHANNELS;
+    info.defaultLowInputLatency = 0.01;
+    info.defaultLowOutputLatency = 0.01;
+    info.defaultHighInputLatency = 0.1;
+    info.defaultHighOutputLatency = 0.1;
+    info.defaultSampleRate = 48000.0;
+    return &info;
+}
+
+DeviceModelParams DeviceModelParams::For(SimulatedModel model, int sampleRate) {
+    DeviceModelParams p;
+    p.model = model;
+    p.sampleRate = sampleRate;
+    if (model == SimulatedModel::Loopback) {
+        p.filtersEnabled = false;
+        p.nonlinear = false;
+        p.noiseDbfs = -INFINITY;
+        p.distanceMetres = 0.0;
+    }
+    if (model != SimulatedModel::Room) {
+        p.reflections.clear();
+        p.tailLevel = 0.0;
+    }
+    return p;
+}
+
+double DeviceModel::Biquad::Step(double x) {
+    // Transposed direct form II.
+    const double y = b0 * x + z1;
+    z1 = b1 * x - a1 * y + z2;
+    z2 = b2 * x - a2 * y;
+    return y;
+}
+
+std::complex<double> DeviceModel::Biquad::At(double w) const {
+    const std::complex<double> z1v = std::polar(1.0, -w);
+    const std::complex<double> z2v = std::polar(1.0, -2.0 * w);
+    return (b0 + b1 * z1v + b2 * z2v) / (1.0 + a1 * z1v + a2 * z2v);
+}
+
+DeviceModel::DeviceModel(const DeviceModelParams& params) : params_(params) {
+    const double fs = params_.sampleRate > 0 ? params_.sampleRate : 48000.0;
+    params_.sampleRate = static_cast<int>(fs);
+    auto design = [&](double f0, double q, double gainDb, int kind) {
+        // Audio-EQ biquads (bilinear transform): 0 high-pass, 1 low-pass, 2 peaking.
+        Biquad b;
+        const double w0 = TWOPI * f0 / fs;
+        const double c = std::cos(w0);
+        const double alpha = std::sin(w0) / (2.0 * q);
+        const double amp = std::pow(10.0, gainDb / 40.0);
+        double b0, b1, b2, a0, a1, a2;
+        if (kind == 0) {
+            b0 = (1 + c) / 2, b1 = -(1 + c), b2 = (1 + c) / 2;
+            a0 = 1 + alpha, a1 = -2 * c, a2 = 1 - alpha;
+        } else if (kind == 1) {
+            b0 = (1 - c) / 2, b1 = 1 - c, b2 = (1 - c) / 2;
+            a0 = 1 + alpha, a1 = -2 * c, a2 = 1 - alpha;
+        } else {
+            b0 = 1 + alpha * amp, b1 = -2 * c, b2 = 1 - alpha * amp;
+            a0 = 1 + alpha / amp, a1 = -2 * c, a2 = 1 - alpha / amp;
+        }
+        b.b0 = b0 / a0, b.b1 = b1 / a0, b.b2 = b2 / a0, b.a1 = a1 / a0, b.a2 = a2 / a0;
+        biquads_.push_back(b);
+    };
+    if (params_.filtersEnabled) {
+        const double nyquist = fs / 2;
+        if (params_.highpassHz > 0 && params_.highpassHz < 0.49 * fs)
+            design(params_.highpassHz, params_.highpassQ, 0.0, 0);
+        if (params_.resonanceHz > 0 && params_.resonanceHz < 0.49 * fs)
+            design(params_.resonanceHz, params_.resonanceQ, params_.resonanceGainDb, 2);
+        // A roll-off above what the rate can carry is left out rather than folded down.
+        if (params_.lowpassHz > 0 && params_.lowpassHz < 0.98 * nyquist)
+            design(params_.lowpassHz, params_.lowpassQ, 0.0, 1);
+    }
+
+    const double acoustic =
+        params_.speedOfSound > 0 ? params_.distanceMetres / params_.speedOfSound * fs : 0.0;
+    delay_ = std::max(0, params_.latencySamples) + std::max(0.0, acoustic);
+    delayInt_ = static_cast<int>(std::floor(delay_));
+    const double frac = delay_ - delayInt_;
+    if (frac == 0.0) {
+        tapFirst_ = tapLast_ = 0;
+        fracTaps_ = {1.0};
+    } else {
+        // y[n] = sum over k of h[k] x[n - delayInt - k], k = -H+1 .. H: a Blackman-windowed
+        // sinc centred on the fractional part, scaled to unit gain at 0 Hz.
+        tapFirst_ = -FRACTIONAL_HALF + 1;
+        tapLast_ = FRACTIONAL_HALF;
+        fracTaps_.clear();
+        double sum = 0.0;
+        for (int k = tapFirst_; k <= tapLast_; ++k) {
+            const double t = k - frac;
+            const double sinc = std::sin(PI * t) / (PI * t);
+            const double win = 0.42 + 0.5 * std::cos(PI * t / FRACTIONAL_HALF) +
+                               0.08 * std::cos(TWOPI * t / FRACTIONAL_HALF);
+            fracTaps_.push_back(sinc * win);
+            sum += sinc * win;
+        }
+        for (double& h : fracTaps_)
+            h /= sum;
+    }
+    minDelay_ = delayInt_ + tapFirst_;
+
+    roomTaps_ = {{0, 1.0}};
+    for (const Reflection& r : params_.reflections)
+        roomTaps_.emplace_back(static_cast<int>(std::lround(r.delaySeconds * fs)), r.gain);
+    if (params_.tailLevel > 0.0 && params_.tailDensity > 0.0 && params_.t60Seconds > 0.0) {
+        std::uint64_t state = params_.tailSeed;
+        const double spacing = fs / params_.tailDensity;
+        const int begin = static_cast<int>(std::lround(params_.tailStartSeconds * fs));
+        const int end = begin + static_cast<int>(std::lround(params_.tailLengthSeconds * fs));
+        // 60 dB of decay over T60, counted from the direct sound.
+        const double decay = std::log(1000.0) / (params_.t60Seconds * fs);
+        for (double start = begin; start < end; start += spacing) {
+            const int at = static_cast<int>(start + Uniform(state) * spacing);
+            const double sign = Uniform(state) < 0.5 ? -1.0 : 1.0;
+            roomTaps_.emplace_back(at, sign * params_.tailLevel * std::exp(-decay * (at - begin)));
+        }
+    }
+    int maxLag = 0;
+    for (const auto& tap : roomTaps_)
+        maxLag = std::max(maxLag, tap.first);
+    history_.assign(PowerOfTwoAtLeast(static_cast<std::size_t>(delayInt_ + tapLast_ + maxLag) +
+                                      2 * SimulatedSoundCard::BLOCK_FRAMES),
+                    0.0);
+    delayed_.assign(history_.size(), 0.0);
+    historyMask_ = history_.size() - 1;
+    noiseRms_ = std::isfinite(params_.noiseDbfs) ? std::pow(10.0, params_.noiseDbfs / 20.0) : 0.0;
+    Reset();
+}
+
+void DeviceModel::Reset() {
+    std::fill(history_.begin(), history_.end(), 0.0);
+    std::fill(delayed_.begin(), delayed_.end(), 0.0);
+    for (Biquad& b : biquads_)
+        b.z1 = b.z2 = 0.0;
+    time_ = 0;
+    noiseState_ = params_.noiseSeed;
+    haveSpare_ = false;
+}
+
+double DeviceModel::Shape(double x) const {
+    if (!params_.nonlinear)
+        return x;
+    return x + params_.a2 * x * x + params_.a3 * x * x * x;
+}
+
+double DeviceModel::Filter(double x) {
+    for (Biquad& b : biquads_)
+        x = b.Step(x);
+    return x;
+}
+
+double DeviceModel::NextNoise() {
+    // Box-Muller on a private generator, so that a seed gives the same noise everywhere.
+    if (haveSpare_) {
+        haveSpare_ = false;
+        return spare_;
+    }
+    const double r = std::sqrt(-2.0 * std::log(Uniform(noiseState_)));
+    const double phi = TWOPI * Uniform(noiseState_);
+    spare_ = r * std::sin(phi);
+    haveSpare_ = true;
+    return r * std::cos(phi);
+}
+
+std::complex<double> DeviceModel::Response(double f) const {
+    const double w = TWOPI * f / params_.sampleRate;
+    std::complex<double> h = 1.0;
+    for (const Biquad& b : biquads_)
+        h *= b.At(w);
+    std::complex<double> delay = 0.0;
+    for (int k = tapFirst_; k <= tapLast_; ++k)
+        delay += fracTaps_[static_cast<std::size_t>(k - tapFirst_)] *
+                 std::polar(1.0, -w * (delayInt_ + k));
+    std::complex<double> room = 0.0;
+    for (const auto& [lag, gain] : roomTaps_)
+        room += gain * std::polar(1.0, -w * lag);
+    return h * delay * room;
+}
+
+void DeviceModel::Input(float* out, int frames) {
+    for (int i = 0; i < frames; ++i) {
+        const std::int64_t n = time_ + i;
+        // The direct sound first, then the room's taps over what arrived directly.
+        double d = 0.0;
+        for (int k = tapFirst_; k <= tapLast_; ++k) {
+            const std::int64_t m = n - delayInt_ - k;
+            // A drive sample that has not been played yet cannot have arrived.
+            if (m >= 0 && m < time_)
+                d += fracTaps_[static_cast<std::size_t>(k - tapFirst_)] *
+                     history_[static_cast<std::size_t>(m) & historyMask_];
+        }
+        delayed_[static_cast<std::size_t>(n) & historyMask_] = d;
+        double y = 0.0;
+        for (const auto& [lag, gain] : roomTaps_)
+            if (n - lag >= 0)
+                y += gain * delayed_[static_cast<std::size_t>(n - lag) & historyMask_];
+        if (noiseRms_ > 0.0)
+            y += noiseRms_ * NextNoise();
+        out[i] = static_cast<float>(y);
+    }
+}
+
+void DeviceModel::Drive(const float* drive, int frames) {
+    for (int i = 0; i < frames; ++i)
+        history_[static_cast<std::size_t>(time_ + i) & historyMask_] = Filter(Shape(drive[i]));
+    time_ += frames;
+}
+
+std::vector<float> DeviceModel::Run(const float* drive, int frames) {
+    std::vector<float> input(static_cast<std::size_t>(std::max(frames, 0)));
+    const int block = std::clamp(minDelay_, 1, SimulatedSoundCard::BLOCK_FRAMES);
+    for (int at = 0; at < frames; at += block) {
+        const int n = std::min(block, frames - at);
+        Input(input.data() + at, n);
+        Drive(drive + at, n);
+    }
+    return input;
+}
+
+SimulatedSoundCard::SimulatedSoundCard(StreamInitializer* stream, SimulatedModel model,
+                                       int sampleRate, int inChannels, int outChannels)
+    : stream_(stream), kind_(model), sampleRate_(sampleRate), inChannels_(inChannels),
+      outChannels_(outChannels), model_(GetParams(model, sampleRate)) {
+    if (kind_ == SimulatedModel::Loopback)
+        loopHistory_.assign(static_cast<std::size_t>(outChannels_), {});
+}
+
+SimulatedSoundCard::~SimulatedSoundCard() {
+    Stop();
+}
+
+void SimulatedSoundCard::SetSpeed(double factor) {
+    speedFactor.store(factor > 0 ? factor : 0.0, std::memory_order_relaxed);
+}
+
+double SimulatedSoundCard::GetSpeed() {
+    return speedFactor.load(std::memory_order_relaxed);
+}
+
+void SimulatedSoundCard::SetParams(const DeviceModelParams& params) {
+    const int i = static_cast<int>(params.model);
+    if (i < 0 || i >= SIMULATED_DEVICE_COUNT)
+        return;
+    std::lock_guard<std::mutex> lock(paramsMutex);
+    paramsOverride[static_cast<std::size_t>(i)] = params;
+}
+
+DeviceModelParams SimulatedSoundCard::GetParams(SimulatedModel model, int sampleRate) {
+    const int i = static_cast<int>(model);
+    std::lock_guard<std::mutex> lock(paramsMutex);
+    if (i >= 0 && i < SIMULATED_DEVICE_COUNT && paramsOverride[static_cast<std::size_t>(i)]) {
+        DeviceModelParams p = *paramsOverride[static_cast<std::size_t>(i)];
+        p.sampleRate = sampleRate;
+        return p;
+    }
+    return DeviceModelParams::For(model, sampleRate);
+}
+
+void SimulatedSoundCard::ResetParams() {
+    std::lock_guard<std::mutex> lock(paramsMutex);
+    for (auto& p : paramsOverride)
+        p.reset();
+}
+
+void SimulatedSoundCard::Start() {
+    if (running_.load(std::memory_order_acquire))
+        return;
+    stopRequested_.store(false, std::memory_order_release);
+    running_.store(true, std::memory_order_release);
+    thread_ = std::thread([this] { Run(); });
+}
+
+void SimulatedSoundCard::Stop() {
+    stopRequested_.store(true, std::memory_order_release);
+    if (thread_.joinable())
+        thread_.join();
+    running_.store(false, std::memory_order_release);
+}
+
+void SimulatedSoundCard::Run() {
+    // All buffers are sized here, before the first callback, like a driver's.
+    const int block = std::clamp(model_.MinimumDelay(), 1, BLOCK_FRAMES);
+    std::vector<float> input(static_cast<std::size_t>(block) * std::max(inChannels_, 1), 0.0f);
+    std::vector<float> output(static_cast<std::size_t>(block) * std::max(outChannels_, 1), 0.0f);
+    std::vector<float> mono(static_cast<std::size_t>(block), 0.0f);
+    std::vector<float> drive(static_cast<std::size_t>(block), 0.0f);
+    std::vector<DeviceModel> channelModels;
+    if (kind_ == SimulatedModel::Loopback)
+        channelModels.assign(static_cast<std::size_t>(outChannels_), model_);
+
+    const auto began = std::chrono::steady_clock::now();
+    std::int64_t frames = 0;
+    while (!stopRequested_.load(std::memory_order_acquire)) {
+        if (kind_ == SimulatedModel::Dead) {
+            // Its input never arrives: no callback at all.
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            continue;
+        }
+        if (kind_ == SimulatedModel::Loopback) {
+            std::fill(input.begin(), input.end(), 0.0f);
+            for (int ch = 0; ch < std::min(inChannels_, outChannels_); ++ch) {
+                channelModels[static_cast<std::size_t>(ch)].Input(mono.data(), block);
+                for (int i = 0; i < block; ++i)
+                    input[static_cast<std::size_t>(i * inChannels_ + ch)] =
+                        mono[static_cast<std::size_t>(i)];
+            }
+        } else {
+            model_.Input(mono.data(), block);
+            for (int i = 0; i < block; ++i)
+                for (int ch = 0; ch < inChannels_; ++ch)
+                    input[static_cast<std::size_t>(i * inChannels_ + ch)] =
+                        mono[static_cast<std::size_t>(i)];
+        }
+
+        stream_->ProcessBlock(inChannels_ > 0 ? input.data() : nullptr,
+                              outChannels_ > 0 ? output.data() : nullptr,
+                              static_cast<unsigned long>(block));
+
+        if (kind_ == SimulatedModel::Loopback) {
+            for (int ch = 0; ch < outChannels_; ++ch) {
+                for (int i = 0; i < block; ++i)
+                    mono[static_cast<std::size_t>(i)] =
+                        output[static_cast<std::size_t>(i * outChannels_ + ch)];
+                channelModels[static_cast<std::size_t>(ch)].Drive(mono.data(), block);
+            }
+        } else {
+            // One loudspeaker, driven by every output channel.
+            std::fill(drive.begin(), drive.end(), 0.0f);
+            for (int i = 0; i < block; ++i)
+                for (int ch = 0; ch < outChannels_; ++ch)
+                    drive[static_cast<std::size_t>(i)] +=
+                        output[static_cast<std::size_t>(i * outChannels_ + ch)];
+            model_.Drive(drive.data(), block);
+        }
+
+        frames += block;
+        const double speed = GetSpeed();
+        if (speed > 0.0 && sampleRate_ > 0) {
+            const auto due =
+                began + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                            std::chrono::duration<double>(static_cast<double>(frames) /
+                                                          (sampleRate_ * speed)));
+            std::this_thread::sleep_until(due);
+        }
+    }
+}
+
+} // namespace Kedra::PAudioII
