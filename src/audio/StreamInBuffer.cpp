@@ -78,10 +78,12 @@ float* StreamInBuffer::TakeBlock(int* count) {
             return currentIsA ? bufferB_.data() : bufferA_.data();
         }
     }
+    // From the first sample not yet taken, so that a second take never repeats old samples.
     const int w = writePos_.load(std::memory_order_acquire);
-    *count = w - readPos_.load(std::memory_order_acquire);
+    const int r = readPos_.load(std::memory_order_acquire);
+    *count = w - r;
     readPos_.store(w, std::memory_order_release);
-    return current_.load(std::memory_order_acquire);
+    return current_.load(std::memory_order_acquire) + r;
 }
 
 const float* StreamInBuffer::LastFullBlock() const {
