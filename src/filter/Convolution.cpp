@@ -90,10 +90,10 @@ bool FastConvolver::Process(const float* in, float* out, int count) {
     Mem::Array<double> block(static_cast<std::size_t>(nfft));
     double* b = block.get();
     const double* g = spectrum_.get();
-    for (int start = 0; start < count; start += hop) {
+    for (long long start = 0; start < count; start += hop) {
         // Output start + i needs input from start + i + centre - (taps - 1) on; the block
         // begins there, so its circular result is valid from index taps - 1.
-        const long long first = static_cast<long long>(start) + centre_ - (taps_ - 1);
+        const long long first = start + centre_ - (taps_ - 1);
         for (int k = 0; k < nfft; ++k) {
             const long long idx = first + k;
             b[k] = (idx >= 0 && idx < count) ? static_cast<double>(in[idx]) : 0.0;
@@ -108,8 +108,8 @@ bool FastConvolver::Process(const float* in, float* out, int count) {
             b[k + 1] = im;
         }
         Math::RealFFT(b, nfft, Math::FFT_INVERSE);
-        const int n = std::min(hop, count - start);
-        for (int i = 0; i < n; ++i) {
+        const long long n = std::min<long long>(hop, count - start);
+        for (long long i = 0; i < n; ++i) {
             out[start + i] = static_cast<float>(b[taps_ - 1 + i]);
         }
     }
