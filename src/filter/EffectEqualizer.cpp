@@ -17,7 +17,7 @@ EffectEqualizer::EffectEqualizer(Design& owner) : Effect(owner, "Equalizer") {
 void EffectEqualizer::SetPoints(const std::vector<std::pair<int, double>>& points) {
     points_.clear();
     for (const auto& [f, gain] : points) {
-        if (f > 0 && !std::isnan(gain)) {
+        if (f > 0 && std::isfinite(gain)) {
             points_[f] = gain;
         }
     }

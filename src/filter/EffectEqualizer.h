@@ -17,9 +17,9 @@ public:
     explicit EffectEqualizer(Design& owner);
 
     // Frequency (Hz) to linear gain; a later point with the same frequency replaces an
-    // earlier one. Points at 0 Hz or below, and gains that are NaN, are left out (a log
-    // frequency axis has no place for them). An empty list is a flat curve of 0 dB. Marks
-    // the equalizer ready and updates it.
+    // earlier one. Points at 0 Hz or below are left out (a log frequency axis has no
+    // place for them), and so are gains that are not finite. An empty list is a flat curve of 0 dB.
+    // Marks the equalizer ready and updates it.
     void SetPoints(const std::vector<std::pair<int, double>>& points);
     const std::map<int, double>& GetPoints() const { return points_; }
     bool IsReady() const { return ready_; }

@@ -241,10 +241,12 @@ TEST(EffectEqualizer, DegeneratePointLists) {
     for (int i = 0; i <= design.Grid().half; ++i) {
         ASSERT_EQ(eq.Response().Raw()[i], Cd(1.0, 0.0));
     }
-    // Non-positive frequencies and NaN gains are dropped; duplicates keep the last gain.
+    // Non-positive frequencies and gains that are not finite are dropped; duplicates keep the last
+    // gain.
     eq.SetPoints({{0, 0.1},
                   {-20, 0.1},
                   {300, std::numeric_limits<double>::quiet_NaN()},
+                  {700, std::numeric_limits<double>::infinity()},
                   {500, 0.9},
                   {500, 0.5}});
     ASSERT_EQ(eq.GetPoints().size(), 1u);
