@@ -254,4 +254,23 @@ TEST_F(StreamTest, RampDownEndsTheOutputAndRampUpStopsAtZeroDb) {
     stream->SetGenerator(nullptr);
 }
 
+TEST_F(StreamTest, CleanUpStopsDetachesAndReleasesPortAudio) {
+    stream->SetOutDevice(SimulatedDeviceIndex(SimulatedModel::Loopback), 1, true);
+    stream->SetInDevice(SimulatedDeviceIndex(SimulatedModel::Loopback), 1, true);
+    Recorder r(1000, false, false);
+    stream->AddInputBuffer(&r);
+    stream->Start();
+    ASSERT_EQ(stream->GetStatus(), STREAM_RUNNING);
+    CleanUp();
+    EXPECT_EQ(r.GetOwner(), nullptr);
+    EXPECT_FALSE(PaInitializer::IsInitialized());
+    const std::string log = SonvelTest::ReadLog();
+    EXPECT_NE(log.find("INFO    PAudioII::CleanUp()"), std::string::npos);
+    EXPECT_NE(log.find("INFO    PaInitializer::Terminate() -> Pa_Terminate()"), std::string::npos);
+    // The next use brings both back.
+    stream = StreamInitializer::Get();
+    EXPECT_TRUE(PaInitializer::IsInitialized());
+    EXPECT_EQ(stream->GetStatus(), STREAM_STOPPED);
+}
+
 } // namespace
