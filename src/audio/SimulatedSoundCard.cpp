@@ -63,15 +63,17 @@ bool SimulatedModelFromName(const std::string& name, SimulatedModel* model) {
     return false;
 }
 
+// Both ask PortAudio first: the simulated devices' indices must not depend on whether
+// something else has initialised it yet.
 int PortAudioDeviceCount() {
-    if (!PaInitializer::IsInitialized())
+    if (!PaInitializer::EnsureInitialized())
         return 0;
     const int n = Pa_GetDeviceCount();
     return n > 0 ? n : 0;
 }
 
 int SimulatedHostApiIndex() {
-    const int n = PaInitializer::IsInitialized() ? Pa_GetHostApiCount() : 0;
+    const int n = PaInitializer::EnsureInitialized() ? Pa_GetHostApiCount() : 0;
     return n > 0 ? n : 0;
 }
 
@@ -92,7 +94,7 @@ const PaDeviceInfo* DeviceInfoOf(int device) {
     if (device < 0)
         return nullptr;
     if (!IsSimulatedDevice(device))
-        return PaInitializer::IsInitialized() ? Pa_GetDeviceInfo(device) : nullptr;
+        return PaInitializer::EnsureInitialized() ? Pa_GetDeviceInfo(device) : nullptr;
     static thread_local std::array<PaDeviceInfo, SIMULATED_DEVICE_COUNT> infos{};
     const int i = device - PortAudioDeviceCount();
     PaDeviceInfo& info = infos[static_cast<std::size_t>(i)];

@@ -30,7 +30,7 @@ const char* SimulatedModelName(SimulatedModel model);
 // Accepts the names above; false for anything else.
 bool SimulatedModelFromName(const std::string& name, SimulatedModel* model);
 
-// PortAudio's device count (0 when PortAudio is not initialised or reports an error).
+// PortAudio's device count (0 when PortAudio cannot be initialised or reports an error).
 int PortAudioDeviceCount();
 // The index of the "Simulated" host API: one past PortAudio's.
 int SimulatedHostApiIndex();

@@ -11,6 +11,7 @@
 
 #include "audio/Pcm.h"
 #include "audio/StreamInitializer.h"
+#include "audio/VUMeterInBuffer.h"
 #include "foundation/MathConstants.h"
 
 namespace {
@@ -273,6 +274,108 @@ TEST(SimulatedSoundCard, DevicesFollowPortAudiosAndNamesRoundTrip) {
     EXPECT_EQ(DeviceInfoOf(-1), nullptr);
     SimulatedModel unused;
     EXPECT_FALSE(SimulatedModelFromName("Loopback", &unused));
+}
+
+TEST(SimulatedSoundCard, MeterReadsTheLevelOfAPlayedSine) {
+    StreamInitializer::Destroy();
+    StreamInitializer* stream = StreamInitializer::Get();
+    stream->SetSamplerate(48000);
+    stream->SetOutDevice(SimulatedDeviceIndex(SimulatedModel::Loopback), 2, true);
+    stream->SetInDevice(SimulatedDeviceIndex(SimulatedModel::Loopback), 2, true);
+    stream->SetOutChMask(1);
+    // 1 kHz at 48 kHz: every period holds its crest exactly, so the block level is 0.25.
+    std::vector<float> sine(48000 * 2);
+    for (std::size_t i = 0; i < sine.size(); ++i)
+        sine[i] = static_cast<float>(0.25 * std::sin(2.0 * PI * 1000.0 * i / 48000.0));
+    Pcm pcm;
+    pcm.SetData(sine.data(), static_cast<int>(sine.size()));
+    pcm.length = static_cast<int>(sine.size());
+    pcm.Reset();
+    VUMeterInBuffer meter(stream, 0.05f, 0.2f); // 50 ms blocks, held over 4 of them
+    ASSERT_EQ(meter.GetHistoryLength(), 4);
+    stream->SetOutputEnabled(false);
+    stream->SetGenerator(&pcm);
+    stream->SetOutputEnabled(true);
+    stream->Start();
+    VUMeterInBuffer::Levels levels;
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            meter.ReadLevels(levels);
+            return levels.blocks >= 6;
+        },
+        5000));
+    EXPECT_NEAR(levels.current[0], -12.04, 0.05);
+    EXPECT_NEAR(levels.held[0], -12.04, 0.05);
+    EXPECT_NEAR(levels.peak[0], -12.04, 0.05);
+    EXPECT_EQ(levels.current[1], -100000.0f); // the muted channel hears nothing
+
+    // Silence: the held level stays for four blocks, then the meter falls to the floor while
+    // the peak remains, until it is reset.
+    stream->SetOutputEnabled(false);
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            meter.ReadLevels(levels);
+            return levels.held[0] == -100000.0f;
+        },
+        5000));
+    EXPECT_NEAR(levels.peak[0], -12.04, 0.05);
+    const std::uint64_t at = levels.blocks;
+    meter.ResetPeak();
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            meter.ReadLevels(levels);
+            return levels.blocks > at + 1;
+        },
+        5000));
+    EXPECT_EQ(levels.peak[0], -100000.0f);
+    stream->Stop();
+    stream->SetGenerator(nullptr);
+    StreamInitializer::Destroy();
+}
+
+TEST(SimulatedSoundCard, HeldLevelFollowsTheHistoryLength) {
+    // Four 10 ms blocks of sine, then silence: held stays up for exactly the history length.
+    StreamInitializer::Destroy();
+    StreamInitializer* stream = StreamInitializer::Get();
+    stream->SetSamplerate(48000);
+    stream->SetOutDevice(SimulatedDeviceIndex(SimulatedModel::Loopback), 1, true);
+    stream->SetInDevice(SimulatedDeviceIndex(SimulatedModel::Loopback), 1, true);
+    static std::vector<float> held;
+    held.clear();
+    std::vector<float> burst(480 * 4);
+    for (std::size_t i = 0; i < burst.size(); ++i)
+        burst[i] = static_cast<float>(0.5 * std::sin(2.0 * PI * 1000.0 * i / 48000.0));
+    Pcm pcm;
+    pcm.SetData(burst.data(), static_cast<int>(burst.size()));
+    pcm.length = static_cast<int>(burst.size());
+    pcm.Reset();
+    VUMeterInBuffer meter(stream, 0.01f, 0.03f);
+    ASSERT_EQ(meter.GetHistoryLength(), 3);
+    meter.SetLevelCallback(
+        [](const float*, const float* h, const float*, int) { held.push_back(h[0]); });
+    stream->SetOutputEnabled(false);
+    stream->SetGenerator(&pcm);
+    stream->SetOutputEnabled(true);
+    stream->Start();
+    WaitFor([&] { return stream->GetLastFrameCount() > 0 && !stream->GetOutputEnabled(); }, 5000);
+    VUMeterInBuffer::Levels levels;
+    WaitFor(
+        [&] {
+            meter.ReadLevels(levels);
+            return levels.blocks >= 20;
+        },
+        5000);
+    stream->Stop();
+    stream->SetGenerator(nullptr);
+    // The 480-sample latency is one block, so the burst fills exactly blocks 1 to 4; the held
+    // level stays up for them and the two blocks after them that still remember one.
+    ASSERT_GE(held.size(), 8u);
+    std::vector<bool> up;
+    for (float h : held)
+        up.push_back(h > -7.0f);
+    const std::vector<bool> expected{false, true, true, true, true, true, true, false};
+    EXPECT_EQ(std::vector<bool>(up.begin(), up.begin() + 8), expected);
+    StreamInitializer::Destroy();
 }
 
 } // namespace

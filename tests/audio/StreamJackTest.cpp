@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -10,6 +12,7 @@
 #include <pa_jack.h>
 #include <unistd.h>
 
+#include "audio/Devices.h"
 #include "audio/Pcm.h"
 #include "audio/StreamInitializer.h"
 
@@ -101,6 +104,32 @@ TEST(JackStream, PlayedSignalComesBackAtAConstantLatency) {
         ASSERT_EQ(rec[i], 0.0f) << "sample " << i;
     RecordProperty("latency_samples", lag);
     std::printf("JACK loopback latency: %d samples\n", lag);
+}
+
+TEST(JackStream, DeviceReportListsTheJackDevice) {
+    const int device = JackDevice();
+    if (device < 0) {
+        if (std::getenv("SONVEL_REQUIRE_JACK") != nullptr)
+            FAIL() << "SONVEL_REQUIRE_JACK is set but no JACK server is running";
+        GTEST_SKIP() << "No JACK server is running; start one with "
+                        "'jackd --no-realtime -d dummy -r 48000' to run this test.";
+    }
+    EXPECT_EQ(GetHostApiName(device), "JACK");
+    const PaHostApiIndex api = Pa_HostApiTypeIdToHostApiIndex(paJACK);
+    const std::vector<int> outs = GetOutDevices(api);
+    EXPECT_NE(std::find(outs.begin(), outs.end(), device), outs.end());
+    std::ostringstream report;
+    ShowDeviceInfo(report);
+    const std::string text = report.str();
+    const std::string name = GetDeviceName(device, false);
+    EXPECT_NE(text.find("Device number:         " + std::to_string(device) +
+                        "\nName:                  " + name + "\nAPI:                   JACK\n"),
+              std::string::npos)
+        << text;
+    // The dummy server runs at 48 kHz only.
+    EXPECT_TRUE(IsSampleRateSupported(device, 48000.0));
+    EXPECT_NE(text.find("Name:                  Simulated speaker\n"), std::string::npos);
+    CleanUp();
 }
 
 } // namespace
