@@ -7,6 +7,8 @@
 #include "audio/SineLogSweep.h"
 #include "audio/SineSweepSingle.h"
 #include "audio/SquareNoise.h"
+#include "exchange/Calibrator.h"
+#include "exchange/TextFile.h"
 #include "filter/CleanUp.h"
 #include "filter/Convolution.h"
 #include "filter/Design.h"
