@@ -385,6 +385,37 @@ TEST(Calibrator, RefusedInputKeepsThePreviousTable) {
     EXPECT_TRUE(c.IsActive());
 }
 
+// Short random texts over the characters numbers are made of: whatever loads is a sound
+// table, whatever does not leaves the previous one.
+TEST(Calibrator, RandomTextLoadsSoundTablesOrNothing) {
+    const std::string alphabet = "0123456789012345.,;-+eExXpinfa \t\t\n\n\n\r#";
+    std::mt19937 rng(17);
+    Calibrator c;
+    ASSERT_TRUE(c.OpenText(KNOWN_TABLE));
+    Snapshot previous(c);
+    int loaded = 0;
+    for (int round = 0; round < 3000; ++round) {
+        std::string text(rng() % 200, ' ');
+        for (char& ch : text)
+            ch = alphabet[rng() % alphabet.size()];
+        if (!c.OpenText(text)) {
+            ASSERT_TRUE(Snapshot(c) == previous) << text;
+            continue;
+        }
+        ++loaded;
+        ASSERT_GE(c.GetCount(), 2);
+        for (int i = 0; i < c.GetCount(); ++i) {
+            ASSERT_TRUE(std::isfinite(c.GetFrequencies()[i])) << text;
+            ASSERT_LE(std::abs(c.GetResponse()[i]), 1.0) << text;
+            ASSERT_TRUE(i == 0 || c.GetFrequencies()[i] >= c.GetFrequencies()[i - 1]) << text;
+            ASSERT_GE(c.GetCorrectionGain()[i], c.minCorrection);
+            ASSERT_LE(c.GetCorrectionGain()[i], c.maxCorrection);
+        }
+        previous = Snapshot(c);
+    }
+    EXPECT_GT(loaded, 100);
+}
+
 TEST(Calibrator, DescendingFrequenciesAreSortedStably) {
     Calibrator c;
     ASSERT_TRUE(c.OpenText("300 -1\n200 -2\n200 -3\n100 -4\n"));
