@@ -1,12 +1,19 @@
 #pragma once
 // Umbrella header of the Sonvel measurement engine: includes every public engine header.
 
+#include "analyze/Response.h"
+#include "analyze/ResponseAnalysis.h"
 #include "analyze/SequenceAnalysis.h"
+#include "audio/Devices.h"
 #include "audio/PCMGenerator.h"
 #include "audio/Pcm.h"
+#include "audio/SimulatedSoundCard.h"
 #include "audio/SineLogSweep.h"
 #include "audio/SineSweepSingle.h"
 #include "audio/SquareNoise.h"
+#include "audio/StreamInBuffer.h"
+#include "audio/StreamInitializer.h"
+#include "audio/VUMeterInBuffer.h"
 #include "exchange/Calibrator.h"
 #include "exchange/TextFile.h"
 #include "filter/CleanUp.h"

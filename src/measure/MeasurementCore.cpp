@@ -257,6 +257,11 @@ void MeasurementCore::PostInitSetOffset(double x) {
     UpdatePosition();
 }
 
+void MeasurementCore::InvalidateViews() {
+    config_.Invalidate(ConfigCtrl::Kind::Data);
+    ReleaseHD();
+}
+
 void MeasurementCore::PostInitSetDateNow() {
     recDate_ = Kedra::Logging::DateText();
 }

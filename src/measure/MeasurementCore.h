@@ -208,6 +208,12 @@ public:
     int GetFileVersion() const { return fileVersion_; }
     void SetFileVersion(int v) { fileVersion_ = v; }
 
+    // Records the gain that was applied to the data before it reached the record (for example
+    // by normalising a recording); the samples are not touched.
+    void SetAmplitude(double a) { amplitude_ = a; }
+    // Every view is computed anew at its next request (the data changed behind the record).
+    void InvalidateViews();
+
     const RecomputeCounts& GetRecomputeCounts() const { return counts_; }
 
 protected:

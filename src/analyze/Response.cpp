@@ -1,0 +1,406 @@
+#include "analyze/Response.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+#include "audio/Pcm.h"
+#include "audio/SimulatedSoundCard.h"
+#include "audio/SineLogSweep.h"
+#include "audio/SineSweepSingle.h"
+#include "audio/StreamInitializer.h"
+#include "exchange/Calibrator.h"
+#include "filter/Design.h"
+#include "foundation/KedraLogger.h"
+#include "measure/MeasurementCore.h"
+
+namespace Kedra::Measure {
+
+using Kedra::Logging::KedraLogger;
+using Kedra::PAudioII::PCMGenerator;
+using Kedra::PAudioII::StreamInitializer;
+
+namespace {
+
+StreamInitializer* Stream() {
+    return StreamInitializer::Get();
+}
+
+bool StreamRunning() {
+    return Stream()->GetStatus() == Kedra::PAudioII::STREAM_RUNNING;
+}
+
+// A recorder that only collects.
+class Recorder : public Kedra::PAudioII::StreamInBuffer {
+public:
+    using StreamInBuffer::StreamInBuffer;
+    void OnFull() override {}
+};
+
+} // namespace
+
+Response::Response()
+    : tailSamples(StreamInitializer::Get()->GetSamplerate() / 2),
+      generator_(std::make_unique<Kedra::PAudioII::SineLogSweep>()),
+      signalFilter_(std::make_unique<Kedra::Filter::Design>(
+          "SignalFilter", DEFAULT_FILTER_TAPS, StreamInitializer::Get()->GetSamplerate())) {}
+
+Response::~Response() = default;
+
+void Response::DebugRecording(const float*, int) {}
+void Response::DebugOutput(const float*, int) {}
+void Response::DebugCorrelation(const double*, int) {}
+
+void Response::ReportStatus(const std::string& text) {
+    if (statusCallback != nullptr)
+        statusCallback(text);
+    if (text.size() > 1)
+        KedraLogger::LogText("INFO    Response::ReportStatus(" + text + ")\n");
+}
+
+void Response::Abort() {
+    KedraLogger::LogText("INFO    Response::Abort()\n");
+    abortRequested_.store(true, std::memory_order_release);
+}
+
+void Response::Sleep(int ms) {
+    // The simulated card runs faster than real time; waiting at half its pace keeps every
+    // time-out of the pipeline generous in device time.
+    StreamInitializer* s = Stream();
+    const bool simulated =
+        (s->GetOutParams() && Kedra::PAudioII::IsSimulatedDevice(s->GetOutDevice())) ||
+        (s->GetInParams() && Kedra::PAudioII::IsSimulatedDevice(s->GetInDevice()));
+    const double speed = Kedra::PAudioII::SimulatedSoundCard::GetSpeed();
+    const double scale = simulated && speed > 2.0 ? speed / 2.0 : 1.0;
+    std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(ms / scale));
+}
+
+void Response::SetNofFilterTaps(int taps) {
+    signalFilter_ =
+        std::make_unique<Kedra::Filter::Design>("SignalFilter", taps, Stream()->GetSamplerate());
+    filteredValid_ = false;
+}
+
+int Response::GetNofFilterTaps() const {
+    return signalFilter_->Taps();
+}
+
+void Response::UpdateFromPAudio() {
+    SetNofFilterTaps(DEFAULT_FILTER_TAPS);
+}
+
+void Response::SetFilterLowpass(double hz) {
+    signalFilter_->SetLowpass(hz);
+}
+void Response::SetFilterHighpass(double hz) {
+    signalFilter_->SetHighpass(hz);
+}
+void Response::DisableFilterLowpass() {
+    signalFilter_->DisableLowpass();
+}
+void Response::DisableFilterHighpass() {
+    signalFilter_->DisableHighpass();
+}
+
+void Response::AddCalibrator(const Calibrator* calibrator) {
+    if (calibrator != nullptr &&
+        std::find(calibrators_.begin(), calibrators_.end(), calibrator) == calibrators_.end())
+        calibrators_.push_back(calibrator);
+}
+
+void Response::RemoveCalibrator(const Calibrator* calibrator) {
+    calibrators_.erase(std::remove(calibrators_.begin(), calibrators_.end(), calibrator),
+                       calibrators_.end());
+}
+
+ResponseSettings Response::Settings() const {
+    ResponseSettings s;
+    s.sampleRate = Stream()->GetSamplerate();
+    s.normalizeRecording = normalizeRecording;
+    s.lockTimeOffset = lockTimeOffset;
+    s.lockedTimeOffset = lockedTimeOffset;
+    s.subSampleAlign = subSampleAlign;
+    s.extendToNyquist = extendToNyquist;
+    s.maxFrequency = maxFrequency;
+    s.timeZeroMethod = timeZeroMethod;
+    if (applyCalibration)
+        s.calibrators = calibrators_;
+    return s;
+}
+
+bool Response::Render(int n, PCMGenerator* generator) {
+    generator->length = n;
+    generator->Reset();
+    if (n != lastLength_) {
+        signalBuffer_ = Mem::Array<float>(static_cast<std::size_t>(n));
+        filteredBuffer_ = Mem::Array<float>(static_cast<std::size_t>(n));
+        filteredValid_ = false;
+    }
+    // HasChanged refreshes the generator's snapshots, so it is asked every time.
+    const bool changed = generator->HasChanged();
+    if (changed || n != lastLength_ || generator != lastGenerator_) {
+        ReportStatus("Generating signal");
+        const int fs = std::max(Stream()->GetSamplerate(), 1);
+        for (int i = 0; i < n; ++i) {
+            if (i % fs == 0)
+                ReportStatus("-");
+            bool first = false;
+            generator->NextSample(&signalBuffer_[static_cast<std::size_t>(i)], &first);
+        }
+        lastGenerator_ = generator;
+        ++renderCount_;
+        filteredValid_ = false;
+        return true;
+    }
+    return false;
+}
+
+bool Response::Measure(int lengthExponent, std::complex<double>* spectrumOut, int inputChannel,
+                       PCMGenerator* generator) {
+    if (lengthExponent < 2 || lengthExponent > 28 || spectrumOut == nullptr)
+        return false;
+    if (generator == nullptr)
+        generator = generator_.get();
+    const int n = 1 << lengthExponent;
+    Render(n, generator);
+    lastLength_ = n;
+    return MeasureSignal(n, spectrumOut, lengthExponent, inputChannel, signalBuffer_.data(),
+                         signalBuffer_.data(), 0);
+}
+
+void Response::PlayedBand(int n, PCMGenerator* generator, int* start, int* end) {
+    *start = 0;
+    *end = n;
+    auto& hp = signalFilter_->Highpass();
+    auto& lp = signalFilter_->Lowpass();
+    // The edges lie outside the sections' transitions: fc minus, or plus, the band.
+    const double fH = hp.IsEnabled() ? hp.GetFreqCenter() - hp.GetFreqBand() : 0.0;
+    const double fL = lp.IsEnabled() ? lp.GetFreqCenter() + lp.GetFreqBand() : 0.0;
+    auto index = [&](double f, auto law) { return law(f); };
+    if (generator->kind == Kedra::PAudioII::GENERATOR_KIND_LOG_SWEEP) {
+        auto* sweep = dynamic_cast<Kedra::PAudioII::SineLogSweep*>(generator);
+        if (sweep == nullptr || sweep->startFrequency <= 0 ||
+            sweep->endFrequency <= sweep->startFrequency)
+            return;
+        const double f1 = sweep->startFrequency;
+        const double span = std::log(sweep->endFrequency / f1);
+        auto law = [&](double f) { return n * std::log(f / f1) / span; };
+        if (fH > 0)
+            *start = static_cast<int>(index(fH, law)) - 1;
+        if (fL > 0)
+            *end = static_cast<int>(index(fL, law)) + 1;
+    } else if (generator->kind == Kedra::PAudioII::GENERATOR_KIND_SINGLE_SWEEP) {
+        auto* sweep = dynamic_cast<Kedra::PAudioII::SineSweepSingle*>(generator);
+        if (sweep == nullptr || sweep->span <= 0 || sweep->shape <= 0)
+            return;
+        const double f1 = sweep->startFrequency;
+        auto law = [&](double f) {
+            return n * std::pow(std::max(0.0, (f - f1) / sweep->span), 1.0 / sweep->shape);
+        };
+        if (fH > 0)
+            *start = static_cast<int>(index(fH, law)) - 1;
+        if (fL > 0)
+            *end = static_cast<int>(index(fL, law)) + 1;
+    }
+    *start = std::clamp(*start, 0, n);
+    *end = std::clamp(*end, *start, n);
+}
+
+bool Response::MeasureFiltered(int lengthExponent, std::complex<double>* spectrumOut,
+                               int inputChannel, PCMGenerator* generator) {
+    if (lengthExponent < 2 || lengthExponent > 28 || spectrumOut == nullptr)
+        return false;
+    if (generator == nullptr)
+        generator = generator_.get();
+    const int n = 1 << lengthExponent;
+    Render(n, generator);
+    lastLength_ = n;
+    signalFilter_->Update();
+    if (!filteredValid_ || filteredRevision_ != signalFilter_->Revision()) {
+        ReportStatus("Applying filter");
+        signalFilter_->Filter(signalBuffer_.data(), filteredBuffer_.data(), n);
+        filteredRevision_ = signalFilter_->Revision();
+        filteredValid_ = true;
+    }
+    int start = 0;
+    int end = n;
+    PlayedBand(n, generator, &start, &end);
+    return MeasureSignal(end, spectrumOut, lengthExponent, inputChannel, filteredBuffer_.data(),
+                         signalBuffer_.data(), start);
+}
+
+void Response::StopOutput() {
+    StreamInitializer* s = Stream();
+    if (s->GetRampEnabled()) {
+        s->SetRampStepDb(50.0f / (0.1f * std::max(s->GetSamplerate(), 1)));
+        if (s->GetOutputEnabled() && StreamRunning()) {
+            s->SetRampUp(false);
+            s->SetRampDown(true);
+        } else {
+            s->SetRampGainDb(-50.0f);
+        }
+    } else {
+        s->SetOutputEnabled(false);
+    }
+}
+
+void Response::StartOutput() {
+    StreamInitializer* s = Stream();
+    if (s->GetRampEnabled()) {
+        s->SetRampStepDb(50.0f / (0.1f * std::max(s->GetSamplerate(), 1)));
+        if (!s->GetOutputEnabled() || !StreamRunning()) {
+            s->SetRampGainDb(-50.0f);
+            s->SetRampDown(false);
+            s->SetRampUp(true);
+        } else {
+            s->SetRampGainDb(0.0f);
+        }
+    }
+    s->SetOutputEnabled(true);
+}
+
+bool Response::MeasureSignal(int end, std::complex<double>* spectrumOut, int exponent,
+                             int inputChannel, const float* played, const float* reference,
+                             int start) {
+    StreamInitializer* stream = Stream();
+    const int n = 1 << exponent;
+    const int fs = std::max(stream->GetSamplerate(), 1);
+    abortRequested_.store(false, std::memory_order_release);
+    if (PCMGenerator* installed = stream->GetGenerator())
+        installed->SetTriggerMode(true);
+    const int tail = std::max(tailSamples, 0);
+    const int toRecord = end + tail - start;
+
+    bool startedStream = false;
+    if (!StreamRunning()) {
+        StopOutput();
+        stream->Start();
+        ReportStatus("Starting Audiostream");
+        Sleep(1000);
+        ReportStatus("Audiostream active");
+        startedStream = true;
+    } else {
+        ReportStatus("Audiostream already active");
+    }
+
+    // Capacity and transform length: the smallest power of two above N + tail.
+    int c = 1;
+    while (c <= n + tail && c < (1 << 30))
+        c <<= 1;
+    auto recorder = std::make_unique<Recorder>(c, false, true);
+    const float zero = 0.0f;
+    for (int i = 0; i < start; ++i)
+        recorder->Write(&zero, 1);
+    recorder->SetChannelMask(inputChannel >= 0 && inputChannel < 31 ? 1 << inputChannel : 0);
+    stream->AddInputBuffer(recorder.get());
+
+    // Reset before installing, so the audio thread never sees a generator being rewound.
+    auto pcm = std::make_unique<Kedra::PAudioII::Pcm>();
+    pcm->SetTriggerMode(true);
+    pcm->SetData(played + start, end - start);
+    pcm->length = end - start;
+    pcm->Reset();
+    stream->SetGenerator(pcm.get());
+    StartOutput();
+
+    auto uninstall = [&] {
+        StopOutput();
+        stream->SetGenerator(nullptr);
+        pcm.reset();
+    };
+
+    if (!StreamRunning()) {
+        ReportStatus("ERROR while starting audiostream: " + stream->GetPaErrorText());
+        stream->RemoveInputBuffer(recorder.get());
+        recorder.reset();
+        uninstall();
+        return false;
+    }
+
+    ReportStatus("Playing and Recording:");
+    DebugOutput(played + start, end - start);
+    ReportStatus("-");
+
+    if (!inverse_.IsBuilt() || inverse_.C() != c || inverse_.N() != n ||
+        inverseRender_ != renderCount_) {
+        inverse_.Build(reference, n, c);
+        inverseRender_ = renderCount_;
+    }
+
+    // Everything up to the end of the tail, after the `start` zeros already in the recorder.
+    const int wanted = std::min(start + toRecord, c);
+    const int timeoutMs = static_cast<int>(std::floor(double(toRecord) / fs * 1200.0 + 0.5));
+    int waited = 0;
+    int step = 0;
+    bool timedOut = false;
+    while (!abortRequested_.load(std::memory_order_acquire)) {
+        if (recorder->Available() >= wanted)
+            break;
+        if (waited >= timeoutMs) {
+            timedOut = true;
+            break;
+        }
+        Sleep(100);
+        waited += 100;
+        if (step % 10 == 0)
+            ReportStatus(".");
+        ++step;
+    }
+    stream->RemoveInputBuffer(recorder.get());
+    ReportStatus("n");
+
+    if (abortRequested_.load(std::memory_order_acquire)) {
+        ReportStatus("Aborting!");
+        uninstall();
+        recorder.reset();
+        return false;
+    }
+
+    // Fill the frame to the transform length with silence.
+    while (recorder->Available() < c)
+        recorder->Write(&zero, 1);
+    int count = 0;
+    float* recording = recorder->TakeBlock(&count);
+    DebugRecording(recording + start, toRecord);
+
+    if (timedOut) {
+        KedraLogger::LogText("WARNING Response::Meaure - Did not receive recording!\n");
+        recorder.reset();
+        ReportStatus("Error while recording audiostream");
+        ReportStatus("Done");
+        uninstall();
+        return false;
+    }
+
+    ResponseResult result;
+    const bool analysed = AnalyzeRecording(
+        recording, inverse_, Settings(), spectrumOut, result,
+        [this](const std::string& text) { ReportStatus(text); },
+        [this](const double* samples, int n2) { DebugCorrelation(samples, n2); });
+    recorder.reset();
+    if (analysed) {
+        recordedPeak = result.recordedPeak;
+        appliedGain = result.appliedGain;
+        timeOffset = result.timeOffset;
+        inverted = result.inverted;
+    }
+
+    if (startedStream)
+        stream->Stop();
+    uninstall();
+    if (!analysed)
+        return false;
+    ReportStatus("Measuring done.");
+    return true;
+}
+
+void Response::PostInitializeMeasurement(MeasurementCore& measurement) {
+    measurement.SetRecMaxAmplitude(recordedPeak);
+    measurement.SetAmplitude(appliedGain);
+    measurement.PostInitSetOffset(timeOffset);
+    measurement.SetTimeZeroMethod(static_cast<int>(timeZeroMethod));
+    measurement.InvalidateViews();
+}
+
+} // namespace Kedra::Measure

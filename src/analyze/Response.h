@@ -1,0 +1,126 @@
+#pragma once
+// One acoustic measurement from start to finish: render the test signal, optionally filter
+// it, play it on the stream while recording one input channel, and analyse the recording
+// (ResponseAnalysis.h). Progress is reported as short texts through a status callback.
+//
+// Threads: a run blocks the caller's thread, sleeping in 100 ms steps of device time while
+// the audio thread records. Abort may be called from any thread.
+
+#include <atomic>
+#include <complex>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "analyze/ResponseAnalysis.h"
+#include "analyze/SequenceAnalysis.h"
+#include "foundation/Mem.h"
+
+namespace Kedra::PAudioII {
+class PCMGenerator;
+}
+namespace Kedra::Filter {
+class Design;
+}
+
+namespace Kedra::Measure {
+
+class Calibrator;
+class MeasurementCore;
+
+using ResponseStatusCallback = void (*)(const std::string& text);
+
+class Response {
+public:
+    static constexpr int DEFAULT_FILTER_TAPS = 1001;
+
+    Response();
+    virtual ~Response();
+    Response(const Response&) = delete;
+    Response& operator=(const Response&) = delete;
+
+    // Debug hooks: a subclass may save the signals of a run.
+    virtual void DebugRecording(const float* samples, int count);
+    virtual void DebugOutput(const float* samples, int count);
+    virtual void DebugCorrelation(const double* samples, int count);
+
+    // N = 2^lengthExponent; spectrumOut receives N/2 + 1 bins. A null generator means the
+    // pipeline's own logarithmic sweep.
+    bool Measure(int lengthExponent, std::complex<double>* spectrumOut, int inputChannel,
+                 Kedra::PAudioII::PCMGenerator* generator);
+    // The same, playing the signal through the signal filter and only the part of a sweep
+    // inside the enabled sections' band.
+    bool MeasureFiltered(int lengthExponent, std::complex<double>* spectrumOut, int inputChannel,
+                         Kedra::PAudioII::PCMGenerator* generator);
+    void PostInitializeMeasurement(MeasurementCore& measurement);
+    void Abort();
+
+    void SetNofFilterTaps(int taps);
+    int GetNofFilterTaps() const;
+    void UpdateFromPAudio();
+    void SetFilterLowpass(double hz);
+    void SetFilterHighpass(double hz);
+    void DisableFilterLowpass();
+    void DisableFilterHighpass();
+    Kedra::Filter::Design& SignalFilter() { return *signalFilter_; }
+
+    // Calibrators are borrowed; each counts while it is active.
+    void AddCalibrator(const Calibrator* calibrator);
+    void RemoveCalibrator(const Calibrator* calibrator);
+
+    void ReportStatus(const std::string& text);
+
+    Kedra::PAudioII::PCMGenerator& OwnGenerator() { return *generator_; }
+    const float* SignalBuffer() const { return signalBuffer_.data(); }
+    int LastLength() const { return lastLength_; }
+    ResponseSettings Settings() const;
+
+    // Settings, read at the start of every run.
+    int tailSamples;
+    bool normalizeRecording = true;
+    bool lockTimeOffset = false;
+    double lockedTimeOffset = 0.0;
+    bool subSampleAlign = false;
+    bool extendToNyquist = false;
+    double maxFrequency = 20000.0;
+    Kedra::Analyze::TZM timeZeroMethod = Kedra::Analyze::TZM::FirstPostivePeak;
+    ResponseStatusCallback statusCallback = nullptr;
+    bool applyCalibration = true;
+
+    // Results of the last run.
+    double recordedPeak = 0.0;
+    double timeOffset = 0.0;
+    bool inverted = false;
+    double appliedGain = 1.0;
+
+protected:
+    // Sleeps for `ms` milliseconds of device time: real time on a sound card, less on the
+    // simulated one, which runs faster.
+    virtual void Sleep(int ms);
+
+private:
+    bool Render(int n, Kedra::PAudioII::PCMGenerator* generator);
+    bool MeasureSignal(int end, std::complex<double>* spectrumOut, int exponent, int inputChannel,
+                       const float* played, const float* reference, int start);
+    void StartOutput();
+    void StopOutput();
+    void PlayedBand(int n, Kedra::PAudioII::PCMGenerator* generator, int* start, int* end);
+
+    std::unique_ptr<Kedra::PAudioII::PCMGenerator> generator_;
+    std::unique_ptr<Kedra::Filter::Design> signalFilter_;
+    std::vector<const Calibrator*> calibrators_;
+    Kedra::PAudioII::PCMGenerator* lastGenerator_ = nullptr;
+    Mem::Array<float> signalBuffer_;
+    int lastLength_ = 0;
+    Mem::Array<float> filteredBuffer_;
+    std::uint64_t filteredRevision_ = 0;
+    bool filteredValid_ = false;
+    // The reference's inverse spectrum, kept with the render cache.
+    ReferenceInverse inverse_;
+    std::uint64_t renderCount_ = 0;
+    std::uint64_t inverseRender_ = 0;
+    std::atomic<bool> abortRequested_{false};
+};
+
+} // namespace Kedra::Measure
