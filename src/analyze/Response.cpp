@@ -284,10 +284,11 @@ bool Response::MeasureSignal(int end, std::complex<double>* spectrumOut, int exp
         ReportStatus("Audiostream already active");
     }
 
-    // Capacity and transform length: the smallest power of two above N + tail.
-    int c = 1;
-    while (c <= n + tail && c < (1 << 30))
-        c <<= 1;
+    const int c = TransformLength(n, tail);
+    if (c == 0) {
+        ReportStatus("ERROR while starting audiostream: recording too long");
+        return false;
+    }
     auto recorder = std::make_unique<Recorder>(c, false, true);
     const float zero = 0.0f;
     for (int i = 0; i < start; ++i)

@@ -26,6 +26,14 @@ constexpr bool INPUT_SCALED = true;
 
 } // namespace
 
+int TransformLength(int n, int tail) {
+    const long long need = static_cast<long long>(std::max(n, 0)) + std::max(tail, 0);
+    long long c = 1;
+    while (c <= need)
+        c <<= 1;
+    return c > (1LL << 30) ? 0 : static_cast<int>(c);
+}
+
 bool ReferenceInverse::Build(const float* reference, int n, int c) {
     Release();
     if (reference == nullptr || !IsPowerOfTwo(c) || n < 1 || n > c)

@@ -35,6 +35,10 @@ private:
     int c_ = 0;
 };
 
+// Capacity of the recorder and transform length of a run: the smallest power of two strictly
+// greater than n + tail (0 when that does not fit in an int).
+int TransformLength(int n, int tail);
+
 struct ResponseSettings {
     int sampleRate = 48000;
     bool normalizeRecording = true;
