@@ -33,6 +33,7 @@
 #include "foundation/MathHelpers.h"
 #include "foundation/Mem.h"
 #include "measure/ImpulseWindow.h"
+#include "measure/Measurement.h"
 #include "measure/MeasurementCore.h"
 #include "measure/Smoothing.h"
 #include "measure/SmoothingImpulseWindow.h"
