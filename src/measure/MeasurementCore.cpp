@@ -7,6 +7,7 @@
 #include "foundation/Fft.h"
 #include "foundation/KedraLogger.h"
 #include "foundation/MathHelpers.h"
+#include "measure/HarmonicDistortion.h"
 #include "measure/Smoothing.h"
 
 namespace Kedra::Measure {
@@ -759,13 +760,29 @@ void MeasurementCore::CopyAllFrom(const MeasurementCore& other) {
 }
 
 int MeasurementCore::GetHDSize() const {
-    if (!harmonicsAvailable_ || hdRows_.empty())
+    // Rows 0 (THD), 1 (noise) and one per harmonic from the 2nd up; without a 2nd harmonic in
+    // the data there is nothing to show.
+    if (!initialized_ || !harmonicsAvailable_ || harmonicCount_ < 2)
         return -1;
-    return static_cast<int>(hdRows_.size());
+    return harmonicCount_ + 1;
 }
 
 const float* MeasurementCore::GetHDSmooth(int index) {
     if (index < 0 || index >= GetHDSize())
+        return nullptr;
+    if (hdStale_) {
+        HarmonicDistortionInput in;
+        in.samples = raw_.data();
+        in.length = dataLength_;
+        in.impulseAt = position_ + fraction_;
+        in.sampleRate = sampleRate_;
+        in.timeConstant = signalFactor1_;
+        in.harmonicCount = harmonicCount_;
+        ++counts_.hd;
+        ComputeHarmonicDistortion(in, HD_GRID, hdRows_);
+        hdStale_ = false;
+    }
+    if (static_cast<std::size_t>(index) >= hdRows_.size())
         return nullptr;
     return hdRows_[static_cast<std::size_t>(index)].data();
 }
@@ -778,6 +795,9 @@ double MeasurementCore::GetHDSmoothInterpolated(int index, double frequency) {
     if (!(x >= 0.0) || x > HD_GRID)
         return -1000.0;
     const int k = std::min(static_cast<int>(std::floor(x)), HD_GRID - 1);
+    // Halfway between a value and a point without data is no level at all.
+    if (row[k] <= HD_NO_DATA_DB || row[k + 1] <= HD_NO_DATA_DB)
+        return -1000.0;
     return row[k] + (row[k + 1] - row[k]) * (x - k);
 }
 

@@ -73,6 +73,7 @@ public:
         int smoothing = 0;
         int spectrumInterpolator = 0;
         int impulseInterpolator = 0;
+        int hd = 0;
     };
 
     static constexpr int MAX_HARMONICS = 11;
@@ -141,7 +142,9 @@ public:
     static void HighpassSpectrum(const std::complex<double>* in, std::complex<double>* out,
                                  int nHalf, double binsPerHz, double start, double length);
 
-    // Harmonic distortion rows: -1 / null / -1000 while no rows are available.
+    // Harmonic distortion rows (HarmonicDistortion.h), in dB relative to the fundamental,
+    // computed at the first request after a data change: -1 / null / -1000 while the record
+    // holds no logarithmic-sweep data with a 2nd harmonic in it.
     int GetHDSize() const;
     const float* GetHDSmooth(int index);
     double GetHDSmoothInterpolated(int index, double frequency);
