@@ -156,6 +156,8 @@ std::vector<HarmonicWindow> HarmonicWindows(const HarmonicDistortionInput& in) {
     }
     // Noise: the quiet stretch in front of the highest harmonic (and its lead-in once more as
     // a guard), back towards the linear impulse's tail, as long as the second harmonic's cut.
+    // When the data ends before the next harmonic, that harmonic's decay may still reach into
+    // the stretch; it is far weaker than the harmonics read, so it only lifts the floor.
     const HarmonicWindow& top = windows[static_cast<std::size_t>(count)];
     const double noiseEnd = top.begin - (top.at - top.begin);
     const HarmonicWindow& second = windows[2];
