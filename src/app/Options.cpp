@@ -145,6 +145,12 @@ struct Reader {
         } else if constexpr (std::is_same_v<T, std::vector<int>>) {
             std::vector<int> items;
             for (pugi::xml_node item : child.children()) {
+                if (item.type() == pugi::node_pcdata || item.type() == pugi::node_cdata) {
+                    if (!Trim(item.value()).empty()) {
+                        Refuse(name, item.value(), "a list of whole numbers");
+                        return;
+                    }
+                }
                 if (item.type() != pugi::node_element)
                     continue;
                 std::string text;

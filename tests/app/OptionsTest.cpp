@@ -60,15 +60,6 @@ protected:
 
 TEST_F(OptionsTest, DefaultsAndTheOrderOfTheElements) {
     const OptionsField& f = Options::Field;
-    EXPECT_EQ(f.Plot.PlotFreqMax, 22000.0);
-    EXPECT_EQ(f.Plot.ColorBg, (Color{240, 240, 240, 255}));
-    EXPECT_EQ(f.Plot.ColorMeasA, (Color{0, 0, 139, 255}));
-    EXPECT_EQ(f.Dev.DelayMS, 1500.0);
-    EXPECT_EQ(f.Signal.SignalLength, 18);
-    EXPECT_EQ(f.Analysis.MAnalysis, 16);
-    EXPECT_EQ(f.ImExport.Separator, ';');
-    EXPECT_EQ(f.Filter.NofTaps, 501);
-    EXPECT_EQ(f.MakeMicCal.winLowcm, 2000.0);
     EXPECT_EQ(f.Misc.SaveMeasureOutput, (user_ / "Output.wav").string());
     EXPECT_EQ(f.Misc.SaveMeasureRec, (user_ / "Recording.wav").string());
     EXPECT_EQ(f.Misc.SaveMeasureCorr, (user_ / "Correlation.wav").string());
@@ -378,6 +369,14 @@ TEST_F(OptionsTest, AValueOfTheWrongTypeKeepsItsDefault) {
           "Dev.OutputPCMAmplitude"})
         EXPECT_EQ(Count(log, "(t.xml) - " + std::string(field) + ":"), 1u) << field;
     EXPECT_EQ(Count(log, "(t.xml) - Plot.PlotDbMax:"), 0u);
+    // A list given as plain text is no list.
+    ASSERT_TRUE(Options::LoadText(Own("<Plot><CustomColors> <int>4</int> 5 </CustomColors></Plot>"),
+                                  true, "l.xml"));
+    EXPECT_TRUE(Options::Field.Plot.CustomColors.empty());
+    ASSERT_TRUE(Options::LoadText(Own("<Plot><CustomColors>\n  <int> 4 </int>\n  <int>-5</int>"
+                                      "\n</CustomColors></Plot>"),
+                                  true, "l.xml"));
+    EXPECT_EQ(Options::Field.Plot.CustomColors, (std::vector<int>{4, -5}));
 }
 
 TEST_F(OptionsTest, HostileXmlIsRefusedOrReadWithoutHarm) {
