@@ -16,6 +16,7 @@
 #include "audio/VUMeterInBuffer.h"
 #include "exchange/Calibrator.h"
 #include "exchange/TextFile.h"
+#include "exchange/WaveFile.h"
 #include "filter/CleanUp.h"
 #include "filter/Convolution.h"
 #include "filter/Design.h"

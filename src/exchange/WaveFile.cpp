@@ -1,0 +1,643 @@
+#include "exchange/WaveFile.h"
+
+#include "exchange/TextFile.h"
+#include "foundation/KedraLogger.h"
+#include "foundation/Mem.h"
+#include "measure/MeasurementCore.h"
+
+#include <sndfile.hh>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <new>
+#include <string_view>
+#include <system_error>
+
+namespace Kedra::WaveImExport {
+namespace {
+
+constexpr const char* ARTIST = "Vaviv Uradavadu";
+constexpr const char* MEMORY_NAME = "<memory>";
+constexpr double FULL_SCALE_24 = 8388607.0;
+// Interleaved samples per read of a multi-channel file: keeps the scratch buffer small
+// whatever the channel count.
+constexpr sf_count_t CHUNK_SAMPLES = 65536;
+
+void Log(const std::string& text) {
+    Kedra::Logging::KedraLogger::LogText(text);
+}
+
+void Warn(const char* function, const std::string& name, const std::string& reason) {
+    Log("WARNING " + std::string(function) + "( " + name + " ) - " + reason + "\n");
+}
+
+// libsndfile's virtual I/O over bytes in memory: reads from a span, or writes into a vector
+// that grows as libsndfile writes (and seeks back to finish the header on close).
+struct MemoryFile {
+    ByteSpan readBytes;
+    std::vector<unsigned char>* writeBytes = nullptr;
+    sf_count_t position = 0;
+    bool writeFailed = false;
+
+    sf_count_t Size() const {
+        return static_cast<sf_count_t>(writeBytes != nullptr ? writeBytes->size()
+                                                             : readBytes.size());
+    }
+};
+
+sf_count_t VioLength(void* user) {
+    return static_cast<MemoryFile*>(user)->Size();
+}
+
+sf_count_t VioSeek(sf_count_t offset, int whence, void* user) {
+    auto* file = static_cast<MemoryFile*>(user);
+    sf_count_t base = 0;
+    if (whence == SEEK_CUR)
+        base = file->position;
+    else if (whence == SEEK_END)
+        base = file->Size();
+    else if (whence != SEEK_SET)
+        return -1;
+    sf_count_t target = 0;
+    // Offsets come from header fields of the file, so they may be anything.
+    if (__builtin_add_overflow(base, offset, &target) || target < 0)
+        return -1;
+    file->position = target;
+    return target;
+}
+
+sf_count_t VioRead(void* ptr, sf_count_t count, void* user) {
+    auto* file = static_cast<MemoryFile*>(user);
+    const sf_count_t size = file->Size();
+    if (count <= 0 || file->position >= size)
+        return 0;
+    const sf_count_t n = std::min(count, size - file->position);
+    const unsigned char* source =
+        file->writeBytes != nullptr ? file->writeBytes->data() : file->readBytes.data();
+    std::memcpy(ptr, source + file->position, static_cast<std::size_t>(n));
+    file->position += n;
+    return n;
+}
+
+sf_count_t VioWrite(const void* ptr, sf_count_t count, void* user) {
+    auto* file = static_cast<MemoryFile*>(user);
+    if (file->writeBytes == nullptr || count <= 0)
+        return 0;
+    // Called from C: nothing may escape.
+    try {
+        const auto end = static_cast<std::size_t>(file->position + count);
+        if (end > file->writeBytes->size())
+            file->writeBytes->resize(end);
+        std::memcpy(file->writeBytes->data() + file->position, ptr,
+                    static_cast<std::size_t>(count));
+    } catch (...) {
+        file->writeFailed = true;
+        return 0;
+    }
+    file->position += count;
+    return count;
+}
+
+sf_count_t VioTell(void* user) {
+    return static_cast<MemoryFile*>(user)->position;
+}
+
+SF_VIRTUAL_IO MemoryIo() {
+    return SF_VIRTUAL_IO{VioLength, VioSeek, VioRead, VioWrite, VioTell};
+}
+
+// An open file for reading. Holds the memory the virtual I/O points into, so it stays put.
+class Reader {
+public:
+    Reader() = default;
+    Reader(const Reader&) = delete;
+    Reader& operator=(const Reader&) = delete;
+
+    bool OpenPath(const std::string& path) {
+        std::error_code ec;
+        const std::filesystem::file_status status = std::filesystem::status(path, ec);
+        if (ec || !std::filesystem::exists(status)) {
+            error_ = "no such file";
+            return false;
+        }
+        // A directory, FIFO or device would make libsndfile fail late, or block.
+        if (!std::filesystem::is_regular_file(status)) {
+            error_ = "not a regular file";
+            return false;
+        }
+        handle_ = SndfileHandle(path, SFM_READ);
+        return Check();
+    }
+
+    bool OpenMemory(ByteSpan bytes) {
+        memory_.readBytes = bytes;
+        SF_VIRTUAL_IO io = MemoryIo();
+        handle_ = SndfileHandle(io, &memory_, SFM_READ);
+        return Check();
+    }
+
+    SndfileHandle& Handle() { return handle_; }
+    const std::string& Error() const { return error_; }
+
+    WaveInfo Info() const {
+        return WaveInfo{handle_.samplerate(), static_cast<std::int32_t>(handle_.frames()),
+                        handle_.channels()};
+    }
+
+private:
+    bool Check() {
+        if (handle_.rawHandle() == nullptr) {
+            error_ = sf_strerror(nullptr);
+            handle_ = SndfileHandle();
+            return false;
+        }
+        if (handle_.channels() < 1 || handle_.samplerate() < 1 || handle_.frames() < 0) {
+            error_ = "invalid channel count, sample rate or length";
+            handle_ = SndfileHandle();
+            return false;
+        }
+        if (handle_.frames() > std::numeric_limits<std::int32_t>::max()) {
+            error_ = "more frames than an array can hold";
+            handle_ = SndfileHandle();
+            return false;
+        }
+        return true;
+    }
+
+    MemoryFile memory_;
+    SndfileHandle handle_;
+    std::string error_;
+};
+
+// Reads up to `frames` frames and keeps channel 0; returns the frames read.
+template <typename T>
+sf_count_t ReadFirstChannel(SndfileHandle& handle, T* out, sf_count_t frames) {
+    const int channels = handle.channels();
+    if (channels == 1) {
+        const sf_count_t got = handle.readf(out, frames);
+        return std::max<sf_count_t>(got, 0);
+    }
+    const sf_count_t chunkFrames = std::max<sf_count_t>(1, CHUNK_SAMPLES / channels);
+    std::vector<T> chunk(static_cast<std::size_t>(chunkFrames * channels));
+    sf_count_t done = 0;
+    while (done < frames) {
+        const sf_count_t want = std::min(chunkFrames, frames - done);
+        const sf_count_t got = handle.readf(chunk.data(), want);
+        if (got <= 0)
+            break;
+        for (sf_count_t i = 0; i < got; ++i)
+            out[done + i] = chunk[static_cast<std::size_t>(i * channels)];
+        done += got;
+        if (got < want)
+            break;
+    }
+    return done;
+}
+
+// Largest finite magnitude; 0 when there is none. A stray NaN or infinity must not turn the
+// whole signal into NaN or zeros.
+template <typename T>
+T FinitePeak(const T* x, int count) {
+    T peak = 0;
+    for (int i = 0; i < count; ++i) {
+        const T a = std::fabs(x[i]);
+        if (std::isfinite(a) && a > peak)
+            peak = a;
+    }
+    return peak;
+}
+
+void PutLittleEndian(unsigned char* out, std::uint32_t value, int bytes) {
+    for (int b = 0; b < bytes; ++b)
+        out[b] = static_cast<unsigned char>(value >> (8 * b));
+}
+
+double FullScale(WaveFormat format) {
+    switch (format) {
+    case WaveFormat::Pcm16:
+        return 32767.0;
+    case WaveFormat::Pcm24:
+        return 8388607.0;
+    case WaveFormat::Pcm32:
+        return 2147483647.0;
+    case WaveFormat::Float32:
+        break;
+    }
+    return 1.0;
+}
+
+// floor(x * full scale + 0.5) inside (-1, 1), +-full scale outside; NaN has no code and
+// becomes silence rather than undefined behaviour.
+std::int32_t PcmCode(float x, double fullScale) {
+    if (std::isnan(x))
+        return 0;
+    if (x >= 1.0f)
+        return static_cast<std::int32_t>(fullScale);
+    if (x <= -1.0f)
+        return -static_cast<std::int32_t>(fullScale);
+    return static_cast<std::int32_t>(std::floor(static_cast<double>(x) * fullScale + 0.5));
+}
+
+// Renders a mono WAV around sample bytes that are already in the file's encoding. Returns
+// the samples libsndfile took; `out` holds the finished file.
+sf_count_t RenderWave(const std::vector<unsigned char>& data, int bytesPerSample, int format,
+                      int samplerate, const std::string* title, std::vector<unsigned char>& out,
+                      std::string& error) {
+    out.clear();
+    MemoryFile memory;
+    memory.writeBytes = &out;
+    SF_VIRTUAL_IO io = MemoryIo();
+    sf_count_t written = 0;
+    {
+        SndfileHandle handle(io, &memory, SFM_WRITE, format, 1, samplerate);
+        if (handle.rawHandle() == nullptr) {
+            error = sf_strerror(nullptr);
+            out.clear();
+            return 0;
+        }
+        if (title != nullptr) {
+            handle.setString(SF_STR_TITLE, title->c_str());
+            handle.setString(SF_STR_ARTIST, ARTIST);
+        }
+        written = handle.writeRaw(data.data(), static_cast<sf_count_t>(data.size()));
+        handle.writeSync();
+    } // the last reference closes the file, which completes the header
+    if (memory.writeFailed) {
+        error = "out of memory while rendering the file";
+        out.clear();
+        return 0;
+    }
+    return std::max<sf_count_t>(written, 0) / bytesPerSample;
+}
+
+bool CommitFile(const std::string& path, const std::vector<unsigned char>& bytes,
+                std::string& error) {
+    const std::string_view contents(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    return Text::WriteFileAtomically(path, contents, error);
+}
+
+int ExportToMemory(const float* samples, int count, int samplerate, WaveFormat format,
+                   const std::string& title, bool normalize, std::vector<unsigned char>& out,
+                   std::string& error) {
+    out.clear();
+    if (samples == nullptr || count <= 0) {
+        error = "no samples";
+        return 0;
+    }
+    const float peak = normalize ? FinitePeak(samples, count) : 0.0f;
+    // Dividing silence by its zero peak would write NaN; it stays silence.
+    const bool divide = normalize && peak > 0.0f;
+    const int width = BytesPerSample(format);
+    const double fullScale = FullScale(format);
+    std::vector<unsigned char> data(static_cast<std::size_t>(count) *
+                                    static_cast<std::size_t>(width));
+    for (int i = 0; i < count; ++i) {
+        const float x = divide ? samples[i] / peak : samples[i];
+        const std::uint32_t word = format == WaveFormat::Float32
+                                       ? std::bit_cast<std::uint32_t>(x)
+                                       : static_cast<std::uint32_t>(PcmCode(x, fullScale));
+        PutLittleEndian(&data[static_cast<std::size_t>(i) * static_cast<std::size_t>(width)], word,
+                        width);
+    }
+    const sf_count_t written =
+        RenderWave(data, width, SndfileFormat(format), samplerate, &title, out, error);
+    if (written != count) {
+        if (error.empty())
+            error =
+                "wrote " + std::to_string(written) + " of " + std::to_string(count) + " samples";
+        out.clear();
+        return 0;
+    }
+    return count;
+}
+
+bool DataFileToMemory(const double* samples, int count, int samplerate, double& peak,
+                      std::vector<unsigned char>& out, std::string& error) {
+    out.clear();
+    peak = 0.0;
+    if (samples == nullptr || count <= 0) {
+        error = "no samples";
+        return false;
+    }
+    peak = FinitePeak(samples, count);
+    std::vector<unsigned char> data(static_cast<std::size_t>(count) * 3);
+    for (int i = 0; i < count; ++i) {
+        const double x = samples[i];
+        std::int32_t code = 0;
+        if (peak > 0.0 && !std::isnan(x)) {
+            // The peak itself (and an infinity) is exactly full scale; the quotient might
+            // round just below it.
+            if (std::fabs(x) >= peak)
+                code = static_cast<std::int32_t>(std::copysign(FULL_SCALE_24, x));
+            else
+                code = static_cast<std::int32_t>(std::trunc(x * FULL_SCALE_24 / peak));
+        }
+        PutLittleEndian(&data[static_cast<std::size_t>(i) * 3], static_cast<std::uint32_t>(code),
+                        3);
+    }
+    const sf_count_t written =
+        RenderWave(data, 3, SndfileFormat(WaveFormat::Pcm24), samplerate, nullptr, out, error);
+    if (written != count) {
+        if (error.empty())
+            error =
+                "wrote " + std::to_string(written) + " of " + std::to_string(count) + " samples";
+        out.clear();
+        return false;
+    }
+    return true;
+}
+
+template <typename T>
+bool ReadToArray(Reader& reader, const std::string& name, T* out, int capacity, double scale) {
+    if (out == nullptr || capacity <= 0) {
+        Warn("WaveFileToArray", name, "no room for samples");
+        return false;
+    }
+    SndfileHandle& handle = reader.Handle();
+    const sf_count_t want = std::min<sf_count_t>(handle.frames(), capacity);
+    const sf_count_t got = ReadFirstChannel(handle, out, want);
+    if (scale != 1.0) {
+        for (sf_count_t i = 0; i < got; ++i)
+            out[i] = static_cast<T>(out[i] * scale);
+    }
+    // A short file must not leave whatever the array held before.
+    std::fill(out + got, out + capacity, T(0));
+    if (got <= 0)
+        Warn("WaveFileToArray", name, "no frames read");
+    return got > 0;
+}
+
+int Import(Reader& reader, const std::string& name, WaveInfo& info, float*& out) {
+    SndfileHandle& handle = reader.Handle();
+    info = reader.Info();
+    if (info.channels > 2) {
+        Warn("ArrayWaveImport", name,
+             std::to_string(info.channels) + " channels, only mono or stereo is read");
+        return 0;
+    }
+    // The frame count in a header is not trusted to size the array: a short compressed file
+    // may claim billions. Read in chunks, then copy into an array of the true length.
+    std::vector<float> samples;
+    samples.reserve(static_cast<std::size_t>(std::min<sf_count_t>(info.frames, 1 << 20)));
+    std::vector<float> chunk(static_cast<std::size_t>(CHUNK_SAMPLES / info.channels));
+    sf_count_t total = 0;
+    while (total < info.frames) {
+        const sf_count_t want =
+            std::min<sf_count_t>(static_cast<sf_count_t>(chunk.size()), info.frames - total);
+        const sf_count_t got = ReadFirstChannel(handle, chunk.data(), want);
+        if (got <= 0)
+            break;
+        samples.insert(samples.end(), chunk.begin(), chunk.begin() + got);
+        total += got;
+        if (got < want)
+            break;
+    }
+    const int n = static_cast<int>(total);
+    Log("INFO    ArrayWaveImport " + std::to_string(info.channels) +
+        " channel samples read = " + std::to_string(n) + "\n");
+    if (n <= 0)
+        return 0;
+    Mem::Array<float> array(samples.size());
+    std::memcpy(array.data(), samples.data(), samples.size() * sizeof(float));
+    out = array.release();
+    return n;
+}
+
+template <typename T>
+bool ToArray(Reader& reader, bool opened, const std::string& name, T* out, int capacity,
+             double scale) {
+    if (!opened) {
+        Warn("WaveFileToArray", name, reader.Error());
+        return false;
+    }
+    try {
+        return ReadToArray(reader, name, out, capacity, scale);
+    } catch (const std::bad_alloc&) {
+        Warn("WaveFileToArray", name, "out of memory");
+        return false;
+    }
+}
+
+WaveInfo InfoOf(Reader& reader, bool opened, const std::string& name) {
+    if (!opened) {
+        Warn("WaveFileInfo", name, reader.Error());
+        return WaveInfo{};
+    }
+    return reader.Info();
+}
+
+int ImportFrom(Reader& reader, bool opened, const std::string& name, WaveInfo& info, float*& out) {
+    if (!opened) {
+        Warn("ArrayWaveImport", name, reader.Error());
+        return 0;
+    }
+    try {
+        return Import(reader, name, info, out);
+    } catch (const std::bad_alloc&) {
+        Warn("ArrayWaveImport", name, "out of memory");
+        return 0;
+    }
+}
+
+} // namespace
+
+WaveFormat NumberToWaveFormat(std::int32_t n) {
+    return static_cast<WaveFormat>(std::clamp<std::int32_t>(n, 0, 3));
+}
+
+const char* WaveFormatName(WaveFormat format) {
+    switch (format) {
+    case WaveFormat::Float32:
+        return "32 bit float";
+    case WaveFormat::Pcm16:
+        return "16 bit PCM";
+    case WaveFormat::Pcm24:
+        return "24 bit PCM";
+    case WaveFormat::Pcm32:
+        return "32 bit PCM";
+    }
+    return "";
+}
+
+int SndfileFormat(WaveFormat format) {
+    switch (format) {
+    case WaveFormat::Pcm16:
+        return SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    case WaveFormat::Pcm24:
+        return SF_FORMAT_WAV | SF_FORMAT_PCM_24;
+    case WaveFormat::Pcm32:
+        return SF_FORMAT_WAV | SF_FORMAT_PCM_32;
+    case WaveFormat::Float32:
+        break;
+    }
+    return SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+}
+
+int BytesPerSample(WaveFormat format) {
+    switch (format) {
+    case WaveFormat::Pcm16:
+        return 2;
+    case WaveFormat::Pcm24:
+        return 3;
+    case WaveFormat::Pcm32:
+    case WaveFormat::Float32:
+        break;
+    }
+    return 4;
+}
+
+int ArrayWaveExportToMemory(const float* samples, int count, int samplerate, WaveFormat format,
+                            const std::string& title, bool normalize,
+                            std::vector<unsigned char>& out) {
+    std::string error;
+    try {
+        const int written =
+            ExportToMemory(samples, count, samplerate, format, title, normalize, out, error);
+        if (written == 0)
+            Warn("ArrayWaveExport", MEMORY_NAME, error);
+        return written;
+    } catch (const std::bad_alloc&) {
+        out.clear();
+        Warn("ArrayWaveExport", MEMORY_NAME, "out of memory");
+        return 0;
+    }
+}
+
+int ArrayWaveExport(const float* samples, int count, int samplerate, const std::string& path,
+                    WaveFormat format, const std::string& title, bool normalize) {
+    std::string error;
+    int written = 0;
+    try {
+        std::vector<unsigned char> bytes;
+        written =
+            ExportToMemory(samples, count, samplerate, format, title, normalize, bytes, error);
+        if (written > 0 && !CommitFile(path, bytes, error))
+            written = 0;
+    } catch (const std::bad_alloc&) {
+        written = 0;
+        error = "out of memory";
+    }
+    if (written == 0)
+        Warn("ArrayWaveExport", path, error);
+    Log("INFO    ArrayWaveExport( " + std::to_string(count) + " ) -> " + std::to_string(written) +
+        " -> " + path + "\n");
+    return written;
+}
+
+int ArrayWaveExport(const double* samples, int count, int samplerate, const std::string& path,
+                    WaveFormat format, const std::string& title, bool normalize) {
+    if (samples == nullptr || count <= 0)
+        return ArrayWaveExport(static_cast<const float*>(nullptr), count, samplerate, path, format,
+                               title, normalize);
+    Mem::Array<float> narrowed(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i)
+        narrowed[static_cast<std::size_t>(i)] = static_cast<float>(samples[i]);
+    return ArrayWaveExport(narrowed.data(), count, samplerate, path, format, title, normalize);
+}
+
+bool ImpulseWaveExport(Kedra::Measure::MeasurementCore& measurement, const std::string& path,
+                       int first, int last, bool normalize, WaveFormat format) {
+    if (!measurement.IsInitialized()) {
+        Warn("ImpulseWaveExport", path, "the measurement holds no impulse");
+        return false;
+    }
+    const double* impulse = measurement.GetI();
+    if (impulse == nullptr)
+        return false;
+    const int half = measurement.GetNHalf();
+    first = std::max(first, -half);
+    last = std::min(last, half - 1);
+    if (last < first) {
+        Warn("ImpulseWaveExport", path, "empty sample range");
+        return false;
+    }
+    const int count = last - first + 1;
+    // The impulse is centred: index 0 is time zero, the array reaches back to -N/2.
+    const int written = ArrayWaveExport(impulse + first, count, measurement.GetSamplerate(), path,
+                                        format, measurement.GetLabel(), normalize);
+    return written == count;
+}
+
+bool ArrayToWaveMemory(const double* samples, int count, int samplerate, double& peak,
+                       std::vector<unsigned char>& out) {
+    std::string error;
+    try {
+        if (DataFileToMemory(samples, count, samplerate, peak, out, error))
+            return true;
+    } catch (const std::bad_alloc&) {
+        out.clear();
+        error = "out of memory";
+    }
+    Warn("ArrayToWaveFile", MEMORY_NAME, error);
+    return false;
+}
+
+bool ArrayToWaveFile(const double* samples, int count, int samplerate, const std::string& path,
+                     double& peak) {
+    std::string error;
+    try {
+        std::vector<unsigned char> bytes;
+        if (DataFileToMemory(samples, count, samplerate, peak, bytes, error) &&
+            CommitFile(path, bytes, error))
+            return true;
+    } catch (const std::bad_alloc&) {
+        error = "out of memory";
+    }
+    Warn("ArrayToWaveFile", path, error);
+    return false;
+}
+
+template <typename T>
+bool WaveFileToArray(const std::string& path, T* out, int capacity, double scale) {
+    Reader reader;
+    const bool opened = reader.OpenPath(path);
+    return ToArray(reader, opened, path, out, capacity, scale);
+}
+
+template <typename T>
+bool WaveMemoryToArray(ByteSpan bytes, T* out, int capacity, double scale) {
+    Reader reader;
+    const bool opened = reader.OpenMemory(bytes);
+    return ToArray(reader, opened, MEMORY_NAME, out, capacity, scale);
+}
+
+template bool WaveFileToArray<float>(const std::string&, float*, int, double);
+template bool WaveFileToArray<double>(const std::string&, double*, int, double);
+template bool WaveMemoryToArray<float>(ByteSpan, float*, int, double);
+template bool WaveMemoryToArray<double>(ByteSpan, double*, int, double);
+
+WaveInfo WaveFileInfo(const std::string& path) {
+    Reader reader;
+    const bool opened = reader.OpenPath(path);
+    return InfoOf(reader, opened, path);
+}
+
+WaveInfo WaveMemoryInfo(ByteSpan bytes) {
+    Reader reader;
+    const bool opened = reader.OpenMemory(bytes);
+    return InfoOf(reader, opened, MEMORY_NAME);
+}
+
+int ArrayWaveImport(const std::string& path, WaveInfo& info, float*& out) {
+    Log("INFO    ArrayWaveImport(" + path + ")\n");
+    info = WaveInfo{};
+    out = nullptr;
+    Reader reader;
+    const bool opened = reader.OpenPath(path);
+    return ImportFrom(reader, opened, path, info, out);
+}
+
+int ArrayWaveImportMemory(ByteSpan bytes, WaveInfo& info, float*& out) {
+    Log(std::string("INFO    ArrayWaveImport(") + MEMORY_NAME + ")\n");
+    info = WaveInfo{};
+    out = nullptr;
+    Reader reader;
+    const bool opened = reader.OpenMemory(bytes);
+    return ImportFrom(reader, opened, MEMORY_NAME, info, out);
+}
+
+} // namespace Kedra::WaveImExport
