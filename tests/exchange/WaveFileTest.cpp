@@ -1,0 +1,390 @@
+// Wave writers and readers driven from memory: the written bytes are taken apart by a small
+// RIFF parser of the test's own, and the readers are fed files assembled byte by byte here.
+#include "exchange/WaveFile.h"
+
+#include "foundation/Mem.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+using namespace Kedra::WaveImExport;
+using Bytes = std::vector<unsigned char>;
+
+namespace {
+
+constexpr int FS = 44100;
+
+std::uint32_t Le(const Bytes& b, std::size_t at, int width) {
+    std::uint32_t v = 0;
+    for (int i = 0; i < width; ++i)
+        v |= static_cast<std::uint32_t>(b.at(at + static_cast<std::size_t>(i))) << (8 * i);
+    return v;
+}
+
+std::int32_t SignedLe(const Bytes& b, std::size_t at, int width) {
+    const std::uint32_t v = Le(b, at, width);
+    const int shift = 32 - 8 * width;
+    return static_cast<std::int32_t>(v << shift) >> shift;
+}
+
+// The chunks of a RIFF/WAVE file; LIST/INFO sub-chunks are listed under their own ids.
+struct Riff {
+    std::vector<std::pair<std::string, Bytes>> chunks;
+    const Bytes* Find(const std::string& id) const {
+        for (const auto& c : chunks)
+            if (c.first == id)
+                return &c.second;
+        return nullptr;
+    }
+};
+
+Riff ParseRiff(const Bytes& b) {
+    Riff riff;
+    EXPECT_GE(b.size(), 12u);
+    EXPECT_EQ(std::string(b.begin(), b.begin() + 4), "RIFF");
+    EXPECT_EQ(std::string(b.begin() + 8, b.begin() + 12), "WAVE");
+    EXPECT_EQ(Le(b, 4, 4), b.size() - 8);
+    std::size_t at = 12;
+    while (at + 8 <= b.size()) {
+        const std::string id(b.begin() + static_cast<long>(at),
+                             b.begin() + static_cast<long>(at) + 4);
+        const std::size_t size = Le(b, at + 4, 4);
+        const Bytes body(b.begin() + static_cast<long>(at + 8),
+                         b.begin() + static_cast<long>(at + 8 + size));
+        if (id == "LIST" && size >= 4 && std::string(body.begin(), body.begin() + 4) == "INFO") {
+            Bytes info(body.begin() + 4, body.end());
+            for (std::size_t i = 0; i + 8 <= info.size();) {
+                const std::size_t s = Le(info, i + 4, 4);
+                riff.chunks.emplace_back(std::string(info.begin() + static_cast<long>(i),
+                                                     info.begin() + static_cast<long>(i) + 4),
+                                         Bytes(info.begin() + static_cast<long>(i + 8),
+                                               info.begin() + static_cast<long>(i + 8 + s)));
+                i += 8 + s + (s & 1);
+            }
+        }
+        riff.chunks.emplace_back(id, body);
+        at += 8 + size + (size & 1);
+    }
+    return riff;
+}
+
+std::string ZeroTerminated(const Bytes* b) {
+    return b == nullptr ? "<missing>" : std::string(reinterpret_cast<const char*>(b->data()));
+}
+
+// Writes, checks the mono header and returns the sample codes of the data chunk.
+std::vector<std::int32_t> WrittenCodes(const std::vector<float>& x, WaveFormat format,
+                                       bool normalize, Riff* riffOut = nullptr) {
+    Bytes file;
+    EXPECT_EQ(ArrayWaveExportToMemory(x.data(), static_cast<int>(x.size()), FS, format, "t",
+                                      normalize, file),
+              static_cast<int>(x.size()));
+    const Riff riff = ParseRiff(file);
+    const Bytes* fmt = riff.Find("fmt ");
+    const Bytes* data = riff.Find("data");
+    EXPECT_TRUE(fmt != nullptr && data != nullptr);
+    if (fmt == nullptr || data == nullptr)
+        return {};
+    const int width = BytesPerSample(format);
+    const std::uint32_t tag = Le(*fmt, 0, 2);
+    EXPECT_TRUE(tag == (format == WaveFormat::Float32 ? 3u : 1u) || tag == 0xFFFEu) << tag;
+    EXPECT_EQ(Le(*fmt, 2, 2), 1u);
+    EXPECT_EQ(Le(*fmt, 4, 4), static_cast<std::uint32_t>(FS));
+    EXPECT_EQ(Le(*fmt, 14, 2), static_cast<std::uint32_t>(8 * width));
+    EXPECT_EQ(data->size(), x.size() * static_cast<std::size_t>(width));
+    std::vector<std::int32_t> codes;
+    for (std::size_t i = 0; i + static_cast<std::size_t>(width) <= data->size(); i += width)
+        codes.push_back(SignedLe(*data, i, width));
+    if (riffOut != nullptr)
+        *riffOut = riff;
+    return codes;
+}
+
+// A canonical 44-byte header of a 16-bit PCM file, built without libsndfile.
+Bytes HandMadeWave(int channels, int samplerate, const std::vector<std::int16_t>& samples,
+                   std::uint32_t dataSizeOverride = 0) {
+    Bytes b;
+    auto put = [&b](std::uint32_t v, int width) {
+        for (int i = 0; i < width; ++i)
+            b.push_back(static_cast<unsigned char>(v >> (8 * i)));
+    };
+    auto tag = [&b](const char* s) { b.insert(b.end(), s, s + 4); };
+    const auto dataSize = static_cast<std::uint32_t>(samples.size() * 2);
+    tag("RIFF");
+    put(36 + dataSize, 4);
+    tag("WAVE");
+    tag("fmt ");
+    put(16, 4);
+    put(1, 2);
+    put(static_cast<std::uint32_t>(channels), 2);
+    put(static_cast<std::uint32_t>(samplerate), 4);
+    put(static_cast<std::uint32_t>(samplerate * channels * 2), 4);
+    put(static_cast<std::uint32_t>(channels * 2), 2);
+    put(16, 2);
+    tag("data");
+    put(dataSizeOverride != 0 ? dataSizeOverride : dataSize, 4);
+    for (std::int16_t s : samples)
+        put(static_cast<std::uint16_t>(s), 2);
+    return b;
+}
+
+// What libsndfile's float reading of a 16-bit code gives (its scale is 1/32768).
+float Pcm16Read(std::int16_t code) {
+    return static_cast<float>(code) / 32768.0f;
+}
+
+struct Imported {
+    int n = 0;
+    WaveInfo info;
+    std::vector<float> samples;
+};
+
+Imported Import(const Bytes& file) {
+    Imported r;
+    float* out = reinterpret_cast<float*>(1); // must be replaced in every case
+    r.n = ArrayWaveImportMemory(file, r.info, out);
+    if (r.n > 0) {
+        EXPECT_NE(out, nullptr);
+        r.samples.assign(out, out + r.n);
+        Mem::FreeArray(out);
+    } else {
+        EXPECT_EQ(out, nullptr);
+    }
+    return r;
+}
+
+} // namespace
+
+TEST(WaveFormatTest, NumbersCodesAndSizes) {
+    EXPECT_EQ(NumberToWaveFormat(7), WaveFormat::Pcm32);
+    EXPECT_EQ(NumberToWaveFormat(-2), WaveFormat::Float32);
+    EXPECT_EQ(NumberToWaveFormat(std::numeric_limits<std::int32_t>::min()), WaveFormat::Float32);
+    EXPECT_EQ(NumberToWaveFormat(std::numeric_limits<std::int32_t>::max()), WaveFormat::Pcm32);
+    EXPECT_EQ(NumberToWaveFormat(1), WaveFormat::Pcm16);
+    EXPECT_EQ(NumberToWaveFormat(2), WaveFormat::Pcm24);
+    EXPECT_EQ(SndfileFormat(WaveFormat::Float32), 0x10006);
+    EXPECT_EQ(SndfileFormat(WaveFormat::Pcm16), 0x10002);
+    EXPECT_EQ(SndfileFormat(WaveFormat::Pcm24), 0x10003);
+    EXPECT_EQ(SndfileFormat(WaveFormat::Pcm32), 0x10004);
+    EXPECT_STREQ(WaveFormatName(WaveFormat::Float32), "32 bit float");
+    EXPECT_STREQ(WaveFormatName(WaveFormat::Pcm24), "24 bit PCM");
+}
+
+TEST(WaveExportTest, PcmCodesUseFullScaleOfTwoToTheBitsMinusOneMinusOne) {
+    const std::vector<float> x{1.0f, -1.0f, 0.5f, -0.5f, 3.0f, -2.0f, 0.0f};
+    EXPECT_EQ(WrittenCodes(x, WaveFormat::Pcm16, false),
+              (std::vector<std::int32_t>{32767, -32767, 16384, -16383, 32767, -32767, 0}));
+    EXPECT_EQ(
+        WrittenCodes(x, WaveFormat::Pcm24, false),
+        (std::vector<std::int32_t>{8388607, -8388607, 4194304, -4194303, 8388607, -8388607, 0}));
+    EXPECT_EQ(WrittenCodes(x, WaveFormat::Pcm32, false),
+              (std::vector<std::int32_t>{2147483647, -2147483647, 1073741824, -1073741823,
+                                         2147483647, -2147483647, 0}));
+    // A NaN has no code; it must come out as silence, not as whatever the cast makes of it.
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    EXPECT_EQ(WrittenCodes({nan, inf, -inf}, WaveFormat::Pcm16, false),
+              (std::vector<std::int32_t>{0, 32767, -32767}));
+}
+
+TEST(WaveExportTest, EveryCodeIsWithinHalfAStepOfItsSample) {
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> dist(-0.999f, 0.999f);
+    std::vector<float> x(2000);
+    for (float& v : x)
+        v = dist(rng);
+    for (WaveFormat f : {WaveFormat::Pcm16, WaveFormat::Pcm24, WaveFormat::Pcm32}) {
+        const double scale = std::ldexp(1.0, 8 * BytesPerSample(f) - 1) - 1.0;
+        const std::vector<std::int32_t> codes = WrittenCodes(x, f, false);
+        ASSERT_EQ(codes.size(), x.size());
+        for (std::size_t i = 0; i < x.size(); ++i)
+            ASSERT_LE(std::fabs(codes[i] / scale - x[i]), 0.5 / scale + 1e-15) << i;
+    }
+}
+
+TEST(WaveExportTest, FloatIsWrittenUnchangedAndNormalizeScalesThePeakToFullScale) {
+    const std::vector<float> x{1.5f, -7.25f, 0.1f, 1e-30f};
+    const std::vector<std::int32_t> bits = WrittenCodes(x, WaveFormat::Float32, false);
+    ASSERT_EQ(bits.size(), x.size());
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        float back = 0;
+        std::memcpy(&back, &bits[i], 4);
+        EXPECT_EQ(back, x[i]);
+    }
+    // Peak 0.25: written at full scale, the rest in proportion.
+    EXPECT_EQ(WrittenCodes({0.25f, -0.125f, 0.1f}, WaveFormat::Pcm16, true),
+              (std::vector<std::int32_t>{32767, -16383, 13107}));
+    EXPECT_EQ(WrittenCodes({0.1f, -0.25f}, WaveFormat::Pcm24, true),
+              (std::vector<std::int32_t>{3355443, -8388607}));
+    // Silence has no peak to divide by and stays silence; an infinity does not set the peak.
+    EXPECT_EQ(WrittenCodes({0.0f, -0.0f, 0.0f}, WaveFormat::Pcm16, true),
+              (std::vector<std::int32_t>{0, 0, 0}));
+    EXPECT_EQ(WrittenCodes({0.0f, 0.0f}, WaveFormat::Float32, true),
+              (std::vector<std::int32_t>{0, 0}));
+    EXPECT_EQ(WrittenCodes({0.5f, std::numeric_limits<float>::infinity()}, WaveFormat::Pcm16, true),
+              (std::vector<std::int32_t>{32767, 32767}));
+}
+
+TEST(WaveExportTest, TitleAndArtistAreStoredAndRefusedInputWritesNothing) {
+    Riff riff;
+    Bytes file;
+    ASSERT_EQ(ArrayWaveExportToMemory(std::vector<float>{0.1f}.data(), 1, FS, WaveFormat::Pcm16,
+                                      "Left woofer", false, file),
+              1);
+    riff = ParseRiff(file);
+    EXPECT_EQ(ZeroTerminated(riff.Find("INAM")), "Left woofer");
+    EXPECT_EQ(ZeroTerminated(riff.Find("IART")), "Vaviv Uradavadu");
+
+    const float one = 1.0f;
+    EXPECT_EQ(ArrayWaveExportToMemory(&one, 0, FS, WaveFormat::Pcm16, "t", false, file), 0);
+    EXPECT_TRUE(file.empty());
+    EXPECT_EQ(ArrayWaveExportToMemory(nullptr, 5, FS, WaveFormat::Pcm16, "t", false, file), 0);
+    EXPECT_EQ(ArrayWaveExportToMemory(&one, 1, 0, WaveFormat::Pcm16, "t", false, file), 0);
+    EXPECT_EQ(ArrayWaveExportToMemory(&one, 1, -48000, WaveFormat::Pcm24, "t", false, file), 0);
+    EXPECT_TRUE(file.empty());
+    EXPECT_NE(SonvelTest::ReadLog().find("WARNING ArrayWaveExport( <memory> ) - no samples"),
+              std::string::npos);
+}
+
+TEST(WaveDataFileTest, TruncatedTwentyFourBitCodesAndPeakRestoreTheValues) {
+    const std::vector<double> x{0.5, -0.3, 0.4, -0.5, 0.0, -0.4};
+    double peak = -1;
+    Bytes file;
+    ASSERT_TRUE(ArrayToWaveMemory(x.data(), 6, 48000, peak, file));
+    EXPECT_EQ(peak, 0.5);
+    const Riff riff = ParseRiff(file);
+    EXPECT_EQ(riff.Find("IART"), nullptr);
+    EXPECT_EQ(riff.Find("INAM"), nullptr);
+    ASSERT_NE(riff.Find("data"), nullptr);
+    const Bytes& data = *riff.Find("data");
+    ASSERT_EQ(data.size(), 18u);
+    // trunc(x * 8388607 / 0.5), toward zero: -5033164.2 -> -5033164, +-6710885.6 -> +-6710885.
+    const std::vector<std::int32_t> expected{8388607, -5033164, 6710885, -8388607, 0, -6710885};
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        EXPECT_EQ(SignedLe(data, 3 * i, 3), expected[i]) << i;
+
+    // Round trip through libsndfile's reader. Truncation loses less than one step of
+    // peak/8388607, and the reader's scale of 1/8388608 against the writer's 1/8388607
+    // at most |x|/8388608 more: below two steps in all.
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<double> dist(-3.0, 3.0);
+    std::vector<double> y(5000);
+    for (double& v : y)
+        v = dist(rng);
+    y[1234] = -4.0;
+    ASSERT_TRUE(ArrayToWaveMemory(y.data(), 5000, 48000, peak, file));
+    EXPECT_EQ(peak, 4.0);
+    std::vector<double> back(5000);
+    ASSERT_TRUE(WaveMemoryToArray(file, back.data(), 5000, peak));
+    const double step = peak / 8388607.0;
+    for (std::size_t i = 0; i < y.size(); ++i)
+        ASSERT_LT(std::fabs(back[i] - y[i]), 2.0 * step) << i;
+    EXPECT_NEAR(back[1234], -4.0, 1e-6);
+
+    // Silence: peak 0, written as zeros, and restored as zeros.
+    const std::vector<double> zeros(16, 0.0);
+    ASSERT_TRUE(ArrayToWaveMemory(zeros.data(), 16, 48000, peak, file));
+    EXPECT_EQ(peak, 0.0);
+    std::vector<double> z(16, 9.0);
+    ASSERT_TRUE(WaveMemoryToArray(file, z.data(), 16, peak));
+    EXPECT_EQ(z, zeros);
+    EXPECT_FALSE(ArrayToWaveMemory(zeros.data(), 0, 48000, peak, file));
+}
+
+TEST(WaveReadTest, HandMadeFilesReadBackTheirSamples) {
+    const std::vector<std::int16_t> mono{0, 16384, -16384, 32767, -32768, 1};
+    const Imported m = Import(HandMadeWave(1, 22050, mono));
+    ASSERT_EQ(m.n, 6);
+    EXPECT_EQ(m.info.samplerate, 22050);
+    EXPECT_EQ(m.info.frames, 6);
+    EXPECT_EQ(m.info.channels, 1);
+    for (std::size_t i = 0; i < mono.size(); ++i)
+        EXPECT_EQ(m.samples[i], Pcm16Read(mono[i])) << i;
+
+    // Stereo: the left channel, and the frame count rather than the sample count.
+    const std::vector<std::int16_t> stereo{100, -1, 200, -2, 300, -3};
+    const Bytes s = HandMadeWave(2, 48000, stereo);
+    const Imported st = Import(s);
+    ASSERT_EQ(st.n, 3);
+    EXPECT_EQ(st.info.frames, 3);
+    EXPECT_EQ(st.info.channels, 2);
+    EXPECT_EQ(st.samples, (std::vector<float>{Pcm16Read(100), Pcm16Read(200), Pcm16Read(300)}));
+    const WaveInfo info = WaveMemoryInfo(s);
+    EXPECT_EQ(info.samplerate, 48000);
+    EXPECT_EQ(info.frames, 3);
+    EXPECT_EQ(info.channels, 2);
+
+    // Capacity below the length cuts; above it the rest is cleared; scale multiplies.
+    std::vector<double> d(5, 7.0);
+    ASSERT_TRUE(WaveMemoryToArray(s, d.data(), 2, 1.0));
+    EXPECT_EQ(d, (std::vector<double>{100 / 32768.0, 200 / 32768.0, 7, 7, 7}));
+    ASSERT_TRUE(WaveMemoryToArray(s, d.data(), 5, 2.0));
+    EXPECT_EQ(d, (std::vector<double>{200 / 32768.0, 400 / 32768.0, 600 / 32768.0, 0, 0}));
+
+    // Three channels: readable by the array reader, refused by the import.
+    const Bytes three = HandMadeWave(3, 8000, {1, 2, 3, 4, 5, 6});
+    ASSERT_TRUE(WaveMemoryToArray(three, d.data(), 2, 32768.0));
+    EXPECT_EQ(d[0], 1.0);
+    EXPECT_EQ(d[1], 4.0);
+    const Imported t = Import(three);
+    EXPECT_EQ(t.n, 0);
+    EXPECT_EQ(t.info.channels, 3);
+    EXPECT_NE(SonvelTest::ReadLog().find("WARNING ArrayWaveImport( <memory> ) - 3 channels"),
+              std::string::npos);
+}
+
+TEST(WaveReadTest, MalformedFilesFailCleanly) {
+    const std::vector<std::int16_t> samples{10, 20, 30, 40, 50, 60, 70, 80};
+    const Bytes good = HandMadeWave(1, 48000, samples);
+
+    auto refused = [](const Bytes& file) {
+        const Imported r = Import(file);
+        double x = 5.0;
+        const bool read = WaveMemoryToArray(file, &x, 1, 1.0);
+        const WaveInfo info = WaveMemoryInfo(file);
+        return r.n == 0 && !read && x == 5.0 && info.samplerate == 0 && info.frames == 0 &&
+               info.channels == 0;
+    };
+    EXPECT_TRUE(refused({}));
+    EXPECT_TRUE(refused(Bytes(good.begin(), good.begin() + 4)));
+    EXPECT_TRUE(refused(Bytes(good.begin(), good.begin() + 30)));
+    Bytes magic = good;
+    std::memcpy(magic.data() + 8, "WAVX", 4);
+    EXPECT_TRUE(refused(magic));
+    Bytes noChannels = good;
+    noChannels[22] = 0;
+    EXPECT_TRUE(refused(noChannels));
+    EXPECT_TRUE(refused(Bytes(1000, 0xFF)));
+    EXPECT_NE(SonvelTest::ReadLog().find("WARNING WaveFileInfo( <memory> ) - "), std::string::npos);
+
+    // A data size far beyond the file: only the samples that are there.
+    const Imported huge = Import(HandMadeWave(1, 48000, samples, 0x7FFFFFF0u));
+    ASSERT_EQ(huge.n, 8);
+    EXPECT_EQ(huge.samples.back(), Pcm16Read(80));
+
+    // Cut anywhere, the file gives either nothing or a prefix of its true samples.
+    for (std::size_t cut = 0; cut <= good.size(); ++cut) {
+        const Imported r = Import(Bytes(good.begin(), good.begin() + static_cast<long>(cut)));
+        ASSERT_LE(r.n, static_cast<int>((cut > 44 ? cut - 44 : 0) / 2)) << cut;
+        for (int i = 0; i < r.n; ++i)
+            ASSERT_EQ(r.samples[static_cast<std::size_t>(i)], Pcm16Read(samples[i])) << cut;
+    }
+
+    // Random damage to the header must never crash or read beyond the bytes given.
+    std::mt19937 rng(3);
+    for (int trial = 0; trial < 2000; ++trial) {
+        Bytes bad = good;
+        for (int k = 0; k < 3; ++k)
+            bad[rng() % 44] = static_cast<unsigned char>(rng());
+        const Imported r = Import(bad);
+        ASSERT_LE(static_cast<std::size_t>(r.n), bad.size()) << trial;
+    }
+}
