@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <vector>
 
 #include "analyze/SequenceAnalysis.h"
 #include "filter/Design.h"
@@ -32,7 +33,12 @@ constexpr int REFERENCE_HALF_WIDTH = 10;
 constexpr double SILENT_LEVEL = 1e-5;
 constexpr double BAND_EDGE_DB = -6.0;
 constexpr double HIGHEST_UPPER_EDGE_HZ = 5000.0;
-constexpr double DECAYED_DB = -40.0;
+// The envelope counts as decayed where it is no longer clearly above the noise (10 dB over
+// the noise floor), and at the latest 120 dB below its peak, which is deeper than any real
+// measurement's noise but ends the search on noise-free (synthetic) data.
+constexpr double ABOVE_NOISE_DB = 10.0;
+constexpr double DECAYED_DB = -120.0;
+constexpr double NOT_DECAYED_DB = -20.0;
 
 bool IsPow2(long long n) {
     return n > 0 && (n & (n - 1)) == 0;
@@ -224,9 +230,17 @@ double Measurement::GetForgAvg(double fLow, double fHigh, bool logWeighted) {
 //     measurement is this band-limited response, held as its analytic signal (inverse
 //     transforms of the weighted bins and of the same bins turned by -90 degrees), so that
 //     its envelope is the magnitude and carries no ripple at the band frequency.
-//  4. Searching forward from time zero, the end is the first sample from which the envelope
-//     stays below the envelope's peak minus 40 dB up to the search limit, i.e. one past the
-//     last sample at or above that level; at least 1.
+//  4. The envelope is smoothed (moving RMS over about 1 ms) so that single noise peaks do
+//     not count. The noise floor is its median over the last quarter of the samples after
+//     time zero, where a measurement holds only noise (or the very end of a long decay). The
+//     threshold is the higher of the floor plus 10 dB and the peak minus 120 dB; a floor less
+//     than 20 dB below the peak means no decay inside the data, and the end is the limit.
+//     Otherwise the end is
+//     the first sample after the envelope's peak where it has fallen below the threshold;
+//     at least 1. So the window keeps what of the response stands above the noise in its
+//     main band: the band kernel also carries a loudspeaker's slow low-frequency decay, and
+//     the window is long enough that the spectrum is right from fs / end up. A reflection
+//     that arrives after the direct sound has died into the noise is left out.
 // searchLimit is the largest end returned, in samples after time zero: an envelope still
 // above the threshold there gives searchLimit itself. 0 or negative means no limit but the
 // data: the N/2 - 1 samples after time zero, to which a larger limit is reduced as well.
@@ -287,15 +301,45 @@ int Measurement::SuggestedImpulseWindowEnd(int searchLimit) {
         band[static_cast<std::size_t>(k)] *= std::complex<double>(0.0, -1.0);
     FFTPow2FreqToTime(band.data(), im, n_, CENTRED, UNSCALED);
 
+    // The envelope, smoothed over about a millisecond so that single noise peaks do not count.
+    const int smooth = std::max(8, sampleRate_ / 1000);
+    std::vector<double> power(static_cast<std::size_t>(nHalf_));
+    for (int t = 0; t < nHalf_; ++t)
+        power[static_cast<std::size_t>(t)] = re[t] * re[t] + im[t] * im[t];
+    std::vector<double> envelope(static_cast<std::size_t>(nHalf_));
+    double running = 0.0;
+    for (int t = 0; t < nHalf_; ++t) {
+        running += power[static_cast<std::size_t>(t)];
+        if (t >= smooth)
+            running -= power[static_cast<std::size_t>(t - smooth)];
+        envelope[static_cast<std::size_t>(t)] = std::sqrt(std::max(running, 0.0) / smooth);
+    }
     double peak = 0.0;
-    for (int t = -nHalf_; t < nHalf_; ++t)
-        peak = std::max(peak, std::hypot(re[t], im[t]));
-    const double threshold = peak * std::pow(10.0, DECAYED_DB / 20.0);
+    int peakAt = 0;
+    for (int t = 0; t < nHalf_; ++t)
+        if (envelope[static_cast<std::size_t>(t)] > peak) {
+            peak = envelope[static_cast<std::size_t>(t)];
+            peakAt = t;
+        }
+    std::vector<double> tail(envelope.end() - nHalf_ / 4, envelope.end());
+    double noise = 0.0;
+    if (!tail.empty()) {
+        std::nth_element(tail.begin(), tail.begin() + static_cast<long>(tail.size() / 2),
+                         tail.end());
+        noise = tail[tail.size() / 2];
+    }
+    const double threshold = std::max(noise * std::pow(10.0, ABOVE_NOISE_DB / 20.0),
+                                      peak * std::pow(10.0, DECAYED_DB / 20.0));
     const int limit = (searchLimit > 0 && searchLimit < nHalf_ - 1) ? searchLimit : nHalf_ - 1;
-    int end = 0;
-    for (int t = 0; t <= limit; ++t) {
-        if (std::hypot(re[t], im[t]) >= threshold)
-            end = t + 1;
+    // A "floor" hardly below the peak is a response that has not decayed within the data.
+    if (noise > peak * std::pow(10.0, NOT_DECAYED_DB / 20.0))
+        return std::max(limit, 1);
+    int end = limit;
+    for (int t = peakAt; t <= limit; ++t) {
+        if (envelope[static_cast<std::size_t>(t)] < threshold) {
+            end = t;
+            break;
+        }
     }
     return std::clamp(end, 1, std::max(limit, 1));
 }

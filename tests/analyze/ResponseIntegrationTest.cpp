@@ -15,6 +15,7 @@
 #include "filter/Design.h"
 #include "foundation/Fft.h"
 #include "foundation/MathConstants.h"
+#include "measure/Measurement.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -132,6 +133,41 @@ TEST_F(ResponseTest, SpeakerMatchesItsModel) {
     }
     EXPECT_LT(worstDb, 0.2);
     EXPECT_LT(worstDeg, 3.0);
+}
+
+TEST_F(ResponseTest, SpeakerMeasurementWithTheSuggestedWindow) {
+    Use(SimulatedModel::Speaker);
+    std::vector<cd> x;
+    ASSERT_TRUE(Run(18, x));
+    const int n = 1 << 18;
+    Kedra::Measure::Measurement m("speaker");
+    m.InitializeFreq(x.data(), n / 2, 48000, n / 2, 1, sweep.GetHDTimeConstant(), 0.0, true);
+    response->PostInitializeMeasurement(m);
+    EXPECT_EQ(m.GetCurrentOffset(), response->timeOffset);
+    EXPECT_EQ(m.GetRecMaxAmplitude(), response->recordedPeak);
+    EXPECT_EQ(m.GetAmplitude(), response->appliedGain);
+    // As the controller does: the window starts half way to the second harmonic's impulse,
+    // the end is suggested, at least 10 samples, searched over one second.
+    const int d =
+        static_cast<int>(std::floor(std::log(2.0) * sweep.GetHDTimeConstant() * 48000 + 0.5));
+    m.PostMeasureStandard(-(d / 2), 10, 48000, 1, true);
+    EXPECT_EQ(m.GetImpulseWindowStart(), -(d / 2));
+    EXPECT_EQ(m.GetImpulseWindowEnd(), m.SuggestedImpulseWindowEnd(48000));
+    ASSERT_TRUE(m.GetImpulseWindowEnabled());
+    ASSERT_GT(m.GetImpulseWindowEnd(), 0);
+    const double valid = m.FrequencyValidityWithWindow();
+    EXPECT_NEAR(valid, 48000.0 / m.GetImpulseWindowEnd(), 1e-9);
+    EXPECT_LT(valid, 200.0);
+    DeviceModel model(DeviceModelParams::For(SimulatedModel::Speaker, 48000));
+    const double* a = m.GetA();
+    double worst = 0.0;
+    for (int k = 1; k < n / 2; k += 7) {
+        const double f = k * 48000.0 / n;
+        if (f < valid || f > 16000.0)
+            continue;
+        worst = std::max(worst, std::fabs(20.0 * std::log10(a[k]) - Db(SpeakerTruth(model, f))));
+    }
+    EXPECT_LT(worst, 0.2);
 }
 
 TEST_F(ResponseTest, SubSampleAlignmentFindsTheAcousticDelay) {

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <complex>
+#include <random>
 #include <utility>
 #include <vector>
 
@@ -404,99 +405,23 @@ TEST(MeasurementWindow, SweepStartsHalfWayToTheSecondHarmonic) {
     EXPECT_EQ(bad.GetImpulseWindowStart(), -100);
 }
 
-// The transform of e^(-m/tau) sin(w m) for m = 0 .. n/2-1 over the centred block of n samples
-// (time zero at m = 0), as two truncated geometric series.
-cd ResonanceBin(double tau, double w, int n, int k) {
-    const double theta = 2.0 * PI * k / n;
-    cd total = 0.0;
-    for (int sign : {+1, -1}) {
-        const cd r = std::exp(cd(-1.0 / tau, sign * w - theta));
-        total += double(sign) * (1.0 - std::pow(r, n / 2)) / (1.0 - r);
-    }
-    return total / cd(0.0, 2.0);
-}
-
-// The documented end, computed slowly from the analytic spectrum: band edges by direct
-// loops, the band-limited analytic signal by a naive inverse DFT, evaluated only around the
-// onset (for the peak) and around the expected crossing.
-int SlowSuggestedEnd(double tau, double w, int n, int fs, int approxEnd) {
-    const int half = n / 2;
-    std::vector<cd> x(static_cast<std::size_t>(half) + 1);
-    std::vector<double> mags(x.size());
-    for (int k = 0; k <= half; ++k) {
-        x[static_cast<std::size_t>(k)] = ResonanceBin(tau, w, n, k);
-        mags[static_cast<std::size_t>(k)] = std::abs(x[static_cast<std::size_t>(k)]);
-    }
-    const double hz = static_cast<double>(fs) / n;
-    const int b50 = static_cast<int>(50.0 / hz);
-    double level = -1.0;
-    int peakBin = b50;
-    for (int b = b50; b < half; ++b) {
-        double sum = 0.0;
-        int count = 0;
-        for (int k = std::max(b - 10, 0); k <= std::min(b + 10, half - 1); ++k, ++count)
-            sum += mags[static_cast<std::size_t>(k)];
-        if (sum / count > level) {
-            level = sum / count;
-            peakBin = b;
-        }
-    }
-    const double edge = level * std::pow(10.0, -6.0 / 20.0);
-    int upper = half - 1;
-    while (upper > peakBin && mags[static_cast<std::size_t>(upper)] < edge)
-        --upper;
-    int lower = b50;
-    while (lower < upper && mags[static_cast<std::size_t>(lower)] < edge)
-        ++lower;
-    const double fu = std::max(std::min(upper * hz, 5000.0), lower * hz);
-
-    std::vector<std::pair<int, cd>> band;
-    for (int k = 1; k < half; ++k) {
-        const double d = k * hz - fu;
-        if (std::fabs(d) < fu / 2.0)
-            band.emplace_back(k, x[static_cast<std::size_t>(k)] * 0.5 *
-                                     (1.0 + std::cos(PI * d / (fu / 2.0))));
-    }
-    auto envelope = [&](int t) {
-        cd z = 0.0;
-        for (const auto& [k, v] : band)
-            z += v * std::polar(1.0, 2.0 * PI * k * t / n);
-        return std::abs(z) * 2.0 / n;
-    };
-    double peak = 0.0;
-    for (int t = -300; t <= 600; ++t)
-        peak = std::max(peak, envelope(t));
-    const double threshold = 0.01 * peak;
-    const int from = approxEnd - 300;
-    const int to = approxEnd + 300;
-    EXPECT_GE(envelope(from), threshold);
-    EXPECT_LT(envelope(to), threshold);
-    int end = from;
-    for (int t = from; t <= to; ++t)
-        if (envelope(t) >= threshold)
-            end = t + 1;
-    return end;
-}
-
 // The band-limited envelope of e^(-t/tau) sin(2 pi f t) decays as e^(-t/tau) once the band's
-// short onset is over; it peaks within the band kernel's main lobe (2 fs / fu samples) after
-// time zero, so it falls 40 dB below its peak between tau ln(100) and that much later.
+// short onset is over, and the end is where its 1 ms moving RMS has fallen 120 dB below its
+// peak (the data is noise-free): tau ln(10^6) after the onset, give or take the band kernel's
+// main lobe (2 fs / fu samples) and the smoothing length.
 TEST(MeasurementWindow, SuggestedEndFollowsTheDecayOfAResonance) {
     const int length = 1 << 16;
     const int zero = 1 << 15;
-    const double w = 2.0 * PI * 1000.0 / 48000.0;
     int previous = 0;
-    for (double tauMs : {5.0, 10.0, 20.0, 40.0}) {
+    for (double tauMs : {2.5, 5.0, 10.0}) {
         const double tau = tauMs * 48.0;
         const auto raw = Resonance(length, zero, tau, 1000.0 / 48000.0);
         Measurement m("resonance");
         m.InitializeImpulse(raw.data(), length, zero, 48000, 16, 0, 0, 0, true);
         const int end = m.SuggestedImpulseWindowEnd(0);
-        const double decay = tau * std::log(100.0);
-        EXPECT_GE(end, decay) << tauMs;
-        EXPECT_LE(end, decay + 2.0 * 48000.0 / 1000.0) << tauMs;
-        EXPECT_NEAR(end, SlowSuggestedEnd(tau, w, length, 48000, static_cast<int>(decay) + 80), 1)
-            << tauMs;
+        const double decay = tau * std::log(1e6);
+        EXPECT_GE(end, decay - 48.0) << tauMs;
+        EXPECT_LE(end, decay + 2.0 * 48000.0 / 1000.0 + 48.0) << tauMs;
         EXPECT_GT(end, previous) << tauMs;
         previous = end;
     }
@@ -504,31 +429,64 @@ TEST(MeasurementWindow, SuggestedEndFollowsTheDecayOfAResonance) {
 
 // A flat spectrum puts the upper edge at Nyquist, limited to fu = 5000 Hz. The analytic
 // signal of the raised cosine of half-width B = fu/2 around fu has the envelope
-// B |sin(pi x) / (pi x (1 - x^2))| with x = 2 B t; it falls below 1% of its peak for good at
-// x = 2.79571 (its next lobe only reaches 0.81%), i.e. t = x fs / (2 B).
+// B |sin(pi x) / (pi x (1 - x^2))| with x = 2 B t / fs. The end is where its trailing 1 ms
+// moving RMS, evaluated here from that formula, first falls 120 dB below its peak.
 TEST(MeasurementWindow, SuggestedEndOfAUnitImpulseIsTheBandKernelsDecay) {
-    auto crossing = [] {
-        double lo = 2.5;
-        double hi = 3.0;
-        for (int i = 0; i < 60; ++i) {
-            const double x = 0.5 * (lo + hi);
-            (std::sin(PI * x) / (PI * x * (x * x - 1.0)) > 0.01 ? lo : hi) = x;
-        }
-        return lo;
-    }();
     for (int fs : {48000, 96000}) {
-        const double t = crossing * fs / 5000.0;
+        const double b = 2500.0;
+        auto kernel2 = [&](int t) {
+            const double x = 2.0 * b * t / fs;
+            if (std::fabs(x) < 1e-12)
+                return 1.0;
+            if (std::fabs(std::fabs(x) - 1.0) < 1e-12)
+                return 0.25;
+            const double v = std::sin(PI * x) / (PI * x * (1.0 - x * x));
+            return v * v;
+        };
+        const int smooth = fs / 1000;
+        std::vector<double> rms;
+        for (int t = 0; t < 4 * fs / 100; ++t) {
+            double sum = 0.0;
+            for (int u = std::max(0, t - smooth + 1); u <= t; ++u)
+                sum += kernel2(u);
+            rms.push_back(std::sqrt(sum / smooth));
+        }
+        const auto peakIt = std::max_element(rms.begin(), rms.end());
+        int expected = -1;
+        for (auto it = peakIt; it != rms.end(); ++it)
+            if (*it < *peakIt * 1e-6) {
+                expected = static_cast<int>(it - rms.begin());
+                break;
+            }
+        ASSERT_GT(expected, 0);
         for (double value : {1.0, -0.001}) {
             Measurement m("dirac");
             m.InitializeDirac(16, fs, value);
-            EXPECT_EQ(m.SuggestedImpulseWindowEnd(0), static_cast<int>(std::floor(t)) + 1)
-                << fs << " " << value;
+            EXPECT_NEAR(m.SuggestedImpulseWindowEnd(0), expected, 2) << fs << " " << value;
         }
     }
     // Below 1e-5 the spectrum carries no level.
     Measurement faint("faint");
     faint.InitializeDirac(16, 48000, 5e-6);
     EXPECT_EQ(faint.SuggestedImpulseWindowEnd(0), 10);
+}
+
+TEST(MeasurementWindow, SuggestedEndStopsAtTheNoiseFloor) {
+    // A decay into white noise 60 dB below its start: the end lies where the decay meets the
+    // floor plus 10 dB, not 120 dB down.
+    const int length = 1 << 16;
+    const int zero = 1 << 15;
+    const double tau = 240.0;
+    auto raw = Resonance(length, zero, tau, 1000.0 / 48000.0);
+    std::mt19937 rng(3);
+    std::normal_distribution<double> noise(0.0, 1e-3);
+    for (double& v : raw)
+        v += noise(rng);
+    Measurement m("noisy");
+    m.InitializeImpulse(raw.data(), length, zero, 48000, 16, 0, 0, 0, true);
+    const int end = m.SuggestedImpulseWindowEnd(0);
+    EXPECT_GT(end, tau * std::log(10.0));
+    EXPECT_LT(end, tau * std::log(1e4));
 }
 
 TEST(MeasurementWindow, SuggestedEndIsBoundedAndPositive) {
