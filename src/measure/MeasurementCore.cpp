@@ -177,6 +177,8 @@ void MeasurementCore::Uninitialize() {
     raw_ = {};
     FreeViews();
     ReleaseHD();
+    // The harmonic data belonged to the data just freed.
+    harmonicsAvailable_ = false;
     baseOffset_ = 0.0;
     currentOffset_ = 0.0;
     config_.SetAllDirty();
