@@ -85,23 +85,6 @@ TEST(WaveFileIntegrationTest, RoundTripOfEveryFormatWithinItsQuantisationStep) {
     }
 }
 
-TEST(WaveFileIntegrationTest, DataFileRestoresTheValuesWithItsPeak) {
-    const std::string path = (Dir("data") / "m.wav").string();
-    std::vector<double> x(4096);
-    for (std::size_t i = 0; i < x.size(); ++i)
-        x[i] = 37.5 * std::sin(0.01 * static_cast<double>(i)) * std::exp(-0.001 * i);
-    double peak = 0;
-    ASSERT_TRUE(ArrayToWaveFile(x.data(), 4096, 48000, path, peak));
-    double largest = 0;
-    for (double v : x)
-        largest = std::max(largest, std::fabs(v));
-    EXPECT_EQ(peak, largest);
-    std::vector<double> back(4096);
-    ASSERT_TRUE(WaveFileToArray(path, back.data(), 4096, peak));
-    for (std::size_t i = 0; i < x.size(); ++i)
-        ASSERT_LT(std::fabs(back[i] - x[i]), 2.0 * peak / 8388607.0) << i;
-}
-
 TEST(WaveFileIntegrationTest, ImpulseExportClampsTheRangeToTheCentredImpulse) {
     const fs::path dir = Dir("impulse");
     constexpr int P = 16;
@@ -125,14 +108,6 @@ TEST(WaveFileIntegrationTest, ImpulseExportClampsTheRangeToTheCentredImpulse) {
         ASSERT_EQ(back[static_cast<std::size_t>(i)],
                   static_cast<float>(raw[static_cast<std::size_t>(i)]))
             << i;
-
-    const std::string part = (dir / "part.wav").string();
-    ASSERT_TRUE(ImpulseWaveExport(m, part, -3, 4, false, WaveFormat::Float32));
-    std::vector<float> eight(8);
-    ASSERT_TRUE(WaveFileToArray(part, eight.data(), 8, 1.0));
-    for (int i = 0; i < 8; ++i)
-        EXPECT_EQ(eight[static_cast<std::size_t>(i)],
-                  static_cast<float>(raw[static_cast<std::size_t>(N / 2 - 3 + i)]));
 
     const std::string none = (dir / "none.wav").string();
     EXPECT_FALSE(ImpulseWaveExport(m, none, 40000, 50000, false, WaveFormat::Pcm16));

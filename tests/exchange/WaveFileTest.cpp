@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -35,76 +36,48 @@ std::int32_t SignedLe(const Bytes& b, std::size_t at, int width) {
     return static_cast<std::int32_t>(v << shift) >> shift;
 }
 
-// The chunks of a RIFF/WAVE file; LIST/INFO sub-chunks are listed under their own ids.
-struct Riff {
-    std::vector<std::pair<std::string, Bytes>> chunks;
-    const Bytes* Find(const std::string& id) const {
-        for (const auto& c : chunks)
-            if (c.first == id)
-                return &c.second;
-        return nullptr;
-    }
-};
-
-Riff ParseRiff(const Bytes& b) {
-    Riff riff;
+// Body of the first top-level chunk `id` of a RIFF/WAVE file; empty when there is none.
+Bytes Chunk(const Bytes& b, const std::string& id) {
     EXPECT_GE(b.size(), 12u);
-    EXPECT_EQ(std::string(b.begin(), b.begin() + 4), "RIFF");
-    EXPECT_EQ(std::string(b.begin() + 8, b.begin() + 12), "WAVE");
+    EXPECT_EQ(std::string(b.begin(), b.begin() + 4) + std::string(b.begin() + 8, b.begin() + 12),
+              "RIFFWAVE");
     EXPECT_EQ(Le(b, 4, 4), b.size() - 8);
-    std::size_t at = 12;
-    while (at + 8 <= b.size()) {
-        const std::string id(b.begin() + static_cast<long>(at),
-                             b.begin() + static_cast<long>(at) + 4);
+    for (std::size_t at = 12; at + 8 <= b.size();) {
         const std::size_t size = Le(b, at + 4, 4);
-        const Bytes body(b.begin() + static_cast<long>(at + 8),
-                         b.begin() + static_cast<long>(at + 8 + size));
-        if (id == "LIST" && size >= 4 && std::string(body.begin(), body.begin() + 4) == "INFO") {
-            Bytes info(body.begin() + 4, body.end());
-            for (std::size_t i = 0; i + 8 <= info.size();) {
-                const std::size_t s = Le(info, i + 4, 4);
-                riff.chunks.emplace_back(std::string(info.begin() + static_cast<long>(i),
-                                                     info.begin() + static_cast<long>(i) + 4),
-                                         Bytes(info.begin() + static_cast<long>(i + 8),
-                                               info.begin() + static_cast<long>(i + 8 + s)));
-                i += 8 + s + (s & 1);
-            }
-        }
-        riff.chunks.emplace_back(id, body);
+        const auto body = b.begin() + static_cast<long>(at + 8);
+        if (std::string(b.begin() + static_cast<long>(at), body - 4) == id)
+            return Bytes(body, body + static_cast<long>(size));
         at += 8 + size + (size & 1);
     }
-    return riff;
+    return {};
 }
 
-std::string ZeroTerminated(const Bytes* b) {
-    return b == nullptr ? "<missing>" : std::string(reinterpret_cast<const char*>(b->data()));
+bool Contains(const Bytes& b, const std::string& text) {
+    return std::search(b.begin(), b.end(), text.begin(), text.end()) != b.end();
 }
 
 // Writes, checks the mono header and returns the sample codes of the data chunk.
 std::vector<std::int32_t> WrittenCodes(const std::vector<float>& x, WaveFormat format,
-                                       bool normalize, Riff* riffOut = nullptr) {
+                                       bool normalize) {
     Bytes file;
     EXPECT_EQ(ArrayWaveExportToMemory(x.data(), static_cast<int>(x.size()), FS, format, "t",
                                       normalize, file),
               static_cast<int>(x.size()));
-    const Riff riff = ParseRiff(file);
-    const Bytes* fmt = riff.Find("fmt ");
-    const Bytes* data = riff.Find("data");
-    EXPECT_TRUE(fmt != nullptr && data != nullptr);
-    if (fmt == nullptr || data == nullptr)
+    const Bytes fmt = Chunk(file, "fmt ");
+    const Bytes data = Chunk(file, "data");
+    EXPECT_GE(fmt.size(), 16u);
+    if (fmt.size() < 16)
         return {};
     const int width = BytesPerSample(format);
-    const std::uint32_t tag = Le(*fmt, 0, 2);
+    const std::uint32_t tag = Le(fmt, 0, 2);
     EXPECT_TRUE(tag == (format == WaveFormat::Float32 ? 3u : 1u) || tag == 0xFFFEu) << tag;
-    EXPECT_EQ(Le(*fmt, 2, 2), 1u);
-    EXPECT_EQ(Le(*fmt, 4, 4), static_cast<std::uint32_t>(FS));
-    EXPECT_EQ(Le(*fmt, 14, 2), static_cast<std::uint32_t>(8 * width));
-    EXPECT_EQ(data->size(), x.size() * static_cast<std::size_t>(width));
+    EXPECT_EQ(Le(fmt, 2, 2), 1u);
+    EXPECT_EQ(Le(fmt, 4, 4), static_cast<std::uint32_t>(FS));
+    EXPECT_EQ(Le(fmt, 14, 2), static_cast<std::uint32_t>(8 * width));
+    EXPECT_EQ(data.size(), x.size() * static_cast<std::size_t>(width));
     std::vector<std::int32_t> codes;
-    for (std::size_t i = 0; i + static_cast<std::size_t>(width) <= data->size(); i += width)
-        codes.push_back(SignedLe(*data, i, width));
-    if (riffOut != nullptr)
-        *riffOut = riff;
+    for (std::size_t i = 0; i + static_cast<std::size_t>(width) <= data.size(); i += width)
+        codes.push_back(SignedLe(data, i, width));
     return codes;
 }
 
@@ -149,7 +122,8 @@ struct Imported {
 
 Imported Import(const Bytes& file) {
     Imported r;
-    float* out = reinterpret_cast<float*>(1); // must be replaced in every case
+    float sentinel = 0;
+    float* out = &sentinel; // replaced in every case
     r.n = ArrayWaveImportMemory(file, r.info, out);
     if (r.n > 0) {
         EXPECT_NE(out, nullptr);
@@ -195,21 +169,6 @@ TEST(WaveExportTest, PcmCodesUseFullScaleOfTwoToTheBitsMinusOneMinusOne) {
               (std::vector<std::int32_t>{0, 32767, -32767}));
 }
 
-TEST(WaveExportTest, EveryCodeIsWithinHalfAStepOfItsSample) {
-    std::mt19937 rng(7);
-    std::uniform_real_distribution<float> dist(-0.999f, 0.999f);
-    std::vector<float> x(2000);
-    for (float& v : x)
-        v = dist(rng);
-    for (WaveFormat f : {WaveFormat::Pcm16, WaveFormat::Pcm24, WaveFormat::Pcm32}) {
-        const double scale = std::ldexp(1.0, 8 * BytesPerSample(f) - 1) - 1.0;
-        const std::vector<std::int32_t> codes = WrittenCodes(x, f, false);
-        ASSERT_EQ(codes.size(), x.size());
-        for (std::size_t i = 0; i < x.size(); ++i)
-            ASSERT_LE(std::fabs(codes[i] / scale - x[i]), 0.5 / scale + 1e-15) << i;
-    }
-}
-
 TEST(WaveExportTest, FloatIsWrittenUnchangedAndNormalizeScalesThePeakToFullScale) {
     const std::vector<float> x{1.5f, -7.25f, 0.1f, 1e-30f};
     const std::vector<std::int32_t> bits = WrittenCodes(x, WaveFormat::Float32, false);
@@ -234,14 +193,12 @@ TEST(WaveExportTest, FloatIsWrittenUnchangedAndNormalizeScalesThePeakToFullScale
 }
 
 TEST(WaveExportTest, TitleAndArtistAreStoredAndRefusedInputWritesNothing) {
-    Riff riff;
     Bytes file;
     ASSERT_EQ(ArrayWaveExportToMemory(std::vector<float>{0.1f}.data(), 1, FS, WaveFormat::Pcm16,
                                       "Left woofer", false, file),
               1);
-    riff = ParseRiff(file);
-    EXPECT_EQ(ZeroTerminated(riff.Find("INAM")), "Left woofer");
-    EXPECT_EQ(ZeroTerminated(riff.Find("IART")), "Vaviv Uradavadu");
+    EXPECT_TRUE(Contains(file, "INAM") && Contains(file, "Left woofer"));
+    EXPECT_TRUE(Contains(file, "IART") && Contains(file, "Vaviv Uradavadu"));
 
     const float one = 1.0f;
     EXPECT_EQ(ArrayWaveExportToMemory(&one, 0, FS, WaveFormat::Pcm16, "t", false, file), 0);
@@ -260,11 +217,8 @@ TEST(WaveDataFileTest, TruncatedTwentyFourBitCodesAndPeakRestoreTheValues) {
     Bytes file;
     ASSERT_TRUE(ArrayToWaveMemory(x.data(), 6, 48000, peak, file));
     EXPECT_EQ(peak, 0.5);
-    const Riff riff = ParseRiff(file);
-    EXPECT_EQ(riff.Find("IART"), nullptr);
-    EXPECT_EQ(riff.Find("INAM"), nullptr);
-    ASSERT_NE(riff.Find("data"), nullptr);
-    const Bytes& data = *riff.Find("data");
+    EXPECT_FALSE(Contains(file, "INAM") || Contains(file, "IART"));
+    const Bytes data = Chunk(file, "data");
     ASSERT_EQ(data.size(), 18u);
     // trunc(x * 8388607 / 0.5), toward zero: -5033164.2 -> -5033164, +-6710885.6 -> +-6710885.
     const std::vector<std::int32_t> expected{8388607, -5033164, 6710885, -8388607, 0, -6710885};
