@@ -7,8 +7,9 @@
 // memory (the memory entry points let tests and fuzzers drive them without files). Readers
 // accept anything libsndfile can open and keep the first channel only.
 //
-// Integer formats use full scale 2^(bits-1) - 1 both ways round: -1.0 is written as -32767
-// and the most negative code is never written.
+// Integer formats are written with full scale 2^(bits-1) - 1: -1.0 becomes -32767 and the
+// most negative code is never written. libsndfile reads them back divided by 2^(bits-1), so a
+// round trip loses a gain of 1 - 2^-(bits-1) besides the rounding.
 
 #include <cstdint>
 #include <span>
