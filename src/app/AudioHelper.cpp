@@ -1,0 +1,357 @@
+#include "app/AudioHelper.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "app/FrontEnd.h"
+#include "app/Options.h"
+#include "audio/StreamInitializer.h"
+#include "filter/Design.h"
+#include "foundation/KedraLogger.h"
+#include "foundation/MathHelpers.h"
+
+namespace Kedra::Sonvel {
+
+using Kedra::Logging::KedraLogger;
+using Kedra::Measure::Measurement;
+using Kedra::PAudioII::StreamInitializer;
+
+namespace {
+
+// The pipeline reports through a plain function; it reaches the front end of the run.
+FrontEnd* reporting = nullptr;
+void ReportToFrontEnd(const std::string& text) {
+    if (reporting != nullptr)
+        reporting->ReportProgress(text);
+}
+
+std::string Fixed(double value, int decimals) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+const char* OUTPUT_NAMES[] = {"Left", "Right", "CH3", "CH4"};
+const char* INPUT_NAMES[] = {"Left", "Right", "Ch. 3", "Ch. 4"};
+
+} // namespace
+
+int SampleRateOfNumber(int number) {
+    static const int rates[] = {44100, 48000, 88200, 96000, 176400, 192000};
+    return number >= 0 && number < 6 ? rates[number] : 0;
+}
+
+AmplitudeVerdict JudgeAmplitude(double a) {
+    AmplitudeVerdict v;
+    v.amplitude = a;
+    v.db = Kedra::Math::AmplitudeToDB(a);
+    if (a <= MEASURE_LOW_REJECT_AMP) {
+        v.accepted = false;
+        v.red = 250, v.green = 50, v.blue = 50;
+        v.message = "Recording amplitude is to low:! (Below " +
+                    Fixed(Kedra::Math::AmplitudeToDB(MEASURE_LOW_REJECT_AMP), 0) + " dB)\n" + "\n" +
+                    "Please make sure that:\n" +
+                    "1. The microphone is connected to the input on the soundcard\n" +
+                    "2. The windows mixer settings for playing & recording are correct\n" +
+                    "3. No other windows application is streaming sound (eg. playning music) to "
+                    "the input soundcard\n" +
+                    "4. The microphone is switched on";
+    } else if (a >= 0.999) {
+        v.red = 250, v.green = 50, v.blue = 50;
+        v.message = "Recording amplitude indicates digital clipping.\nMeasure at a lower volume "
+                    "to avoid this";
+    } else if (a < MEASURE_LOW_WARN_AMP) {
+        v.red = 220, v.green = 220, v.blue = 50;
+        v.message = "Recording amplitude is low: " + Fixed(v.db, 0) +
+                    " dB\nMeasure at a higher volume to avoid this";
+    }
+    return v;
+}
+
+double NormalizeMeasurement(Measurement& measurement, double lowHz, double highHz) {
+    const double avg = measurement.GetForgAvg(lowHz, highHz, true);
+    const double peak = measurement.GetFreqPeak(10, true);
+    if (peak == 0.0 || !(avg > 0.0))
+        return 1.0;
+    // A peak far above the average would otherwise end up far above 0 dB: it is held at +10.
+    const double gain =
+        20.0 * std::log10(peak / avg) > 10.0 ? Kedra::Math::DBToAmplitude(10.0) / peak : 1.0 / avg;
+    measurement.Amplify(gain);
+    return gain;
+}
+
+AudioHelper::AudioHelper(FrontEnd& frontEnd)
+    : frontEnd_(frontEnd), response_(std::make_unique<Kedra::Measure::Response>()),
+      active_(&sweep_) {
+    response_->AddCalibrator(&mic_);
+    response_->AddCalibrator(&dacAdc_);
+    response_->statusCallback = ReportToFrontEnd;
+}
+
+AudioHelper::~AudioHelper() {
+    StreamInitializer* stream = StreamInitializer::Get();
+    // Nothing of ours may stay installed on the process-wide stream.
+    if (stream->GetGenerator() == &sweep_ || stream->GetGenerator() == &chirp_ ||
+        stream->GetGenerator() == &noise_)
+        stream->SetGenerator(nullptr);
+}
+
+int AudioHelper::SampleRate() const {
+    return StreamInitializer::Get()->GetSamplerate();
+}
+
+void AudioHelper::UseSimulated(bool on, Kedra::PAudioII::SimulatedModel model) {
+    simulated_ = on;
+    model_ = model;
+}
+
+void AudioHelper::ApplyDevices(const Conf::OptionsField& options) {
+    StreamInitializer* stream = StreamInitializer::Get();
+    int out = options.Dev.OutputNumber;
+    int in = options.Dev.InputNumber;
+    if (simulated_)
+        out = in = Kedra::PAudioII::SimulatedDeviceIndex(model_);
+    const PaDeviceInfo* outInfo = Kedra::PAudioII::DeviceInfoOf(out);
+    const PaDeviceInfo* inInfo = Kedra::PAudioII::DeviceInfoOf(in);
+    // All channels of each device; the masks choose among them.
+    stream->SetOutDevice(out, outInfo != nullptr ? std::max(outInfo->maxOutputChannels, 1) : 2,
+                         true);
+    stream->SetInDevice(in, inInfo != nullptr ? std::max(inInfo->maxInputChannels, 1) : 2, true);
+}
+
+void AudioHelper::ApplyOptions(const Conf::OptionsField& options) {
+    StreamInitializer* stream = StreamInitializer::Get();
+    const int rate = SampleRateOfNumber(options.Dev.SamplerateNo);
+    if (rate > 0 && rate != stream->GetSamplerate()) {
+        // A new rate: the sweeps end at its Nyquist frequency, and the stream reopens.
+        stream->Stop();
+        stream->SetSamplerate(rate);
+        sweep_.endFrequency = rate / 2.0;
+        chirp_.endFrequency = rate / 2.0;
+        response_->UpdateFromPAudio();
+    }
+    if (sweep_.endFrequency != stream->GetSamplerate() / 2.0) {
+        sweep_.endFrequency = stream->GetSamplerate() / 2.0;
+        chirp_.endFrequency = stream->GetSamplerate() / 2.0;
+    }
+    ApplyDevices(options);
+
+    const Conf::SignalOptions& s = options.Signal;
+    sweep_.startFrequency = s.LogSweepStartFreq;
+    chirp_.startFrequency = s.ChirpStartFreq;
+    chirp_.shape = s.ChirpPotens;
+    noise_.holdProbability = s.SqNoiseFreq;
+    noise_.amplitude = s.SqNoiseAmplitude;
+    for (Kedra::PAudioII::PCMGeneratorFading* g :
+         {static_cast<Kedra::PAudioII::PCMGeneratorFading*>(&sweep_),
+          static_cast<Kedra::PAudioII::PCMGeneratorFading*>(&chirp_)}) {
+        g->fadeInEnabled = s.FadeIn;
+        g->fadeOutEnabled = s.FadeOut;
+        g->fadeInMs = s.FadeInms;
+        g->fadeOutMs = s.FadeOutms;
+    }
+    active_ = s.SignalType == 1   ? static_cast<Kedra::PAudioII::PCMGenerator*>(&chirp_)
+              : s.SignalType == 2 ? static_cast<Kedra::PAudioII::PCMGenerator*>(&noise_)
+                                  : static_cast<Kedra::PAudioII::PCMGenerator*>(&sweep_);
+    m_ = std::clamp(s.SignalLength, 8, 24);
+    spectrum_ = Mem::Array<std::complex<double>>(static_cast<std::size_t>(Length() / 2 + 1));
+
+    if (options.Analysis.MicCalibration != mic_.IsActive())
+        SetMicCalibration(options.Analysis.MicCalibration);
+    if (options.Analysis.DacAdcCalibration != dacAdc_.IsActive())
+        SetDacAdcCalibration(options.Analysis.DacAdcCalibration);
+}
+
+int AudioHelper::SignalCode() const {
+    if (active_ == &sweep_)
+        return 1;
+    if (active_ == &chirp_)
+        return 2;
+    if (active_ == &noise_)
+        return 3;
+    return 0;
+}
+
+void AudioHelper::RenderSignal(std::vector<float>& out) {
+    const int n = Length();
+    active_->length = n;
+    active_->Reset();
+    active_->HasChanged();
+    out.assign(static_cast<std::size_t>(n), 0.0f);
+    for (int i = 0; i < n; ++i) {
+        bool first = false;
+        active_->NextSample(&out[static_cast<std::size_t>(i)], &first);
+    }
+    active_->Reset();
+}
+
+bool AudioHelper::PerformMeasurement(Measurement& measurement, const std::string& name) {
+    const Conf::OptionsField& o = Conf::Options::Field;
+    StreamInitializer* stream = StreamInitializer::Get();
+    const int fs = stream->GetSamplerate();
+    reporting = &frontEnd_;
+
+    stream->SetOutVolume(o.Dev.OutputPCMAmplitude);
+    stream->SetOutChMask(o.Dev.OutputChMask);
+    std::string outputs;
+    for (int ch = 0; ch < 4; ++ch)
+        if ((o.Dev.OutputChMask & (1 << ch)) > 0)
+            outputs += (outputs.empty() ? "" : ", ") + std::string(OUTPUT_NAMES[ch]);
+    const int inputChannel = o.Dev.InputChannel;
+    const std::string input =
+        inputChannel >= 0 && inputChannel < 4 ? INPUT_NAMES[inputChannel] : "Unknown";
+    frontEnd_.ReportProgress(name + " - Out: " + outputs + " - In: " + input);
+
+    Kedra::Measure::Response& r = *response_;
+    r.tailSamples = static_cast<int>(o.Dev.DelayMS) * (fs / 1000);
+    stream->SetInInverted(o.Dev.InputInvert);
+    r.normalizeRecording = o.Analysis.NormalizeTo0dB;
+    r.timeZeroMethod =
+        static_cast<Kedra::Analyze::TZM>(std::clamp(o.Analysis.TimeZeroMethod, 0, 4));
+    r.subSampleAlign = o.Analysis.TimeZeroInterpolate;
+    r.lockTimeOffset = lockTimeZero_;
+    r.lockedTimeOffset = lockedTimeZero_;
+    r.extendToNyquist = o.Analysis.ExtendToNyquist;
+    r.maxFrequency = o.Analysis.ExtendToNyquistFreq;
+    if (o.Dev.KeepStreamActive && stream->GetStatus() != Kedra::PAudioII::STREAM_RUNNING) {
+        // A stream that is already running is not stopped by the run.
+        stream->SetOutputEnabled(false);
+        stream->Start();
+    }
+
+    const bool filtered = o.Filter.HighpassEnabled || o.Filter.LowpassEnabled;
+    bool ok;
+    if (!filtered) {
+        ok = r.Measure(m_, spectrum_.data(), inputChannel, active_);
+    } else {
+        if (r.GetNofFilterTaps() != o.Filter.NofTaps)
+            r.SetNofFilterTaps(o.Filter.NofTaps);
+        if (o.Filter.HighpassEnabled)
+            r.SetFilterHighpass(o.Filter.HighpassFreq);
+        else
+            r.DisableFilterHighpass();
+        if (o.Filter.LowpassEnabled)
+            r.SetFilterLowpass(o.Filter.LowpassFreq);
+        else
+            r.DisableFilterLowpass();
+        ok = r.MeasureFiltered(m_, spectrum_.data(), inputChannel, active_);
+    }
+    reporting = nullptr;
+    if (!ok)
+        return false;
+
+    const int code = SignalCode();
+    const double timeConstant = code == 1 ? sweep_.GetHDTimeConstant() : 0.0;
+    frontEnd_.ReportProgress("Initializing measurement data");
+    const int half = Length() / 2;
+    const int analysis = std::min((1 << std::clamp(o.Analysis.MAnalysis, 1, 30)) / 2, half);
+    measurement.InitializeFreq(spectrum_.data(), half, fs, analysis, code, timeConstant, 0.0, true);
+    frontEnd_.ReportProgress("Validating measurement");
+    r.PostInitializeMeasurement(measurement);
+
+    int start;
+    if (filtered)
+        start = -(r.GetNofFilterTaps() / 2);
+    else if (code == 1)
+        start = Kedra::Math::ToIntRound(timeConstant * std::log(2.0) * fs) / -2;
+    else
+        start = -Kedra::Math::ToIntRound(0.1 * fs);
+    measurement.PostMeasureStandard(start, 10, Kedra::Math::ToIntRound(fs), 1,
+                                    o.Analysis.TimeWindowAutoApply);
+
+    if ((code == 1 || code == 2) && o.Analysis.HighpassResult) {
+        const double f1 = code == 1 ? sweep_.startFrequency : chirp_.startFrequency;
+        measurement.ApplyHighpass(static_cast<int>(f1 * 1.5), static_cast<int>(f1));
+    }
+
+    if (o.Analysis.NormalizeTo0dB) {
+        auto& sf = r.SignalFilter();
+        double low = 20.0;
+        double high = fs / 2.0;
+        if (o.Filter.HighpassEnabled)
+            low = sf.Highpass().GetFreqCenter() + sf.Highpass().GetFreqBand();
+        if (o.Filter.LowpassEnabled)
+            high = sf.Lowpass().GetFreqCenter() - sf.Lowpass().GetFreqBand();
+        frontEnd_.ReportProgress("Finding appropriate normalizing");
+        NormalizeMeasurement(measurement, low, high);
+    }
+
+    measurement.SetRecChannels(stream->GetOutChMask());
+    measurement.PostInitSetDateNow();
+    measurement.SetApplicationInfo("Sonvel " + Conf::Options::ProgramVersion());
+    lastOffset_ = r.timeOffset;
+    frontEnd_.ReportProgress("Time offset: " + Fixed(r.timeOffset * 1000.0 / fs, 0) + " ms (" +
+                             Fixed(r.timeOffset, 3) + " samples)");
+    ValidateMeasAmp(measurement);
+    return true;
+}
+
+bool AudioHelper::ValidateMeasAmp(Measurement& measurement) {
+    lastVerdict_ = JudgeAmplitude(measurement.GetRecMaxAmplitude());
+    if (!lastVerdict_.message.empty())
+        frontEnd_.ShowMessage(lastVerdict_.accepted ? MessageKind::Warning : MessageKind::Error,
+                              "Sonvel Warning", lastVerdict_.message);
+    return lastVerdict_.accepted;
+}
+
+namespace {
+
+bool ImportCalibration(FrontEnd& fe, Kedra::Measure::Calibrator& cal, const std::string& path,
+                       const char* fileName, const std::string& what, bool activate) {
+    Kedra::Measure::Calibrator incoming;
+    if (!incoming.Open(path) || !incoming.Save(Conf::FilePath(fileName))) {
+        fe.ShowMessage(MessageKind::Warning, "Sonvel Warning",
+                       what + " calibration could not be imported!");
+        return false;
+    }
+    // The saved copy is what is used from now on.
+    if (!cal.Open(Conf::FilePath(fileName))) {
+        fe.ShowMessage(MessageKind::Warning, "Sonvel Warning",
+                       what + " calibration could not be imported!");
+        return false;
+    }
+    if (activate)
+        cal.SetActive(true);
+    fe.ShowMessage(MessageKind::Information, "Information",
+                   what + " calibration successfully imported\n(The calibration is actived)");
+    return true;
+}
+
+bool SwitchCalibration(Kedra::Measure::Calibrator& cal, const char* fileName, bool on) {
+    if (!on) {
+        cal.SetActive(false);
+        return true;
+    }
+    if (!cal.Open(Conf::FilePath(fileName)))
+        return false;
+    cal.SetActive(true);
+    return cal.IsActive();
+}
+
+} // namespace
+
+bool AudioHelper::ImportMicCalibration(const std::string& path) {
+    const bool ok = ImportCalibration(frontEnd_, mic_, path, CAL_MIC_FILENAME, "Microphone", true);
+    if (ok)
+        Conf::Options::Field.Analysis.MicCalibration = true;
+    return ok;
+}
+
+bool AudioHelper::ImportDacAdcCalibration(const std::string& path) {
+    return ImportCalibration(frontEnd_, dacAdc_, path, CAL_DACADC_FILENAME, "DAC-ADC", false);
+}
+
+bool AudioHelper::SetMicCalibration(bool on) {
+    const bool ok = SwitchCalibration(mic_, CAL_MIC_FILENAME, on);
+    Conf::Options::Field.Analysis.MicCalibration = mic_.IsActive();
+    return ok;
+}
+
+bool AudioHelper::SetDacAdcCalibration(bool on) {
+    const bool ok = SwitchCalibration(dacAdc_, CAL_DACADC_FILENAME, on);
+    Conf::Options::Field.Analysis.DacAdcCalibration = dacAdc_.IsActive();
+    return ok;
+}
+
+} // namespace Kedra::Sonvel

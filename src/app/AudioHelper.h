@@ -1,0 +1,120 @@
+#pragma once
+// The measuring companion of the controller: it owns the response pipeline, the three test
+// signals, the analysis length and the two calibrators, applies the options to them and the
+// stream, and turns one measurement from the pipeline's spectrum into a finished, normalised
+// and validated record. Window's thread only (the command line's main thread).
+
+#include <complex>
+#include <memory>
+#include <string>
+
+#include "analyze/Response.h"
+#include "audio/SimulatedSoundCard.h"
+#include "audio/SineLogSweep.h"
+#include "audio/SineSweepSingle.h"
+#include "audio/SquareNoise.h"
+#include "exchange/Calibrator.h"
+#include "foundation/Mem.h"
+#include "measure/Measurement.h"
+
+namespace Kedra::Sonvel {
+
+class FrontEnd;
+
+namespace Conf {
+struct OptionsField;
+}
+
+// The amplitude of -40 dB and of -70 dB.
+inline const double MEASURE_LOW_WARN_AMP = 0.01;
+inline const double MEASURE_LOW_REJECT_AMP = 0.00031622776601683794;
+inline constexpr const char* CAL_MIC_FILENAME = "CalibrationMic.cal";
+inline constexpr const char* CAL_DACADC_FILENAME = "CalibrationDacAdc.cal";
+
+// DevOptions.SamplerateNo to Hz; 0 for an unknown number.
+int SampleRateOfNumber(int number);
+
+// What the amplitude validation found; the colour is the one the front end paints the
+// amplitude fields with.
+struct AmplitudeVerdict {
+    bool accepted = true;
+    double amplitude = 0.0;
+    double db = 0.0;
+    int red = -1, green = -1, blue = -1; // -1: the default colour
+    std::string message;                 // empty: nothing to say
+};
+
+AmplitudeVerdict JudgeAmplitude(double amplitude);
+
+// Brings the band average (log-weighted, lowHz .. highHz) to 0 dB, unless the peak would then
+// lie more than 10 dB up, in which case the peak goes to +10 dB. Returns the gain applied.
+double NormalizeMeasurement(Kedra::Measure::Measurement& measurement, double lowHz, double highHz);
+
+class AudioHelper {
+public:
+    explicit AudioHelper(FrontEnd& frontEnd);
+    ~AudioHelper();
+    AudioHelper(const AudioHelper&) = delete;
+    AudioHelper& operator=(const AudioHelper&) = delete;
+
+    // Applies devices, sample rate, signal, analysis and calibration options. A simulated
+    // model, when given, replaces the devices of the options.
+    void ApplyOptions(const Conf::OptionsField& options);
+    void UseSimulated(bool on, Kedra::PAudioII::SimulatedModel model);
+    bool UsesSimulated() const { return simulated_; }
+
+    // Measures into `measurement`, named "A", "B" or "C" in the progress texts. Returns the
+    // pipeline's result; the amplitude is validated (and reported) on success.
+    bool PerformMeasurement(Kedra::Measure::Measurement& measurement, const std::string& name);
+    bool ValidateMeasAmp(Kedra::Measure::Measurement& measurement);
+
+    // Calibration files: opened, saved in the user directory in our own format and (mic
+    // only) activated. Switching on re-opens the saved copy.
+    bool ImportMicCalibration(const std::string& path);
+    bool ImportDacAdcCalibration(const std::string& path);
+    bool SetMicCalibration(bool on);
+    bool SetDacAdcCalibration(bool on);
+    Kedra::Measure::Calibrator& MicCalibrator() { return mic_; }
+    Kedra::Measure::Calibrator& DacAdcCalibrator() { return dacAdc_; }
+
+    Kedra::Measure::Response& GetResponse() { return *response_; }
+    Kedra::PAudioII::PCMGenerator& ActiveGenerator() { return *active_; }
+    Kedra::PAudioII::SineLogSweep& Sweep() { return sweep_; }
+    int LengthExponent() const { return m_; }
+    int Length() const { return 1 << m_; }
+    int SampleRate() const;
+    // The detected time offset of the last measurement, for the front end to show.
+    double LastTimeOffset() const { return lastOffset_; }
+    const AmplitudeVerdict& LastVerdict() const { return lastVerdict_; }
+    // Renders the active signal (length 2^m) into `out`.
+    void RenderSignal(std::vector<float>& out);
+    // Signal code of a measurement: 1 sweep, 2 chirp, 3 square noise.
+    int SignalCode() const;
+    // The time-zero lock is a control of the window, not an option.
+    void SetTimeZeroLock(bool locked, double offset) {
+        lockTimeZero_ = locked;
+        lockedTimeZero_ = offset;
+    }
+
+private:
+    void ApplyDevices(const Conf::OptionsField& options);
+
+    FrontEnd& frontEnd_;
+    std::unique_ptr<Kedra::Measure::Response> response_;
+    Kedra::PAudioII::SineLogSweep sweep_;
+    Kedra::PAudioII::SineSweepSingle chirp_;
+    Kedra::PAudioII::SquareNoise noise_;
+    Kedra::PAudioII::PCMGenerator* active_;
+    int m_ = 18;
+    Mem::Array<std::complex<double>> spectrum_;
+    Kedra::Measure::Calibrator mic_;
+    Kedra::Measure::Calibrator dacAdc_;
+    bool simulated_ = false;
+    Kedra::PAudioII::SimulatedModel model_ = Kedra::PAudioII::SimulatedModel::Loopback;
+    double lastOffset_ = 0.0;
+    bool lockTimeZero_ = false;
+    double lockedTimeZero_ = 0.0;
+    AmplitudeVerdict lastVerdict_;
+};
+
+} // namespace Kedra::Sonvel
