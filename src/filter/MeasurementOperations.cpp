@@ -91,7 +91,10 @@ void Resample(Measurement& x, int n, double fs, Complex* out) {
     const double j = static_cast<double>(nx) * fs / (static_cast<double>(n) * x.GetSamplerate());
     for (int l = 0; l <= n; ++l) {
         const int first = std::clamp(RoundTruncate(j * (l - 0.5)), 0, nx - 1);
-        const int last = std::max(std::min(RoundTruncate(j * (l + 0.5)), nx - 1), first);
+        // A tie at the upper edge belongs to the next result bin, as one at the lower edge
+        // belongs to this one: an input already on the result grid maps bin to bin.
+        const int lastTieDown = static_cast<int>(std::ceil(j * (l + 0.5) + 0.5)) - 1;
+        const int last = std::max(std::min(lastTieDown, nx - 1), first);
         double magnitude = 0.0;
         Complex sum = 0.0;
         for (int k = first; k <= last; ++k) {

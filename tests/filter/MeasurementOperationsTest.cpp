@@ -123,6 +123,13 @@ TEST(MeasurementOperations, DifferentGridsAverageOntoTheFinerFasterGrid) {
         }
         EXPECT_LT(worst, 0.1) << "swapped " << swapped;
     }
+
+    // An input already on the result grid maps bin to bin, not half a bin off.
+    Measurement flat("Flat");
+    Fill(flat, 44100, 4096, [](double) { return Cd(1.0, 0.0); });
+    ASSERT_TRUE(Operation("*", a, flat, r));
+    for (int k = 0; k < 8192; ++k)
+        ASSERT_LT(std::abs(r.GetF()[k] - a.GetF()[k]), 1e-12 * (1.0 + std::abs(a.GetF()[k]))) << k;
 }
 
 TEST(MeasurementOperations, RefusalsLeaveTheResultAlone) {
@@ -171,6 +178,15 @@ TEST(MeasurementOperations, MatchLevelAndTime) {
         for (int k = 1; k < 2000; ++k)
             ASSERT_LT(std::abs(a.GetF()[k] - b.GetF()[k]), 0.01 * std::abs(b.GetF()[k])) << k;
     }
+
+    // B's phase at fc near +pi and A's, one sample earlier, just past it: the shorter way
+    // round is one sample, not a turn the other way.
+    Measurement d("D"), e("E");
+    const double d0 = (2.0 * PI - 3.0) / (2.0 * PI * 1500.0 / fs);
+    Fill(e, fs, nHalf, [&](double f) { return Delay(f, d0, fs); });
+    Fill(d, fs, nHalf, [&](double f) { return Delay(f, d0 - 1.0, fs); });
+    ASSERT_TRUE(Match(d, e, 1500.0, 600.0, true));
+    EXPECT_NEAR(d.GetCurrentOffset(), -1.0, 0.01);
 
     // A at another rate and length: level matched through the frequency mapping.
     Measurement c("C");
