@@ -25,7 +25,7 @@ void Warn(const std::string& text) {
 }
 
 bool HoldData(Measurement& a, Measurement& b, const char* call) {
-    if (a.IsInitialized() && b.IsInitialized())
+    if (a.IsInitialized() && b.IsInitialized() && a.GetNHalf() >= 1 && b.GetNHalf() >= 1)
         return true;
     Warn(std::string(call) + " without data -> nothing done - " + a.GetLabel() + ", " +
          b.GetLabel());
@@ -36,8 +36,9 @@ bool SameGrid(const Measurement& a, const Measurement& b) {
     return a.GetNHalf() == b.GetNHalf() && a.GetSamplerate() == b.GetSamplerate();
 }
 
+// Bin numbers come from user frequencies; kept within int before the cast.
 int RoundHalfUp(double x) {
-    return static_cast<int>(std::floor(x + 0.5));
+    return static_cast<int>(std::clamp(std::floor(x + 0.5), -1e9, 1e9));
 }
 
 // Rounds by adding 0.5 and truncating toward zero (not the same as floor below -0.5).
@@ -59,7 +60,7 @@ BandHz BandOf(const Measurement& a, const Measurement& b, double fc, double bw) 
         lower = 0.0;
     if (lower > nyquist)
         lower = std::max(nyquist - bw, 0.0);
-    const double upper = std::min(fc + 0.5 * bw, nyquist);
+    const double upper = std::clamp(fc + 0.5 * bw, 0.0, nyquist);
     return {lower, upper};
 }
 
@@ -155,6 +156,10 @@ bool Operation(const std::string& op, Measurement& a, Measurement& b, Measuremen
 bool Match(Measurement& a, Measurement& b, double fc, double bw, bool matchTime) {
     if (!HoldData(a, b, "Match()"))
         return false;
+    if (!std::isfinite(fc) || !std::isfinite(bw)) {
+        Warn("Match() band not finite -> nothing done - " + a.GetLabel());
+        return false;
+    }
     const BandHz band = BandOf(a, b, fc, bw);
     const double binsPerHzA = a.GetBinsPerHz();
     const int b1 = RoundHalfUp(band.lower * binsPerHzA);

@@ -201,8 +201,14 @@ TEST(MeasurementOperations, MatchRefusesWithoutDataOrBand) {
     Fill(b, 48000, 1024, [](double f) { return 2.0 * Smooth(f); });
     EXPECT_FALSE(Match(a, empty, 1000.0, 100.0, true));
     EXPECT_FALSE(Match(empty, a, 1000.0, 100.0, true));
-    // No bin strictly inside a band of zero width.
+    // No bin strictly inside a band of zero width, or of negative width.
     EXPECT_FALSE(Match(a, b, 1000.0, 0.0, true));
+    EXPECT_FALSE(Match(a, b, 1000.0, -300.0, true));
+    EXPECT_FALSE(Match(a, b, std::nan(""), 100.0, true));
+    EXPECT_FALSE(Match(a, b, 1000.0, INFINITY, true));
+    Measurement r("R");
+    EXPECT_FALSE(Stitch(a, b, -INFINITY, 100.0, true, r));
+    EXPECT_FALSE(r.IsInitialized());
     // A silent reference: scaling A by 0 would destroy it.
     Measurement silent("S");
     Fill(silent, 48000, 1024, [](double) { return Cd(0.0, 0.0); });
@@ -210,6 +216,10 @@ TEST(MeasurementOperations, MatchRefusesWithoutDataOrBand) {
     EXPECT_EQ(a.GetAmplitude(), 1.0);
     EXPECT_EQ(a.GetCurrentOffset(), 0.0);
     EXPECT_NEAR(a.GetA()[20], std::abs(Smooth(20 * 48000.0 / 2048.0)), 1e-12);
+
+    // Absurd but finite bands are pulled onto the spectrum: the whole of it here.
+    EXPECT_TRUE(Match(a, b, 1e300, 1e300, false));
+    EXPECT_NEAR(a.GetAmplitude(), 2.0, 1e-9);
 }
 
 TEST(MeasurementOperations, StitchOnTheSameGridFollowsTheCrossFade) {
