@@ -15,6 +15,7 @@
 #include "audio/StreamInitializer.h"
 #include "audio/VUMeterInBuffer.h"
 #include "exchange/Calibrator.h"
+#include "exchange/MeasurementExporter.h"
 #include "exchange/TextFile.h"
 #include "exchange/WaveFile.h"
 #include "filter/CleanUp.h"
