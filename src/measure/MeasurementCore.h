@@ -216,6 +216,21 @@ public:
     void SetAmplitude(double a) { amplitude_ = a; }
     // Every view is computed anew at its next request (the data changed behind the record).
     void InvalidateViews();
+    // Changes the analysis length N = 2^p of a record that holds data. The views were sized
+    // for the old N, so they are dropped and computed anew at their next request.
+    void SetExponent(int p) {
+        if (!initialized_ || p < 1 || p > MAX_EXPONENT || p == p_)
+            return;
+        FreeViews();
+        ReleaseHD();
+        p_ = p;
+        n_ = 1 << p;
+        nHalf_ = n_ / 2;
+        nBins_ = nHalf_ + 1;
+        binsPerHz_ = static_cast<double>(n_) / sampleRate_;
+        hzPerBin_ = static_cast<double>(sampleRate_) / n_;
+        config_.SetAllDirty();
+    }
 
     const RecomputeCounts& GetRecomputeCounts() const { return counts_; }
 
