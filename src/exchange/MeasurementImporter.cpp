@@ -1,0 +1,202 @@
+#include "exchange/MeasurementImporter.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <complex>
+#include <filesystem>
+#include <fstream>
+#include <ios>
+#include <numeric>
+#include <vector>
+
+#include "exchange/TextFile.h"
+#include "foundation/Interpolator.h"
+#include "foundation/KedraLogger.h"
+#include "foundation/MathHelpers.h"
+#include "foundation/Mem.h"
+
+namespace Kedra::Measure {
+
+using cd = std::complex<double>;
+using Kedra::Math::DBToAmplitude;
+using Kedra::Math::TWOPI;
+
+namespace {
+
+void Log(const std::string& text) {
+    Kedra::Logging::KedraLogger::LogText(text + "\n");
+}
+
+bool IsPow2(long long n) {
+    return n > 0 && (n & (n - 1)) == 0;
+}
+
+} // namespace
+
+bool MeasurementImporter::Import(Measurement& measurement, const std::string& path) {
+    Log("INFO    MeasurementImporter::Import(" + path + ")");
+    const std::string who = "MeasurementImporter::Import(" + path + ")";
+    removedDb_ = 0.0;
+    pointsRead_ = 0;
+    std::error_code ec;
+    if (std::filesystem::exists(path, ec) && !std::filesystem::is_regular_file(path, ec)) {
+        Log("WARNING " + who + " : not a regular file -> nothing imported");
+        return false;
+    }
+    std::filebuf file;
+    if (file.open(path, std::ios::in | std::ios::binary) == nullptr) {
+        Log("WARNING " + who + " : cannot open the file -> nothing imported");
+        return false;
+    }
+    try {
+        return Read(measurement, file, who);
+    } catch (const std::ios_base::failure& e) {
+        Log("WARNING " + who + " : read error (" + e.what() + ") -> nothing imported");
+        return false;
+    }
+}
+
+bool MeasurementImporter::ImportText(Measurement& measurement, std::string_view text,
+                                     const std::string& source) {
+    Log("INFO    MeasurementImporter::Import(" + source + ")");
+    removedDb_ = 0.0;
+    pointsRead_ = 0;
+    Kedra::Text::MemoryStreamBuf buffer(text);
+    return Read(measurement, buffer, "MeasurementImporter::Import(" + source + ")");
+}
+
+bool MeasurementImporter::Read(Measurement& measurement, std::streambuf& in,
+                               const std::string& who) {
+    if (!IsPow2(length) || length > MAX_LENGTH) {
+        Log("WARNING " + who + " : length " + std::to_string(length) +
+            " is not a power of two up to " + std::to_string(MAX_LENGTH) + " -> nothing imported");
+        return false;
+    }
+    if (!(samplerate >= 1.0 && samplerate <= INT_MAX)) {
+        Log("WARNING " + who + " : sample rate out of range -> nothing imported");
+        return false;
+    }
+    // The measurement's bins sit on whole-hertz rates; the grid must be the same one.
+    const int rate = Kedra::Math::ToIntRound(samplerate);
+    const double nyquist = rate / 2.0;
+
+    Kedra::Text::LineReader reader(in);
+    std::string line;
+    std::vector<std::string> tokens;
+    std::vector<double> frequency;
+    std::vector<double> gainDb;
+    std::vector<double> phase;
+    while (reader.Next(line)) {
+        std::string_view view = line;
+        // An editor's byte-order mark would hide the first line's numbers.
+        if (reader.LineNumber() == 1 && view.substr(0, 3) == "\xEF\xBB\xBF")
+            view.remove_prefix(3);
+        if (!Kedra::Text::SplitDataLine(view, separators, tokens) || tokens.size() < 2)
+            continue;
+        const double f = Kedra::Text::ParseNumber(tokens[0]);
+        const double g = Kedra::Text::ParseNumber(tokens[1]);
+        double p = 0.0;
+        if (importPhase && tokens.size() > 2) {
+            p = Kedra::Text::ParseNumber(tokens[2]);
+            if (phaseUnit == 0)
+                p = p * TWOPI / 360.0;
+        }
+        if (!std::isfinite(f) || !std::isfinite(g) || !std::isfinite(p)) {
+            Log("WARNING " + who + " : line " + std::to_string(reader.LineNumber()) +
+                " holds a number that is not finite -> nothing imported");
+            return false;
+        }
+        if (f < 0.0 || f > nyquist)
+            continue;
+        if (frequency.size() == static_cast<std::size_t>(MAX_POINTS)) {
+            Log("WARNING " + who + " : more than " + std::to_string(MAX_POINTS) +
+                " points -> nothing imported");
+            return false;
+        }
+        frequency.push_back(f);
+        gainDb.push_back(g);
+        phase.push_back(p);
+    }
+    if (reader.WasCut()) {
+        // The reader stops at such a line; the points after it would be lost unseen.
+        Log("WARNING " + who + " : line " + std::to_string(reader.LineNumber()) +
+            " is longer than " + std::to_string(Kedra::Text::LineReader::MAX_LINE) +
+            " characters -> nothing imported");
+        return false;
+    }
+    const std::size_t n = frequency.size();
+    if (n == 0) {
+        Log("WARNING " + who + " : no data points from 0 Hz to half the sample rate -> " +
+            "nothing imported");
+        return false;
+    }
+
+    // The interpolation needs ascending frequencies; equal ones keep their file order.
+    std::vector<std::size_t> order(n);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    if (!std::is_sorted(frequency.begin(), frequency.end())) {
+        std::stable_sort(order.begin(), order.end(),
+                         [&](std::size_t a, std::size_t b) { return frequency[a] < frequency[b]; });
+        Log("INFO    " + who + " : frequencies not ascending -> points sorted");
+    }
+    std::vector<double> f;
+    std::vector<double> g;
+    std::vector<double> p;
+    f.reserve(n + 1);
+    g.reserve(n + 1);
+    p.reserve(n + 1);
+    for (std::size_t i : order) {
+        f.push_back(frequency[i]);
+        g.push_back(gainDb[i]);
+        p.push_back(phase[i]);
+    }
+    // The lowest point (often 0 Hz) is rarely meaningful; its neighbour stands in for it.
+    if (n >= 2) {
+        g[0] = g[1];
+        p[0] = p[1];
+    }
+    if (nyquist > f.back()) {
+        f.push_back(nyquist);
+        g.push_back(g.back());
+        p.push_back(p.back());
+    }
+    const double peak = *std::max_element(g.begin(), g.end());
+    const double removed = peak > 0.0 ? peak : 0.0;
+    const double scale = DBToAmplitude(removed);
+    if (!std::isfinite(scale)) {
+        Log("WARNING " + who + " : gain of " + Kedra::Text::FormatNumber(peak) +
+            " dB out of range -> nothing imported");
+        return false;
+    }
+
+    const std::size_t count = f.size();
+    std::vector<cd> points(count);
+    for (std::size_t i = 0; i < count; ++i)
+        points[i] = DBToAmplitude(g[i] - removed) * cd(std::cos(p[i]), std::sin(p[i]));
+
+    Kedra::Math::InterpolatorNonEqLinearPolar interpolator;
+    interpolator.SetSamples(static_cast<int>(count), points.data(), f.data());
+    // Below the first point the file's lowest value holds, rather than a drop to nothing.
+    interpolator.SetZeroOutside(false);
+    const auto bins = static_cast<std::size_t>(length) + 1;
+    Mem::Array<cd> spectrum(bins);
+    const double hzPerBin = static_cast<double>(rate) / (2.0 * length);
+    for (std::size_t k = 0; k < bins; ++k)
+        spectrum[k] = interpolator.Value(static_cast<double>(k) * hzPerBin);
+
+    measurement.InitializeFreq(spectrum.data(), length, rate, length, 0, 0.0, 0.0, true);
+    if (!measurement.IsInitialized() || measurement.GetNHalf() != length) {
+        Log("WARNING " + who + " : the measurement could not be built -> nothing imported");
+        return false;
+    }
+    measurement.SetAmplitude(scale);
+    removedDb_ = removed;
+    pointsRead_ = static_cast<int>(n);
+    Log("INFO    " + who + " : " + std::to_string(n) + " points, " + std::to_string(length) +
+        " bins at " + std::to_string(rate) + " Hz, level " + Kedra::Text::FormatNumber(removed) +
+        " dB removed");
+    return true;
+}
+
+} // namespace Kedra::Measure
