@@ -282,8 +282,11 @@ void ApplyMinimumPhase(std::complex<double>* h, int count, double floor, bool ca
     for (int k = 1; k <= count; ++k)
         t[-k] = -t[-k];
     Kedra::Math::FFTPow2TimeToFreq(t, h, n, CENTRED, UNSCALED);
+    // The zero's phase p (pi - w) / 2 has no value at DC itself, whose bin stays real.
     for (std::size_t k = 0; k < bins; ++k) {
-        const double phi = h[k].imag() + order * 0.5 * (PI - PI * static_cast<double>(k) / count);
+        const double zeroPhase =
+            k == 0 ? 0.0 : order * 0.5 * (PI - PI * static_cast<double>(k) / count);
+        const double phi = h[k].imag() + zeroPhase;
         h[k] = magnitude[k] * Complex(std::cos(phi), std::sin(phi));
     }
     if (causal) {
