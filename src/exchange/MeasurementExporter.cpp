@@ -124,7 +124,7 @@ private:
 
 } // namespace
 
-bool MeasurementExporter::CheckSettings(const std::string& who) const {
+bool MeasurementExporter::CheckSettings(const std::string& who, bool response) const {
     const bool separatorOk =
         separator == ';' || separator == ' ' || separator == '\t' || separator == ',';
     const bool decimalOk = decimalSep == '.' || decimalSep == ',';
@@ -134,7 +134,7 @@ bool MeasurementExporter::CheckSettings(const std::string& who) const {
             "nothing written");
         return false;
     }
-    if (exportMode < 0 || exportMode > 3 || format < 0 || format > 1) {
+    if (response && (exportMode < 0 || exportMode > 3 || format < 0 || format > 1)) {
         Log("WARNING " + who + " : unknown export mode " + std::to_string(exportMode) +
             " or format " + std::to_string(format) + " -> nothing written");
         return false;
@@ -182,7 +182,7 @@ bool MeasurementExporter::ExportText(MeasurementCore& measurement, double fromHz
         Log("WARNING " + who + " : no impulse -> nothing written");
         return false;
     }
-    if (!CheckSettings(who))
+    if (!CheckSettings(who, true))
         return false;
     if (std::isnan(fromHz) || std::isnan(toHz)) {
         Log("WARNING " + who + " : frequency range is not a number -> nothing written");
@@ -400,7 +400,7 @@ bool MeasurementExporter::ExportImpulsesText(const std::vector<MeasurementCore*>
             return false;
         }
     }
-    if (!CheckSettings(who))
+    if (!CheckSettings(who, false))
         return false;
     const long long lines = static_cast<long long>(last) - first + 1;
     if (lines > MAX_LINES) {

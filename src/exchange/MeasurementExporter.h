@@ -65,7 +65,8 @@ public:
                             std::string& out);
 
 private:
-    bool CheckSettings(const std::string& who) const;
+    // The point settings count only for a response export.
+    bool CheckSettings(const std::string& who, bool response) const;
     bool WriteFile(const std::string& path, const std::string& text, const std::string& who) const;
 };
 

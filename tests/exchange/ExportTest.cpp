@@ -371,6 +371,12 @@ TEST(MeasurementExporterImpulse, SingleAndSeveralAlignedOnTimeZero) {
     EXPECT_FALSE(e.ExportImpulsesText({}, -2, 2, text));
     // An absurd range is refused rather than filling the disk with zeros.
     EXPECT_FALSE(e.ExportImpulseText(ma, -2000000000, 2000000000, text));
+    // The frequency-point settings do not concern an impulse; the separators do.
+    e.exportMode = 9;
+    EXPECT_TRUE(e.ExportImpulseText(ma, 0, 1, text));
+    e.separator = ',';
+    EXPECT_FALSE(e.ExportImpulseText(ma, 0, 1, text));
+    e.separator = ';';
     // An empty range gives the header alone.
     ASSERT_TRUE(e.ExportImpulseText(ma, 5, 4, text));
     EXPECT_TRUE(Data(text).empty());
