@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds and runs sonvel with the given arguments.
+# Installs what is missing and builds sonvel. Without arguments it measures the simulated
+# loudspeaker into A, lists the measurements and exports A's response, all in a scratch user
+# directory (printed at the end). With arguments it runs sonvel with them instead.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh >/dev/null
@@ -9,4 +11,13 @@ if command -v ninja >/dev/null 2>&1; then GEN=(-G Ninja); fi
 if [ -f "$BUILD_DIR/CMakeCache.txt" ]; then GEN=(); fi
 cmake -S . -B "$BUILD_DIR" "${GEN[@]}" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$BUILD_DIR" -j "$(nproc)" --target sonvel >/dev/null
-exec "$BUILD_DIR/sonvel" "$@"
+if [ "$#" -gt 0 ]; then
+    exec "$BUILD_DIR/sonvel" "$@"
+fi
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/sonvel-demo.XXXXXX")
+sonvel() { "$BUILD_DIR/sonvel" --user-dir "$scratch" "$@"; }
+sonvel --set Dev.SamplerateNo=1 --set Dev.OutputPCMAmplitude=0.5 measure A --sim speaker \
+    --name "Simulated speaker"
+sonvel list
+sonvel export A "$scratch/speaker.txt"
+echo "The response of A is in $scratch/speaker.txt; the session's files are in $scratch."

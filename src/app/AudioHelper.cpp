@@ -193,10 +193,16 @@ bool AudioHelper::PerformMeasurement(Measurement& measurement, const std::string
     reporting = &frontEnd_;
 
     stream->SetOutVolume(o.Dev.OutputPCMAmplitude);
-    stream->SetOutChMask(o.Dev.OutputChMask);
+    // A measurement that plays on no channel can only fail: play on the left one instead.
+    int mask = o.Dev.OutputChMask;
+    if (mask <= 0) {
+        frontEnd_.ReportProgress("No output channel chosen: playing on Left");
+        mask = 1;
+    }
+    stream->SetOutChMask(mask);
     std::string outputs;
     for (int ch = 0; ch < 4; ++ch)
-        if ((o.Dev.OutputChMask & (1 << ch)) > 0)
+        if ((mask & (1 << ch)) > 0)
             outputs += (outputs.empty() ? "" : ", ") + std::string(OUTPUT_NAMES[ch]);
     const int inputChannel = o.Dev.InputChannel;
     const std::string input =
@@ -240,7 +246,58 @@ bool AudioHelper::PerformMeasurement(Measurement& measurement, const std::string
     reporting = nullptr;
     if (!ok)
         return false;
+    Finish(measurement, filtered);
+    return true;
+}
 
+bool AudioHelper::AnalyzeRecording(Measurement& measurement, const float* recording, int count,
+                                   int sampleRate, const float* reference, int referenceCount) {
+    std::vector<float> rendered;
+    if (reference == nullptr) {
+        RenderSignal(rendered);
+        reference = rendered.data();
+        referenceCount = static_cast<int>(rendered.size());
+    }
+    if (recording == nullptr || count < 1 || referenceCount < 2 || sampleRate <= 0)
+        return false;
+    // The played signal sets N; a reference that is no power of two is padded with silence.
+    int n = 2;
+    while (n < referenceCount && n < (1 << 28))
+        n *= 2;
+    std::vector<float> played(static_cast<std::size_t>(n), 0.0f);
+    std::copy(reference, reference + std::min(referenceCount, n), played.begin());
+    const int c = Kedra::Measure::TransformLength(n, std::max(count - n, 0));
+    if (c == 0)
+        return false;
+    std::vector<float> frame(static_cast<std::size_t>(c), 0.0f);
+    std::copy(recording, recording + std::min(count, c), frame.begin());
+    Kedra::Measure::ReferenceInverse inverse;
+    if (!inverse.Build(played.data(), n, c))
+        return false;
+    Kedra::Measure::ResponseSettings settings = response_->Settings();
+    settings.sampleRate = sampleRate;
+    spectrum_ = Mem::Array<std::complex<double>>(static_cast<std::size_t>(n / 2 + 1));
+    m_ = 1;
+    while ((1 << m_) < n)
+        ++m_;
+    Kedra::Measure::ResponseResult result;
+    if (!Kedra::Measure::AnalyzeRecording(
+            frame.data(), inverse, settings, spectrum_.data(), result,
+            [this](const std::string& t) { frontEnd_.ReportProgress(t); }))
+        return false;
+    response_->recordedPeak = result.recordedPeak;
+    response_->appliedGain = result.appliedGain;
+    response_->timeOffset = result.timeOffset;
+    response_->inverted = result.inverted;
+    Finish(measurement, false, sampleRate);
+    return true;
+}
+
+void AudioHelper::Finish(Measurement& measurement, bool filtered, int rate) {
+    const Conf::OptionsField& o = Conf::Options::Field;
+    StreamInitializer* stream = StreamInitializer::Get();
+    const int fs = rate > 0 ? rate : stream->GetSamplerate();
+    Kedra::Measure::Response& r = *response_;
     const int code = SignalCode();
     const double timeConstant = code == 1 ? sweep_.GetHDTimeConstant() : 0.0;
     frontEnd_.ReportProgress("Initializing measurement data");
@@ -284,7 +341,6 @@ bool AudioHelper::PerformMeasurement(Measurement& measurement, const std::string
     frontEnd_.ReportProgress("Time offset: " + Fixed(r.timeOffset * 1000.0 / fs, 0) + " ms (" +
                              Fixed(r.timeOffset, 3) + " samples)");
     ValidateMeasAmp(measurement);
-    return true;
 }
 
 bool AudioHelper::ValidateMeasAmp(Measurement& measurement) {

@@ -67,6 +67,11 @@ public:
     // pipeline's result; the amplitude is validated (and reported) on success.
     bool PerformMeasurement(Kedra::Measure::Measurement& measurement, const std::string& name);
     bool ValidateMeasAmp(Kedra::Measure::Measurement& measurement);
+    // A recording made elsewhere, analysed exactly like a live one: `recording` starts with
+    // the first sample of the played signal; `reference` is the played signal (null: the
+    // current test signal). The length exponent follows the reference.
+    bool AnalyzeRecording(Kedra::Measure::Measurement& measurement, const float* recording,
+                          int count, int sampleRate, const float* reference, int referenceCount);
 
     // Calibration files: opened, saved in the user directory in our own format and (mic
     // only) activated. Switching on re-opens the saved copy.
@@ -98,6 +103,9 @@ public:
 
 private:
     void ApplyDevices(const Conf::OptionsField& options);
+    // Steps after the pipeline: the record from the spectrum, its window, high-pass,
+    // normalisation, date and the amplitude validation.
+    void Finish(Kedra::Measure::Measurement& measurement, bool filtered, int sampleRate = 0);
 
     FrontEnd& frontEnd_;
     std::unique_ptr<Kedra::Measure::Response> response_;

@@ -1,0 +1,685 @@
+#include "app/CommandLine.h"
+
+#include <CLI/CLI.hpp>
+
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <optional>
+#include <sstream>
+#include <thread>
+
+#include "app/ConsoleFrontEnd.h"
+#include "app/Demo.h"
+#include "app/MainCtrl.h"
+#include "app/Options.h"
+#include "audio/Devices.h"
+#include "audio/SimulatedSoundCard.h"
+#include "audio/StreamInitializer.h"
+#include "audio/VUMeterInBuffer.h"
+#include "exchange/Calibrator.h"
+#include "exchange/ImpulseImporter.h"
+#include "exchange/MeasurementExporter.h"
+#include "exchange/MeasurementImporter.h"
+#include "exchange/TextFile.h"
+#include "exchange/WaveFile.h"
+#include "foundation/KedraLogger.h"
+#include "measure/MeasurementCore.h"
+#include "measure/MeasurementFile.h"
+
+namespace Kedra::Sonvel {
+
+namespace fs = std::filesystem;
+using Kedra::Measure::Measurement;
+using Kedra::PAudioII::SimulatedModel;
+
+namespace {
+
+// A failure the user caused by the way the command was written: exit status 2.
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// ---- options given on the command line: Section.Field=VALUE ---------------------------
+
+bool ParseValue(const std::string& text, bool& out) {
+    if (text == "true" || text == "1" || text == "on" || text == "yes")
+        out = true;
+    else if (text == "false" || text == "0" || text == "off" || text == "no")
+        out = false;
+    else
+        return false;
+    return true;
+}
+
+template <typename T>
+bool ParseArithmetic(const std::string& text, T& out) {
+    T value{};
+    const char* end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    if (ec != std::errc() || ptr != end)
+        return false;
+    if constexpr (std::is_floating_point_v<T>)
+        if (!std::isfinite(value))
+            return false;
+    out = value;
+    return true;
+}
+
+bool ParseValue(const std::string& text, int& out) {
+    return ParseArithmetic(text, out);
+}
+bool ParseValue(const std::string& text, float& out) {
+    return ParseArithmetic(text, out);
+}
+bool ParseValue(const std::string& text, double& out) {
+    return ParseArithmetic(text, out);
+}
+bool ParseValue(const std::string& text, std::string& out) {
+    out = text;
+    return true;
+}
+bool ParseValue(const std::string& text, std::vector<int>& out) {
+    std::vector<int> values;
+    std::stringstream s(text);
+    std::string item;
+    while (std::getline(s, item, ',')) {
+        int v = 0;
+        if (!ParseArithmetic(item, v))
+            return false;
+        values.push_back(v);
+    }
+    out = values;
+    return true;
+}
+
+struct FieldSetter {
+    std::string name;
+    std::string value;
+    bool found = false;
+    bool parsed = false;
+    template <typename T>
+    void operator()(const char* field, T& target) {
+        if (name != field)
+            return;
+        found = true;
+        parsed = ParseValue(value, target);
+    }
+};
+
+void SetOption(const std::string& assignment) {
+    const auto dot = assignment.find('.');
+    const auto eq = assignment.find('=');
+    if (dot == std::string::npos || eq == std::string::npos || eq < dot)
+        throw UsageError("--set needs Section.Field=VALUE, not '" + assignment + "'");
+    const std::string section = assignment.substr(0, dot);
+    FieldSetter setter{assignment.substr(dot + 1, eq - dot - 1), assignment.substr(eq + 1)};
+    Conf::OptionsField& f = Conf::Options::Field;
+    if (section == "Plot")
+        f.Plot.Visit(setter);
+    else if (section == "Misc")
+        f.Misc.Visit(setter);
+    else if (section == "Dev")
+        f.Dev.Visit(setter);
+    else if (section == "Signal")
+        f.Signal.Visit(setter);
+    else if (section == "Analysis")
+        f.Analysis.Visit(setter);
+    else if (section == "ImExport")
+        f.ImExport.Visit(setter);
+    else if (section == "Filter")
+        f.Filter.Visit(setter);
+    else if (section == "MakeMicCal")
+        f.MakeMicCal.Visit(setter);
+    else
+        throw UsageError("--set: no options section '" + section +
+                         "' (Plot, Misc, Dev, Signal, Analysis, ImExport, Filter, MakeMicCal)");
+    if (!setter.found)
+        throw UsageError("--set: section " + section + " has no field '" + setter.name + "'");
+    if (!setter.parsed)
+        throw UsageError("--set: '" + setter.value + "' is not a value for " + section + "." +
+                         setter.name);
+}
+
+// ---- slots -------------------------------------------------------------------------------
+
+int ParseSlot(MainCtrl& ctrl, const std::string& text) {
+    if (text == "A" || text == "a")
+        return ctrl.PresenterSlot(MainCtrl::PRESENTER_A);
+    if (text == "B" || text == "b")
+        return ctrl.PresenterSlot(MainCtrl::PRESENTER_B);
+    if (text == "C" || text == "c")
+        return ctrl.PresenterSlot(MainCtrl::PRESENTER_C);
+    int slot = -1;
+    if (!ParseArithmetic(text, slot) || slot < 0 || slot >= ctrl.List().GetSize())
+        throw UsageError("'" + text + "' is not a slot: use A, B, C or 0 .. " +
+                         std::to_string(ctrl.List().GetSize() - 1));
+    return slot;
+}
+
+std::string PresenterLetter(MainCtrl& ctrl, int slot) {
+    std::string letters;
+    for (int p = MainCtrl::PRESENTER_A; p <= MainCtrl::PRESENTER_C; ++p)
+        if (ctrl.PresenterSlot(p) == slot)
+            letters += static_cast<char>('A' + p);
+    return letters;
+}
+
+Measurement& FilledSlot(MainCtrl& ctrl, int slot) {
+    Measurement* m = ctrl.List().No(slot);
+    if (m == nullptr || !m->IsInitialized())
+        throw std::runtime_error("slot " + std::to_string(slot) + " holds no measurement");
+    return *m;
+}
+
+SimulatedModel ParseModel(const std::string& name) {
+    SimulatedModel model;
+    if (!Kedra::PAudioII::SimulatedModelFromName(name, &model))
+        throw UsageError("--sim takes loopback, speaker, room or dead, not '" + name + "'");
+    return model;
+}
+
+// The devices of the options, or the simulated card; a machine without sound card is told
+// how to measure anyway.
+void ChooseDevices(MainCtrl& ctrl, const std::string& sim) {
+    if (!sim.empty()) {
+        ctrl.Audio().UseSimulated(true, ParseModel(sim));
+    } else {
+        ctrl.Audio().UseSimulated(false, SimulatedModel::Loopback);
+        if (Kedra::PAudioII::PortAudioDeviceCount() == 0)
+            throw std::runtime_error("no sound card found; use --sim loopback|speaker|room|dead "
+                                     "to measure on the simulated sound card");
+    }
+    ctrl.ApplyOptions();
+}
+
+std::string Fixed(double value, int decimals) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+// The harmonic rows as text: a header line, then the frequency and every row in dB.
+bool ExportDistortion(Measurement& m, const std::string& path) {
+    const int rows = m.GetHDSize();
+    if (rows < 1)
+        throw std::runtime_error("that measurement holds no harmonic distortion data (it must be a "
+                                 "logarithmic sweep)");
+    std::string text = "Frequency [Hz]";
+    for (int r = 0; r < rows; ++r)
+        text += ";" + Kedra::Measure::DistortionIndexToString(r) + " [dB]";
+    text += "\n";
+    const int grid = Kedra::Measure::MeasurementCore::HD_GRID;
+    std::vector<const float*> data;
+    for (int r = 0; r < rows; ++r)
+        data.push_back(m.GetHDSmooth(r));
+    for (int i = 0; i <= grid; ++i) {
+        Kedra::Text::AppendNumber(text, i * m.GetSamplerate() / (2.0 * grid));
+        for (int r = 0; r < rows; ++r) {
+            text += ";";
+            Kedra::Text::AppendNumber(text, data[static_cast<std::size_t>(r)] != nullptr
+                                                ? data[static_cast<std::size_t>(r)][i]
+                                                : -1000.0);
+        }
+        text += "\n";
+    }
+    std::string error;
+    return Kedra::Text::WriteFileAtomically(path, text, error);
+}
+
+bool LooksLikeWave(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    char head[12] = {};
+    in.read(head, sizeof head);
+    return in.gcount() == 12 && std::string(head, 4) == "RIFF" &&
+           std::string(head + 8, 4) == "WAVE";
+}
+
+} // namespace
+
+int RunCommandLine(int argc, char** argv) {
+    CLI::App app{"Sonvel: acoustic impulse and frequency response measurement", "sonvel"};
+    app.require_subcommand(1);
+    std::string userDir;
+    bool yes = false;
+    std::vector<std::string> sets;
+    app.add_option("--user-dir", userDir, "User directory (options, autosaved measurements)");
+    app.add_flag("--yes", yes, "Answer every question with OK/Yes");
+    app.add_option("--set", sets, "Change an option for this run and keep it: Section.Field=VALUE")
+        ->take_all();
+
+    // measure
+    std::string measureWho = "A", sim, measureName;
+    auto* measure = app.add_subcommand("measure", "Measure into presenter A, B or C");
+    measure->add_option("presenter", measureWho, "A, B or C (default A)")
+        ->check(CLI::IsMember({"A", "B", "C"}));
+    measure->add_option("--sim", sim, "Use the simulated sound card: loopback|speaker|room|dead");
+    measure->add_option("--name", measureName, "Label of the new measurement");
+
+    auto* list = app.add_subcommand("list", "One line per filled slot");
+    std::string slotText;
+    auto* info = app.add_subcommand("info", "The info text of a measurement");
+    info->add_option("slot", slotText, "A, B, C or a slot number")->required();
+
+    std::string file;
+    bool append = false, wave = false;
+    auto* open = app.add_subcommand("open", "Open a measurement package");
+    open->add_option("file", file)->required();
+    open->add_flag("--append", append, "Append to the filled slots");
+    auto* save = app.add_subcommand("save", "Save the measurements as a package");
+    save->add_option("file", file)->required();
+    save->add_flag("--wave", wave, "Wave data files instead of FLAC");
+    auto* clear = app.add_subcommand("clear", "Empty every slot");
+    auto* rearrange = app.add_subcommand("rearrange", "Move filled slots to the front");
+
+    std::string opName;
+    auto* op = app.add_subcommand("op", "C = A op B");
+    op->add_option("operation", opName)
+        ->required()
+        ->check(CLI::IsMember({"add", "sub", "mul", "div"}));
+    auto* invert = app.add_subcommand("invert", "B = 1/A");
+    double fc = 1000.0, bw = 200.0;
+    bool matchTime = false;
+    auto* match = app.add_subcommand("match", "Match A's level (and time) to B in a band");
+    match->add_option("--fc", fc, "Band centre in Hz (default 1000)");
+    match->add_option("--bw", bw, "Band width in Hz (default 200)");
+    match->add_flag("--time", matchTime, "Match the time too");
+    auto* stitch = app.add_subcommand("stitch", "C = A (low) stitched to B (high)");
+    stitch->add_option("--fc", fc, "Crossover centre in Hz")->required();
+    stitch->add_option("--bw", bw, "Crossover width in Hz")->required();
+    stitch->add_flag("--time", matchTime, "Match the time too");
+    bool causal = false;
+    auto* minphase = app.add_subcommand("minphase", "Replace a slot's phase by its minimum phase");
+    minphase->add_option("slot", slotText)->required();
+    minphase->add_flag("--causal", causal, "Cut the impulse to time zero and later");
+    double from = 20.0, to = 500.0;
+    auto* qbox = app.add_subcommand("qbox", "Fit a closed box to A, the model into C");
+    qbox->add_option("--from", from, "Lower frequency in Hz")->required();
+    qbox->add_option("--to", to, "Upper frequency in Hz")->required();
+
+    std::optional<int> windowStart, windowEnd;
+    bool on = false, off = false, complexSmoothing = false;
+    auto* window = app.add_subcommand("window", "The impulse window of a slot");
+    window->add_option("slot", slotText)->required();
+    window->add_option("--start", windowStart, "Start in samples");
+    window->add_option("--end", windowEnd, "End in samples");
+    window->add_flag("--on", on);
+    window->add_flag("--off", off);
+    double octave = 3.0;
+    auto* smooth = app.add_subcommand("smooth", "The smoothing of a slot");
+    smooth->add_option("slot", slotText)->required();
+    smooth->add_option("--oct", octave, "1/N octave")->required();
+    smooth->add_flag("--complex", complexSmoothing, "Complex smoothing instead of magnitude");
+    smooth->add_flag("--on", on);
+    smooth->add_flag("--off", off);
+    std::vector<double> lowpass, highpass;
+    auto* filter = app.add_subcommand("filter", "The low-pass and high-pass view of a slot");
+    filter->add_option("slot", slotText)->required();
+    filter->add_option("--lowpass", lowpass, "HZ,WIDTH (0 switches it off)")
+        ->delimiter(',')
+        ->expected(1, 2);
+    filter->add_option("--highpass", highpass, "HZ,WIDTH (0 switches it off)")
+        ->delimiter(',')
+        ->expected(1, 2);
+
+    std::string calWhat, calArg;
+    auto* cal = app.add_subcommand(
+        "cal", "Calibrations: mic FILE, dacadc FILE, on|off mic|dacadc, loopback");
+    cal->add_option("what", calWhat)
+        ->required()
+        ->check(CLI::IsMember({"mic", "dacadc", "on", "off", "loopback"}));
+    cal->add_option("argument", calArg);
+    cal->add_option("--sim", sim, "Measure the loopback on the simulated sound card");
+
+    auto* signal = app.add_subcommand("signal", "Write the current test signal as a wave file");
+    signal->add_option("file", file)->required();
+
+    std::string recording, reference, analyzeSlot = "A";
+    auto* analyze = app.add_subcommand("analyze", "Measure from a recorded wave file");
+    analyze->add_option("recording", recording)->required();
+    analyze->add_option("--slot", analyzeSlot, "A, B or C (default A)");
+    analyze->add_option("--reference", reference, "The played signal as a wave file");
+
+    std::string exportKind = "response";
+    std::optional<int> exportMode;
+    std::optional<double> exportFrom, exportTo, exportStep;
+    bool radians = false, noPhase = false, noHeader = false;
+    auto* exportCmd = app.add_subcommand("export", "Export a measurement to a file");
+    exportCmd->add_option("slot", slotText)->required();
+    exportCmd->add_option("file", file)->required();
+    exportCmd->add_option("--kind", exportKind, "response|impulse|wave|cal|distortion")
+        ->check(CLI::IsMember({"response", "impulse", "wave", "cal", "distortion"}));
+    exportCmd
+        ->add_option("--mode", exportMode,
+                     "0 every bin, 1 changed bins, 2 linear steps, 3 per decade")
+        ->check(CLI::Range(0, 3));
+    exportCmd->add_option("--from", exportFrom, "Lowest frequency in Hz");
+    exportCmd->add_option("--to", exportTo, "Highest frequency in Hz");
+    exportCmd->add_option("--step", exportStep, "Step in Hz (mode 2)");
+    exportCmd->add_flag("--radians", radians, "Phase in radians");
+    exportCmd->add_flag("--no-phase", noPhase, "No phase column");
+    exportCmd->add_flag("--no-header", noHeader, "No header lines");
+
+    std::optional<int> importSlot;
+    std::string importKind = "response";
+    std::optional<double> importRate;
+    bool importPhase = false;
+    auto* importCmd = app.add_subcommand("import", "Import a response or an impulse");
+    importCmd->add_option("file", file)->required();
+    importCmd->add_option("--slot", importSlot, "Slot number (default the first empty one)");
+    importCmd->add_option("--kind", importKind, "response|impulse (wave files are impulses)")
+        ->check(CLI::IsMember({"response", "impulse"}));
+    importCmd->add_option("--rate", importRate, "Sample rate in Hz");
+    importCmd->add_flag("--phase", importPhase, "Read the phase column");
+
+    auto* devices = app.add_subcommand("devices", "The device report");
+    double seconds = 5.0;
+    auto* meter = app.add_subcommand("meter", "Live input levels");
+    meter->add_option("--seconds", seconds, "How long (default 5)");
+    meter->add_option("--sim", sim, "Use the simulated sound card");
+
+    bool show = false, reset = false;
+    std::string loadFile, saveFile;
+    auto* options = app.add_subcommand("options", "Show, reset, load or save the options");
+    options->add_flag("--show", show);
+    options->add_flag("--reset", reset);
+    options->add_option("--load", loadFile);
+    options->add_option("--save", saveFile);
+
+    auto* demo = app.add_subcommand("demo", "The self-checking deconvolution demo");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? 0 : 2;
+    }
+    if (demo->parsed())
+        return RunDeconvolutionDemo();
+
+    const fs::path user = userDir.empty() ? Conf::UserDirectory() : fs::path(userDir);
+    std::error_code ec;
+    fs::create_directories(user, ec);
+    Conf::SetUserDirectory(user);
+    Kedra::Logging::KedraLogger::Initialize(
+        (user / Kedra::Logging::KedraLogger::DEFAULT_FILE_NAME).string());
+    for (int i = 0; i < argc; ++i)
+        Kedra::Logging::KedraLogger::LogText("INFO    Sonvel::main args[" + std::to_string(i) +
+                                             "] = " + argv[i] + "\n");
+
+    ConsoleFrontEnd front(yes);
+    MainCtrl ctrl(front);
+    int status = 0;
+    try {
+        ctrl.StartUp("");
+        for (const std::string& s : sets)
+            SetOption(s);
+        if (!sets.empty())
+            ctrl.ApplyOptions();
+
+        if (measure->parsed()) {
+            ChooseDevices(ctrl, sim);
+            const int presenter = measureWho[0] - 'A';
+            if (!ctrl.Action_MeasStart(presenter))
+                throw std::runtime_error("the measurement failed");
+            front.EndProgressLine();
+            Measurement* m = ctrl.Presenter(presenter);
+            if (!measureName.empty())
+                m->SetLabel(measureName);
+            const auto& v = ctrl.Audio().LastVerdict();
+            std::printf("Measured %s into slot %d: %s, recording peak %s dB (%s), time offset %s "
+                        "samples\n",
+                        measureWho.c_str(), ctrl.PresenterSlot(presenter), m->GetLabel().c_str(),
+                        Fixed(v.db, 2).c_str(), Fixed(v.amplitude, 3).c_str(),
+                        Fixed(ctrl.Audio().LastTimeOffset(), 3).c_str());
+        } else if (list->parsed()) {
+            for (int i = 0; i < ctrl.List().GetSize(); ++i) {
+                Measurement* m = ctrl.List().No(i);
+                if (m == nullptr || !m->IsInitialized())
+                    continue;
+                const std::string letter = PresenterLetter(ctrl, i);
+                std::printf("%3d %-3s %-30s %6d Hz  N=%-8d %-8s %s\n", i, letter.c_str(),
+                            m->GetLabel().c_str(), m->GetSamplerate(), m->GetN(),
+                            Kedra::Measure::SignalTypeToString(m->GetSignalType()).c_str(),
+                            m->GetRecDate().c_str());
+            }
+        } else if (info->parsed()) {
+            Measurement& m = FilledSlot(ctrl, ParseSlot(ctrl, slotText));
+            std::printf("%s", Kedra::Measure::MeasurementFile::GetInfo(m).c_str());
+        } else if (open->parsed()) {
+            if (!(append ? ctrl.Action_OpenAppendFile(file) : ctrl.Action_OpenFile(file)))
+                status = 1;
+        } else if (save->parsed()) {
+            if (!ctrl.Action_SaveFile(file, wave))
+                status = 1;
+        } else if (clear->parsed()) {
+            ctrl.Action_ClearMeasurements();
+        } else if (rearrange->parsed()) {
+            ctrl.Action_Rearange();
+        } else if (op->parsed()) {
+            const std::string symbol = opName == "add"   ? "+"
+                                       : opName == "sub" ? "-"
+                                       : opName == "mul" ? "*"
+                                                         : "/";
+            if (!ctrl.Action_MeasOperationABC(symbol))
+                throw std::runtime_error("C = A " + symbol + " B needs measurements in A and B");
+        } else if (invert->parsed()) {
+            if (!ctrl.Action_MeasOperationAB())
+                throw std::runtime_error("B = 1/A needs a measurement in A and a different slot B");
+        } else if (match->parsed()) {
+            if (!ctrl.Action_MatchAToB(fc, bw, matchTime))
+                throw std::runtime_error("matching needs measurements in A and B");
+        } else if (stitch->parsed()) {
+            if (!ctrl.Action_AbcStitch(fc, bw, matchTime))
+                status = 1;
+        } else if (minphase->parsed()) {
+            if (!ctrl.Action_MinimumPhase(ParseSlot(ctrl, slotText), causal))
+                throw std::runtime_error("that slot holds no measurement");
+        } else if (qbox->parsed()) {
+            if (!(from > 0.0 && to > from))
+                throw UsageError("qbox needs 0 < --from < --to");
+            if (!ctrl.Action_QBox(from, to))
+                throw std::runtime_error("no closed-box fit: A must hold a measurement with "
+                                         "level between the two frequencies");
+            std::printf("Qtc = %s  Fb = %s Hz  gain = %s\n", Fixed(ctrl.LastQ(), 3).c_str(),
+                        Fixed(ctrl.LastFc(), 1).c_str(), Fixed(ctrl.LastGain(), 4).c_str());
+        } else if (window->parsed()) {
+            Measurement& m = FilledSlot(ctrl, ParseSlot(ctrl, slotText));
+            if (windowStart)
+                m.SetImpulseWindowStart(*windowStart, true);
+            if (windowEnd)
+                m.SetImpulseWindowEnd(*windowEnd);
+            if (on || off)
+                m.SetImpulseWindowEnabled(on);
+            std::printf("window %d .. %d %s\n", m.GetImpulseWindowStart(), m.GetImpulseWindowEnd(),
+                        m.GetImpulseWindowEnabled() ? "on" : "off");
+        } else if (smooth->parsed()) {
+            Measurement& m = FilledSlot(ctrl, ParseSlot(ctrl, slotText));
+            if (!(octave > 0.0))
+                throw UsageError("--oct must be above 0");
+            m.SetSmoothNOct(octave);
+            m.SetSmoothingComplex(complexSmoothing);
+            m.SetSmoothingEnabled(!off);
+        } else if (filter->parsed()) {
+            Measurement& m = FilledSlot(ctrl, ParseSlot(ctrl, slotText));
+            if (!lowpass.empty()) {
+                m.SetLowpassEnabled(lowpass[0] > 0.0);
+                if (lowpass[0] > 0.0)
+                    m.SetLowpass(lowpass[0], lowpass.size() > 1 ? lowpass[1] : lowpass[0] / 2);
+            }
+            if (!highpass.empty()) {
+                m.SetHighpassEnabled(highpass[0] > 0.0);
+                if (highpass[0] > 0.0)
+                    m.SetHighpass(highpass[0], highpass.size() > 1 ? highpass[1] : highpass[0] / 2);
+            }
+        } else if (cal->parsed()) {
+            if (calWhat == "mic" || calWhat == "dacadc") {
+                if (calArg.empty())
+                    throw UsageError("cal " + calWhat + " needs a calibration file");
+                const bool ok = calWhat == "mic" ? ctrl.Audio().ImportMicCalibration(calArg)
+                                                 : ctrl.Audio().ImportDacAdcCalibration(calArg);
+                status = ok ? 0 : 1;
+            } else if (calWhat == "on" || calWhat == "off") {
+                if (calArg != "mic" && calArg != "dacadc")
+                    throw UsageError("cal on|off takes mic or dacadc");
+                const bool wanted = calWhat == "on";
+                const bool ok = calArg == "mic" ? ctrl.Audio().SetMicCalibration(wanted)
+                                                : ctrl.Audio().SetDacAdcCalibration(wanted);
+                if (!ok)
+                    throw std::runtime_error("no saved " + calArg + " calibration to switch on");
+            } else {
+                ChooseDevices(ctrl, sim);
+                if (!ctrl.Action_CalDacAdcMake())
+                    status = 1;
+            }
+        } else if (signal->parsed()) {
+            std::vector<float> samples;
+            ctrl.Audio().RenderSignal(samples);
+            const auto format =
+                Kedra::WaveImExport::NumberToWaveFormat(Conf::Options::Field.Misc.WaveFormat);
+            if (Kedra::WaveImExport::ArrayWaveExport(
+                    samples.data(), static_cast<int>(samples.size()), ctrl.Audio().SampleRate(),
+                    file, format, "Sonvel test signal", false) <= 0)
+                throw std::runtime_error("could not write " + file);
+            std::printf("Wrote %zu samples at %d Hz to %s\n", samples.size(),
+                        ctrl.Audio().SampleRate(), file.c_str());
+        } else if (analyze->parsed()) {
+            const int slot = ParseSlot(ctrl, analyzeSlot);
+            if (!ctrl.Action_AnalyzeFile(slot, recording, reference))
+                status = 1;
+        } else if (exportCmd->parsed()) {
+            Measurement& m = FilledSlot(ctrl, ParseSlot(ctrl, slotText));
+            const Conf::ImExportOptions& io = Conf::Options::Field.ImExport;
+            bool ok = false;
+            if (exportKind == "response" || exportKind == "impulse") {
+                Kedra::Measure::MeasurementExporter ex;
+                ex.exportPhase = io.ExportPhase && !noPhase;
+                ex.phaseUnwrap = io.PhaseUnwrap;
+                ex.phaseMode = radians ? 1 : io.PhaseMode;
+                ex.includeHeader = io.IncludeHeader && !noHeader;
+                ex.comment = io.CommentString;
+                ex.decimalSep = static_cast<char>(io.DecimalSep);
+                ex.separator = static_cast<char>(io.Separator);
+                ex.exportMode = exportMode ? *exportMode : io.ExportMode;
+                ex.linearStepHz = exportStep ? *exportStep : io.LinearStepsHz;
+                ex.logSteps = io.LogNofSteps;
+                ex.maxChangeDb = io.NonEqDbChange;
+                ex.maxChangePhase = io.NonEqPhaseChange;
+                if (exportKind == "impulse")
+                    ok = ex.ExportImpulse(m, file, -m.GetNHalf(), m.GetNHalf() - 1);
+                else if (exportFrom || exportTo)
+                    ok = ex.Export(m, file, exportFrom ? *exportFrom : 0.0,
+                                   exportTo ? *exportTo : m.GetSamplerate() / 2.0);
+                else
+                    ok = ex.Export(m, file);
+            } else if (exportKind == "wave") {
+                ok = Kedra::WaveImExport::ImpulseWaveExport(
+                    m, file, -m.GetNHalf(), m.GetNHalf() - 1, true,
+                    Kedra::WaveImExport::NumberToWaveFormat(Conf::Options::Field.Misc.WaveFormat));
+            } else if (exportKind == "cal") {
+                Kedra::Measure::Calibrator cal;
+                ok = cal.Import(m, exportFrom ? *exportFrom : 20.0,
+                                exportTo ? *exportTo : m.GetSamplerate() / 2.0) &&
+                     cal.Save(file);
+            } else {
+                ok = ExportDistortion(m, file);
+            }
+            if (!ok)
+                throw std::runtime_error("could not export to " + file + " (see the log file)");
+            std::printf("Exported %s of slot %s to %s\n", exportKind.c_str(), slotText.c_str(),
+                        file.c_str());
+        } else if (importCmd->parsed()) {
+            int slot = importSlot ? *importSlot : -1;
+            if (!importSlot) {
+                for (int i = 0; i < ctrl.List().GetSize() && slot < 0; ++i)
+                    if (!ctrl.List().No(i)->IsInitialized())
+                        slot = i;
+                if (slot < 0)
+                    throw std::runtime_error("every slot is filled; name one with --slot");
+            } else if (slot < 0 || slot >= ctrl.List().GetSize()) {
+                throw UsageError("--slot must lie in 0 .. " +
+                                 std::to_string(ctrl.List().GetSize() - 1));
+            }
+            Measurement& m = *ctrl.List().No(slot);
+            const int rate =
+                importRate ? static_cast<int>(std::lround(*importRate)) : ctrl.Audio().SampleRate();
+            bool ok;
+            if (LooksLikeWave(file) || importKind == "impulse") {
+                Kedra::Measure::ImpulseImporter im;
+                im.samplerate = rate;
+                ok = LooksLikeWave(file) ? im.ImportWave(m, file) : im.ImportText(m, file);
+                if (ok && im.WasTruncated())
+                    std::printf("The impulse was longer than %d samples; the rest was left out\n",
+                                Kedra::Measure::ImpulseImporter::MAX_SAMPLES);
+            } else {
+                Kedra::Measure::MeasurementImporter im;
+                im.samplerate = rate;
+                im.importPhase = importPhase;
+                ok = im.Import(m, file);
+            }
+            if (!ok)
+                throw std::runtime_error("could not import " + file + " (see the log file)");
+            if (m.GetLabel().rfind("Empty", 0) == 0)
+                m.SetLabel(fs::path(file).stem().string());
+            std::printf("Imported %s into slot %d\n", file.c_str(), slot);
+        } else if (devices->parsed()) {
+            Kedra::PAudioII::ShowDeviceInfo(std::cout);
+        } else if (meter->parsed()) {
+            ChooseDevices(ctrl, sim);
+            auto* stream = Kedra::PAudioII::StreamInitializer::Get();
+            Kedra::PAudioII::VUMeterInBuffer vu(stream, 0.1f, 1.0f);
+            stream->Start();
+            if (stream->GetStatus() != Kedra::PAudioII::STREAM_RUNNING)
+                throw std::runtime_error("the audio stream did not start: " +
+                                         stream->GetPaErrorText());
+            const auto until =
+                std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+            Kedra::PAudioII::VUMeterInBuffer::Levels levels;
+            while (std::chrono::steady_clock::now() < until) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                vu.ReadLevels(levels);
+                std::string line = "\r";
+                for (int c = 0; c < levels.channels; ++c)
+                    line +=
+                        "ch" + std::to_string(c) + " " +
+                        Fixed(std::max(levels.current[static_cast<std::size_t>(c)], -120.0f), 1) +
+                        " dB  ";
+                std::fputs(line.c_str(), stdout);
+                std::fflush(stdout);
+            }
+            std::fputc('\n', stdout);
+            stream->Stop();
+        } else if (options->parsed()) {
+            if (reset)
+                ctrl.Action_OptionsReset();
+            if (!loadFile.empty() && !ctrl.Action_OptionsLoad(loadFile))
+                status = 1;
+            if (!saveFile.empty() && !ctrl.Action_OptionsSave(saveFile))
+                status = 1;
+            if (show)
+                std::printf("%s", Conf::Options::SaveText().c_str());
+        }
+        front.EndProgressLine();
+        if (!ctrl.ShutDown())
+            front.ShowMessage(MessageKind::Warning, "", "autosave failed (see the log file)");
+    } catch (const UsageError& e) {
+        front.EndProgressLine();
+        std::fprintf(stderr, "sonvel: %s\n", e.what());
+        ctrl.ShutDown();
+        return 2;
+    } catch (const std::exception& e) {
+        front.EndProgressLine();
+        Kedra::Logging::KedraLogger::LogText(
+            std::string("WARNING Sonvel::main - Top Level Exception:\n") + e.what() + "\n");
+        std::fprintf(stderr, "sonvel: error: %s\n", e.what());
+        ctrl.ShutDown();
+        return 1;
+    }
+    return status;
+}
+
+} // namespace Kedra::Sonvel

@@ -1,0 +1,534 @@
+#include "app/MainCtrl.h"
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#include "app/Options.h"
+#include "audio/Devices.h"
+#include "audio/StreamInitializer.h"
+#include "exchange/WaveFile.h"
+#include "filter/CleanUp.h"
+#include "filter/MeasurementOperations.h"
+#include "filter/QBox.h"
+#include "filter/QBoxFit.h"
+#include "foundation/KedraLogger.h"
+#include "foundation/MathHelpers.h"
+#include "foundation/Mem.h"
+
+namespace Kedra::Sonvel {
+
+using Kedra::Logging::KedraLogger;
+using Kedra::Measure::Measurement;
+using Kedra::PAudioII::StreamInitializer;
+namespace fs = std::filesystem;
+
+namespace {
+
+void Splash(const std::string& text) {
+    KedraLogger::LogText("INFO    MainCtrl::SetSplashScreenStatusString(" + text + ")\n");
+}
+
+std::string Fixed(double value, int decimals) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+const char* PRESENTER_NAMES[] = {"A", "B", "C"};
+
+int ExponentOf(int length) {
+    int p = 0;
+    while ((1 << p) < length && p < 30)
+        ++p;
+    return p;
+}
+
+// Samples of sound travel over `cm` centimetres at 343 m/s.
+int CentimetresToSamples(double cm, int fs) {
+    return std::max(1, Kedra::Math::ToIntRound(cm / 100.0 / 343.0 * fs));
+}
+
+void WindowAt(Measurement& m, int end) {
+    m.SetImpulseWindowStart(-std::max(1, end / 10), true);
+    m.SetImpulseWindowEnd(end);
+    m.SetImpulseWindowEnabled(true);
+}
+
+} // namespace
+
+MainCtrl::MainCtrl(FrontEnd& frontEnd)
+    : frontEnd_(frontEnd), list_(std::make_unique<Kedra::Measure::MeasurementList>(SLOT_COUNT)),
+      audio_(std::make_unique<AudioHelper>(frontEnd)) {
+    Conf::Options::SetFrontEnd(&frontEnd_);
+}
+
+MainCtrl::~MainCtrl() {
+    audio_.reset();
+    list_.reset();
+    Conf::Options::SetFrontEnd(nullptr);
+    Kedra::Filter::CleanUp();
+    Kedra::PAudioII::CleanUp();
+}
+
+int MainCtrl::PresenterSlot(int presenter) const {
+    const Conf::MiscOptions& misc = Conf::Options::Field.Misc;
+    switch (presenter) {
+    case PRESENTER_A:
+        return misc.ASlotNr;
+    case PRESENTER_B:
+        return misc.BSlotNr;
+    case PRESENTER_C:
+        return misc.CSlotNr;
+    default:
+        return -1;
+    }
+}
+
+Measurement* MainCtrl::Slot(int slot) {
+    return list_->No(slot);
+}
+
+Measurement* MainCtrl::Presenter(int presenter) {
+    return Slot(PresenterSlot(presenter));
+}
+
+bool MainCtrl::BothFilled(Measurement* a, Measurement* b) {
+    return a != nullptr && b != nullptr && a->IsInitialized() && b->IsInitialized();
+}
+
+void MainCtrl::ApplyOptions() {
+    audio_->ApplyOptions(Conf::Options::Field);
+    list_->SetMAnalysis(Conf::Options::Field.Analysis.MAnalysis);
+}
+
+bool MainCtrl::OpenList(const std::string& path, bool append, bool reportFailure) {
+    const bool ok = list_->OpenTry(path, append);
+    if (!ok && reportFailure) {
+        KedraLogger::LogText("WARNING MainCtrl::OpenList(" + path + ") failed\n");
+        frontEnd_.ShowMessage(MessageKind::Warning, "Sonvel Warning",
+                              "File is invalid and can not be loaded.\n\nDetails:\n" + path +
+                                  " is not a measurement package that can be read");
+    }
+    return ok;
+}
+
+bool MainCtrl::StartUp(const std::string& path) {
+    Splash("Loading options");
+    Conf::Options::LoadAutoSaved(false);
+    Splash("Constructing main form");
+    Splash("Initializing");
+    Splash("Initilizing components");
+    Splash("Opening measurement file");
+    bool opened = false;
+    if (!path.empty())
+        opened = OpenList(path, false, false);
+    if (!opened) {
+        opened = OpenList(Conf::FilePath(AUTOSAVE_MEAS_FILENAME), false, false);
+        const fs::path obsolete = Conf::FilePath(AUTOSAVE_MEAS_OBSOLETE);
+        std::error_code ec;
+        if (!opened && fs::exists(obsolete, ec)) {
+            const fs::path dir = Conf::FilePath(AUTOSAVE_MEAS_OBSOLETE_DIR);
+            fs::create_directories(dir, ec);
+            const fs::path moved = dir / AUTOSAVE_MEAS_OBSOLETE;
+            fs::rename(obsolete, moved, ec);
+            if (ec)
+                KedraLogger::LogText("WARNING MainCtrl::Run could not move " + obsolete.string() +
+                                     ": " + ec.message() + "\n");
+            else
+                opened = OpenList(moved.string(), false, false);
+        }
+    }
+    ApplyOptions();
+    Splash("Starting the Application");
+    return opened;
+}
+
+bool MainCtrl::ShutDown() {
+    frontEnd_.ReportProgress("Closing Sonvel (Autosaving)");
+    StreamInitializer::Get()->Stop();
+    const bool options = Conf::Options::AutoSave();
+    std::error_code ec;
+    fs::create_directories(Conf::UserDirectory(), ec);
+    const bool list = list_->Save(Conf::FilePath(AUTOSAVE_MEAS_FILENAME));
+    return options && list;
+}
+
+void MainCtrl::Crashed(const std::string& what) {
+    frontEnd_.ShowMessage(MessageKind::Information, "Information",
+                          std::string("The application crashed - We apologize\n") +
+                              "The configuration and measurements will be autosaved\n" +
+                              "Please restart the application\n\n" + "Details: " + what);
+    ShutDown();
+}
+
+bool MainCtrl::MeasureInto(int slot, const std::string& name) {
+    Measurement* m = Slot(slot);
+    if (m == nullptr) {
+        frontEnd_.ShowMessage(MessageKind::Error, "Sonvel Warning",
+                              "There is no slot " + std::to_string(slot) + " to measure into");
+        return false;
+    }
+    const bool ok = audio_->PerformMeasurement(*m, name);
+    if (ok && m->GetLabel().rfind("Empty", 0) == 0)
+        m->SetLabel("Unnamed-" + std::to_string(slot));
+    return ok;
+}
+
+bool MainCtrl::Action_MeasStart(int presenter) {
+    if (presenter < PRESENTER_A || presenter > PRESENTER_C)
+        return false;
+    return MeasureInto(PresenterSlot(presenter), PRESENTER_NAMES[presenter]);
+}
+
+bool MainCtrl::Action_OpenFile(const std::string& path) {
+    return OpenList(path, false, true);
+}
+
+bool MainCtrl::Action_OpenAppendFile(const std::string& path) {
+    return OpenList(path, true, true);
+}
+
+bool MainCtrl::Action_SaveFile(const std::string& path, bool asWave) {
+    list_->SetSaveAsWave(asWave);
+    const bool ok = list_->Save(path);
+    list_->SetSaveAsWave(false);
+    if (!ok)
+        frontEnd_.ShowMessage(MessageKind::Error, "Sonvel Warning",
+                              "The measurements could not be saved to:\n" + path);
+    return ok;
+}
+
+void MainCtrl::Action_ClearMeasurements() {
+    list_->Clear();
+}
+
+void MainCtrl::Action_Rearange() {
+    list_->Rearange();
+}
+
+bool MainCtrl::Action_DragAndDrop(const std::string& path) {
+    if (!frontEnd_.AskOkCancel("Sonvel", "Open file as measurements?\n\nFile: " + path))
+        return false;
+    if (list_->OpenTry(path, false))
+        return true;
+    const std::string text = "the file could not be read as a measurement package";
+    KedraLogger::LogText("WARNING MainCtrl::Action_DragAndDrop Exception:\n" + text + "\n");
+    frontEnd_.ShowMessage(MessageKind::Warning, "Sonvel Warning",
+                          "Failed to open file:\n" + path + "\nException:\n" + text);
+    return false;
+}
+
+bool MainCtrl::Action_MeasOperationABC(const std::string& op) {
+    Measurement* a = Presenter(PRESENTER_A);
+    Measurement* b = Presenter(PRESENTER_B);
+    Measurement* c = Presenter(PRESENTER_C);
+    if (c == nullptr || !BothFilled(a, b))
+        return false;
+    return Kedra::Measure::Operation(op, *a, *b, *c);
+}
+
+bool MainCtrl::Action_MeasOperationAB() {
+    Measurement* a = Presenter(PRESENTER_A);
+    Measurement* b = Presenter(PRESENTER_B);
+    if (a == nullptr || b == nullptr || !a->IsInitialized() || a == b)
+        return false;
+    b->InitializeDirac(ExponentOf(a->GetDataLength()), a->GetSamplerate(), 1.0);
+    std::complex<double>* spectrum = b->GetF0Writeable();
+    const bool sameGrid = a->GetN() == b->GetN();
+    const std::complex<double>* af = sameGrid ? a->GetF0() : nullptr;
+    for (int k = 0; k <= b->GetNHalf(); ++k) {
+        const std::complex<double> x =
+            sameGrid ? af[k] : a->GetFInterpolatedK(k * b->GetHzPerBin() * a->GetBinsPerHz());
+        spectrum[k] = std::abs(x) > 1e-10 ? Kedra::Math::Inverse(x) : std::complex<double>(1e10);
+    }
+    b->F0Written();
+    b->SetLabel("1/(" + a->GetLabel() + ")");
+    b->CopyImpulseWindowFrom(*a);
+    b->CopyFilterFrom(*a);
+    return true;
+}
+
+bool MainCtrl::Action_MeasCopyABC(int what) {
+    Measurement* a = Presenter(PRESENTER_A);
+    Measurement* b = Presenter(PRESENTER_B);
+    Measurement* c = Presenter(PRESENTER_C);
+    if (a == nullptr || !a->IsInitialized())
+        return false;
+    switch (what) {
+    case 0:
+        if (b == nullptr || b == a)
+            return false;
+        b->CopyAllFrom(*a);
+        return true;
+    case 1:
+        if (c == nullptr || c == a)
+            return false;
+        c->CopyAllFrom(*a);
+        return true;
+    case 2:
+    case 3:
+        if (b != nullptr)
+            b->CopyImpulseWindowFrom(*a);
+        if (what == 3 && c != nullptr)
+            c->CopyImpulseWindowFrom(*a);
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool MainCtrl::Action_AReset() {
+    Measurement* a = Presenter(PRESENTER_A);
+    if (a == nullptr || !a->IsInitialized())
+        return false;
+    a->AmplifyAbsolute(1.0);
+    a->OffsetAbsolute(0.0);
+    return true;
+}
+
+bool MainCtrl::Action_AbcStitch(double fc, double bw, bool matchTime) {
+    Measurement* a = Presenter(PRESENTER_A);
+    Measurement* b = Presenter(PRESENTER_B);
+    Measurement* c = Presenter(PRESENTER_C);
+    if (c == nullptr || !BothFilled(a, b) || a->GetSamplerate() != b->GetSamplerate() ||
+        a->GetDataLength() != b->GetDataLength()) {
+        frontEnd_.ShowMessage(
+            MessageKind::Warning, "Sonvel Warning",
+            std::string("Can only stitch measurement A to measurement B when:\n") +
+                "- A & B are both not empty\n" + "- A & B have the same samplerate\n" +
+                "- A & B have the same signal length\n");
+        return false;
+    }
+    return Kedra::Measure::Stitch(*a, *b, fc, bw, matchTime, *c);
+}
+
+bool MainCtrl::Action_MatchAToB(double fc, double bw, bool matchTime) {
+    Measurement* a = Presenter(PRESENTER_A);
+    Measurement* b = Presenter(PRESENTER_B);
+    if (!BothFilled(a, b))
+        return false;
+    return Kedra::Measure::Match(*a, *b, fc, bw, matchTime);
+}
+
+bool MainCtrl::Action_QBox(double f1, double f2) {
+    Measurement* a = Presenter(PRESENTER_A);
+    Measurement* c = Presenter(PRESENTER_C);
+    if (a == nullptr || c == nullptr || !a->IsInitialized() || a == c)
+        return false;
+    if (!Kedra::Measure::QBoxFit(*a, f1, f2, q_, fc_, gain_))
+        return false;
+    // The model as a minimum-phase measurement at A's level.
+    c->InitializeDirac(a->GetExponent(), a->GetSamplerate(), 1.0);
+    std::complex<double>* spectrum = c->GetF0Writeable();
+    const Kedra::Filter::QBox model(q_, fc_);
+    for (int k = 0; k <= c->GetNHalf(); ++k)
+        spectrum[k] = gain_ * model.Amplitude(k * c->GetHzPerBin());
+    Kedra::Measure::ApplyMinimumPhase(spectrum, c->GetNHalf(), 1e-10, false);
+    c->F0Written();
+    c->SetLabel("QBox: Qtc = " + Fixed(q_, 3) + " Fb = " + Fixed(fc_, 0));
+    return true;
+}
+
+// The microphone calibration from three measurements of one loudspeaker:
+//  - refCalSlot: made with the reference (calibrated) microphone;
+//  - refLowSlot and refHighSlot: made with the microphone to calibrate, for the low and the
+//    high frequencies.
+// Each is windowed at its length of sound travel (refHigh at winHighcm, the reference at
+// winMidcm, refLow at winLowcm; the window starts a tenth of that before time zero). The
+// microphone under test is refLow stitched to refHigh over the high stitch band; the
+// reference's own low end comes from the same reference measurement windowed at winLowcm,
+// stitched to its mid window over the low stitch band. The calibration is the microphone's
+// response divided by the reference's: it is shown in C and imported into the microphone
+// calibrator, saved and switched on.
+bool MainCtrl::Action_AbcCalib() {
+    const Conf::MakeMicCalOptions& o = Conf::Options::Field.MakeMicCal;
+    Measurement* ref = Slot(o.refCalSlot);
+    Measurement* low = Slot(o.refLowSlot);
+    Measurement* high = Slot(o.refHighSlot);
+    Measurement* c = Presenter(PRESENTER_C);
+    if (c == nullptr || !BothFilled(ref, low) || !BothFilled(low, high) || c == ref || c == low ||
+        c == high) {
+        frontEnd_.ShowMessage(MessageKind::Warning, "Sonvel Warning",
+                              "The calibration needs the three measurement slots filled");
+        return false;
+    }
+    const int fs = ref->GetSamplerate();
+    Measurement lowWin("low"), highWin("high"), refMid("reference"), refLow("reference low");
+    lowWin.CopyAllFrom(*low);
+    highWin.CopyAllFrom(*high);
+    refMid.CopyAllFrom(*ref);
+    refLow.CopyAllFrom(*ref);
+    WindowAt(lowWin, CentimetresToSamples(o.winLowcm, fs));
+    WindowAt(highWin, CentimetresToSamples(o.winHighcm, fs));
+    WindowAt(refMid, CentimetresToSamples(o.winMidcm, fs));
+    WindowAt(refLow, CentimetresToSamples(o.winLowcm, fs));
+    Measurement tested("tested"), reference("reference");
+    if (!Kedra::Measure::Stitch(lowWin, highWin, o.stitchHighCenter, o.stitchHighWidth, false,
+                                tested) ||
+        !Kedra::Measure::Stitch(refLow, refMid, o.stitchLowCenter, o.stitchLowWidth, false,
+                                reference) ||
+        !Kedra::Measure::Operation("/", tested, reference, *c))
+        return false;
+    c->SetLabel("Microphone calibration");
+    Kedra::Measure::Calibrator& cal = audio_->MicCalibrator();
+    if (!cal.Import(*c, 20.0, fs / 2.0) || !cal.Save(Conf::FilePath(CAL_MIC_FILENAME)))
+        return false;
+    audio_->SetMicCalibration(true);
+    return true;
+}
+
+void MainCtrl::Action_OptionsReset() {
+    Conf::Options::Reset();
+    ApplyOptions();
+}
+
+bool MainCtrl::Action_OptionsLoad(const std::string& path) {
+    const bool ok = Conf::Options::LoadData(path, true);
+    ApplyOptions();
+    return ok;
+}
+
+bool MainCtrl::Action_OptionsSave(const std::string& path) {
+    return Conf::Options::SaveData(path);
+}
+
+bool MainCtrl::Action_MinimumPhase(int slot, bool causal) {
+    Measurement* m = Slot(slot);
+    if (m == nullptr || !m->IsInitialized())
+        return false;
+    Kedra::Measure::ApplyMinimumPhase(m->GetF0Writeable(), m->GetNHalf(), 1e-10, causal);
+    m->F0Written();
+    return true;
+}
+
+bool MainCtrl::Action_AnalyzeFile(int slot, const std::string& recordingPath,
+                                  const std::string& referencePath) {
+    Measurement* m = Slot(slot);
+    if (m == nullptr)
+        return false;
+    auto fail = [&](const std::string& why) {
+        frontEnd_.ShowMessage(MessageKind::Error, "Sonvel Warning", why);
+        return false;
+    };
+    Kedra::WaveImExport::WaveInfo info;
+    float* recording = nullptr;
+    const int count = Kedra::WaveImExport::ArrayWaveImport(recordingPath, info, recording);
+    if (count <= 0)
+        return fail("The recording " + recordingPath + " could not be read as a wave file");
+    float* reference = nullptr;
+    int referenceCount = 0;
+    if (!referencePath.empty()) {
+        Kedra::WaveImExport::WaveInfo refInfo;
+        referenceCount = Kedra::WaveImExport::ArrayWaveImport(referencePath, refInfo, reference);
+        if (referenceCount <= 0) {
+            Mem::FreeArray(recording);
+            return fail("The reference " + referencePath + " could not be read as a wave file");
+        }
+    }
+    const bool ok =
+        audio_->AnalyzeRecording(*m, recording, count, info.samplerate, reference, referenceCount);
+    Mem::FreeArray(recording);
+    if (reference != nullptr)
+        Mem::FreeArray(reference);
+    if (!ok)
+        return fail("The recording could not be analysed");
+    if (m->GetLabel().rfind("Empty", 0) == 0)
+        m->SetLabel(fs::path(recordingPath).stem().string());
+    return true;
+}
+
+bool MainCtrl::Action_CalDacAdcMake() {
+    StreamInitializer* stream = StreamInitializer::Get();
+    const std::string out = Kedra::PAudioII::GetDeviceName(stream->GetOutDevice(), true);
+    const std::string in = Kedra::PAudioII::GetDeviceName(stream->GetInDevice(), true);
+    if (!frontEnd_.AskOkCancel("Measure Loopback now?",
+                               "Make a Loopback measurement.\n\nConnect the Output of:\n" + out +
+                                   "\n\nTo the Input of:\n" + in))
+        return false;
+    Conf::OptionsField& field = Conf::Options::Field;
+    const Conf::SignalOptions savedSignal = field.Signal;
+    const Conf::AnalysisOptions savedAnalysis = field.Analysis;
+    field.Signal = Conf::SignalOptions{};
+    field.Signal.SignalType = 0;
+    field.Signal.SignalLength = field.Dev.SamplerateNo > 1 ? 20 : 19;
+    field.Signal.LogSweepStartFreq = 5.0;
+    field.Analysis = Conf::AnalysisOptions{};
+    field.Analysis.NormalizeTo0dB = true;
+    field.Analysis.TimeZeroMethod = 0;
+    field.Analysis.TimeZeroInterpolate = true;
+    field.Analysis.ExtendToNyquist = false;
+    audio_->SetTimeZeroLock(false, 0.0);
+    audio_->ApplyOptions(field);
+    const bool micWasOn = audio_->MicCalibrator().IsActive();
+
+    bool done = false;
+    bool result = false;
+    while (!done) {
+        audio_->SetDacAdcCalibration(false);
+        audio_->MicCalibrator().SetActive(false);
+        Measurement* a = Presenter(PRESENTER_A);
+        const bool measured = a != nullptr && audio_->PerformMeasurement(*a, "A - Loopback");
+        audio_->MicCalibrator().SetActive(micWasOn);
+        if (!measured) {
+            done =
+                !frontEnd_.AskYesNo("Sonvel", "Measurement failed. for Unknown reason\nTry again?");
+            continue;
+        }
+        a->SetLabel("DAC-ADC Loopback");
+        const int fs = a->GetSamplerate();
+        const int half = Kedra::Math::ToIntRound(0.5 * fs);
+        a->SetImpulseWindowStart(-half, true);
+        a->SetImpulseWindowLockStart(true);
+        a->SetImpulseWindowEnd(half);
+        a->SetImpulseWindowEnabled(true);
+        const double* amp = a->GetA();
+        const double limit = Kedra::Math::DBToAmplitude(-6.0);
+        const int last = a->GetNBins() - 1;
+        int upper = 1;
+        for (int k = last; k >= 1; --k)
+            if (amp[k] > limit) {
+                upper = k;
+                break;
+            }
+        int lower = upper;
+        for (int k = 1; k <= last; ++k)
+            if (amp[k] > limit) {
+                lower = k;
+                break;
+            }
+        const double fLow = lower * a->GetHzPerBin();
+        const double fHigh = upper * a->GetHzPerBin();
+        if (frontEnd_.AskYesNo("Sonvel", "The measurement was valid within +/- 6dB\nFrom " +
+                                             Fixed(fLow, 0) + "Hz to " + Fixed(fHigh, 0) + "Hz\n" +
+                                             "Use this measurement to generate DAC-ADC "
+                                             "calibration?")) {
+            Kedra::Measure::Calibrator& cal = audio_->DacAdcCalibrator();
+            if (cal.Import(*a, fLow, fHigh) && cal.Save(Conf::FilePath(CAL_DACADC_FILENAME))) {
+                audio_->SetDacAdcCalibration(true);
+                Measurement* b = Presenter(PRESENTER_B);
+                if (b != nullptr && b != a && audio_->PerformMeasurement(*b, "B - Loopback")) {
+                    b->SetLabel("DAC-ADC Loopback Calibrated");
+                    b->CopyImpulseWindowFrom(*a);
+                }
+                const bool enable =
+                    frontEnd_.AskYesNo("Sonvel", "Enable this DAC-ADC calibration?");
+                audio_->SetDacAdcCalibration(enable);
+                result = true;
+            }
+            done = true;
+        } else {
+            done = !frontEnd_.AskOkCancel("Sonvel", "Measure Loopback again?");
+        }
+    }
+    const bool dacAdcOn = audio_->DacAdcCalibrator().IsActive();
+    field.Signal = savedSignal;
+    field.Analysis = savedAnalysis;
+    field.Analysis.DacAdcCalibration = dacAdcOn;
+    field.Analysis.MicCalibration = audio_->MicCalibrator().IsActive();
+    audio_->ApplyOptions(field);
+    return result;
+}
+
+} // namespace Kedra::Sonvel

@@ -1,0 +1,100 @@
+#pragma once
+// The main controller: owns the measurement list with the presenters A, B, C (and the test
+// signal's), runs start-up and shut-down, and turns user actions into engine calls. It talks
+// to the user only through the front end. Window's thread only (the command line's main
+// thread).
+
+#include <memory>
+#include <string>
+
+#include "app/AudioHelper.h"
+#include "app/FrontEnd.h"
+#include "measure/Measurement.h"
+#include "measure/MeasurementList.h"
+
+namespace Kedra::Sonvel {
+
+inline constexpr const char* AUTOSAVE_MEAS_FILENAME = "MeasAutosaved.zip";
+inline constexpr const char* AUTOSAVE_MEAS_OBSOLETE = "MeasAutosaved.kdr";
+inline constexpr const char* AUTOSAVE_MEAS_OBSOLETE_DIR = "AutosavedObsolete";
+
+class MainCtrl {
+public:
+    static constexpr int SLOT_COUNT = 40;
+    static constexpr int PRESENTER_A = 0;
+    static constexpr int PRESENTER_B = 1;
+    static constexpr int PRESENTER_C = 2;
+    static constexpr int PRESENTER_SIGNAL = 3;
+
+    explicit MainCtrl(FrontEnd& frontEnd);
+    // Releases the engine's process-wide work areas and the audio library.
+    ~MainCtrl();
+    MainCtrl(const MainCtrl&) = delete;
+    MainCtrl& operator=(const MainCtrl&) = delete;
+
+    // Start-up without the event loop: options, the list (`path`, else the autosave, else an
+    // obsolete autosave moved aside), options applied. False only when nothing could be
+    // opened, which is not an error.
+    bool StartUp(const std::string& path);
+    // Shut-down: stop the stream, autosave the options and the list. True when both saved.
+    bool ShutDown();
+    // An exception reached the top: tell the user and autosave the same way.
+    void Crashed(const std::string& what);
+
+    Kedra::Measure::MeasurementList& List() { return *list_; }
+    AudioHelper& Audio() { return *audio_; }
+    FrontEnd& Front() { return frontEnd_; }
+    // The slot a presenter shows; -1 for the signal presenter.
+    int PresenterSlot(int presenter) const;
+    Kedra::Measure::Measurement* Presenter(int presenter);
+    // The options applied to the audio helper and the list.
+    void ApplyOptions();
+
+    bool Action_MeasStart(int presenter);
+    bool Action_OpenFile(const std::string& path);
+    bool Action_OpenAppendFile(const std::string& path);
+    bool Action_SaveFile(const std::string& path, bool asWave);
+    void Action_ClearMeasurements();
+    void Action_Rearange();
+    bool Action_DragAndDrop(const std::string& path);
+    // C = A op B, op one of "-", "+", "/", "*".
+    bool Action_MeasOperationABC(const std::string& op);
+    // B = 1/A.
+    bool Action_MeasOperationAB();
+    // 0: A to B, 1: A to C, 2: A's window to B, 3: A's window to B and C.
+    bool Action_MeasCopyABC(int what);
+    bool Action_AReset();
+    bool Action_AbcStitch(double fc, double bw, bool matchTime);
+    bool Action_MatchAToB(double fc, double bw, bool matchTime);
+    bool Action_QBox(double f1, double f2);
+    bool Action_AbcCalib();
+    void Action_OptionsReset();
+    bool Action_OptionsLoad(const std::string& path);
+    bool Action_OptionsSave(const std::string& path);
+    bool Action_CalDacAdcMake();
+    bool Action_MinimumPhase(int slot, bool causal);
+    // Measures into `slot` from a recorded wave file, played signal from `referencePath` or
+    // the current test signal when that is empty.
+    bool Action_AnalyzeFile(int slot, const std::string& recordingPath,
+                            const std::string& referencePath);
+
+    // The last Q, fc and gain of a closed-box fit.
+    double LastQ() const { return q_; }
+    double LastFc() const { return fc_; }
+    double LastGain() const { return gain_; }
+
+private:
+    bool OpenList(const std::string& path, bool append, bool reportFailure);
+    bool MeasureInto(int slot, const std::string& name);
+    Kedra::Measure::Measurement* Slot(int slot);
+    bool BothFilled(Kedra::Measure::Measurement* a, Kedra::Measure::Measurement* b);
+
+    FrontEnd& frontEnd_;
+    std::unique_ptr<Kedra::Measure::MeasurementList> list_;
+    std::unique_ptr<AudioHelper> audio_;
+    double q_ = 0.707;
+    double fc_ = 50.0;
+    double gain_ = 1.0;
+};
+
+} // namespace Kedra::Sonvel

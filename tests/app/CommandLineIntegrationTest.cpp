@@ -1,0 +1,212 @@
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cmath>
+#include <complex>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "exchange/WaveFile.h"
+#include "foundation/Mem.h"
+#include "measure/MeasurementList.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Session {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// One session of the program in its own user directory.
+class CommandLine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir =
+            SonvelTest::TempDir() /
+            ("cli-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+
+    Session Sonvel(const std::string& args) {
+        const fs::path out = dir / "stdout.txt";
+        const fs::path err = dir / "stderr.txt";
+        const std::string command = std::string(SONVEL_BINARY) + " --user-dir '" + dir.string() +
+                                    "' " + args + " >'" + out.string() + "' 2>'" + err.string() +
+                                    "'";
+        Session r;
+        const int raw = std::system(command.c_str());
+        r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        r.out = Read(out);
+        r.err = Read(err);
+        return r;
+    }
+    static std::string Read(const fs::path& p) {
+        std::ifstream in(p);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    // The measurements as the last session left them.
+    std::unique_ptr<Kedra::Measure::MeasurementList> Autosaved() {
+        auto list = std::make_unique<Kedra::Measure::MeasurementList>(40);
+        EXPECT_TRUE(list->OpenTry((dir / "MeasAutosaved.zip").string(), false));
+        return list;
+    }
+
+    fs::path dir;
+};
+
+TEST_F(CommandLine, ThreeSpeakerMeasurementsDividedGiveAFlatC) {
+    for (const char* who : {"A", "B", "C"}) {
+        const Session r =
+            Sonvel(std::string("--set Dev.OutputPCMAmplitude=0.5 --set Dev.SamplerateNo=1 "
+                               "measure ") +
+                   who + " --sim speaker");
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find(std::string("Measured ") + who), std::string::npos);
+    }
+    const Session op = Sonvel("op div");
+    ASSERT_EQ(op.status, 0) << op.err;
+    auto list = Autosaved();
+    Kedra::Measure::Measurement* c = list->No(2);
+    ASSERT_TRUE(c != nullptr && c->IsInitialized());
+    EXPECT_EQ(c->GetLabel(), "(Unnamed-0) / (Unnamed-1)");
+    const double* a = c->GetA();
+    double worst = 0.0;
+    for (int k = 1; k < c->GetNHalf(); ++k) {
+        const double f = k * c->GetHzPerBin();
+        if (f >= 50.0 && f <= 15000.0)
+            worst = std::max(worst, std::fabs(20.0 * std::log10(a[k])));
+    }
+    EXPECT_LT(worst, 0.1);
+    const Session listed = Sonvel("list");
+    EXPECT_NE(listed.out.find("  2 C   (Unnamed-0) / (Unnamed-1)"), std::string::npos)
+        << listed.out;
+}
+
+TEST_F(CommandLine, AmplitudeValidationMessages) {
+    struct Case {
+        const char* volume;
+        const char* text;
+        int status;
+    };
+    for (const Case c : {Case{"0.9995", "Recording amplitude indicates digital clipping.", 0},
+                         Case{"0.005", "Recording amplitude is low: -46 dB", 0},
+                         Case{"0.0002", "Recording amplitude is to low:! (Below -70 dB)", 0}}) {
+        const Session r = Sonvel(std::string("--set Dev.OutputPCMAmplitude=") + c.volume +
+                                 " --set Signal.SignalLength=15 measure --sim loopback");
+        EXPECT_EQ(r.status, c.status) << c.volume << r.err;
+        EXPECT_NE(r.err.find(c.text), std::string::npos) << c.volume << r.err;
+    }
+}
+
+TEST_F(CommandLine, LoopbackCalibrationIsWrittenEnabledAndFlat) {
+    const Session cal = Sonvel("--yes --set Dev.SamplerateNo=1 cal loopback --sim loopback");
+    ASSERT_EQ(cal.status, 0) << cal.err << cal.out;
+    EXPECT_TRUE(fs::exists(dir / "CalibrationDacAdc.cal"));
+    EXPECT_NE(Read(dir / "RazeriRerirov.xml").find("<DacAdcCalibration>true</DacAdcCalibration>"),
+              std::string::npos);
+    const Session with = Sonvel("--set Dev.OutputPCMAmplitude=0.5 measure A --sim speaker");
+    ASSERT_EQ(with.status, 0) << with.err;
+    const Session without =
+        Sonvel("--set Dev.OutputPCMAmplitude=0.5 --set Analysis.DacAdcCalibration=false "
+               "measure B --sim speaker");
+    ASSERT_EQ(without.status, 0) << without.err;
+    auto list = Autosaved();
+    const double* a = list->No(0)->GetA();
+    const double* b = list->No(1)->GetA();
+    const auto* m = list->No(0);
+    double worst = 0.0;
+    for (int k = 1; k < m->GetNHalf(); ++k) {
+        const double f = k * m->GetHzPerBin();
+        if (f >= 50.0 && f <= 15000.0)
+            worst = std::max(worst, std::fabs(20.0 * std::log10(a[k] / b[k])));
+    }
+    EXPECT_LT(worst, 0.05);
+}
+
+TEST_F(CommandLine, SignalThenAnalyzeGivesADirac) {
+    const fs::path sweepPath = dir / "sweep.wav";
+    ASSERT_EQ(Sonvel("--set Signal.SignalLength=16 signal '" + sweepPath.string() + "'").status, 0);
+    ASSERT_TRUE(fs::exists(sweepPath));
+    // Without the corrective high-pass, whose slow ringing the window would cut.
+    const std::string settings =
+        "--set Signal.SignalLength=16 --set Analysis.HighpassResult=false ";
+    const Session r = Sonvel(settings + "analyze '" + sweepPath.string() + "'");
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto list = Autosaved();
+    auto* m = list->No(0);
+    ASSERT_TRUE(m != nullptr && m->IsInitialized());
+    const double* a = m->GetA();
+    double worst = 0.0;
+    for (int k = 1; k < m->GetNHalf(); ++k) {
+        const double f = k * m->GetHzPerBin();
+        if (f >= 40.0 && f <= 15000.0)
+            worst = std::max(worst, std::fabs(20.0 * std::log10(a[k] / a[m->GetNHalf() / 4])));
+    }
+    EXPECT_LT(worst, 0.01);
+
+    // The same sweep through a known filter made here: y[n] = 0.5 x[n] + 0.25 x[n-1].
+    Kedra::WaveImExport::WaveInfo info;
+    float* x = nullptr;
+    const int count = Kedra::WaveImExport::ArrayWaveImport(sweepPath.string(), info, x);
+    ASSERT_GT(count, 0);
+    std::vector<float> y(static_cast<std::size_t>(count) + 16, 0.0f);
+    for (int i = 0; i < count; ++i) {
+        y[static_cast<std::size_t>(i)] += 0.5f * x[i];
+        y[static_cast<std::size_t>(i + 1)] += 0.25f * x[i];
+    }
+    Mem::FreeArray(x);
+    const fs::path filtered = dir / "filtered.wav";
+    ASSERT_GT(Kedra::WaveImExport::ArrayWaveExport(
+                  y.data(), static_cast<int>(y.size()), info.samplerate, filtered.string(),
+                  Kedra::WaveImExport::WaveFormat::Float32, "", false),
+              0);
+    const Session f =
+        Sonvel("--set Signal.SignalLength=16 --set Analysis.NormalizeTo0dB=false analyze '" +
+               filtered.string() + "' --slot B --reference '" + sweepPath.string() + "'");
+    ASSERT_EQ(f.status, 0) << f.err;
+    list = Autosaved();
+    m = list->No(1);
+    a = m->GetA();
+    // Normalisation may scale the whole response; its shape is the filter's.
+    auto level = [&](double freq) {
+        const int k = static_cast<int>(std::lround(freq / m->GetHzPerBin()));
+        const double w = 2.0 * 3.141592653589793 * k * m->GetHzPerBin() / info.samplerate;
+        return 20.0 * std::log10(a[k] / std::abs(0.5 + 0.25 * std::polar(1.0, -w)));
+    };
+    for (double freq : {100.0, 5000.0, 12000.0, 18000.0})
+        EXPECT_NEAR(level(freq), level(1000.0), 0.01) << freq;
+}
+
+TEST_F(CommandLine, UsageErrorsAndFailedMeasurements) {
+    const Session bad = Sonvel("frobnicate");
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_FALSE(bad.err.empty());
+    const Session badSet = Sonvel("--set Signal.NoSuchField=3 list");
+    EXPECT_EQ(badSet.status, 2);
+    EXPECT_NE(badSet.err.find("NoSuchField"), std::string::npos);
+    const Session badSlot = Sonvel("info Q");
+    EXPECT_EQ(badSlot.status, 2);
+    const Session dead = Sonvel("--set Signal.SignalLength=14 measure --sim dead");
+    EXPECT_EQ(dead.status, 1);
+    EXPECT_NE(dead.out.find("Error while recording audiostream"), std::string::npos) << dead.out;
+    // A failed command still leaves the autosave behind.
+    EXPECT_TRUE(fs::exists(dir / "MeasAutosaved.zip"));
+    EXPECT_TRUE(fs::exists(dir / "RazeriRerirov.xml"));
+    const Session empty = Sonvel("info 7");
+    EXPECT_EQ(empty.status, 1);
+    EXPECT_NE(empty.err.find("holds no measurement"), std::string::npos);
+}
+
+} // namespace
