@@ -157,6 +157,13 @@ bool MeasurementList::OpenPackage(const std::string& path, bool append) {
         return false;
     }
 
+    const bool fits = append ? LastFilled() + 1 < GetSize()
+                             : std::any_of(found.begin(), found.end(),
+                                           [&](const Found& f) { return f.index < GetSize(); });
+    if (!fits) {
+        Log(refused + "refused: no slot for any of its measurements\n");
+        return false;
+    }
     int placed = 0;
     if (!append) {
         Clear();

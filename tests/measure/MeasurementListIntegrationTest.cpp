@@ -200,6 +200,20 @@ TEST(MeasurementListIntegration, AppendingFillsTheSlotsAfterTheLastFilledOne) {
     EXPECT_EQ(small.No(0)->GetLabel(), "measurement 1");
     EXPECT_FALSE(small.No(1)->IsInitialized());
     EXPECT_EQ(small.No(1)->GetLabel(), "Empty 1");
+
+    // No slot for any of them: refused, nothing cleared.
+    MeasurementList tiny(1);
+    Fill(*tiny.No(0), 21);
+    const std::string only005 = (Dir("append") / "only005.zip").string();
+    {
+        MeasurementList five(6);
+        Fill(*five.No(5), 22);
+        ASSERT_TRUE(five.Save(only005));
+    }
+    EXPECT_FALSE(tiny.OpenTry(only005, false));
+    EXPECT_EQ(tiny.No(0)->GetLabel(), "measurement 21");
+    EXPECT_FALSE(tiny.OpenTryAppend(only005));
+    EXPECT_EQ(tiny.No(0)->GetLabel(), "measurement 21");
 }
 
 TEST(MeasurementListIntegration, SlotHandling) {
