@@ -167,25 +167,9 @@ Calibrator::Calibrator()
     : maxCorrection(DBToAmplitude(12.0)), minCorrection(DBToAmplitude(-12.0)) {}
 
 bool Calibrator::Open(const std::string& path) {
-    const std::string who = "WARNING Calibrator::Open(" + path + ") : ";
-    std::error_code ec;
-    // A directory or a pipe is no calibration file; a pipe could block the reader forever.
-    if (std::filesystem::exists(path, ec) && !std::filesystem::is_regular_file(path, ec)) {
-        Log(who + "not a regular file -> previous table kept");
-        return false;
-    }
-    std::filebuf file;
-    if (file.open(path, std::ios::in | std::ios::binary) == nullptr) {
-        Log(who + "cannot open the file -> previous table kept");
-        return false;
-    }
-    try {
-        return ReadPoints(file, path);
-    } catch (const std::ios_base::failure& e) {
-        // The file buffer reports a read error by throwing; half a file is no table.
-        Log(who + "read error (" + e.what() + ") -> previous table kept");
-        return false;
-    }
+    return Kedra::Text::ReadRegularFile(path, "Calibrator::Open(" + path + ")",
+                                        "previous table kept",
+                                        [&](std::streambuf& in) { return ReadPoints(in, path); });
 }
 
 bool Calibrator::OpenText(std::string_view text, const std::string& source) {
@@ -231,14 +215,10 @@ bool Calibrator::ReadPoints(std::streambuf& in, const std::string& source) {
         return false;
     }
 
-    std::vector<std::size_t> order(n);
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    if (!std::is_sorted(frequency.begin(), frequency.end())) {
-        // The lookup needs ascending frequencies; equal ones keep their file order.
-        std::stable_sort(order.begin(), order.end(),
-                         [&](std::size_t a, std::size_t b) { return frequency[a] < frequency[b]; });
+    // The lookup needs ascending frequencies; equal ones keep their file order.
+    const std::vector<std::size_t> order = Kedra::Text::StableAscendingOrder(frequency);
+    if (!std::is_sorted(frequency.begin(), frequency.end()))
         Log("INFO    " + who + " : frequencies not ascending -> points sorted");
-    }
     // Only a table that rises above 0 dB is shifted down to peak at 0 dB.
     const double peak = *std::max_element(gainDb.begin(), gainDb.end());
     const double shift = peak > 0.0 ? peak : 0.0;

@@ -52,23 +52,9 @@ bool ImpulseImporter::ImportText(Measurement& measurement, const std::string& pa
     const std::string who = "ImpulseImporter::ImportText(" + path + ")";
     samplesRead_ = 0;
     truncated_ = false;
-    std::error_code ec;
-    // A pipe could block the reader forever; a directory is no impulse.
-    if (std::filesystem::exists(path, ec) && !std::filesystem::is_regular_file(path, ec)) {
-        Log("WARNING " + who + " : not a regular file -> nothing imported");
-        return false;
-    }
-    std::filebuf file;
-    if (file.open(path, std::ios::in | std::ios::binary) == nullptr) {
-        Log("WARNING " + who + " : cannot open the file -> nothing imported");
-        return false;
-    }
-    try {
-        return ReadText(measurement, file, who);
-    } catch (const std::ios_base::failure& e) {
-        Log("WARNING " + who + " : read error (" + e.what() + ") -> nothing imported");
-        return false;
-    }
+    return Kedra::Text::ReadRegularFile(path, who, "nothing imported", [&](std::streambuf& in) {
+        return ReadText(measurement, in, who);
+    });
 }
 
 bool ImpulseImporter::ImportTextMemory(Measurement& measurement, std::string_view text,

@@ -39,22 +39,9 @@ bool MeasurementImporter::Import(Measurement& measurement, const std::string& pa
     const std::string who = "MeasurementImporter::Import(" + path + ")";
     removedDb_ = 0.0;
     pointsRead_ = 0;
-    std::error_code ec;
-    if (std::filesystem::exists(path, ec) && !std::filesystem::is_regular_file(path, ec)) {
-        Log("WARNING " + who + " : not a regular file -> nothing imported");
-        return false;
-    }
-    std::filebuf file;
-    if (file.open(path, std::ios::in | std::ios::binary) == nullptr) {
-        Log("WARNING " + who + " : cannot open the file -> nothing imported");
-        return false;
-    }
-    try {
-        return Read(measurement, file, who);
-    } catch (const std::ios_base::failure& e) {
-        Log("WARNING " + who + " : read error (" + e.what() + ") -> nothing imported");
-        return false;
-    }
+    return Kedra::Text::ReadRegularFile(path, who, "nothing imported", [&](std::streambuf& in) {
+        return Read(measurement, in, who);
+    });
 }
 
 bool MeasurementImporter::ImportText(Measurement& measurement, std::string_view text,
@@ -133,13 +120,9 @@ bool MeasurementImporter::Read(Measurement& measurement, std::streambuf& in,
     }
 
     // The interpolation needs ascending frequencies; equal ones keep their file order.
-    std::vector<std::size_t> order(n);
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    if (!std::is_sorted(frequency.begin(), frequency.end())) {
-        std::stable_sort(order.begin(), order.end(),
-                         [&](std::size_t a, std::size_t b) { return frequency[a] < frequency[b]; });
+    const std::vector<std::size_t> order = Kedra::Text::StableAscendingOrder(frequency);
+    if (!std::is_sorted(frequency.begin(), frequency.end()))
         Log("INFO    " + who + " : frequencies not ascending -> points sorted");
-    }
     std::vector<double> f;
     std::vector<double> g;
     std::vector<double> p;

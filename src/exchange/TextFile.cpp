@@ -1,16 +1,21 @@
 #include "exchange/TextFile.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <limits>
+#include <numeric>
 #include <system_error>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "foundation/KedraLogger.h"
 
 namespace Kedra {
 
@@ -273,6 +278,37 @@ bool WriteFileAtomically(const std::string& path, std::string_view contents, std
         return false;
     }
     return true;
+}
+
+bool ReadRegularFile(const std::string& path, const std::string& who,
+                     const std::string& consequence,
+                     const std::function<bool(std::streambuf&)>& read) {
+    auto refuse = [&](const std::string& reason) {
+        Kedra::Logging::KedraLogger::LogText("WARNING " + who + " : " + reason + " -> " +
+                                             consequence + "\n");
+        return false;
+    };
+    std::error_code ec;
+    if (std::filesystem::exists(path, ec) && !std::filesystem::is_regular_file(path, ec))
+        return refuse("not a regular file");
+    std::filebuf file;
+    if (file.open(path, std::ios::in | std::ios::binary) == nullptr)
+        return refuse("cannot open the file");
+    try {
+        return read(file);
+    } catch (const std::ios_base::failure& e) {
+        // The file buffer reports a read error by throwing; half a file is nothing to use.
+        return refuse(std::string("read error (") + e.what() + ")");
+    }
+}
+
+std::vector<std::size_t> StableAscendingOrder(const std::vector<double>& values) {
+    std::vector<std::size_t> order(values.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    if (!std::is_sorted(values.begin(), values.end()))
+        std::stable_sort(order.begin(), order.end(),
+                         [&](std::size_t a, std::size_t b) { return values[a] < values[b]; });
+    return order;
 }
 
 } // namespace Text

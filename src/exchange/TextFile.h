@@ -5,6 +5,7 @@
 // write "-3,25" where "-3.25" belongs.
 
 #include <cstddef>
+#include <functional>
 #include <streambuf>
 #include <string>
 #include <string_view>
@@ -67,6 +68,16 @@ bool SplitDataLine(std::string_view line, std::string_view separators,
 // then replaces the target in one rename. A new file gets the usual permissions (0666 less
 // the umask), a replaced one keeps its own. On failure `error` says why.
 bool WriteFileAtomically(const std::string& path, std::string_view contents, std::string& error);
+
+// Opens `path` as a regular file (a directory or a pipe, which could block forever, is
+// refused) and hands its stream to `read`. A refusal or a read error writes one line
+// "WARNING " + who + " : " + reason + " -> " + consequence and gives false.
+bool ReadRegularFile(const std::string& path, const std::string& who,
+                     const std::string& consequence,
+                     const std::function<bool(std::streambuf&)>& read);
+
+// The order that sorts `values` ascending, equal ones kept in their order.
+std::vector<std::size_t> StableAscendingOrder(const std::vector<double>& values);
 
 } // namespace Text
 } // namespace Kedra
