@@ -371,6 +371,10 @@ bool CheckInfo(const KeyMap& keys, std::string& format, std::string& error) {
         !CheckRange(keys, "Data_Samplerate", 1, MAX_SAMPLES, error) ||
         !CheckRange(keys, "Data_Offset", 0, MAX_SAMPLES, error))
         return false;
+    // The window's taper arithmetic is in int; a window far beyond any data would overflow it.
+    if (!CheckRange(keys, "ImpulseWindow_StartSample", -MAX_SAMPLES, MAX_SAMPLES, error) ||
+        !CheckRange(keys, "ImpulseWindow_EndSample", -MAX_SAMPLES, MAX_SAMPLES, error))
+        return false;
     for (const char* key : {"Rec_Offset", "Info_Offset"}) {
         if (std::fabs(DoubleOr(keys, key, 0.0)) > MAX_OFFSET) {
             error = std::string("Data out of range: ") + key + " = " + *Find(keys, key);

@@ -20,7 +20,8 @@
 namespace Kedra::Measure::MeasurementFile {
 
 inline constexpr int FILE_VERSION = 104;
-// Data_L, Data_Offset and Data_Samplerate beyond this are taken for damage, not data.
+// Data_L, Data_Offset, Data_Samplerate and the window's |start| and |end| beyond this are taken
+// for damage, not data.
 inline constexpr int MAX_SAMPLES = 1 << 27;
 // |Rec_Offset| and |Info_Offset| beyond this would push the impulse position out of an int.
 inline constexpr double MAX_OFFSET = 268435456.0;

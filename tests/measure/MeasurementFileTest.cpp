@@ -165,6 +165,12 @@ TEST(MeasurementInfo, RefusesMissingVitalKeysBadNumbersAndAbsurdDataKeys) {
          "Not a number: FR_LowpassStart"},
         {"comma decimal", [](MF::KeyMap& k) { k["Info_Amplified"] = "0,5"; },
          "Not a number: Info_Amplified"},
+        {"window beyond any data",
+         [](MF::KeyMap& k) { k["ImpulseWindow_StartSample"] = "-2147483648"; },
+         "Data out of range: ImpulseWindow_StartSample = -2147483648"},
+        {"window end beyond any data",
+         [](MF::KeyMap& k) { k["ImpulseWindow_EndSample"] = "134217729"; },
+         "ImpulseWindow_EndSample"},
         {"word for a flag", [](MF::KeyMap& k) { k["Info_Inverted"] = "yes"; }, "Info_Inverted"},
     };
     for (const Case& c : cases) {
