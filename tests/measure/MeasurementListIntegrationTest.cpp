@@ -108,7 +108,7 @@ std::vector<std::string> ZipNames(const fs::path& path) {
 
 // The entries of a package as name -> bytes (read through a second list's own unpacker).
 std::map<std::string, std::string> Entries(const fs::path& zip) {
-    const Package::TempDirectory dir;
+    const Package::TempDirectory dir(Dir("entries"));
     std::vector<std::string> written;
     std::string error;
     std::map<std::string, std::string> out;
@@ -174,6 +174,7 @@ TEST(MeasurementListIntegration, AppendingFillsTheSlotsAfterTheLastFilledOne) {
     SaveZeroAndFive(path, false);
 
     MeasurementList list(8);
+    list.SetTempDirectory(Dir("append-tmp").string());
     Fill(*list.No(0), 10);
     Fill(*list.No(2), 12);
     ASSERT_TRUE(list.OpenTryAppend(path.string()));
@@ -195,6 +196,7 @@ TEST(MeasurementListIntegration, AppendingFillsTheSlotsAfterTheLastFilledOne) {
 
     // Replacing into a shorter list: entry 005 has no slot.
     MeasurementList small(4);
+    small.SetTempDirectory(Dir("append-tmp").string());
     Fill(*small.No(1), 20);
     ASSERT_TRUE(small.OpenTry(path.string(), false));
     EXPECT_EQ(small.No(0)->GetLabel(), "measurement 1");
@@ -203,6 +205,7 @@ TEST(MeasurementListIntegration, AppendingFillsTheSlotsAfterTheLastFilledOne) {
 
     // No slot for any of them: refused, nothing cleared.
     MeasurementList tiny(1);
+    tiny.SetTempDirectory(Dir("append-tmp").string());
     Fill(*tiny.No(0), 21);
     const std::string only005 = (Dir("append") / "only005.zip").string();
     {
@@ -454,6 +457,7 @@ TEST(MeasurementListIntegration, PackagesReadTheSameUnderACommaDecimalLocale) {
     EXPECT_NE(info.find("FR_HighpassStart\t= 40.5\n"), std::string::npos) << info;
     EXPECT_NE(info.find("Info_Offset\t= 0.75\n"), std::string::npos) << info;
     MeasurementList back(2);
+    back.SetTempDirectory(Dir("locale-tmp").string());
     ASSERT_TRUE(back.OpenTry(path.string(), false));
     EXPECT_EQ(back.No(1)->GetHighpassStart(), 40.5);
     EXPECT_EQ(MF::SettingsKeys(*back.No(1)), MF::SettingsKeys(*list.No(1)));

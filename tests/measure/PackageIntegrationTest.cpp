@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -223,9 +224,19 @@ TEST(PackageTempDirectory, EachIsNewPrivateAndGoneAfterwards) {
     }
     EXPECT_FALSE(fs::exists(a));
     EXPECT_FALSE(fs::exists(b));
-    const Package::TempDirectory system;
-    ASSERT_TRUE(system.Valid());
-    EXPECT_EQ(system.Path().parent_path(), fs::temp_directory_path());
+    // Without a parent: the system's temporary directory, here pointed into the test's own.
+    const char* const saved = std::getenv("TMPDIR");
+    const std::string savedValue = saved != nullptr ? saved : "";
+    ::setenv("TMPDIR", Dir("system-temp").c_str(), 1);
+    {
+        const Package::TempDirectory system;
+        EXPECT_TRUE(system.Valid());
+        EXPECT_EQ(system.Path().parent_path(), Dir("system-temp"));
+    }
+    if (saved != nullptr)
+        ::setenv("TMPDIR", savedValue.c_str(), 1);
+    else
+        ::unsetenv("TMPDIR");
     const Package::TempDirectory nowhere(Dir("temp") / "does" / "not" / "exist");
     EXPECT_FALSE(nowhere.Valid());
     EXPECT_FALSE(nowhere.Error().empty());
