@@ -10,7 +10,17 @@ namespace Kedra::Measure {
 using Kedra::Math::PI;
 using Kedra::Math::ToIntRound;
 
+namespace {
+// Far beyond any record, and far enough from the int limits that the taper arithmetic
+// cannot overflow.
+constexpr int LIMIT = 1 << 28;
+int Bounded(int x) {
+    return std::clamp(x, -LIMIT, LIMIT);
+}
+} // namespace
+
 bool ImpulseWindow::SetStart(int start) {
+    start = Bounded(start);
     if (start == start_)
         return false;
     start_ = start;
@@ -19,6 +29,7 @@ bool ImpulseWindow::SetStart(int start) {
 }
 
 bool ImpulseWindow::SetEnd(int end) {
+    end = Bounded(end);
     if (end == end_)
         return false;
     end_ = end;

@@ -186,7 +186,8 @@ void MeasurementCore::Uninitialize() {
 }
 
 void MeasurementCore::UpdatePosition() {
-    const double x = dataOffset_ + currentOffset_ - baseOffset_;
+    // Offsets from outside (files, user input) may be absurd; the position stays an int.
+    const double x = std::clamp(dataOffset_ + currentOffset_ - baseOffset_, -1e9, 1e9);
     const double floored = std::floor(x);
     position_ = static_cast<int>(floored);
     fraction_ = x - floored;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 
 using Kedra::Measure::ImpulseWindow;
 
@@ -142,4 +143,15 @@ TEST(ImpulseWindow, ChangesMarkTheShapeStale) {
     EXPECT_FALSE(w.GetLockStart());
     w.SetLockStart(true);
     EXPECT_TRUE(w.GetLockStart());
+}
+
+TEST(ImpulseWindow, ExtremeEdgesAreBoundedWithoutOverflow) {
+    Kedra::Measure::ImpulseWindow w(-100, 100);
+    EXPECT_TRUE(w.SetStart(std::numeric_limits<int>::min()));
+    EXPECT_TRUE(w.SetEnd(std::numeric_limits<int>::max()));
+    EXPECT_EQ(w.GetStart(), -(1 << 28));
+    EXPECT_EQ(w.GetEnd(), 1 << 28);
+    EXPECT_EQ(w.Amplitude(0.0), 1.0);
+    EXPECT_LT(w.GetLeftZero(), w.GetLeftFlat());
+    EXPECT_GT(w.GetRightZero(), w.GetRightFlat());
 }
