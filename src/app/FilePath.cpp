@@ -26,7 +26,7 @@ std::filesystem::path& SystemDirectoryStore() {
 } // namespace
 
 std::filesystem::path DefaultAppDataDirectory() {
-    // The base directory specification ignores a relative XDG_DATA_HOME.
+    // XDG's base-directory rules ignore a relative XDG_DATA_HOME.
     const char* xdg = std::getenv("XDG_DATA_HOME");
     std::filesystem::path base;
     if (xdg != nullptr && std::filesystem::path(xdg).is_absolute()) {

@@ -412,7 +412,7 @@ TEST(InterpolatorNonEqPolar, UnwrapsAlongRandomAbscissas) {
     }
     EXPECT_EQ(p.Value(a[7]), z[7]);
 
-    // The spec pair through pi, on uneven abscissas; then changed samples are picked up.
+    // The pair e^(3i), e^(-3i) through pi, on uneven abscissas; then changed samples are picked up.
     const double a2[] = {10.0, 30.0};
     std::vector<cd> z2{std::polar(2.0, 3.0), std::polar(2.0, -3.0)};
     p.SetSamples(2, z2.data(), a2);
