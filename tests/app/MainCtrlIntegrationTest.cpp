@@ -93,7 +93,7 @@ TEST_F(MainCtrlTest, InverseOfAAndARefusedStitch) {
     Kedra::Measure::Measurement* b = ctrl.Presenter(MainCtrl::PRESENTER_B);
     EXPECT_EQ(b->GetLabel(), "1/(half)");
     EXPECT_NEAR(b->GetA()[100], 4.0, 1e-9);
-    // Stitching needs both A and B on one grid: an empty B is refused with the Part's text.
+    // Stitching needs both A and B on one grid: an empty B is refused with the rule's text.
     b->Reset("Empty 1");
     EXPECT_FALSE(ctrl.Action_AbcStitch(500.0, 100.0, false));
     EXPECT_TRUE(fe.Saw("Can only stitch measurement A to measurement B when:\n- A & B are both not "
