@@ -84,33 +84,32 @@ void VUMeterInBuffer::OnFull() {
 }
 
 void VUMeterInBuffer::Publish() {
-    // Sequence lock: odd while writing. Values are atomics, so a torn read is only retried,
-    // never undefined.
-    const std::uint64_t s = sequence_.load(std::memory_order_relaxed);
-    sequence_.store(s + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
+    // Sequence lock: odd while writing. Every access is sequentially consistent, so a reader
+    // that sees the same even number before and after its reads saw one block's values; the
+    // values are atomics, so a torn read is only retried, never undefined.
+    const std::uint64_t s = sequence_.load(std::memory_order_seq_cst);
+    sequence_.store(s + 1, std::memory_order_seq_cst);
     for (std::size_t c = 0; c < MAX_METER_CHANNELS; ++c) {
-        sharedCurrent_[c].store(current_[c], std::memory_order_relaxed);
-        sharedHeld_[c].store(held_[c], std::memory_order_relaxed);
-        sharedPeak_[c].store(peak_[c], std::memory_order_relaxed);
+        sharedCurrent_[c].store(current_[c], std::memory_order_seq_cst);
+        sharedHeld_[c].store(held_[c], std::memory_order_seq_cst);
+        sharedPeak_[c].store(peak_[c], std::memory_order_seq_cst);
     }
-    sharedBlocks_.store(blocks_, std::memory_order_relaxed);
-    sequence_.store(s + 2, std::memory_order_release);
+    sharedBlocks_.store(blocks_, std::memory_order_seq_cst);
+    sequence_.store(s + 2, std::memory_order_seq_cst);
 }
 
 void VUMeterInBuffer::ReadLevels(Levels& out) const {
     for (;;) {
-        const std::uint64_t before = sequence_.load(std::memory_order_acquire);
+        const std::uint64_t before = sequence_.load(std::memory_order_seq_cst);
         if (before % 2 != 0)
             continue;
         for (std::size_t c = 0; c < MAX_METER_CHANNELS; ++c) {
-            out.current[c] = sharedCurrent_[c].load(std::memory_order_relaxed);
-            out.held[c] = sharedHeld_[c].load(std::memory_order_relaxed);
-            out.peak[c] = sharedPeak_[c].load(std::memory_order_relaxed);
+            out.current[c] = sharedCurrent_[c].load(std::memory_order_seq_cst);
+            out.held[c] = sharedHeld_[c].load(std::memory_order_seq_cst);
+            out.peak[c] = sharedPeak_[c].load(std::memory_order_seq_cst);
         }
-        out.blocks = sharedBlocks_.load(std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_acquire);
-        if (sequence_.load(std::memory_order_relaxed) == before)
+        out.blocks = sharedBlocks_.load(std::memory_order_seq_cst);
+        if (sequence_.load(std::memory_order_seq_cst) == before)
             break;
     }
     out.channels = channels_;
