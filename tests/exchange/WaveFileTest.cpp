@@ -89,7 +89,10 @@ Bytes HandMadeWave(int channels, int samplerate, const std::vector<std::int16_t>
         for (int i = 0; i < width; ++i)
             b.push_back(static_cast<unsigned char>(v >> (8 * i)));
     };
-    auto tag = [&b](const char* s) { b.insert(b.end(), s, s + 4); };
+    auto tag = [&b](const char* s) {
+        for (int i = 0; i < 4; ++i)
+            b.push_back(static_cast<unsigned char>(s[i]));
+    };
     const auto dataSize = static_cast<std::uint32_t>(samples.size() * 2);
     tag("RIFF");
     put(36 + dataSize, 4);
