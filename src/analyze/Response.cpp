@@ -156,15 +156,23 @@ bool Response::Render(int n, PCMGenerator* generator) {
     return false;
 }
 
-bool Response::Measure(int lengthExponent, std::complex<double>* spectrumOut, int inputChannel,
-                       PCMGenerator* generator) {
+PCMGenerator* Response::RenderFor(int lengthExponent, const std::complex<double>* spectrumOut,
+                                  PCMGenerator* generator) {
     if (lengthExponent < 2 || lengthExponent > 28 || spectrumOut == nullptr)
-        return false;
+        return nullptr;
     if (generator == nullptr)
         generator = generator_.get();
     const int n = 1 << lengthExponent;
     Render(n, generator);
     lastLength_ = n;
+    return generator;
+}
+
+bool Response::Measure(int lengthExponent, std::complex<double>* spectrumOut, int inputChannel,
+                       PCMGenerator* generator) {
+    if (RenderFor(lengthExponent, spectrumOut, generator) == nullptr)
+        return false;
+    const int n = 1 << lengthExponent;
     return MeasureSignal(n, spectrumOut, lengthExponent, inputChannel, signalBuffer_.data(),
                          signalBuffer_.data(), 0);
 }
@@ -209,13 +217,10 @@ void Response::PlayedBand(int n, PCMGenerator* generator, int* start, int* end) 
 
 bool Response::MeasureFiltered(int lengthExponent, std::complex<double>* spectrumOut,
                                int inputChannel, PCMGenerator* generator) {
-    if (lengthExponent < 2 || lengthExponent > 28 || spectrumOut == nullptr)
-        return false;
+    generator = RenderFor(lengthExponent, spectrumOut, generator);
     if (generator == nullptr)
-        generator = generator_.get();
+        return false;
     const int n = 1 << lengthExponent;
-    Render(n, generator);
-    lastLength_ = n;
     signalFilter_->Update();
     if (!filteredValid_ || filteredRevision_ != signalFilter_->Revision()) {
         ReportStatus("Applying filter");

@@ -101,6 +101,10 @@ protected:
 
 private:
     bool Render(int n, Kedra::PAudioII::PCMGenerator* generator);
+    // Checks the arguments of a run and renders its signal; null when they are refused.
+    Kedra::PAudioII::PCMGenerator* RenderFor(int lengthExponent,
+                                             const std::complex<double>* spectrumOut,
+                                             Kedra::PAudioII::PCMGenerator* generator);
     bool MeasureSignal(int end, std::complex<double>* spectrumOut, int exponent, int inputChannel,
                        const float* played, const float* reference, int start);
     void StartOutput();
