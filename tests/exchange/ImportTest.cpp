@@ -27,36 +27,6 @@ namespace {
 constexpr double PI = 3.14159265358979323846;
 using Bytes = std::vector<unsigned char>;
 
-// A 16-bit PCM wave file with interleaved frames, made by hand.
-Bytes Wave(int channels, int samplerate, const std::vector<std::int16_t>& samples) {
-    Bytes b;
-    auto put = [&b](std::uint32_t v, int width) {
-        for (int i = 0; i < width; ++i)
-            b.push_back(static_cast<unsigned char>(v >> (8 * i)));
-    };
-    auto tag = [&b](const char* s) {
-        for (int i = 0; i < 4; ++i)
-            b.push_back(static_cast<unsigned char>(s[i]));
-    };
-    const auto dataSize = static_cast<std::uint32_t>(samples.size() * 2);
-    tag("RIFF");
-    put(36 + dataSize, 4);
-    tag("WAVE");
-    tag("fmt ");
-    put(16, 4);
-    put(1, 2);
-    put(static_cast<std::uint32_t>(channels), 2);
-    put(static_cast<std::uint32_t>(samplerate), 4);
-    put(static_cast<std::uint32_t>(samplerate * channels * 2), 4);
-    put(static_cast<std::uint32_t>(channels * 2), 2);
-    put(16, 2);
-    tag("data");
-    put(dataSize, 4);
-    for (std::int16_t s : samples)
-        put(static_cast<std::uint16_t>(s), 2);
-    return b;
-}
-
 // A record that a refused import must leave exactly as it is.
 struct Untouched {
     Measurement m{"before"};
@@ -215,7 +185,7 @@ TEST(ImpulseImporterWave, MonoStereoAndRefusedFiles) {
     ImpulseImporter imp;
     imp.alignPeak = false;
     Measurement m("w");
-    const Bytes mono = Wave(1, 48000, {0, 16384, -8192, 3277});
+    const Bytes mono = SonvelTest::HandMadeWave(1, 48000, {0, 16384, -8192, 3277});
     ASSERT_TRUE(imp.ImportWaveMemory(m, mono));
     EXPECT_EQ(m.GetSamplerate(), 48000);
     EXPECT_EQ(m.GetN(), 2048);
@@ -223,7 +193,8 @@ TEST(ImpulseImporterWave, MonoStereoAndRefusedFiles) {
     EXPECT_NEAR(m.GetI()[2], -0.25, 1e-9);
 
     // Stereo: the left channel only.
-    const Bytes stereo = Wave(2, 44100, {1000, -30000, 2000, 30000, -4000, 12345});
+    const Bytes stereo =
+        SonvelTest::HandMadeWave(2, 44100, {1000, -30000, 2000, 30000, -4000, 12345});
     ASSERT_TRUE(imp.ImportWaveMemory(m, stereo));
     EXPECT_EQ(imp.GetSamplesRead(), 3);
     EXPECT_EQ(m.GetSamplerate(), 44100);
@@ -233,10 +204,10 @@ TEST(ImpulseImporterWave, MonoStereoAndRefusedFiles) {
     EXPECT_NEAR(m.GetI()[3], 0.0, 1e-12);
 
     Untouched u;
-    const Bytes three = Wave(3, 48000, {1, 2, 3, 4, 5, 6});
+    const Bytes three = SonvelTest::HandMadeWave(3, 48000, {1, 2, 3, 4, 5, 6});
     EXPECT_FALSE(imp.ImportWaveMemory(u.m, three));
     u.Check("three channels");
-    EXPECT_FALSE(imp.ImportWaveMemory(u.m, Wave(1, 48000, {})));
+    EXPECT_FALSE(imp.ImportWaveMemory(u.m, SonvelTest::HandMadeWave(1, 48000, {})));
     u.Check("no frames");
     Bytes truncated = mono;
     truncated.resize(20);

@@ -19,6 +19,8 @@
 
 using namespace Kedra::WaveImExport;
 namespace fs = std::filesystem;
+using SonvelTest::ReadBytes;
+using SonvelTest::WriteBytes;
 
 namespace {
 
@@ -26,11 +28,6 @@ fs::path Dir(const std::string& name) {
     const fs::path dir = SonvelTest::TempDir() / "wave" / name;
     fs::create_directories(dir);
     return dir;
-}
-
-std::string ReadBytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 std::vector<fs::path> Listing(const fs::path& dir) {

@@ -18,6 +18,7 @@
 
 using namespace Kedra::WaveImExport;
 using Bytes = std::vector<unsigned char>;
+using SonvelTest::HandMadeWave;
 
 namespace {
 
@@ -79,37 +80,6 @@ std::vector<std::int32_t> WrittenCodes(const std::vector<float>& x, WaveFormat f
     for (std::size_t i = 0; i + static_cast<std::size_t>(width) <= data.size(); i += width)
         codes.push_back(SignedLe(data, i, width));
     return codes;
-}
-
-// A canonical 44-byte header of a 16-bit PCM file, built without libsndfile.
-Bytes HandMadeWave(int channels, int samplerate, const std::vector<std::int16_t>& samples,
-                   std::uint32_t dataSizeOverride = 0) {
-    Bytes b;
-    auto put = [&b](std::uint32_t v, int width) {
-        for (int i = 0; i < width; ++i)
-            b.push_back(static_cast<unsigned char>(v >> (8 * i)));
-    };
-    auto tag = [&b](const char* s) {
-        for (int i = 0; i < 4; ++i)
-            b.push_back(static_cast<unsigned char>(s[i]));
-    };
-    const auto dataSize = static_cast<std::uint32_t>(samples.size() * 2);
-    tag("RIFF");
-    put(36 + dataSize, 4);
-    tag("WAVE");
-    tag("fmt ");
-    put(16, 4);
-    put(1, 2);
-    put(static_cast<std::uint32_t>(channels), 2);
-    put(static_cast<std::uint32_t>(samplerate), 4);
-    put(static_cast<std::uint32_t>(samplerate * channels * 2), 4);
-    put(static_cast<std::uint32_t>(channels * 2), 2);
-    put(16, 2);
-    tag("data");
-    put(dataSizeOverride != 0 ? dataSizeOverride : dataSize, 4);
-    for (std::int16_t s : samples)
-        put(static_cast<std::uint16_t>(s), 2);
-    return b;
 }
 
 // What libsndfile's float reading of a 16-bit code gives (its scale is 1/32768).

@@ -18,6 +18,8 @@
 using namespace Kedra::Measure;
 namespace MF = Kedra::Measure::MeasurementFile;
 namespace fs = std::filesystem;
+using SonvelTest::ReadBytes;
+using SonvelTest::WriteBytes;
 
 namespace {
 
@@ -25,16 +27,6 @@ fs::path Dir(const std::string& name) {
     const fs::path dir = SonvelTest::TempDir() / "measurement-file" / name;
     fs::create_directories(dir);
     return dir;
-}
-
-std::string ReadBytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteBytes(const fs::path& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
 }
 
 // A sweep record with every setting moved away from its default.

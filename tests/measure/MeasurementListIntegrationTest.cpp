@@ -34,6 +34,8 @@ using SonvelTest::ForgedEntry;
 using SonvelTest::ForgeZip;
 namespace MF = Kedra::Measure::MeasurementFile;
 namespace fs = std::filesystem;
+using SonvelTest::ReadBytes;
+using SonvelTest::WriteBytes;
 
 namespace {
 
@@ -41,16 +43,6 @@ fs::path Dir(const std::string& name) {
     const fs::path dir = SonvelTest::TempDir() / "list" / name;
     fs::create_directories(dir);
     return dir;
-}
-
-std::string ReadBytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteBytes(const fs::path& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
 }
 
 bool Empty(const fs::path& dir) {

@@ -22,6 +22,8 @@ using SonvelTest::Entry;
 using SonvelTest::ForgedEntry;
 using SonvelTest::ForgeZip;
 namespace fs = std::filesystem;
+using SonvelTest::ReadBytes;
+using SonvelTest::WriteBytes;
 
 namespace {
 
@@ -49,11 +51,6 @@ std::string Random(std::size_t n, unsigned seed) {
     for (char& c : s)
         c = static_cast<char>(rng());
     return s;
-}
-
-void WriteBytes(const fs::path& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
 }
 
 } // namespace

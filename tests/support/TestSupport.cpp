@@ -59,4 +59,46 @@ std::string ReadLog() {
     return ss.str();
 }
 
+std::string ReadBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteBytes(const std::filesystem::path& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+std::vector<unsigned char> HandMadeWave(int channels, int samplerate,
+                                        const std::vector<std::int16_t>& samples,
+                                        std::uint32_t dataSizeOverride) {
+    std::vector<unsigned char> b;
+    auto put = [&b](std::uint32_t v, int width) {
+        for (int i = 0; i < width; ++i)
+            b.push_back(static_cast<unsigned char>(v >> (8 * i)));
+    };
+    // Byte by byte: a range insert of the four letters trips a sanitizer build's overflow check.
+    auto tag = [&b](const char* s) {
+        for (int i = 0; i < 4; ++i)
+            b.push_back(static_cast<unsigned char>(s[i]));
+    };
+    const auto dataSize = static_cast<std::uint32_t>(samples.size() * 2);
+    tag("RIFF");
+    put(36 + dataSize, 4);
+    tag("WAVE");
+    tag("fmt ");
+    put(16, 4);
+    put(1, 2);
+    put(static_cast<std::uint32_t>(channels), 2);
+    put(static_cast<std::uint32_t>(samplerate), 4);
+    put(static_cast<std::uint32_t>(samplerate * channels * 2), 4);
+    put(static_cast<std::uint32_t>(channels * 2), 2);
+    put(16, 2);
+    tag("data");
+    put(dataSizeOverride != 0 ? dataSizeOverride : dataSize, 4);
+    for (std::int16_t s : samples)
+        put(static_cast<std::uint16_t>(s), 2);
+    return b;
+}
+
 } // namespace SonvelTest

@@ -1,9 +1,11 @@
 #pragma once
-// Shared helpers of the test programs: a private temporary directory per test program,
-// and the path of the log file the tests write to.
+// Shared helpers of the test programs: a private temporary directory per test program, the
+// log file the tests write to, and small file and wave makers.
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace SonvelTest {
 
@@ -15,5 +17,15 @@ std::filesystem::path LogFile();
 
 // Everything written to the log file so far.
 std::string ReadLog();
+
+// A whole file as bytes ("" when it cannot be read), and a file replaced by bytes.
+std::string ReadBytes(const std::filesystem::path& path);
+void WriteBytes(const std::filesystem::path& path, const std::string& bytes);
+
+// A canonical 44-byte-header 16-bit PCM wave file with interleaved frames, made by hand
+// (not by the library under test). A non-zero `dataSizeOverride` forges the data size.
+std::vector<unsigned char> HandMadeWave(int channels, int samplerate,
+                                        const std::vector<std::int16_t>& samples,
+                                        std::uint32_t dataSizeOverride = 0);
 
 } // namespace SonvelTest
