@@ -7,6 +7,7 @@
 #include "app/FrontEnd.h"
 #include "app/Options.h"
 #include "audio/StreamInitializer.h"
+#include "exchange/TextFile.h"
 #include "filter/Design.h"
 #include "foundation/KedraLogger.h"
 #include "foundation/MathHelpers.h"
@@ -26,12 +27,6 @@ void ReportToFrontEnd(const std::string& text) {
         reporting->ReportProgress(text);
 }
 
-std::string Fixed(double value, int decimals) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.*f", decimals, value);
-    return text;
-}
-
 const char* OUTPUT_NAMES[] = {"Left", "Right", "CH3", "CH4"};
 const char* INPUT_NAMES[] = {"Left", "Right", "Ch. 3", "Ch. 4"};
 
@@ -49,21 +44,22 @@ AmplitudeVerdict JudgeAmplitude(double a) {
     if (a <= MEASURE_LOW_REJECT_AMP) {
         v.accepted = false;
         v.red = 250, v.green = 50, v.blue = 50;
-        v.message = "Recording amplitude is to low:! (Below " +
-                    Fixed(Kedra::Math::AmplitudeToDB(MEASURE_LOW_REJECT_AMP), 0) + " dB)\n" + "\n" +
-                    "Please make sure that:\n" +
-                    "1. The microphone is connected to the input on the soundcard\n" +
-                    "2. The windows mixer settings for playing & recording are correct\n" +
-                    "3. No other windows application is streaming sound (eg. playning music) to "
-                    "the input soundcard\n" +
-                    "4. The microphone is switched on";
+        v.message =
+            "Recording amplitude is to low:! (Below " +
+            Kedra::Text::FormatFixed(Kedra::Math::AmplitudeToDB(MEASURE_LOW_REJECT_AMP), 0) +
+            " dB)\n" + "\n" + "Please make sure that:\n" +
+            "1. The microphone is connected to the input on the soundcard\n" +
+            "2. The windows mixer settings for playing & recording are correct\n" +
+            "3. No other windows application is streaming sound (eg. playning music) to "
+            "the input soundcard\n" +
+            "4. The microphone is switched on";
     } else if (a >= 0.999) {
         v.red = 250, v.green = 50, v.blue = 50;
         v.message = "Recording amplitude indicates digital clipping.\nMeasure at a lower volume "
                     "to avoid this";
     } else if (a < MEASURE_LOW_WARN_AMP) {
         v.red = 220, v.green = 220, v.blue = 50;
-        v.message = "Recording amplitude is low: " + Fixed(v.db, 0) +
+        v.message = "Recording amplitude is low: " + Kedra::Text::FormatFixed(v.db, 0) +
                     " dB\nMeasure at a higher volume to avoid this";
     }
     return v;
@@ -338,8 +334,9 @@ void AudioHelper::Finish(Measurement& measurement, bool filtered, int rate) {
     measurement.PostInitSetDateNow();
     measurement.SetApplicationInfo("Sonvel " + Conf::Options::ProgramVersion());
     lastOffset_ = r.timeOffset;
-    frontEnd_.ReportProgress("Time offset: " + Fixed(r.timeOffset * 1000.0 / fs, 0) + " ms (" +
-                             Fixed(r.timeOffset, 3) + " samples)");
+    frontEnd_.ReportProgress(
+        "Time offset: " + Kedra::Text::FormatFixed(r.timeOffset * 1000.0 / fs, 0) + " ms (" +
+        Kedra::Text::FormatFixed(r.timeOffset, 3) + " samples)");
     ValidateMeasAmp(measurement);
 }
 

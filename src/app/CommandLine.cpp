@@ -47,103 +47,23 @@ struct UsageError : std::runtime_error {
 
 // ---- options given on the command line: Section.Field=VALUE ---------------------------
 
-bool ParseValue(const std::string& text, bool& out) {
-    if (text == "true" || text == "1" || text == "on" || text == "yes")
-        out = true;
-    else if (text == "false" || text == "0" || text == "off" || text == "no")
-        out = false;
-    else
-        return false;
-    return true;
-}
-
-template <typename T>
-bool ParseArithmetic(const std::string& text, T& out) {
-    T value{};
-    const char* end = text.data() + text.size();
-    auto [ptr, ec] = std::from_chars(text.data(), end, value);
-    if (ec != std::errc() || ptr != end)
-        return false;
-    if constexpr (std::is_floating_point_v<T>)
-        if (!std::isfinite(value))
-            return false;
-    out = value;
-    return true;
-}
-
-bool ParseValue(const std::string& text, int& out) {
-    return ParseArithmetic(text, out);
-}
-bool ParseValue(const std::string& text, float& out) {
-    return ParseArithmetic(text, out);
-}
-bool ParseValue(const std::string& text, double& out) {
-    return ParseArithmetic(text, out);
-}
-bool ParseValue(const std::string& text, std::string& out) {
-    out = text;
-    return true;
-}
-bool ParseValue(const std::string& text, std::vector<int>& out) {
-    std::vector<int> values;
-    std::stringstream s(text);
-    std::string item;
-    while (std::getline(s, item, ',')) {
-        int v = 0;
-        if (!ParseArithmetic(item, v))
-            return false;
-        values.push_back(v);
-    }
-    out = values;
-    return true;
-}
-
-struct FieldSetter {
-    std::string name;
-    std::string value;
-    bool found = false;
-    bool parsed = false;
-    template <typename T>
-    void operator()(const char* field, T& target) {
-        if (name != field)
-            return;
-        found = true;
-        parsed = ParseValue(value, target);
-    }
-};
-
 void SetOption(const std::string& assignment) {
     const auto dot = assignment.find('.');
     const auto eq = assignment.find('=');
     if (dot == std::string::npos || eq == std::string::npos || eq < dot)
         throw UsageError("--set needs Section.Field=VALUE, not '" + assignment + "'");
-    const std::string section = assignment.substr(0, dot);
-    FieldSetter setter{assignment.substr(dot + 1, eq - dot - 1), assignment.substr(eq + 1)};
-    Conf::OptionsField& f = Conf::Options::Field;
-    if (section == "Plot")
-        f.Plot.Visit(setter);
-    else if (section == "Misc")
-        f.Misc.Visit(setter);
-    else if (section == "Dev")
-        f.Dev.Visit(setter);
-    else if (section == "Signal")
-        f.Signal.Visit(setter);
-    else if (section == "Analysis")
-        f.Analysis.Visit(setter);
-    else if (section == "ImExport")
-        f.ImExport.Visit(setter);
-    else if (section == "Filter")
-        f.Filter.Visit(setter);
-    else if (section == "MakeMicCal")
-        f.MakeMicCal.Visit(setter);
-    else
-        throw UsageError("--set: no options section '" + section +
-                         "' (Plot, Misc, Dev, Signal, Analysis, ImExport, Filter, MakeMicCal)");
-    if (!setter.found)
-        throw UsageError("--set: section " + section + " has no field '" + setter.name + "'");
-    if (!setter.parsed)
-        throw UsageError("--set: '" + setter.value + "' is not a value for " + section + "." +
-                         setter.name);
+    const std::string path = assignment.substr(0, eq);
+    const std::string value = assignment.substr(eq + 1);
+    switch (Conf::Options::SetFromText(path, value)) {
+    case Conf::Options::SetResult::Ok:
+        return;
+    case Conf::Options::SetResult::NoField:
+        throw UsageError("--set: there is no option " + path +
+                         " (sections Plot, Misc, Dev, Signal, Analysis, ImExport, Filter, "
+                         "MakeMicCal)");
+    case Conf::Options::SetResult::BadValue:
+        throw UsageError("--set: '" + value + "' is not a value for " + path);
+    }
 }
 
 // ---- slots -------------------------------------------------------------------------------
@@ -156,7 +76,9 @@ int ParseSlot(MainCtrl& ctrl, const std::string& text) {
     if (text == "C" || text == "c")
         return ctrl.PresenterSlot(MainCtrl::PRESENTER_C);
     int slot = -1;
-    if (!ParseArithmetic(text, slot) || slot < 0 || slot >= ctrl.List().GetSize())
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), slot);
+    if (ec != std::errc() || end != text.data() + text.size() || slot < 0 ||
+        slot >= ctrl.List().GetSize())
         throw UsageError("'" + text + "' is not a slot: use A, B, C or 0 .. " +
                          std::to_string(ctrl.List().GetSize() - 1));
     return slot;
@@ -196,12 +118,6 @@ void ChooseDevices(MainCtrl& ctrl, const std::string& sim) {
                                      "to measure on the simulated sound card");
     }
     ctrl.ApplyOptions();
-}
-
-std::string Fixed(double value, int decimals) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.*f", decimals, value);
-    return text;
 }
 
 // The harmonic rows as text: a header line, then the frequency and every row in dB.
@@ -434,8 +350,9 @@ int RunCommandLine(int argc, char** argv) {
             std::printf("Measured %s into slot %d: %s, recording peak %s dB (%s), time offset %s "
                         "samples\n",
                         measureWho.c_str(), ctrl.PresenterSlot(presenter), m->GetLabel().c_str(),
-                        Fixed(v.db, 2).c_str(), Fixed(v.amplitude, 3).c_str(),
-                        Fixed(ctrl.Audio().LastTimeOffset(), 3).c_str());
+                        Kedra::Text::FormatFixed(v.db, 2).c_str(),
+                        Kedra::Text::FormatFixed(v.amplitude, 3).c_str(),
+                        Kedra::Text::FormatFixed(ctrl.Audio().LastTimeOffset(), 3).c_str());
         } else if (list->parsed()) {
             for (int i = 0; i < ctrl.List().GetSize(); ++i) {
                 Measurement* m = ctrl.List().No(i);
@@ -485,8 +402,10 @@ int RunCommandLine(int argc, char** argv) {
             if (!ctrl.Action_QBox(from, to))
                 throw std::runtime_error("no closed-box fit: A must hold a measurement with "
                                          "level between the two frequencies");
-            std::printf("Qtc = %s  Fb = %s Hz  gain = %s\n", Fixed(ctrl.LastQ(), 3).c_str(),
-                        Fixed(ctrl.LastFc(), 1).c_str(), Fixed(ctrl.LastGain(), 4).c_str());
+            std::printf("Qtc = %s  Fb = %s Hz  gain = %s\n",
+                        Kedra::Text::FormatFixed(ctrl.LastQ(), 3).c_str(),
+                        Kedra::Text::FormatFixed(ctrl.LastFc(), 1).c_str(),
+                        Kedra::Text::FormatFixed(ctrl.LastGain(), 4).c_str());
         } else if (window->parsed()) {
             Measurement& m = FilledSlot(ctrl, ParseSlot(ctrl, slotText));
             if (windowStart)
@@ -644,10 +563,10 @@ int RunCommandLine(int argc, char** argv) {
                 vu.ReadLevels(levels);
                 std::string line = "\r";
                 for (int c = 0; c < levels.channels; ++c)
-                    line +=
-                        "ch" + std::to_string(c) + " " +
-                        Fixed(std::max(levels.current[static_cast<std::size_t>(c)], -120.0f), 1) +
-                        " dB  ";
+                    line += "ch" + std::to_string(c) + " " +
+                            Kedra::Text::FormatFixed(
+                                std::max(levels.current[static_cast<std::size_t>(c)], -120.0f), 1) +
+                            " dB  ";
                 std::fputs(line.c_str(), stdout);
                 std::fflush(stdout);
             }

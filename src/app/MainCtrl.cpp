@@ -8,6 +8,7 @@
 #include "app/Options.h"
 #include "audio/Devices.h"
 #include "audio/StreamInitializer.h"
+#include "exchange/TextFile.h"
 #include "exchange/WaveFile.h"
 #include "filter/CleanUp.h"
 #include "filter/MeasurementOperations.h"
@@ -28,12 +29,6 @@ namespace {
 
 void Splash(const std::string& text) {
     KedraLogger::LogText("INFO    MainCtrl::SetSplashScreenStatusString(" + text + ")\n");
-}
-
-std::string Fixed(double value, int decimals) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.*f", decimals, value);
-    return text;
 }
 
 const char* PRESENTER_NAMES[] = {"A", "B", "C"};
@@ -327,7 +322,8 @@ bool MainCtrl::Action_QBox(double f1, double f2) {
         spectrum[k] = gain_ * model.Amplitude(k * c->GetHzPerBin());
     Kedra::Measure::ApplyMinimumPhase(spectrum, c->GetNHalf(), 1e-10, false);
     c->F0Written();
-    c->SetLabel("QBox: Qtc = " + Fixed(q_, 3) + " Fb = " + Fixed(fc_, 0));
+    c->SetLabel("QBox: Qtc = " + Kedra::Text::FormatFixed(q_, 3) +
+                " Fb = " + Kedra::Text::FormatFixed(fc_, 0));
     return true;
 }
 
@@ -501,7 +497,8 @@ bool MainCtrl::Action_CalDacAdcMake() {
         const double fLow = lower * a->GetHzPerBin();
         const double fHigh = upper * a->GetHzPerBin();
         if (frontEnd_.AskYesNo("Sonvel", "The measurement was valid within +/- 6dB\nFrom " +
-                                             Fixed(fLow, 0) + "Hz to " + Fixed(fHigh, 0) + "Hz\n" +
+                                             Kedra::Text::FormatFixed(fLow, 0) + "Hz to " +
+                                             Kedra::Text::FormatFixed(fHigh, 0) + "Hz\n" +
                                              "Use this measurement to generate DAC-ADC "
                                              "calibration?")) {
             Kedra::Measure::Calibrator& cal = audio_->DacAdcCalibrator();

@@ -184,6 +184,52 @@ struct Reader {
     }
 };
 
+// Sets the field at a dotted path ("Signal.SignalLength") from text, by the reader's rules.
+struct TextSetter {
+    std::string_view path;
+    std::string_view value;
+    Options::SetResult result = Options::SetResult::NoField;
+
+    template <class T>
+    void operator()(const char* name, T& target) {
+        const std::string_view n(name);
+        if constexpr (Record<T>) {
+            if (path.size() > n.size() && path.substr(0, n.size()) == n && path[n.size()] == '.') {
+                TextSetter sub{path.substr(n.size() + 1), value};
+                target.Visit(sub);
+                result = sub.result;
+            }
+        } else {
+            if (path != n)
+                return;
+            bool ok = false;
+            if constexpr (std::is_same_v<T, std::string>) {
+                target = std::string(value);
+                ok = true;
+            } else if constexpr (std::is_same_v<T, bool>) {
+                ok = ParseBool(value, target);
+            } else if constexpr (std::is_same_v<T, std::vector<int>>) {
+                std::vector<int> items;
+                ok = true;
+                std::string_view rest = value;
+                while (ok && !rest.empty()) {
+                    const auto comma = rest.find(',');
+                    int v = 0;
+                    ok = ParseNumber(rest.substr(0, comma), v);
+                    items.push_back(v);
+                    rest = comma == std::string_view::npos ? std::string_view()
+                                                           : rest.substr(comma + 1);
+                }
+                if (ok)
+                    target = std::move(items);
+            } else {
+                ok = ParseNumber(value, target);
+            }
+            result = ok ? Options::SetResult::Ok : Options::SetResult::BadValue;
+        }
+    }
+};
+
 struct Writer {
     pugi::xml_node node;
 
@@ -439,6 +485,12 @@ std::optional<std::int64_t> Options::ProductVersionNumber(std::string_view versi
 
 std::string Options::ProgramVersion() {
     return PRODUCT_VERSION;
+}
+
+Options::SetResult Options::SetFromText(std::string_view path, std::string_view value) {
+    TextSetter setter{path, value};
+    Field.Visit(setter);
+    return setter.result;
 }
 
 } // namespace Kedra::Sonvel::Conf

@@ -67,6 +67,12 @@ public:
 
     // Largest options file read; anything bigger is not an options file.
     static constexpr std::size_t MAX_FILE_BYTES = 16u << 20;
+
+    // Sets the field at a dotted path such as "Signal.SignalLength" from text, read by the
+    // rules of the options file (numbers independent of the locale, true/false/1/0, lists of
+    // whole numbers separated by commas). Field is untouched unless the result is Ok.
+    enum class SetResult { Ok, NoField, BadValue };
+    static SetResult SetFromText(std::string_view path, std::string_view value);
 };
 
 } // namespace Kedra::Sonvel::Conf

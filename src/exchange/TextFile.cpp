@@ -280,6 +280,13 @@ bool WriteFileAtomically(const std::string& path, std::string_view contents, std
     return true;
 }
 
+std::string FormatFixed(double x, int decimals) {
+    char buffer[512];
+    const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, x,
+                                         std::chars_format::fixed, std::clamp(decimals, 0, 17));
+    return ec == std::errc() ? std::string(buffer, end) : FormatNumber(x);
+}
+
 bool ReadRegularFile(const std::string& path, const std::string& who,
                      const std::string& consequence,
                      const std::function<bool(std::streambuf&)>& read) {

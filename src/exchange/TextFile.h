@@ -30,6 +30,8 @@ double ParseNumber(std::string_view text);
 // The default formatting of a C++ stream (%g, 6 significant digits) in the "C" locale.
 std::string FormatNumber(double x);
 void AppendNumber(std::string& out, double x);
+// x with `decimals` digits after the point ('.' whatever the locale), like "%.*f".
+std::string FormatFixed(double x, int decimals);
 
 // Reads only, never copies: lets the line reader run over text held in memory.
 class MemoryStreamBuf : public std::streambuf {

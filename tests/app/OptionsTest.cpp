@@ -435,3 +435,29 @@ TEST_F(OptionsTest, HostileXmlIsRefusedOrReadWithoutHarm) {
 }
 
 } // namespace
+
+TEST(OptionsSetFromText, DottedPathsByTheFileRules) {
+    using Kedra::Sonvel::Conf::Options;
+    Options::Reset();
+    EXPECT_EQ(Options::SetFromText("Signal.SignalLength", "16"), Options::SetResult::Ok);
+    EXPECT_EQ(Options::Field.Signal.SignalLength, 16);
+    EXPECT_EQ(Options::SetFromText("Dev.OutputPCMAmplitude", "+0.25"), Options::SetResult::Ok);
+    EXPECT_EQ(Options::Field.Dev.OutputPCMAmplitude, 0.25f);
+    EXPECT_EQ(Options::SetFromText("Analysis.NormalizeTo0dB", "true"), Options::SetResult::Ok);
+    EXPECT_TRUE(Options::Field.Analysis.NormalizeTo0dB);
+    EXPECT_EQ(Options::SetFromText("Plot.CustomColors", "1,2,3"), Options::SetResult::Ok);
+    EXPECT_EQ(Options::Field.Plot.CustomColors, (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(Options::SetFromText("Comment", "a = b"), Options::SetResult::Ok);
+    EXPECT_EQ(Options::Field.Comment, "a = b");
+    // Refusals leave the field as it was.
+    EXPECT_EQ(Options::SetFromText("Signal.SignalLength", "16.5"), Options::SetResult::BadValue);
+    EXPECT_EQ(Options::SetFromText("Signal.SignalLength", "0,5"), Options::SetResult::BadValue);
+    EXPECT_EQ(Options::SetFromText("Dev.DelayMS", "nan"), Options::SetResult::BadValue);
+    EXPECT_EQ(Options::SetFromText("Plot.CustomColors", "1,x"), Options::SetResult::BadValue);
+    EXPECT_EQ(Options::Field.Signal.SignalLength, 16);
+    EXPECT_EQ(Options::Field.Plot.CustomColors, (std::vector<int>{1, 2, 3}));
+    EXPECT_EQ(Options::SetFromText("Signal.NoSuchField", "1"), Options::SetResult::NoField);
+    EXPECT_EQ(Options::SetFromText("Nowhere.SignalLength", "1"), Options::SetResult::NoField);
+    EXPECT_EQ(Options::SetFromText("Signal", "1"), Options::SetResult::NoField);
+    Options::Reset();
+}

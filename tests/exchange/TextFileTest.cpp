@@ -106,6 +106,21 @@ TEST(TextFile, FormatNumberIsPrintfG) {
     EXPECT_EQ(FormatNumber(20.0012345), "20.0012");
 }
 
+TEST(TextFile, FormatFixedIsPrintfF) {
+    // printf in the "C" locale is the truth; the values avoid exact decimal ties.
+    std::mt19937_64 rng(11);
+    std::uniform_real_distribution<double> value(-1e6, 1e6);
+    char expected[128];
+    for (int i = 0; i < 2000; ++i) {
+        const double v = value(rng) / (1 + i % 7);
+        const int decimals = i % 5;
+        std::snprintf(expected, sizeof(expected), "%.*f", decimals, v);
+        EXPECT_EQ(FormatFixed(v, decimals), expected) << v;
+    }
+    EXPECT_EQ(FormatFixed(-46.0206, 0), "-46");
+    EXPECT_EQ(FormatFixed(0.79661, 3), "0.797");
+}
+
 TEST(TextFile, LineReaderEndsLinesAndCutsLongOnes) {
     EXPECT_EQ(Lines("a\r\nb\n\nc"), (std::vector<std::string>{"a", "b", "", "c"}));
     EXPECT_TRUE(Lines("").empty());
