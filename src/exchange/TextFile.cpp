@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -232,13 +233,12 @@ bool WriteAll(int fd, std::string_view contents) {
 
 } // namespace
 
-bool WriteFileAtomically(const std::string& path, std::string_view contents, std::string& error) {
+int CreateTemporaryBeside(const std::string& path, std::string& temp, std::string& error) {
     if (path.empty() || !std::filesystem::path(path).has_filename()) {
         error = "no file name";
-        return false;
+        return -1;
     }
     static std::atomic<unsigned> counter{0};
-    std::string temp;
     int fd = -1;
     // O_EXCL never reuses a name, so two savers cannot write into one temporary file.
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
@@ -249,12 +249,65 @@ bool WriteFileAtomically(const std::string& path, std::string_view contents, std
     }
     if (fd < 0) {
         error = "cannot create " + temp + ": " + ErrnoText(errno);
-        return false;
+        return -1;
     }
     struct stat old {};
     if (::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode))
         ::fchmod(fd, old.st_mode & 07777);
+    return fd;
+}
 
+void SyncDirectoryOf(const std::string& path) {
+    const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    const int dirFd =
+        ::open(parent.empty() ? "." : parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+}
+
+int RemoveStaleTemporaries(const std::string& path) {
+    namespace fs = std::filesystem;
+    const fs::path target(path);
+    const std::string prefix = target.filename().string() + ".tmp";
+    const fs::path parent = target.parent_path().empty() ? fs::path(".") : target.parent_path();
+    std::error_code ec;
+    int removed = 0;
+    for (fs::directory_iterator it(parent, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        // Only our own pattern: digits, '-', digits.
+        const std::string_view rest = std::string_view(name).substr(prefix.size());
+        const std::size_t dash = rest.find('-');
+        const auto digits = [](std::string_view t) {
+            return !t.empty() && t.size() < 12 &&
+                   std::all_of(t.begin(), t.end(), [](char c) { return c >= '0' && c <= '9'; });
+        };
+        if (dash == std::string_view::npos || !digits(rest.substr(0, dash)) ||
+            !digits(rest.substr(dash + 1)))
+            continue;
+        long pid = 0;
+        std::from_chars(rest.data(), rest.data() + dash, pid);
+        const bool alive = pid == ::getpid() ||
+                           (pid > 0 && (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM));
+        if (alive || !it->is_regular_file(ec))
+            continue;
+        if (fs::remove(it->path(), ec)) {
+            ++removed;
+            Kedra::Logging::KedraLogger::LogText("INFO    RemoveStaleTemporaries( " + path +
+                                                 " ) - removed " + name + "\n");
+        }
+    }
+    return removed;
+}
+
+bool WriteFileAtomically(const std::string& path, std::string_view contents, std::string& error) {
+    std::string temp;
+    const int fd = CreateTemporaryBeside(path, temp, error);
+    if (fd < 0)
+        return false;
     std::string failed;
     int code = 0;
     if (!WriteAll(fd, contents)) {
@@ -277,6 +330,7 @@ bool WriteFileAtomically(const std::string& path, std::string_view contents, std
         ::unlink(temp.c_str());
         return false;
     }
+    SyncDirectoryOf(path);
     return true;
 }
 

@@ -71,6 +71,16 @@ bool SplitDataLine(std::string_view line, std::string_view separators,
 // the umask), a replaced one keeps its own. On failure `error` says why.
 bool WriteFileAtomically(const std::string& path, std::string_view contents, std::string& error);
 
+// The new file such a save writes first: `path` + ".tmp" + process id + "-" + a counter,
+// created exclusively with the permissions of the file it will replace (0666 less the umask
+// for a new one). The descriptor, or -1 with `error` set.
+int CreateTemporaryBeside(const std::string& path, std::string& temp, std::string& error);
+// Makes a rename into the directory of `path` durable.
+void SyncDirectoryOf(const std::string& path);
+// Removes the temporaries that saves of `path` left when their process was killed; those of
+// processes still running stay. Returns how many were removed.
+int RemoveStaleTemporaries(const std::string& path);
+
 // Opens `path` as a regular file (a directory or a pipe, which could block forever, is
 // refused) and hands its stream to `read`. A refusal or a read error writes one line
 // "WARNING " + who + " : " + reason + " -> " + consequence and gives false.

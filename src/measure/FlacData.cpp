@@ -243,6 +243,12 @@ bool Decode(std::span<const unsigned char> bytes, int count, double scale, Mem::
     FLAC__stream_decoder_process_until_end_of_stream(d);
     const FLAC__StreamDecoderState state = FLAC__stream_decoder_get_state(d);
     const bool md5 = FLAC__stream_decoder_finish(d);
+    // A file cut short also garbles its last frame; the cut is what the user must hear of.
+    if (src.got < count && src.position >= src.bytes.size()) {
+        error = "the data file ends early, after " + std::to_string(src.got) + " of " +
+                std::to_string(count) + " samples";
+        return false;
+    }
     if (!src.error.empty()) {
         error = src.error;
         return false;

@@ -200,9 +200,13 @@ bool DecodeData(const std::string& format, std::span<const unsigned char> data, 
         return true;
     }
     const Kedra::WaveImExport::WaveInfo info = Kedra::WaveImExport::WaveMemoryInfo(data);
+    if (info.frames <= 0) {
+        error = "Failed to read the wave data: not a readable wave file";
+        return false;
+    }
     if (info.frames < length) {
-        error = "Failed to read the wave data: " + IntText(info.frames) + " of " + IntText(length) +
-                " samples";
+        error = "Failed to read the wave data: the data file ends early, after " +
+                IntText(info.frames) + " of " + IntText(length) + " samples";
         return false;
     }
     Mem::Array<double> samples(static_cast<std::size_t>(length));
@@ -375,6 +379,13 @@ bool CheckInfo(const KeyMap& keys, std::string& format, std::string& error) {
     if (!CheckRange(keys, "ImpulseWindow_StartSample", -MAX_SAMPLES, MAX_SAMPLES, error) ||
         !CheckRange(keys, "ImpulseWindow_EndSample", -MAX_SAMPLES, MAX_SAMPLES, error))
         return false;
+    // Every later change of level divides by it (non-finite numbers are refused above).
+    if (Find(keys, "Info_Amplified") != nullptr) {
+        if (DoubleOr(keys, "Info_Amplified", 1.0) == 0.0) {
+            error = "Data out of range: Info_Amplified = " + *Find(keys, "Info_Amplified");
+            return false;
+        }
+    }
     for (const char* key : {"Rec_Offset", "Info_Offset"}) {
         if (std::fabs(DoubleOr(keys, key, 0.0)) > MAX_OFFSET) {
             error = std::string("Data out of range: ") + key + " = " + *Find(keys, key);
@@ -407,36 +418,33 @@ bool LoadFromMemory(std::string_view infoText, std::span<const unsigned char> da
     return true;
 }
 
-bool Load(const std::string& basePath, Loaded& out) {
+bool Load(const std::string& basePath, Loaded& out, std::string* reason) {
+    const auto fail = [&](const std::string& tail) {
+        Warn(basePath, tail);
+        if (reason != nullptr)
+            *reason = tail;
+        return false;
+    };
     const std::string infoPath = basePath + ".info";
     std::string infoText;
     std::string error;
-    if (!ReadWhole(infoPath, MAX_INFO_BYTES, infoText, error)) {
-        Warn(basePath, "Failed to open: " + infoPath);
-        return false;
-    }
+    if (!ReadWhole(infoPath, MAX_INFO_BYTES, infoText, error))
+        return fail("Failed to open: " + infoPath);
     // The info names the data file; its keys are checked before the data is read.
     std::string format;
-    if (!CheckInfo(ParseInfo(infoText), format, error)) {
-        Warn(basePath, error);
-        return false;
-    }
+    if (!CheckInfo(ParseInfo(infoText), format, error))
+        return fail(error);
     const std::string dataPath = basePath + "." + format;
     std::string data;
-    if (!ReadWhole(dataPath, MAX_DATA_FILE_BYTES, data, error)) {
-        Warn(basePath, "Failed to open: " + dataPath + " (" + error + ")");
-        return false;
-    }
+    if (!ReadWhole(dataPath, MAX_DATA_FILE_BYTES, data, error))
+        return fail("Failed to open: " + dataPath + " (" + error + ")");
     const std::span<const unsigned char> bytes(reinterpret_cast<const unsigned char*>(data.data()),
                                                data.size());
     try {
-        if (!LoadFromMemory(infoText, bytes, out, error)) {
-            Warn(basePath, error);
-            return false;
-        }
+        if (!LoadFromMemory(infoText, bytes, out, error))
+            return fail(error);
     } catch (const std::bad_alloc&) {
-        Warn(basePath, "Out of memory");
-        return false;
+        return fail("Out of memory");
     }
     return true;
 }

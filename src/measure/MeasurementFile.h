@@ -76,8 +76,9 @@ bool CheckInfo(const KeyMap& keys, std::string& format, std::string& error);
 // Info text and data file bytes to samples; `error` says what was wrong.
 bool LoadFromMemory(std::string_view infoText, std::span<const unsigned char> data, Loaded& out,
                     std::string& error);
-// Reads base + ".info" and the data file it names. Logs one WARNING line on failure.
-bool Load(const std::string& basePath, Loaded& out);
+// Reads base + ".info" and the data file it names. Logs one WARNING line on failure, whose
+// tail (what was wrong) also goes to `reason`.
+bool Load(const std::string& basePath, Loaded& out, std::string* reason = nullptr);
 // Hands a loaded measurement to a record with the analysis exponent p (moves the samples out).
 // Settings that the info does not hold keep their defaults.
 void Apply(Loaded& loaded, MeasurementCore& record, int p);

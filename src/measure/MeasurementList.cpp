@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <new>
 
 #include "foundation/KedraLogger.h"
@@ -22,12 +23,6 @@ bool LooksLikeZip(const std::string& path) {
     return in.gcount() == 4 && head[0] == 'P' && head[1] == 'K' &&
            ((head[2] == 3 && head[3] == 4) || (head[2] == 5 && head[3] == 6));
 }
-
-struct Found {
-    int index = 0;
-    std::string base;
-    MeasurementFile::Loaded loaded;
-};
 
 } // namespace
 
@@ -91,13 +86,17 @@ void MeasurementList::SetMAnalysis(int exponent) {
     }
 }
 
-bool MeasurementList::OpenTry(const std::string& path, bool append) {
+bool MeasurementList::OpenTry(const std::string& path, bool append, OpenReport* report) {
+    OpenReport local;
+    OpenReport& r = report != nullptr ? *report : local;
     try {
-        if (OpenPackage(path, append))
+        if (OpenPackage(path, append, &r))
             return true;
         return OpenObsolete(path, append);
     } catch (const std::exception& e) {
         Log(std::string("WARNING MeasurementList::OpenTry( ") + path + " ) - " + e.what() + "\n");
+        r.refused = true;
+        r.reason = e.what();
         return false;
     }
 }
@@ -111,84 +110,104 @@ bool MeasurementList::OpenObsolete(const std::string& path, bool) {
     return false;
 }
 
-bool MeasurementList::OpenPackage(const std::string& path, bool append) {
+bool MeasurementList::OpenPackage(const std::string& path, bool append, OpenReport* report) {
+    OpenReport local;
+    OpenReport& r = report != nullptr ? *report : local;
+    r = OpenReport{};
     Log("INFO    MeasurementList::OpenPackage( " + path + " )\n");
-    const std::string refused = "WARNING MeasurementList::OpenPackage( " + path + " ) - ";
+    const std::string warning = "WARNING MeasurementList::OpenPackage( " + path + " ) - ";
+    const auto refuse = [&](const std::string& why) {
+        Log(warning + "refused: " + why + "\n");
+        r.refused = true;
+        r.reason = why;
+        return false;
+    };
     const Package::TempDirectory dir(tempDirectory_);
-    if (!dir.Valid()) {
-        Log(refused + dir.Error() + "\n");
-        return false;
-    }
+    if (!dir.Valid())
+        return refuse(dir.Error());
     std::vector<std::string> written;
+    std::vector<Package::DamagedEntry> damaged;
     std::string error;
-    if (!Package::UnpackFile(path, dir.Path(), written, error, limits_)) {
-        Log(refused + "refused: " + error + "\n");
-        return false;
-    }
-    if (written.size() < 2) {
+    if (!Package::UnpackFile(path, dir.Path(), written, error, limits_, &damaged))
+        return refuse(error);
+    if (written.size() < 2)
         Log("WARNING MeasurementList::OpenPackage(" + path + ") -> No files\n");
-        return false;
-    }
-    std::sort(written.begin(), written.end());
 
-    // Everything is read and checked before the list changes.
-    std::vector<Found> found;
-    try {
-        for (const std::string& name : written) {
-            const std::string suffix = ".info";
-            if (name.size() <= suffix.size() ||
-                name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0)
-                continue;
-            Found f;
-            f.base = name.substr(0, name.size() - suffix.size());
-            f.index = std::stoi(f.base.substr(f.base.size() - 3));
-            if (!MeasurementFile::Load((dir.Path() / f.base).string(), f.loaded)) {
-                Log(refused + "refused: " + f.base + " cannot be read\n");
-                return false;
-            }
-            found.push_back(std::move(f));
-        }
-    } catch (const std::bad_alloc&) {
-        Log(refused + "refused: out of memory\n");
-        return false;
+    // One measurement per base name ("measurement-001"), whichever of its files arrived.
+    struct Member {
+        bool hasInfo = false;
+        std::string damage;
+    };
+    std::map<std::string, Member> members;
+    const auto baseOf = [](const std::string& name) { return name.substr(0, name.rfind('.')); };
+    for (const std::string& name : written)
+        members[baseOf(name)].hasInfo |= name.ends_with(".info");
+    for (const Package::DamagedEntry& d : damaged) {
+        Member& m = members[baseOf(d.name)];
+        if (m.damage.empty())
+            m.damage = d.reason;
     }
-    if (found.empty()) {
-        Log("WARNING MeasurementList::OpenPackage(" + path + ") -> No files\n");
+    r.found = static_cast<int>(members.size());
+    if (members.empty())
         return false;
-    }
-
+    // Entry names are checked by the unpacker: three digits before the extension.
+    const auto indexOf = [](const std::string& base) {
+        return std::stoi(base.substr(base.size() - 3));
+    };
     const bool fits = append ? LastFilled() + 1 < GetSize()
-                             : std::any_of(found.begin(), found.end(),
-                                           [&](const Found& f) { return f.index < GetSize(); });
-    if (!fits) {
-        Log(refused + "refused: no slot for any of its measurements\n");
-        return false;
-    }
-    int placed = 0;
-    if (!append) {
-        Clear();
-        for (Found& f : found) {
-            if (Measurement* m = No(f.index)) {
-                MeasurementFile::Apply(f.loaded, *m, exponent_);
-                ++placed;
-            } else {
-                Log(refused + f.base + " has no slot in a list of " + std::to_string(GetSize()) +
-                    "\n");
-            }
+                             : std::any_of(members.begin(), members.end(), [&](const auto& m) {
+                                   return indexOf(m.first) < GetSize();
+                               });
+    if (!fits)
+        return refuse("no slot for any of its measurements");
+
+    // Paths of the private unpack directory mean nothing to the user.
+    const std::string unpackPrefix = (dir.Path() / "").string();
+    const auto fail = [&](const std::string& base, std::string why) {
+        for (std::size_t at = why.find(unpackPrefix); at != std::string::npos;
+             at = why.find(unpackPrefix))
+            why.erase(at, unpackPrefix.size());
+        r.failed.push_back(base + ": " + why);
+    };
+    int next = LastFilled() + 1;
+    bool cleared = false;
+    for (const auto& [base, member] : members) {
+        Measurement* target = No(append ? next : indexOf(base));
+        if (target == nullptr) {
+            fail(base, append ? "no free slot left"
+                              : "no slot " + std::to_string(indexOf(base)) + " in a list of " +
+                                    std::to_string(GetSize()));
+            continue;
         }
-    } else {
-        int slot = LastFilled() + 1;
-        for (Found& f : found) {
-            Measurement* m = No(slot++);
-            if (m == nullptr) {
-                Log(refused + f.base + " and the rest have no free slot\n");
-                break;
-            }
-            MeasurementFile::Apply(f.loaded, *m, exponent_);
-            ++placed;
+        if (!member.hasInfo) {
+            fail(base, member.damage.empty() ? "the info file is missing" : member.damage);
+            continue;
         }
+        // Decoded and placed one at a time: memory for one measurement, not for the package.
+        MeasurementFile::Loaded loaded;
+        std::string why;
+        bool ok = false;
+        try {
+            ok = MeasurementFile::Load((dir.Path() / base).string(), loaded, &why);
+        } catch (const std::bad_alloc&) {
+            why = "out of memory";
+        }
+        if (!ok) {
+            fail(base, member.damage.empty() ? why : member.damage);
+            continue;
+        }
+        if (!append && !cleared) {
+            Clear();
+            cleared = true;
+        }
+        MeasurementFile::Apply(loaded, *target, exponent_);
+        ++r.opened;
+        ++next;
     }
-    return placed > 0;
+    if (!r.failed.empty())
+        Log(warning + "opened " + std::to_string(r.opened) + " of " + std::to_string(r.found) +
+            " measurements\n");
+    return r.opened > 0;
 }
 
 bool MeasurementList::Save(const std::string& path) {

@@ -4,9 +4,12 @@
 // filled when its measurement holds data; the slot objects live as long as the list (until
 // SetNo replaces one), so a view may keep pointing at a slot.
 //
-// Opening reads and checks every measurement of a package before the list changes: a package
-// that is refused, or any of whose measurements cannot be read, leaves the list as it was.
-// Saving builds the new package beside the old one and replaces it only once complete.
+// Opening places every measurement of a package that reads correctly and names each one that
+// does not, with the reason. A package that is refused as a whole (not a zip, hostile names,
+// links, bombs, forged sizes), or none of whose measurements can be read, leaves the list as it
+// was. Measurements are decoded one at a time, so a package never needs more memory than its
+// largest measurement. Saving builds the new package beside the old one and replaces it only
+// once complete.
 // One thread at a time (the caller's).
 
 #include <memory>
@@ -17,6 +20,21 @@
 #include "measure/Package.h"
 
 namespace Kedra::Measure {
+
+// What an open found: the measurements of a package (one per entry base name such as
+// "measurement-001"), how many were placed, and for each one that was not, the reason.
+struct OpenReport {
+    // Refused as a whole; `reason` says why.
+    bool refused = false;
+    std::string reason;
+    int found = 0;
+    int opened = 0;
+    // "measurement-001: the data file ends early, after 1200 of 65536 samples"
+    std::vector<std::string> failed;
+
+    // Everything the package held is in the list (an empty package included).
+    bool Complete() const { return !refused && failed.empty() && opened == found; }
+};
 
 class MeasurementList {
 public:
@@ -29,11 +47,12 @@ public:
 
     // A package, else the older single-file format (which this version refuses with a log
     // line). Never throws.
-    bool OpenTry(const std::string& path, bool append);
+    // True when at least one measurement was placed; `report`, when given, says the rest.
+    bool OpenTry(const std::string& path, bool append, OpenReport* report = nullptr);
     bool OpenTryAppend(const std::string& path) { return OpenTry(path, true); }
     // Replacing: measurement-NNN goes to slot NNN. Appending: the measurements go, in entry
     // order, to the slots after the last filled one, as far as slots exist.
-    bool OpenPackage(const std::string& path, bool append);
+    bool OpenPackage(const std::string& path, bool append, OpenReport* report = nullptr);
     bool OpenObsolete(const std::string& path, bool append);
     // Every filled slot i as entries measurement-iii; the previous file at `path` stays intact
     // unless the new package was written completely.

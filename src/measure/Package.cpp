@@ -6,6 +6,7 @@
 
 #include <minizip/unzip.h>
 #include <minizip/zip.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
@@ -15,6 +16,7 @@
 #include <ctime>
 #include <set>
 
+#include "exchange/TextFile.h"
 #include "foundation/KedraLogger.h"
 
 namespace Kedra::Measure::Package {
@@ -115,6 +117,7 @@ struct Planned {
     unz64_file_pos position{};
     std::string name;
     std::uint64_t size = 0;
+    std::uint32_t crc = 0;
 };
 
 bool IsLink(const unz_file_info64& info) {
@@ -180,6 +183,7 @@ bool Plan(unzFile uf, const std::string& source, const Limits& limits, std::vect
             }
             p.name = name;
             p.size = size;
+            p.crc = static_cast<std::uint32_t>(info.crc);
             plan.push_back(std::move(p));
         }
         status = unzGoToNextFile(uf);
@@ -205,11 +209,20 @@ bool WriteAll(int fd, const unsigned char* data, std::size_t size) {
     return true;
 }
 
-bool Extract(unzFile uf, const Planned& entry, const std::filesystem::path& dir,
-             std::uint64_t& total, const Limits& limits, std::string& error) {
-    if (unzGoToFilePos64(uf, &entry.position) != UNZ_OK || unzOpenCurrentFile(uf) != UNZ_OK) {
+enum class Extracted { Ok, Damaged, Refused };
+
+// The entry's stored bytes, inflated here rather than by minizip, which stops at the declared
+// size and so cannot tell a forged size from a damaged stream. Damage confined to one entry (a
+// bad checksum, a cut or garbled stream) loses only that entry when the caller takes a list of
+// damaged entries; more bytes than the entry declares are forgery and refuse the archive.
+Extracted Extract(unzFile uf, const Planned& entry, const std::filesystem::path& dir,
+                  std::uint64_t& total, const Limits& limits, std::string& error) {
+    int method = 0;
+    int level = 0;
+    if (unzGoToFilePos64(uf, &entry.position) != UNZ_OK ||
+        unzOpenCurrentFile2(uf, &method, &level, 1) != UNZ_OK) {
         error = "cannot read entry " + entry.name;
-        return false;
+        return Extracted::Damaged;
     }
     const std::string path = (dir / entry.name).string();
     // A new file only: nothing that is already there, and no link, is ever written through.
@@ -217,54 +230,99 @@ bool Extract(unzFile uf, const Planned& entry, const std::filesystem::path& dir,
     if (fd < 0) {
         error = "cannot create " + path + ": " + ErrnoText(errno);
         unzCloseCurrentFile(uf);
-        return false;
+        return Extracted::Refused;
     }
-    std::vector<unsigned char> buffer(CHUNK);
+    const bool deflated = method == Z_DEFLATED;
+    z_stream z{};
+    if (deflated && inflateInit2(&z, -MAX_WBITS) != Z_OK) {
+        error = "cannot inflate entry " + entry.name;
+        ::close(fd);
+        unzCloseCurrentFile(uf);
+        return Extracted::Refused;
+    }
+    std::vector<unsigned char> packed(CHUNK);
+    std::vector<unsigned char> plain(CHUNK);
     std::uint64_t size = 0;
-    bool ok = true;
-    for (;;) {
-        const int n = unzReadCurrentFile(uf, buffer.data(), static_cast<unsigned>(buffer.size()));
-        if (n == 0)
-            break;
-        if (n < 0) {
-            error = "damaged data in entry " + entry.name;
-            ok = false;
-            break;
-        }
-        size += static_cast<std::uint64_t>(n);
-        total += static_cast<std::uint64_t>(n);
+    uLong crc = crc32(0L, Z_NULL, 0);
+    bool ended = !deflated;
+    Extracted result = Extracted::Ok;
+    const auto take = [&](const unsigned char* data, std::size_t n) {
+        size += n;
+        total += n;
         // The directory's sizes are only claims; what is inflated is what counts.
         if (size > entry.size || total > limits.maxTotalBytes) {
             error = "entry " + entry.name + " unpacks to more than it declares";
-            ok = false;
-            break;
+            result = Extracted::Refused;
+            return false;
         }
-        if (!WriteAll(fd, buffer.data(), static_cast<std::size_t>(n))) {
+        crc = crc32(crc, data, static_cast<uInt>(n));
+        if (!WriteAll(fd, data, n)) {
             error = "cannot write " + path + ": " + ErrnoText(errno);
-            ok = false;
+            result = Extracted::Refused;
+            return false;
+        }
+        return true;
+    };
+    for (bool more = true; more && result == Extracted::Ok;) {
+        const int n = unzReadCurrentFile(uf, packed.data(), static_cast<unsigned>(packed.size()));
+        if (n < 0) {
+            error = "damaged data in entry " + entry.name;
+            result = Extracted::Damaged;
             break;
         }
+        more = n > 0;
+        if (!deflated) {
+            if (more)
+                take(packed.data(), static_cast<std::size_t>(n));
+            continue;
+        }
+        z.next_in = packed.data();
+        z.avail_in = static_cast<uInt>(n);
+        // Inflate everything that was read, also past the declared size: that is the check.
+        while (result == Extracted::Ok && !ended && (z.avail_in > 0 || !more)) {
+            z.next_out = plain.data();
+            z.avail_out = static_cast<uInt>(plain.size());
+            const int status = inflate(&z, more ? Z_NO_FLUSH : Z_FINISH);
+            const std::size_t produced = plain.size() - z.avail_out;
+            if (produced > 0 && !take(plain.data(), produced))
+                break;
+            if (status == Z_STREAM_END) {
+                ended = true;
+            } else if (status != Z_OK && !(status == Z_BUF_ERROR && produced > 0)) {
+                error = "damaged data in entry " + entry.name;
+                result = Extracted::Damaged;
+            } else if (!more && produced == 0) {
+                error = "entry " + entry.name + " ends early";
+                result = Extracted::Damaged;
+            }
+        }
     }
-    if (ok && size != entry.size) {
+    if (deflated)
+        inflateEnd(&z);
+    if (result == Extracted::Ok && size != entry.size) {
         error = "entry " + entry.name + " is shorter than it declares";
-        ok = false;
+        result = Extracted::Damaged;
     }
-    const int closed = unzCloseCurrentFile(uf);
-    if (ok && closed != UNZ_OK) {
-        error = closed == UNZ_CRCERROR ? "checksum mismatch in entry " + entry.name
-                                       : "damaged entry " + entry.name;
-        ok = false;
+    if (result == Extracted::Ok && static_cast<std::uint32_t>(crc) != entry.crc) {
+        error = "checksum mismatch in entry " + entry.name;
+        result = Extracted::Damaged;
     }
-    if (::close(fd) != 0 && ok) {
+    unzCloseCurrentFile(uf);
+    if (::close(fd) != 0 && result == Extracted::Ok) {
         error = "cannot write " + path + ": " + ErrnoText(errno);
-        ok = false;
+        result = Extracted::Refused;
     }
-    return ok;
+    if (result == Extracted::Damaged)
+        ::unlink(path.c_str());
+    return result;
 }
 
 bool Unpack(unzFile uf, const std::string& source, const std::filesystem::path& dir,
-            std::vector<std::string>& written, std::string& error, const Limits& limits) {
+            std::vector<std::string>& written, std::string& error, const Limits& limits,
+            std::vector<DamagedEntry>* damaged) {
     written.clear();
+    if (damaged != nullptr)
+        damaged->clear();
     if (uf == nullptr) {
         error = "not a readable zip archive";
         return false;
@@ -273,9 +331,23 @@ bool Unpack(unzFile uf, const std::string& source, const std::filesystem::path& 
     bool ok = Plan(uf, source, limits, plan, error);
     std::uint64_t total = 0;
     for (std::size_t i = 0; ok && i < plan.size(); ++i) {
-        ok = Extract(uf, plan[i], dir, total, limits, error);
-        if (ok)
+        std::string why;
+        switch (Extract(uf, plan[i], dir, total, limits, why)) {
+        case Extracted::Ok:
             written.push_back(plan[i].name);
+            break;
+        case Extracted::Damaged:
+            if (damaged != nullptr) {
+                Warn(source, why);
+                damaged->push_back({plan[i].name, why});
+                break;
+            }
+            [[fallthrough]];
+        case Extracted::Refused:
+            error = why;
+            ok = false;
+            break;
+        }
     }
     unzClose(uf);
     return ok;
@@ -324,12 +396,14 @@ TempDirectory::~TempDirectory() {
 }
 
 bool UnpackFile(const std::string& zipPath, const std::filesystem::path& dir,
-                std::vector<std::string>& written, std::string& error, const Limits& limits) {
-    return Unpack(unzOpen64(zipPath.c_str()), zipPath, dir, written, error, limits);
+                std::vector<std::string>& written, std::string& error, const Limits& limits,
+                std::vector<DamagedEntry>* damaged) {
+    return Unpack(unzOpen64(zipPath.c_str()), zipPath, dir, written, error, limits, damaged);
 }
 
 bool UnpackMemory(std::span<const unsigned char> zip, const std::filesystem::path& dir,
-                  std::vector<std::string>& written, std::string& error, const Limits& limits) {
+                  std::vector<std::string>& written, std::string& error, const Limits& limits,
+                  std::vector<DamagedEntry>* damaged) {
     MemoryStream stream{zip, 0};
     zlib_filefunc64_def functions{};
     functions.zopen64_file = MemoryOpen;
@@ -340,7 +414,8 @@ bool UnpackMemory(std::span<const unsigned char> zip, const std::filesystem::pat
     functions.zclose_file = MemoryClose;
     functions.zerror_file = MemoryError;
     functions.opaque = &stream;
-    return Unpack(unzOpen2_64("<memory>", &functions), "<memory>", dir, written, error, limits);
+    return Unpack(unzOpen2_64("<memory>", &functions), "<memory>", dir, written, error, limits,
+                  damaged);
 }
 
 // --- Writer ------------------------------------------------------------------------------
@@ -363,26 +438,11 @@ void Writer::Discard() {
 
 bool Writer::Open(const std::string& path, std::string& error) {
     Discard();
-    if (path.empty() || !std::filesystem::path(path).has_filename()) {
-        error = "no file name";
-        return false;
-    }
-    static std::atomic<unsigned> counter{0};
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp_ = path + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
-        fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST)
-            break;
-    }
+    const int fd = Kedra::Text::CreateTemporaryBeside(path, temp_, error);
     if (fd < 0) {
-        error = "cannot create " + temp_ + ": " + ErrnoText(errno);
         temp_.clear();
         return false;
     }
-    struct stat old {};
-    if (::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode))
-        ::fchmod(fd, old.st_mode & 07777);
     FILE* file = ::fdopen(fd, "wb");
     if (file == nullptr) {
         error = "cannot open " + temp_ + ": " + ErrnoText(errno);
@@ -476,14 +536,7 @@ bool Writer::Commit(std::string& error) {
         return false;
     }
     temp_.clear();
-    // The rename itself is on disk once the directory is.
-    const std::filesystem::path parent = std::filesystem::path(target_).parent_path();
-    const int dirFd =
-        ::open(parent.empty() ? "." : parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
+    Kedra::Text::SyncDirectoryOf(target_);
     return true;
 }
 

@@ -48,13 +48,23 @@ private:
     std::string error_;
 };
 
+// An entry that could not be unpacked for damage of its own (a checksum mismatch, a stream cut
+// short or garbled), and why.
+struct DamagedEntry {
+    std::string name;
+    std::string reason;
+};
+
 // Unpacks into `dir` (which should be a fresh TempDirectory) and lists the entry names
 // written. False and `error` when the archive is refused; whatever was written then stays in
-// `dir` for its owner to remove.
+// `dir` for its owner to remove. With `damaged`, an entry damaged on its own is left out and
+// listed there while the others are unpacked; without it, such an entry refuses the archive.
 bool UnpackFile(const std::string& zipPath, const std::filesystem::path& dir,
-                std::vector<std::string>& written, std::string& error, const Limits& limits = {});
+                std::vector<std::string>& written, std::string& error, const Limits& limits = {},
+                std::vector<DamagedEntry>* damaged = nullptr);
 bool UnpackMemory(std::span<const unsigned char> zip, const std::filesystem::path& dir,
-                  std::vector<std::string>& written, std::string& error, const Limits& limits = {});
+                  std::vector<std::string>& written, std::string& error, const Limits& limits = {},
+                  std::vector<DamagedEntry>* damaged = nullptr);
 
 // Builds a package next to its target and puts it in place at Commit. Destroying a writer that
 // was not committed removes its file and leaves the target as it was.

@@ -71,7 +71,8 @@ std::vector<std::string> Snapshot(MeasurementList& list) {
         Measurement* m = list.No(i);
         std::string s = m->GetLabel();
         if (m->IsInitialized()) {
-            s += "\n" + MF::GetInfo(*m);
+            s += '\n';
+            s += MF::GetInfo(*m);
             for (int k = 0; k < m->GetDataLength(); k += 97) {
                 char buf[32];
                 const auto r = std::to_chars(buf, buf + sizeof(buf), m->GetIData()[k]);
@@ -181,10 +182,11 @@ TEST(MeasurementListIntegration, AppendingFillsTheSlotsAfterTheLastFilledOne) {
 
     // Only one more fits: the rest is left out and said so.
     Fill(*list.No(6), 16);
-    ASSERT_TRUE(list.OpenTryAppend(path.string()));
+    OpenReport report;
+    ASSERT_TRUE(list.OpenTry(path.string(), true, &report));
     EXPECT_EQ(list.No(7)->GetLabel(), "measurement 1");
-    EXPECT_NE(SonvelTest::ReadLog().find("measurement-005 and the rest have no free slot"),
-              std::string::npos);
+    EXPECT_EQ(report.opened, 1);
+    EXPECT_EQ(report.failed, std::vector<std::string>{"measurement-005: no free slot left"});
 
     // Replacing into a shorter list: entry 005 has no slot.
     MeasurementList small(4);
@@ -314,8 +316,8 @@ TEST(MeasurementListIntegration, HostilePackagesLeaveTheListAsItWasAndWriteNothi
          ForgeZip({Entry("measurement-000.info", w["measurement-000.info"]),
                    Entry("measurement-000.wav", w["measurement-000.wav"].substr(
                                                     0, w["measurement-000.wav"].size() / 2))})},
-        {"one bad of two",
-         ForgeZip({Entry("measurement-000.info", info0), Entry("measurement-000.flac", flac0),
+        {"all bad",
+         ForgeZip({Entry("measurement-000.info", hugeInfo), Entry("measurement-000.flac", flac0),
                    Entry("measurement-005.info", badInfo5),
                    Entry("measurement-005.flac", e["measurement-005.flac"])})},
         {"not a zip", "KDR\x03\x00\x00\x00 older single-file list"},
@@ -352,6 +354,58 @@ TEST(MeasurementListIntegration, HostilePackagesLeaveTheListAsItWasAndWriteNothi
     list.SetTempDirectory(temp.string());
     EXPECT_TRUE(list.OpenTry(good.string(), false));
     EXPECT_TRUE(list.No(5)->IsInitialized());
+}
+
+TEST(MeasurementListIntegration, DamagedMeasurementsAreNamedAndTheOthersOpened) {
+    const fs::path good = Dir("partial") / "good.zip";
+    SaveZeroAndFive(good, false);
+    std::map<std::string, std::string> e = Entries(good);
+    const std::string& flac5 = e["measurement-005.flac"];
+    // A data file cut in half, and a data entry whose stored bytes rotted (checksum mismatch).
+    const std::string cut =
+        ForgeZip({Entry("measurement-000.info", e["measurement-000.info"]),
+                  Entry("measurement-000.flac", e["measurement-000.flac"]),
+                  Entry("measurement-005.info", e["measurement-005.info"]),
+                  Entry("measurement-005.flac", flac5.substr(0, flac5.size() / 2))});
+    std::string rotted = ForgeZip({Entry("measurement-000.info", e["measurement-000.info"]),
+                                   Entry("measurement-000.flac", e["measurement-000.flac"]),
+                                   Entry("measurement-005.info", e["measurement-005.info"]),
+                                   Entry("measurement-005.flac", flac5)});
+    const std::size_t at = rotted.find(flac5.substr(flac5.size() / 2, 64));
+    ASSERT_NE(at, std::string::npos);
+    rotted[at] ^= 0x10;
+    struct Case {
+        std::string what;
+        std::string zip;
+        std::string reason;
+    };
+    for (const Case& c : {Case{"cut", cut,
+                               "measurement-005: Failed to read the FLAC data: the data "
+                               "file ends early"},
+                          Case{"rotted", rotted,
+                               "measurement-005: checksum mismatch in entry "
+                               "measurement-005.flac"}}) {
+        const fs::path file = Dir("partial") / (c.what + ".zip");
+        WriteBytes(file, c.zip);
+        for (const bool append : {false, true}) {
+            MeasurementList list(8);
+            list.SetTempDirectory(Dir("partial-tmp").string());
+            Fill(*list.No(1), 5);
+            OpenReport report;
+            EXPECT_TRUE(list.OpenTry(file.string(), append, &report)) << c.what;
+            EXPECT_FALSE(report.Complete());
+            EXPECT_EQ(report.found, 2);
+            EXPECT_EQ(report.opened, 1);
+            ASSERT_EQ(report.failed.size(), 1u) << c.what;
+            EXPECT_EQ(report.failed[0].rfind(c.reason, 0), 0u) << report.failed[0];
+            // Replacing clears the list; appending keeps slot 1 and adds after it.
+            const int placed = append ? 2 : 0;
+            EXPECT_EQ(list.No(placed)->GetLabel(), "measurement 1") << c.what;
+            EXPECT_EQ(list.No(1)->IsInitialized(), append);
+            EXPECT_EQ(list.LastFilled(), placed);
+            EXPECT_TRUE(Empty(Dir("partial-tmp")));
+        }
+    }
 }
 
 TEST(MeasurementListIntegration, AFailedSaveKeepsThePreviousPackage) {

@@ -157,8 +157,11 @@ TEST(PackageUnpack, BombsAndForgedSizesAreRefusedBeforeFillingTheDisk) {
         const fs::path dir = Dir(std::string("bomb-") + std::to_string(&c - cases.data()));
         const std::string zip = ForgeZip(c.entries);
         std::vector<std::string> written;
+        std::vector<Package::DamagedEntry> bad;
         std::string error;
-        EXPECT_FALSE(Package::UnpackMemory(Span(zip), dir, written, error, c.limits)) << c.what;
+        // Forgery refuses the whole archive, also where damage would only cost an entry.
+        EXPECT_FALSE(Package::UnpackMemory(Span(zip), dir, written, error, c.limits, &bad))
+            << c.what;
         EXPECT_NE(error.find(c.error), std::string::npos) << c.what << ": " << error;
         std::uintmax_t total = 0;
         for (const auto& e : fs::directory_iterator(dir))
@@ -180,10 +183,27 @@ TEST(PackageUnpack, DamagedAndTruncatedArchivesAreRefused) {
     }
     std::string flipped = zip;
     flipped[flipped.size() / 2] ^= 0x01;
+    {
+        // Damage inside one entry refuses the archive, unless the caller takes a list of
+        // damaged entries: then only that entry is left out.
+        std::vector<std::string> written;
+        std::vector<Package::DamagedEntry> bad;
+        std::string error;
+        EXPECT_FALSE(Package::UnpackMemory(Span(flipped), Dir("flipped"), written, error));
+        const fs::path dir = Dir("flipped-listed");
+        ASSERT_TRUE(Package::UnpackMemory(Span(flipped), dir, written, error, {}, &bad)) << error;
+        EXPECT_EQ(written, std::vector<std::string>{"measurement-000.info"});
+        ASSERT_EQ(bad.size(), 1u);
+        EXPECT_EQ(bad[0].name, "measurement-000.flac");
+        EXPECT_EQ(bad[0].reason, "checksum mismatch in entry measurement-000.flac");
+        EXPECT_FALSE(fs::exists(dir / "measurement-000.flac"));
+    }
     const std::vector<std::pair<std::string, std::string>> damaged = {
-        {"half", zip.substr(0, zip.size() / 2)}, {"no end record", zip.substr(0, zip.size() - 10)},
-        {"flipped data byte", flipped},          {"empty", ""},
-        {"text", "not a zip file at all"},       {"noise", Random(70000, 5)},
+        {"half", zip.substr(0, zip.size() / 2)},
+        {"no end record", zip.substr(0, zip.size() - 10)},
+        {"empty", ""},
+        {"text", "not a zip file at all"},
+        {"noise", Random(70000, 5)},
     };
     for (const auto& [what, bytes] : damaged) {
         const fs::path dir = Dir("damaged-" + std::to_string(&what - &damaged[0].first));
