@@ -523,12 +523,20 @@ void MeasurementCore::F0Written() {
         return;
     Mem::Array<double> result;
     Inverse(f0_.data(), result);
-    // The new impulse is the centred N samples, time zero at index N/2.
+    // The new raw impulse is the view's: its position lies at index N/2. The view offset is
+    // already in it, so the data offset takes it back out; an offset that reaches beyond the
+    // new data becomes part of the base offset instead, so that Data_Offset stays an index.
     raw_ = std::move(result);
     i0_ = nullptr;
     i0Owned_ = {};
     dataLength_ = n_;
-    dataOffset_ = nHalf_;
+    const double shift = std::floor(currentOffset_ - baseOffset_);
+    if (shift > -nHalf_ && shift < nHalf_) {
+        dataOffset_ = nHalf_ - static_cast<int>(shift);
+    } else {
+        dataOffset_ = nHalf_;
+        baseOffset_ += shift;
+    }
     UpdatePosition();
     config_.SetAllDirty();
     ReleaseHD();
@@ -576,6 +584,12 @@ std::complex<double> MeasurementCore::GetFInterpolatedK(double k) {
 void MeasurementCore::Amplify(double g) {
     if (g == 1.0 || !initialized_)
         return;
+    // Zero or non-finite would destroy the data for good and poison every later level change.
+    if (g == 0.0 || !std::isfinite(g)) {
+        Kedra::Logging::KedraLogger::LogText("WARNING MeasurementCore::Amplify( " +
+                                             std::to_string(g) + " ) refused - " + label_ + "\n");
+        return;
+    }
     const bool smoothed = GetSmoothingEnabled();
     const bool keepA = smoothed && !config_.IsDirty(ConfigCtrl::VIEW_A) && a_.data() != nullptr;
     const bool keepF = smoothed && !config_.IsDirty(ConfigCtrl::VIEW_F) && f_.data() != nullptr;

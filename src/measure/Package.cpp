@@ -317,6 +317,19 @@ Extracted Extract(unzFile uf, const Planned& entry, const std::filesystem::path&
     return result;
 }
 
+// minizip refuses an archive without entries, which is what an empty list saves: only the end
+// record, announcing nothing.
+bool IsEmptyArchive(std::span<const unsigned char> b) {
+    const auto u16 = [&](std::size_t at) { return b[at] | (b[at + 1] << 8); };
+    const auto u32 = [&](std::size_t at) {
+        return static_cast<std::uint32_t>(u16(at)) |
+               (static_cast<std::uint32_t>(u16(at + 2)) << 16);
+    };
+    return b.size() >= 22 && b[0] == 'P' && b[1] == 'K' && b[2] == 5 && b[3] == 6 && u16(4) == 0 &&
+           u16(6) == 0 && u16(8) == 0 && u16(10) == 0 && u32(12) == 0 && u32(16) == 0 &&
+           static_cast<std::size_t>(u16(20)) == b.size() - 22;
+}
+
 bool Unpack(unzFile uf, const std::string& source, const std::filesystem::path& dir,
             std::vector<std::string>& written, std::string& error, const Limits& limits,
             std::vector<DamagedEntry>* damaged) {
@@ -398,12 +411,34 @@ TempDirectory::~TempDirectory() {
 bool UnpackFile(const std::string& zipPath, const std::filesystem::path& dir,
                 std::vector<std::string>& written, std::string& error, const Limits& limits,
                 std::vector<DamagedEntry>* damaged) {
+    std::error_code ec;
+    const std::uintmax_t size = std::filesystem::file_size(zipPath, ec);
+    if (!ec && size >= 22 && size <= 22 + 0xffff) {
+        std::vector<unsigned char> bytes(static_cast<std::size_t>(size));
+        std::FILE* f = std::fopen(zipPath.c_str(), "rb");
+        const bool read =
+            f != nullptr && std::fread(bytes.data(), 1, bytes.size(), f) == bytes.size();
+        if (f != nullptr)
+            std::fclose(f);
+        if (read && IsEmptyArchive(bytes)) {
+            written.clear();
+            if (damaged != nullptr)
+                damaged->clear();
+            return true;
+        }
+    }
     return Unpack(unzOpen64(zipPath.c_str()), zipPath, dir, written, error, limits, damaged);
 }
 
 bool UnpackMemory(std::span<const unsigned char> zip, const std::filesystem::path& dir,
                   std::vector<std::string>& written, std::string& error, const Limits& limits,
                   std::vector<DamagedEntry>* damaged) {
+    if (IsEmptyArchive(zip)) {
+        written.clear();
+        if (damaged != nullptr)
+            damaged->clear();
+        return true;
+    }
     MemoryStream stream{zip, 0};
     zlib_filefunc64_def functions{};
     functions.zopen64_file = MemoryOpen;

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <complex>
+#include <limits>
 #include <vector>
 
 #include "foundation/MathConstants.h"
@@ -220,6 +221,26 @@ TEST(MeasurementCoreViews, F0WrittenRoundTripsAndTakesChanges) {
     const double* i0 = m.GetI0();
     for (int i = -1024; i < 1024; ++i)
         ASSERT_NEAR(i0[i], 2.0 * impulse[static_cast<std::size_t>(i + 1024)], 1e-12);
+
+    // Under a view offset (whole and fractional) an unchanged spectrum written back leaves the
+    // views where they were: the Dirac at view index 40 moved by 100.25 samples stays at -60.
+    MeasurementCore shifted("offset");
+    std::vector<double> dirac(2048, 0.0);
+    dirac[1024 + 40] = 1.0;
+    shifted.InitializeImpulse(dirac.data(), 2048, 1024, 48000, 11, 0, 0, 0, true);
+    shifted.Offset(100.25);
+    const std::vector<double> view(shifted.GetI0() - 1024, shifted.GetI0() + 1024);
+    const std::vector<cd> spectrum(shifted.GetF0(), shifted.GetF0() + 1025);
+    shifted.F0Written();
+    const double* again = shifted.GetI0();
+    EXPECT_NEAR(again[-60], view[1024 - 60], 1e-12);
+    for (int i = -1024; i < 1024; ++i)
+        ASSERT_NEAR(again[i], view[static_cast<std::size_t>(i + 1024)], 1e-12) << i;
+    for (int k = 0; k <= 1024; ++k)
+        ASSERT_LT(std::abs(shifted.GetF0()[k] - spectrum[static_cast<std::size_t>(k)]), 1e-10) << k;
+    // Taking the offset back brings the Dirac back to index 40.
+    shifted.OffsetAbsolute(0.0);
+    EXPECT_NEAR(shifted.GetI0()[40], 1.0, 1e-9);
 }
 
 TEST(MeasurementCoreViews, InterpolatedImpulseAndSpectrum) {
@@ -389,6 +410,12 @@ TEST(MeasurementCoreData, AmplifyAndOffsetRules) {
     m.Amplify(4.0);
     EXPECT_EQ(m.GetAmplitude(), 4.0);
     m.AmplifyAbsolute(2.0);
+    EXPECT_EQ(m.GetAmplitude(), 2.0);
+    EXPECT_EQ(m.GetIData()[3], -3.0 * 4.0 * 0.5);
+    // A gain of zero or beyond the doubles would destroy the data for good: refused.
+    for (const double g :
+         {0.0, std::numeric_limits<double>::infinity(), std::numeric_limits<double>::quiet_NaN()})
+        m.Amplify(g);
     EXPECT_EQ(m.GetAmplitude(), 2.0);
     EXPECT_EQ(m.GetIData()[3], -3.0 * 4.0 * 0.5);
 

@@ -165,6 +165,9 @@ TEST(MeasurementInfo, RefusesMissingVitalKeysBadNumbersAndAbsurdDataKeys) {
          "Not a number: FR_LowpassStart"},
         {"comma decimal", [](MF::KeyMap& k) { k["Info_Amplified"] = "0,5"; },
          "Not a number: Info_Amplified"},
+        // Every later level change divides by it.
+        {"zero amplitude", [](MF::KeyMap& k) { k["Info_Amplified"] = "-0"; },
+         "Data out of range: Info_Amplified = -0"},
         {"window beyond any data",
          [](MF::KeyMap& k) { k["ImpulseWindow_StartSample"] = "-2147483648"; },
          "Data out of range: ImpulseWindow_StartSample = -2147483648"},

@@ -357,6 +357,14 @@ TEST(MeasurementListIntegration, HostilePackagesLeaveTheListAsItWasAndWriteNothi
 }
 
 TEST(MeasurementListIntegration, DamagedMeasurementsAreNamedAndTheOthersOpened) {
+    // An empty list saves an archive of no entries, which is complete, not damaged.
+    const fs::path empty = Dir("partial") / "empty.zip";
+    ASSERT_TRUE(MeasurementList(4).Save(empty.string()));
+    OpenReport nothing;
+    EXPECT_FALSE(MeasurementList(4).OpenTry(empty.string(), false, &nothing));
+    EXPECT_TRUE(nothing.Complete());
+    EXPECT_EQ(nothing.found, 0);
+
     const fs::path good = Dir("partial") / "good.zip";
     SaveZeroAndFive(good, false);
     std::map<std::string, std::string> e = Entries(good);
