@@ -77,9 +77,37 @@ double NormalizeMeasurement(Measurement& measurement, double lowHz, double highH
     return gain;
 }
 
+namespace {
+
+template <class T>
+void SaveDebugWave(bool enabled, const std::string& path, const T* samples, int count, int rate,
+                   Kedra::WaveImExport::WaveFormat format, const char* what, bool normalize) {
+    if (!enabled || path.empty())
+        return;
+    if (Kedra::WaveImExport::ArrayWaveExport(samples, count, rate, path, format, what, normalize) <=
+        0)
+        KedraLogger::LogText("WARNING AudioHelper::SaveMeasureWaves - the " + std::string(what) +
+                             " could not be written to " + path + "\n");
+}
+
+} // namespace
+
+void DebugWaveResponse::DebugOutput(const float* samples, int count) {
+    SaveDebugWave(enabled, outputPath, samples, count, sampleRate, format, "Output", false);
+}
+
+void DebugWaveResponse::DebugRecording(const float* samples, int count) {
+    SaveDebugWave(enabled, recordingPath, samples, count, sampleRate, format, "Recording", false);
+}
+
+void DebugWaveResponse::DebugCorrelation(const double* samples, int count) {
+    // Its level depends on the signal's length; scaled, it fits any sample format.
+    SaveDebugWave(enabled, correlationPath, samples, count, sampleRate, format, "Correlation",
+                  true);
+}
+
 AudioHelper::AudioHelper(FrontEnd& frontEnd)
-    : frontEnd_(frontEnd), response_(std::make_unique<Kedra::Measure::Response>()),
-      active_(&sweep_) {
+    : frontEnd_(frontEnd), response_(std::make_unique<DebugWaveResponse>()), active_(&sweep_) {
     response_->AddCalibrator(&mic_);
     response_->AddCalibrator(&dacAdc_);
     response_->statusCallback = ReportToFrontEnd;
@@ -205,8 +233,22 @@ bool AudioHelper::PerformMeasurement(Measurement& measurement, const std::string
         inputChannel >= 0 && inputChannel < 4 ? INPUT_NAMES[inputChannel] : "Unknown";
     frontEnd_.ReportProgress(name + " - Out: " + outputs + " - In: " + input);
 
-    Kedra::Measure::Response& r = *response_;
-    r.tailSamples = static_cast<int>(o.Dev.DelayMS) * (fs / 1000);
+    DebugWaveResponse& r = *response_;
+    double delayMs = o.Dev.DelayMS;
+    if (!(delayMs >= 0.0 && delayMs <= MAX_DELAY_MS)) {
+        delayMs = std::isnan(delayMs) ? 1500.0 : std::clamp(delayMs, 0.0, MAX_DELAY_MS);
+        frontEnd_.ShowMessage(MessageKind::Warning, "Sonvel Warning",
+                              "The longest recording delay (Dev.DelayMS) must lie between 0 and " +
+                                  Kedra::Text::FormatFixed(MAX_DELAY_MS, 0) + " ms; " +
+                                  Kedra::Text::FormatFixed(delayMs, 0) + " ms is used");
+    }
+    r.tailSamples = static_cast<int>(delayMs) * (fs / 1000);
+    r.enabled = o.Misc.SaveMeasureWaves;
+    r.outputPath = o.Misc.SaveMeasureOutput;
+    r.recordingPath = o.Misc.SaveMeasureRec;
+    r.correlationPath = o.Misc.SaveMeasureCorr;
+    r.format = Kedra::WaveImExport::NumberToWaveFormat(o.Misc.WaveFormat);
+    r.sampleRate = fs;
     stream->SetInInverted(o.Dev.InputInvert);
     r.normalizeRecording = o.Analysis.NormalizeTo0dB;
     r.timeZeroMethod =
@@ -242,7 +284,7 @@ bool AudioHelper::PerformMeasurement(Measurement& measurement, const std::string
     reporting = nullptr;
     if (!ok)
         return false;
-    Finish(measurement, filtered);
+    Finish(measurement, spectrum_.data(), m_, filtered, fs);
     return true;
 }
 
@@ -272,34 +314,35 @@ bool AudioHelper::AnalyzeRecording(Measurement& measurement, const float* record
         return false;
     Kedra::Measure::ResponseSettings settings = response_->Settings();
     settings.sampleRate = sampleRate;
-    spectrum_ = Mem::Array<std::complex<double>>(static_cast<std::size_t>(n / 2 + 1));
-    m_ = 1;
-    while ((1 << m_) < n)
-        ++m_;
+    // Its own length and spectrum: the measuring ones stay as the options set them.
+    Mem::Array<std::complex<double>> spectrum(static_cast<std::size_t>(n / 2 + 1));
+    int exponent = 1;
+    while ((1 << exponent) < n)
+        ++exponent;
     Kedra::Measure::ResponseResult result;
     if (!Kedra::Measure::AnalyzeRecording(
-            frame.data(), inverse, settings, spectrum_.data(), result,
+            frame.data(), inverse, settings, spectrum.data(), result,
             [this](const std::string& t) { frontEnd_.ReportProgress(t); }))
         return false;
     response_->recordedPeak = result.recordedPeak;
     response_->appliedGain = result.appliedGain;
     response_->timeOffset = result.timeOffset;
     response_->inverted = result.inverted;
-    Finish(measurement, false, sampleRate);
+    Finish(measurement, spectrum.data(), exponent, false, sampleRate);
     return true;
 }
 
-void AudioHelper::Finish(Measurement& measurement, bool filtered, int rate) {
+void AudioHelper::Finish(Measurement& measurement, const std::complex<double>* spectrum,
+                         int lengthExponent, bool filtered, int fs) {
     const Conf::OptionsField& o = Conf::Options::Field;
     StreamInitializer* stream = StreamInitializer::Get();
-    const int fs = rate > 0 ? rate : stream->GetSamplerate();
     Kedra::Measure::Response& r = *response_;
     const int code = SignalCode();
     const double timeConstant = code == 1 ? sweep_.GetHDTimeConstant() : 0.0;
     frontEnd_.ReportProgress("Initializing measurement data");
-    const int half = Length() / 2;
+    const int half = (1 << lengthExponent) / 2;
     const int analysis = std::min((1 << std::clamp(o.Analysis.MAnalysis, 1, 30)) / 2, half);
-    measurement.InitializeFreq(spectrum_.data(), half, fs, analysis, code, timeConstant, 0.0, true);
+    measurement.InitializeFreq(spectrum, half, fs, analysis, code, timeConstant, 0.0, true);
     frontEnd_.ReportProgress("Validating measurement");
     r.PostInitializeMeasurement(measurement);
 
@@ -364,10 +407,13 @@ bool ImportCalibration(FrontEnd& fe, Kedra::Measure::Calibrator& cal, const std:
                        what + " calibration could not be imported!");
         return false;
     }
-    if (activate)
+    std::string text = what + " calibration successfully imported\n";
+    if (activate) {
         cal.SetActive(true);
-    fe.ShowMessage(MessageKind::Information, "Information",
-                   what + " calibration successfully imported\n(The calibration is actived)");
+        if (cal.IsActive())
+            text += "(The calibration is actived)";
+    }
+    fe.ShowMessage(MessageKind::Information, "Information", text);
     return true;
 }
 

@@ -14,6 +14,7 @@
 #include "audio/SineSweepSingle.h"
 #include "audio/SquareNoise.h"
 #include "exchange/Calibrator.h"
+#include "exchange/WaveFile.h"
 #include "foundation/Mem.h"
 #include "measure/Measurement.h"
 
@@ -49,6 +50,23 @@ AmplitudeVerdict JudgeAmplitude(double amplitude);
 // Brings the band average (log-weighted, lowHz .. highHz) to 0 dB, unless the peak would then
 // lie more than 10 dB up, in which case the peak goes to +10 dB. Returns the gain applied.
 double NormalizeMeasurement(Kedra::Measure::Measurement& measurement, double lowHz, double highHz);
+
+// The pipeline with its debug hooks writing wave files: the played signal, the recording and
+// the correlation of each measurement, while `enabled`. A file that cannot be written is
+// logged; the measurement goes on.
+class DebugWaveResponse : public Kedra::Measure::Response {
+public:
+    void DebugOutput(const float* samples, int count) override;
+    void DebugRecording(const float* samples, int count) override;
+    void DebugCorrelation(const double* samples, int count) override;
+
+    bool enabled = false;
+    std::string outputPath;
+    std::string recordingPath;
+    std::string correlationPath;
+    Kedra::WaveImExport::WaveFormat format = Kedra::WaveImExport::WaveFormat::Float32;
+    int sampleRate = 48000;
+};
 
 class AudioHelper {
 public:
@@ -100,15 +118,19 @@ public:
         lockTimeZero_ = locked;
         lockedTimeZero_ = offset;
     }
+    bool TimeZeroLocked() const { return lockTimeZero_; }
+    // The longest recording delay waited for, in ms; longer ones are taken for a typing error.
+    static constexpr double MAX_DELAY_MS = 10000.0;
 
 private:
     void ApplyDevices(const Conf::OptionsField& options);
     // Steps after the pipeline: the record from the spectrum, its window, high-pass,
     // normalisation, date and the amplitude validation.
-    void Finish(Kedra::Measure::Measurement& measurement, bool filtered, int sampleRate = 0);
+    void Finish(Kedra::Measure::Measurement& measurement, const std::complex<double>* spectrum,
+                int lengthExponent, bool filtered, int sampleRate);
 
     FrontEnd& frontEnd_;
-    std::unique_ptr<Kedra::Measure::Response> response_;
+    std::unique_ptr<DebugWaveResponse> response_;
     Kedra::PAudioII::SineLogSweep sweep_;
     Kedra::PAudioII::SineSweepSingle chirp_;
     Kedra::PAudioII::SquareNoise noise_;

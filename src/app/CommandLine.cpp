@@ -170,12 +170,16 @@ int RunCommandLine(int argc, char** argv) {
         ->take_all();
 
     // measure
-    std::string measureWho = "A", sim, measureName;
+    std::vector<std::string> measureWho;
+    std::string sim, measureName;
+    bool lockTimeZero = false;
     auto* measure = app.add_subcommand("measure", "Measure into presenter A, B or C");
-    measure->add_option("presenter", measureWho, "A, B or C (default A)")
+    measure->add_option("presenter", measureWho, "A, B or C, one or more in order (default A)")
         ->check(CLI::IsMember({"A", "B", "C"}));
     measure->add_option("--sim", sim, "Use the simulated sound card: loopback|speaker|room|dead");
-    measure->add_option("--name", measureName, "Label of the new measurement");
+    measure->add_option("--name", measureName, "Label of the new measurements");
+    measure->add_flag("--lock-time-zero", lockTimeZero,
+                      "Measure the second and later presenters with the first one's time zero");
 
     auto* list = app.add_subcommand("list", "One line per filled slot");
     std::string slotText;
@@ -338,21 +342,31 @@ int RunCommandLine(int argc, char** argv) {
             ctrl.ApplyOptions();
 
         if (measure->parsed()) {
+            if (measureWho.empty())
+                measureWho.push_back("A");
+            if (lockTimeZero && measureWho.size() < 2)
+                throw UsageError("--lock-time-zero needs two or more presenters: the first one "
+                                 "finds the time zero, the others are measured with it");
             ChooseDevices(ctrl, sim);
-            const int presenter = measureWho[0] - 'A';
-            if (!ctrl.Action_MeasStart(presenter))
-                throw std::runtime_error("the measurement failed");
-            front.EndProgressLine();
-            Measurement* m = ctrl.Presenter(presenter);
-            if (!measureName.empty())
-                m->SetLabel(measureName);
-            const auto& v = ctrl.Audio().LastVerdict();
-            std::printf("Measured %s into slot %d: %s, recording peak %s dB (%s), time offset %s "
-                        "samples\n",
-                        measureWho.c_str(), ctrl.PresenterSlot(presenter), m->GetLabel().c_str(),
-                        Kedra::Text::FormatFixed(v.db, 2).c_str(),
-                        Kedra::Text::FormatFixed(v.amplitude, 3).c_str(),
-                        Kedra::Text::FormatFixed(ctrl.Audio().LastTimeOffset(), 3).c_str());
+            for (const std::string& who : measureWho) {
+                const int presenter = who[0] - 'A';
+                if (!ctrl.Action_MeasStart(presenter))
+                    throw std::runtime_error("the measurement into " + who + " failed");
+                front.EndProgressLine();
+                Measurement* m = ctrl.Presenter(presenter);
+                if (!measureName.empty())
+                    m->SetLabel(measureName);
+                const auto& v = ctrl.Audio().LastVerdict();
+                std::printf("Measured %s into slot %d: %s, recording peak %s dB (%s), time offset "
+                            "%s samples%s\n",
+                            who.c_str(), ctrl.PresenterSlot(presenter), m->GetLabel().c_str(),
+                            Kedra::Text::FormatFixed(v.db, 2).c_str(),
+                            Kedra::Text::FormatFixed(v.amplitude, 3).c_str(),
+                            Kedra::Text::FormatFixed(ctrl.Audio().LastTimeOffset(), 3).c_str(),
+                            ctrl.Audio().TimeZeroLocked() ? " (locked)" : "");
+                if (lockTimeZero && !ctrl.Audio().TimeZeroLocked() && !ctrl.SetTimeZeroLock(true))
+                    throw std::runtime_error("the time zero could not be locked");
+            }
         } else if (list->parsed()) {
             for (int i = 0; i < ctrl.List().GetSize(); ++i) {
                 Measurement* m = ctrl.List().No(i);
@@ -472,22 +486,17 @@ int RunCommandLine(int argc, char** argv) {
                 status = 1;
         } else if (exportCmd->parsed()) {
             Measurement& m = FilledSlot(ctrl, ParseSlot(ctrl, slotText));
-            const Conf::ImExportOptions& io = Conf::Options::Field.ImExport;
             bool ok = false;
             if (exportKind == "response" || exportKind == "impulse") {
-                Kedra::Measure::MeasurementExporter ex;
-                ex.exportPhase = io.ExportPhase && !noPhase;
-                ex.phaseUnwrap = io.PhaseUnwrap;
-                ex.phaseMode = radians ? 1 : io.PhaseMode;
-                ex.includeHeader = io.IncludeHeader && !noHeader;
-                ex.comment = io.CommentString;
-                ex.decimalSep = static_cast<char>(io.DecimalSep);
-                ex.separator = static_cast<char>(io.Separator);
-                ex.exportMode = exportMode ? *exportMode : io.ExportMode;
-                ex.linearStepHz = exportStep ? *exportStep : io.LinearStepsHz;
-                ex.logSteps = io.LogNofSteps;
-                ex.maxChangeDb = io.NonEqDbChange;
-                ex.maxChangePhase = io.NonEqPhaseChange;
+                Kedra::Measure::MeasurementExporter ex = ctrl.ConfiguredExporter();
+                ex.exportPhase = ex.exportPhase && !noPhase;
+                if (radians)
+                    ex.phaseMode = 1;
+                ex.includeHeader = ex.includeHeader && !noHeader;
+                if (exportMode)
+                    ex.exportMode = *exportMode;
+                if (exportStep)
+                    ex.linearStepHz = *exportStep;
                 if (exportKind == "impulse")
                     ok = ex.ExportImpulse(m, file, -m.GetNHalf(), m.GetNHalf() - 1);
                 else if (exportFrom || exportTo)
@@ -583,6 +592,9 @@ int RunCommandLine(int argc, char** argv) {
                 std::printf("%s", Conf::Options::SaveText().c_str());
         }
         front.EndProgressLine();
+        // What start-up could not open was named already; the run did not see all the data.
+        if (!ctrl.StartUpComplete())
+            status = 1;
         if (!ctrl.ShutDown())
             front.ShowMessage(MessageKind::Warning, "", "autosave failed (see the log file)");
     } catch (const UsageError& e) {

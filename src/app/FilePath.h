@@ -6,6 +6,7 @@
 // Window's thread only.
 
 #include <filesystem>
+#include <optional>
 #include <string>
 
 namespace Kedra::Sonvel::Conf {
@@ -24,5 +25,14 @@ void SetSystemDirectory(const std::filesystem::path& directory);
 
 // `name` in the user directory, or in the system directory when `systemDirectory` is set.
 std::string FilePath(const std::string& name, bool systemDirectory = false);
+
+// Renames a file that could not be read, so that nothing is written over it, to a name beside
+// it that says why: "MeasAutosaved.zip" with why "damaged-20261208-220612" becomes
+// "MeasAutosaved.damaged-20261208-220612.zip". A name that is taken is never replaced: a
+// counter is added instead. The new path, or nothing with `error` set.
+std::optional<std::filesystem::path> MoveAside(const std::filesystem::path& file,
+                                               const std::string& why, std::string& error);
+// "damaged-" + local date and time as YYYYMMDD-HHMMSS.
+std::string DamagedTag();
 
 } // namespace Kedra::Sonvel::Conf

@@ -94,35 +94,160 @@ bool MainCtrl::BothFilled(Measurement* a, Measurement* b) {
 }
 
 void MainCtrl::ApplyOptions() {
-    audio_->ApplyOptions(Conf::Options::Field);
-    list_->SetMAnalysis(Conf::Options::Field.Analysis.MAnalysis);
+    Conf::OptionsField& field = Conf::Options::Field;
+    const bool rateChanged = appliedRateNo_ >= 0 && field.Dev.SamplerateNo != appliedRateNo_;
+    appliedRateNo_ = field.Dev.SamplerateNo;
+    audio_->ApplyOptions(field);
+    list_->SetMAnalysis(field.Analysis.MAnalysis);
+    if (rateChanged) {
+        const int fs = SampleRateOfNumber(field.Dev.SamplerateNo);
+        if (fs > 0 && field.Plot.PlotFreqMax < 0.4 * fs)
+            field.Plot.PlotFreqMax = fs / 2;
+        // A time zero in samples means nothing at another rate.
+        audio_->SetTimeZeroLock(false, 0.0);
+        timeZeroLockUsable_ = false;
+    }
 }
 
-bool MainCtrl::OpenList(const std::string& path, bool append, bool reportFailure) {
-    const bool ok = list_->OpenTry(path, append);
-    if (!ok && reportFailure) {
-        KedraLogger::LogText("WARNING MainCtrl::OpenList(" + path + ") failed\n");
-        frontEnd_.ShowMessage(MessageKind::Warning, "Sonvel Warning",
-                              "File is invalid and can not be loaded.\n\nDetails:\n" + path +
-                                  " is not a measurement package that can be read");
+void MainCtrl::ResetSlotNumbers() {
+    Conf::MiscOptions& misc = Conf::Options::Field.Misc;
+    misc.ASlotNr = 0;
+    misc.BSlotNr = 1;
+    misc.CSlotNr = 2;
+}
+
+namespace {
+
+std::string OpenDetails(const Kedra::Measure::OpenReport& r) {
+    if (r.refused)
+        return r.reason;
+    if (r.found == 0)
+        return "the package holds no measurements";
+    std::string text;
+    for (const std::string& f : r.failed)
+        text += (text.empty() ? "" : "\n") + f;
+    return text;
+}
+
+} // namespace
+
+bool MainCtrl::OpenList(const std::string& path, bool append, bool reportFailure,
+                        Kedra::Measure::OpenReport* report) {
+    Kedra::Measure::OpenReport local;
+    Kedra::Measure::OpenReport& r = report != nullptr ? *report : local;
+    r = {};
+    std::error_code ec;
+    if (!fs::is_regular_file(path, ec)) {
+        r.refused = true;
+        r.reason = fs::exists(path, ec) ? "not a file" : "the file does not exist";
+    } else {
+        list_->OpenTry(path, append, &r);
     }
-    return ok;
+    if (r.opened > 0)
+        ResetSlotNumbers();
+    if (r.Complete() && r.found > 0)
+        return true;
+    KedraLogger::LogText("WARNING MainCtrl::OpenList(" + path + ") - opened " +
+                         std::to_string(r.opened) + " of " + std::to_string(r.found) + "\n");
+    if (!reportFailure)
+        return false;
+    if (r.opened == 0)
+        frontEnd_.ShowMessage(MessageKind::Warning, "Sonvel Warning",
+                              "File is invalid and can not be loaded.\n\nDetails:\n" +
+                                  OpenDetails(r));
+    else
+        frontEnd_.ShowMessage(MessageKind::Warning, "Sonvel Warning",
+                              "Opened " + std::to_string(r.opened) + " of " +
+                                  std::to_string(r.found) + " measurements from " + path +
+                                  ".\nNot opened:\n" + OpenDetails(r));
+    return false;
+}
+
+bool MainCtrl::SetAside(const std::string& path, const std::string& tag,
+                        const std::string& problem) {
+    std::string error;
+    const auto moved = Conf::MoveAside(path, tag, error);
+    std::string text = problem;
+    if (moved) {
+        text += "\nThe file was moved to " + moved->string() + ".";
+        KedraLogger::LogText("WARNING MainCtrl::SetAside(" + path + ") -> " + moved->string() +
+                             "\n");
+    } else {
+        text += "\nThe file could not be moved aside (" + error +
+                "); it stays as it is and is not autosaved over in this session.";
+        KedraLogger::LogText("WARNING MainCtrl::SetAside(" + path + ") failed: " + error + "\n");
+    }
+    frontEnd_.ShowMessage(MessageKind::Warning, "Sonvel Warning", text);
+    return moved.has_value();
+}
+
+void MainCtrl::SetAsideUnreadOptions() {
+    const std::string path = Conf::Options::AutoSavePath();
+    const std::string version = Conf::Options::FileWriterVersion();
+    std::string tag = Conf::DamagedTag();
+    std::string problem;
+    switch (Conf::Options::LastLoadOutcome()) {
+    case Conf::LoadOutcome::Newer:
+        tag = "newer-" + version;
+        problem = "The options file " + path + " was written by version " + version +
+                  ", newer than this program (" + Conf::Options::ProgramVersion() +
+                  "); the default options are used.";
+        break;
+    case Conf::LoadOutcome::Older:
+        tag = "older-" + version;
+        problem = "The options file " + path + " was written by version " + version +
+                  ", older than this program reads (" + Conf::OPTIONS_COMPAT_START +
+                  "); the default options are used.";
+        break;
+    case Conf::LoadOutcome::Unreadable:
+        problem = "The options file " + path +
+                  " could not be read; the default options are used (see the log file).";
+        break;
+    case Conf::LoadOutcome::InPart:
+        problem = "Some options in " + path +
+                  " could not be read and hold their defaults (see the log file).";
+        break;
+    default:
+        return;
+    }
+    keepOptionsFile_ = !SetAside(path, tag, problem);
 }
 
 bool MainCtrl::StartUp(const std::string& path) {
     Splash("Loading options");
+    // Saves that were killed halfway leave their new file beside the old one.
+    Kedra::Text::RemoveStaleTemporaries(Conf::Options::AutoSavePath());
+    Kedra::Text::RemoveStaleTemporaries(Conf::FilePath(AUTOSAVE_MEAS_FILENAME));
+    // Defaults of this user directory (the debug wave paths live in it), then the file.
+    Conf::Options::Reset();
     Conf::Options::LoadAutoSaved(false);
+    SetAsideUnreadOptions();
     Splash("Constructing main form");
     Splash("Initializing");
     Splash("Initilizing components");
     Splash("Opening measurement file");
     bool opened = false;
-    if (!path.empty())
-        opened = OpenList(path, false, false);
+    Kedra::Measure::OpenReport report;
+    if (!path.empty()) {
+        opened = OpenList(path, false, true, &report) || report.opened > 0;
+        startUpComplete_ = report.Complete() && report.found > 0;
+    }
     if (!opened) {
-        opened = OpenList(Conf::FilePath(AUTOSAVE_MEAS_FILENAME), false, false);
-        const fs::path obsolete = Conf::FilePath(AUTOSAVE_MEAS_OBSOLETE);
+        const std::string autosave = Conf::FilePath(AUTOSAVE_MEAS_FILENAME);
+        opened = OpenList(autosave, false, false, &report) || report.opened > 0;
         std::error_code ec;
+        if (fs::exists(autosave, ec) && !report.Complete()) {
+            startUpComplete_ = false;
+            const std::string problem =
+                report.opened > 0
+                    ? "Opened " + std::to_string(report.opened) + " of " +
+                          std::to_string(report.found) + " measurements of the autosaved package " +
+                          autosave + ".\nNot opened:\n" + OpenDetails(report)
+                    : "The autosaved package " + autosave + " could not be read:\n" +
+                          OpenDetails(report);
+            keepAutosave_ = !SetAside(autosave, Conf::DamagedTag(), problem);
+        }
+        const fs::path obsolete = Conf::FilePath(AUTOSAVE_MEAS_OBSOLETE);
         if (!opened && fs::exists(obsolete, ec)) {
             const fs::path dir = Conf::FilePath(AUTOSAVE_MEAS_OBSOLETE_DIR);
             fs::create_directories(dir, ec);
@@ -143,7 +268,15 @@ bool MainCtrl::StartUp(const std::string& path) {
 bool MainCtrl::ShutDown() {
     frontEnd_.ReportProgress("Closing Sonvel (Autosaving)");
     StreamInitializer::Get()->Stop();
-    const bool options = Conf::Options::AutoSave();
+    bool options = !keepOptionsFile_;
+    if (keepOptionsFile_)
+        KedraLogger::LogText("WARNING MainCtrl::ShutDown - the unread options file is kept\n");
+    else
+        options = Conf::Options::AutoSave();
+    if (keepAutosave_) {
+        KedraLogger::LogText("WARNING MainCtrl::ShutDown - the unread autosave is kept\n");
+        return false;
+    }
     std::error_code ec;
     fs::create_directories(Conf::UserDirectory(), ec);
     const bool list = list_->Save(Conf::FilePath(AUTOSAVE_MEAS_FILENAME));
@@ -166,9 +299,26 @@ bool MainCtrl::MeasureInto(int slot, const std::string& name) {
         return false;
     }
     const bool ok = audio_->PerformMeasurement(*m, name);
-    if (ok && m->GetLabel().rfind("Empty", 0) == 0)
-        m->SetLabel("Unnamed-" + std::to_string(slot));
+    if (ok) {
+        timeZeroLockUsable_ = true;
+        if (m->GetLabel().rfind("Empty", 0) == 0)
+            m->SetLabel("Unnamed-" + std::to_string(slot));
+    }
     return ok;
+}
+
+bool MainCtrl::SetTimeZeroLock(bool locked) {
+    if (!locked) {
+        audio_->SetTimeZeroLock(false, 0.0);
+        return true;
+    }
+    if (!timeZeroLockUsable_) {
+        frontEnd_.ShowMessage(MessageKind::Warning, "Sonvel Warning",
+                              "The time zero can be locked only after a measurement");
+        return false;
+    }
+    audio_->SetTimeZeroLock(true, audio_->LastTimeOffset());
+    return true;
 }
 
 bool MainCtrl::Action_MeasStart(int presenter) {
@@ -399,6 +549,25 @@ bool MainCtrl::Action_MinimumPhase(int slot, bool causal) {
     return true;
 }
 
+Kedra::Measure::MeasurementExporter MainCtrl::ConfiguredExporter() const {
+    const Conf::ImExportOptions& io = Conf::Options::Field.ImExport;
+    Kedra::Measure::MeasurementExporter ex;
+    ex.exportPhase = io.ExportPhase;
+    ex.phaseUnwrap = io.PhaseUnwrap;
+    ex.phaseMode = io.PhaseMode;
+    ex.includeHeader = io.IncludeHeader;
+    ex.comment = io.CommentString;
+    ex.decimalSep = static_cast<char>(io.DecimalSep);
+    ex.separator = static_cast<char>(io.Separator);
+    ex.exportMode = io.ExportMode;
+    ex.linearStepHz = io.LinearStepsHz;
+    ex.logSteps = io.LogNofSteps;
+    ex.maxChangeDb = io.NonEqDbChange;
+    // The options hold degrees, the exporter works in radians.
+    ex.maxChangePhase = io.NonEqPhaseChange * Kedra::Math::TWOPI / 360.0;
+    return ex;
+}
+
 bool MainCtrl::Action_AnalyzeFile(int slot, const std::string& recordingPath,
                                   const std::string& referencePath) {
     Measurement* m = Slot(slot);
@@ -446,6 +615,8 @@ bool MainCtrl::Action_CalDacAdcMake() {
     Conf::OptionsField& field = Conf::Options::Field;
     const Conf::SignalOptions savedSignal = field.Signal;
     const Conf::AnalysisOptions savedAnalysis = field.Analysis;
+    // Before the defaults below switch it off.
+    const bool micWasOn = audio_->MicCalibrator().IsActive();
     field.Signal = Conf::SignalOptions{};
     field.Signal.SignalType = 0;
     field.Signal.SignalLength = field.Dev.SamplerateNo > 1 ? 20 : 19;
@@ -457,7 +628,6 @@ bool MainCtrl::Action_CalDacAdcMake() {
     field.Analysis.ExtendToNyquist = false;
     audio_->SetTimeZeroLock(false, 0.0);
     audio_->ApplyOptions(field);
-    const bool micWasOn = audio_->MicCalibrator().IsActive();
 
     bool done = false;
     bool result = false;

@@ -9,6 +9,7 @@
 
 #include "app/AudioHelper.h"
 #include "app/FrontEnd.h"
+#include "exchange/MeasurementExporter.h"
 #include "measure/Measurement.h"
 #include "measure/MeasurementList.h"
 
@@ -34,8 +35,11 @@ public:
 
     // Start-up without the event loop: options, the list (`path`, else the autosave, else an
     // obsolete autosave moved aside), options applied. False only when nothing could be
-    // opened, which is not an error.
+    // opened, which is not an error. An autosaved file that exists but cannot be read, wholly
+    // or in part, is moved aside (the user is told where) before anything is written there.
     bool StartUp(const std::string& path);
+    // False when start-up could not open every measurement of the package it opened.
+    bool StartUpComplete() const { return startUpComplete_; }
     // Shut-down: stop the stream, autosave the options and the list. True when both saved.
     bool ShutDown();
     // An exception reached the top: tell the user and autosave the same way.
@@ -51,6 +55,10 @@ public:
     void ApplyOptions();
 
     bool Action_MeasStart(int presenter);
+    // Later measurements take the time zero of the last one instead of finding their own.
+    // Usable once a measurement succeeded in this session; false (and a message) before.
+    bool SetTimeZeroLock(bool locked);
+    bool TimeZeroLockUsable() const { return timeZeroLockUsable_; }
     bool Action_OpenFile(const std::string& path);
     bool Action_OpenAppendFile(const std::string& path);
     bool Action_SaveFile(const std::string& path, bool asWave);
@@ -78,13 +86,24 @@ public:
     bool Action_AnalyzeFile(int slot, const std::string& recordingPath,
                             const std::string& referencePath);
 
+    // A text exporter set up from the import/export options.
+    Kedra::Measure::MeasurementExporter ConfiguredExporter() const;
+
     // The last Q, fc and gain of a closed-box fit.
     double LastQ() const { return q_; }
     double LastFc() const { return fc_; }
     double LastGain() const { return gain_; }
 
 private:
-    bool OpenList(const std::string& path, bool append, bool reportFailure);
+    // True only when every measurement of the package was opened; the list may have changed
+    // also when false (some opened, the others named in the message).
+    bool OpenList(const std::string& path, bool append, bool reportFailure,
+                  Kedra::Measure::OpenReport* report = nullptr);
+    // Moves an autosaved file that failed to load out of the way and tells the user; when it
+    // cannot be moved, it is not autosaved over (false).
+    bool SetAside(const std::string& path, const std::string& tag, const std::string& problem);
+    void SetAsideUnreadOptions();
+    void ResetSlotNumbers();
     bool MeasureInto(int slot, const std::string& name);
     Kedra::Measure::Measurement* Slot(int slot);
     bool BothFilled(Kedra::Measure::Measurement* a, Kedra::Measure::Measurement* b);
@@ -92,6 +111,12 @@ private:
     FrontEnd& frontEnd_;
     std::unique_ptr<Kedra::Measure::MeasurementList> list_;
     std::unique_ptr<AudioHelper> audio_;
+    bool startUpComplete_ = true;
+    // Files that failed to load and could not be moved aside: not written over.
+    bool keepOptionsFile_ = false;
+    bool keepAutosave_ = false;
+    int appliedRateNo_ = -1;
+    bool timeZeroLockUsable_ = false;
     double q_ = 0.707;
     double fc_ = 50.0;
     double gain_ = 1.0;

@@ -19,6 +19,8 @@ namespace {
 
 FrontEnd* frontEnd = nullptr;
 std::string fileWriterVersion;
+LoadOutcome lastOutcome = LoadOutcome::None;
+int refusedFields = 0;
 
 // Longest piece of a refused field value quoted in the log.
 constexpr std::size_t MAX_QUOTED = 40;
@@ -127,6 +129,7 @@ struct Reader {
     const std::string& source;
 
     void Refuse(const std::string& name, std::string_view text, const char* kind) const {
+        ++refusedFields;
         std::string quoted(text.substr(0, MAX_QUOTED));
         if (text.size() > MAX_QUOTED)
             quoted += "...";
@@ -358,10 +361,12 @@ bool Options::LoadData(const std::string& path, bool warn) {
         std::error_code ec;
         Log("WARNING Options::LoadData - File Does not exist: " + path + " In " +
             std::filesystem::current_path(ec).string());
+        lastOutcome = LoadOutcome::Missing;
         return false;
     }
     case ReadResult::Failed:
         Log("WARNING Options::LoadData(" + path + ") - " + why + " -> options kept");
+        lastOutcome = LoadOutcome::Unreadable;
         fileWriterVersion = "Unknown";
         if (warn)
             ShowIncompatible(path);
@@ -379,18 +384,25 @@ bool Options::LoadText(std::string_view xml, bool warn, const std::string& sourc
     if (!root)
         Log("WARNING Options::LoadData(" + source + ") - " + why + " -> options kept");
     if (!VerifyRoot(root)) {
-        if (root)
+        lastOutcome = LoadOutcome::Unreadable;
+        if (root && fileWriterVersion != "Unknown") {
             Log("WARNING Options::LoadData(" + source + ") - writer version " + fileWriterVersion +
                 " not accepted -> options kept");
+            const auto number = ProductVersionNumber(fileWriterVersion);
+            const auto own = ProductVersionNumber(ProgramVersion());
+            lastOutcome = number && own && *number > *own ? LoadOutcome::Newer : LoadOutcome::Older;
+        }
         if (warn)
             ShowIncompatible(source);
         return false;
     }
     OptionsField read = OptionsField::Init(UserDirectory());
+    refusedFields = 0;
     Reader reader{root, "", source};
     read.Visit(reader);
-    read.PostLoad(UserDirectory());
+    const bool colours = read.PostLoad(UserDirectory());
     Field = std::move(read);
+    lastOutcome = refusedFields == 0 && colours ? LoadOutcome::Loaded : LoadOutcome::InPart;
     return true;
 }
 
@@ -461,6 +473,10 @@ bool Options::VerifyProductVersionText(std::string_view xml) {
 
 const std::string& Options::FileWriterVersion() {
     return fileWriterVersion;
+}
+
+LoadOutcome Options::LastLoadOutcome() {
+    return lastOutcome;
 }
 
 std::optional<std::int64_t> Options::ProductVersionNumber(std::string_view version) {

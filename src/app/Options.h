@@ -25,6 +25,17 @@ inline constexpr const char* PRODUCT_VERSION = "1.2.1.0";
 inline constexpr const char* OPTIONS_COMPAT_START = "1.1.1.1";
 inline constexpr const char* OPTIONS_AUTOSAVE_FILENAME = "RazeriRerirov.xml";
 
+// What the last LoadData found.
+enum class LoadOutcome {
+    None,       // nothing was loaded yet
+    Missing,    // no such file
+    Loaded,     // every field read
+    InPart,     // read, but some fields were refused and hold their defaults
+    Newer,      // written by a later version of the program
+    Older,      // written by a version older than the oldest accepted one
+    Unreadable, // not an options file, damaged, too large or not readable
+};
+
 class Options {
 public:
     static inline OptionsField Field = OptionsField::Init(UserDirectory());
@@ -59,6 +70,7 @@ public:
     static bool VerifyProductVersionText(std::string_view xml);
     // The writer version found by the last check.
     static const std::string& FileWriterVersion();
+    static LoadOutcome LastLoadOutcome();
 
     // "p1.p2.p3.p4" as p1*1000000 + p2*10000 + p3*100 + p4 (parts after the fourth count
     // nothing); empty when a part is not a decimal number.

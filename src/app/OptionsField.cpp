@@ -160,9 +160,10 @@ bool PlotOptions::LoadColors(std::string& error) {
     return true;
 }
 
-void PlotOptions::PostLoad() {
+bool PlotOptions::PostLoad() {
     std::string error;
-    if (!LoadColors(error)) {
+    const bool colours = LoadColors(error);
+    if (!colours) {
         Kedra::Logging::KedraLogger::LogText("WARNING PlotOptions::PostLoad() Exception:\n " +
                                              error + "\n Using default colors\n");
         Reset();
@@ -171,6 +172,7 @@ void PlotOptions::PostLoad() {
         HideHDWhenBelowDB = -10.0;
     if (PlotImpulseDBMin > -20.0)
         PlotImpulseDBMin = -70.0;
+    return colours;
 }
 
 MiscOptions MiscOptions::Default(const std::filesystem::path& userDirectory) {
@@ -194,8 +196,8 @@ OptionsField OptionsField::Init(const std::filesystem::path& userDirectory) {
     return f;
 }
 
-void OptionsField::PostLoad(const std::filesystem::path& userDirectory) {
-    Plot.PostLoad();
+bool OptionsField::PostLoad(const std::filesystem::path& userDirectory) {
+    const bool colours = Plot.PostLoad();
     if (Analysis.MAnalysis < 10)
         Analysis.MAnalysis = 16;
     // A version that cannot be read is taken for the oldest: every migration applies.
@@ -213,6 +215,7 @@ void OptionsField::PostLoad(const std::filesystem::path& userDirectory) {
         Analysis.ExtendToNyquistFreq = 20000.0;
     }
     Misc.PostLoad(userDirectory);
+    return colours;
 }
 
 } // namespace Kedra::Sonvel::Conf

@@ -69,9 +69,9 @@ struct PlotOptions {
     // Text form back to colours, after every read; false (and `error`) on a broken text,
     // in which case no colour has changed.
     bool LoadColors(std::string& error);
-    // After a read: the colours, or all plot defaults when a colour text is broken; then
-    // the floors of older files.
-    void PostLoad();
+    // After a read: the colours, or all plot defaults when a colour text is broken (false);
+    // then the floors of older files.
+    bool PostLoad();
 
     template <class V>
     void Visit(V& v) {
@@ -337,8 +337,9 @@ struct OptionsField {
     // Every section with its defaults; the debug wave paths lie in `userDirectory`.
     static OptionsField Init(const std::filesystem::path& userDirectory);
     // After a read: colours, floors of older files and the migrations by writer version.
-    // A file's missing sections already hold their defaults, as it is read over Init.
-    void PostLoad(const std::filesystem::path& userDirectory);
+    // A file's missing sections already hold their defaults, as it is read over Init. False
+    // when the colours could not be read and the plot options were reset.
+    bool PostLoad(const std::filesystem::path& userDirectory);
 
     template <class V>
     void Visit(V& v) {

@@ -162,6 +162,9 @@ void StreamInitializer::SetParams(std::unique_ptr<PaStreamParameters>& params, i
 }
 
 void StreamInitializer::SetOutDevice(int device, int channels, bool lowLatency) {
+    // An open stream plays on the devices it was opened with: a change takes a reopen.
+    if (GetOutDevice() != device || GetOutChannels() != std::min(channels, MAX_CHANNELS))
+        Stop();
     // Fixed arrays: a running callback never sees them reallocated.
     for (int i = 0; i < MAX_CHANNELS; ++i) {
         channelGain_[static_cast<std::size_t>(i)].store(1.0f, std::memory_order_relaxed);
@@ -171,6 +174,8 @@ void StreamInitializer::SetOutDevice(int device, int channels, bool lowLatency) 
 }
 
 void StreamInitializer::SetInDevice(int device, int channels, bool lowLatency) {
+    if (GetInDevice() != device || GetInChannels() != std::min(channels, MAX_CHANNELS))
+        Stop();
     SetParams(inParams_, device, channels, lowLatency, false);
 }
 

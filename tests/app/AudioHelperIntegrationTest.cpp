@@ -11,6 +11,7 @@
 #include "app/FrontEnd.h"
 #include "app/Options.h"
 #include "audio/StreamInitializer.h"
+#include "exchange/WaveFile.h"
 #include "foundation/MathHelpers.h"
 #include "support/TestSupport.h"
 
@@ -142,10 +143,46 @@ TEST_F(AudioHelperTest, CalibrationFilesAreImportedSavedAndSwitched) {
     EXPECT_TRUE(helper->SetMicCalibration(true));
     EXPECT_TRUE(helper->MicCalibrator().IsActive());
 
+    // The sound-card file is imported but not switched on, and the message says no more.
+    ASSERT_TRUE(helper->ImportDacAdcCalibration(path.string()));
+    EXPECT_FALSE(helper->DacAdcCalibrator().IsActive());
+    EXPECT_EQ(frontEnd.Log().back().text, "DAC-ADC calibration successfully imported\n");
     EXPECT_FALSE(helper->ImportDacAdcCalibration((dir / "missing.cal").string()));
     EXPECT_TRUE(frontEnd.Saw("DAC-ADC calibration could not be imported!"));
+    std::filesystem::remove(dir / CAL_DACADC_FILENAME);
     EXPECT_FALSE(helper->SetDacAdcCalibration(true));
     EXPECT_FALSE(helper->DacAdcCalibrator().IsActive());
+}
+
+TEST_F(AudioHelperTest, DebugWavesAndAForeignRecordingLeaveTheMeasuringSetUp) {
+    Conf::OptionsField& o = Conf::Options::Field;
+    o.Misc.SaveMeasureWaves = true;
+    // A delay no sound card can mean is held at the limit, not multiplied into an overflow.
+    o.Dev.DelayMS = 1e300;
+    Measurement m("A");
+    ASSERT_TRUE(helper->PerformMeasurement(m, "A"));
+    EXPECT_TRUE(frontEnd.Saw("The longest recording delay (Dev.DelayMS) must lie between 0 and "
+                             "10000 ms; 10000 ms is used"));
+    for (const std::string& path :
+         {o.Misc.SaveMeasureOutput, o.Misc.SaveMeasureRec, o.Misc.SaveMeasureCorr}) {
+        EXPECT_EQ(std::filesystem::path(path).parent_path(), dir) << path;
+        EXPECT_GE(Kedra::WaveImExport::WaveFileInfo(path).frames, 1 << 16) << path;
+    }
+    // A 2^14 recording analysed with its own reference: the helper keeps measuring at 2^16.
+    std::vector<float> reference;
+    helper->RenderSignal(reference);
+    reference.resize(1 << 14);
+    std::vector<float> recording(reference.size() + 2000, 0.0f);
+    std::copy(reference.begin(), reference.end(), recording.begin() + 100);
+    Measurement analysed("file");
+    ASSERT_TRUE(helper->AnalyzeRecording(analysed, recording.data(),
+                                         static_cast<int>(recording.size()), 48000,
+                                         reference.data(), static_cast<int>(reference.size())));
+    EXPECT_NEAR(helper->LastTimeOffset(), 100.0, 0.01);
+    EXPECT_EQ(helper->Length(), 1 << 16);
+    Measurement again("B");
+    ASSERT_TRUE(helper->PerformMeasurement(again, "B"));
+    EXPECT_EQ(again.GetDataLength(), m.GetDataLength());
 }
 
 } // namespace

@@ -2,12 +2,22 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <random>
 
 #include "app/FrontEnd.h"
 #include "app/Options.h"
+#include "audio/SimulatedSoundCard.h"
 #include "audio/StreamInitializer.h"
+#include "measure/Package.h"
+#include "measure/ZipForge.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -80,6 +90,270 @@ TEST_F(MainCtrlTest, ACrashIsReportedAndStillAutosaves) {
     Kedra::Measure::MeasurementList list(MainCtrl::SLOT_COUNT);
     ASSERT_TRUE(list.OpenTry((dir / AUTOSAVE_MEAS_FILENAME).string(), false));
     EXPECT_TRUE(list.No(0)->IsInitialized());
+}
+
+// The entries of a package, name to bytes.
+std::map<std::string, std::string> Entries(const fs::path& zip, const fs::path& work) {
+    const Kedra::Measure::Package::TempDirectory unpacked(work);
+    std::vector<std::string> written;
+    std::string error;
+    std::map<std::string, std::string> out;
+    if (Kedra::Measure::Package::UnpackFile(zip.string(), unpacked.Path(), written, error))
+        for (const std::string& name : written)
+            out[name] = SonvelTest::ReadBytes(unpacked.Path() / name);
+    return out;
+}
+
+bool HasTemporary(const fs::path& dir) {
+    for (const auto& e : fs::directory_iterator(dir))
+        if (e.path().filename().string().find(".tmp") != std::string::npos)
+            return true;
+    return false;
+}
+
+TEST_F(MainCtrlTest, FilesThatFailToLoadAreMovedAsideNeverOverwritten) {
+    // An autosave of two measurements whose second data file is cut in half, and options
+    // written by a later version.
+    const fs::path autosave = dir / AUTOSAVE_MEAS_FILENAME;
+    const fs::path options = dir / Conf::OPTIONS_AUTOSAVE_FILENAME;
+    {
+        ScriptedFrontEnd fe;
+        MainCtrl ctrl(fe);
+        ctrl.List().No(0)->InitializeDirac(14, 48000, 1.0);
+        ctrl.List().No(1)->InitializeDirac(14, 48000, 0.5);
+        ASSERT_TRUE(ctrl.ShutDown());
+    }
+    auto e = Entries(autosave, dir);
+    ASSERT_EQ(e.size(), 4u);
+    const std::string& flac = e["measurement-001.flac"];
+    const std::string damaged = SonvelTest::ForgeZip(
+        {SonvelTest::Entry("measurement-000.info", e["measurement-000.info"]),
+         SonvelTest::Entry("measurement-000.flac", e["measurement-000.flac"]),
+         SonvelTest::Entry("measurement-001.info", e["measurement-001.info"]),
+         SonvelTest::Entry("measurement-001.flac", flac.substr(0, flac.size() / 2))});
+    SonvelTest::WriteBytes(autosave, damaged);
+    std::string xml = SonvelTest::ReadBytes(options);
+    const std::string version = "<WriterProductVersion>" + Conf::Options::ProgramVersion();
+    ASSERT_NE(xml.find(version), std::string::npos);
+    xml.replace(xml.find(version), version.size(), "<WriterProductVersion>9.9.9.9");
+    SonvelTest::WriteBytes(options, xml);
+
+    {
+        ScriptedFrontEnd fe;
+        MainCtrl ctrl(fe);
+        EXPECT_TRUE(ctrl.StartUp(""));
+        EXPECT_FALSE(ctrl.StartUpComplete());
+        EXPECT_TRUE(ctrl.List().No(0)->IsInitialized());
+        EXPECT_FALSE(ctrl.List().No(1)->IsInitialized());
+        EXPECT_TRUE(fe.Saw("Opened 1 of 2 measurements of the autosaved package"));
+        EXPECT_TRUE(fe.Saw("measurement-001: Failed to read the FLAC data: the data file ends "
+                           "early, after"));
+        EXPECT_TRUE(fe.Saw("was written by version 9.9.9.9, newer than this program"));
+        EXPECT_TRUE(
+            fe.Saw("The file was moved to " + (dir / "RazeriRerirov.newer-9.9.9.9.xml").string()));
+        EXPECT_TRUE(ctrl.ShutDown());
+    }
+    // Both originals are beside the new files, byte for byte.
+    EXPECT_EQ(SonvelTest::ReadBytes(dir / "RazeriRerirov.newer-9.9.9.9.xml"), xml);
+    int moved = 0;
+    for (const auto& f : fs::directory_iterator(dir)) {
+        const std::string name = f.path().filename().string();
+        if (name.rfind("MeasAutosaved.damaged-", 0) == 0 && f.path().extension() == ".zip") {
+            ++moved;
+            EXPECT_EQ(SonvelTest::ReadBytes(f.path()), damaged);
+        }
+    }
+    EXPECT_EQ(moved, 1);
+    EXPECT_TRUE(Conf::Options::VerifyProductVersion(options.string()));
+
+    // The next start finds complete files and has nothing to say; a second newer file of the
+    // same version does not replace the first one moved aside.
+    {
+        ScriptedFrontEnd fe;
+        MainCtrl ctrl(fe);
+        ctrl.StartUp("");
+        EXPECT_TRUE(ctrl.StartUpComplete());
+        EXPECT_TRUE(ctrl.List().No(0)->IsInitialized());
+        EXPECT_FALSE(fe.Saw("moved"));
+    }
+    SonvelTest::WriteBytes(options, xml + "<!-- second -->");
+    {
+        ScriptedFrontEnd fe;
+        MainCtrl ctrl(fe);
+        ctrl.StartUp("");
+        EXPECT_TRUE(fe.Saw((dir / "RazeriRerirov.newer-9.9.9.9-2.xml").string()));
+    }
+    EXPECT_EQ(SonvelTest::ReadBytes(dir / "RazeriRerirov.newer-9.9.9.9.xml"), xml);
+    EXPECT_EQ(SonvelTest::ReadBytes(dir / "RazeriRerirov.newer-9.9.9.9-2.xml"),
+              xml + "<!-- second -->");
+}
+
+TEST_F(MainCtrlTest, AKilledAutosaveLeavesTheOldOrTheNewPackageAndNoTemporary) {
+    // Three noise records, which FLAC cannot shrink much: each save writes about 300 kB.
+    const auto fill = [](MainCtrl& ctrl, const std::string& label) {
+        std::mt19937 rng(11);
+        std::normal_distribution<double> g(0.0, 0.1);
+        std::vector<double> noise(1 << 15);
+        for (double& x : noise)
+            x = g(rng);
+        for (int i = 0; i < 3; ++i) {
+            ctrl.List().No(i)->InitializeImpulse(noise.data(), 1 << 16, 1 << 15, 48000, 16, 0, 0, 0,
+                                                 true);
+            ctrl.List().No(i)->SetLabel(label);
+        }
+    };
+    // Kills fall anywhere in the first two saves, however fast this machine saves.
+    long saveUs = 0;
+    {
+        ScriptedFrontEnd fe;
+        MainCtrl ctrl(fe);
+        fill(ctrl, "round -1");
+        ASSERT_TRUE(ctrl.ShutDown());
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_TRUE(ctrl.ShutDown());
+        saveUs = static_cast<long>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                       std::chrono::steady_clock::now() - start)
+                                       .count());
+    }
+    std::mt19937 rng(2026);
+    std::uniform_int_distribution<long> waitUs(0, 2 * saveUs);
+    std::string onDisk = "round -1";
+    int interrupted = 0;
+    int replaced = 0;
+    for (int round = 0; round < 200; ++round) {
+        const std::string label = "round " + std::to_string(round);
+        int ready[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ScriptedFrontEnd fe;
+            MainCtrl ctrl(fe);
+            fill(ctrl, label);
+            // The clock starts when the saving does; the stream it stops is made first.
+            Kedra::PAudioII::StreamInitializer::Get();
+            const char go = 1;
+            if (::write(ready[1], &go, 1) != 1)
+                ::_exit(1);
+            for (int i = 0; i < 1000; ++i)
+                ctrl.ShutDown();
+            ::_exit(0);
+        }
+        char go = 0;
+        ::close(ready[1]);
+        ASSERT_EQ(::read(ready[0], &go, 1), 1);
+        ::close(ready[0]);
+        ::usleep(static_cast<useconds_t>(waitUs(rng)));
+        ::kill(child, SIGKILL);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        interrupted += HasTemporary(dir) ? 1 : 0;
+
+        Kedra::Measure::MeasurementList list(MainCtrl::SLOT_COUNT);
+        list.SetTempDirectory(dir.string());
+        Kedra::Measure::OpenReport report;
+        list.OpenTry((dir / AUTOSAVE_MEAS_FILENAME).string(), false, &report);
+        ASSERT_TRUE(report.Complete()) << "round " << round;
+        ASSERT_EQ(report.opened, 3) << "round " << round;
+        const std::string now = list.No(0)->GetLabel();
+        ASSERT_TRUE(now == onDisk || now == label) << now << " in round " << round;
+        for (int i = 1; i < 3; ++i)
+            ASSERT_EQ(list.No(i)->GetLabel(), now);
+        replaced += now != onDisk ? 1 : 0;
+        onDisk = now;
+        ASSERT_TRUE(
+            Conf::Options::VerifyProductVersion((dir / Conf::OPTIONS_AUTOSAVE_FILENAME).string()))
+            << "round " << round;
+
+        // The next start clears what a killed save left.
+        ScriptedFrontEnd fe;
+        MainCtrl next(fe);
+        next.StartUp("");
+        ASSERT_TRUE(next.StartUpComplete()) << "round " << round;
+        ASSERT_FALSE(HasTemporary(dir)) << "round " << round;
+    }
+    // The kills must have hit saves halfway and between saves, or the test proved nothing.
+    EXPECT_GT(interrupted, 0);
+    EXPECT_GT(replaced, 0);
+}
+
+TEST_F(MainCtrlTest, ControllerStepsAroundTheOptions) {
+    // Options in effect before --user-dir was known point the debug waves elsewhere.
+    Conf::SetUserDirectory(dir / "elsewhere");
+    Conf::Options::Reset();
+    Conf::SetUserDirectory(dir);
+    ScriptedFrontEnd fe;
+    MainCtrl ctrl(fe);
+    ctrl.StartUp("");
+    EXPECT_EQ(fs::path(Conf::Options::Field.Misc.SaveMeasureRec), dir / "Recording.wav");
+
+    // A new sample rate widens a plot range that would hide most of its band; a wide one stays.
+    Conf::PlotOptions& plot = Conf::Options::Field.Plot;
+    EXPECT_EQ(plot.PlotFreqMax, 22000.0);
+    Conf::Options::Field.Dev.SamplerateNo = 3;
+    ctrl.ApplyOptions();
+    EXPECT_EQ(plot.PlotFreqMax, 48000.0);
+    Conf::Options::Field.Dev.SamplerateNo = 0;
+    ctrl.ApplyOptions();
+    EXPECT_EQ(plot.PlotFreqMax, 48000.0);
+
+    // The export settings: the phase step is kept in degrees and meant in degrees.
+    Conf::Options::Field.ImExport.NonEqPhaseChange = 1.0;
+    Conf::Options::Field.ImExport.ExportMode = 1;
+    Kedra::Measure::Measurement* a = ctrl.Presenter(MainCtrl::PRESENTER_A);
+    a->InitializeDirac(12, 48000, 1.0);
+    std::string text;
+    ASSERT_TRUE(ctrl.ConfiguredExporter().ExportText(*a, text));
+    EXPECT_NE(text.find("Max change [Deg]: 1\n"), std::string::npos) << text.substr(0, 600);
+
+    // Opening a package shows its first three slots again.
+    ASSERT_TRUE(ctrl.Action_SaveFile((dir / "two.zip").string(), false));
+    Conf::Options::Field.Misc.ASlotNr = 7;
+    Conf::Options::Field.Misc.CSlotNr = 9;
+    ASSERT_TRUE(ctrl.Action_OpenFile((dir / "two.zip").string()));
+    EXPECT_EQ(ctrl.PresenterSlot(MainCtrl::PRESENTER_A), 0);
+    EXPECT_EQ(ctrl.PresenterSlot(MainCtrl::PRESENTER_C), 2);
+}
+
+TEST_F(MainCtrlTest, TimeZeroLockAndLoopbackCalibrationOnTheSimulatedCard) {
+    using Kedra::PAudioII::SimulatedModel;
+    Kedra::PAudioII::StreamInitializer::Destroy();
+    Kedra::PAudioII::SimulatedSoundCard::ResetParams();
+    ScriptedFrontEnd fe;
+    MainCtrl ctrl(fe);
+    ctrl.StartUp("");
+    Conf::Options::Field.Dev.SamplerateNo = 1;
+    Conf::Options::Field.Dev.OutputChMask = 1;
+    Conf::Options::Field.Dev.OutputPCMAmplitude = 0.5f;
+    Conf::Options::Field.Signal.SignalLength = 16;
+    ctrl.Audio().UseSimulated(true, SimulatedModel::Speaker);
+    ctrl.ApplyOptions();
+
+    // Before any measurement there is no time zero to lock.
+    EXPECT_FALSE(ctrl.SetTimeZeroLock(true));
+    EXPECT_TRUE(fe.Saw("The time zero can be locked only after a measurement"));
+    ASSERT_TRUE(ctrl.Action_MeasStart(MainCtrl::PRESENTER_A));
+    const double speaker = ctrl.Audio().LastTimeOffset();
+    ASSERT_TRUE(ctrl.SetTimeZeroLock(true));
+    // The loopback's own time zero lies 1 m of air earlier; locked, B keeps A's.
+    ctrl.Audio().UseSimulated(true, SimulatedModel::Loopback);
+    ctrl.ApplyOptions();
+    ASSERT_TRUE(ctrl.Action_MeasStart(MainCtrl::PRESENTER_B));
+    EXPECT_DOUBLE_EQ(ctrl.Audio().LastTimeOffset(), speaker);
+    ctrl.SetTimeZeroLock(false);
+    ASSERT_TRUE(ctrl.Action_MeasStart(MainCtrl::PRESENTER_B));
+    EXPECT_NEAR(ctrl.Audio().LastTimeOffset(), 480.0, 0.1);
+
+    // The loopback calibration leaves the microphone calibration as it found it: on.
+    const fs::path mic = dir / "mic.txt";
+    std::ofstream(mic) << "20\t-1.0\n1000\t0.0\n20000\t2.5\n";
+    ASSERT_TRUE(ctrl.Audio().ImportMicCalibration(mic.string()));
+    ASSERT_TRUE(ctrl.Action_CalDacAdcMake());
+    EXPECT_TRUE(ctrl.Audio().MicCalibrator().IsActive());
+    EXPECT_TRUE(Conf::Options::Field.Analysis.MicCalibration);
+    EXPECT_TRUE(ctrl.Audio().DacAdcCalibrator().IsActive());
+    EXPECT_EQ(Conf::Options::Field.Signal.SignalLength, 16);
+    Kedra::PAudioII::StreamInitializer::Destroy();
 }
 
 TEST_F(MainCtrlTest, InverseOfAAndARefusedStitch) {
