@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -14,6 +15,8 @@
 #include "exchange/WaveFile.h"
 #include "foundation/Mem.h"
 #include "measure/MeasurementList.h"
+#include "measure/Package.h"
+#include "measure/ZipForge.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -207,6 +210,54 @@ TEST_F(CommandLine, UsageErrorsAndFailedMeasurements) {
     const Session empty = Sonvel("info 7");
     EXPECT_EQ(empty.status, 1);
     EXPECT_NE(empty.err.find("holds no measurement"), std::string::npos);
+    EXPECT_EQ(Sonvel("measure --sim loopback --lock-time-zero").status, 2);
+}
+
+TEST_F(CommandLine, ADamagedPackageOpensInPartAndIsNamed) {
+    const std::string settings = "--set Signal.SignalLength=14 --set Dev.OutputPCMAmplitude=0.5 ";
+    const Session measured = Sonvel(settings + "measure A B --sim speaker --lock-time-zero");
+    ASSERT_EQ(measured.status, 0) << measured.err;
+    EXPECT_NE(measured.out.find(" samples (locked)"), std::string::npos) << measured.out;
+    // Cut measurement-001's data file in half inside a copy of the autosave.
+    const fs::path whole = dir / "whole.zip";
+    fs::copy_file(dir / "MeasAutosaved.zip", whole);
+    std::map<std::string, std::string> e;
+    {
+        Kedra::Measure::Package::TempDirectory unpacked(dir);
+        std::vector<std::string> written;
+        std::string error;
+        ASSERT_TRUE(
+            Kedra::Measure::Package::UnpackFile(whole.string(), unpacked.Path(), written, error));
+        for (const std::string& name : written)
+            e[name] = SonvelTest::ReadBytes(unpacked.Path() / name);
+    }
+    const std::string& flac = e["measurement-001.flac"];
+    SonvelTest::WriteBytes(
+        dir / "cut.zip",
+        SonvelTest::ForgeZip(
+            {SonvelTest::Entry("measurement-000.info", e["measurement-000.info"]),
+             SonvelTest::Entry("measurement-000.flac", e["measurement-000.flac"]),
+             SonvelTest::Entry("measurement-001.info", e["measurement-001.info"]),
+             SonvelTest::Entry("measurement-001.flac", flac.substr(0, flac.size() / 2))}));
+    const Session open = Sonvel("open '" + (dir / "cut.zip").string() + "'");
+    EXPECT_EQ(open.status, 1);
+    EXPECT_NE(open.err.find("Opened 1 of 2 measurements from"), std::string::npos) << open.err;
+    EXPECT_NE(open.err.find("measurement-001: Failed to read the FLAC data: the data file ends "
+                            "early"),
+              std::string::npos)
+        << open.err;
+
+    // The same damage in the autosave: the next command says so, moves it aside and fails.
+    fs::copy_file(dir / "cut.zip", dir / "MeasAutosaved.zip", fs::copy_options::overwrite_existing);
+    const Session listed = Sonvel("list");
+    EXPECT_EQ(listed.status, 1);
+    EXPECT_NE(listed.err.find("Opened 1 of 2 measurements of the autosaved package"),
+              std::string::npos)
+        << listed.err;
+    EXPECT_NE(listed.err.find("MeasAutosaved.damaged-"), std::string::npos) << listed.err;
+    EXPECT_NE(listed.out.find("  0 A "), std::string::npos) << listed.out;
+    const Session again = Sonvel("list");
+    EXPECT_EQ(again.status, 0) << again.err;
 }
 
 } // namespace

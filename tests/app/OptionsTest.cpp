@@ -19,6 +19,7 @@ using Kedra::Sonvel::ScriptedFrontEnd;
 using Kedra::Sonvel::Conf::Color;
 using Kedra::Sonvel::Conf::ColorFromText;
 using Kedra::Sonvel::Conf::ColorToText;
+using Kedra::Sonvel::Conf::LoadOutcome;
 using Kedra::Sonvel::Conf::Options;
 using Kedra::Sonvel::Conf::OptionsField;
 using OptionsTesting::EveryFieldChanged;
@@ -184,9 +185,14 @@ TEST_F(OptionsTest, WriterVersionsOutsideTheAcceptedRangeAreRefused) {
               "The options cannot be loaded automatically.\n\n"
               "File:    old.xml\nVersion: 1.1.1.0\n\nVersion of this application: " +
                   own);
+    EXPECT_EQ(Options::LastLoadOutcome(), LoadOutcome::Older);
     EXPECT_FALSE(Options::LoadText(Xml(newer, "<Comment>new</Comment>"), false, "new.xml"));
+    EXPECT_EQ(Options::LastLoadOutcome(), LoadOutcome::Newer);
     EXPECT_EQ(frontEnd_.Log().size(), 1u);
+    EXPECT_FALSE(Options::LoadText("<OptionsField><Comment/>", false, "cut.xml"));
+    EXPECT_EQ(Options::LastLoadOutcome(), LoadOutcome::Unreadable);
     EXPECT_TRUE(Options::LoadText(Xml("1.1.1.1", "<Comment>new</Comment>"), true, "ok.xml"));
+    EXPECT_EQ(Options::LastLoadOutcome(), LoadOutcome::Loaded);
     EXPECT_EQ(Options::Field.Comment, "new");
 }
 
@@ -339,6 +345,8 @@ TEST_F(OptionsTest, AValueOfTheWrongTypeKeepsItsDefault) {
             "<Comment><b>bold</b></Comment><Dev><OutputPCMAmplitude>1e40</OutputPCMAmplitude>"
             "<DelayMS>0,5</DelayMS><InputNumber>-7</InputNumber></Dev>"),
         true, "t.xml"));
+    // Read, but not all of it: the file must not be written over unseen.
+    EXPECT_EQ(Options::LastLoadOutcome(), LoadOutcome::InPart);
     const OptionsField& f = Options::Field;
     const OptionsField d = Defaults();
     EXPECT_EQ(f.Plot.PlotFreqMin, d.Plot.PlotFreqMin);
