@@ -6,7 +6,6 @@
 #include <thread>
 
 #include "audio/Pcm.h"
-#include "audio/SimulatedSoundCard.h"
 #include "audio/SineLogSweep.h"
 #include "audio/SineSweepSingle.h"
 #include "audio/StreamInitializer.h"
@@ -65,15 +64,21 @@ void Response::Abort() {
 }
 
 void Response::Sleep(int ms) {
-    // The simulated card runs faster than real time; waiting at half its pace keeps every
-    // time-out of the pipeline generous in device time.
     StreamInitializer* s = Stream();
-    const bool simulated =
-        (s->GetOutParams() && Kedra::PAudioII::IsSimulatedDevice(s->GetOutDevice())) ||
-        (s->GetInParams() && Kedra::PAudioII::IsSimulatedDevice(s->GetInDevice()));
-    const double speed = Kedra::PAudioII::SimulatedSoundCard::GetSpeed();
-    const double scale = simulated && speed > 2.0 ? speed / 2.0 : 1.0;
-    std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(ms / scale));
+    const auto frames = static_cast<std::uint64_t>(std::max(ms, 0)) *
+                        static_cast<std::uint64_t>(std::max(s->GetSamplerate(), 1)) / 1000;
+    const std::uint64_t from = s->GetProcessedFrames();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    // The simulated card gets through 100 ms of audio in a few milliseconds; a finer poll
+    // keeps it from waiting on us.
+    constexpr auto poll = std::chrono::milliseconds(1);
+    while (s->GetProcessedFrames() - from < frames) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= until)
+            return;
+        std::this_thread::sleep_for(
+            std::min<std::chrono::steady_clock::duration>(until - now, poll));
+    }
 }
 
 void Response::SetNofFilterTaps(int taps) {
@@ -336,19 +341,31 @@ bool Response::MeasureSignal(int end, std::complex<double>* spectrumOut, int exp
 
     // Everything up to the end of the tail, after the `start` zeros already in the recorder.
     const int wanted = std::min(start + toRecord, c);
+    // The time-out counts the frames the card has delivered, so a card that runs slower than
+    // real time (a simulation on a loaded machine) still completes. One that stops delivering
+    // runs into the same time-out in real time, counted from its last frame.
     const int timeoutMs = static_cast<int>(std::floor(double(toRecord) / fs * 1200.0 + 0.5));
-    int waited = 0;
+    const auto timeoutFrames = static_cast<std::uint64_t>(timeoutMs) * fs / 1000;
+    const std::uint64_t began = stream->GetProcessedFrames();
+    std::uint64_t lastFrames = began;
+    auto lastProgress = std::chrono::steady_clock::now();
     int step = 0;
     bool timedOut = false;
     while (!abortRequested_.load(std::memory_order_acquire)) {
         if (recorder->Available() >= wanted)
             break;
-        if (waited >= timeoutMs) {
+        const std::uint64_t frames = stream->GetProcessedFrames();
+        const auto now = std::chrono::steady_clock::now();
+        if (frames != lastFrames) {
+            lastFrames = frames;
+            lastProgress = now;
+        }
+        if (frames - began >= timeoutFrames ||
+            now - lastProgress >= std::chrono::milliseconds(timeoutMs)) {
             timedOut = true;
             break;
         }
         Sleep(100);
-        waited += 100;
         if (step % 10 == 0)
             ReportStatus(".");
         ++step;

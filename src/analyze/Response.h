@@ -95,8 +95,9 @@ public:
     double appliedGain = 1.0;
 
 protected:
-    // Sleeps for `ms` milliseconds of device time: real time on a sound card, less on the
-    // simulated one, which runs faster.
+    // Sleeps until the stream has processed `ms` milliseconds of frames: about real time on a
+    // sound card, less on the simulated one, which runs faster. A card that delivers nothing,
+    // or less, still ends the sleep after `ms` of real time.
     virtual void Sleep(int ms);
 
 private:

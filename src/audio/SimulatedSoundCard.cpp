@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "audio/StreamInitializer.h"
+#include "foundation/Fft.h"
 #include "foundation/MathConstants.h"
 
 namespace Kedra::PAudioII {
@@ -203,6 +204,7 @@ DeviceModel::DeviceModel(const DeviceModelParams& params) : params_(params) {
         for (double& h : fracTaps_)
             h /= sum;
     }
+    fracOldestFirst_.assign(fracTaps_.rbegin(), fracTaps_.rend());
     minDelay_ = delayInt_ + tapFirst_;
 
     roomTaps_ = {{0, 1.0}};
@@ -224,7 +226,10 @@ DeviceModel::DeviceModel(const DeviceModelParams& params) : params_(params) {
     int maxLag = 0;
     for (const auto& tap : roomTaps_)
         maxLag = std::max(maxLag, tap.first);
-    history_.assign(PowerOfTwoAtLeast(static_cast<std::size_t>(delayInt_ + tapLast_ + maxLag) +
+    PlanRoom(maxLag);
+    // The far part reads back two of its blocks of the delayed signal.
+    const int reach = farBlock_ > 0 ? std::max(maxLag, 2 * farBlock_) : maxLag;
+    history_.assign(PowerOfTwoAtLeast(static_cast<std::size_t>(delayInt_ + tapLast_ + reach) +
                                       2 * SimulatedSoundCard::BLOCK_FRAMES),
                     0.0);
     delayed_.assign(history_.size(), 0.0);
@@ -233,9 +238,87 @@ DeviceModel::DeviceModel(const DeviceModelParams& params) : params_(params) {
     Reset();
 }
 
+void DeviceModel::PlanRoom(int maxLag) {
+    // Per output sample, a block size P costs its near taps (lags below P), one complex
+    // multiply-add per far partition, and a share of two transforms of 2P reals. A near tap,
+    // read from scattered places in the history, costs about as much as a partition (timed
+    // in bench/). P only sets the cost, never the result.
+    auto nearCount = [&](int p) {
+        return static_cast<double>(std::count_if(roomTaps_.begin(), roomTaps_.end(),
+                                                 [p](const auto& tap) { return tap.first < p; }));
+    };
+    double best = 4.0 * nearCount(maxLag + 1);
+    farBlock_ = 0;
+    for (int p = 32; p <= 16384 && p <= maxLag; p *= 2) {
+        const double parts = maxLag / p;
+        const double cost = 4.0 * nearCount(p) + 4.0 * parts + 5.0 * std::log2(2.0 * p);
+        if (cost < best) {
+            best = cost;
+            farBlock_ = p;
+        }
+    }
+    nearTaps_.clear();
+    farParts_ = farBlock_ > 0 ? maxLag / farBlock_ : 0;
+    const std::size_t frame = 2 * static_cast<std::size_t>(farBlock_);
+    farKernel_.assign(static_cast<std::size_t>(farParts_) * frame, 0.0);
+    for (const auto& [lag, gain] : roomTaps_) {
+        if (farBlock_ == 0 || lag < farBlock_) {
+            nearTaps_.emplace_back(lag, gain);
+            continue;
+        }
+        // Partition j >= 1 holds the lags jP .. jP + P - 1, at j - 1 in the kernel.
+        const std::size_t j = static_cast<std::size_t>(lag / farBlock_);
+        farKernel_[(j - 1) * frame + static_cast<std::size_t>(lag % farBlock_)] += gain;
+    }
+    // The inverse RealFFT returns P times the samples; the kernel takes the 1/P.
+    for (int j = 0; j < farParts_; ++j) {
+        double* h = farKernel_.data() + static_cast<std::size_t>(j) * frame;
+        Kedra::Math::RealFFT(h, static_cast<int>(frame), Kedra::Math::FFT_FORWARD);
+        for (std::size_t i = 0; i < frame; ++i)
+            h[i] /= farBlock_;
+    }
+    farInput_.assign(farKernel_.size(), 0.0);
+    farSum_.assign(frame, 0.0);
+    farOut_.assign(static_cast<std::size_t>(farBlock_), 0.0);
+}
+
+void DeviceModel::RunFarBlock(std::int64_t n) {
+    const std::size_t p = static_cast<std::size_t>(farBlock_);
+    const std::size_t frame = 2 * p;
+    // The frame of the delayed signal before n, n - 2P .. n - 1, joins the delay line.
+    farNewest_ = (farNewest_ + 1) % farParts_;
+    double* x = farInput_.data() + static_cast<std::size_t>(farNewest_) * frame;
+    for (std::size_t i = 0; i < frame; ++i) {
+        const std::int64_t m = n - static_cast<std::int64_t>(frame - i);
+        x[i] = m >= 0 ? delayed_[static_cast<std::size_t>(m) & historyMask_] : 0.0;
+    }
+    Kedra::Math::RealFFT(x, static_cast<int>(frame), Kedra::Math::FFT_FORWARD);
+    // Kernel part j (lags (j + 1)P ..) meets the frame that ended j blocks ago. Bins 0 and P
+    // are real and packed into the first two slots.
+    std::fill(farSum_.begin(), farSum_.end(), 0.0);
+    for (int j = 0; j < farParts_; ++j) {
+        const int slot = (farNewest_ - j + farParts_) % farParts_;
+        const double* a = farInput_.data() + static_cast<std::size_t>(slot) * frame;
+        const double* h = farKernel_.data() + static_cast<std::size_t>(j) * frame;
+        double* s = farSum_.data();
+        s[0] += a[0] * h[0];
+        s[1] += a[1] * h[1];
+        for (std::size_t k = 2; k < frame; k += 2) {
+            s[k] += a[k] * h[k] - a[k + 1] * h[k + 1];
+            s[k + 1] += a[k] * h[k + 1] + a[k + 1] * h[k];
+        }
+    }
+    Kedra::Math::RealFFT(farSum_.data(), static_cast<int>(frame), Kedra::Math::FFT_INVERSE);
+    // Overlap-save: the second half is the linear convolution.
+    std::copy(farSum_.begin() + static_cast<std::ptrdiff_t>(p), farSum_.end(), farOut_.begin());
+}
+
 void DeviceModel::Reset() {
     std::fill(history_.begin(), history_.end(), 0.0);
     std::fill(delayed_.begin(), delayed_.end(), 0.0);
+    std::fill(farInput_.begin(), farInput_.end(), 0.0);
+    std::fill(farOut_.begin(), farOut_.end(), 0.0);
+    farNewest_ = 0;
     for (Biquad& b : biquads_)
         b.z1 = b.z2 = 0.0;
     time_ = 0;
@@ -288,16 +371,39 @@ void DeviceModel::Input(float* out, int frames) {
         const std::int64_t n = time_ + i;
         // The direct sound first, then the room's taps over what arrived directly.
         double d = 0.0;
-        for (int k = tapFirst_; k <= tapLast_; ++k) {
-            const std::int64_t m = n - delayInt_ - k;
-            // A drive sample that has not been played yet cannot have arrived.
-            if (m >= 0 && m < time_)
-                d += fracTaps_[static_cast<std::size_t>(k - tapFirst_)] *
-                     history_[static_cast<std::size_t>(m) & historyMask_];
+        const std::int64_t oldest = n - delayInt_ - tapLast_;
+        const std::size_t base = static_cast<std::size_t>(oldest) & historyMask_;
+        const std::size_t taps = fracOldestFirst_.size();
+        if (oldest >= 0 && n - delayInt_ - tapFirst_ < time_ && base + taps <= history_.size()) {
+            // Four partial sums let the compiler keep several multiply-adds in flight.
+            const double* x = history_.data() + base;
+            const double* h = fracOldestFirst_.data();
+            double s[4] = {0.0, 0.0, 0.0, 0.0};
+            std::size_t k = 0;
+            for (; k + 4 <= taps; k += 4)
+                for (std::size_t j = 0; j < 4; ++j)
+                    s[j] += h[k + j] * x[k + j];
+            for (; k < taps; ++k)
+                s[0] += h[k] * x[k];
+            d = (s[0] + s[1]) + (s[2] + s[3]);
+        } else {
+            for (int k = tapFirst_; k <= tapLast_; ++k) {
+                const std::int64_t m = n - delayInt_ - k;
+                // A drive sample that has not been played yet cannot have arrived.
+                if (m >= 0 && m < time_)
+                    d += fracTaps_[static_cast<std::size_t>(k - tapFirst_)] *
+                         history_[static_cast<std::size_t>(m) & historyMask_];
+            }
         }
         delayed_[static_cast<std::size_t>(n) & historyMask_] = d;
         double y = 0.0;
-        for (const auto& [lag, gain] : roomTaps_)
+        if (farBlock_ > 0) {
+            const auto r = static_cast<std::size_t>(n & (farBlock_ - 1));
+            if (r == 0)
+                RunFarBlock(n);
+            y = farOut_[r];
+        }
+        for (const auto& [lag, gain] : nearTaps_)
             if (n - lag >= 0)
                 y += gain * delayed_[static_cast<std::size_t>(n - lag) & historyMask_];
         if (noiseRms_ > 0.0)

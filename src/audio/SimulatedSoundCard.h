@@ -114,6 +114,9 @@ public:
 private:
     double Shape(double x) const;
     double Filter(double x);
+    void PlanRoom(int maxLag);
+    // The far taps' share of the farBlock_ output samples from n on (n a multiple of it).
+    void RunFarBlock(std::int64_t n);
 
     DeviceModelParams params_;
     struct Biquad {
@@ -128,7 +131,19 @@ private:
     std::vector<double> fracTaps_; // windowed sinc around the fractional part
     int tapFirst_ = 0;             // fracTaps_[k - tapFirst_] is the tap at lag delayInt_ + k
     int tapLast_ = 0;
+    std::vector<double> fracOldestFirst_; // fracTaps_ reversed, in the order of the history
     std::vector<std::pair<int, double>> roomTaps_;
+    // The room path runs in two parts. Taps below farBlock_ are summed per sample; the others
+    // by uniformly partitioned overlap-save convolution in blocks of farBlock_ samples, whose
+    // input lies wholly in the past when a block begins. farBlock_ is 0 when all are near.
+    std::vector<std::pair<int, double>> nearTaps_;
+    int farBlock_ = 0;
+    int farParts_ = 0;
+    std::vector<double> farKernel_; // farParts_ spectra (RealFFT layout, 2 farBlock_ reals)
+    std::vector<double> farInput_;  // the spectra of the last farParts_ input frames
+    int farNewest_ = 0;
+    std::vector<double> farSum_;
+    std::vector<double> farOut_; // the far part of the current block
     int minDelay_ = 0;
     std::vector<double> history_; // filtered drive, ring buffer
     std::vector<double> delayed_; // history_ after the delay, ring buffer of the same size
@@ -158,6 +173,7 @@ public:
     const DeviceModel& Model() const { return model_; }
 
     // How many times faster than real time the card may run (0: unlimited). Process-wide.
+    // Below 1 it runs slower than real time, as a simulation on a loaded machine may.
     static void SetSpeed(double factor);
     static double GetSpeed();
     // The parameters used for the next started card of a model (tests change them).

@@ -485,6 +485,7 @@ int StreamInitializer::ProcessBlock(const float* input, float* output,
 
     if (CallbackHook hook = callbackHook_.load(std::memory_order_acquire))
         hook(this);
+    processedFrames_.fetch_add(frames, std::memory_order_release);
     callbackEpoch_.fetch_add(1, std::memory_order_seq_cst);
     return paContinue;
 }

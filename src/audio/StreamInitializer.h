@@ -131,6 +131,11 @@ public:
     unsigned long GetLastFrameCount() const {
         return lastFrameCount_.load(std::memory_order_relaxed);
     }
+    // Frames of every IO callback so far: the device's own clock, for waits that must follow
+    // what the card delivers rather than the wall clock.
+    std::uint64_t GetProcessedFrames() const {
+        return processedFrames_.load(std::memory_order_acquire);
+    }
 
     // The IO callback itself, shared by PortAudio and the simulated sound card.
     int ProcessBlock(const float* input, float* output, unsigned long frames) noexcept;
@@ -175,6 +180,7 @@ private:
     std::array<std::atomic<StreamInBuffer*>, MAX_INPUT_BUFFERS> inputBuffers_{};
     std::vector<StatusCallback> statusCallbacks_;
     std::atomic<unsigned long> lastFrameCount_{0};
+    std::atomic<std::uint64_t> processedFrames_{0};
     // Channel counts of the stream as opened; the callback never reads the records above.
     std::atomic<int> openOutChannels_{0};
     std::atomic<int> openInChannels_{0};
