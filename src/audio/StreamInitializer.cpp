@@ -5,6 +5,7 @@
 #include <cmath>
 #include <thread>
 
+#include "audio/AudioLibraryLog.h"
 #include "audio/PCMGenerator.h"
 #include "audio/SimulatedSoundCard.h"
 #include "foundation/KedraLogger.h"
@@ -39,6 +40,7 @@ bool PaInitializer::EnsureInitialized() {
     }
     if (!self->initialized_) {
         LogInfo("PaInitializer::EnsureInitialized() -> Pa_Initialize()");
+        RouteAudioLibraryMessagesToLog();
         self->lastError_ = Pa_Initialize();
         self->initialized_ = self->lastError_ == paNoError;
     }
