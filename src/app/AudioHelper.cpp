@@ -131,8 +131,6 @@ void AudioHelper::ApplyOptions(const Conf::OptionsField& options) {
         sweep_.endFrequency = stream->GetSamplerate() / 2.0;
         chirp_.endFrequency = stream->GetSamplerate() / 2.0;
     }
-    ApplyDevices(options);
-
     const Conf::SignalOptions& s = options.Signal;
     sweep_.startFrequency = s.LogSweepStartFreq;
     chirp_.startFrequency = s.ChirpStartFreq;
@@ -184,6 +182,7 @@ void AudioHelper::RenderSignal(std::vector<float>& out) {
 
 bool AudioHelper::PerformMeasurement(Measurement& measurement, const std::string& name) {
     const Conf::OptionsField& o = Conf::Options::Field;
+    ApplyDevices(o);
     StreamInitializer* stream = StreamInitializer::Get();
     const int fs = stream->GetSamplerate();
     reporting = &frontEnd_;

@@ -57,9 +57,12 @@ public:
     AudioHelper(const AudioHelper&) = delete;
     AudioHelper& operator=(const AudioHelper&) = delete;
 
-    // Applies devices, sample rate, signal, analysis and calibration options. A simulated
-    // model, when given, replaces the devices of the options.
+    // Applies sample rate, signal, analysis and calibration options; not the devices.
     void ApplyOptions(const Conf::OptionsField& options);
+    // Applies the devices of the options to the stream. Only what is about to use the stream
+    // calls it, as asking for devices starts PortAudio.
+    void ApplyDevices(const Conf::OptionsField& options);
+    // A simulated model, when on, replaces the devices of the options.
     void UseSimulated(bool on, Kedra::PAudioII::SimulatedModel model);
     bool UsesSimulated() const { return simulated_; }
 
@@ -102,7 +105,6 @@ public:
     }
 
 private:
-    void ApplyDevices(const Conf::OptionsField& options);
     // Steps after the pipeline: the record from the spectrum, its window, high-pass,
     // normalisation, date and the amplitude validation.
     void Finish(Kedra::Measure::Measurement& measurement, bool filtered, int sampleRate = 0);

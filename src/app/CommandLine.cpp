@@ -106,18 +106,17 @@ SimulatedModel ParseModel(const std::string& name) {
     return model;
 }
 
-// The devices of the options, or the simulated card; a machine without sound card is told
-// how to measure anyway.
+// The devices of the options, or the simulated card; they are applied when the stream is
+// used. A machine without sound card is told how to measure anyway.
 void ChooseDevices(MainCtrl& ctrl, const std::string& sim) {
     if (!sim.empty()) {
         ctrl.Audio().UseSimulated(true, ParseModel(sim));
-    } else {
-        ctrl.Audio().UseSimulated(false, SimulatedModel::Loopback);
-        if (Kedra::PAudioII::PortAudioDeviceCount() == 0)
-            throw std::runtime_error("no sound card found; use --sim loopback|speaker|room|dead "
-                                     "to measure on the simulated sound card");
+        return;
     }
-    ctrl.ApplyOptions();
+    ctrl.Audio().UseSimulated(false, SimulatedModel::Loopback);
+    if (Kedra::PAudioII::PortAudioDeviceCount() == 0)
+        throw std::runtime_error("no sound card found; use --sim loopback|speaker|room|dead "
+                                 "to measure on the simulated sound card");
 }
 
 // The harmonic rows as text: a header line, then the frequency and every row in dB.
@@ -549,6 +548,7 @@ int RunCommandLine(int argc, char** argv) {
             Kedra::PAudioII::ShowDeviceInfo(std::cout);
         } else if (meter->parsed()) {
             ChooseDevices(ctrl, sim);
+            ctrl.Audio().ApplyDevices(Conf::Options::Field);
             auto* stream = Kedra::PAudioII::StreamInitializer::Get();
             Kedra::PAudioII::VUMeterInBuffer vu(stream, 0.1f, 1.0f);
             stream->Start();

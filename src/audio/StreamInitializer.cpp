@@ -90,7 +90,7 @@ StreamInitializer*& StreamInitializer::Instance() {
 StreamInitializer* StreamInitializer::Get() {
     StreamInitializer*& self = Instance();
     if (self == nullptr) {
-        PaInitializer::EnsureInitialized();
+        // PortAudio waits for the first open or device question: most commands never need it.
         LogInfo("StreamInitializer::Get() -> new StreamInitializer()");
         self = new StreamInitializer();
     }

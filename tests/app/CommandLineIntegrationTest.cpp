@@ -209,4 +209,21 @@ TEST_F(CommandLine, UsageErrorsAndFailedMeasurements) {
     EXPECT_NE(empty.err.find("holds no measurement"), std::string::npos);
 }
 
+TEST_F(CommandLine, QuietOnStderrAndPortAudioOnlyForSound) {
+    const Session list = Sonvel("list");
+    EXPECT_EQ(list.status, 0);
+    EXPECT_EQ(list.err, "");
+    EXPECT_EQ(Read(dir / "KedraLogging.txt").find("Pa_Initialize"), std::string::npos);
+
+    // The audio libraries' complaints about a machine without sound go to the log.
+    const Session report = Sonvel("devices");
+    EXPECT_EQ(report.status, 0);
+    EXPECT_EQ(report.err, "");
+    EXPECT_NE(report.out.find("API:                   Simulated\n"), std::string::npos);
+    const Session meter = Sonvel("meter --seconds 0.3 --sim loopback");
+    EXPECT_EQ(meter.status, 0) << meter.err;
+    EXPECT_EQ(meter.err, "");
+    EXPECT_NE(meter.out.find("ch0 "), std::string::npos);
+}
+
 } // namespace
