@@ -114,7 +114,11 @@ void ChooseDevices(MainCtrl& ctrl, const std::string& sim) {
         return;
     }
     ctrl.Audio().UseSimulated(false, SimulatedModel::Loopback);
-    if (Kedra::PAudioII::PortAudioDeviceCount() == 0)
+    // Only for a host API of PortAudio's: for any other number the controller says what is
+    // wrong.
+    const int api = Conf::Options::Field.Dev.ApiNumber;
+    if (api >= 0 && api < Kedra::PAudioII::SimulatedHostApiIndex() &&
+        Kedra::PAudioII::PortAudioDeviceCount() == 0)
         throw std::runtime_error("no sound card found; use --sim loopback|speaker|room|dead "
                                  "to measure on the simulated sound card");
 }
@@ -548,7 +552,8 @@ int RunCommandLine(int argc, char** argv) {
             Kedra::PAudioII::ShowDeviceInfo(std::cout);
         } else if (meter->parsed()) {
             ChooseDevices(ctrl, sim);
-            ctrl.Audio().ApplyDevices(Conf::Options::Field);
+            if (!ctrl.Audio().ApplyDevices(Conf::Options::Field))
+                throw std::runtime_error("the level meter has no devices to listen to");
             auto* stream = Kedra::PAudioII::StreamInitializer::Get();
             Kedra::PAudioII::VUMeterInBuffer vu(stream, 0.1f, 1.0f);
             stream->Start();

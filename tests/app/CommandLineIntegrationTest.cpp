@@ -224,6 +224,11 @@ TEST_F(CommandLine, QuietOnStderrAndPortAudioOnlyForSound) {
     EXPECT_EQ(meter.status, 0) << meter.err;
     EXPECT_EQ(meter.err, "");
     EXPECT_NE(meter.out.find("ch0 "), std::string::npos);
+
+    const Session missing = Sonvel("--set Dev.ApiNumber=99 meter --seconds 0.3");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("There is no host audio interface number 99"), std::string::npos)
+        << missing.err;
 }
 
 } // namespace

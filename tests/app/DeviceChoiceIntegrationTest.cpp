@@ -7,6 +7,7 @@
 #include "app/FrontEnd.h"
 #include "app/MainCtrl.h"
 #include "app/Options.h"
+#include "audio/Devices.h"
 #include "audio/SimulatedSoundCard.h"
 #include "audio/StreamInitializer.h"
 #include "support/TestSupport.h"
@@ -61,6 +62,108 @@ TEST_F(DeviceChoice, TheControllerWithoutSoundLeavesPortAudioAlone) {
         EXPECT_FALSE(PaInitializer::IsInitialized());
     }
     EXPECT_EQ(SonvelTest::ReadLog().substr(logBefore).find("Pa_Initialize"), std::string::npos);
+}
+
+TEST_F(DeviceChoice, HostApiAndNumbersWithinItsListsChooseTheDevices) {
+    ScriptedFrontEnd fe;
+    AudioHelper helper(fe);
+    Conf::OptionsField& o = Conf::Options::Field;
+    helper.ApplyOptions(o);
+    StreamInitializer* stream = StreamInitializer::Get();
+    EXPECT_EQ(stream->GetOutDevice(), -1); // the options alone choose nothing yet
+
+    const int sim = SimulatedHostApiIndex();
+    EXPECT_EQ(GetHostApiCount(), sim + 1);
+    EXPECT_EQ(HostApiNameAt(sim), "Simulated");
+    EXPECT_EQ(HostApiNameAt(sim + 1), "Unknown");
+    EXPECT_EQ(HostApiNameAt(-1), "Unknown");
+
+    o.Dev.ApiNumber = sim;
+    o.Dev.OutputNumber = 1;
+    o.Dev.InputNumber = 3;
+    ASSERT_TRUE(helper.ApplyDevices(o));
+    EXPECT_EQ(stream->GetOutDevice(), SimulatedDeviceIndex(SimulatedModel::Speaker));
+    EXPECT_EQ(stream->GetInDevice(), SimulatedDeviceIndex(SimulatedModel::Dead));
+    EXPECT_EQ(stream->GetOutChannels(), 8);
+    EXPECT_EQ(stream->GetInChannels(), 8);
+    // A running stream goes on with the same devices, and is stopped for others: it would
+    // otherwise keep playing on the devices it was opened with.
+    stream->Start();
+    ASSERT_EQ(stream->GetStatus(), STREAM_RUNNING);
+    ASSERT_TRUE(helper.ApplyDevices(o));
+    EXPECT_EQ(stream->GetStatus(), STREAM_RUNNING);
+    o.Dev.InputNumber = 1;
+    ASSERT_TRUE(helper.ApplyDevices(o));
+    EXPECT_EQ(stream->GetStatus(), STREAM_STOPPED);
+
+    // A simulated model replaces whatever the options say, exactly like choosing it there.
+    for (int k = 0; k < SIMULATED_DEVICE_COUNT; ++k) {
+        const auto model = static_cast<SimulatedModel>(k);
+        helper.UseSimulated(false, model);
+        o.Dev.ApiNumber = sim;
+        o.Dev.OutputNumber = o.Dev.InputNumber = k;
+        ASSERT_TRUE(helper.ApplyDevices(o));
+        const int chosen = stream->GetOutDevice();
+        EXPECT_EQ(chosen, SimulatedDeviceIndex(model));
+        helper.UseSimulated(true, model);
+        o.Dev.ApiNumber = 99;
+        o.Dev.OutputNumber = -5;
+        ASSERT_TRUE(helper.ApplyDevices(o));
+        EXPECT_EQ(stream->GetOutDevice(), chosen);
+        EXPECT_EQ(stream->GetInDevice(), chosen);
+    }
+    EXPECT_TRUE(fe.Log().empty());
+}
+
+TEST_F(DeviceChoice, AMissingHostApiOrDeviceIsRefusedNeverReplaced) {
+    ScriptedFrontEnd fe;
+    AudioHelper helper(fe);
+    Conf::OptionsField& o = Conf::Options::Field;
+    o.Signal.SignalLength = 14;
+    helper.ApplyOptions(o);
+    const int sim = SimulatedHostApiIndex();
+    o.Dev.ApiNumber = sim;
+    ASSERT_TRUE(helper.ApplyDevices(o));
+    StreamInitializer* stream = StreamInitializer::Get();
+    const int loopback = SimulatedDeviceIndex(SimulatedModel::Loopback);
+
+    const std::string noApi = "There is no host audio interface number ";
+    o.Dev.ApiNumber = sim + 1;
+    EXPECT_FALSE(helper.ApplyDevices(o));
+    EXPECT_TRUE(fe.Saw(noApi + std::to_string(sim + 1) + " (the host audio interfaces are "));
+    EXPECT_TRUE(fe.Saw(std::to_string(sim) + " Simulated)"));
+
+    struct Case {
+        int api, out, in;
+        std::string text;
+    };
+    for (const Case& c :
+         {Case{sim + 1, 0, 0, noApi + std::to_string(sim + 1)}, Case{-1, 0, 0, noApi + "-1"},
+          Case{sim, 4, 0,
+               "The host audio interface Simulated has no output device number 4 (they "
+               "are 0 .. 3)"},
+          Case{sim, 0, -1, "The host audio interface Simulated has no input device number -1"},
+          Case{0, 1000, 0, " has no output device number 1000 ("}}) {
+        fe = ScriptedFrontEnd();
+        o.Dev.ApiNumber = c.api;
+        o.Dev.OutputNumber = c.out;
+        o.Dev.InputNumber = c.in;
+        EXPECT_FALSE(helper.ApplyDevices(o)) << c.text;
+        EXPECT_TRUE(fe.Saw(c.text)) << c.text;
+        EXPECT_EQ(stream->GetOutDevice(), loopback) << c.text;
+        EXPECT_EQ(stream->GetInDevice(), loopback) << c.text;
+    }
+    EXPECT_NE(SonvelTest::ReadLog().find("WARNING AudioHelper::ApplyDevices() " + noApi + "-1"),
+              std::string::npos);
+
+    // A measurement on such options does not start at all.
+    fe = ScriptedFrontEnd();
+    Kedra::Measure::Measurement m("A");
+    EXPECT_FALSE(helper.PerformMeasurement(m, "A"));
+    EXPECT_FALSE(m.IsInitialized());
+    EXPECT_TRUE(fe.Saw("has no output device number 1000"));
+    EXPECT_FALSE(fe.Saw("Starting Audiostream"));
+    EXPECT_NE(stream->GetStatus(), STREAM_RUNNING);
 }
 
 } // namespace
