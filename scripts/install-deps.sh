@@ -7,6 +7,7 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake ninja-build pkg-config clang-format
   portaudio19-dev
+  libasound2-dev libjack-jackd2-dev
   libsndfile1-dev
   libflac-dev
   zlib1g-dev libminizip-dev

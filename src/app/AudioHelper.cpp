@@ -6,6 +6,7 @@
 
 #include "app/FrontEnd.h"
 #include "app/Options.h"
+#include "audio/Devices.h"
 #include "audio/StreamInitializer.h"
 #include "exchange/TextFile.h"
 #include "filter/Design.h"
@@ -130,18 +131,58 @@ void AudioHelper::UseSimulated(bool on, Kedra::PAudioII::SimulatedModel model) {
     model_ = model;
 }
 
-void AudioHelper::ApplyDevices(const Conf::OptionsField& options) {
-    StreamInitializer* stream = StreamInitializer::Get();
-    int out = options.Dev.OutputNumber;
-    int in = options.Dev.InputNumber;
-    if (simulated_)
-        out = in = Kedra::PAudioII::SimulatedDeviceIndex(model_);
-    const PaDeviceInfo* outInfo = Kedra::PAudioII::DeviceInfoOf(out);
-    const PaDeviceInfo* inInfo = Kedra::PAudioII::DeviceInfoOf(in);
+bool AudioHelper::ApplyDevices(const Conf::OptionsField& options) {
+    namespace pa = Kedra::PAudioII;
+    int api = options.Dev.ApiNumber;
+    int outNumber = options.Dev.OutputNumber;
+    int inNumber = options.Dev.InputNumber;
+    if (simulated_) {
+        // The simulated host API lists its devices in model order.
+        api = pa::SimulatedHostApiIndex();
+        outNumber = inNumber = static_cast<int>(model_);
+    }
+    auto refuse = [this](const std::string& text) {
+        KedraLogger::LogText("WARNING AudioHelper::ApplyDevices() " + text + "\n");
+        frontEnd_.ShowMessage(MessageKind::Error, "Sonvel Warning", text);
+        return false;
+    };
+    const int apiCount = pa::GetHostApiCount();
+    if (api < 0 || api >= apiCount) {
+        std::string known;
+        for (int i = 0; i < apiCount; ++i)
+            known += (i == 0 ? "" : ", ") + std::to_string(i) + " " + pa::HostApiNameAt(i);
+        return refuse("There is no host audio interface number " + std::to_string(api) +
+                      " (the host audio interfaces are " + known + ")");
+    }
+    const std::string apiName = pa::HostApiNameAt(api);
+    auto pick = [&](const std::vector<int>& devices, int number, const char* kind, int& device) {
+        if (number >= 0 && number < static_cast<int>(devices.size())) {
+            device = devices[static_cast<std::size_t>(number)];
+            return true;
+        }
+        const std::string range =
+            devices.empty() ? "it has none" : "they are 0 .. " + std::to_string(devices.size() - 1);
+        return refuse("The host audio interface " + apiName + " has no " + kind +
+                      " device number " + std::to_string(number) + " (" + range + ")");
+    };
+    int out = -1;
+    int in = -1;
+    if (!pick(pa::GetOutDevices(api), outNumber, "output", out) ||
+        !pick(pa::GetInDevices(api), inNumber, "input", in))
+        return false;
     // All channels of each device; the masks choose among them.
-    stream->SetOutDevice(out, outInfo != nullptr ? std::max(outInfo->maxOutputChannels, 1) : 2,
-                         true);
-    stream->SetInDevice(in, inInfo != nullptr ? std::max(inInfo->maxInputChannels, 1) : 2, true);
+    const PaDeviceInfo* outInfo = pa::GetDeviceInfo(out);
+    const PaDeviceInfo* inInfo = pa::GetDeviceInfo(in);
+    const int outChannels = outInfo != nullptr ? std::max(outInfo->maxOutputChannels, 1) : 2;
+    const int inChannels = inInfo != nullptr ? std::max(inInfo->maxInputChannels, 1) : 2;
+    StreamInitializer* stream = StreamInitializer::Get();
+    // An open stream keeps the devices it was opened with until it is opened anew.
+    if (stream->GetOutDevice() != out || stream->GetInDevice() != in ||
+        stream->GetOutChannels() != outChannels || stream->GetInChannels() != inChannels)
+        stream->Stop();
+    stream->SetOutDevice(out, outChannels, true);
+    stream->SetInDevice(in, inChannels, true);
+    return true;
 }
 
 void AudioHelper::ApplyOptions(const Conf::OptionsField& options) {
@@ -159,8 +200,6 @@ void AudioHelper::ApplyOptions(const Conf::OptionsField& options) {
         sweep_.endFrequency = stream->GetSamplerate() / 2.0;
         chirp_.endFrequency = stream->GetSamplerate() / 2.0;
     }
-    ApplyDevices(options);
-
     const Conf::SignalOptions& s = options.Signal;
     sweep_.startFrequency = s.LogSweepStartFreq;
     chirp_.startFrequency = s.ChirpStartFreq;
@@ -212,6 +251,8 @@ void AudioHelper::RenderSignal(std::vector<float>& out) {
 
 bool AudioHelper::PerformMeasurement(Measurement& measurement, const std::string& name) {
     const Conf::OptionsField& o = Conf::Options::Field;
+    if (!ApplyDevices(o))
+        return false;
     StreamInitializer* stream = StreamInitializer::Get();
     const int fs = stream->GetSamplerate();
     reporting = &frontEnd_;

@@ -75,9 +75,16 @@ public:
     AudioHelper(const AudioHelper&) = delete;
     AudioHelper& operator=(const AudioHelper&) = delete;
 
-    // Applies devices, sample rate, signal, analysis and calibration options. A simulated
-    // model, when given, replaces the devices of the options.
+    // Applies sample rate, signal, analysis and calibration options; not the devices.
     void ApplyOptions(const Conf::OptionsField& options);
+    // Applies the devices of the options to the stream: host API `ApiNumber`, and the devices
+    // `OutputNumber` and `InputNumber` in its lists of output and input devices. Only what is
+    // about to use the stream calls it, as asking for devices starts PortAudio. A host API or
+    // device that does not exist is told to the user and gives false; the stream keeps its
+    // devices.
+    bool ApplyDevices(const Conf::OptionsField& options);
+    // A simulated model, when on, replaces the devices of the options: the same as choosing
+    // the "Simulated" host API and the model's device.
     void UseSimulated(bool on, Kedra::PAudioII::SimulatedModel model);
     bool UsesSimulated() const { return simulated_; }
 
@@ -123,7 +130,6 @@ public:
     static constexpr double MAX_DELAY_MS = 10000.0;
 
 private:
-    void ApplyDevices(const Conf::OptionsField& options);
     // Steps after the pipeline: the record from the spectrum, its window, high-pass,
     // normalisation, date and the amplitude validation.
     void Finish(Kedra::Measure::Measurement& measurement, const std::complex<double>* spectrum,

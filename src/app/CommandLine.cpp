@@ -106,18 +106,21 @@ SimulatedModel ParseModel(const std::string& name) {
     return model;
 }
 
-// The devices of the options, or the simulated card; a machine without sound card is told
-// how to measure anyway.
+// The devices of the options, or the simulated card; they are applied when the stream is
+// used. A machine without sound card is told how to measure anyway.
 void ChooseDevices(MainCtrl& ctrl, const std::string& sim) {
     if (!sim.empty()) {
         ctrl.Audio().UseSimulated(true, ParseModel(sim));
-    } else {
-        ctrl.Audio().UseSimulated(false, SimulatedModel::Loopback);
-        if (Kedra::PAudioII::PortAudioDeviceCount() == 0)
-            throw std::runtime_error("no sound card found; use --sim loopback|speaker|room|dead "
-                                     "to measure on the simulated sound card");
+        return;
     }
-    ctrl.ApplyOptions();
+    ctrl.Audio().UseSimulated(false, SimulatedModel::Loopback);
+    // Only for a host API of PortAudio's: for any other number the controller says what is
+    // wrong.
+    const int api = Conf::Options::Field.Dev.ApiNumber;
+    if (api >= 0 && api < Kedra::PAudioII::SimulatedHostApiIndex() &&
+        Kedra::PAudioII::PortAudioDeviceCount() == 0)
+        throw std::runtime_error("no sound card found; use --sim loopback|speaker|room|dead "
+                                 "to measure on the simulated sound card");
 }
 
 // The harmonic rows as text: a header line, then the frequency and every row in dB.
@@ -558,6 +561,8 @@ int RunCommandLine(int argc, char** argv) {
             Kedra::PAudioII::ShowDeviceInfo(std::cout);
         } else if (meter->parsed()) {
             ChooseDevices(ctrl, sim);
+            if (!ctrl.Audio().ApplyDevices(Conf::Options::Field))
+                throw std::runtime_error("the level meter has no devices to listen to");
             auto* stream = Kedra::PAudioII::StreamInitializer::Get();
             Kedra::PAudioII::VUMeterInBuffer vu(stream, 0.1f, 1.0f);
             stream->Start();

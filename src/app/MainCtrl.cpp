@@ -605,6 +605,8 @@ bool MainCtrl::Action_AnalyzeFile(int slot, const std::string& recordingPath,
 }
 
 bool MainCtrl::Action_CalDacAdcMake() {
+    if (!audio_->ApplyDevices(Conf::Options::Field))
+        return false;
     StreamInitializer* stream = StreamInitializer::Get();
     const std::string out = Kedra::PAudioII::GetDeviceName(stream->GetOutDevice(), true);
     const std::string in = Kedra::PAudioII::GetDeviceName(stream->GetInDevice(), true);

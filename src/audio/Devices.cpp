@@ -78,6 +78,18 @@ const PaDeviceInfo* GetDeviceInfo(int device) {
     return DeviceInfoOf(device);
 }
 
+int GetHostApiCount() {
+    return SimulatedHostApiIndex() + 1;
+}
+
+std::string HostApiNameAt(int hostApi) {
+    if (hostApi == SimulatedHostApiIndex())
+        return SIMULATED_HOST_API_NAME;
+    const PaHostApiInfo* api =
+        hostApi >= 0 && PaInitializer::EnsureInitialized() ? Pa_GetHostApiInfo(hostApi) : nullptr;
+    return api != nullptr ? HostApiTypeName(api->type) : "Unknown";
+}
+
 std::string GetHostApiName(int device) {
     PaInitializer::EnsureInitialized();
     if (IsSimulatedDevice(device))

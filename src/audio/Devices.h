@@ -17,6 +17,12 @@ inline constexpr int STANDARD_SAMPLE_RATES[] = {8000,  9600,  11025, 12000, 1600
 // The text of a host API by its type: "ALSA", "JACK", ...; "Unknown" for others.
 std::string HostApiTypeName(int type);
 
+// Host APIs are numbered in PortAudio's order, followed by the simulated sound card's.
+int GetHostApiCount();
+// The text of the host API with this number: "ALSA", "JACK", ..., "Simulated"; "Unknown" for
+// a number that does not exist.
+std::string HostApiNameAt(int hostApi);
+
 std::string GetDeviceName(int device, bool withApi);
 // "Simulated" for the simulated sound card; "Unknown" for a device that does not exist.
 std::string GetHostApiName(int device);

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <thread>
 
+#include "audio/AudioLibraryLog.h"
 #include "audio/PCMGenerator.h"
 #include "audio/SimulatedSoundCard.h"
 #include "foundation/KedraLogger.h"
@@ -39,6 +40,7 @@ bool PaInitializer::EnsureInitialized() {
     }
     if (!self->initialized_) {
         LogInfo("PaInitializer::EnsureInitialized() -> Pa_Initialize()");
+        RouteAudioLibraryMessagesToLog();
         self->lastError_ = Pa_Initialize();
         self->initialized_ = self->lastError_ == paNoError;
     }
@@ -88,7 +90,7 @@ StreamInitializer*& StreamInitializer::Instance() {
 StreamInitializer* StreamInitializer::Get() {
     StreamInitializer*& self = Instance();
     if (self == nullptr) {
-        PaInitializer::EnsureInitialized();
+        // PortAudio waits for the first open or device question: most commands never need it.
         LogInfo("StreamInitializer::Get() -> new StreamInitializer()");
         self = new StreamInitializer();
     }

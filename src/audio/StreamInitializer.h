@@ -60,6 +60,7 @@ public:
     static constexpr int MAX_CHANNELS = 64;
     static constexpr int MAX_INPUT_BUFFERS = 16;
 
+    // Creating the stream leaves PortAudio alone; Start and choosing a device initialise it.
     static StreamInitializer* Get();
     // Stops the stream, detaches every buffer and forgets the instance (used by CleanUp).
     static void Destroy();

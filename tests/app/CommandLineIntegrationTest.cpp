@@ -260,4 +260,26 @@ TEST_F(CommandLine, ADamagedPackageOpensInPartAndIsNamed) {
     EXPECT_EQ(again.status, 0) << again.err;
 }
 
+TEST_F(CommandLine, QuietOnStderrAndPortAudioOnlyForSound) {
+    const Session list = Sonvel("list");
+    EXPECT_EQ(list.status, 0);
+    EXPECT_EQ(list.err, "");
+    EXPECT_EQ(Read(dir / "KedraLogging.txt").find("Pa_Initialize"), std::string::npos);
+
+    // The audio libraries' complaints about a machine without sound go to the log.
+    const Session report = Sonvel("devices");
+    EXPECT_EQ(report.status, 0);
+    EXPECT_EQ(report.err, "");
+    EXPECT_NE(report.out.find("API:                   Simulated\n"), std::string::npos);
+    const Session meter = Sonvel("meter --seconds 0.3 --sim loopback");
+    EXPECT_EQ(meter.status, 0) << meter.err;
+    EXPECT_EQ(meter.err, "");
+    EXPECT_NE(meter.out.find("ch0 "), std::string::npos);
+
+    const Session missing = Sonvel("--set Dev.ApiNumber=99 meter --seconds 0.3");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("There is no host audio interface number 99"), std::string::npos)
+        << missing.err;
+}
+
 } // namespace

@@ -267,10 +267,17 @@ TEST_F(StreamTest, CleanUpStopsDetachesAndReleasesPortAudio) {
     const std::string log = SonvelTest::ReadLog();
     EXPECT_NE(log.find("INFO    PAudioII::CleanUp()"), std::string::npos);
     EXPECT_NE(log.find("INFO    PaInitializer::Terminate() -> Pa_Terminate()"), std::string::npos);
-    // The next use brings both back.
+    // A new stream comes without PortAudio, and its settings need none; a device brings it back.
     stream = StreamInitializer::Get();
-    EXPECT_TRUE(PaInitializer::IsInitialized());
     EXPECT_EQ(stream->GetStatus(), STREAM_STOPPED);
+    stream->SetSamplerate(96000);
+    stream->SetOutVolume(0.5f);
+    stream->SetInInverted(true);
+    EXPECT_FALSE(PaInitializer::IsInitialized());
+    EXPECT_EQ(stream->GetSamplerate(), 96000);
+    stream->SetOutDevice(SimulatedDeviceIndex(SimulatedModel::Loopback), 2, true);
+    EXPECT_TRUE(PaInitializer::IsInitialized());
+    EXPECT_EQ(stream->GetChannelVolume(1), 0.5f);
 }
 
 } // namespace
