@@ -175,11 +175,8 @@ bool AudioHelper::ApplyDevices(const Conf::OptionsField& options) {
     const PaDeviceInfo* inInfo = pa::GetDeviceInfo(in);
     const int outChannels = outInfo != nullptr ? std::max(outInfo->maxOutputChannels, 1) : 2;
     const int inChannels = inInfo != nullptr ? std::max(inInfo->maxInputChannels, 1) : 2;
+    // The stream reopens when they differ from the ones it plays on.
     StreamInitializer* stream = StreamInitializer::Get();
-    // An open stream keeps the devices it was opened with until it is opened anew.
-    if (stream->GetOutDevice() != out || stream->GetInDevice() != in ||
-        stream->GetOutChannels() != outChannels || stream->GetInChannels() != inChannels)
-        stream->Stop();
     stream->SetOutDevice(out, outChannels, true);
     stream->SetInDevice(in, inChannels, true);
     return true;

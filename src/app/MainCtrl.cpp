@@ -633,6 +633,7 @@ bool MainCtrl::Action_CalDacAdcMake() {
 
     bool done = false;
     bool result = false;
+    int failures = 0;
     while (!done) {
         audio_->SetDacAdcCalibration(false);
         audio_->MicCalibrator().SetActive(false);
@@ -640,6 +641,13 @@ bool MainCtrl::Action_CalDacAdcMake() {
         const bool measured = a != nullptr && audio_->PerformMeasurement(*a, "A - Loopback");
         audio_->MicCalibrator().SetActive(micWasOn);
         if (!measured) {
+            // A front end that answers every question with yes would otherwise retry forever.
+            if (++failures >= MAX_LOOPBACK_TRIES) {
+                frontEnd_.ShowMessage(MessageKind::Error, "Sonvel Warning",
+                                      "The loopback measurement failed " +
+                                          std::to_string(failures) + " times; no calibration made");
+                break;
+            }
             done =
                 !frontEnd_.AskYesNo("Sonvel", "Measurement failed. for Unknown reason\nTry again?");
             continue;

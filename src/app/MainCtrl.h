@@ -26,6 +26,8 @@ public:
     static constexpr int PRESENTER_B = 1;
     static constexpr int PRESENTER_C = 2;
     static constexpr int PRESENTER_SIGNAL = 3;
+    // Failed loopback measurements in a row before the calibration gives up.
+    static constexpr int MAX_LOOPBACK_TRIES = 5;
 
     explicit MainCtrl(FrontEnd& frontEnd);
     // Releases the engine's process-wide work areas and the audio library.

@@ -353,6 +353,12 @@ TEST_F(MainCtrlTest, TimeZeroLockAndLoopbackCalibrationOnTheSimulatedCard) {
     EXPECT_TRUE(Conf::Options::Field.Analysis.MicCalibration);
     EXPECT_TRUE(ctrl.Audio().DacAdcCalibrator().IsActive());
     EXPECT_EQ(Conf::Options::Field.Signal.SignalLength, 16);
+
+    // Answering yes to every "Try again?" ends after a few failures (here: no slot for A).
+    Conf::Options::Field.Misc.ASlotNr = 1000;
+    EXPECT_FALSE(ctrl.Action_CalDacAdcMake());
+    EXPECT_TRUE(fe.Saw("The loopback measurement failed 5 times; no calibration made"));
+    EXPECT_EQ(Conf::Options::Field.Signal.SignalLength, 16);
     Kedra::PAudioII::StreamInitializer::Destroy();
 }
 
