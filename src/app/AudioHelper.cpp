@@ -336,13 +336,24 @@ bool AudioHelper::AnalyzeRecording(Measurement& measurement, const float* record
     }
     if (recording == nullptr || count < 1 || referenceCount < 2 || sampleRate <= 0)
         return false;
+    if (referenceCount > Measurement::MAX_DATA_LENGTH) {
+        frontEnd_.ShowMessage(MessageKind::Error, "Sonvel Warning",
+                              "The played signal is longer than " +
+                                  std::to_string(Measurement::MAX_DATA_LENGTH) +
+                                  " samples, more than a measurement can hold");
+        return false;
+    }
     // The played signal sets N; a reference that is no power of two is padded with silence.
     int n = 2;
-    while (n < referenceCount && n < (1 << 28))
+    while (n < referenceCount)
         n *= 2;
     std::vector<float> played(static_cast<std::size_t>(n), 0.0f);
     std::copy(reference, reference + std::min(referenceCount, n), played.begin());
-    const int c = Kedra::Measure::TransformLength(n, std::max(count - n, 0));
+    // The answer lies within the longest recording delay after the signal; a longer recording
+    // adds only memory.
+    const int tail = static_cast<int>(
+        std::min<double>(std::max(count - n, 0), MAX_DELAY_MS / 1000.0 * sampleRate));
+    const int c = Kedra::Measure::TransformLength(n, tail);
     if (c == 0)
         return false;
     std::vector<float> frame(static_cast<std::size_t>(c), 0.0f);

@@ -151,12 +151,14 @@ bool ExportDistortion(Measurement& m, const std::string& path) {
     return Kedra::Text::WriteFileAtomically(path, text, error);
 }
 
-bool LooksLikeWave(const std::string& path) {
+// Audio files go to the wave reader, which reads the wave containers and names any other.
+bool LooksLikeAudio(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    char head[12] = {};
-    in.read(head, sizeof head);
-    return in.gcount() == 12 && std::string(head, 4) == "RIFF" &&
-           std::string(head + 8, 4) == "WAVE";
+    unsigned char head[Kedra::WaveImExport::FORMAT_HEAD_BYTES] = {};
+    in.read(reinterpret_cast<char*>(head), sizeof head);
+    const std::string format = Kedra::WaveImExport::AudioFormatName(
+        Kedra::WaveImExport::ByteSpan(head, static_cast<std::size_t>(in.gcount())));
+    return format != "text" && format != "empty" && format.rfind("an unknown", 0) != 0;
 }
 
 } // namespace
@@ -539,10 +541,10 @@ int RunCommandLine(int argc, char** argv) {
             const int rate =
                 importRate ? static_cast<int>(std::lround(*importRate)) : ctrl.Audio().SampleRate();
             bool ok;
-            if (LooksLikeWave(file) || importKind == "impulse") {
+            if (LooksLikeAudio(file) || importKind == "impulse") {
                 Kedra::Measure::ImpulseImporter im;
                 im.samplerate = rate;
-                ok = LooksLikeWave(file) ? im.ImportWave(m, file) : im.ImportText(m, file);
+                ok = LooksLikeAudio(file) ? im.ImportWave(m, file) : im.ImportText(m, file);
                 if (ok && im.WasTruncated())
                     std::printf("The impulse was longer than %d samples; the rest was left out\n",
                                 Kedra::Measure::ImpulseImporter::MAX_SAMPLES);

@@ -111,6 +111,18 @@ SF_VIRTUAL_IO MemoryIo() {
 }
 
 // An open file for reading. Holds the memory the virtual I/O points into, so it stays put.
+bool Starts(ByteSpan b, std::size_t at, std::initializer_list<unsigned char> bytes) {
+    if (b.size() < at + bytes.size())
+        return false;
+    return std::equal(bytes.begin(), bytes.end(), b.begin() + static_cast<std::ptrdiff_t>(at));
+}
+
+bool Starts(ByteSpan b, std::size_t at, std::string_view text) {
+    return b.size() >= at + text.size() &&
+           std::equal(text.begin(), text.end(), b.begin() + static_cast<std::ptrdiff_t>(at),
+                      [](char c, unsigned char u) { return static_cast<unsigned char>(c) == u; });
+}
+
 class Reader {
 public:
     Reader() = default;
@@ -129,11 +141,21 @@ public:
             error_ = "not a regular file";
             return false;
         }
+        unsigned char head[FORMAT_HEAD_BYTES] = {};
+        std::size_t got = 0;
+        if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+            got = std::fread(head, 1, sizeof head, f);
+            std::fclose(f);
+        }
+        if (!IsWave(ByteSpan(head, got)))
+            return false;
         handle_ = SndfileHandle(path, SFM_READ);
         return Check();
     }
 
     bool OpenMemory(ByteSpan bytes) {
+        if (!IsWave(bytes.first(std::min(bytes.size(), FORMAT_HEAD_BYTES))))
+            return false;
         memory_.readBytes = bytes;
         SF_VIRTUAL_IO io = MemoryIo();
         handle_ = SndfileHandle(io, &memory_, SFM_READ);
@@ -149,6 +171,13 @@ public:
     }
 
 private:
+    bool IsWave(ByteSpan head) {
+        if (IsWaveContainer(head))
+            return true;
+        error_ = "not a wave file (" + AudioFormatName(head) + ")";
+        return false;
+    }
+
     bool Check() {
         if (handle_.rawHandle() == nullptr) {
             error_ = sf_strerror(nullptr);
@@ -444,6 +473,67 @@ int ImportFrom(Reader& reader, bool opened, const std::string& name, WaveInfo& i
 }
 
 } // namespace
+
+bool IsWaveContainer(ByteSpan head) {
+    static constexpr std::initializer_list<unsigned char> W64_RIFF = {
+        0x72, 0x69, 0x66, 0x66, 0x2E, 0x91, 0xCF, 0x11,
+        0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00};
+    static constexpr std::initializer_list<unsigned char> W64_WAVE = {
+        0x77, 0x61, 0x76, 0x65, 0xF3, 0xAC, 0xD3, 0x11,
+        0x8C, 0xD1, 0x00, 0xC0, 0x4F, 0x8E, 0xDB, 0x8A};
+    return ((Starts(head, 0, "RIFF") || Starts(head, 0, "RIFX") || Starts(head, 0, "RF64")) &&
+            Starts(head, 8, "WAVE")) ||
+           (Starts(head, 0, W64_RIFF) && Starts(head, 24, W64_WAVE));
+}
+
+std::string AudioFormatName(ByteSpan head) {
+    if (IsWaveContainer(head)) {
+        if (Starts(head, 0, "RIFF") || Starts(head, 0, "RIFX") || Starts(head, 0, "RF64"))
+            return std::string(reinterpret_cast<const char*>(head.data()), 4) + " WAVE";
+        return "Wave64";
+    }
+    struct Magic {
+        std::size_t at;
+        std::string_view bytes;
+        const char* name;
+    };
+    static constexpr Magic MAGICS[] = {
+        {0, "fLaC", "FLAC"},
+        {0, "OggS", "Ogg"},
+        {8, "AIFF", "AIFF"},
+        {8, "AIFC", "AIFF"},
+        {0, "caff", "CAF"},
+        {0, ".snd", "Sun audio"},
+        {0, "\xF0\x7E", "MIDI sample dump"},
+        {0, "ID3", "MP3"},
+        {0, "PK\x03\x04", "zip archive"},
+        {0, "RIFF", "RIFF, but not WAVE"},
+        {0, "MThd", "MIDI"},
+        {0, "\x1A\x45\xDF\xA3", "Matroska"},
+    };
+    for (const Magic& m : MAGICS)
+        if (Starts(head, m.at, m.bytes))
+            return m.name;
+    // An MPEG audio frame starts with eleven set bits.
+    if (head.size() >= 2 && head[0] == 0xFF && (head[1] & 0xE0) == 0xE0)
+        return "MP3";
+    if (head.empty())
+        return "empty";
+    const bool text = std::all_of(head.begin(), head.end(), [](unsigned char c) {
+        return c == '\t' || c == '\n' || c == '\r' || (c >= 0x20 && c != 0x7F);
+    });
+    if (text)
+        return "text";
+    std::string bytes;
+    char hex[4];
+    for (std::size_t i = 0; i < std::min<std::size_t>(head.size(), 4); ++i) {
+        std::snprintf(hex, sizeof hex, "%02X", head[i]);
+        if (i > 0)
+            bytes += ' ';
+        bytes += hex;
+    }
+    return "an unknown format (first bytes " + bytes + ")";
+}
 
 WaveFormat NumberToWaveFormat(std::int32_t n) {
     return static_cast<WaveFormat>(std::clamp<std::int32_t>(n, 0, 3));

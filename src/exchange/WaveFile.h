@@ -74,6 +74,15 @@ bool ArrayToWaveMemory(const double* samples, int count, int samplerate, double&
 
 // --- Readers -----------------------------------------------------------------------------
 
+// What the first bytes of a file say it is: "RIFF WAVE", "RIFX WAVE", "RF64 WAVE", "Wave64",
+// "FLAC", "Ogg", "AIFF", "CAF", "Sun audio", "MIDI sample dump", "MP3", "zip archive", "text",
+// or "an unknown format (first bytes ...)". Forty bytes are enough to tell.
+inline constexpr std::size_t FORMAT_HEAD_BYTES = 40;
+std::string AudioFormatName(ByteSpan head);
+// The wave containers the readers below accept; libsndfile would read many more formats by
+// their content, each one more decoder exposed to files from strangers.
+bool IsWaveContainer(ByteSpan head);
+
 // Reads min(frames, capacity) frames of channel 0 into `out`, multiplied by `scale` unless it
 // is exactly 1.0; the rest of the capacity is set to 0. True when at least one frame was read.
 template <typename T>

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <memory>
 
+#include "exchange/WaveFile.h"
+
 namespace Kedra::Measure::Flac {
 namespace {
 
@@ -200,6 +202,11 @@ bool Decode(std::span<const unsigned char> bytes, int count, double scale, Mem::
             std::string& error) {
     if (count <= 0) {
         error = "no samples wanted";
+        return false;
+    }
+    const auto head = bytes.first(std::min(bytes.size(), Kedra::WaveImExport::FORMAT_HEAD_BYTES));
+    if (Kedra::WaveImExport::AudioFormatName(head) != "FLAC") {
+        error = "not a FLAC stream (" + Kedra::WaveImExport::AudioFormatName(head) + ")";
         return false;
     }
     std::unique_ptr<FLAC__StreamDecoder, DecoderDeleter> decoder(FLAC__stream_decoder_new());

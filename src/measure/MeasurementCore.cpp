@@ -1,6 +1,7 @@
 #include "measure/MeasurementCore.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstring>
 
@@ -193,7 +194,8 @@ void MeasurementCore::UpdatePosition() {
     fraction_ = x - floored;
 }
 
-void MeasurementCore::AllocateImpulse(int length, int dataOffset, int sampleRate, int p) {
+void MeasurementCore::AllocateImpulse(int length, int dataOffset, int sampleRate, int p,
+                                      Mem::Array<double>* adopt) {
     if (initialized_) {
         raw_ = {};
         FreeViews();
@@ -209,7 +211,8 @@ void MeasurementCore::AllocateImpulse(int length, int dataOffset, int sampleRate
     binsPerHz_ = static_cast<double>(n_) / sampleRate;
     hzPerBin_ = static_cast<double>(sampleRate) / n_;
     UpdatePosition();
-    raw_ = Mem::Array<double>(static_cast<std::size_t>(length));
+    raw_ =
+        adopt != nullptr ? std::move(*adopt) : Mem::Array<double>(static_cast<std::size_t>(length));
     // Harmonic k lies ln(k) * factor1 * fs samples before the linear impulse; only those that
     // fit in front of it can be analysed. Without a usable time constant none can.
     harmonicsAvailable_ = false;
@@ -222,21 +225,45 @@ void MeasurementCore::AllocateImpulse(int length, int dataOffset, int sampleRate
     initialized_ = true;
 }
 
-void MeasurementCore::InitializeImpulse(const double* samples, int length, int dataOffset,
-                                        int sampleRate, int p, int signalType, double factor1,
-                                        double factor2, bool resetSettings) {
+bool MeasurementCore::RefuseImpulse(bool refused, int length, int sampleRate, int p) {
     // Refused before anything changes, so a bad call never costs the data already held.
-    if (samples == nullptr || length <= 0 || sampleRate <= 0 || p < 1 || p > MAX_EXPONENT) {
+    refused = refused || length <= 0 || length > MAX_DATA_LENGTH || sampleRate <= 0 || p < 1 ||
+              p > MAX_EXPONENT;
+    if (refused)
         Kedra::Logging::KedraLogger::LogText(
             "WARNING Measurement::InitializeImpulse(" + std::to_string(length) + ", " +
             std::to_string(sampleRate) + ", " + std::to_string(p) + ") refused - " + label_ + "\n");
+    return refused;
+}
+
+void MeasurementCore::InitializeImpulse(const double* samples, int length, int dataOffset,
+                                        int sampleRate, int p, int signalType, double factor1,
+                                        double factor2, bool resetSettings) {
+    if (RefuseImpulse(samples == nullptr, length, sampleRate, p))
         return;
-    }
     signalType_ = signalType;
     signalFactor1_ = factor1;
     signalFactor2_ = factor2;
     AllocateImpulse(length, dataOffset, sampleRate, p);
     std::memcpy(raw_.data(), samples, sizeof(double) * static_cast<std::size_t>(length));
+    TakeImpulseSettings(resetSettings);
+}
+
+void MeasurementCore::InitializeImpulse(Mem::Array<double>&& samples, int dataOffset,
+                                        int sampleRate, int p, int signalType, double factor1,
+                                        double factor2, bool resetSettings) {
+    const std::size_t length = samples.size();
+    if (RefuseImpulse(samples.data() == nullptr || length > static_cast<std::size_t>(INT_MAX),
+                      static_cast<int>(std::min<std::size_t>(length, INT_MAX)), sampleRate, p))
+        return;
+    signalType_ = signalType;
+    signalFactor1_ = factor1;
+    signalFactor2_ = factor2;
+    AllocateImpulse(static_cast<int>(length), dataOffset, sampleRate, p, &samples);
+    TakeImpulseSettings(resetSettings);
+}
+
+void MeasurementCore::TakeImpulseSettings(bool resetSettings) {
     if (resetSettings) {
         SetDefaults();
         return;

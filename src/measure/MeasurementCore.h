@@ -77,8 +77,11 @@ public:
     };
 
     static constexpr int MAX_HARMONICS = 11;
-    static constexpr int MAX_EXPONENT = 28; // N = 2^28 doubles is already 2 GiB per view
-    static constexpr int HD_GRID = 8192;    // rows hold HD_GRID + 1 points, 2*HD_GRID/fs per Hz
+    // N = 2^24 samples is minutes of signal at any rate the program offers; no record holds
+    // more raw samples either, so every record can be saved and read back.
+    static constexpr int MAX_EXPONENT = 24;
+    static constexpr int MAX_DATA_LENGTH = 1 << MAX_EXPONENT;
+    static constexpr int HD_GRID = 8192; // rows hold HD_GRID + 1 points, 2*HD_GRID/fs per Hz
 
     explicit MeasurementCore(const std::string& label = "");
     MeasurementCore(const MeasurementCore&) = delete;
@@ -91,6 +94,10 @@ public:
 
     // Copies `length` samples; p is the exponent of the analysis length N = 2^p.
     void InitializeImpulse(const double* samples, int length, int dataOffset, int sampleRate, int p,
+                           int signalType, double factor1, double factor2, bool resetSettings);
+    // The same, taking the array over instead of copying it (a large record is never held
+    // twice); `samples` is left empty unless the call is refused.
+    void InitializeImpulse(Mem::Array<double>&& samples, int dataOffset, int sampleRate, int p,
                            int signalType, double factor1, double factor2, bool resetSettings);
     void PostInitSetOffset(double x);
     void PostInitSetDateNow();
@@ -235,7 +242,11 @@ public:
     const RecomputeCounts& GetRecomputeCounts() const { return counts_; }
 
 protected:
-    void AllocateImpulse(int length, int dataOffset, int sampleRate, int p);
+    // `adopt`, when given, becomes the raw array instead of a new one of `length`.
+    void AllocateImpulse(int length, int dataOffset, int sampleRate, int p,
+                         Mem::Array<double>* adopt = nullptr);
+    bool RefuseImpulse(bool refused, int length, int sampleRate, int p);
+    void TakeImpulseSettings(bool resetSettings);
     void UpdatePosition();
     void Warn(const char* text) const;
     void FreeViews();

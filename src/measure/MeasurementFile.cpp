@@ -371,8 +371,11 @@ bool CheckInfo(const KeyMap& keys, std::string& format, std::string& error) {
         error = "Missing Data_Amplitude";
         return false;
     }
-    if (!CheckRange(keys, "Data_L", 1, MAX_SAMPLES, error) ||
-        !CheckRange(keys, "Data_Samplerate", 1, MAX_SAMPLES, error) ||
+    if (!CheckRange(keys, "Data_L", 1, MeasurementCore::MAX_DATA_LENGTH, error)) {
+        error += " (at most " + IntText(MeasurementCore::MAX_DATA_LENGTH) + " samples)";
+        return false;
+    }
+    if (!CheckRange(keys, "Data_Samplerate", 1, MAX_SAMPLES, error) ||
         !CheckRange(keys, "Data_Offset", 0, MAX_SAMPLES, error))
         return false;
     // The window's taper arithmetic is in int; a window far beyond any data would overflow it.
@@ -418,7 +421,7 @@ bool LoadFromMemory(std::string_view infoText, std::span<const unsigned char> da
     return true;
 }
 
-bool Load(const std::string& basePath, Loaded& out, std::string* reason) {
+bool Load(const std::string& basePath, Loaded& out, std::string* reason, int maxLength) {
     const auto fail = [&](const std::string& tail) {
         Warn(basePath, tail);
         if (reason != nullptr)
@@ -432,8 +435,12 @@ bool Load(const std::string& basePath, Loaded& out, std::string* reason) {
         return fail("Failed to open: " + infoPath);
     // The info names the data file; its keys are checked before the data is read.
     std::string format;
-    if (!CheckInfo(ParseInfo(infoText), format, error))
+    const KeyMap keys = ParseInfo(infoText);
+    if (!CheckInfo(keys, format, error))
         return fail(error);
+    if (IntOr(keys, "Data_L", 0) > maxLength)
+        return fail("Data_L = " + *Find(keys, "Data_L") + " is more than the " +
+                    IntText(maxLength) + " samples left of what one package may hold");
     const std::string dataPath = basePath + "." + format;
     std::string data;
     if (!ReadWhole(dataPath, MAX_DATA_FILE_BYTES, data, error))
@@ -458,9 +465,9 @@ void Apply(Loaded& loaded, MeasurementCore& record, int p) {
     record.OffsetAbsolute(DoubleOr(k, "Info_Offset", 0.0));
     const int signalType = Find(k, "Signal_Type") ? StringToSignalType(*Find(k, "Signal_Type")) : 0;
     // The stored samples already carry amplitude and offsets: nothing is re-applied.
-    record.InitializeImpulse(
-        loaded.samples.data(), loaded.length, loaded.dataOffset, loaded.sampleRate, p, signalType,
-        DoubleOr(k, "Signal_TypeFactor1", 0.0), DoubleOr(k, "Signal_TypeFactor2", 0.0), true);
+    record.InitializeImpulse(std::move(loaded.samples), loaded.dataOffset, loaded.sampleRate, p,
+                             signalType, DoubleOr(k, "Signal_TypeFactor1", 0.0),
+                             DoubleOr(k, "Signal_TypeFactor2", 0.0), true);
     loaded.samples = {};
 
     if (const std::string* s = Find(k, "Info_Label"))

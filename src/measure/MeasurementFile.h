@@ -28,7 +28,9 @@ inline constexpr double MAX_OFFSET = 268435456.0;
 // Longer info lines are cut; longer info files are refused.
 inline constexpr std::size_t MAX_LINE = 4095;
 inline constexpr std::size_t MAX_INFO_BYTES = 1 << 20;
-inline constexpr std::uintmax_t MAX_DATA_FILE_BYTES = std::uintmax_t{1} << 31;
+// The longest data file a record's samples can need: 32-bit samples, plus room for headers.
+inline constexpr std::uintmax_t MAX_DATA_FILE_BYTES =
+    std::uintmax_t{4} * MeasurementCore::MAX_DATA_LENGTH + (1 << 16);
 
 using KeyMap = std::map<std::string, std::string>;
 
@@ -78,7 +80,8 @@ bool LoadFromMemory(std::string_view infoText, std::span<const unsigned char> da
                     std::string& error);
 // Reads base + ".info" and the data file it names. Logs one WARNING line on failure, whose
 // tail (what was wrong) also goes to `reason`.
-bool Load(const std::string& basePath, Loaded& out, std::string* reason = nullptr);
+bool Load(const std::string& basePath, Loaded& out, std::string* reason = nullptr,
+          int maxLength = MeasurementCore::MAX_DATA_LENGTH);
 // Hands a loaded measurement to a record with the analysis exponent p (moves the samples out).
 // Settings that the info does not hold keep their defaults.
 void Apply(Loaded& loaded, MeasurementCore& record, int p);

@@ -171,6 +171,7 @@ bool MeasurementList::OpenPackage(const std::string& path, bool append, OpenRepo
     };
     int next = LastFilled() + 1;
     bool cleared = false;
+    std::uint64_t decoded = 0;
     for (const auto& [base, member] : members) {
         Measurement* target = No(append ? next : indexOf(base));
         if (target == nullptr) {
@@ -187,8 +188,11 @@ bool MeasurementList::OpenPackage(const std::string& path, bool append, OpenRepo
         MeasurementFile::Loaded loaded;
         std::string why;
         bool ok = false;
+        const std::uint64_t left = limits_.maxSamples - std::min(decoded, limits_.maxSamples);
         try {
-            ok = MeasurementFile::Load((dir.Path() / base).string(), loaded, &why);
+            ok = MeasurementFile::Load(
+                (dir.Path() / base).string(), loaded, &why,
+                static_cast<int>(std::min<std::uint64_t>(left, MeasurementCore::MAX_DATA_LENGTH)));
         } catch (const std::bad_alloc&) {
             why = "out of memory";
         }
@@ -200,6 +204,7 @@ bool MeasurementList::OpenPackage(const std::string& path, bool append, OpenRepo
             Clear();
             cleared = true;
         }
+        decoded += static_cast<std::uint64_t>(loaded.length);
         MeasurementFile::Apply(loaded, *target, exponent_);
         ++r.opened;
         ++next;

@@ -23,6 +23,9 @@ struct Limits {
     std::uint64_t maxRatio = 1100;
     // Entries of the archive looked at; a list holds at most 1000 measurements of 2 files.
     std::uint64_t maxEntries = 10000;
+    // Samples all measurements of a package may decode to together (FLAC shrinks silence
+    // about 4000:1, so the unpacked bytes alone do not bound the memory): 256 MB of doubles.
+    std::uint64_t maxSamples = std::uint64_t{1} << 25;
 };
 
 // "measurement-" + three digits + ".info", ".wav" or ".flac".

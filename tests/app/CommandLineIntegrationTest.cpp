@@ -126,6 +126,9 @@ TEST_F(CommandLine, LoopbackCalibrationIsWrittenEnabledAndFlat) {
                "measure B --sim speaker");
     ASSERT_EQ(without.status, 0) << without.err;
     auto list = Autosaved();
+    // The suggested window's end follows the noise, which depends on how long the simulated card
+    // ran before each measurement; the comparison is of the calibration, under one window.
+    list->No(1)->CopyImpulseWindowFrom(*list->No(0));
     const double* a = list->No(0)->GetA();
     const double* b = list->No(1)->GetA();
     const auto* m = list->No(0);

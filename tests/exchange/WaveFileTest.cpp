@@ -6,6 +6,7 @@
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <sndfile.h>
 
 #include <algorithm>
 #include <cmath>
@@ -314,4 +315,57 @@ TEST(WaveReadTest, MalformedFilesFailCleanly) {
         const Imported r = Import(bad);
         ASSERT_LE(static_cast<std::size_t>(r.n), bad.size()) << trial;
     }
+}
+
+// Other containers written by libsndfile itself: the wave variants are read, everything else
+// is refused before libsndfile may decode it, with the format it is named by.
+TEST(WaveReadTest, OnlyWaveContainersReachTheDecoder) {
+    const std::vector<short> samples{100, -200, 300, -400, 500, -600, 700, -800};
+    auto write = [&](int format) {
+        const auto path = SonvelTest::TempDir() / ("container-" + std::to_string(format));
+        SF_INFO info{};
+        info.samplerate = 48000;
+        info.channels = 1;
+        info.format = format;
+        SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+        if (f == nullptr)
+            return Bytes{};
+        sf_write_short(f, samples.data(), static_cast<sf_count_t>(samples.size()));
+        sf_close(f);
+        const std::string bytes = SonvelTest::ReadBytes(path);
+        return Bytes(bytes.begin(), bytes.end());
+    };
+    for (const int format :
+         {SF_FORMAT_WAV | SF_FORMAT_PCM_16, SF_FORMAT_WAV | SF_FORMAT_PCM_16 | SF_ENDIAN_BIG,
+          SF_FORMAT_RF64 | SF_FORMAT_PCM_16, SF_FORMAT_W64 | SF_FORMAT_PCM_16}) {
+        const Bytes file = write(format);
+        ASSERT_FALSE(file.empty()) << std::hex << format;
+        EXPECT_TRUE(IsWaveContainer(ByteSpan(file).first(FORMAT_HEAD_BYTES))) << std::hex << format;
+        EXPECT_EQ(Import(file).n, 8) << std::hex << format;
+    }
+    struct Foreign {
+        int format;
+        const char* name;
+    };
+    for (const Foreign f : {Foreign{SF_FORMAT_AIFF | SF_FORMAT_PCM_16, "AIFF"},
+                            Foreign{SF_FORMAT_AU | SF_FORMAT_PCM_16, "Sun audio"},
+                            Foreign{SF_FORMAT_CAF | SF_FORMAT_PCM_16, "CAF"},
+                            Foreign{SF_FORMAT_FLAC | SF_FORMAT_PCM_16, "FLAC"},
+                            Foreign{SF_FORMAT_OGG | SF_FORMAT_VORBIS, "Ogg"},
+                            Foreign{SF_FORMAT_SDS | SF_FORMAT_PCM_16, "MIDI sample dump"}}) {
+        const Bytes file = write(f.format);
+        if (file.empty())
+            continue; // a libsndfile built without that format cannot make the example
+        EXPECT_EQ(AudioFormatName(ByteSpan(file).first(std::min(file.size(), FORMAT_HEAD_BYTES))),
+                  f.name);
+        EXPECT_EQ(Import(file).n, 0) << f.name;
+        EXPECT_EQ(WaveMemoryInfo(file).frames, 0) << f.name;
+        EXPECT_NE(SonvelTest::ReadLog().find(std::string("not a wave file (") + f.name + ")"),
+                  std::string::npos)
+            << f.name;
+    }
+    const Bytes text{'1', '0', '0', ';', '-', '3', '\n'};
+    EXPECT_EQ(AudioFormatName(text), "text");
+    EXPECT_EQ(AudioFormatName(Bytes{0x00, 0x01, 0xFE, 0x42, 0x99}),
+              "an unknown format (first bytes 00 01 FE 42)");
 }

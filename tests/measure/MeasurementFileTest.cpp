@@ -150,7 +150,9 @@ TEST(MeasurementInfo, RefusesMissingVitalKeysBadNumbersAndAbsurdDataKeys) {
          "Missing Data_Amplitude"},
         {"2e9 samples", [](MF::KeyMap& k) { k["Data_L"] = "2000000000"; },
          "Data out of range: Data_L = 2000000000"},
-        {"2^27+1", [](MF::KeyMap& k) { k["Data_L"] = "134217729"; }, "Data out of range: Data_L"},
+        // No record holds more than 2^24 samples; FLAC would shrink a forged one 4000:1.
+        {"2^24+1", [](MF::KeyMap& k) { k["Data_L"] = "16777217"; },
+         "Data out of range: Data_L = 16777217 (at most 16777216 samples)"},
         {"zero length", [](MF::KeyMap& k) { k["Data_L"] = "0"; }, "Data out of range: Data_L = 0"},
         {"negative length", [](MF::KeyMap& k) { k["Data_L"] = "-5"; }, "Data_L = -5"},
         {"no length", [](MF::KeyMap& k) { k.erase("Data_L"); }, "Data_L = 0"},
@@ -286,6 +288,14 @@ TEST(MeasurementData, DamagedFlacFramesAreRefused) {
     Mem::Array<double> out;
     EXPECT_FALSE(Flac::Decode(Bytes(flac), n + 1, scale, out, error));
     EXPECT_NE(error.find("holds 50000 samples"), std::string::npos) << error;
+    // The data file cut short says so; another container never reaches the decoder.
+    const std::vector<unsigned char> cut(flac.begin(), flac.begin() + flac.size() / 2);
+    EXPECT_FALSE(Flac::Decode(Bytes(cut), n, scale, out, error));
+    EXPECT_NE(error.find("the data file ends early, after "), std::string::npos) << error;
+    std::vector<unsigned char> ogg = flac;
+    std::memcpy(ogg.data(), "OggS", 4);
+    EXPECT_FALSE(Flac::Decode(Bytes(ogg), n, scale, out, error));
+    EXPECT_EQ(error, "not a FLAC stream (Ogg)");
 }
 
 TEST(MeasurementData, NumbersIgnoreACommaDecimalLocale) {

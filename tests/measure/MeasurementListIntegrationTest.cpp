@@ -414,6 +414,18 @@ TEST(MeasurementListIntegration, DamagedMeasurementsAreNamedAndTheOthersOpened) 
             EXPECT_TRUE(Empty(Dir("partial-tmp")));
         }
     }
+
+    // A package may decode to so many samples only: beyond them its measurements are named.
+    MeasurementList list(8);
+    Package::Limits budget;
+    budget.maxSamples = 5000;
+    list.SetPackageLimits(budget);
+    OpenReport report;
+    EXPECT_TRUE(list.OpenTry(good.string(), false, &report));
+    EXPECT_EQ(report.opened, 1);
+    ASSERT_EQ(report.failed.size(), 1u);
+    EXPECT_EQ(report.failed[0], "measurement-005: Data_L = 3000 is more than the 2000 samples left "
+                                "of what one package may hold");
 }
 
 TEST(MeasurementListIntegration, AFailedSaveKeepsThePreviousPackage) {
