@@ -12,6 +12,8 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <limits>
 #include <new>
 #include <string_view>
@@ -123,6 +125,57 @@ bool Starts(ByteSpan b, std::size_t at, std::string_view text) {
                       [](char c, unsigned char u) { return static_cast<unsigned char>(c) == u; });
 }
 
+// Reads `n` bytes at `offset` into `out`; false when the file holds fewer.
+using ReadAt = std::function<bool(std::uint64_t offset, std::size_t n, unsigned char* out)>;
+
+// Every chunk of a wave container must lie inside the file; libsndfile takes a LIST chunk
+// that claims gigabytes at its word and works through it for minutes. The data chunk alone may
+// claim more than is there (a recording cut short): its samples are read as far as they go.
+bool ChunksFit(const ReadAt& read, std::uint64_t size, std::string& why) {
+    unsigned char head[24];
+    if (!read(0, 12, head))
+        return false;
+    const bool w64 = head[0] == 'r' && head[1] == 'i';
+    const bool bigEndian = head[3] == 'X';
+    const std::size_t headerBytes = w64 ? 24 : 8;
+    std::uint64_t pos = w64 ? 40 : 12;
+    for (int chunks = 0; pos + headerBytes <= size; ++chunks) {
+        if (chunks > 10000) {
+            why = "more than 10000 chunks";
+            return false;
+        }
+        if (!read(pos, headerBytes, head))
+            return false;
+        std::uint64_t length = 0;
+        if (w64) {
+            for (int i = 7; i >= 0; --i)
+                length = (length << 8) | head[16 + i];
+            if (length < headerBytes) {
+                why = "a chunk of " + std::to_string(length) + " bytes";
+                return false;
+            }
+            length -= headerBytes;
+        } else {
+            for (int i = 0; i < 4; ++i)
+                length = bigEndian ? (length << 8) | head[4 + i]
+                                   : length | (std::uint64_t{head[4 + i]} << (8 * i));
+        }
+        const bool data = w64 ? head[0] == 'd' && head[1] == 'a' && head[2] == 't' && head[3] == 'a'
+                              : std::memcmp(head, "data", 4) == 0;
+        const std::uint64_t left = size - pos - headerBytes;
+        if (length > left) {
+            if (data)
+                return true;
+            why = "a chunk of " + std::to_string(length) + " bytes where " + std::to_string(left) +
+                  " are left";
+            return false;
+        }
+        pos += headerBytes + length;
+        pos += w64 ? (8 - pos % 8) % 8 : pos % 2;
+    }
+    return true;
+}
+
 class Reader {
 public:
     Reader() = default;
@@ -149,12 +202,29 @@ public:
         }
         if (!IsWave(ByteSpan(head, got)))
             return false;
+        std::ifstream in(path, std::ios::binary);
+        const ReadAt read = [&](std::uint64_t offset, std::size_t n, unsigned char* out) {
+            in.clear();
+            in.seekg(static_cast<std::streamoff>(offset));
+            in.read(reinterpret_cast<char*>(out), static_cast<std::streamsize>(n));
+            return in.gcount() == static_cast<std::streamsize>(n);
+        };
+        if (!Fits(read, std::filesystem::file_size(path, ec)))
+            return false;
         handle_ = SndfileHandle(path, SFM_READ);
         return Check();
     }
 
     bool OpenMemory(ByteSpan bytes) {
         if (!IsWave(bytes.first(std::min(bytes.size(), FORMAT_HEAD_BYTES))))
+            return false;
+        const ReadAt read = [&](std::uint64_t offset, std::size_t n, unsigned char* out) {
+            if (offset > bytes.size() || n > bytes.size() - offset)
+                return false;
+            std::memcpy(out, bytes.data() + offset, n);
+            return true;
+        };
+        if (!Fits(read, bytes.size()))
             return false;
         memory_.readBytes = bytes;
         SF_VIRTUAL_IO io = MemoryIo();
@@ -171,6 +241,15 @@ public:
     }
 
 private:
+    bool Fits(const ReadAt& read, std::uint64_t size) {
+        std::string why;
+        if (ChunksFit(read, size, why))
+            return true;
+        error_ = "damaged wave file (" +
+                 (why.empty() ? std::string("cut inside its header") : why) + ")";
+        return false;
+    }
+
     bool IsWave(ByteSpan head) {
         if (IsWaveContainer(head))
             return true;
