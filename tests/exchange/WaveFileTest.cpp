@@ -315,3 +315,26 @@ TEST(WaveReadTest, MalformedFilesFailCleanly) {
         ASSERT_LE(static_cast<std::size_t>(r.n), bad.size()) << trial;
     }
 }
+
+// Inputs the fuzzer found (fuzz/corpus/wave/) are not wave files: every entry point refuses
+// them alike.
+TEST(WaveReadTest, FuzzFindingsAreRefused) {
+    for (const char* name : {
+             // Taken by libsndfile for MPEG layer I, whose frames read as double but not float.
+             "crash-e710a6f26806787ef2eaf331a211ed1ee7ef40eb",
+         }) {
+        SCOPED_TRACE(name);
+        const Bytes b = SonvelTest::FuzzFinding("wave", name);
+        ASSERT_FALSE(b.empty());
+        EXPECT_EQ(WaveMemoryInfo(b).frames, 0);
+        std::vector<float> f(4096);
+        std::vector<double> d(4096);
+        EXPECT_FALSE(WaveMemoryToArray<float>(b, f.data(), 4096, 1.0));
+        EXPECT_FALSE(WaveMemoryToArray<double>(b, d.data(), 4096, 1.0));
+        WaveInfo info;
+        float* samples = nullptr;
+        EXPECT_EQ(ArrayWaveImportMemory(b, info, samples), 0);
+        EXPECT_EQ(samples, nullptr);
+        Mem::FreeArray(samples);
+    }
+}
