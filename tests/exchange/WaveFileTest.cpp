@@ -10,11 +10,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <random>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 using namespace Kedra::WaveImExport;
 using Bytes = std::vector<unsigned char>;
@@ -337,4 +340,21 @@ TEST(WaveReadTest, FuzzFindingsAreRefused) {
         EXPECT_EQ(samples, nullptr);
         Mem::FreeArray(samples);
     }
+}
+
+// A wave file whose LIST chunk claims 4 GiB in a file of 316 bytes (fuzz/corpus/wave/): the
+// readers must refuse it within seconds; the child is killed by the alarm if they hang.
+TEST(WaveReadDeathTest, AChunkLargerThanTheFileIsRefusedInTime) {
+    const Bytes b =
+        SonvelTest::FuzzFinding("wave", "timeout-b0233b0bf127976e7643d18f203e5e75523a0a53");
+    ASSERT_FALSE(b.empty());
+    EXPECT_EXIT(
+        {
+            alarm(10);
+            std::vector<float> f(4096);
+            const bool refused =
+                WaveMemoryInfo(b).frames == 0 && !WaveMemoryToArray<float>(b, f.data(), 4096, 1.0);
+            std::exit(refused ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
