@@ -16,6 +16,7 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   jackd2
   libfftw3-dev
+  clang libclang-rt-dev
 )
 
 missing=()

@@ -1,38 +1,38 @@
 // AVX2/FMA double kernels, called only after a runtime CPU check. One __m256d holds two
-// interleaved complex values. Nothing from the standard library is used below the target
-// pragma, so no inline library function gets compiled here with instructions the baseline
-// build must not contain.
+// interleaved complex values. The target is set per function rather than for the file: the
+// inline library functions this file instantiates must stay baseline code, since the linker
+// may keep this file's copy for the whole program. g++ and clang both honour the attribute
+// (clang ignores GCC's target pragma).
 #include "foundation/FftKernelImpl.h"
 
 #include <immintrin.h>
 
-#pragma GCC push_options
-#pragma GCC target("avx2,fma")
+#define SONVEL_AVX2 __attribute__((target("avx2,fma")))
 
 namespace Kedra::Math::detail::fft {
 namespace {
 
 using V = __m256d;
 
-inline V Load(const double* p) {
+SONVEL_AVX2 inline V Load(const double* p) {
     return _mm256_loadu_pd(p);
 }
-inline void Store(double* p, V v) {
+SONVEL_AVX2 inline void Store(double* p, V v) {
     _mm256_storeu_pd(p, v);
 }
-inline V Add(V a, V b) {
+SONVEL_AVX2 inline V Add(V a, V b) {
     return _mm256_add_pd(a, b);
 }
-inline V Sub(V a, V b) {
+SONVEL_AVX2 inline V Sub(V a, V b) {
     return _mm256_sub_pd(a, b);
 }
-inline V SwapReIm(V v) {
+SONVEL_AVX2 inline V SwapReIm(V v) {
     return _mm256_permute_pd(v, 0x5);
 }
 
 // x * w, or x * conj(w) for the inverse.
 template <bool Inv>
-inline V Mul(V x, V w) {
+SONVEL_AVX2 inline V Mul(V x, V w) {
     const V wr = _mm256_movedup_pd(w);
     const V wi = _mm256_permute_pd(w, 0xF);
     const V t = _mm256_mul_pd(SwapReIm(x), wi);
@@ -41,14 +41,14 @@ inline V Mul(V x, V w) {
 
 // x * i for the forward direction, x * (-i) for the inverse.
 template <bool Inv>
-inline V TimesI(V x) {
+SONVEL_AVX2 inline V TimesI(V x) {
     const V mask = Inv ? _mm256_set_pd(-0.0, 0.0, -0.0, 0.0) : _mm256_set_pd(0.0, -0.0, 0.0, -0.0);
     return _mm256_xor_pd(SwapReIm(x), mask);
 }
 
 // The radix-4 butterfly on four registers, without loads and stores.
 template <bool Inv>
-inline void Radix4(V& a, V& b, V& c, V& d, V w1, V w2, V w3) {
+SONVEL_AVX2 inline void Radix4(V& a, V& b, V& c, V& d, V w1, V w2, V w3) {
     const V t0 = Add(a, c);
     const V t1 = Sub(a, c);
     const V t2 = Add(b, d);
@@ -65,39 +65,39 @@ struct Split {
     V im;
 };
 
-inline Split LoadSplit(const double* p) {
+SONVEL_AVX2 inline Split LoadSplit(const double* p) {
     return {Load(p), Load(p + 4)};
 }
-inline void StoreSplit(double* p, Split c) {
+SONVEL_AVX2 inline void StoreSplit(double* p, Split c) {
     Store(p, c.re);
     Store(p + 4, c.im);
 }
 // Four interleaved points to the split form; unpacking is what puts the lanes in 0, 2, 1, 3.
-inline Split LoadInterleaved(const double* p) {
+SONVEL_AVX2 inline Split LoadInterleaved(const double* p) {
     const V a = Load(p);
     const V b = Load(p + 4);
     return {_mm256_unpacklo_pd(a, b), _mm256_unpackhi_pd(a, b)};
 }
 template <bool FromInterleaved>
-inline Split LoadGroup(const double* p) {
+SONVEL_AVX2 inline Split LoadGroup(const double* p) {
     return FromInterleaved ? LoadInterleaved(p) : LoadSplit(p);
 }
 // Back to interleaved: points 0, 1 in lo and 2, 3 in hi.
-inline void ToInterleaved(Split c, V& lo, V& hi) {
+SONVEL_AVX2 inline void ToInterleaved(Split c, V& lo, V& hi) {
     lo = _mm256_unpacklo_pd(c.re, c.im);
     hi = _mm256_unpackhi_pd(c.re, c.im);
 }
 
-inline Split AddS(Split a, Split b) {
+SONVEL_AVX2 inline Split AddS(Split a, Split b) {
     return {Add(a.re, b.re), Add(a.im, b.im)};
 }
-inline Split SubS(Split a, Split b) {
+SONVEL_AVX2 inline Split SubS(Split a, Split b) {
     return {Sub(a.re, b.re), Sub(a.im, b.im)};
 }
 
 // x * w, or x * conj(w) for the inverse.
 template <bool Inv>
-inline Split MulS(Split x, Split w) {
+SONVEL_AVX2 inline Split MulS(Split x, Split w) {
     if (Inv) {
         return {_mm256_fmadd_pd(x.re, w.re, _mm256_mul_pd(x.im, w.im)),
                 _mm256_fmsub_pd(x.im, w.re, _mm256_mul_pd(x.re, w.im))};
@@ -108,7 +108,8 @@ inline Split MulS(Split x, Split w) {
 
 // The radix-4 butterfly on split registers; the factor +-i is folded into the additions.
 template <bool Inv>
-inline void Radix4S(Split& a, Split& b, Split& c, Split& d, Split w1, Split w2, Split w3) {
+SONVEL_AVX2 inline void Radix4S(Split& a, Split& b, Split& c, Split& d, Split w1, Split w2,
+                                Split w3) {
     const Split t0 = AddS(a, c);
     const Split t1 = SubS(a, c);
     const Split t2 = AddS(b, d);
@@ -125,7 +126,7 @@ inline void Radix4S(Split& a, Split& b, Split& c, Split& d, Split w1, Split w2, 
 // first pass of a transform reads interleaved points; every pass writes split groups.
 // Triple: the level has w^j, w^2j, w^3j; otherwise w^j only.
 template <bool Inv, bool FromInterleaved, bool Triple>
-void Pass(double* x, std::size_t L, std::size_t span, const double* tw) {
+SONVEL_AVX2 void Pass(double* x, std::size_t L, std::size_t span, const double* tw) {
     const std::size_t q = span / 4;
     for (std::size_t base = 0; base < L; base += span) {
         double* pa = x + 2 * base;
@@ -161,7 +162,7 @@ void Pass(double* x, std::size_t L, std::size_t span, const double* tw) {
 
 // Radix-4 without twiddles on the four points held by v0 = (x0, x1) and v1 = (x2, x3).
 template <bool Inv>
-inline void Leaf4(V& v0, V& v1) {
+SONVEL_AVX2 inline void Leaf4(V& v0, V& v1) {
     const V s = Add(v0, v1);
     const V d = Sub(v0, v1);
     const V p = _mm256_permute2f128_pd(s, d, 0x20);
@@ -174,7 +175,7 @@ inline void Leaf4(V& v0, V& v1) {
 }
 
 // Radix-2 on the two points of v.
-inline V Leaf2(V v) {
+SONVEL_AVX2 inline V Leaf2(V v) {
     const V s = _mm256_permute2f128_pd(v, v, 0x01);
     return _mm256_blend_pd(Add(v, s), Sub(s, v), 0xC);
 }
@@ -183,7 +184,7 @@ inline V Leaf2(V v) {
 // instead of two; for levels above BLOCK, where each trip goes to L2 or memory. Column j
 // holds the 16 points j + k L/16; the inner level's twiddles are Triple or not as above.
 template <bool Inv, bool FromInterleaved, bool InnerTriple>
-void PassTwoLevels(double* x, std::size_t L, const double* outer, const double* inner) {
+SONVEL_AVX2 void PassTwoLevels(double* x, std::size_t L, const double* outer, const double* inner) {
     const std::size_t s = L / 16;
     for (std::size_t j = 0; j < s; j += 4) {
         Split g[16];
@@ -220,7 +221,7 @@ void PassTwoLevels(double* x, std::size_t L, const double* outer, const double* 
 // The last two levels of every 16-point block, ending interleaved: a radix-4 pass of
 // span 16 on split groups, then radix 4 inside each group.
 template <bool Inv, bool FromInterleaved>
-void Last16(double* x, std::size_t L, const double* tw16) {
+SONVEL_AVX2 void Last16(double* x, std::size_t L, const double* tw16) {
     const Split w1 = LoadSplit(tw16);
     const Split w2 = LoadSplit(tw16 + 8);
     const Split w3 = LoadSplit(tw16 + 16);
@@ -245,7 +246,7 @@ void Last16(double* x, std::size_t L, const double* tw16) {
 // The last two levels of every 8-point block, ending interleaved: a radix-4 pass of
 // span 8, then radix 2.
 template <bool Inv, bool FromInterleaved>
-void Last8(double* x, std::size_t L, const double* tw8) {
+SONVEL_AVX2 void Last8(double* x, std::size_t L, const double* tw8) {
     const V w1 = Load(tw8);
     const V w2 = Load(tw8 + 4);
     const V w3 = Load(tw8 + 8);
@@ -274,7 +275,7 @@ void Last8(double* x, std::size_t L, const double* tw8) {
 
 // `first`: x still holds interleaved points, as the caller passed them.
 template <bool Inv>
-void Dif(double* x, std::size_t L, unsigned log2L, const LevelSet& levels, bool first) {
+SONVEL_AVX2 void Dif(double* x, std::size_t L, unsigned log2L, const LevelSet& levels, bool first) {
     if (L / 4 > BLOCK) {
         const double* outer = levels.at[log2L]->split.data();
         const double* inner = levels.at[log2L - 2]->split.data();
@@ -347,7 +348,7 @@ void Dif(double* x, std::size_t L, unsigned log2L, const LevelSet& levels, bool 
 }
 
 template <bool Inv>
-inline void SplitPair(double* pi, double* pk, V w) {
+SONVEL_AVX2 inline void SplitPair(double* pi, double* pk, V w) {
     const V conjMask = _mm256_set_pd(-0.0, 0.0, -0.0, 0.0);
     const V zi = Load(pi);
     const V zk = _mm256_xor_pd(_mm256_permute2f128_pd(Load(pk), Load(pk), 0x01), conjMask);
@@ -362,7 +363,7 @@ inline void SplitPair(double* pi, double* pk, V w) {
 }
 
 template <bool Inv>
-void RealSplit(double* z, std::size_t m, const double* w) {
+SONVEL_AVX2 void RealSplit(double* z, std::size_t m, const double* w) {
     std::size_t i = 1;
     for (; i + 1 < m - i - 1; i += 2) {
         SplitPair<Inv>(z + 2 * i, z + 2 * (m - i - 1), Load(w + 2 * i));
@@ -392,7 +393,8 @@ void RealSplit(double* z, std::size_t m, const double* w) {
 
 } // namespace
 
-void DifAvx2(double* z, std::size_t m, unsigned log2m, bool inverse, const LevelSet& levels) {
+SONVEL_AVX2 void DifAvx2(double* z, std::size_t m, unsigned log2m, bool inverse,
+                         const LevelSet& levels) {
     if (inverse) {
         Dif<true>(z, m, log2m, levels, true);
     } else {
@@ -400,7 +402,7 @@ void DifAvx2(double* z, std::size_t m, unsigned log2m, bool inverse, const Level
     }
 }
 
-void RealSplitAvx2(double* z, std::size_t m, bool inverse, const double* w) {
+SONVEL_AVX2 void RealSplitAvx2(double* z, std::size_t m, bool inverse, const double* w) {
     if (inverse) {
         RealSplit<true>(z, m, w);
     } else {
@@ -410,4 +412,4 @@ void RealSplitAvx2(double* z, std::size_t m, bool inverse, const double* w) {
 
 } // namespace Kedra::Math::detail::fft
 
-#pragma GCC pop_options
+#undef SONVEL_AVX2

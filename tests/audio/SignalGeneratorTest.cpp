@@ -187,8 +187,8 @@ TEST_F(Generators, HDTimeConstant) {
 }
 
 TEST_F(Generators, FadesAreQuarterSines) {
-    const int n = 2000;
-    auto makeSweep = [n](bool fadeIn, bool fadeOut) {
+    constexpr int n = 2000;
+    auto makeSweep = [](bool fadeIn, bool fadeOut) {
         SineLogSweep g;
         g.length = n;
         g.startFrequency = 100.0;
@@ -302,8 +302,8 @@ TEST_F(Generators, PowerLawChirpMatchesTheSummedPhase) {
 }
 
 TEST_F(Generators, ShapeOneIsExactlyTheLinearBranch) {
-    const int n = 48000;
-    auto run = [n](double shape) {
+    constexpr int n = 48000;
+    auto run = [](double shape) {
         SineSweepSingle g;
         g.length = n;
         g.startFrequency = 10.0;

@@ -2,11 +2,12 @@
 #include "exchange/TextFile.h"
 
 #include "foundation/MathHelpers.h"
+#include "support/Sanitizers.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
-#if defined(__SANITIZE_ADDRESS__)
+#if SONVEL_TEST_ASAN
 #include <sanitizer/lsan_interface.h>
 #endif
 
@@ -454,7 +455,7 @@ TEST(Calibrator, FailedSaveLeavesFilesAlone) {
 // glibc keeps a block of the LOCPATH search list for good once a locale was loaded through
 // it; that is the C library's, not ours, so the leak checker looks away meanwhile.
 struct LeakCheckPause {
-#if defined(__SANITIZE_ADDRESS__)
+#if SONVEL_TEST_ASAN
     LeakCheckPause() {
         __lsan_disable();
     }

@@ -11,11 +11,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <random>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 using namespace Kedra::WaveImExport;
 using Bytes = std::vector<unsigned char>;
@@ -368,4 +371,44 @@ TEST(WaveReadTest, OnlyWaveContainersReachTheDecoder) {
     EXPECT_EQ(AudioFormatName(text), "text");
     EXPECT_EQ(AudioFormatName(Bytes{0x00, 0x01, 0xFE, 0x42, 0x99}),
               "an unknown format (first bytes 00 01 FE 42)");
+}
+
+// Inputs the fuzzer found (fuzz/corpus/wave/) are not wave files: every entry point refuses
+// them alike.
+TEST(WaveReadTest, FuzzFindingsAreRefused) {
+    for (const char* name : {
+             // Taken by libsndfile for MPEG layer I, whose frames read as double but not float.
+             "crash-e710a6f26806787ef2eaf331a211ed1ee7ef40eb",
+         }) {
+        SCOPED_TRACE(name);
+        const Bytes b = SonvelTest::FuzzFinding("wave", name);
+        ASSERT_FALSE(b.empty());
+        EXPECT_EQ(WaveMemoryInfo(b).frames, 0);
+        std::vector<float> f(4096);
+        std::vector<double> d(4096);
+        EXPECT_FALSE(WaveMemoryToArray<float>(b, f.data(), 4096, 1.0));
+        EXPECT_FALSE(WaveMemoryToArray<double>(b, d.data(), 4096, 1.0));
+        WaveInfo info;
+        float* samples = nullptr;
+        EXPECT_EQ(ArrayWaveImportMemory(b, info, samples), 0);
+        EXPECT_EQ(samples, nullptr);
+        Mem::FreeArray(samples);
+    }
+}
+
+// A wave file whose LIST chunk claims 4 GiB in a file of 316 bytes (fuzz/corpus/wave/): the
+// readers must refuse it within seconds; the child is killed by the alarm if they hang.
+TEST(WaveReadDeathTest, AChunkLargerThanTheFileIsRefusedInTime) {
+    const Bytes b =
+        SonvelTest::FuzzFinding("wave", "timeout-b0233b0bf127976e7643d18f203e5e75523a0a53");
+    ASSERT_FALSE(b.empty());
+    EXPECT_EXIT(
+        {
+            alarm(10);
+            std::vector<float> f(4096);
+            const bool refused =
+                WaveMemoryInfo(b).frames == 0 && !WaveMemoryToArray<float>(b, f.data(), 4096, 1.0);
+            std::exit(refused ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }

@@ -1,5 +1,6 @@
 #include "foundation/Mem.h"
 #include "foundation/KedraLogger.h"
+#include "support/Sanitizers.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -42,7 +43,7 @@ TEST(Mem, ArrayHolderIsMoveOnlyAndReleases) {
 }
 
 TEST(Mem, AnImpossibleAllocationIsLoggedAndThrows) {
-#if defined(__SANITIZE_ADDRESS__)
+#if SONVEL_TEST_ASAN
     GTEST_SKIP() << "AddressSanitizer's operator new aborts on exhaustion instead of throwing";
 #endif
     // Far beyond any address space: the handler's retries cannot help, so the failure

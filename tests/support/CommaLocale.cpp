@@ -1,8 +1,9 @@
 #include "support/CommaLocale.h"
 
+#include "support/Sanitizers.h"
 #include "support/TestSupport.h"
 
-#if defined(__SANITIZE_ADDRESS__)
+#if SONVEL_TEST_ASAN
 #include <sanitizer/lsan_interface.h>
 #endif
 
@@ -38,7 +39,7 @@ const char* FindCommaLocale() {
 ScopedCommaLocale::ScopedCommaLocale() {
     // glibc keeps a block of the LOCPATH search list for good once a locale was loaded
     // through it; that is the C library's, so the leak checker looks away meanwhile.
-#if defined(__SANITIZE_ADDRESS__)
+#if SONVEL_TEST_ASAN
     __lsan_disable();
 #endif
     name_ = FindCommaLocale();
@@ -51,7 +52,7 @@ ScopedCommaLocale::ScopedCommaLocale() {
 ScopedCommaLocale::~ScopedCommaLocale() {
     std::locale::global(std::locale::classic());
     std::setlocale(LC_ALL, "C");
-#if defined(__SANITIZE_ADDRESS__)
+#if SONVEL_TEST_ASAN
     __lsan_enable();
 #endif
 }

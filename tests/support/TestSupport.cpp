@@ -64,6 +64,11 @@ std::string ReadBytes(const std::filesystem::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+std::vector<unsigned char> FuzzFinding(const std::string& reader, const std::string& name) {
+    const std::string bytes = ReadBytes(std::filesystem::path(SONVEL_FUZZ_CORPUS) / reader / name);
+    return std::vector<unsigned char>(bytes.begin(), bytes.end());
+}
+
 void WriteBytes(const std::filesystem::path& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << bytes;

@@ -22,6 +22,10 @@ std::string ReadLog();
 std::string ReadBytes(const std::filesystem::path& path);
 void WriteBytes(const std::filesystem::path& path, const std::string& bytes);
 
+// An input the fuzzer found, kept in the corpus of its reader (fuzz/corpus/<reader>/<name>);
+// empty when it is not there.
+std::vector<unsigned char> FuzzFinding(const std::string& reader, const std::string& name);
+
 // A canonical 44-byte-header 16-bit PCM wave file with interleaved frames, made by hand
 // (not by the library under test). A non-zero `dataSizeOverride` forges the data size.
 std::vector<unsigned char> HandMadeWave(int channels, int samplerate,
