@@ -18,7 +18,7 @@ bash scripts/install-deps.sh >/dev/null
 if [ ! -f "$BUILD_DIR/CMakeCache.txt" ]; then
     GEN=()
     if command -v ninja >/dev/null 2>&1; then GEN=(-G Ninja); fi
-    CC=clang CXX=clang++ cmake -S . -B "$BUILD_DIR" "${GEN[@]}" -DSONVEL_FUZZ=ON \
+    CC=clang CXX=clang++ cmake -S . -B "$BUILD_DIR" "${GEN[@]}" -DSONVEL_FUZZ=ON -DSONVEL_GUI=OFF \
         -DSONVEL_WERROR=ON -DSONVEL_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
 readers=()

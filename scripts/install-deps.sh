@@ -17,6 +17,8 @@ PACKAGES=(
   jackd2
   libfftw3-dev
   clang libclang-rt-dev
+  qt6-base-dev qt6-svg-dev libqcustomplot-dev
+  xvfb xauth x11-apps
 )
 
 missing=()

@@ -1,7 +1,7 @@
 // The self-checking deconvolution demo: a synthesised sweep through a known system,
 // deconvolved and located. `sonvel demo` runs it; it exits non-zero if the result is wrong.
 
-#include "app/Demo.h"
+#include "cli/Demo.h"
 
 #include <algorithm>
 #include <cmath>

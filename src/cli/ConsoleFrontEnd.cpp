@@ -1,4 +1,4 @@
-#include "app/ConsoleFrontEnd.h"
+#include "cli/ConsoleFrontEnd.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "app/CommandLine.h"
+#include "cli/CommandLine.h"
 
 #include <CLI/CLI.hpp>
 
@@ -14,8 +14,8 @@
 #include <sstream>
 #include <thread>
 
-#include "app/ConsoleFrontEnd.h"
-#include "app/Demo.h"
+#include "cli/ConsoleFrontEnd.h"
+#include "cli/Demo.h"
 #include "app/MainCtrl.h"
 #include "app/Options.h"
 #include "audio/Devices.h"

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <exception>
 
-#include "app/CommandLine.h"
+#include "cli/CommandLine.h"
 
 int main(int argc, char** argv) {
     try {

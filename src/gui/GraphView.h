@@ -1,0 +1,77 @@
+#pragma once
+// One graph of the window: the frequency response (magnitude and phase), the impulse response
+// (linear or dB envelope, with the impulse window of the focused presenter and its draggable
+// edges) or the distortion rows of one record. The same class draws for the window and for
+// the command line's `plot` (offscreen). GUI thread only: it reads the records on show.
+
+#include <QColor>
+#include <QString>
+#include <vector>
+
+#include <qcustomplot.h>
+
+namespace Kedra::Measure {
+class Measurement;
+}
+
+namespace Kedra::Sonvel::Gui {
+
+enum class GraphKind { Response, Impulse, Distortion };
+
+// A presenter's curve: the record (owned by the list) and how to paint it.
+struct CurveSource {
+    Kedra::Measure::Measurement* record = nullptr;
+    int presenter = 0; // 0 A, 1 B, 2 C
+    QColor colour;
+    QString label;
+};
+
+struct GraphSettings {
+    bool showMagnitude = true; // response graph
+    bool showPhase = true;     // response graph, right-hand axis
+    bool impulseDb = false;    // impulse graph: dB envelope instead of linear
+    int distortionRows = 6;    // distortion graph: rows 0 .. n-1 (THD, noise, 2nd HD, ...)
+    int focusPresenter = 0;    // whose window the impulse graph draws, whose distortion is shown
+    double freqMin = 20.0;
+    double freqMax = 20000.0;
+    double dbMin = -60.0;
+    double dbMax = 10.0;
+    double impulseDbMin = -70.0;
+};
+
+class GraphView : public QCustomPlot {
+    Q_OBJECT
+public:
+    explicit GraphView(GraphKind kind, QWidget* parent = nullptr);
+    GraphKind Kind() const { return kind_; }
+
+    // Rebuilds every curve from its record's current view (window, smoothing, filters,
+    // invert, level). An empty or uninitialised record draws nothing.
+    void SetCurves(const std::vector<CurveSource>& curves);
+    // Rebuilds only the curves of one presenter, after its record's view changed.
+    void UpdatePresenter(int presenter);
+    void SetSettings(const GraphSettings& settings);
+    const GraphSettings& Settings() const { return settings_; }
+    // Axes to the data (a double click does the same).
+    void FitAll();
+
+    // The graph that draws a presenter's curve (which: 0 magnitude / impulse / first
+    // distortion row, 1 phase / second row, ...); null when none. Tests read its data.
+    QCPGraph* CurveGraph(int presenter, int which = 0) const;
+    // Writes the graph as PNG, SVG or PDF (by the file's extension) at width x height.
+    bool SaveImage(const QString& path, int width, int height, QString* error);
+
+signals:
+    // The readout at the mouse: frequency (or time) and each visible curve's value.
+    void cursorText(const QString& text);
+    // An impulse-window edge was dragged to `samples` (relative to the impulse position).
+    void windowEdgeMoved(int presenter, bool start, int samples);
+    // The user zoomed or panned; the window keeps the ranges in the options.
+    void rangesChanged();
+
+private:
+    GraphKind kind_;
+    GraphSettings settings_;
+};
+
+} // namespace Kedra::Sonvel::Gui

@@ -1,0 +1,37 @@
+#pragma once
+// The graphs rendered to a file without a display, for the command line's `plot`. Qt stays
+// behind this header: the command line includes it and links the window's library.
+
+#include <string>
+#include <vector>
+
+namespace Kedra::Measure {
+class Measurement;
+}
+
+namespace Kedra::Sonvel::Gui {
+
+struct PlotCurve {
+    Kedra::Measure::Measurement* record = nullptr;
+    int presenter = 0;
+    int red = 0, green = 0, blue = 0;
+    std::string label;
+};
+
+struct PlotFileRequest {
+    std::vector<PlotCurve> curves;
+    std::string graph = "response"; // response, phase, impulse, distortion
+    std::string path;               // .png, .svg or .pdf
+    int width = 1600;
+    int height = 900;
+    double from = 20.0;
+    double to = 20000.0;
+    double dbMin = -60.0;
+    double dbMax = 10.0;
+};
+
+// Renders the request (Qt's offscreen platform when no application runs yet). False and
+// `error` when the graph name, size, path or a record is unusable.
+bool RenderPlotFile(const PlotFileRequest& request, std::string& error);
+
+} // namespace Kedra::Sonvel::Gui
