@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 
 #include "app/FrontEnd.h"
 #include "app/Options.h"
@@ -21,12 +22,35 @@ using Kedra::PAudioII::StreamInitializer;
 
 namespace {
 
-// The pipeline reports through a plain function; it reaches the front end of the run.
+// The pipeline reports through a plain function; it reaches the front end of the run, whose
+// cancel aborts the run at its next report (the recording reports several times a second).
 FrontEnd* reporting = nullptr;
+Kedra::Measure::Response* reportingRun = nullptr;
 void ReportToFrontEnd(const std::string& text) {
-    if (reporting != nullptr)
-        reporting->ReportProgress(text);
+    if (reporting == nullptr)
+        return;
+    reporting->StepProgress(text, -1.0);
+    if (reportingRun != nullptr && reporting->ProgressCancelled())
+        reportingRun->Abort();
 }
+
+// Begin and End of the front end's progress around one measurement, whatever way it ends.
+class ProgressScope {
+public:
+    ProgressScope(FrontEnd& frontEnd, const std::string& title) : frontEnd_(frontEnd) {
+        frontEnd_.BeginProgress(title);
+    }
+    ~ProgressScope() {
+        reporting = nullptr;
+        reportingRun = nullptr;
+        frontEnd_.EndProgress();
+    }
+    ProgressScope(const ProgressScope&) = delete;
+    ProgressScope& operator=(const ProgressScope&) = delete;
+
+private:
+    FrontEnd& frontEnd_;
+};
 
 const char* OUTPUT_NAMES[] = {"Left", "Right", "CH3", "CH4"};
 const char* INPUT_NAMES[] = {"Left", "Right", "Ch. 3", "Ch. 4"};
@@ -252,7 +276,9 @@ bool AudioHelper::PerformMeasurement(Measurement& measurement, const std::string
         return false;
     StreamInitializer* stream = StreamInitializer::Get();
     const int fs = stream->GetSamplerate();
+    ProgressScope progress(frontEnd_, "Measuring " + name);
     reporting = &frontEnd_;
+    reportingRun = response_.get();
 
     stream->SetOutVolume(o.Dev.OutputPCMAmplitude);
     // A measurement that plays on no channel can only fail: play on the left one instead.
@@ -320,6 +346,7 @@ bool AudioHelper::PerformMeasurement(Measurement& measurement, const std::string
         ok = r.MeasureFiltered(m_, spectrum_.data(), inputChannel, active_);
     }
     reporting = nullptr;
+    reportingRun = nullptr;
     if (!ok)
         return false;
     Finish(measurement, spectrum_.data(), m_, filtered, fs);
@@ -371,7 +398,7 @@ bool AudioHelper::AnalyzeRecording(Measurement& measurement, const float* record
     Kedra::Measure::ResponseResult result;
     if (!Kedra::Measure::AnalyzeRecording(
             frame.data(), inverse, settings, spectrum.data(), result,
-            [this](const std::string& t) { frontEnd_.ReportProgress(t); }))
+            [this](const std::string& t) { frontEnd_.StepProgress(t, -1.0); }))
         return false;
     response_->recordedPeak = result.recordedPeak;
     response_->appliedGain = result.appliedGain;
@@ -437,6 +464,7 @@ bool AudioHelper::ValidateMeasAmp(Measurement& measurement) {
     if (!lastVerdict_.message.empty())
         frontEnd_.ShowMessage(lastVerdict_.accepted ? MessageKind::Warning : MessageKind::Error,
                               "Sonvel Warning", lastVerdict_.message);
+    frontEnd_.AmplitudeJudged(lastVerdict_);
     return lastVerdict_.accepted;
 }
 
@@ -483,23 +511,36 @@ bool AudioHelper::ImportMicCalibration(const std::string& path) {
     const bool ok = ImportCalibration(frontEnd_, mic_, path, CAL_MIC_FILENAME, "Microphone", true);
     if (ok)
         Conf::Options::Field.Analysis.MicCalibration = true;
+    NotifyCalibration();
     return ok;
 }
 
 bool AudioHelper::ImportDacAdcCalibration(const std::string& path) {
-    return ImportCalibration(frontEnd_, dacAdc_, path, CAL_DACADC_FILENAME, "DAC-ADC", false);
+    const bool ok =
+        ImportCalibration(frontEnd_, dacAdc_, path, CAL_DACADC_FILENAME, "DAC-ADC", false);
+    NotifyCalibration();
+    return ok;
 }
 
 bool AudioHelper::SetMicCalibration(bool on) {
     const bool ok = SwitchCalibration(mic_, CAL_MIC_FILENAME, on);
     Conf::Options::Field.Analysis.MicCalibration = mic_.IsActive();
+    NotifyCalibration();
     return ok;
 }
 
 bool AudioHelper::SetDacAdcCalibration(bool on) {
     const bool ok = SwitchCalibration(dacAdc_, CAL_DACADC_FILENAME, on);
     Conf::Options::Field.Analysis.DacAdcCalibration = dacAdc_.IsActive();
+    NotifyCalibration();
     return ok;
+}
+
+void AudioHelper::NotifyCalibration() {
+    std::error_code ec;
+    const bool micFile = std::filesystem::exists(Conf::FilePath(CAL_MIC_FILENAME), ec);
+    const bool dacAdcFile = std::filesystem::exists(Conf::FilePath(CAL_DACADC_FILENAME), ec);
+    frontEnd_.CalibrationChanged(mic_.IsActive(), dacAdc_.IsActive(), micFile, dacAdcFile);
 }
 
 } // namespace Kedra::Sonvel

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "analyze/Response.h"
+#include "app/FrontEnd.h"
 #include "audio/SimulatedSoundCard.h"
 #include "audio/SineLogSweep.h"
 #include "audio/SineSweepSingle.h"
@@ -19,8 +20,6 @@
 #include "measure/Measurement.h"
 
 namespace Kedra::Sonvel {
-
-class FrontEnd;
 
 namespace Conf {
 struct OptionsField;
@@ -34,16 +33,6 @@ inline constexpr const char* CAL_DACADC_FILENAME = "CalibrationDacAdc.cal";
 
 // DevOptions.SamplerateNo to Hz; 0 for an unknown number.
 int SampleRateOfNumber(int number);
-
-// What the amplitude validation found; the colour is the one the front end paints the
-// amplitude fields with.
-struct AmplitudeVerdict {
-    bool accepted = true;
-    double amplitude = 0.0;
-    double db = 0.0;
-    int red = -1, green = -1, blue = -1; // -1: the default colour
-    std::string message;                 // empty: nothing to say
-};
 
 AmplitudeVerdict JudgeAmplitude(double amplitude);
 
@@ -104,6 +93,8 @@ public:
     bool ImportDacAdcCalibration(const std::string& path);
     bool SetMicCalibration(bool on);
     bool SetDacAdcCalibration(bool on);
+    // Tells the front end which calibrations are in use and which files are there.
+    void NotifyCalibration();
     Kedra::Measure::Calibrator& MicCalibrator() { return mic_; }
     Kedra::Measure::Calibrator& DacAdcCalibrator() { return dacAdc_; }
 

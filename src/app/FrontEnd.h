@@ -1,7 +1,9 @@
 #pragma once
-// The only way the application layer talks to the user: messages, questions and progress.
-// The command line implements it on the terminal; a graphical front end will implement it
-// with its own dialogs. The controller and the options never print or block on their own.
+// The only way the application layer talks to the user: messages, questions, progress and
+// what changed. The command line implements it on the terminal, the desktop window with its
+// dialogs and graphs. The controller and the options never print or block on their own.
+// A measurement may run on a worker thread: a front end that allows that must accept
+// ShowMessage, ReportProgress and the Progress calls from it.
 
 #include <string>
 #include <vector>
@@ -10,6 +12,16 @@ namespace Kedra::Sonvel {
 
 enum class MessageKind { Information, Warning, Error };
 enum class Answer { Ok, Cancel, Yes, No };
+
+// What the amplitude validation found; the colour is the one the front end paints the
+// amplitude fields with.
+struct AmplitudeVerdict {
+    bool accepted = true;
+    double amplitude = 0.0;
+    double db = 0.0;
+    int red = -1, green = -1, blue = -1; // -1: the default colour
+    std::string message;                 // empty: nothing to say
+};
 
 class FrontEnd {
 public:
@@ -23,6 +35,25 @@ public:
     virtual bool AskYesNo(const std::string& title, const std::string& text) = 0;
     // A status text of a long operation (the measuring pipeline's texts, among others).
     virtual void ReportProgress(const std::string& text) = 0;
+
+    // Long work: Begin, any number of Steps (fraction 0..1, negative when unknown), End. The
+    // work polls ProgressCancelled and stops when it turns true.
+    virtual void BeginProgress(const std::string& /*title*/) {}
+    virtual void StepProgress(const std::string& text, double /*fraction*/) { ReportProgress(text); }
+    virtual void EndProgress() {}
+    virtual bool ProgressCancelled() { return false; }
+
+    // What changed, so that a window redraws only that: the list (slots filled, emptied,
+    // renamed or reordered), which slot a presenter (0 A, 1 B, 2 C) shows or that slot's
+    // record, the view settings of one slot's record.
+    virtual void ListChanged() {}
+    virtual void PresenterChanged(int /*presenter*/) {}
+    virtual void ViewChanged(int /*slot*/) {}
+    // The calibrations in use (microphone, sound card) and whether their files are there.
+    virtual void CalibrationChanged(bool /*micOn*/, bool /*dacAdcOn*/, bool /*micAvailable*/,
+                                    bool /*dacAdcAvailable*/) {}
+    // The amplitude verdict of a finished measurement, after its message if it has one.
+    virtual void AmplitudeJudged(const AmplitudeVerdict& /*verdict*/) {}
 };
 
 // Answers every question the same way and keeps what it was told: for scripts (the
@@ -35,6 +66,12 @@ public:
     bool AskOkCancel(const std::string& title, const std::string& text) override;
     bool AskYesNo(const std::string& title, const std::string& text) override;
     void ReportProgress(const std::string& text) override;
+    void ListChanged() override;
+    void PresenterChanged(int presenter) override;
+    void ViewChanged(int slot) override;
+    void CalibrationChanged(bool micOn, bool dacAdcOn, bool micAvailable,
+                            bool dacAdcAvailable) override;
+    void AmplitudeJudged(const AmplitudeVerdict& verdict) override;
 
     struct Entry {
         enum Type { Message, Question, Progress } type;
@@ -43,13 +80,17 @@ public:
         std::string text;
     };
     const std::vector<Entry>& Log() const { return log_; }
-    // Whether any message, question or progress text so far contains `fragment`.
+    // The change notices, apart from the log: "list", "presenter 1", "view 5",
+    // "calibration mic on dac off", "verdict accepted" and the like.
+    const std::vector<std::string>& Notices() const { return notices_; }
+    // Whether any message, question, progress text or notice so far contains `fragment`.
     bool Saw(const std::string& fragment) const;
     void SetAnswer(bool yes) { answerYes_ = yes; }
 
 private:
     bool answerYes_;
     std::vector<Entry> log_;
+    std::vector<std::string> notices_;
 };
 
 } // namespace Kedra::Sonvel

@@ -8,6 +8,8 @@
 #include "app/Options.h"
 #include "audio/Devices.h"
 #include "audio/StreamInitializer.h"
+#include "exchange/ImpulseImporter.h"
+#include "exchange/MeasurementImporter.h"
 #include "exchange/TextFile.h"
 #include "exchange/WaveFile.h"
 #include "filter/CleanUp.h"
@@ -143,8 +145,10 @@ bool MainCtrl::OpenList(const std::string& path, bool append, bool reportFailure
     } else {
         list_->OpenTry(path, append, &r);
     }
-    if (r.opened > 0)
+    if (r.opened > 0) {
         ResetSlotNumbers();
+        AllChanged();
+    }
     if (r.Complete() && r.found > 0)
         return true;
     KedraLogger::LogText("WARNING MainCtrl::OpenList(" + path + ") - opened " +
@@ -292,18 +296,76 @@ void MainCtrl::Crashed(const std::string& what) {
 }
 
 bool MainCtrl::MeasureInto(int slot, const std::string& name) {
+    std::unique_ptr<Measurement> fresh = PrepareMeasurement(slot);
+    if (!fresh || !MeasureDetached(*fresh, name))
+        return false;
+    PlaceMeasurement(slot, std::move(fresh));
+    return true;
+}
+
+int MainCtrl::MeasurementSlot(int presenter) const {
+    if (presenter < PRESENTER_A || presenter > PRESENTER_C)
+        return -1;
+    return PresenterSlot(presenter);
+}
+
+std::unique_ptr<Measurement> MainCtrl::PrepareMeasurement(int slot) {
     Measurement* m = Slot(slot);
     if (m == nullptr) {
         frontEnd_.ShowMessage(MessageKind::Error, "Sonvel Warning",
                               "There is no slot " + std::to_string(slot) + " to measure into");
-        return false;
+        return nullptr;
     }
-    const bool ok = audio_->PerformMeasurement(*m, name);
-    if (ok) {
-        timeZeroLockUsable_ = true;
-        if (m->GetLabel().rfind("Empty", 0) == 0)
-            m->SetLabel("Unnamed-" + std::to_string(slot));
-    }
+    // The copy keeps what the slot's record had beyond the measured data (label, view).
+    auto fresh = std::make_unique<Measurement>(m->GetLabel());
+    fresh->CopyAllFrom(*m);
+    return fresh;
+}
+
+bool MainCtrl::MeasureDetached(Measurement& fresh, const std::string& name) {
+    return audio_->PerformMeasurement(fresh, name);
+}
+
+void MainCtrl::PlaceMeasurement(int slot, std::unique_ptr<Measurement> fresh) {
+    if (!fresh || Slot(slot) == nullptr)
+        return;
+    timeZeroLockUsable_ = true;
+    if (fresh->GetLabel().rfind("Empty", 0) == 0)
+        fresh->SetLabel("Unnamed-" + std::to_string(slot));
+    list_->SetNo(std::move(fresh), slot);
+    SlotChanged(slot);
+}
+
+void MainCtrl::SetPresenterSlot(int presenter, int slot) {
+    if (slot < 0 || slot >= list_->GetSize())
+        return;
+    Conf::MiscOptions& misc = Conf::Options::Field.Misc;
+    int* field = presenter == PRESENTER_A   ? &misc.ASlotNr
+                 : presenter == PRESENTER_B ? &misc.BSlotNr
+                 : presenter == PRESENTER_C ? &misc.CSlotNr
+                                            : nullptr;
+    if (field == nullptr || *field == slot)
+        return;
+    *field = slot;
+    frontEnd_.PresenterChanged(presenter);
+}
+
+void MainCtrl::SlotChanged(int slot) {
+    frontEnd_.ListChanged();
+    for (int p = PRESENTER_A; p <= PRESENTER_C; ++p)
+        if (PresenterSlot(p) == slot)
+            frontEnd_.PresenterChanged(p);
+}
+
+void MainCtrl::AllChanged() {
+    frontEnd_.ListChanged();
+    for (int p = PRESENTER_A; p <= PRESENTER_C; ++p)
+        frontEnd_.PresenterChanged(p);
+}
+
+bool MainCtrl::Changed(bool ok, int slot) {
+    if (ok)
+        SlotChanged(slot);
     return ok;
 }
 
@@ -347,17 +409,21 @@ bool MainCtrl::Action_SaveFile(const std::string& path, bool asWave) {
 
 void MainCtrl::Action_ClearMeasurements() {
     list_->Clear();
+    AllChanged();
 }
 
 void MainCtrl::Action_Rearange() {
     list_->Rearange();
+    AllChanged();
 }
 
 bool MainCtrl::Action_DragAndDrop(const std::string& path) {
     if (!frontEnd_.AskOkCancel("Sonvel", "Open file as measurements?\n\nFile: " + path))
         return false;
-    if (list_->OpenTry(path, false))
+    if (list_->OpenTry(path, false)) {
+        AllChanged();
         return true;
+    }
     const std::string text = "the file could not be read as a measurement package";
     KedraLogger::LogText("WARNING MainCtrl::Action_DragAndDrop Exception:\n" + text + "\n");
     frontEnd_.ShowMessage(MessageKind::Warning, "Sonvel Warning",
@@ -371,7 +437,7 @@ bool MainCtrl::Action_MeasOperationABC(const std::string& op) {
     Measurement* c = Presenter(PRESENTER_C);
     if (c == nullptr || !BothFilled(a, b))
         return false;
-    return Kedra::Measure::Operation(op, *a, *b, *c);
+    return Changed(Kedra::Measure::Operation(op, *a, *b, *c), PresenterSlot(PRESENTER_C));
 }
 
 bool MainCtrl::Action_MeasOperationAB() {
@@ -406,18 +472,22 @@ bool MainCtrl::Action_MeasCopyABC(int what) {
         if (b == nullptr || b == a)
             return false;
         b->CopyAllFrom(*a);
-        return true;
+        return Changed(true, PresenterSlot(PRESENTER_B));
     case 1:
         if (c == nullptr || c == a)
             return false;
         c->CopyAllFrom(*a);
-        return true;
+        return Changed(true, PresenterSlot(PRESENTER_C));
     case 2:
     case 3:
-        if (b != nullptr)
+        if (b != nullptr) {
             b->CopyImpulseWindowFrom(*a);
-        if (what == 3 && c != nullptr)
+            frontEnd_.ViewChanged(PresenterSlot(PRESENTER_B));
+        }
+        if (what == 3 && c != nullptr) {
             c->CopyImpulseWindowFrom(*a);
+            frontEnd_.ViewChanged(PresenterSlot(PRESENTER_C));
+        }
         return true;
     default:
         return false;
@@ -430,6 +500,7 @@ bool MainCtrl::Action_AReset() {
         return false;
     a->AmplifyAbsolute(1.0);
     a->OffsetAbsolute(0.0);
+    frontEnd_.ViewChanged(PresenterSlot(PRESENTER_A));
     return true;
 }
 
@@ -446,7 +517,8 @@ bool MainCtrl::Action_AbcStitch(double fc, double bw, bool matchTime) {
                 "- A & B have the same signal length\n");
         return false;
     }
-    return Kedra::Measure::Stitch(*a, *b, fc, bw, matchTime, *c);
+    return Changed(Kedra::Measure::Stitch(*a, *b, fc, bw, matchTime, *c),
+                   PresenterSlot(PRESENTER_C));
 }
 
 bool MainCtrl::Action_MatchAToB(double fc, double bw, bool matchTime) {
@@ -454,7 +526,7 @@ bool MainCtrl::Action_MatchAToB(double fc, double bw, bool matchTime) {
     Measurement* b = Presenter(PRESENTER_B);
     if (!BothFilled(a, b))
         return false;
-    return Kedra::Measure::Match(*a, *b, fc, bw, matchTime);
+    return Changed(Kedra::Measure::Match(*a, *b, fc, bw, matchTime), PresenterSlot(PRESENTER_A));
 }
 
 bool MainCtrl::Action_QBox(double f1, double f2) {
@@ -474,7 +546,7 @@ bool MainCtrl::Action_QBox(double f1, double f2) {
     c->F0Written();
     c->SetLabel("QBox: Qtc = " + Kedra::Text::FormatFixed(q_, 3) +
                 " Fb = " + Kedra::Text::FormatFixed(fc_, 0));
-    return true;
+    return Changed(true, PresenterSlot(PRESENTER_C));
 }
 
 // The microphone calibration from three measurements of one loudspeaker:
@@ -518,6 +590,7 @@ bool MainCtrl::Action_AbcCalib() {
         !Kedra::Measure::Operation("/", tested, reference, *c))
         return false;
     c->SetLabel("Microphone calibration");
+    SlotChanged(PresenterSlot(PRESENTER_C));
     Kedra::Measure::Calibrator& cal = audio_->MicCalibrator();
     if (!cal.Import(*c, 20.0, fs / 2.0) || !cal.Save(Conf::FilePath(CAL_MIC_FILENAME)))
         return false;
@@ -546,7 +619,7 @@ bool MainCtrl::Action_MinimumPhase(int slot, bool causal) {
         return false;
     Kedra::Measure::ApplyMinimumPhase(m->GetF0Writeable(), m->GetNHalf(), 1e-10, causal);
     m->F0Written();
-    return true;
+    return Changed(true, slot);
 }
 
 Kedra::Measure::MeasurementExporter MainCtrl::ConfiguredExporter() const {
@@ -566,6 +639,114 @@ Kedra::Measure::MeasurementExporter MainCtrl::ConfiguredExporter() const {
     // The options hold degrees, the exporter works in radians.
     ex.maxChangePhase = io.NonEqPhaseChange * Kedra::Math::TWOPI / 360.0;
     return ex;
+}
+
+namespace {
+
+// The harmonic rows as text: a header line, then the frequency and every row in dB.
+bool ExportDistortion(Measurement& m, const std::string& path) {
+    const int rows = m.GetHDSize();
+    if (rows < 1)
+        return false;
+    std::string text = "Frequency [Hz]";
+    for (int r = 0; r < rows; ++r) {
+        text += ';';
+        text += Kedra::Measure::DistortionIndexToString(r);
+        text += " [dB]";
+    }
+    text += "\n";
+    const int grid = Kedra::Measure::MeasurementCore::HD_GRID;
+    std::vector<const float*> data;
+    for (int r = 0; r < rows; ++r)
+        data.push_back(m.GetHDSmooth(r));
+    for (int i = 0; i <= grid; ++i) {
+        Kedra::Text::AppendNumber(text, i * m.GetSamplerate() / (2.0 * grid));
+        for (int r = 0; r < rows; ++r) {
+            text += ";";
+            Kedra::Text::AppendNumber(text, data[static_cast<std::size_t>(r)] != nullptr
+                                                ? data[static_cast<std::size_t>(r)][i]
+                                                : -1000.0);
+        }
+        text += "\n";
+    }
+    std::string error;
+    return Kedra::Text::WriteFileAtomically(path, text, error);
+}
+
+} // namespace
+
+bool MainCtrl::Action_Export(int slot, const std::string& kind, const std::string& path) {
+    Measurement* m = Slot(slot);
+    std::string problem;
+    if (m == nullptr || !m->IsInitialized()) {
+        problem = "slot ";
+        problem += std::to_string(slot);
+        problem += " holds no measurement";
+    } else if (kind == "distortion" && m->GetHDSize() < 1) {
+        problem = DISTORTION_MISSING;
+    } else {
+        bool ok = false;
+        if (kind == "response") {
+            ok = ConfiguredExporter().Export(*m, path);
+        } else if (kind == "impulse") {
+            ok = ConfiguredExporter().ExportImpulse(*m, path, -m->GetNHalf(), m->GetNHalf() - 1);
+        } else if (kind == "wave") {
+            ok = Kedra::WaveImExport::ImpulseWaveExport(
+                *m, path, -m->GetNHalf(), m->GetNHalf() - 1, true,
+                Kedra::WaveImExport::NumberToWaveFormat(Conf::Options::Field.Misc.WaveFormat));
+        } else if (kind == "distortion") {
+            ok = ExportDistortion(*m, path);
+        } else {
+            problem = "there is no export of kind ";
+            problem += kind;
+        }
+        if (ok)
+            return true;
+        if (problem.empty()) {
+            problem = "could not export to ";
+            problem += path;
+            problem += " (see the log file)";
+        }
+    }
+    frontEnd_.ShowMessage(MessageKind::Error, "Sonvel Warning", problem);
+    return false;
+}
+
+bool MainCtrl::Action_Import(int slot, const std::string& path, bool impulse, int sampleRate,
+                             bool withPhase) {
+    Measurement* m = Slot(slot);
+    if (m == nullptr)
+        return false;
+    bool ok;
+    if (Kedra::WaveImExport::FileLooksLikeAudio(path) || impulse) {
+        Kedra::Measure::ImpulseImporter im;
+        im.samplerate = sampleRate;
+        ok = Kedra::WaveImExport::FileLooksLikeAudio(path) ? im.ImportWave(*m, path)
+                                                           : im.ImportText(*m, path);
+        if (ok && im.WasTruncated())
+            frontEnd_.ShowMessage(MessageKind::Information, "Sonvel",
+                                  "The impulse was longer than " +
+                                      std::to_string(Kedra::Measure::ImpulseImporter::MAX_SAMPLES) +
+                                      " samples; the rest was left out");
+    } else {
+        Kedra::Measure::MeasurementImporter im;
+        im.samplerate = sampleRate;
+        im.importPhase = withPhase;
+        ok = im.Import(*m, path);
+    }
+    if (!ok)
+        return false;
+    if (m->GetLabel().rfind("Empty", 0) == 0)
+        m->SetLabel(fs::path(path).stem().string());
+    SlotChanged(slot);
+    return true;
+}
+
+int MainCtrl::FirstEmptySlot() {
+    for (int i = 0; i < list_->GetSize(); ++i)
+        if (!list_->No(i)->IsInitialized())
+            return i;
+    return -1;
 }
 
 bool MainCtrl::Action_AnalyzeFile(int slot, const std::string& recordingPath,
@@ -601,7 +782,7 @@ bool MainCtrl::Action_AnalyzeFile(int slot, const std::string& recordingPath,
         return fail("The recording could not be analysed");
     if (m->GetLabel().rfind("Empty", 0) == 0)
         m->SetLabel(fs::path(recordingPath).stem().string());
-    return true;
+    return Changed(true, slot);
 }
 
 bool MainCtrl::Action_CalDacAdcMake() {

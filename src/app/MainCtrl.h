@@ -19,6 +19,9 @@ inline constexpr const char* AUTOSAVE_MEAS_FILENAME = "MeasAutosaved.zip";
 inline constexpr const char* AUTOSAVE_MEAS_OBSOLETE = "MeasAutosaved.kdr";
 inline constexpr const char* AUTOSAVE_MEAS_OBSOLETE_DIR = "AutosavedObsolete";
 
+inline constexpr const char* DISTORTION_MISSING =
+    "that measurement holds no harmonic distortion data (it must be a logarithmic sweep)";
+
 class MainCtrl {
 public:
     static constexpr int SLOT_COUNT = 40;
@@ -57,6 +60,22 @@ public:
     void ApplyOptions();
 
     bool Action_MeasStart(int presenter);
+    // Action_MeasStart in three steps, so that a window can run the middle one on a worker
+    // thread while it stays responsive. The worker measures into a record nothing else sees;
+    // only the window's thread touches the list. While MeasureDetached runs, nothing else
+    // may use the audio helper, the options' device, signal and analysis sections, or the
+    // list's record in that slot may be shown but not placed over.
+    // The slot a presenter (A, B, C) measures into; -1 for another presenter.
+    int MeasurementSlot(int presenter) const;
+    // A copy of the slot's record to measure into (label and view kept); null and a message
+    // when there is no such slot.
+    std::unique_ptr<Kedra::Measure::Measurement> PrepareMeasurement(int slot);
+    // Any one thread at a time: the measurement itself.
+    bool MeasureDetached(Kedra::Measure::Measurement& fresh, const std::string& name);
+    // Window's thread: the measured record into its slot, and the front end told.
+    void PlaceMeasurement(int slot, std::unique_ptr<Kedra::Measure::Measurement> fresh);
+    // Shows `slot` in a presenter (A, B, C); kept in the options.
+    void SetPresenterSlot(int presenter, int slot);
     // Later measurements take the time zero of the last one instead of finding their own.
     // Usable once a measurement succeeded in this session; false (and a message) before.
     bool SetTimeZeroLock(bool locked);
@@ -88,6 +107,18 @@ public:
     bool Action_AnalyzeFile(int slot, const std::string& recordingPath,
                             const std::string& referencePath);
 
+    // Writes a slot's record: kind "response" or "impulse" (text, the import/export options),
+    // "wave" (the impulse, the options' wave format) or "distortion" (the harmonic rows in
+    // dB). False and a message when the slot is empty or the file cannot be written.
+    bool Action_Export(int slot, const std::string& kind, const std::string& path);
+    // Reads a response text (FRD and the like; with its phase column when `withPhase`) or an
+    // impulse (text when `impulse`, or any wave file) into `slot`, at `sampleRate` where the
+    // file does not say it. An empty slot takes the file's name as label.
+    bool Action_Import(int slot, const std::string& path, bool impulse, int sampleRate,
+                       bool withPhase);
+    // The first empty slot; -1 when all are filled.
+    int FirstEmptySlot();
+
     // A text exporter set up from the import/export options.
     Kedra::Measure::MeasurementExporter ConfiguredExporter() const;
 
@@ -106,6 +137,11 @@ private:
     bool SetAside(const std::string& path, const std::string& tag, const std::string& problem);
     void SetAsideUnreadOptions();
     void ResetSlotNumbers();
+    // The front end told what changed: a slot's record (and the presenters showing it), or
+    // everything.
+    void SlotChanged(int slot);
+    void AllChanged();
+    bool Changed(bool ok, int slot);
     bool MeasureInto(int slot, const std::string& name);
     Kedra::Measure::Measurement* Slot(int slot);
     bool BothFilled(Kedra::Measure::Measurement* a, Kedra::Measure::Measurement* b);

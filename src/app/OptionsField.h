@@ -321,6 +321,31 @@ struct MakeMicCalOptions {
     friend bool operator==(const MakeMicCalOptions&, const MakeMicCalOptions&) = default;
 };
 
+// What the desktop window keeps between sessions; the command line leaves it alone.
+struct WindowOptions {
+    // Qt's saved geometry and dock state, base64.
+    std::string Geometry;
+    std::string State;
+    // 0 frequency response, 1 impulse response, 2 distortion.
+    int GraphTab = 0;
+    double ImpulseTimeMinMs = -2.0;
+    double ImpulseTimeMaxMs = 20.0;
+    // Newest first, one path per line.
+    std::string RecentFiles;
+
+    template <class V>
+    void Visit(V& v) {
+        v("Geometry", Geometry);
+        v("State", State);
+        v("GraphTab", GraphTab);
+        v("ImpulseTimeMinMs", ImpulseTimeMinMs);
+        v("ImpulseTimeMaxMs", ImpulseTimeMaxMs);
+        v("RecentFiles", RecentFiles);
+    }
+
+    friend bool operator==(const WindowOptions&, const WindowOptions&) = default;
+};
+
 struct OptionsField {
     // Four decimal numbers joined by full stops.
     std::string WriterProductVersion;
@@ -333,6 +358,7 @@ struct OptionsField {
     ImExportOptions ImExport;
     FilterOptions Filter;
     MakeMicCalOptions MakeMicCal;
+    WindowOptions Window;
 
     // Every section with its defaults; the debug wave paths lie in `userDirectory`.
     static OptionsField Init(const std::filesystem::path& userDirectory);
@@ -353,6 +379,7 @@ struct OptionsField {
         v("ImExport", ImExport);
         v("Filter", Filter);
         v("MakeMicCal", MakeMicCal);
+        v("Window", Window);
     }
 
     friend bool operator==(const OptionsField&, const OptionsField&) = default;

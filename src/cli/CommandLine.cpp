@@ -123,44 +123,6 @@ void ChooseDevices(MainCtrl& ctrl, const std::string& sim) {
                                  "to measure on the simulated sound card");
 }
 
-// The harmonic rows as text: a header line, then the frequency and every row in dB.
-bool ExportDistortion(Measurement& m, const std::string& path) {
-    const int rows = m.GetHDSize();
-    if (rows < 1)
-        throw std::runtime_error("that measurement holds no harmonic distortion data (it must be a "
-                                 "logarithmic sweep)");
-    std::string text = "Frequency [Hz]";
-    for (int r = 0; r < rows; ++r)
-        text += ";" + Kedra::Measure::DistortionIndexToString(r) + " [dB]";
-    text += "\n";
-    const int grid = Kedra::Measure::MeasurementCore::HD_GRID;
-    std::vector<const float*> data;
-    for (int r = 0; r < rows; ++r)
-        data.push_back(m.GetHDSmooth(r));
-    for (int i = 0; i <= grid; ++i) {
-        Kedra::Text::AppendNumber(text, i * m.GetSamplerate() / (2.0 * grid));
-        for (int r = 0; r < rows; ++r) {
-            text += ";";
-            Kedra::Text::AppendNumber(text, data[static_cast<std::size_t>(r)] != nullptr
-                                                ? data[static_cast<std::size_t>(r)][i]
-                                                : -1000.0);
-        }
-        text += "\n";
-    }
-    std::string error;
-    return Kedra::Text::WriteFileAtomically(path, text, error);
-}
-
-// Audio files go to the wave reader, which reads the wave containers and names any other.
-bool LooksLikeAudio(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    unsigned char head[Kedra::WaveImExport::FORMAT_HEAD_BYTES] = {};
-    in.read(reinterpret_cast<char*>(head), sizeof head);
-    const std::string format = Kedra::WaveImExport::AudioFormatName(
-        Kedra::WaveImExport::ByteSpan(head, static_cast<std::size_t>(in.gcount())));
-    return format != "text" && format != "empty" && format.rfind("an unknown", 0) != 0;
-}
-
 } // namespace
 
 int RunCommandLine(int argc, char** argv) {
@@ -519,7 +481,9 @@ int RunCommandLine(int argc, char** argv) {
                                 exportTo ? *exportTo : m.GetSamplerate() / 2.0) &&
                      cal.Save(file);
             } else {
-                ok = ExportDistortion(m, file);
+                if (m.GetHDSize() < 1)
+                    throw std::runtime_error(DISTORTION_MISSING);
+                ok = ctrl.Action_Export(ParseSlot(ctrl, slotText), "distortion", file);
             }
             if (!ok)
                 throw std::runtime_error("could not export to " + file + " (see the log file)");
@@ -537,27 +501,10 @@ int RunCommandLine(int argc, char** argv) {
                 throw UsageError("--slot must lie in 0 .. " +
                                  std::to_string(ctrl.List().GetSize() - 1));
             }
-            Measurement& m = *ctrl.List().No(slot);
             const int rate =
                 importRate ? static_cast<int>(std::lround(*importRate)) : ctrl.Audio().SampleRate();
-            bool ok;
-            if (LooksLikeAudio(file) || importKind == "impulse") {
-                Kedra::Measure::ImpulseImporter im;
-                im.samplerate = rate;
-                ok = LooksLikeAudio(file) ? im.ImportWave(m, file) : im.ImportText(m, file);
-                if (ok && im.WasTruncated())
-                    std::printf("The impulse was longer than %d samples; the rest was left out\n",
-                                Kedra::Measure::ImpulseImporter::MAX_SAMPLES);
-            } else {
-                Kedra::Measure::MeasurementImporter im;
-                im.samplerate = rate;
-                im.importPhase = importPhase;
-                ok = im.Import(m, file);
-            }
-            if (!ok)
+            if (!ctrl.Action_Import(slot, file, importKind == "impulse", rate, importPhase))
                 throw std::runtime_error("could not import " + file + " (see the log file)");
-            if (m.GetLabel().rfind("Empty", 0) == 0)
-                m.SetLabel(fs::path(file).stem().string());
             std::printf("Imported %s into slot %d\n", file.c_str(), slot);
         } else if (devices->parsed()) {
             Kedra::PAudioII::ShowDeviceInfo(std::cout);

@@ -565,6 +565,15 @@ bool IsWaveContainer(ByteSpan head) {
            (Starts(head, 0, W64_RIFF) && Starts(head, 24, W64_WAVE));
 }
 
+bool FileLooksLikeAudio(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    unsigned char head[FORMAT_HEAD_BYTES] = {};
+    in.read(reinterpret_cast<char*>(head), sizeof head);
+    const std::string format =
+        AudioFormatName(ByteSpan(head, static_cast<std::size_t>(in.gcount())));
+    return format != "text" && format != "empty" && format.rfind("an unknown", 0) != 0;
+}
+
 std::string AudioFormatName(ByteSpan head) {
     if (IsWaveContainer(head)) {
         if (Starts(head, 0, "RIFF") || Starts(head, 0, "RIFX") || Starts(head, 0, "RF64"))

@@ -82,6 +82,9 @@ std::string AudioFormatName(ByteSpan head);
 // The wave containers the readers below accept; libsndfile would read many more formats by
 // their content, each one more decoder exposed to files from strangers.
 bool IsWaveContainer(ByteSpan head);
+// Whether the file's first bytes name an audio format (any, not only the wave containers):
+// such a file is an impulse for the wave reader, which names the ones it refuses.
+bool FileLooksLikeAudio(const std::string& path);
 
 // Reads min(frames, capacity) frames of channel 0 into `out`, multiplied by `scale` unless it
 // is exactly 1.0; the rest of the capacity is set to 0. True when at least one frame was read.

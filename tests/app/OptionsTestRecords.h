@@ -161,6 +161,13 @@ inline OptionsField EveryFieldChanged(const std::filesystem::path& userDirectory
     c.stitchHighWidth = 61.0;
     c.stitchLowCenter = 101.0;
     c.stitchLowWidth = 11.0;
+    auto& w = f.Window;
+    w.Geometry = "AdnQywADAAA=";
+    w.State = "AAAA/wAAAAD9";
+    w.GraphTab = 2;
+    w.ImpulseTimeMinMs = -5.5;
+    w.ImpulseTimeMaxMs = 120.25;
+    w.RecentFiles = "/tmp/a b.zip\n/tmp/c.zip";
     return f;
 }
 

@@ -1,0 +1,120 @@
+#include "gui/GuiFrontEnd.h"
+
+#include <QApplication>
+#include <QColor>
+#include <QMessageBox>
+#include <QMetaObject>
+#include <QThread>
+
+#include "foundation/KedraLogger.h"
+
+namespace Kedra::Sonvel::Gui {
+
+namespace {
+
+QString Q(const std::string& s) {
+    return QString::fromStdString(s);
+}
+
+} // namespace
+
+GuiFrontEnd::GuiFrontEnd(QObject* parent) : QObject(parent) {}
+
+template <class F>
+void GuiFrontEnd::OnGuiThread(F&& f) {
+    if (QThread::currentThread() == thread())
+        f();
+    else
+        QMetaObject::invokeMethod(this, std::forward<F>(f), Qt::QueuedConnection);
+}
+
+void GuiFrontEnd::ShowMessage(MessageKind kind, const std::string& title,
+                              const std::string& text) {
+    Kedra::Logging::KedraLogger::LogText("INFO    GuiFrontEnd::ShowMessage " + title + ": " + text +
+                                         "\n");
+    OnGuiThread([this, kind, t = Q(title), x = Q(text)] {
+        messages_.append(t + ": " + x);
+        emit messageShown(static_cast<int>(kind), t, x);
+        if (!interactive_)
+            return;
+        QMessageBox::Icon icon = kind == MessageKind::Error     ? QMessageBox::Critical
+                                 : kind == MessageKind::Warning ? QMessageBox::Warning
+                                                                : QMessageBox::Information;
+        // Not modal to the event loop's callers: a message after a measurement must not
+        // hold up the worker's hand-over.
+        auto* box = new QMessageBox(icon, t, x, QMessageBox::Ok, dialogParent_);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        box->open();
+    });
+}
+
+bool GuiFrontEnd::Ask(const std::string& title, const std::string& text, bool okCancel) {
+    if (!interactive_)
+        return scriptedAnswer_;
+    bool answer = false;
+    auto ask = [&] {
+        const auto buttons = okCancel ? QMessageBox::Ok | QMessageBox::Cancel
+                                      : QMessageBox::Yes | QMessageBox::No;
+        const auto yes = okCancel ? QMessageBox::Ok : QMessageBox::Yes;
+        answer = QMessageBox::question(dialogParent_, Q(title), Q(text), buttons, yes) == yes;
+    };
+    if (QThread::currentThread() == thread())
+        ask();
+    else
+        QMetaObject::invokeMethod(this, ask, Qt::BlockingQueuedConnection);
+    return answer;
+}
+
+bool GuiFrontEnd::AskOkCancel(const std::string& title, const std::string& text) {
+    return Ask(title, text, true);
+}
+
+bool GuiFrontEnd::AskYesNo(const std::string& title, const std::string& text) {
+    return Ask(title, text, false);
+}
+
+void GuiFrontEnd::ReportProgress(const std::string& text) {
+    StepProgress(text, -1.0);
+}
+
+void GuiFrontEnd::BeginProgress(const std::string& title) {
+    cancelled_.store(false);
+    OnGuiThread([this, t = Q(title)] { emit progressBegun(t); });
+}
+
+void GuiFrontEnd::StepProgress(const std::string& text, double fraction) {
+    // The recording's single-character marks say only that it goes on.
+    OnGuiThread([this, t = Q(text), fraction] { emit progressStepped(t, fraction); });
+}
+
+void GuiFrontEnd::EndProgress() {
+    OnGuiThread([this] { emit progressEnded(); });
+}
+
+void GuiFrontEnd::ListChanged() {
+    OnGuiThread([this] { emit listChanged(); });
+}
+
+void GuiFrontEnd::PresenterChanged(int presenter) {
+    OnGuiThread([this, presenter] { emit presenterChanged(presenter); });
+}
+
+void GuiFrontEnd::ViewChanged(int slot) {
+    OnGuiThread([this, slot] { emit viewChanged(slot); });
+}
+
+void GuiFrontEnd::CalibrationChanged(bool micOn, bool dacAdcOn, bool micAvailable,
+                                     bool dacAdcAvailable) {
+    OnGuiThread([=, this] { emit calibrationChanged(micOn, dacAdcOn, micAvailable, dacAdcAvailable); });
+}
+
+void GuiFrontEnd::AmplitudeJudged(const AmplitudeVerdict& v) {
+    const QString colour =
+        v.red >= 0 ? QColor(v.red, v.green, v.blue).name() : QString();
+    OnGuiThread([this, accepted = v.accepted, db = v.db, colour, text = Q(v.message)] {
+        emit amplitudeJudged(accepted, db, colour, text);
+    });
+}
+
+} // namespace Kedra::Sonvel::Gui

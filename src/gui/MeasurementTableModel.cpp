@@ -1,0 +1,111 @@
+#include "gui/MeasurementTableModel.h"
+
+#include <QBrush>
+#include <QMimeData>
+#include <QPalette>
+
+#include "app/MainCtrl.h"
+#include "measure/Measurement.h"
+
+namespace Kedra::Sonvel::Gui {
+
+using Kedra::Measure::Measurement;
+
+MeasurementTableModel::MeasurementTableModel(MainCtrl& ctrl, QObject* parent)
+    : QAbstractTableModel(parent), ctrl_(ctrl) {}
+
+int MeasurementTableModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : ctrl_.List().GetSize();
+}
+
+int MeasurementTableModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : ColumnCount;
+}
+
+QVariant MeasurementTableModel::data(const QModelIndex& index, int role) const {
+    Measurement* m = ctrl_.List().No(index.row());
+    if (m == nullptr)
+        return {};
+    const bool filled = m->IsInitialized();
+    if (role == Qt::ForegroundRole && !filled && index.column() != Presenter)
+        return QBrush(QPalette().color(QPalette::Disabled, QPalette::Text));
+    if (role == Qt::TextAlignmentRole && index.column() != Label && index.column() != Date &&
+        index.column() != Signal)
+        return int(Qt::AlignRight | Qt::AlignVCenter);
+    if (role == Qt::ToolTipRole && filled)
+        return QString::fromStdString(m->GetLabel());
+    if (role != Qt::DisplayRole && role != Qt::EditRole)
+        return {};
+    switch (index.column()) {
+    case Index:
+        return index.row();
+    case Presenter: {
+        QString who;
+        for (int p = MainCtrl::PRESENTER_A; p <= MainCtrl::PRESENTER_C; ++p)
+            if (ctrl_.PresenterSlot(p) == index.row())
+                who += QChar('A' + p);
+        return who;
+    }
+    case Label:
+        return QString::fromStdString(m->GetLabel());
+    case Rate:
+        return filled ? QVariant(m->GetSamplerate()) : QVariant();
+    case Length:
+        return filled ? QVariant(m->GetN()) : QVariant();
+    case Signal:
+        return filled ? QString::fromStdString(
+                            Kedra::Measure::SignalTypeToString(m->GetSignalType()))
+                      : QString();
+    case Date:
+        return filled ? QString::fromStdString(m->GetRecDate()) : QString();
+    default:
+        return {};
+    }
+}
+
+QVariant MeasurementTableModel::headerData(int section, Qt::Orientation orientation,
+                                           int role) const {
+    if (role != Qt::DisplayRole || orientation != Qt::Horizontal)
+        return {};
+    static const char* names[] = {"#", "Shown", "Label", "Rate [Hz]", "N", "Signal", "Date"};
+    return section >= 0 && section < ColumnCount ? tr(names[section]) : QVariant();
+}
+
+Qt::ItemFlags MeasurementTableModel::flags(const QModelIndex& index) const {
+    Qt::ItemFlags f = QAbstractTableModel::flags(index) | Qt::ItemIsDragEnabled;
+    if (index.column() == Label)
+        f |= Qt::ItemIsEditable;
+    return f;
+}
+
+bool MeasurementTableModel::setData(const QModelIndex& index, const QVariant& value, int role) {
+    if (role != Qt::EditRole || index.column() != Label)
+        return false;
+    Measurement* m = ctrl_.List().No(index.row());
+    const QString label = value.toString().trimmed();
+    if (m == nullptr || label.isEmpty())
+        return false;
+    m->SetLabel(label.toStdString());
+    emit dataChanged(index, index);
+    emit renamed(index.row());
+    return true;
+}
+
+QStringList MeasurementTableModel::mimeTypes() const {
+    return {SLOT_MIME_TYPE};
+}
+
+QMimeData* MeasurementTableModel::mimeData(const QModelIndexList& indexes) const {
+    if (indexes.isEmpty())
+        return nullptr;
+    auto* mime = new QMimeData;
+    mime->setData(SLOT_MIME_TYPE, QByteArray::number(indexes.first().row()));
+    return mime;
+}
+
+void MeasurementTableModel::Refresh() {
+    beginResetModel();
+    endResetModel();
+}
+
+} // namespace Kedra::Sonvel::Gui
