@@ -39,7 +39,9 @@ public:
     // Long work: Begin, any number of Steps (fraction 0..1, negative when unknown), End. The
     // work polls ProgressCancelled and stops when it turns true.
     virtual void BeginProgress(const std::string& /*title*/) {}
-    virtual void StepProgress(const std::string& text, double /*fraction*/) { ReportProgress(text); }
+    virtual void StepProgress(const std::string& text, double /*fraction*/) {
+        ReportProgress(text);
+    }
     virtual void EndProgress() {}
     virtual bool ProgressCancelled() { return false; }
 

@@ -412,6 +412,15 @@ void MainCtrl::Action_ClearMeasurements() {
     AllChanged();
 }
 
+bool MainCtrl::Action_ClearSlot(int slot) {
+    Measurement* m = Slot(slot);
+    if (m == nullptr)
+        return false;
+    m->Reset(Kedra::Measure::MeasurementList::EmptyLabel(slot));
+    SlotChanged(slot);
+    return true;
+}
+
 void MainCtrl::Action_Rearange() {
     list_->Rearange();
     AllChanged();

@@ -84,6 +84,8 @@ public:
     bool Action_OpenAppendFile(const std::string& path);
     bool Action_SaveFile(const std::string& path, bool asWave);
     void Action_ClearMeasurements();
+    // Empties one slot (its record reset, its label "Empty n").
+    bool Action_ClearSlot(int slot);
     void Action_Rearange();
     bool Action_DragAndDrop(const std::string& path);
     // C = A op B, op one of "-", "+", "/", "*".

@@ -14,14 +14,14 @@
 #include <sstream>
 #include <thread>
 
-#include "cli/ConsoleFrontEnd.h"
-#include "cli/Demo.h"
 #include "app/MainCtrl.h"
 #include "app/Options.h"
 #include "audio/Devices.h"
 #include "audio/SimulatedSoundCard.h"
 #include "audio/StreamInitializer.h"
 #include "audio/VUMeterInBuffer.h"
+#include "cli/ConsoleFrontEnd.h"
+#include "cli/Demo.h"
 #include "exchange/Calibrator.h"
 #include "exchange/ImpulseImporter.h"
 #include "exchange/MeasurementExporter.h"

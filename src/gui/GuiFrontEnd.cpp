@@ -28,8 +28,7 @@ void GuiFrontEnd::OnGuiThread(F&& f) {
         QMetaObject::invokeMethod(this, std::forward<F>(f), Qt::QueuedConnection);
 }
 
-void GuiFrontEnd::ShowMessage(MessageKind kind, const std::string& title,
-                              const std::string& text) {
+void GuiFrontEnd::ShowMessage(MessageKind kind, const std::string& title, const std::string& text) {
     Kedra::Logging::KedraLogger::LogText("INFO    GuiFrontEnd::ShowMessage " + title + ": " + text +
                                          "\n");
     OnGuiThread([this, kind, t = Q(title), x = Q(text)] {
@@ -54,8 +53,8 @@ bool GuiFrontEnd::Ask(const std::string& title, const std::string& text, bool ok
         return scriptedAnswer_;
     bool answer = false;
     auto ask = [&] {
-        const auto buttons = okCancel ? QMessageBox::Ok | QMessageBox::Cancel
-                                      : QMessageBox::Yes | QMessageBox::No;
+        const auto buttons =
+            okCancel ? QMessageBox::Ok | QMessageBox::Cancel : QMessageBox::Yes | QMessageBox::No;
         const auto yes = okCancel ? QMessageBox::Ok : QMessageBox::Yes;
         answer = QMessageBox::question(dialogParent_, Q(title), Q(text), buttons, yes) == yes;
     };
@@ -79,7 +78,6 @@ void GuiFrontEnd::ReportProgress(const std::string& text) {
 }
 
 void GuiFrontEnd::BeginProgress(const std::string& title) {
-    cancelled_.store(false);
     OnGuiThread([this, t = Q(title)] { emit progressBegun(t); });
 }
 
@@ -106,12 +104,12 @@ void GuiFrontEnd::ViewChanged(int slot) {
 
 void GuiFrontEnd::CalibrationChanged(bool micOn, bool dacAdcOn, bool micAvailable,
                                      bool dacAdcAvailable) {
-    OnGuiThread([=, this] { emit calibrationChanged(micOn, dacAdcOn, micAvailable, dacAdcAvailable); });
+    OnGuiThread(
+        [=, this] { emit calibrationChanged(micOn, dacAdcOn, micAvailable, dacAdcAvailable); });
 }
 
 void GuiFrontEnd::AmplitudeJudged(const AmplitudeVerdict& v) {
-    const QString colour =
-        v.red >= 0 ? QColor(v.red, v.green, v.blue).name() : QString();
+    const QString colour = v.red >= 0 ? QColor(v.red, v.green, v.blue).name() : QString();
     OnGuiThread([this, accepted = v.accepted, db = v.db, colour, text = Q(v.message)] {
         emit amplitudeJudged(accepted, db, colour, text);
     });

@@ -33,6 +33,8 @@ public:
     const QStringList& Messages() const { return messages_; }
     // Asks the running work to stop; the measurement's own abort is the window's to call.
     void Cancel() { cancelled_.store(true); }
+    // Before new work starts (on the GUI thread, so that an early Cancel is not lost).
+    void ResetCancel() { cancelled_.store(false); }
 
     void ShowMessage(MessageKind kind, const std::string& title, const std::string& text) override;
     bool AskOkCancel(const std::string& title, const std::string& text) override;

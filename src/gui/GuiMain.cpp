@@ -1,5 +1,74 @@
 // The sonvel-gui program: the desktop window over the main controller.
+// Usage: sonvel-gui [--user-dir DIR] [--sim loopback|speaker|room|dead] [PACKAGE]
 
-int main() {
-    return 0;
+#include <QApplication>
+#include <QCommandLineParser>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+
+#include "app/MainCtrl.h"
+#include "app/Options.h"
+#include "audio/SimulatedSoundCard.h"
+#include "foundation/KedraLogger.h"
+#include "gui/GuiFrontEnd.h"
+#include "gui/MainWindow.h"
+
+namespace fs = std::filesystem;
+using namespace Kedra::Sonvel;
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("Sonvel");
+    QApplication::setOrganizationName("Kedra");
+    QApplication::setApplicationVersion(QString::fromStdString(Conf::Options::ProgramVersion()));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription("Sonvel: acoustic impulse and frequency response measurement");
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption userDir("user-dir", "User directory (options, autosaved measurements)",
+                                     "DIR");
+    const QCommandLineOption sim("sim",
+                                 "Measure on the simulated sound card: loopback, speaker, "
+                                 "room or dead",
+                                 "MODEL");
+    parser.addOption(userDir);
+    parser.addOption(sim);
+    parser.addPositionalArgument("package", "A measurement package to open instead of the autosave",
+                                 "[PACKAGE]");
+    parser.process(app);
+
+    Kedra::PAudioII::SimulatedModel model = Kedra::PAudioII::SimulatedModel::Loopback;
+    if (parser.isSet(sim) &&
+        !Kedra::PAudioII::SimulatedModelFromName(parser.value(sim).toStdString(), &model)) {
+        std::fprintf(stderr, "sonvel-gui: --sim takes loopback, speaker, room or dead\n");
+        return 2;
+    }
+    const fs::path user = parser.isSet(userDir) ? fs::path(parser.value(userDir).toStdString())
+                                                : Conf::UserDirectory();
+    std::error_code ec;
+    fs::create_directories(user, ec);
+    Conf::SetUserDirectory(user);
+    Kedra::Logging::KedraLogger::Initialize(
+        (user / Kedra::Logging::KedraLogger::DEFAULT_FILE_NAME).string());
+
+    Gui::GuiFrontEnd front;
+    MainCtrl ctrl(front);
+    int status = 0;
+    try {
+        const QStringList args = parser.positionalArguments();
+        ctrl.StartUp(args.isEmpty() ? std::string() : args.first().toStdString());
+        if (parser.isSet(sim))
+            ctrl.Audio().UseSimulated(true, model);
+        Gui::MainWindow window(ctrl, front);
+        window.show();
+        status = QApplication::exec();
+    } catch (const std::exception& e) {
+        ctrl.Crashed(e.what());
+        return 1;
+    }
+    if (!ctrl.ShutDown())
+        status = status == 0 ? 1 : status;
+    return status;
 }

@@ -53,9 +53,9 @@ QVariant MeasurementTableModel::data(const QModelIndex& index, int role) const {
     case Length:
         return filled ? QVariant(m->GetN()) : QVariant();
     case Signal:
-        return filled ? QString::fromStdString(
-                            Kedra::Measure::SignalTypeToString(m->GetSignalType()))
-                      : QString();
+        return filled
+                   ? QString::fromStdString(Kedra::Measure::SignalTypeToString(m->GetSignalType()))
+                   : QString();
     case Date:
         return filled ? QString::fromStdString(m->GetRecDate()) : QString();
     default:

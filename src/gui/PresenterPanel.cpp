@@ -24,8 +24,7 @@ namespace {
 
 const int OCTAVES[] = {1, 2, 3, 6, 12, 24, 48};
 
-QDoubleSpinBox* Spin(double min, double max, int decimals, const QString& suffix,
-                     QWidget* parent) {
+QDoubleSpinBox* Spin(double min, double max, int decimals, const QString& suffix, QWidget* parent) {
     auto* s = new QDoubleSpinBox(parent);
     s->setRange(min, max);
     s->setDecimals(decimals);
@@ -38,8 +37,7 @@ QDoubleSpinBox* Spin(double min, double max, int decimals, const QString& suffix
 
 } // namespace
 
-PresenterPanel::PresenterPanel(MainCtrl& ctrl, int presenter, const QColor& colour,
-                               QWidget* parent)
+PresenterPanel::PresenterPanel(MainCtrl& ctrl, int presenter, const QColor& colour, QWidget* parent)
     : QGroupBox(parent), ctrl_(ctrl), presenter_(presenter) {
     setAcceptDrops(true);
     auto* grid = new QGridLayout(this);
@@ -131,8 +129,8 @@ PresenterPanel::PresenterPanel(MainCtrl& ctrl, int presenter, const QColor& colo
     });
     const auto samples = [this](double ms) {
         Measurement* m = Record();
-        return static_cast<int>(std::lround(ms * (m != nullptr ? m->GetSamplerate() : 48000) /
-                                            1000.0));
+        return static_cast<int>(
+            std::lround(ms * (m != nullptr ? m->GetSamplerate() : 48000) / 1000.0));
     };
     connect(window_, &QCheckBox::toggled, this,
             [this](bool on) { Edit([&](Measurement& r) { r.SetImpulseWindowEnabled(on); }); });
@@ -148,9 +146,8 @@ PresenterPanel::PresenterPanel(MainCtrl& ctrl, int presenter, const QColor& colo
         const double n = octave_->itemData(item).toDouble();
         Edit([&](Measurement& r) { r.SetSmoothNOct(n); });
     });
-    connect(smoothingKind_, &QComboBox::activated, this, [this](int item) {
-        Edit([&](Measurement& r) { r.SetSmoothingComplex(item == 0); });
-    });
+    connect(smoothingKind_, &QComboBox::activated, this,
+            [this](int item) { Edit([&](Measurement& r) { r.SetSmoothingComplex(item == 0); }); });
     const auto applyLowpass = [this] {
         Edit([&](Measurement& r) {
             const double f = lowpassHz_->value();
@@ -204,8 +201,8 @@ bool PresenterPanel::CurveVisible() const {
 }
 
 void PresenterPanel::SetColour(const QColor& colour) {
-    swatch_->setStyleSheet(QString("background: %1; border: 1px solid palette(mid);")
-                               .arg(colour.name()));
+    swatch_->setStyleSheet(
+        QString("background: %1; border: 1px solid palette(mid);").arg(colour.name()));
 }
 
 void PresenterPanel::Refresh() {

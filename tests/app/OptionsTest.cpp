@@ -78,10 +78,9 @@ TEST_F(OptionsTest, DefaultsAndTheOrderOfTheElements) {
         return list;
     };
     const pugi::xml_node root = doc.child("OptionsField");
-    EXPECT_EQ(names(root),
-              (std::vector<std::string>{"WriterProductVersion", "Comment", "Plot", "Misc", "Dev",
-                                        "Signal", "Analysis", "ImExport", "Filter", "MakeMicCal",
-                                       "Window"}));
+    EXPECT_EQ(names(root), (std::vector<std::string>{
+                               "WriterProductVersion", "Comment", "Plot", "Misc", "Dev", "Signal",
+                               "Analysis", "ImExport", "Filter", "MakeMicCal", "Window"}));
     EXPECT_EQ(names(root.child("Plot")), (std::vector<std::string>{"PlotFreqMin",
                                                                    "PlotFreqMax",
                                                                    "PlotDbMin",

@@ -1,0 +1,717 @@
+#include "gui/MainWindow.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QDockWidget>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QInputDialog>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QSpinBox>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTableView>
+#include <QToolBar>
+#include <QVBoxLayout>
+#include <thread>
+
+#include "app/MainCtrl.h"
+#include "app/Options.h"
+#include "gui/GuiFrontEnd.h"
+#include "gui/MeasurementTableModel.h"
+#include "gui/PresenterPanel.h"
+#include "measure/Measurement.h"
+#include "measure/MeasurementFile.h"
+
+namespace Kedra::Sonvel::Gui {
+
+using Kedra::Measure::Measurement;
+
+namespace {
+
+constexpr int MAX_RECENT = 8;
+const GraphKind KINDS[] = {GraphKind::Response, GraphKind::Impulse, GraphKind::Distortion};
+
+QString Q(const std::string& s) {
+    return QString::fromStdString(s);
+}
+
+} // namespace
+
+// The worker: a plain thread, so that the hand-over (join) is a synchronisation that
+// ThreadSanitizer sees.
+class MeasureThread {
+public:
+    template <class F>
+    explicit MeasureThread(F&& f) : thread_(std::forward<F>(f)) {}
+    ~MeasureThread() {
+        if (thread_.joinable())
+            thread_.join();
+    }
+    void Join() {
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+private:
+    std::thread thread_;
+};
+
+MainWindow::MainWindow(MainCtrl& ctrl, GuiFrontEnd& front, QWidget* parent)
+    : QMainWindow(parent), ctrl_(ctrl), front_(front) {
+    setWindowTitle(tr("Sonvel"));
+    setDockOptions(QMainWindow::AnimatedDocks | QMainWindow::AllowTabbedDocks);
+    front_.SetDialogParent(this);
+    BuildGraphs();
+    BuildDocks();
+    BuildActions();
+
+    connect(&front_, &GuiFrontEnd::listChanged, this, [this] {
+        model_->Refresh();
+        for (PresenterPanel* p : panels_)
+            p->Refresh();
+    });
+    connect(&front_, &GuiFrontEnd::presenterChanged, this, [this](int p) {
+        if (p >= 0 && p < 3) {
+            panels_[static_cast<std::size_t>(p)]->Refresh();
+            RedrawAll();
+        }
+    });
+    connect(&front_, &GuiFrontEnd::viewChanged, this, [this](int slot) { RedrawSlot(slot); });
+    connect(&front_, &GuiFrontEnd::progressBegun, this, [this](const QString& title) {
+        progress_->setVisible(true);
+        cancel_->setVisible(true);
+        ShowProgressText(title);
+    });
+    connect(&front_, &GuiFrontEnd::progressStepped, this,
+            [this](const QString& text, double fraction) {
+                if (fraction >= 0.0) {
+                    progress_->setRange(0, 1000);
+                    progress_->setValue(static_cast<int>(fraction * 1000.0));
+                }
+                // The recording's one-character marks only say that it goes on.
+                if (text.size() > 1)
+                    ShowProgressText(text);
+            });
+    connect(&front_, &GuiFrontEnd::progressEnded, this, [this] {
+        if (!Measuring()) {
+            progress_->setVisible(false);
+            cancel_->setVisible(false);
+        }
+    });
+    connect(&front_, &GuiFrontEnd::amplitudeJudged, this,
+            [this](bool accepted, double db, const QString& colour, const QString&) {
+                verdict_->setText(tr("Peak %1 dBFS%2")
+                                      .arg(db, 0, 'f', 1)
+                                      .arg(accepted ? QString() : tr(" (rejected)")));
+                verdict_->setStyleSheet(colour.isEmpty()
+                                            ? QString()
+                                            : QString("QLabel { background: %1; color: white; "
+                                                      "padding: 0 6px; }")
+                                                  .arg(colour));
+                verdict_->setVisible(true);
+            });
+
+    RestoreWindowOptions();
+    RedrawAll();
+}
+
+MainWindow::~MainWindow() {
+    if (worker_ != nullptr) {
+        ctrl_.Audio().GetResponse().Abort();
+        front_.Cancel();
+        worker_->Join();
+        delete worker_;
+        worker_ = nullptr;
+    }
+    front_.SetDialogParent(nullptr);
+}
+
+void MainWindow::BuildGraphs() {
+    tabs_ = new QTabWidget(this);
+    tabs_->setDocumentMode(true);
+    const Conf::PlotOptions& plot = Conf::Options::Field.Plot;
+    const char* titles[] = {"Frequency response", "Impulse response", "Distortion"};
+    for (int i = 0; i < 3; ++i) {
+        auto* page = new QWidget(tabs_);
+        auto* layout = new QVBoxLayout(page);
+        layout->setContentsMargins(4, 4, 4, 4);
+        layout->setSpacing(2);
+        auto* row = new QHBoxLayout;
+        row->setSpacing(12);
+        auto* graph = new GraphView(KINDS[i], page);
+        graphs_[static_cast<std::size_t>(i)] = graph;
+        GraphSettings s = graph->Settings();
+        s.freqMin = plot.PlotFreqMin;
+        s.freqMax = plot.PlotFreqMax;
+        s.dbMin = plot.PlotDbMin;
+        s.dbMax = plot.PlotDbMax;
+        s.impulseDbMin = plot.PlotImpulseDBMin;
+        s.showMagnitude = plot.PlotAmplitude;
+        s.showPhase = plot.PlotPhase;
+        graph->SetSettings(s);
+        const auto change = [graph](auto edit) {
+            GraphSettings settings = graph->Settings();
+            edit(settings);
+            graph->SetSettings(settings);
+            graph->replot();
+        };
+        if (KINDS[i] == GraphKind::Response) {
+            auto* magnitude = new QCheckBox(tr("Magnitude"), page);
+            auto* phase = new QCheckBox(tr("Phase"), page);
+            magnitude->setChecked(s.showMagnitude);
+            phase->setChecked(s.showPhase);
+            connect(magnitude, &QCheckBox::toggled, this, [change](bool on) {
+                change([on](GraphSettings& g) { g.showMagnitude = on; });
+                Conf::Options::Field.Plot.PlotAmplitude = on;
+            });
+            connect(phase, &QCheckBox::toggled, this, [change](bool on) {
+                change([on](GraphSettings& g) { g.showPhase = on; });
+                Conf::Options::Field.Plot.PlotPhase = on;
+            });
+            row->addWidget(magnitude);
+            row->addWidget(phase);
+        } else {
+            if (KINDS[i] == GraphKind::Impulse) {
+                auto* mode = new QComboBox(page);
+                mode->addItem(tr("Linear"));
+                mode->addItem(tr("dB envelope"));
+                connect(mode, &QComboBox::activated, this, [change](int item) {
+                    change([item](GraphSettings& g) { g.impulseDb = item == 1; });
+                });
+                row->addWidget(new QLabel(tr("View"), page));
+                row->addWidget(mode);
+            }
+            auto* focus = new QComboBox(page);
+            for (int p = 0; p < 3; ++p)
+                focus->addItem(QString(QChar('A' + p)));
+            connect(focus, &QComboBox::activated, this, [change](int item) {
+                change([item](GraphSettings& g) { g.focusPresenter = item; });
+            });
+            row->addWidget(new QLabel(
+                KINDS[i] == GraphKind::Impulse ? tr("Window of") : tr("Measurement"), page));
+            row->addWidget(focus);
+            if (KINDS[i] == GraphKind::Distortion) {
+                auto* rows = new QSpinBox(page);
+                rows->setRange(2, 12);
+                rows->setValue(s.distortionRows);
+                rows->setToolTip(tr("THD, noise and the harmonics up to this many rows"));
+                connect(rows, &QSpinBox::valueChanged, this, [change](int n) {
+                    change([n](GraphSettings& g) { g.distortionRows = n; });
+                });
+                row->addWidget(new QLabel(tr("Rows"), page));
+                row->addWidget(rows);
+            }
+        }
+        row->addStretch(1);
+        auto* fit = new QPushButton(tr("Fit"), page);
+        fit->setToolTip(tr("Fit the axes to the curves (double click on the graph)"));
+        connect(fit, &QPushButton::clicked, graph, [graph] {
+            graph->FitAll();
+            graph->replot();
+        });
+        row->addWidget(fit);
+        layout->addLayout(row);
+        layout->addWidget(graph, 1);
+        tabs_->addTab(page, tr(titles[i]));
+
+        connect(graph, &GraphView::cursorText, this,
+                [this](const QString& text) { readout_->setText(text); });
+        connect(graph, &GraphView::windowEdgeMoved, this, [this](int p, bool start, int samples) {
+            Measurement* m = ctrl_.Presenter(p);
+            if (m == nullptr || !m->IsInitialized())
+                return;
+            if (start)
+                m->SetImpulseWindowStart(samples, true);
+            else
+                m->SetImpulseWindowEnd(samples);
+            panels_[static_cast<std::size_t>(p)]->Refresh();
+            RedrawPresenter(p);
+        });
+    }
+    setCentralWidget(tabs_);
+    connect(tabs_, &QTabWidget::currentChanged, this,
+            [this](int tab) { Conf::Options::Field.Window.GraphTab = tab; });
+}
+
+void MainWindow::BuildDocks() {
+    auto* presenters = new QWidget(this);
+    auto* column = new QVBoxLayout(presenters);
+    column->setContentsMargins(4, 4, 4, 4);
+    for (int p = 0; p < 3; ++p) {
+        auto* panel = new PresenterPanel(ctrl_, p, PresenterColour(p), presenters);
+        panels_[static_cast<std::size_t>(p)] = panel;
+        column->addWidget(panel);
+        connect(panel, &PresenterPanel::visibleToggled, this, [this] { RedrawAll(); });
+        connect(panel, &PresenterPanel::slotChosen, this, [this] { model_->Refresh(); });
+        connect(panel, &PresenterPanel::viewEdited, this, [this](int presenter) {
+            model_->Refresh();
+            RedrawPresenter(presenter);
+        });
+    }
+    column->addStretch(1);
+    auto* scroll = new QScrollArea(this);
+    scroll->setWidget(presenters);
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    auto* presenterDock = new QDockWidget(tr("Presenters"), this);
+    presenterDock->setObjectName("PresenterDock");
+    presenterDock->setWidget(scroll);
+    presenterDock->setMinimumWidth(presenters->sizeHint().width() + 24);
+    addDockWidget(Qt::RightDockWidgetArea, presenterDock);
+
+    model_ = new MeasurementTableModel(ctrl_, this);
+    listView_ = new QTableView(this);
+    listView_->setModel(model_);
+    listView_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    listView_->setSelectionMode(QAbstractItemView::SingleSelection);
+    listView_->setDragEnabled(true);
+    listView_->setDragDropMode(QAbstractItemView::DragOnly);
+    listView_->setEditTriggers(QAbstractItemView::EditKeyPressed |
+                               QAbstractItemView::SelectedClicked);
+    listView_->verticalHeader()->setVisible(false);
+    listView_->verticalHeader()->setDefaultSectionSize(listView_->fontMetrics().height() + 6);
+    listView_->horizontalHeader()->setSectionResizeMode(MeasurementTableModel::Label,
+                                                        QHeaderView::Stretch);
+    listView_->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(listView_, &QTableView::doubleClicked, this,
+            [this](const QModelIndex& index) { ShowInfo(index.row()); });
+    connect(listView_, &QTableView::customContextMenuRequested, this, [this](const QPoint& at) {
+        const QModelIndex index = listView_->indexAt(at);
+        if (!index.isValid())
+            return;
+        const int slot = index.row();
+        QMenu menu(this);
+        menu.addAction(tr("Rename"), this, [this, index] {
+            listView_->edit(model_->index(index.row(), MeasurementTableModel::Label));
+        });
+        menu.addAction(tr("Delete"), this, [this, slot] { ctrl_.Action_ClearSlot(slot); });
+        menu.addSeparator();
+        for (int p = 0; p < 3; ++p)
+            menu.addAction(tr("Show in %1").arg(QChar('A' + p)), this,
+                           [this, p, slot] { ctrl_.SetPresenterSlot(p, slot); });
+        menu.addSeparator();
+        menu.addAction(tr("Info..."), this, [this, slot] { ShowInfo(slot); });
+        menu.exec(listView_->viewport()->mapToGlobal(at));
+    });
+    connect(model_, &MeasurementTableModel::renamed, this, [this](int slot) {
+        for (PresenterPanel* p : panels_)
+            p->Refresh();
+        RedrawSlot(slot);
+    });
+    auto* listDock = new QDockWidget(tr("Measurements"), this);
+    listDock->setObjectName("ListDock");
+    listDock->setWidget(listView_);
+    addDockWidget(Qt::BottomDockWidgetArea, listDock);
+    resizeDocks({listDock}, {180}, Qt::Vertical);
+
+    readout_ = new QLabel(this);
+    readout_->setMinimumWidth(320);
+    status_ = new QLabel(this);
+    verdict_ = new QLabel(this);
+    verdict_->setVisible(false);
+    progress_ = new QProgressBar(this);
+    progress_->setRange(0, 0);
+    progress_->setMaximumWidth(160);
+    progress_->setVisible(false);
+    cancel_ = new QPushButton(tr("Cancel"), this);
+    cancel_->setVisible(false);
+    connect(cancel_, &QPushButton::clicked, this, &MainWindow::CancelMeasurement);
+    statusBar()->addWidget(status_, 1);
+    statusBar()->addPermanentWidget(verdict_);
+    statusBar()->addPermanentWidget(progress_);
+    statusBar()->addPermanentWidget(cancel_);
+    statusBar()->addPermanentWidget(readout_);
+}
+
+void MainWindow::BuildActions() {
+    QMenu* file = menuBar()->addMenu(tr("&File"));
+    file->addAction(tr("&Open..."), QKeySequence::Open, this, [this] {
+        const QString path = QFileDialog::getOpenFileName(
+            this, tr("Open measurements"), QString(), tr("Sonvel packages (*.zip);;All files (*)"));
+        if (!path.isEmpty())
+            OpenPackage(path, false);
+    });
+    file->addAction(tr("Open and &append..."), this, [this] {
+        const QString path =
+            QFileDialog::getOpenFileName(this, tr("Append measurements"), QString(),
+                                         tr("Sonvel packages (*.zip);;All files (*)"));
+        if (!path.isEmpty())
+            OpenPackage(path, true);
+    });
+    recentMenu_ = file->addMenu(tr("Open &recent"));
+    RebuildRecentMenu();
+    file->addSeparator();
+    file->addAction(tr("&Save"), QKeySequence::Save, this, [this] {
+        QString path = packagePath_;
+        if (path.isEmpty())
+            path = QFileDialog::getSaveFileName(this, tr("Save measurements"), QString(),
+                                                tr("Sonvel packages (*.zip)"));
+        if (!path.isEmpty())
+            SavePackage(path);
+    });
+    file->addAction(tr("Save &as..."), QKeySequence::SaveAs, this, [this] {
+        const QString path = QFileDialog::getSaveFileName(
+            this, tr("Save measurements"), packagePath_, tr("Sonvel packages (*.zip)"));
+        if (!path.isEmpty())
+            SavePackage(path);
+    });
+    file->addSeparator();
+    file->addAction(tr("Import &response..."), this, [this] { ImportInto(false); });
+    file->addAction(tr("Import &impulse..."), this, [this] { ImportInto(true); });
+    QMenu* exportMenu = file->addMenu(tr("&Export"));
+    exportMenu->addAction(tr("Response (text)..."), this, [this] { ExportSlot("response"); });
+    exportMenu->addAction(tr("Impulse (text)..."), this, [this] { ExportSlot("impulse"); });
+    exportMenu->addAction(tr("Impulse (wave)..."), this, [this] { ExportSlot("wave"); });
+    exportMenu->addAction(tr("Distortion (text)..."), this, [this] { ExportSlot("distortion"); });
+    file->addAction(tr("Export &graph..."), QKeySequence(tr("Ctrl+E")), this, [this] {
+        const QString path = QFileDialog::getSaveFileName(
+            this, tr("Export graph"), QString(),
+            tr("PNG image (*.png);;SVG drawing (*.svg);;PDF document (*.pdf)"));
+        if (path.isEmpty())
+            return;
+        const GraphView* g = graphs_[static_cast<std::size_t>(tabs_->currentIndex())];
+        QString error;
+        if (!ExportGraph(path, g->width(), g->height(), &error))
+            front_.ShowMessage(MessageKind::Error, "Sonvel Warning", error.toStdString());
+    });
+    file->addSeparator();
+    file->addAction(tr("&Quit"), QKeySequence::Quit, this, &QWidget::close);
+
+    QMenu* measure = menuBar()->addMenu(tr("&Measure"));
+    QToolBar* bar = addToolBar(tr("Measure"));
+    bar->setObjectName("MeasureToolBar");
+    bar->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    const QKeySequence keys[] = {QKeySequence(Qt::Key_F5), QKeySequence(Qt::Key_F6),
+                                 QKeySequence(Qt::Key_F7)};
+    for (int p = 0; p < 3; ++p) {
+        QAction* a = measure->addAction(tr("Measure into &%1").arg(QChar('A' + p)), this,
+                                        [this, p] { StartMeasurement(p); });
+        a->setShortcut(keys[p]);
+        a->setIconText(tr("Measure %1").arg(QChar('A' + p)));
+        a->setToolTip(tr("Measure into %1 (%2)").arg(QChar('A' + p)).arg(keys[p].toString()));
+        bar->addAction(a);
+        measureActions_[static_cast<std::size_t>(p)] = a;
+    }
+    stopAction_ = measure->addAction(tr("&Stop"), this, &MainWindow::CancelMeasurement);
+    stopAction_->setShortcut(QKeySequence(Qt::Key_Escape));
+    stopAction_->setEnabled(false);
+    bar->addAction(stopAction_);
+
+    QMenu* view = menuBar()->addMenu(tr("&View"));
+    for (int i = 0; i < 3; ++i)
+        view->addAction(tabs_->tabText(i), QKeySequence(QString("Ctrl+%1").arg(i + 1)), this,
+                        [this, i] { tabs_->setCurrentIndex(i); });
+    view->addAction(tr("&Fit graph"), QKeySequence(tr("Ctrl+0")), this, [this] {
+        GraphView* g = graphs_[static_cast<std::size_t>(tabs_->currentIndex())];
+        g->FitAll();
+        g->replot();
+    });
+    view->addSeparator();
+    for (QDockWidget* dock : findChildren<QDockWidget*>())
+        view->addAction(dock->toggleViewAction());
+
+    QMenu* help = menuBar()->addMenu(tr("&Help"));
+    help->addAction(tr("&About Sonvel"), this, [this] {
+        QMessageBox::about(
+            this, tr("About Sonvel"),
+            tr("<b>Sonvel %1</b><p>Acoustic impulse and frequency response measurement.</p>"
+               "<p>Licensed under the GNU General Public License, version 3 or later.</p>"
+               "<p>User directory: %2</p>")
+                .arg(Q(Conf::Options::ProgramVersion()))
+                .arg(Q(Conf::UserDirectory().string()).toHtmlEscaped()));
+    });
+}
+
+QColor MainWindow::PresenterColour(int presenter) const {
+    const Conf::PlotOptions& plot = Conf::Options::Field.Plot;
+    const Conf::Color c = presenter == 0   ? plot.ColorMeasA
+                          : presenter == 1 ? plot.ColorMeasB
+                                           : plot.ColorMeasC;
+    return QColor(c.R, c.G, c.B);
+}
+
+std::vector<CurveSource> MainWindow::Curves() const {
+    std::vector<CurveSource> curves;
+    for (int p = 0; p < 3; ++p) {
+        Measurement* m = ctrl_.Presenter(p);
+        if (m == nullptr || !m->IsInitialized() ||
+            !panels_[static_cast<std::size_t>(p)]->CurveVisible())
+            continue;
+        curves.push_back({m, p, PresenterColour(p),
+                          QString("%1: %2").arg(QChar('A' + p)).arg(Q(m->GetLabel()))});
+    }
+    return curves;
+}
+
+void MainWindow::RedrawAll() {
+    const std::vector<CurveSource> curves = Curves();
+    for (GraphView* g : graphs_) {
+        g->SetCurves(curves);
+        g->replot();
+    }
+}
+
+void MainWindow::RedrawPresenter(int presenter) {
+    // The graph on show first and at once; the others follow in their turn.
+    GraphView* shown = graphs_[static_cast<std::size_t>(tabs_->currentIndex())];
+    shown->UpdatePresenter(presenter);
+    shown->replot(QCustomPlot::rpQueuedReplot);
+    for (GraphView* g : graphs_)
+        if (g != shown) {
+            g->UpdatePresenter(presenter);
+            g->replot(QCustomPlot::rpQueuedReplot);
+        }
+}
+
+void MainWindow::RedrawSlot(int slot) {
+    for (int p = 0; p < 3; ++p)
+        if (ctrl_.PresenterSlot(p) == slot) {
+            panels_[static_cast<std::size_t>(p)]->Refresh();
+            RedrawPresenter(p);
+        }
+}
+
+QString MainWindow::CursorReadout() const {
+    return readout_->text();
+}
+
+GraphView* MainWindow::Graph(GraphKind kind) const {
+    for (GraphView* g : graphs_)
+        if (g->Kind() == kind)
+            return g;
+    return nullptr;
+}
+
+bool MainWindow::StartMeasurement(int presenter) {
+    if (worker_ != nullptr)
+        return false;
+    const int slot = ctrl_.MeasurementSlot(presenter);
+    if (slot < 0)
+        return false;
+    std::unique_ptr<Measurement> fresh = ctrl_.PrepareMeasurement(slot);
+    if (!fresh)
+        return false;
+    pending_ = std::move(fresh);
+    pendingSlot_ = slot;
+    pendingOk_ = false;
+    cancelled_ = false;
+    verdict_->setVisible(false);
+    front_.ResetCancel();
+    SetMeasuringState(true);
+    ShowProgressText(tr("Measuring %1").arg(QChar('A' + presenter)));
+    Measurement* record = pending_.get();
+    const std::string name(1, static_cast<char>('A' + presenter));
+    worker_ = new MeasureThread([this, record, name] {
+        pendingOk_ = ctrl_.MeasureDetached(*record, name);
+        QMetaObject::invokeMethod(this, &MainWindow::MeasurementDone, Qt::QueuedConnection);
+    });
+    return true;
+}
+
+void MainWindow::CancelMeasurement() {
+    if (worker_ == nullptr)
+        return;
+    cancelled_ = true;
+    front_.Cancel();
+    ctrl_.Audio().GetResponse().Abort();
+    ShowProgressText(tr("Cancelling..."));
+}
+
+void MainWindow::MeasurementDone() {
+    if (worker_ == nullptr)
+        return;
+    worker_->Join();
+    delete worker_;
+    worker_ = nullptr;
+    const bool ok = pendingOk_ && !cancelled_;
+    if (ok)
+        ctrl_.PlaceMeasurement(pendingSlot_, std::move(pending_));
+    pending_.reset();
+    SetMeasuringState(false);
+    if (cancelled_) {
+        ShowProgressText(tr("Measurement cancelled"));
+        front_.ShowMessage(MessageKind::Information, "Sonvel", "The measurement was cancelled");
+    } else {
+        ShowProgressText(ok ? tr("Measurement done") : tr("Measurement failed"));
+    }
+    emit measurementFinished(ok);
+}
+
+void MainWindow::SetMeasuringState(bool measuring) {
+    for (QAction* a : measureActions_)
+        a->setEnabled(!measuring);
+    stopAction_->setEnabled(measuring);
+    progress_->setRange(0, 0);
+    progress_->setVisible(measuring);
+    cancel_->setVisible(measuring);
+}
+
+void MainWindow::ShowProgressText(const QString& text) {
+    status_->setText(text);
+}
+
+bool MainWindow::OpenPackage(const QString& path, bool append) {
+    if (Measuring()) {
+        front_.ShowMessage(MessageKind::Warning, "Sonvel Warning",
+                           "A measurement is running; open the file when it is done");
+        return false;
+    }
+    const bool ok = append ? ctrl_.Action_OpenAppendFile(path.toStdString())
+                           : ctrl_.Action_OpenFile(path.toStdString());
+    if (ok && !append)
+        packagePath_ = path;
+    if (ok)
+        AddRecent(path);
+    model_->Refresh();
+    for (PresenterPanel* p : panels_)
+        p->Refresh();
+    RedrawAll();
+    return ok;
+}
+
+bool MainWindow::SavePackage(const QString& path) {
+    const bool ok = ctrl_.Action_SaveFile(path.toStdString(), false);
+    if (ok) {
+        packagePath_ = path;
+        AddRecent(path);
+        ShowProgressText(tr("Saved %1").arg(path));
+    }
+    return ok;
+}
+
+bool MainWindow::ExportGraph(const QString& path, int width, int height, QString* error) {
+    GraphView* g = graphs_[static_cast<std::size_t>(tabs_->currentIndex())];
+    return g->SaveImage(path, width, height, error);
+}
+
+int MainWindow::SelectedSlot() const {
+    const QModelIndexList rows = listView_->selectionModel()->selectedRows();
+    if (!rows.isEmpty())
+        return rows.first().row();
+    return ctrl_.PresenterSlot(MainCtrl::PRESENTER_A);
+}
+
+void MainWindow::ExportSlot(const QString& kind) {
+    const int slot = SelectedSlot();
+    Measurement* m = ctrl_.List().No(slot);
+    if (m == nullptr || !m->IsInitialized()) {
+        front_.ShowMessage(MessageKind::Warning, "Sonvel Warning",
+                           "Choose a filled slot in the list to export");
+        return;
+    }
+    const QString filter =
+        kind == "wave" ? tr("Wave files (*.wav)") : tr("Text files (*.txt *.frd)");
+    const QString path = QFileDialog::getSaveFileName(
+        this, tr("Export %1 of %2").arg(kind, Q(m->GetLabel())), QString(), filter);
+    if (!path.isEmpty() && ctrl_.Action_Export(slot, kind.toStdString(), path.toStdString()))
+        ShowProgressText(tr("Exported %1 to %2").arg(kind, path));
+}
+
+void MainWindow::ImportInto(bool impulse) {
+    const int slot = ctrl_.FirstEmptySlot();
+    if (slot < 0) {
+        front_.ShowMessage(MessageKind::Warning, "Sonvel Warning",
+                           "Every slot is filled; delete one to import into it");
+        return;
+    }
+    const QString path = QFileDialog::getOpenFileName(
+        this, impulse ? tr("Import impulse") : tr("Import response"), QString(),
+        impulse ? tr("Impulses (*.wav *.txt);;All files (*)")
+                : tr("Responses (*.frd *.txt);;All files (*)"));
+    if (path.isEmpty())
+        return;
+    if (!ctrl_.Action_Import(slot, path.toStdString(), impulse, ctrl_.Audio().SampleRate(), true))
+        front_.ShowMessage(MessageKind::Error, "Sonvel Warning",
+                           "Could not import " + path.toStdString() + " (see the log file)");
+}
+
+void MainWindow::ShowInfo(int slot) {
+    Measurement* m = ctrl_.List().No(slot);
+    if (m == nullptr || !m->IsInitialized())
+        return;
+    QDialog dialog(this);
+    dialog.setWindowTitle(tr("Info: %1").arg(Q(m->GetLabel())));
+    auto* layout = new QVBoxLayout(&dialog);
+    auto* text = new QPlainTextEdit(Q(Kedra::Measure::MeasurementFile::GetInfo(*m)), &dialog);
+    text->setReadOnly(true);
+    text->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    layout->addWidget(text);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, &dialog);
+    connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    layout->addWidget(buttons);
+    dialog.resize(520, 480);
+    dialog.exec();
+}
+
+void MainWindow::AddRecent(const QString& path) {
+    QStringList recent = Q(Conf::Options::Field.Window.RecentFiles).split('\n', Qt::SkipEmptyParts);
+    const QString absolute = QFileInfo(path).absoluteFilePath();
+    recent.removeAll(absolute);
+    recent.prepend(absolute);
+    while (recent.size() > MAX_RECENT)
+        recent.removeLast();
+    Conf::Options::Field.Window.RecentFiles = recent.join('\n').toStdString();
+    RebuildRecentMenu();
+}
+
+void MainWindow::RebuildRecentMenu() {
+    recentMenu_->clear();
+    const QStringList recent =
+        Q(Conf::Options::Field.Window.RecentFiles).split('\n', Qt::SkipEmptyParts);
+    for (const QString& path : recent)
+        recentMenu_->addAction(path, this, [this, path] { OpenPackage(path, false); });
+    recentMenu_->setEnabled(!recent.isEmpty());
+}
+
+void MainWindow::RestoreWindowOptions() {
+    const Conf::WindowOptions& w = Conf::Options::Field.Window;
+    if (!w.Geometry.empty())
+        restoreGeometry(QByteArray::fromBase64(QByteArray::fromStdString(w.Geometry)));
+    else
+        resize(1280, 800);
+    if (!w.State.empty())
+        restoreState(QByteArray::fromBase64(QByteArray::fromStdString(w.State)));
+    tabs_->setCurrentIndex(std::clamp(w.GraphTab, 0, 2));
+}
+
+void MainWindow::StoreWindowOptions() {
+    Conf::OptionsField& o = Conf::Options::Field;
+    o.Window.Geometry = saveGeometry().toBase64().toStdString();
+    o.Window.State = saveState().toBase64().toStdString();
+    o.Window.GraphTab = tabs_->currentIndex();
+    const GraphView* response = Graph(GraphKind::Response);
+    o.Plot.PlotFreqMin = response->xAxis->range().lower;
+    o.Plot.PlotFreqMax = response->xAxis->range().upper;
+    o.Plot.PlotDbMin = response->yAxis->range().lower;
+    o.Plot.PlotDbMax = response->yAxis->range().upper;
+    const GraphView* impulse = Graph(GraphKind::Impulse);
+    o.Window.ImpulseTimeMinMs = impulse->xAxis->range().lower;
+    o.Window.ImpulseTimeMaxMs = impulse->xAxis->range().upper;
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    if (worker_ != nullptr) {
+        CancelMeasurement();
+        worker_->Join();
+        MeasurementDone();
+    }
+    StoreWindowOptions();
+    event->accept();
+}
+
+} // namespace Kedra::Sonvel::Gui

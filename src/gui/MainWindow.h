@@ -1,0 +1,115 @@
+#pragma once
+// The main window: graph tabs (frequency response, impulse response, distortion), the
+// presenters A, B and C, the measurement list, menus and toolbar, and measuring on a worker
+// thread. Records are one thread at a time: the worker fills a record nothing else can see;
+// only this window's thread puts it into the list and touches the records on show.
+
+#include <QMainWindow>
+#include <QPointer>
+#include <array>
+#include <memory>
+
+#include "gui/GraphView.h"
+
+class QAction;
+class QLabel;
+class QMenu;
+class QProgressBar;
+class QPushButton;
+class QTabWidget;
+class QTableView;
+
+namespace Kedra::Measure {
+class Measurement;
+}
+namespace Kedra::Sonvel {
+class MainCtrl;
+}
+
+namespace Kedra::Sonvel::Gui {
+
+class GuiFrontEnd;
+class MeasureThread;
+class MeasurementTableModel;
+class PresenterPanel;
+
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+public:
+    MainWindow(MainCtrl& ctrl, GuiFrontEnd& front, QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    GraphView* Graph(GraphKind kind) const;
+    PresenterPanel* Panel(int presenter) const {
+        return panels_[static_cast<std::size_t>(presenter)];
+    }
+    QTabWidget* Tabs() const { return tabs_; }
+    MeasurementTableModel* ListModel() const { return model_; }
+    QTableView* ListView() const { return listView_; }
+    QString CursorReadout() const;
+
+    bool Measuring() const { return worker_ != nullptr; }
+    // Measures into a presenter's slot on the worker thread and returns at once; false when
+    // a measurement runs already or the slot is missing.
+    bool StartMeasurement(int presenter);
+    // Aborts the running measurement; it ends (measurementFinished) within a poll interval.
+    void CancelMeasurement();
+    bool OpenPackage(const QString& path, bool append);
+    bool SavePackage(const QString& path);
+    // The open graph as PNG, SVG or PDF (by extension).
+    bool ExportGraph(const QString& path, int width, int height, QString* error);
+    // Geometry, the open tab and the graph ranges into the options.
+    void StoreWindowOptions();
+
+signals:
+    void measurementFinished(bool ok);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void BuildGraphs();
+    void BuildDocks();
+    void BuildActions();
+    void RestoreWindowOptions();
+    std::vector<CurveSource> Curves() const;
+    QColor PresenterColour(int presenter) const;
+    void RedrawAll();
+    void RedrawPresenter(int presenter);
+    void RedrawSlot(int slot);
+    void MeasurementDone();
+    void SetMeasuringState(bool measuring);
+    void ShowProgressText(const QString& text);
+    void AddRecent(const QString& path);
+    void RebuildRecentMenu();
+    int SelectedSlot() const;
+    void ExportSlot(const QString& kind);
+    void ImportInto(bool impulse);
+    void ShowInfo(int slot);
+
+    MainCtrl& ctrl_;
+    GuiFrontEnd& front_;
+    QTabWidget* tabs_ = nullptr;
+    std::array<GraphView*, 3> graphs_{};
+    std::array<PresenterPanel*, 3> panels_{};
+    MeasurementTableModel* model_ = nullptr;
+    QTableView* listView_ = nullptr;
+    std::array<QAction*, 3> measureActions_{};
+    QAction* stopAction_ = nullptr;
+    QMenu* recentMenu_ = nullptr;
+    QLabel* readout_ = nullptr;
+    QLabel* status_ = nullptr;
+    QLabel* verdict_ = nullptr;
+    QProgressBar* progress_ = nullptr;
+    QPushButton* cancel_ = nullptr;
+    QString packagePath_;
+
+    // The running measurement: its thread, the record it fills and where that goes.
+    MeasureThread* worker_ = nullptr;
+    std::unique_ptr<Kedra::Measure::Measurement> pending_;
+    int pendingSlot_ = -1;
+    bool pendingOk_ = false;
+    bool cancelled_ = false;
+};
+
+} // namespace Kedra::Sonvel::Gui
