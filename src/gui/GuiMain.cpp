@@ -3,9 +3,14 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QSocketNotifier>
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <memory>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "app/MainCtrl.h"
 #include "app/Options.h"
@@ -16,6 +21,19 @@
 
 namespace fs = std::filesystem;
 using namespace Kedra::Sonvel;
+
+namespace {
+
+// SIGTERM and SIGINT (a session's logout, a terminal's Ctrl+C) close the window like its
+// Quit, so that options and measurements are autosaved. The handler only writes a byte.
+int signalPipe[2] = {-1, -1};
+
+void OnTerminate(int) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[0], &byte, 1);
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
@@ -62,6 +80,21 @@ int main(int argc, char** argv) {
         if (parser.isSet(sim))
             ctrl.Audio().UseSimulated(true, model);
         Gui::MainWindow window(ctrl, front);
+        std::unique_ptr<QSocketNotifier> terminate;
+        if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) == 0) {
+            terminate = std::make_unique<QSocketNotifier>(signalPipe[1], QSocketNotifier::Read);
+            QObject::connect(terminate.get(), &QSocketNotifier::activated, &window, [&window] {
+                char byte;
+                [[maybe_unused]] const ssize_t n = ::read(signalPipe[1], &byte, 1);
+                window.close();
+            });
+            struct sigaction action = {};
+            action.sa_handler = OnTerminate;
+            sigemptyset(&action.sa_mask);
+            action.sa_flags = SA_RESTART;
+            sigaction(SIGTERM, &action, nullptr);
+            sigaction(SIGINT, &action, nullptr);
+        }
         window.show();
         status = QApplication::exec();
     } catch (const std::exception& e) {

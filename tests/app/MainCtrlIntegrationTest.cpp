@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -378,6 +379,54 @@ TEST_F(MainCtrlTest, InverseOfAAndARefusedStitch) {
     EXPECT_FALSE(ctrl.Action_AbcStitch(500.0, 100.0, false));
     EXPECT_TRUE(fe.Saw("Can only stitch measurement A to measurement B when:\n- A & B are both not "
                        "empty\n"));
+}
+
+} // namespace
+
+namespace {
+
+using Kedra::PAudioII::SimulatedModel;
+
+TEST_F(MainCtrlTest, DetachedMeasuringTouchesTheListOnlyWhenPlacedAndTellsWhatChanged) {
+    ScriptedFrontEnd fe;
+    MainCtrl ctrl(fe);
+    ctrl.StartUp("");
+    ctrl.Audio().UseSimulated(true, SimulatedModel::Loopback);
+    ctrl.List().No(1)->SetLabel("kept label");
+    const int slot = ctrl.MeasurementSlot(MainCtrl::PRESENTER_B);
+    ASSERT_EQ(slot, 1);
+    EXPECT_EQ(ctrl.MeasurementSlot(MainCtrl::PRESENTER_SIGNAL), -1);
+    auto fresh = ctrl.PrepareMeasurement(slot);
+    ASSERT_TRUE(fresh);
+    ASSERT_TRUE(ctrl.MeasureDetached(*fresh, "B"));
+    EXPECT_FALSE(ctrl.List().No(slot)->IsInitialized()) << "the list is the window thread's";
+    EXPECT_TRUE(fe.Notices().empty() || fe.Notices().back().rfind("verdict", 0) == 0);
+    ctrl.PlaceMeasurement(slot, std::move(fresh));
+    EXPECT_TRUE(ctrl.List().No(slot)->IsInitialized());
+    EXPECT_EQ(ctrl.List().No(slot)->GetLabel(), "kept label");
+    const auto& n = fe.Notices();
+    EXPECT_NE(std::find(n.begin(), n.end(), "verdict accepted"), n.end());
+    EXPECT_NE(std::find(n.begin(), n.end(), "list"), n.end());
+    EXPECT_NE(std::find(n.begin(), n.end(), "presenter 1"), n.end());
+    EXPECT_EQ(std::find(n.begin(), n.end(), "presenter 0"), n.end());
+    EXPECT_EQ(ctrl.PrepareMeasurement(MainCtrl::SLOT_COUNT), nullptr);
+    EXPECT_TRUE(fe.Saw("no slot 40"));
+
+    // Export and import through the controller; a bad kind or an empty slot is refused.
+    const fs::path text = dir / "b.txt";
+    EXPECT_TRUE(ctrl.Action_Export(slot, "response", text.string()));
+    EXPECT_FALSE(ctrl.Action_Export(slot, "sideways", (dir / "x.txt").string()));
+    EXPECT_FALSE(ctrl.Action_Export(7, "response", (dir / "y.txt").string()));
+    EXPECT_FALSE(fs::exists(dir / "x.txt") || fs::exists(dir / "y.txt"));
+    const int empty = ctrl.FirstEmptySlot();
+    ASSERT_EQ(empty, 0);
+    EXPECT_TRUE(ctrl.Action_Import(empty, text.string(), false, 48000, true));
+    EXPECT_EQ(ctrl.List().No(empty)->GetLabel(), "b");
+    SonvelTest::WriteBytes(dir / "junk.txt", "not;a\nresponse\n");
+    EXPECT_FALSE(ctrl.Action_Import(5, (dir / "junk.txt").string(), false, 48000, false));
+    EXPECT_FALSE(ctrl.List().No(5)->IsInitialized());
+    EXPECT_TRUE(ctrl.Action_ClearSlot(empty));
+    EXPECT_FALSE(ctrl.List().No(empty)->IsInitialized());
 }
 
 } // namespace
