@@ -1,6 +1,7 @@
 #include "gui/CurveReduction.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 
@@ -65,16 +66,25 @@ void ReduceToColumns(const UniformCurve& curve, const ColumnSpan& span,
             for (int j = i; j < end; ++j)
                 push(j);
         } else {
-            int lo = i, hi = i;
-            for (int j = i + 1; j < end; ++j) {
-                if (curve.values[j] < curve.values[lo])
+            // NaN marks a gap in the curve; a column that holds one keeps one.
+            int lo = -1, hi = -1, gap = -1;
+            for (int j = i; j < end; ++j) {
+                const double v = curve.values[j];
+                if (std::isnan(v)) {
+                    if (gap < 0)
+                        gap = j;
+                    continue;
+                }
+                if (lo < 0 || v < curve.values[lo])
                     lo = j;
-                if (curve.values[j] > curve.values[hi])
+                if (hi < 0 || v > curve.values[hi])
                     hi = j;
             }
-            push(std::min(lo, hi));
-            if (lo != hi)
-                push(std::max(lo, hi));
+            std::array<int, 3> keep{lo, hi, gap};
+            std::sort(keep.begin(), keep.end());
+            for (std::size_t k = 0; k < keep.size(); ++k)
+                if (keep[k] >= 0 && (k == 0 || keep[k] != keep[k - 1]))
+                    push(keep[k]);
         }
         i = end;
     }

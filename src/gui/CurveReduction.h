@@ -32,7 +32,8 @@ struct ReducedPoint {
 };
 
 // The curve's points inside the span: every point of a column that holds two or fewer, else
-// the column's minimum and maximum in the order they occur. The nearest point outside the span
+// the column's minimum and maximum in the order they occur (and its first NaN, which the plot
+// draws as a gap). The nearest point outside the span
 // on either side is kept too, so that the line runs on to the plot's edges. On a logarithmic
 // span keys at or below 0 are left out.
 void ReduceToColumns(const UniformCurve& curve, const ColumnSpan& span,

@@ -15,6 +15,7 @@
 
 #include "gui/CurveReduction.h"
 #include "gui/FrequencyTicker.h"
+#include "measure/HarmonicDistortion.h"
 #include "measure/ImpulseWindow.h"
 #include "measure/Measurement.h"
 
@@ -95,6 +96,7 @@ struct GraphView::Parts {
     int dragging = -1;     // the edge under the mouse: 0 start, 1 end
 
     QCPItemRect* invalidBand = nullptr; // response: below the window's validity
+    QCPItemText* bandLabel = nullptr;
     QCPItemText* message = nullptr;
     QCPTextElement* title = nullptr;
     QCPItemStraightLine* tracer = nullptr;
@@ -125,9 +127,9 @@ GraphView::GraphView(GraphKind kind, QWidget* parent)
     layer(QStringLiteral("overlay"))->setMode(QCPLayer::lmBuffered);
 
     QFont tickFont = font();
-    tickFont.setPointSizeF(9.5);
+    tickFont.setPointSizeF(10.0);
     QFont labelFont = font();
-    labelFont.setPointSizeF(10.5);
+    labelFont.setPointSizeF(11.0);
     for (QCPAxis* axis : {xAxis, yAxis, yAxis2}) {
         axis->setTickLabelFont(tickFont);
         axis->setLabelFont(labelFont);
@@ -151,7 +153,11 @@ GraphView::GraphView(GraphKind kind, QWidget* parent)
         p.title = new QCPTextElement(this, QString(), titleFont);
         top->addElement(0, 0, p.title);
     }
-    top->addElement(0, top->columnCount(), legend);
+    const int legendColumn = top->columnCount();
+    top->addElement(0, legendColumn, legend);
+    // The legend keeps its own width; the rest of the row stays empty.
+    top->addElement(0, legendColumn + 1, new QCPLayoutElement(this));
+    top->setColumnStretchFactor(legendColumn, 0.001);
     top->setMargins(QMargins(0, 4, 0, 0));
     legend->setVisible(true);
     legend->setFillOrder(QCPLayoutGrid::foColumnsFirst);
@@ -187,6 +193,15 @@ GraphView::GraphView(GraphKind kind, QWidget* parent)
         band->bottomRight->setTypeY(QCPItemPosition::ptAxisRectRatio);
         band->setVisible(false);
         p.invalidBand = band;
+        p.bandLabel = new QCPItemText(this);
+        p.bandLabel->setLayer(QStringLiteral("grid"));
+        p.bandLabel->position->setTypeX(QCPItemPosition::ptPlotCoords);
+        p.bandLabel->position->setTypeY(QCPItemPosition::ptAxisRectRatio);
+        p.bandLabel->setPositionAlignment(Qt::AlignRight | Qt::AlignBottom);
+        p.bandLabel->setPadding(QMargins(4, 2, 4, 4));
+        p.bandLabel->setFont(tickFont);
+        p.bandLabel->setColor(QColor(90, 90, 90));
+        p.bandLabel->setVisible(false);
     } else if (kind_ == GraphKind::Impulse) {
         yAxis2->setLabel(QStringLiteral("Window gain"));
         fixed->setTickStep(0.25);
@@ -243,15 +258,7 @@ GraphView::GraphView(GraphKind kind, QWidget* parent)
     // they are when the plot's width changed since the last reduction.
     connect(xAxis, qOverload<const QCPRange&>(&QCPAxis::rangeChanged), this,
             [this] { parts_->stale = true; });
-    connect(this, &QCustomPlot::beforeReplot, this, [this] {
-        // A hidden graph (an export, a test) gets no resize events; its size is still its own.
-        if (!isVisible() && viewport() != rect())
-            setViewport(rect());
-        // The layout of this replot, early, so that the curves are reduced for its width.
-        updateLayout();
-        if (parts_->stale || parts_->columns != Columns())
-            Reduce(Columns());
-    });
+    connect(this, &QCustomPlot::beforeReplot, this, [this] { ReduceIfStale(); });
     connect(this, &QCustomPlot::afterReplot, this, [this] {
         if (parts_->columns != Columns())
             replot(rpQueuedReplot);
@@ -288,8 +295,7 @@ void GraphView::UpdatePresenter(int presenter) {
         removeGraph(old.graph);
     p.recycled.clear();
     UpdateOverlays();
-    p.stale = true;
-    replot(rpQueuedReplot);
+    Refresh();
 }
 
 void GraphView::SetSettings(const GraphSettings& settings) {
@@ -316,8 +322,7 @@ void GraphView::Rebuild() {
         removeGraph(old.graph);
     p.recycled.clear();
     UpdateOverlays();
-    p.stale = true;
-    replot(rpQueuedReplot);
+    Refresh();
 }
 
 void GraphView::RemoveSeries(int presenter) {
@@ -379,7 +384,9 @@ void GraphView::BuildSeries(const CurveSource& source) {
             light.setAlpha(170);
             const QString name =
                 settings_.showMagnitude ? source.label + QStringLiteral(" (phase)") : source.label;
-            Series& s = add(1, yAxis2, QPen(light, 1.0), name, !settings_.showMagnitude);
+            // Beside the magnitude the phase is drawn thinner and lighter.
+            const QPen pen = settings_.showMagnitude ? QPen(light, 1.0) : QPen(source.colour, 2.0);
+            Series& s = add(1, yAxis2, pen, name, !settings_.showMagnitude);
             s.step = m->GetHzPerBin();
             s.values.resize(static_cast<std::size_t>(bins));
             for (int k = 0; k < bins; ++k)
@@ -413,6 +420,11 @@ void GraphView::BuildSeries(const CurveSource& source) {
             Series& s = add(r, yAxis, QPen(RowColour(r), r == 0 ? 2.0 : 1.5), name, true);
             s.step = fs / (2.0 * Kedra::Measure::MeasurementCore::HD_GRID);
             s.values.assign(row, row + Kedra::Measure::MeasurementCore::HD_GRID + 1);
+            // Where a row has nothing to say (a harmonic above half the sample rate) the
+            // line stops instead of plunging to the floor.
+            for (double& v : s.values)
+                if (v <= Kedra::Measure::HD_NO_DATA_DB)
+                    v = std::numeric_limits<double>::quiet_NaN();
         }
     }
 }
@@ -431,8 +443,14 @@ void GraphView::UpdateOverlays() {
     if (kind_ == GraphKind::Response) {
         const bool band = focus != nullptr && focus->GetImpulseWindowEnabled();
         p.invalidBand->setVisible(band);
-        if (band)
-            p.invalidBand->bottomRight->setCoords(focus->FrequencyValidityWithWindow(), 1.01);
+        p.bandLabel->setVisible(band);
+        if (band) {
+            const double valid = focus->FrequencyValidityWithWindow();
+            p.invalidBand->bottomRight->setCoords(valid, 1.01);
+            p.bandLabel->position->setCoords(valid, 1.0);
+            p.bandLabel->setText(QStringLiteral("window: valid above ") + FrequencyLabel(valid) +
+                                 QStringLiteral(" Hz"));
+        }
     } else if (kind_ == GraphKind::Impulse) {
         p.windowShown = focus != nullptr;
         if (focus != nullptr) {
@@ -481,6 +499,24 @@ void GraphView::UpdateOverlays() {
         p.title->setText(title);
     }
     legend->setVisible(legend->itemCount() > 0);
+}
+
+void GraphView::ReduceIfStale() {
+    // A hidden graph (an export, a test) gets no resize events; its size is still its own.
+    if (!isVisible() && viewport() != rect())
+        setViewport(rect());
+    // The layout the next replot will have, early, so that the curves fit its width.
+    updateLayout();
+    if (parts_->stale || parts_->columns != Columns())
+        Reduce(Columns());
+}
+
+// The graphs' data is current when a change returns (the window's tests read it); the
+// drawing follows at the next turn of the event loop.
+void GraphView::Refresh() {
+    parts_->stale = true;
+    ReduceIfStale();
+    replot(rpQueuedReplot);
 }
 
 int GraphView::Columns() const {
@@ -574,13 +610,19 @@ void GraphView::FitAll() {
             const auto n = static_cast<double>(s.values.size());
             const double from = std::clamp(std::ceil((lo - s.origin) / s.step), 0.0, n);
             const double to = std::clamp(std::floor((hi - s.origin) / s.step) + 1.0, 0.0, n);
-            if (to <= from)
-                continue;
-            const auto begin = s.values.begin() + static_cast<std::ptrdiff_t>(from);
-            const auto end = s.values.begin() + static_cast<std::ptrdiff_t>(to);
-            const auto [min, max] = std::minmax_element(begin, end);
-            low = std::min(low, s.Display(*min));
-            high = std::max(high, s.Display(*max));
+            double min = std::numeric_limits<double>::infinity();
+            double max = -min;
+            for (auto i = static_cast<std::size_t>(from); i < static_cast<std::size_t>(to); ++i) {
+                const double v = s.values[i];
+                if (!std::isnan(v)) {
+                    min = std::min(min, v);
+                    max = std::max(max, v);
+                }
+            }
+            if (max >= min) {
+                low = std::min(low, s.Display(min));
+                high = std::max(high, s.Display(max));
+            }
         }
         return std::pair{low, high};
     };
@@ -588,9 +630,13 @@ void GraphView::FitAll() {
     if (kind_ == GraphKind::Impulse) {
         double lo = 0.0, hi = 0.0;
         if (p.windowShown) {
-            const double span = p.window.GetEnd() - p.window.GetStart();
-            lo = (p.window.GetStart() - 0.25 * span - p.fraction) * p.msPerSample;
-            hi = (p.window.GetEnd() + 0.25 * span - p.fraction) * p.msPerSample;
+            // Around the window; a start far before time zero (room for the harmonics of a
+            // sweep) would squeeze the impulse into a line, so the view stops short of it.
+            const double end = p.window.GetEnd();
+            const double start = std::max<double>(p.window.GetStart(), -std::fabs(end));
+            const double margin = 0.25 * std::max(end - start, 10.0);
+            lo = (start - margin - p.fraction) * p.msPerSample;
+            hi = (end + margin - p.fraction) * p.msPerSample;
         } else if (!p.series.empty()) {
             lo = p.series.front().origin;
             hi = lo + p.series.front().step * static_cast<double>(p.series.front().values.size());
@@ -620,8 +666,7 @@ void GraphView::FitAll() {
             yAxis2->setRange(-180.0, 180.0);
     }
     TakeRangesIntoSettings();
-    p.stale = true;
-    replot(rpQueuedReplot);
+    Refresh();
 }
 
 int GraphView::EdgeAt(const QPointF& pos) const {

@@ -87,6 +87,8 @@ private:
     void RemoveSeries(int presenter);
     void UpdateOverlays();
     void Reduce(int columns);
+    void ReduceIfStale();
+    void Refresh();
     int Columns() const;
     void ApplyAxes();
     void TakeRangesIntoSettings();

@@ -4,6 +4,7 @@
 
 #include <optional>
 
+#include "foundation/KedraLogger.h"
 #include "gui/GraphView.h"
 #include "measure/Measurement.h"
 
@@ -27,6 +28,16 @@ std::optional<GraphChoice> ChooseGraph(const std::string& name) {
     if (name == "distortion")
         return GraphChoice{GraphKind::Distortion, true, false};
     return std::nullopt;
+}
+
+// Qt's own remarks (a missing runtime directory, fonts) belong in the log, not on the
+// terminal of a script that asked for an image.
+void QtMessageToLog(QtMsgType type, const QMessageLogContext&, const QString& text) {
+    std::string line = type == QtDebugMsg || type == QtInfoMsg ? "INFO    " : "WARNING ";
+    line += "Sonvel::RenderPlotFile Qt: ";
+    line += text.toStdString();
+    line += "\n";
+    Kedra::Logging::KedraLogger::LogText(line);
 }
 
 bool Render(const PlotFileRequest& request, const GraphChoice& choice, std::string& error) {
@@ -105,11 +116,17 @@ bool RenderPlotFile(const PlotFileRequest& request, std::string& error) {
     }
     // No display is needed to draw into a file; the application lives for this one image.
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    int argc = 1;
-    char name[] = "sonvel";
-    char* argv[] = {name, nullptr};
-    QApplication app(argc, argv);
-    return Render(request, *choice, error);
+    const QtMessageHandler previous = qInstallMessageHandler(QtMessageToLog);
+    bool ok = false;
+    {
+        int argc = 1;
+        char name[] = "sonvel";
+        char* argv[] = {name, nullptr};
+        QApplication app(argc, argv);
+        ok = Render(request, *choice, error);
+    }
+    qInstallMessageHandler(previous);
+    return ok;
 }
 
 } // namespace Kedra::Sonvel::Gui
