@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <array>
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -13,6 +14,7 @@
 #include <optional>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 #include "app/MainCtrl.h"
 #include "app/Options.h"
@@ -31,6 +33,9 @@
 #include "foundation/KedraLogger.h"
 #include "measure/MeasurementCore.h"
 #include "measure/MeasurementFile.h"
+#ifdef SONVEL_HAS_GUI
+#include "gui/PlotFile.h"
+#endif
 
 namespace Kedra::Sonvel {
 
@@ -122,6 +127,91 @@ void ChooseDevices(MainCtrl& ctrl, const std::string& sim) {
         throw std::runtime_error("no sound card found; use --sim loopback|speaker|room|dead "
                                  "to measure on the simulated sound card");
 }
+
+// ---- plot --------------------------------------------------------------------------------
+
+struct PlotArguments {
+    std::vector<std::string> slots;
+    std::string graph = "response";
+    std::string out;
+    std::string size = "1600x900";
+    double from = 20.0;
+    double to = 20000.0;
+    std::optional<double> dbMin;
+    std::optional<double> dbMax;
+};
+
+#ifdef SONVEL_HAS_GUI
+std::pair<int, int> ParseImageSize(const std::string& text) {
+    const auto x = text.find('x');
+    auto number = [&](std::size_t from, std::size_t to) {
+        int v = 0;
+        const auto [end, ec] = std::from_chars(text.data() + from, text.data() + to, v);
+        return ec == std::errc() && end == text.data() + to && from < to ? v : 0;
+    };
+    const int width = x == std::string::npos ? 0 : number(0, x);
+    const int height = x == std::string::npos ? 0 : number(x + 1, text.size());
+    constexpr int largest = 10000;
+    if (width < 1 || height < 1 || width > largest || height > largest) {
+        std::string message = "--size must be WIDTHxHEIGHT, each 1 .. 10000 pixels (e.g. "
+                              "1600x900), not '";
+        message += text;
+        message += "'";
+        throw std::runtime_error(message);
+    }
+    return {width, height};
+}
+
+void Plot(MainCtrl& ctrl, const PlotArguments& a) {
+    const auto [width, height] = ParseImageSize(a.size);
+    std::vector<int> slots;
+    for (const std::string& text : a.slots)
+        slots.push_back(ParseSlot(ctrl, text));
+    if (a.slots.empty())
+        for (int p = MainCtrl::PRESENTER_A; p <= MainCtrl::PRESENTER_C; ++p) {
+            Measurement* m = ctrl.Presenter(p);
+            if (m != nullptr && m->IsInitialized())
+                slots.push_back(ctrl.PresenterSlot(p));
+        }
+    if (slots.empty())
+        throw std::runtime_error("presenters A, B and C hold no measurement: nothing to plot");
+
+    // Curves take A's, B's and C's colours in the order given, then further ones.
+    const auto& options = Conf::Options::Field.Plot;
+    const std::array<Conf::Color, 6> colours{options.ColorMeasA,       options.ColorMeasB,
+                                             options.ColorMeasC,       Conf::Color{200, 120, 0},
+                                             Conf::Color{120, 0, 160}, Conf::Color{0, 140, 150}};
+    Gui::PlotFileRequest request;
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        Measurement& m = FilledSlot(ctrl, slots[i]);
+        const Conf::Color& c = colours[i % colours.size()];
+        const std::string letter = PresenterLetter(ctrl, slots[i]);
+        std::string label = letter.empty() ? std::to_string(slots[i]) : letter;
+        label += ": ";
+        label += m.GetLabel();
+        request.curves.push_back({&m, static_cast<int>(i), c.R, c.G, c.B, label});
+    }
+    request.graph = a.graph;
+    request.path = a.out;
+    request.width = width;
+    request.height = height;
+    request.from = a.from;
+    request.to = a.to;
+    request.levelsGiven = a.dbMin.has_value() || a.dbMax.has_value();
+    request.dbMin = a.dbMin.value_or(-60.0);
+    request.dbMax = a.dbMax.value_or(10.0);
+    std::string error;
+    if (!Gui::RenderPlotFile(request, error))
+        throw std::runtime_error("plot: " + error);
+    std::printf("Wrote the %s graph of %zu measurement%s to %s\n", a.graph.c_str(),
+                request.curves.size(), request.curves.size() == 1 ? "" : "s", a.out.c_str());
+}
+#else
+void Plot(MainCtrl&, const PlotArguments&) {
+    throw std::runtime_error("this build of sonvel has no graphs (it was built without Qt), so "
+                             "it cannot plot");
+}
+#endif
 
 } // namespace
 
@@ -277,6 +367,22 @@ int RunCommandLine(int argc, char** argv) {
     options->add_flag("--reset", reset);
     options->add_option("--load", loadFile);
     options->add_option("--save", saveFile);
+
+    PlotArguments plotArgs;
+    auto* plot = app.add_subcommand("plot", "Draw a graph of measurements into a PNG, SVG or PDF "
+                                            "file");
+    plot->add_option("slot", plotArgs.slots,
+                     "A, B, C or slot numbers (default the filled presenters A, B, C)");
+    plot->add_option("--graph", plotArgs.graph,
+                     "response|phase|impulse|distortion (default "
+                     "response; distortion of the first slot)")
+        ->check(CLI::IsMember({"response", "phase", "impulse", "distortion"}));
+    plot->add_option("--out", plotArgs.out, "Image file: .png, .svg or .pdf")->required();
+    plot->add_option("--size", plotArgs.size, "WIDTHxHEIGHT in pixels (default 1600x900)");
+    plot->add_option("--from", plotArgs.from, "Lowest frequency in Hz (default 20)");
+    plot->add_option("--to", plotArgs.to, "Highest frequency in Hz (default 20000)");
+    plot->add_option("--db-min", plotArgs.dbMin, "Lowest level in dB (default -60)");
+    plot->add_option("--db-max", plotArgs.dbMax, "Highest level in dB (default 10)");
 
     auto* demo = app.add_subcommand("demo", "The self-checking deconvolution demo");
 
@@ -535,6 +641,8 @@ int RunCommandLine(int argc, char** argv) {
             }
             std::fputc('\n', stdout);
             stream->Stop();
+        } else if (plot->parsed()) {
+            Plot(ctrl, plotArgs);
         } else if (options->parsed()) {
             if (reset)
                 ctrl.Action_OptionsReset();

@@ -6,6 +6,7 @@
 
 #include <QColor>
 #include <QString>
+#include <memory>
 #include <vector>
 
 #include <qcustomplot.h>
@@ -43,6 +44,7 @@ class GraphView : public QCustomPlot {
     Q_OBJECT
 public:
     explicit GraphView(GraphKind kind, QWidget* parent = nullptr);
+    ~GraphView() override;
     GraphKind Kind() const { return kind_; }
 
     // Rebuilds every curve from its record's current view (window, smoothing, filters,
@@ -69,9 +71,34 @@ signals:
     // The user zoomed or panned; the window keeps the ranges in the options.
     void rangesChanged();
 
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
+    void leaveEvent(QEvent* event) override;
+
 private:
+    struct Parts;
+
+    void Rebuild();
+    void BuildSeries(const CurveSource& source);
+    void RemoveSeries(int presenter);
+    void UpdateOverlays();
+    void Reduce(int columns);
+    void ReduceIfStale();
+    void Refresh();
+    int Columns() const;
+    void ApplyAxes();
+    void TakeRangesIntoSettings();
+    void ShowCursor(const QPointF& pos);
+    void HideCursor();
+    int EdgeAt(const QPointF& pos) const;
+
     GraphKind kind_;
     GraphSettings settings_;
+    std::unique_ptr<Parts> parts_;
 };
 
 } // namespace Kedra::Sonvel::Gui

@@ -114,10 +114,11 @@ MainWindow::MainWindow(MainCtrl& ctrl, GuiFrontEnd& front, QWidget* parent)
         }
     });
     connect(&front_, &GuiFrontEnd::amplitudeJudged, this,
-            [this](bool accepted, double db, const QString& colour, const QString&) {
+            [this](bool accepted, double db, const QString& colour, const QString& text) {
                 verdict_->setText(tr("Peak %1 dBFS%2")
                                       .arg(db, 0, 'f', 1)
                                       .arg(accepted ? QString() : tr(" (rejected)")));
+                verdict_->setToolTip(text);
                 verdict_->setStyleSheet(colour.isEmpty()
                                             ? QString()
                                             : QString("QLabel { background: %1; color: white; "
@@ -285,6 +286,7 @@ void MainWindow::BuildDocks() {
                                QAbstractItemView::SelectedClicked);
     listView_->verticalHeader()->setVisible(false);
     listView_->verticalHeader()->setDefaultSectionSize(listView_->fontMetrics().height() + 6);
+    listView_->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
     listView_->horizontalHeader()->setSectionResizeMode(MeasurementTableModel::Label,
                                                         QHeaderView::Stretch);
     listView_->setContextMenuPolicy(Qt::CustomContextMenu);

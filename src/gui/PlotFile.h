@@ -28,6 +28,8 @@ struct PlotFileRequest {
     double to = 20000.0;
     double dbMin = -60.0;
     double dbMax = 10.0;
+    // The distortion graph fits its level axis to the rows unless the levels were given.
+    bool levelsGiven = false;
 };
 
 // Renders the request (Qt's offscreen platform when no application runs yet). False and

@@ -224,7 +224,20 @@ void PresenterPanel::Refresh() {
              label_, window_, windowStart_, windowEnd_, smoothing_, octave_, smoothingKind_,
              lowpass_, lowpassHz_, highpass_, highpassHz_, invert_, level_})
         w->setEnabled(filled);
-    if (m != nullptr) {
+    // An empty slot's settings mean nothing: its fields show a dash.
+    for (QDoubleSpinBox* box : {windowStart_, windowEnd_, lowpassHz_, highpassHz_, level_}) {
+        box->setSpecialValueText(filled ? QString() : QStringLiteral("-"));
+        if (!filled)
+            box->setValue(box->minimum());
+    }
+    if (!filled) {
+        for (QCheckBox* box : {window_, smoothing_, lowpass_, highpass_, invert_})
+            box->setChecked(false);
+        label_->clear();
+        label_->setPlaceholderText(m != nullptr ? QString::fromStdString(m->GetLabel())
+                                                : QString());
+    }
+    if (filled) {
         label_->setText(QString::fromStdString(m->GetLabel()));
         const double msPerSample = 1000.0 / std::max(1, m->GetSamplerate());
         window_->setChecked(m->GetImpulseWindowEnabled());

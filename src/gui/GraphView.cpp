@@ -1,0 +1,888 @@
+#include "gui/GraphView.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QMouseEvent>
+#include <QSvgGenerator>
+#include <QWheelEvent>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <complex>
+#include <limits>
+#include <numbers>
+
+#include "gui/CurveReduction.h"
+#include "gui/FrequencyTicker.h"
+#include "measure/HarmonicDistortion.h"
+#include "measure/ImpulseWindow.h"
+#include "measure/Measurement.h"
+
+namespace Kedra::Sonvel::Gui {
+
+using Kedra::Measure::Measurement;
+
+namespace {
+
+// How stored values become plotted ones. Levels are kept linear and turned into dB only after
+// the reduction (dB is monotonic, so a column's extremes stay its extremes): a few thousand
+// logarithms per redraw instead of one per bin.
+enum class Shown { Plain, Db };
+
+// Far below anything a sound card measures; keeps log10(0) off the plot.
+constexpr double TINY_AMPLITUDE = 1e-20;
+constexpr double DEGREES_PER_RADIAN = 180.0 / std::numbers::pi;
+// A window edge is grabbed within this many pixels.
+constexpr double EDGE_GRAB_PIXELS = 6.0;
+constexpr int MAX_IMAGE_SIDE = 10000;
+const char* const NO_DISTORTION_TEXT = "No distortion data for this measurement";
+
+double ToDb(double amplitude) {
+    return 20.0 * std::log10(std::max(amplitude, TINY_AMPLITUDE));
+}
+
+// Rows of the distortion graph: THD, noise, then the harmonics.
+QColor RowColour(int row) {
+    static const std::array<QColor, 10> colours{
+        QColor(20, 20, 20),  QColor(140, 140, 140), QColor(200, 30, 30),  QColor(30, 80, 200),
+        QColor(20, 140, 40), QColor(230, 130, 0),   QColor(130, 40, 160), QColor(120, 80, 40),
+        QColor(0, 150, 150), QColor(220, 60, 160)};
+    return colours[static_cast<std::size_t>(row) % colours.size()];
+}
+
+QString FrequencyReadout(double hz) {
+    if (hz >= 1000.0)
+        return QString::number(hz / 1000.0, 'f', 3) + QStringLiteral(" kHz");
+    return QString::number(hz, 'f', 1) + QStringLiteral(" Hz");
+}
+
+// One plotted curve at full resolution; the graph holds only its reduction.
+struct Series {
+    int presenter = 0;
+    int which = 0;
+    QString name;
+    double origin = 0.0; // key of values[0]: Hz or ms
+    double step = 1.0;
+    std::vector<double> values;
+    Shown shown = Shown::Plain;
+    double floor = -std::numeric_limits<double>::infinity();
+    QCPGraph* graph = nullptr;
+
+    double Display(double v) const { return shown == Shown::Db ? std::max(ToDb(v), floor) : v; }
+    double DisplayAt(double key) const {
+        const double x = std::round((key - origin) / step);
+        const double last = static_cast<double>(values.size()) - 1.0;
+        return Display(values[static_cast<std::size_t>(std::clamp(x, 0.0, last))]);
+    }
+};
+
+} // namespace
+
+struct GraphView::Parts {
+    std::vector<CurveSource> sources;
+    std::vector<Series> series;
+    // Graphs of a presenter being rebuilt, reused so that legend order and styles stay.
+    std::vector<Series> recycled;
+
+    // Impulse graph: the focused presenter's window, on the record's time scale.
+    QCPGraph* windowShape = nullptr;
+    std::array<QCPItemStraightLine*, 2> edges{};
+    std::array<QCPItemText*, 2> edgeLabels{};
+    Kedra::Measure::ImpulseWindow window;
+    bool windowShown = false;
+    double msPerSample = 1.0;
+    double fraction = 0.0; // time zero lies this far after sample 0
+    int dragging = -1;     // the edge under the mouse: 0 start, 1 end
+
+    QCPItemRect* invalidBand = nullptr; // response: below the window's validity
+    QCPItemText* bandLabel = nullptr;
+    QCPItemText* message = nullptr;
+    QCPTextElement* title = nullptr;
+    QCPItemStraightLine* tracer = nullptr;
+    QCPItemText* readout = nullptr;
+
+    bool stale = true;
+    int columns = 0;
+    bool fitted = false;
+    QCPRange pressX, pressY, pressY2;
+    std::vector<ReducedPoint> reduced;
+    QVector<QCPGraphData> points;
+
+    double EdgeTime(int edge) {
+        const int s = edge == 0 ? window.GetStart() : window.GetEnd();
+        return (s - fraction) * msPerSample;
+    }
+};
+
+GraphView::GraphView(GraphKind kind, QWidget* parent)
+    : QCustomPlot(parent), kind_(kind), parts_(std::make_unique<Parts>()) {
+    Parts& p = *parts_;
+    setInteractions(QCP::iRangeDrag | QCP::iRangeZoom);
+    axisRect()->setRangeDragAxes(xAxis, yAxis);
+    axisRect()->setRangeZoomAxes(xAxis, yAxis);
+    axisRect()->setRangeZoomFactor(0.85);
+    setNoAntialiasingOnDrag(true);
+    setSelectionRectMode(QCP::srmNone);
+    layer(QStringLiteral("overlay"))->setMode(QCPLayer::lmBuffered);
+
+    QFont tickFont = font();
+    tickFont.setPointSizeF(10.0);
+    QFont labelFont = font();
+    labelFont.setPointSizeF(11.0);
+    for (QCPAxis* axis : {xAxis, yAxis, yAxis2}) {
+        axis->setTickLabelFont(tickFont);
+        axis->setLabelFont(labelFont);
+        axis->grid()->setPen(QPen(QColor(190, 190, 190), 0, Qt::SolidLine));
+        axis->grid()->setSubGridPen(QPen(QColor(225, 225, 225), 0, Qt::SolidLine));
+        axis->grid()->setZeroLinePen(Qt::NoPen);
+    }
+    xAxis->grid()->setSubGridVisible(true);
+    yAxis->ticker()->setTickCount(8);
+
+    // The legend sits in a row above the plot, where it never hides a curve.
+    auto* top = new QCPLayoutGrid;
+    plotLayout()->insertRow(0);
+    plotLayout()->addElement(0, 0, top);
+    plotLayout()->setRowStretchFactor(0, 0.001);
+    plotLayout()->setRowSpacing(0);
+    axisRect()->insetLayout()->take(legend);
+    if (kind_ == GraphKind::Distortion) {
+        QFont titleFont = labelFont;
+        titleFont.setBold(true);
+        p.title = new QCPTextElement(this, QString(), titleFont);
+        top->addElement(0, 0, p.title);
+    }
+    const int legendColumn = top->columnCount();
+    top->addElement(0, legendColumn, legend);
+    // The legend keeps its own width; the rest of the row stays empty.
+    top->addElement(0, legendColumn + 1, new QCPLayoutElement(this));
+    top->setColumnStretchFactor(legendColumn, 0.001);
+    top->setMargins(QMargins(0, 4, 0, 0));
+    legend->setVisible(true);
+    legend->setFillOrder(QCPLayoutGrid::foColumnsFirst);
+    legend->setWrap(6);
+    legend->setBorderPen(Qt::NoPen);
+    legend->setBrush(Qt::NoBrush);
+    legend->setFont(labelFont);
+    legend->setIconSize(28, 12);
+
+    const bool frequencyAxis = kind_ != GraphKind::Impulse;
+    if (frequencyAxis) {
+        xAxis->setScaleType(QCPAxis::stLogarithmic);
+        xAxis->setTicker(QSharedPointer<FrequencyTicker>::create());
+        xAxis->setLabel(QStringLiteral("Frequency [Hz]"));
+    } else {
+        xAxis->setLabel(QStringLiteral("Time [ms]"));
+    }
+    auto fixed = QSharedPointer<QCPAxisTickerFixed>::create();
+    fixed->setScaleStrategy(QCPAxisTickerFixed::ssMultiples);
+    if (kind_ == GraphKind::Response) {
+        yAxis->setLabel(QStringLiteral("Level [dB]"));
+        yAxis2->setLabel(QStringLiteral("Phase [deg]"));
+        fixed->setTickStep(45.0);
+        yAxis2->setTicker(fixed);
+        yAxis2->setRange(-180.0, 180.0);
+        auto* band = new QCPItemRect(this);
+        band->setLayer(QStringLiteral("grid"));
+        band->setPen(Qt::NoPen);
+        band->setBrush(QColor(120, 120, 120, 45));
+        band->topLeft->setType(QCPItemPosition::ptAxisRectRatio);
+        band->topLeft->setCoords(-0.01, -0.01);
+        band->bottomRight->setTypeX(QCPItemPosition::ptPlotCoords);
+        band->bottomRight->setTypeY(QCPItemPosition::ptAxisRectRatio);
+        band->setVisible(false);
+        p.invalidBand = band;
+        p.bandLabel = new QCPItemText(this);
+        p.bandLabel->setLayer(QStringLiteral("grid"));
+        p.bandLabel->position->setTypeX(QCPItemPosition::ptPlotCoords);
+        p.bandLabel->position->setTypeY(QCPItemPosition::ptAxisRectRatio);
+        p.bandLabel->setPositionAlignment(Qt::AlignRight | Qt::AlignBottom);
+        p.bandLabel->setPadding(QMargins(4, 2, 4, 4));
+        p.bandLabel->setFont(tickFont);
+        p.bandLabel->setColor(QColor(90, 90, 90));
+        p.bandLabel->setVisible(false);
+    } else if (kind_ == GraphKind::Impulse) {
+        yAxis2->setLabel(QStringLiteral("Window gain"));
+        fixed->setTickStep(0.25);
+        yAxis2->setTicker(fixed);
+        yAxis2->setRange(0.0, 1.1);
+        p.windowShape = addGraph(xAxis, yAxis2);
+        p.windowShape->removeFromLegend();
+        for (int e = 0; e < 2; ++e) {
+            auto* line = new QCPItemStraightLine(this);
+            line->point1->setAxes(xAxis, yAxis2);
+            line->point2->setAxes(xAxis, yAxis2);
+            line->setVisible(false);
+            p.edges[static_cast<std::size_t>(e)] = line;
+            auto* label = new QCPItemText(this);
+            label->position->setTypeX(QCPItemPosition::ptPlotCoords);
+            label->position->setTypeY(QCPItemPosition::ptAxisRectRatio);
+            label->setPositionAlignment(Qt::AlignTop | (e == 0 ? Qt::AlignRight : Qt::AlignLeft));
+            label->setPadding(QMargins(4, 2, 4, 2));
+            label->setFont(tickFont);
+            label->setVisible(false);
+            p.edgeLabels[static_cast<std::size_t>(e)] = label;
+        }
+    } else {
+        yAxis->setLabel(QStringLiteral("Level re fundamental [dB]"));
+    }
+
+    p.message = new QCPItemText(this);
+    p.message->position->setType(QCPItemPosition::ptAxisRectRatio);
+    p.message->position->setCoords(0.5, 0.5);
+    p.message->setPositionAlignment(Qt::AlignCenter);
+    QFont messageFont = labelFont;
+    messageFont.setPointSizeF(12.0);
+    p.message->setFont(messageFont);
+    p.message->setColor(QColor(90, 90, 90));
+    p.message->setVisible(false);
+
+    p.tracer = new QCPItemStraightLine(this);
+    p.tracer->setLayer(QStringLiteral("overlay"));
+    p.tracer->setPen(QPen(QColor(80, 80, 80), 1, Qt::DashLine));
+    p.tracer->setVisible(false);
+    p.readout = new QCPItemText(this);
+    p.readout->setLayer(QStringLiteral("overlay"));
+    p.readout->position->setType(QCPItemPosition::ptAxisRectRatio);
+    p.readout->position->setCoords(0.01, 0.02);
+    p.readout->setPositionAlignment(Qt::AlignLeft | Qt::AlignTop);
+    p.readout->setTextAlignment(Qt::AlignLeft);
+    p.readout->setPadding(QMargins(6, 4, 6, 4));
+    p.readout->setBrush(QColor(255, 255, 255, 225));
+    p.readout->setPen(QPen(QColor(150, 150, 150)));
+    p.readout->setFont(tickFont);
+    p.readout->setVisible(false);
+
+    // Zoom and pan change the x range: the curves are reduced anew at the next replot, as
+    // they are when the plot's width changed since the last reduction.
+    connect(xAxis, qOverload<const QCPRange&>(&QCPAxis::rangeChanged), this,
+            [this] { parts_->stale = true; });
+    connect(this, &QCustomPlot::beforeReplot, this, [this] { ReduceIfStale(); });
+    connect(this, &QCustomPlot::afterReplot, this, [this] {
+        if (parts_->columns != Columns())
+            replot(rpQueuedReplot);
+    });
+    ApplyAxes();
+}
+
+GraphView::~GraphView() = default;
+
+void GraphView::SetCurves(const std::vector<CurveSource>& curves) {
+    parts_->sources = curves;
+    Rebuild();
+    const bool anyData = !parts_->series.empty();
+    if (!parts_->fitted && anyData && kind_ != GraphKind::Response) {
+        FitAll();
+        parts_->fitted = true;
+    }
+}
+
+void GraphView::UpdatePresenter(int presenter) {
+    Parts& p = *parts_;
+    if (kind_ == GraphKind::Distortion) {
+        if (presenter == settings_.focusPresenter)
+            Rebuild();
+        return;
+    }
+    const auto source = std::find_if(p.sources.begin(), p.sources.end(),
+                                     [&](const auto& s) { return s.presenter == presenter; });
+    if (source == p.sources.end())
+        return;
+    RemoveSeries(presenter);
+    BuildSeries(*source);
+    for (Series& old : p.recycled)
+        removeGraph(old.graph);
+    p.recycled.clear();
+    UpdateOverlays();
+    Refresh();
+}
+
+void GraphView::SetSettings(const GraphSettings& settings) {
+    settings_ = settings;
+    ApplyAxes();
+    Rebuild();
+}
+
+QCPGraph* GraphView::CurveGraph(int presenter, int which) const {
+    for (const Series& s : parts_->series)
+        if (s.presenter == presenter && s.which == which)
+            return s.graph;
+    return nullptr;
+}
+
+void GraphView::Rebuild() {
+    Parts& p = *parts_;
+    std::move(p.series.begin(), p.series.end(), std::back_inserter(p.recycled));
+    p.series.clear();
+    for (const CurveSource& s : p.sources)
+        if (kind_ != GraphKind::Distortion || s.presenter == settings_.focusPresenter)
+            BuildSeries(s);
+    for (Series& old : p.recycled)
+        removeGraph(old.graph);
+    p.recycled.clear();
+    UpdateOverlays();
+    Refresh();
+}
+
+void GraphView::RemoveSeries(int presenter) {
+    Parts& p = *parts_;
+    const auto keep = std::stable_partition(p.series.begin(), p.series.end(), [&](const Series& s) {
+        return s.presenter != presenter;
+    });
+    std::move(keep, p.series.end(), std::back_inserter(p.recycled));
+    p.series.erase(keep, p.series.end());
+}
+
+void GraphView::BuildSeries(const CurveSource& source) {
+    Parts& p = *parts_;
+    Measurement* m = source.record;
+    if (m == nullptr || !m->IsInitialized())
+        return;
+    auto add = [&](int which, QCPAxis* valueAxis, const QPen& pen, const QString& name,
+                   bool inLegend) -> Series& {
+        Series s;
+        s.presenter = source.presenter;
+        s.which = which;
+        s.name = name;
+        const auto old = std::find_if(p.recycled.begin(), p.recycled.end(), [&](const Series& r) {
+            return r.presenter == s.presenter && r.which == which &&
+                   r.graph->valueAxis() == valueAxis;
+        });
+        if (old != p.recycled.end()) {
+            s.graph = old->graph;
+            p.recycled.erase(old);
+        } else {
+            s.graph = addGraph(xAxis, valueAxis);
+        }
+        s.graph->setPen(pen);
+        s.graph->setName(name);
+        s.graph->setAdaptiveSampling(false); // the curves come reduced already
+        if (inLegend)
+            s.graph->addToLegend();
+        else
+            s.graph->removeFromLegend();
+        p.series.push_back(std::move(s));
+        return p.series.back();
+    };
+
+    const int fs = m->GetSamplerate();
+    if (kind_ == GraphKind::Response) {
+        const int bins = m->GetNBins();
+        const double* a = m->GetA();
+        const std::complex<double>* f = m->GetF();
+        if (a == nullptr || f == nullptr)
+            return;
+        if (settings_.showMagnitude) {
+            Series& s = add(0, yAxis, QPen(source.colour, 2.0), source.label, true);
+            s.step = m->GetHzPerBin();
+            s.values.assign(a, a + bins);
+            s.shown = Shown::Db;
+        }
+        if (settings_.showPhase) {
+            QColor light = source.colour;
+            light.setAlpha(170);
+            const QString name =
+                settings_.showMagnitude ? source.label + QStringLiteral(" (phase)") : source.label;
+            // Beside the magnitude the phase is drawn thinner and lighter.
+            const QPen pen = settings_.showMagnitude ? QPen(light, 1.0) : QPen(source.colour, 2.0);
+            Series& s = add(1, yAxis2, pen, name, !settings_.showMagnitude);
+            s.step = m->GetHzPerBin();
+            s.values.resize(static_cast<std::size_t>(bins));
+            for (int k = 0; k < bins; ++k)
+                s.values[static_cast<std::size_t>(k)] = std::arg(f[k]) * DEGREES_PER_RADIAN;
+        }
+    } else if (kind_ == GraphKind::Impulse) {
+        const double* centre = m->GetI();
+        if (centre == nullptr)
+            return;
+        const int n = m->GetN();
+        const double* first = centre - n / 2;
+        Series& s = add(0, yAxis, QPen(source.colour, 1.5), source.label, true);
+        s.step = 1000.0 / fs;
+        s.origin = (-n / 2 - m->GetIFracOffset()) * s.step;
+        if (settings_.impulseDb) {
+            s.values.resize(static_cast<std::size_t>(n));
+            for (int i = 0; i < n; ++i)
+                s.values[static_cast<std::size_t>(i)] = std::fabs(first[i]);
+            s.shown = Shown::Db;
+            s.floor = settings_.impulseDbMin;
+        } else {
+            s.values.assign(first, first + n);
+        }
+    } else {
+        const int rows = std::min(settings_.distortionRows, m->GetHDSize());
+        for (int r = 0; r < rows; ++r) {
+            const float* row = m->GetHDSmooth(r);
+            if (row == nullptr)
+                continue;
+            const QString name = QString::fromStdString(Kedra::Measure::DistortionIndexToString(r));
+            Series& s = add(r, yAxis, QPen(RowColour(r), r == 0 ? 2.0 : 1.5), name, true);
+            s.step = fs / (2.0 * Kedra::Measure::MeasurementCore::HD_GRID);
+            s.values.assign(row, row + Kedra::Measure::MeasurementCore::HD_GRID + 1);
+            // Where a row has nothing to say (a harmonic above half the sample rate) the
+            // line stops instead of plunging to the floor.
+            for (double& v : s.values)
+                if (v <= Kedra::Measure::HD_NO_DATA_DB)
+                    v = std::numeric_limits<double>::quiet_NaN();
+        }
+    }
+}
+
+void GraphView::UpdateOverlays() {
+    Parts& p = *parts_;
+    Measurement* focus = nullptr;
+    QColor focusColour(60, 60, 60);
+    for (const CurveSource& s : p.sources)
+        if (s.presenter == settings_.focusPresenter && s.record != nullptr &&
+            s.record->IsInitialized()) {
+            focus = s.record;
+            focusColour = s.colour;
+        }
+
+    if (kind_ == GraphKind::Response) {
+        const bool band = focus != nullptr && focus->GetImpulseWindowEnabled();
+        p.invalidBand->setVisible(band);
+        p.bandLabel->setVisible(band);
+        if (band) {
+            const double valid = focus->FrequencyValidityWithWindow();
+            p.invalidBand->bottomRight->setCoords(valid, 1.01);
+            p.bandLabel->position->setCoords(valid, 1.0);
+            p.bandLabel->setText(QStringLiteral("window: valid above ") + FrequencyLabel(valid) +
+                                 QStringLiteral(" Hz"));
+        }
+    } else if (kind_ == GraphKind::Impulse) {
+        p.windowShown = focus != nullptr;
+        if (focus != nullptr) {
+            p.msPerSample = 1000.0 / focus->GetSamplerate();
+            p.fraction = focus->GetIFracOffset();
+            // The edge under the mouse stays where the mouse put it until the button is let go.
+            if (p.dragging != 0)
+                p.window.SetStart(focus->GetImpulseWindowStart());
+            if (p.dragging != 1)
+                p.window.SetEnd(focus->GetImpulseWindowEnd());
+            QColor fill = focusColour;
+            fill.setAlpha(focus->GetImpulseWindowEnabled() ? 35 : 0);
+            QColor outline = focusColour;
+            outline.setAlpha(150);
+            p.windowShape->setPen(QPen(outline, 1.0));
+            p.windowShape->setBrush(fill);
+            const QPen edgePen(outline, 1.5, Qt::DashLine);
+            for (std::size_t e = 0; e < 2; ++e) {
+                p.edges[e]->setPen(edgePen);
+                p.edgeLabels[e]->setColor(outline.darker(130));
+            }
+        }
+        p.windowShape->setVisible(p.windowShown);
+        for (std::size_t e = 0; e < 2; ++e) {
+            p.edges[e]->setVisible(p.windowShown);
+            p.edgeLabels[e]->setVisible(p.windowShown);
+            if (!p.windowShown)
+                continue;
+            const int edge = static_cast<int>(e);
+            const double t = p.EdgeTime(edge);
+            p.edges[e]->point1->setCoords(t, 0.0);
+            p.edges[e]->point2->setCoords(t, 1.0);
+            p.edgeLabels[e]->position->setCoords(t, 0.0);
+            p.edgeLabels[e]->setText(
+                (edge == 0 ? QStringLiteral("start ") : QStringLiteral("end ")) +
+                QString::number(edge == 0 ? p.window.GetStart() : p.window.GetEnd()));
+        }
+    } else {
+        const bool noData = focus != nullptr && p.series.empty();
+        p.message->setText(QString::fromLatin1(NO_DISTORTION_TEXT));
+        p.message->setVisible(noData);
+        QString title;
+        for (const CurveSource& s : p.sources)
+            if (s.presenter == settings_.focusPresenter)
+                title = s.label;
+        p.title->setText(title);
+    }
+    legend->setVisible(legend->itemCount() > 0);
+}
+
+void GraphView::ReduceIfStale() {
+    // A hidden graph (an export, a test) gets no resize events; its size is still its own.
+    if (!isVisible() && viewport() != rect())
+        setViewport(rect());
+    // The layout the next replot will have, early, so that the curves fit its width.
+    updateLayout();
+    if (parts_->stale || parts_->columns != Columns())
+        Reduce(Columns());
+}
+
+// The graphs' data is current when a change returns (the window's tests read it); the
+// drawing follows at the next turn of the event loop.
+void GraphView::Refresh() {
+    parts_->stale = true;
+    ReduceIfStale();
+    replot(rpQueuedReplot);
+}
+
+int GraphView::Columns() const {
+    const int w = axisRect()->width();
+    return std::max(w > 16 ? w : width(), 16);
+}
+
+void GraphView::Reduce(int columns) {
+    Parts& p = *parts_;
+    p.columns = columns;
+    p.stale = false;
+    const QCPRange range = xAxis->range();
+    const ColumnSpan span{range.lower, range.upper, columns,
+                          xAxis->scaleType() == QCPAxis::stLogarithmic ? AxisScale::Logarithmic
+                                                                       : AxisScale::Linear};
+    for (Series& s : p.series) {
+        const UniformCurve curve{s.origin, s.step, s.values.data(),
+                                 static_cast<int>(s.values.size())};
+        ReduceToColumns(curve, span, p.reduced);
+        p.points.resize(static_cast<qsizetype>(p.reduced.size()));
+        for (std::size_t i = 0; i < p.reduced.size(); ++i)
+            p.points[static_cast<qsizetype>(i)] =
+                QCPGraphData(p.reduced[i].key, s.Display(p.reduced[i].value));
+        s.graph->data()->set(p.points, true);
+    }
+    if (kind_ == GraphKind::Impulse && p.windowShown) {
+        // The gain shape sampled at a few points per pixel where it is not zero.
+        const double toSamples = 1.0 / p.msPerSample;
+        const double lo = range.lower * toSamples + p.fraction;
+        const double hi = range.upper * toSamples + p.fraction;
+        const double a = std::max(lo, static_cast<double>(p.window.GetLeftZero()));
+        const double b = std::min(hi, static_cast<double>(p.window.GetRightZero()));
+        p.points.clear();
+        auto add = [&](double sample, double gain) {
+            p.points.push_back(QCPGraphData((sample - p.fraction) * p.msPerSample, gain));
+        };
+        if (lo < a)
+            add(lo, 0.0);
+        if (a < b) {
+            const int n = std::max(2, std::min(4 * columns, static_cast<int>(b - a) + 2));
+            for (int i = 0; i < n; ++i) {
+                const double x = a + (b - a) * i / (n - 1);
+                add(x, p.window.Amplitude(x));
+            }
+        }
+        if (b < hi)
+            add(hi, 0.0);
+        p.windowShape->data()->set(p.points, true);
+    }
+}
+
+void GraphView::ApplyAxes() {
+    if (kind_ == GraphKind::Impulse) {
+        yAxis->setLabel(settings_.impulseDb ? QStringLiteral("Level [dB]")
+                                            : QStringLiteral("Amplitude"));
+        if (settings_.impulseDb && yAxis->range().lower < settings_.impulseDbMin - 1.0)
+            yAxis->setRangeLower(settings_.impulseDbMin - 1.0);
+        yAxis2->setVisible(true);
+        return;
+    }
+    xAxis->setRange(std::max(settings_.freqMin, 1e-3), std::max(settings_.freqMax, 1e-2));
+    if (kind_ == GraphKind::Response) {
+        yAxis->setRange(settings_.dbMin, settings_.dbMax);
+        yAxis->setVisible(settings_.showMagnitude);
+        yAxis->grid()->setVisible(settings_.showMagnitude);
+        yAxis2->setVisible(settings_.showPhase);
+        yAxis2->grid()->setVisible(!settings_.showMagnitude);
+    }
+}
+
+void GraphView::TakeRangesIntoSettings() {
+    if (kind_ == GraphKind::Impulse)
+        return;
+    settings_.freqMin = xAxis->range().lower;
+    settings_.freqMax = xAxis->range().upper;
+    if (kind_ == GraphKind::Response && settings_.showMagnitude) {
+        settings_.dbMin = yAxis->range().lower;
+        settings_.dbMax = yAxis->range().upper;
+    }
+}
+
+void GraphView::FitAll() {
+    Parts& p = *parts_;
+    // The largest and smallest shown value of the curves on the left axis between two keys.
+    auto extremes = [&](double lo, double hi) {
+        double low = std::numeric_limits<double>::infinity();
+        double high = -low;
+        for (const Series& s : p.series) {
+            if (s.graph->valueAxis() != yAxis)
+                continue;
+            const auto n = static_cast<double>(s.values.size());
+            const double from = std::clamp(std::ceil((lo - s.origin) / s.step), 0.0, n);
+            const double to = std::clamp(std::floor((hi - s.origin) / s.step) + 1.0, 0.0, n);
+            double min = std::numeric_limits<double>::infinity();
+            double max = -min;
+            for (auto i = static_cast<std::size_t>(from); i < static_cast<std::size_t>(to); ++i) {
+                const double v = s.values[i];
+                if (!std::isnan(v)) {
+                    min = std::min(min, v);
+                    max = std::max(max, v);
+                }
+            }
+            if (max >= min) {
+                low = std::min(low, s.Display(min));
+                high = std::max(high, s.Display(max));
+            }
+        }
+        return std::pair{low, high};
+    };
+
+    if (kind_ == GraphKind::Impulse) {
+        double lo = 0.0, hi = 0.0;
+        if (p.windowShown) {
+            // Around the window; a start far before time zero (room for the harmonics of a
+            // sweep) would squeeze the impulse into a line, so the view stops short of it.
+            const double end = p.window.GetEnd();
+            const double start = std::max<double>(p.window.GetStart(), -std::fabs(end));
+            const double margin = 0.25 * std::max(end - start, 10.0);
+            lo = (start - margin - p.fraction) * p.msPerSample;
+            hi = (end + margin - p.fraction) * p.msPerSample;
+        } else if (!p.series.empty()) {
+            lo = p.series.front().origin;
+            hi = lo + p.series.front().step * static_cast<double>(p.series.front().values.size());
+        }
+        if (hi > lo)
+            xAxis->setRange(lo, hi);
+        const auto [low, high] = extremes(xAxis->range().lower, xAxis->range().upper);
+        if (high >= low) {
+            if (settings_.impulseDb) {
+                yAxis->setRange(settings_.impulseDbMin - 1.0, std::ceil(high / 5.0) * 5.0 + 5.0);
+            } else {
+                const double reach = std::max({std::fabs(low), std::fabs(high), 1e-12});
+                yAxis->setRange(-1.1 * reach, 1.1 * reach);
+            }
+        }
+    } else {
+        xAxis->setRange(std::max(settings_.freqMin, 1e-3), std::max(settings_.freqMax, 1e-2));
+        const auto [low, high] = extremes(xAxis->range().lower, xAxis->range().upper);
+        if (high >= low) {
+            const double spanDb = kind_ == GraphKind::Response && settings_.dbMax > settings_.dbMin
+                                      ? settings_.dbMax - settings_.dbMin
+                                      : 80.0;
+            const double top = std::ceil((high + 3.0) / 5.0) * 5.0;
+            yAxis->setRange(top - spanDb, top);
+        }
+        if (kind_ == GraphKind::Response)
+            yAxis2->setRange(-180.0, 180.0);
+    }
+    TakeRangesIntoSettings();
+    Refresh();
+}
+
+int GraphView::EdgeAt(const QPointF& pos) const {
+    Parts& p = *parts_;
+    if (kind_ != GraphKind::Impulse || !p.windowShown ||
+        !axisRect()->rect().contains(pos.toPoint()))
+        return -1;
+    int best = -1;
+    double bestDistance = EDGE_GRAB_PIXELS;
+    for (int e = 0; e < 2; ++e) {
+        const double d = std::fabs(xAxis->coordToPixel(p.EdgeTime(e)) - pos.x());
+        if (d <= bestDistance) {
+            best = e;
+            bestDistance = d;
+        }
+    }
+    return best;
+}
+
+void GraphView::mousePressEvent(QMouseEvent* event) {
+    Parts& p = *parts_;
+    p.pressX = xAxis->range();
+    p.pressY = yAxis->range();
+    p.pressY2 = yAxis2->range();
+    const bool ctrl = event->modifiers().testFlag(Qt::ControlModifier);
+    if (event->button() == Qt::LeftButton && !ctrl) {
+        p.dragging = EdgeAt(event->position());
+        if (p.dragging >= 0) {
+            event->accept();
+            return;
+        }
+    }
+    // Right button or Ctrl + left: a rubber band to zoom into; left alone pans.
+    const bool band =
+        event->button() == Qt::RightButton || (event->button() == Qt::LeftButton && ctrl);
+    setSelectionRectMode(band ? QCP::srmZoom : QCP::srmNone);
+    QCustomPlot::mousePressEvent(event);
+}
+
+void GraphView::mouseMoveEvent(QMouseEvent* event) {
+    Parts& p = *parts_;
+    if (p.dragging >= 0) {
+        const double t = xAxis->pixelToCoord(event->position().x());
+        int samples = static_cast<int>(std::floor(t / p.msPerSample + p.fraction + 0.5));
+        const bool start = p.dragging == 0;
+        samples = start ? std::min(samples, p.window.GetEnd() - 1)
+                        : std::max(samples, p.window.GetStart() + 1);
+        const bool moved = start ? p.window.SetStart(samples) : p.window.SetEnd(samples);
+        if (moved) {
+            UpdateOverlays();
+            p.stale = true;
+            emit windowEdgeMoved(settings_.focusPresenter, start, samples);
+            replot(rpQueuedReplot);
+        }
+        return;
+    }
+    QCustomPlot::mouseMoveEvent(event);
+    if (EdgeAt(event->position()) >= 0)
+        setCursor(Qt::SizeHorCursor);
+    else
+        unsetCursor();
+    ShowCursor(event->position());
+}
+
+void GraphView::mouseReleaseEvent(QMouseEvent* event) {
+    Parts& p = *parts_;
+    if (p.dragging >= 0) {
+        // The record has the last word: a refused edge (a locked start) springs back.
+        p.dragging = -1;
+        UpdateOverlays();
+        p.stale = true;
+        replot(rpQueuedReplot);
+        return;
+    }
+    QCustomPlot::mouseReleaseEvent(event);
+    setSelectionRectMode(QCP::srmNone);
+    if (xAxis->range() != p.pressX || yAxis->range() != p.pressY || yAxis2->range() != p.pressY2) {
+        TakeRangesIntoSettings();
+        emit rangesChanged();
+    }
+}
+
+void GraphView::mouseDoubleClickEvent(QMouseEvent* event) {
+    QCustomPlot::mouseDoubleClickEvent(event);
+    FitAll();
+    emit rangesChanged();
+}
+
+void GraphView::wheelEvent(QWheelEvent* event) {
+    const QCPRange x = xAxis->range(), y = yAxis->range(), y2 = yAxis2->range();
+    // Over the plot the wheel zooms frequency (or time) and level; over an axis that axis
+    // alone, the phase axis included.
+    const bool overPlot = axisRect()->rect().contains(event->position().toPoint());
+    if (!overPlot)
+        axisRect()->setRangeZoomAxes({xAxis}, {yAxis, yAxis2});
+    QCustomPlot::wheelEvent(event);
+    if (!overPlot)
+        axisRect()->setRangeZoomAxes(xAxis, yAxis);
+    if (xAxis->range() != x || yAxis->range() != y || yAxis2->range() != y2) {
+        TakeRangesIntoSettings();
+        emit rangesChanged();
+    }
+}
+
+void GraphView::leaveEvent(QEvent* event) {
+    HideCursor();
+    QCustomPlot::leaveEvent(event);
+}
+
+void GraphView::ShowCursor(const QPointF& pos) {
+    Parts& p = *parts_;
+    if (p.series.empty() || !axisRect()->rect().contains(pos.toPoint())) {
+        HideCursor();
+        return;
+    }
+    const double key = xAxis->pixelToCoord(pos.x());
+    QString text = kind_ == GraphKind::Impulse
+                       ? QString::number(key, 'f', 3) + QStringLiteral(" ms")
+                       : FrequencyReadout(key);
+    QString line = text;
+    for (std::size_t i = 0; i < p.series.size(); ++i) {
+        const Series& s = p.series[i];
+        if (!s.graph->visible())
+            continue;
+        const double v = s.DisplayAt(key);
+        QString item;
+        if (kind_ == GraphKind::Response && s.which == 1) {
+            item = QString::number(v, 'f', 1) + QStringLiteral("°");
+        } else if (kind_ == GraphKind::Impulse && !settings_.impulseDb) {
+            item = QString::number(v, 'g', 4);
+        } else {
+            item = QString::number(v, 'f', 2) + QStringLiteral(" dB");
+        }
+        // Magnitude and phase of one presenter share a line.
+        const bool continues =
+            i > 0 && kind_ == GraphKind::Response && p.series[i - 1].presenter == s.presenter;
+        const QString head = kind_ == GraphKind::Distortion ? s.name
+                             : continues                    ? QString()
+                                                            : s.graph->name();
+        if (continues) {
+            text += QStringLiteral("  ") + item;
+            line += QStringLiteral("  ") + item;
+        } else {
+            text += QStringLiteral("\n") + head + QStringLiteral(": ") + item;
+            line += QStringLiteral("  ") + head + QStringLiteral(": ") + item;
+        }
+    }
+    p.tracer->point1->setCoords(key, 0.0);
+    p.tracer->point2->setCoords(key, 1.0);
+    p.tracer->setVisible(true);
+    p.readout->setText(text);
+    p.readout->setVisible(true);
+    layer(QStringLiteral("overlay"))->replot();
+    emit cursorText(line);
+}
+
+void GraphView::HideCursor() {
+    Parts& p = *parts_;
+    if (!p.readout->visible())
+        return;
+    p.tracer->setVisible(false);
+    p.readout->setVisible(false);
+    layer(QStringLiteral("overlay"))->replot();
+    emit cursorText(QString());
+}
+
+bool GraphView::SaveImage(const QString& path, int width, int height, QString* error) {
+    auto fail = [&](const QString& text) {
+        if (error != nullptr)
+            *error = text;
+        return false;
+    };
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    if (suffix != QLatin1String("png") && suffix != QLatin1String("svg") &&
+        suffix != QLatin1String("pdf"))
+        return fail(QStringLiteral("unknown image type of '%1': use .png, .svg or .pdf").arg(path));
+    if (width <= 0 || height <= 0 || width > MAX_IMAGE_SIDE || height > MAX_IMAGE_SIDE)
+        return fail(QStringLiteral("image size %1x%2 is out of range: 1 .. %3 pixels each side")
+                        .arg(width)
+                        .arg(height)
+                        .arg(MAX_IMAGE_SIDE));
+    // Append leaves an existing file as it is if the export fails below.
+    QFile probe(path);
+    const bool existed = probe.exists();
+    if (!probe.open(QIODevice::WriteOnly | QIODevice::Append))
+        return fail(QStringLiteral("cannot write '%1': %2").arg(path, probe.errorString()));
+    probe.close();
+
+    // The export lays the plot out at its own size; the widget's curves are reduced anew at
+    // its next replot.
+    Reduce(width);
+    bool ok = false;
+    if (suffix == QLatin1String("png")) {
+        ok = savePng(path, width, height, 1.0, -1, 96);
+    } else if (suffix == QLatin1String("pdf")) {
+        ok = savePdf(path, width, height);
+    } else {
+        QSvgGenerator svg;
+        svg.setFileName(path);
+        svg.setSize(QSize(width, height));
+        svg.setViewBox(QRect(0, 0, width, height));
+        svg.setResolution(96); // one user unit per pixel at the CSS reference resolution
+        svg.setTitle(QStringLiteral("Sonvel graph"));
+        QCPPainter painter;
+        if (painter.begin(&svg)) {
+            toPainter(&painter, width, height);
+            ok = painter.end();
+        }
+    }
+    parts_->stale = true;
+    if (!ok || QFileInfo(path).size() == 0) {
+        if (!existed)
+            QFile::remove(path);
+        return fail(QStringLiteral("could not write the image '%1'").arg(path));
+    }
+    return true;
+}
+
+} // namespace Kedra::Sonvel::Gui

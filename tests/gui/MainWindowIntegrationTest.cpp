@@ -1,0 +1,244 @@
+#include "gui/MainWindow.h"
+
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QImage>
+#include <QSignalSpy>
+#include <QTabWidget>
+#include <QTest>
+#include <QTimer>
+#include <cmath>
+#include <filesystem>
+
+#include "app/MainCtrl.h"
+#include "app/Options.h"
+#include "audio/SimulatedSoundCard.h"
+#include "gui/GuiFrontEnd.h"
+#include "gui/MeasurementTableModel.h"
+#include "gui/PresenterPanel.h"
+#include "measure/Measurement.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+using namespace Kedra::Sonvel;
+using Kedra::PAudioII::SimulatedModel;
+namespace fs = std::filesystem;
+
+class MainWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = SonvelTest::TempDir() /
+              ("window-" +
+               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        Conf::SetUserDirectory(dir);
+        Conf::Options::Reset();
+        front.SetInteractive(false);
+        ctrl = std::make_unique<MainCtrl>(front);
+        ctrl->StartUp("");
+        window = std::make_unique<Gui::MainWindow>(*ctrl, front);
+        window->resize(1400, 900);
+        window->show();
+    }
+    void TearDown() override {
+        window.reset();
+        ctrl.reset();
+    }
+    // Measures into a presenter through the window, the event loop running meanwhile.
+    bool Measure(int presenter, SimulatedModel model) {
+        ctrl->Audio().UseSimulated(true, model);
+        QSignalSpy done(window.get(), &Gui::MainWindow::measurementFinished);
+        if (!window->StartMeasurement(presenter))
+            return false;
+        if (!done.wait(60000))
+            return false;
+        return done.first().first().toBool();
+    }
+    // The magnitude curve of a presenter must hold the record's level at the bin nearest to
+    // each frequency: exactly where the bins are sparser than the pixels, else between the
+    // minimum and maximum the graph kept for that pixel column.
+    void ExpectCurveFollowsRecord(int presenter) {
+        Kedra::Measure::Measurement* m = ctrl->Presenter(presenter);
+        QCPGraph* curve = window->Graph(Gui::GraphKind::Response)->CurveGraph(presenter, 0);
+        ASSERT_NE(curve, nullptr);
+        ASSERT_GT(curve->data()->size(), 0);
+        const QCPRange range = curve->keyAxis()->range();
+        const double column = std::log(range.upper / range.lower) /
+                              std::max(1, curve->keyAxis()->axisRect()->width());
+        const double* a = m->GetA();
+        for (double f : {25.0, 40.0, 63.0, 100.0, 250.0, 630.0, 1600.0, 4000.0, 8000.0, 16000.0}) {
+            const int k = static_cast<int>(std::lround(f / m->GetHzPerBin()));
+            const double bin = k * m->GetHzPerBin();
+            const double db = 20.0 * std::log10(a[k]);
+            double lo = 1e300, hi = -1e300;
+            int inside = 0;
+            bool exact = false;
+            for (auto it = curve->data()->constBegin(); it != curve->data()->constEnd(); ++it) {
+                if (std::abs(std::log(it->key / bin)) > column)
+                    continue;
+                ++inside;
+                lo = std::min(lo, it->value);
+                hi = std::max(hi, it->value);
+                exact =
+                    exact || (std::abs(it->key - bin) < 1e-9 && std::abs(it->value - db) < 1e-9);
+            }
+            ASSERT_GT(inside, 0) << "no point near " << bin << " Hz";
+            if (bin / m->GetHzPerBin() < 1.0 / column) {
+                EXPECT_TRUE(exact) << bin << " Hz: " << db << " dB not drawn as it is";
+            }
+            EXPECT_GE(db, lo - 1e-9) << bin << " Hz";
+            EXPECT_LE(db, hi + 1e-9) << bin << " Hz";
+        }
+    }
+    void Screenshot(const QString& name) {
+        const QString shots = QStringLiteral(SONVEL_SCREENSHOT_DIR);
+        fs::create_directories(shots.toStdString());
+        window->grab().save(shots + "/" + name);
+    }
+
+    fs::path dir;
+    Gui::GuiFrontEnd front;
+    std::unique_ptr<MainCtrl> ctrl;
+    std::unique_ptr<Gui::MainWindow> window;
+};
+
+TEST_F(MainWindowTest, MeasuredSpeakerIsDrawnAsItsRecordAndFollowsTheWindowEnd) {
+    ASSERT_TRUE(Measure(MainCtrl::PRESENTER_A, SimulatedModel::Speaker));
+    Kedra::Measure::Measurement* a = ctrl->Presenter(MainCtrl::PRESENTER_A);
+    ASSERT_TRUE(a->IsInitialized());
+    EXPECT_EQ(window->ListModel()
+                  ->data(window->ListModel()->index(0, Gui::MeasurementTableModel::Presenter),
+                         Qt::DisplayRole)
+                  .toString(),
+              "A");
+    ExpectCurveFollowsRecord(MainCtrl::PRESENTER_A);
+    for (int tab = 0; tab < 3; ++tab) {
+        window->Tabs()->setCurrentIndex(tab);
+        Screenshot(QString("window-tab%1.png").arg(tab));
+    }
+    window->Tabs()->setCurrentIndex(0);
+
+    // A short window through the presenter's controls: the curve changes with the record.
+    QCPGraph* curve = window->Graph(Gui::GraphKind::Response)->CurveGraph(0, 0);
+    const QVector<double> before = [&] {
+        QVector<double> v;
+        for (auto it = curve->data()->constBegin(); it != curve->data()->constEnd(); ++it)
+            v.push_back(it->value);
+        return v;
+    }();
+    Gui::PresenterPanel* panel = window->Panel(MainCtrl::PRESENTER_A);
+    panel->WindowBox()->setChecked(true);
+    panel->WindowEndBox()->setValue(1.0);
+    EXPECT_TRUE(a->GetImpulseWindowEnabled());
+    EXPECT_EQ(a->GetImpulseWindowEnd(), a->GetSamplerate() / 1000);
+    curve = window->Graph(Gui::GraphKind::Response)->CurveGraph(0, 0);
+    QVector<double> after;
+    for (auto it = curve->data()->constBegin(); it != curve->data()->constEnd(); ++it)
+        after.push_back(it->value);
+    EXPECT_NE(before, after);
+    ExpectCurveFollowsRecord(MainCtrl::PRESENTER_A);
+}
+
+TEST_F(MainWindowTest, CancelOnTheDeadDeviceReturnsWithinTwoSecondsAndTheWindowKeepsResponding) {
+    ctrl->Audio().UseSimulated(true, SimulatedModel::Dead);
+    QSignalSpy done(window.get(), &Gui::MainWindow::measurementFinished);
+    int ticks = 0;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
+    timer.start(20);
+    ASSERT_TRUE(window->StartMeasurement(MainCtrl::PRESENTER_B));
+    EXPECT_TRUE(window->Measuring());
+    EXPECT_FALSE(window->StartMeasurement(MainCtrl::PRESENTER_C)) << "one measurement at a time";
+    QTest::qWait(600);
+    EXPECT_GE(ticks, 10) << "the event loop must run while measuring";
+    QElapsedTimer clock;
+    clock.start();
+    window->CancelMeasurement();
+    ASSERT_TRUE(done.wait(2000));
+    EXPECT_LT(clock.elapsed(), 2000);
+    EXPECT_FALSE(done.first().first().toBool());
+    EXPECT_FALSE(window->Measuring());
+    EXPECT_TRUE(front.Messages().join('\n').contains("cancelled"))
+        << front.Messages().join('\n').toStdString();
+    EXPECT_FALSE(ctrl->Presenter(MainCtrl::PRESENTER_B)->IsInitialized());
+}
+
+TEST_F(MainWindowTest, OpenedPackageFillsListAndPresentersAndTheGraphExportsAtItsSize) {
+    // A package of two loopback measurements, made through the controller.
+    ctrl->Audio().UseSimulated(true, SimulatedModel::Loopback);
+    ASSERT_TRUE(ctrl->Action_MeasStart(MainCtrl::PRESENTER_A));
+    ASSERT_TRUE(ctrl->Action_MeasStart(MainCtrl::PRESENTER_B));
+    ctrl->List().No(0)->SetLabel("first");
+    ctrl->List().No(1)->SetLabel("second");
+    const fs::path package = dir / "two.zip";
+    ASSERT_TRUE(ctrl->Action_SaveFile(package.string(), false));
+    ctrl->Action_ClearMeasurements();
+    EXPECT_EQ(window->Graph(Gui::GraphKind::Response)->CurveGraph(0, 0), nullptr);
+
+    ASSERT_TRUE(window->OpenPackage(QString::fromStdString(package.string()), false));
+    auto* model = window->ListModel();
+    EXPECT_EQ(
+        model->data(model->index(0, Gui::MeasurementTableModel::Label), Qt::DisplayRole).toString(),
+        "first");
+    EXPECT_EQ(
+        model->data(model->index(1, Gui::MeasurementTableModel::Label), Qt::DisplayRole).toString(),
+        "second");
+    EXPECT_EQ(window->Panel(MainCtrl::PRESENTER_B)->SlotBox()->currentData().toInt(), 1);
+    EXPECT_NE(window->Graph(Gui::GraphKind::Response)->CurveGraph(0, 0), nullptr);
+    EXPECT_NE(window->Graph(Gui::GraphKind::Response)->CurveGraph(1, 0), nullptr);
+    EXPECT_TRUE(
+        QString::fromStdString(Conf::Options::Field.Window.RecentFiles).contains("two.zip"));
+
+    // Renaming in the list renames the record.
+    EXPECT_TRUE(model->setData(model->index(1, Gui::MeasurementTableModel::Label), "renamed",
+                               Qt::EditRole));
+    EXPECT_EQ(ctrl->List().No(1)->GetLabel(), "renamed");
+    EXPECT_FALSE(
+        model->setData(model->index(1, Gui::MeasurementTableModel::Label), "  ", Qt::EditRole));
+
+    const QString base = QString::fromStdString((dir / "graph").string());
+    QString error;
+    ASSERT_TRUE(window->ExportGraph(base + ".png", 900, 500, &error)) << error.toStdString();
+    EXPECT_EQ(QImage(base + ".png").size(), QSize(900, 500));
+    ASSERT_TRUE(window->ExportGraph(base + ".svg", 900, 500, &error)) << error.toStdString();
+    QFile svg(base + ".svg");
+    ASSERT_TRUE(svg.open(QIODevice::ReadOnly));
+    const QByteArray svgText = svg.readAll();
+    EXPECT_TRUE(svgText.contains("<svg"));
+    EXPECT_TRUE(svgText.contains("900"));
+    ASSERT_TRUE(window->ExportGraph(base + ".pdf", 900, 500, &error)) << error.toStdString();
+    QFile pdf(base + ".pdf");
+    ASSERT_TRUE(pdf.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(pdf.read(5) == "%PDF-");
+    EXPECT_FALSE(window->ExportGraph(base + ".bmpx", 900, 500, &error));
+
+    // A damaged package leaves the list as it was.
+    SonvelTest::WriteBytes(dir / "bad.zip", "PK\x03\x04 not really");
+    EXPECT_FALSE(window->OpenPackage(QString::fromStdString((dir / "bad.zip").string()), false));
+    EXPECT_EQ(ctrl->List().No(0)->GetLabel(), "first");
+    EXPECT_FALSE(front.Messages().isEmpty());
+}
+
+TEST_F(MainWindowTest, GeometryTabAndRangesAreKeptInTheOptions) {
+    window->Tabs()->setCurrentIndex(2);
+    window->Graph(Gui::GraphKind::Response)->xAxis->setRange(50.0, 5000.0);
+    window->StoreWindowOptions();
+    const Conf::OptionsField kept = Conf::Options::Field;
+    EXPECT_EQ(kept.Window.GraphTab, 2);
+    EXPECT_NEAR(kept.Plot.PlotFreqMin, 50.0, 1e-9);
+    EXPECT_NEAR(kept.Plot.PlotFreqMax, 5000.0, 1e-9);
+    EXPECT_FALSE(kept.Window.Geometry.empty());
+    window.reset();
+    window = std::make_unique<Gui::MainWindow>(*ctrl, front);
+    EXPECT_EQ(window->Tabs()->currentIndex(), 2);
+    EXPECT_NEAR(window->Graph(Gui::GraphKind::Response)->xAxis->range().lower, 50.0, 1e-6);
+}
+
+} // namespace
