@@ -68,17 +68,19 @@ void ReduceToColumns(const UniformCurve& curve, const ColumnSpan& span,
         } else {
             // NaN marks a gap in the curve; a column that holds one keeps one.
             int lo = -1, hi = -1, gap = -1;
+            double low = std::numeric_limits<double>::infinity(), high = -low;
             for (int j = i; j < end; ++j) {
                 const double v = curve.values[j];
-                if (std::isnan(v)) {
-                    if (gap < 0)
-                        gap = j;
-                    continue;
-                }
-                if (lo < 0 || v < curve.values[lo])
+                if (v < low) {
+                    low = v;
                     lo = j;
-                if (hi < 0 || v > curve.values[hi])
+                }
+                if (v > high) {
+                    high = v;
                     hi = j;
+                }
+                if (gap < 0 && std::isnan(v))
+                    gap = j;
             }
             std::array<int, 3> keep{lo, hi, gap};
             std::sort(keep.begin(), keep.end());

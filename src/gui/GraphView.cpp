@@ -25,10 +25,11 @@ using Kedra::Measure::Measurement;
 
 namespace {
 
-// How stored values become plotted ones. Levels are kept linear and turned into dB only after
-// the reduction (dB is monotonic, so a column's extremes stay its extremes): a few thousand
-// logarithms per redraw instead of one per bin.
-enum class Shown { Plain, Db };
+// How stored values become plotted ones. Levels are kept linear and phases as pseudo-angles,
+// and both are converted only after the reduction (each conversion is monotonic, so a
+// column's extremes stay its extremes): a few thousand logarithms and arctangents per
+// redraw instead of one per bin.
+enum class Shown { Plain, Db, Degrees };
 
 // Far below anything a sound card measures; keeps log10(0) off the plot.
 constexpr double TINY_AMPLITUDE = 1e-20;
@@ -41,6 +42,30 @@ const char* const NO_DISTORTION_TEXT = "No distortion data for this measurement"
 double ToDb(double amplitude) {
     return 20.0 * std::log10(std::max(amplitude, TINY_AMPLITUDE));
 }
+
+// A number in [-2, 2] that grows with the angle of x + jy over (-pi, pi], without an
+// arctangent: y / (|x| + |y|) walked around the diamond |x| + |y| = 1.
+double PseudoAngle(std::complex<double> z) {
+    const double x = z.real(), y = std::fabs(z.imag());
+    const double sum = std::fabs(x) + y;
+    if (sum == 0.0)
+        return 0.0;
+    const double upper = x >= 0.0 ? y / sum : 2.0 - y / sum;
+    return z.imag() < 0.0 ? -upper : upper;
+}
+
+// The angle back, in degrees: the point of the diamond the pseudo-angle names.
+double PseudoAngleToDegrees(double d) {
+    const double a = std::fabs(d);
+    const double x = 1.0 - a;
+    const double y = a <= 1.0 ? a : 2.0 - a;
+    return std::atan2(d < 0.0 ? -y : y, x) * DEGREES_PER_RADIAN;
+}
+
+// A curve whose reduced line travels further than this many pixels per column, on average,
+// fills a band (noise, a room's phase); antialiasing and a wide pen would cost it tens of
+// milliseconds and show nothing.
+constexpr double BAND_TRAVEL_PER_COLUMN = 24.0;
 
 // Rows of the distortion graph: THD, noise, then the harmonics.
 QColor RowColour(int row) {
@@ -69,7 +94,20 @@ struct Series {
     double floor = -std::numeric_limits<double>::infinity();
     QCPGraph* graph = nullptr;
 
-    double Display(double v) const { return shown == Shown::Db ? std::max(ToDb(v), floor) : v; }
+    double travel = 0.0; // vertical way of the reduced line, in plotted units
+    double width = 1.0;  // of the pen, unless the curve fills a band
+
+    double Display(double v) const {
+        switch (shown) {
+        case Shown::Db:
+            return std::max(ToDb(v), floor);
+        case Shown::Degrees:
+            return PseudoAngleToDegrees(v);
+        case Shown::Plain:
+            break;
+        }
+        return v;
+    }
     double DisplayAt(double key) const {
         const double x = std::round((key - origin) / step);
         const double last = static_cast<double>(values.size()) - 1.0;
@@ -123,6 +161,9 @@ GraphView::GraphView(GraphKind kind, QWidget* parent)
     axisRect()->setRangeZoomAxes(xAxis, yAxis);
     axisRect()->setRangeZoomFactor(0.85);
     setNoAntialiasingOnDrag(true);
+    // Qt strokes a wide polyline as one path, which for a reduced curve (a vertical run per
+    // pixel column) takes a second; segment by segment it takes milliseconds.
+    setPlottingHint(QCP::phFastPolylines, true);
     setSelectionRectMode(QCP::srmNone);
     layer(QStringLiteral("overlay"))->setMode(QCPLayer::lmBuffered);
 
@@ -351,11 +392,14 @@ void GraphView::BuildSeries(const CurveSource& source) {
         });
         if (old != p.recycled.end()) {
             s.graph = old->graph;
+            s.values = std::move(old->values); // its storage, to be refilled
+            s.values.clear();
             p.recycled.erase(old);
         } else {
             s.graph = addGraph(xAxis, valueAxis);
         }
         s.graph->setPen(pen);
+        s.width = pen.widthF();
         s.graph->setName(name);
         s.graph->setAdaptiveSampling(false); // the curves come reduced already
         if (inLegend)
@@ -390,7 +434,8 @@ void GraphView::BuildSeries(const CurveSource& source) {
             s.step = m->GetHzPerBin();
             s.values.resize(static_cast<std::size_t>(bins));
             for (int k = 0; k < bins; ++k)
-                s.values[static_cast<std::size_t>(k)] = std::arg(f[k]) * DEGREES_PER_RADIAN;
+                s.values[static_cast<std::size_t>(k)] = PseudoAngle(f[k]);
+            s.shown = Shown::Degrees;
         }
     } else if (kind_ == GraphKind::Impulse) {
         const double* centre = m->GetI();
@@ -509,6 +554,14 @@ void GraphView::ReduceIfStale() {
     updateLayout();
     if (parts_->stale || parts_->columns != Columns())
         Reduce(Columns());
+    for (const Series& s : parts_->series) {
+        const double unitsPerPixel = s.graph->valueAxis()->range().size() / axisRect()->height();
+        const bool band = s.travel > BAND_TRAVEL_PER_COLUMN * parts_->columns * unitsPerPixel;
+        s.graph->setAntialiased(!band);
+        QPen pen = s.graph->pen();
+        pen.setWidthF(band ? 1.0 : s.width); // a 1-pixel pen takes Qt's fastest path
+        s.graph->setPen(pen);
+    }
 }
 
 // The graphs' data is current when a change returns (the window's tests read it); the
@@ -537,9 +590,14 @@ void GraphView::Reduce(int columns) {
                                  static_cast<int>(s.values.size())};
         ReduceToColumns(curve, span, p.reduced);
         p.points.resize(static_cast<qsizetype>(p.reduced.size()));
-        for (std::size_t i = 0; i < p.reduced.size(); ++i)
-            p.points[static_cast<qsizetype>(i)] =
-                QCPGraphData(p.reduced[i].key, s.Display(p.reduced[i].value));
+        s.travel = 0.0;
+        for (std::size_t i = 0; i < p.reduced.size(); ++i) {
+            const double v = s.Display(p.reduced[i].value);
+            p.points[static_cast<qsizetype>(i)] = QCPGraphData(p.reduced[i].key, v);
+            if (i > 0 && !std::isnan(v) &&
+                !std::isnan(p.points[static_cast<qsizetype>(i - 1)].value))
+                s.travel += std::fabs(v - p.points[static_cast<qsizetype>(i - 1)].value);
+        }
         s.graph->data()->set(p.points, true);
     }
     if (kind_ == GraphKind::Impulse && p.windowShown) {

@@ -1,0 +1,138 @@
+// What the graphs cost a user: redrawing the response graph of three long measurements, and
+// the way from a dragged window end to the redrawn graphs. Offscreen (Qt's platform without a
+// display), the widgets shown at 1600x900: each replot draws every layer into the widget's
+// paint buffers and repaints the widget from them, as on a screen.
+
+#include <benchmark/benchmark.h>
+
+#include <QApplication>
+
+#include <cmath>
+#include <memory>
+#include <vector>
+
+#include "gui/GraphView.h"
+#include "measure/Measurement.h"
+
+namespace {
+
+using Kedra::Measure::Measurement;
+using namespace Kedra::Sonvel::Gui;
+
+constexpr int RATE = 48000;
+
+// A loudspeaker-like impulse of 2^p samples: a decaying resonance with some noise, so that
+// the curves have detail in every pixel column.
+std::unique_ptr<Measurement> Record(int p, unsigned seed, double gain) {
+    const int n = 1 << p;
+    std::vector<double> raw(static_cast<std::size_t>(n), 0.0);
+    unsigned state = seed;
+    for (int i = n / 2; i < n; ++i) {
+        const double t = i - n / 2;
+        state = state * 1664525u + 1013904223u;
+        const double noise = (state >> 8) / double(1 << 24) - 0.5;
+        raw[static_cast<std::size_t>(i)] =
+            gain * std::exp(-t / 2000.0) * (std::sin(0.05 * t) + 0.2 * noise);
+    }
+    auto m = std::make_unique<Measurement>("bench");
+    m->InitializeImpulse(raw.data(), n, n / 2, RATE, p, 0, 0.0, 0.0, true);
+    return m;
+}
+
+std::unique_ptr<GraphView> Shown(GraphKind kind) {
+    auto g = std::make_unique<GraphView>(kind);
+    g->resize(1600, 900);
+    g->show();
+    QCoreApplication::processEvents();
+    return g;
+}
+
+// Queued replots that the changes asked for run outside the timing.
+void Drain(benchmark::State& state) {
+    state.PauseTiming();
+    QCoreApplication::processEvents();
+    state.ResumeTiming();
+}
+
+struct ThreeRecords {
+    std::vector<std::unique_ptr<Measurement>> records;
+    std::vector<CurveSource> curves;
+    ThreeRecords() {
+        const QColor colours[] = {QColor(0, 0, 139), QColor(139, 0, 0), QColor(0, 100, 0)};
+        for (int i = 0; i < 3; ++i) {
+            // N = 2^18 samples: 2^17 + 1 bins.
+            records.push_back(Record(18, 11u + i, 1.0 + 0.3 * i));
+            records.back()->GetA();
+            records.back()->GetF();
+            curves.push_back({records.back().get(), i, colours[i], QStringLiteral("curve")});
+        }
+    }
+};
+
+void BM_RedrawResponse3x2e17(benchmark::State& state) {
+    ThreeRecords three;
+    auto g = Shown(GraphKind::Response);
+    for (auto _ : state) {
+        g->SetCurves(three.curves);
+        g->replot(QCustomPlot::rpImmediateRefresh);
+        Drain(state);
+    }
+}
+BENCHMARK(BM_RedrawResponse3x2e17)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_RedrawResponse3x2e17ReplotOnly(benchmark::State& state) {
+    ThreeRecords three;
+    auto g = Shown(GraphKind::Response);
+    g->SetCurves(three.curves);
+    g->replot(QCustomPlot::rpImmediateRefresh);
+    for (auto _ : state)
+        g->replot(QCustomPlot::rpImmediateRefresh);
+}
+BENCHMARK(BM_RedrawResponse3x2e17ReplotOnly)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Arg 0: the response graph follows the change; 1: the impulse graph; 2: both, as in the
+// window, where the two graphs show the same presenter.
+void BM_WindowEndToRedraw(benchmark::State& state) {
+    auto record = Record(18, 7u, 1.0);
+    record->SetImpulseWindowEnabled(true);
+    record->SetImpulseWindowEnd(4000);
+    const std::vector<CurveSource> curves{{record.get(), 0, QColor(0, 0, 139), "A"}};
+    std::vector<std::unique_ptr<GraphView>> graphs;
+    if (state.range(0) != 1)
+        graphs.push_back(Shown(GraphKind::Response));
+    if (state.range(0) != 0)
+        graphs.push_back(Shown(GraphKind::Impulse));
+    for (auto& g : graphs) {
+        g->SetCurves(curves);
+        g->replot(QCustomPlot::rpImmediateRefresh);
+    }
+    int end = 4000;
+    for (auto _ : state) {
+        end = end == 4000 ? 4100 : 4000;
+        record->SetImpulseWindowEnd(end);
+        for (auto& g : graphs) {
+            g->UpdatePresenter(0);
+            g->replot(QCustomPlot::rpImmediateRefresh);
+        }
+        Drain(state);
+    }
+}
+BENCHMARK(BM_WindowEndToRedraw)
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(2)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+} // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
