@@ -129,6 +129,9 @@ MainWindow::MainWindow(MainCtrl& ctrl, GuiFrontEnd& front, QWidget* parent)
 
     RestoreWindowOptions();
     RedrawAll();
+    const Conf::WindowOptions& w = Conf::Options::Field.Window;
+    if (w.ImpulseTimeMaxMs > w.ImpulseTimeMinMs)
+        Graph(GraphKind::Impulse)->xAxis->setRange(w.ImpulseTimeMinMs, w.ImpulseTimeMaxMs);
 }
 
 MainWindow::~MainWindow() {

@@ -40,8 +40,8 @@ xvfb-run -a -s "-screen 0 1400x900x24" bash -c '
 '
 # An XWD file: a header of big-endian 32-bit fields, a colour map, then the pixels. A blank
 # screen has one colour; the window has many.
-python3 - "$work/screen.xwd" <<'PY'
-import struct, sys
+python3 - "$work/screen.xwd" "$shots/window-xvfb.png" <<'PY'
+import struct, sys, zlib
 data = open(sys.argv[1], "rb").read()
 fields = struct.unpack(">25I", data[:100])
 header, width, height, bpp, bpl, ncolors = fields[0], fields[4], fields[5], fields[11], fields[12], fields[19]
@@ -55,9 +55,22 @@ for y in range(0, height, 4):
 print(f"screen {width}x{height}, {len(colours)} colours seen")
 if len(colours) < 16:
     sys.exit("the screen is blank")
+# The capture as PNG for people to look at (pixels of 3 or 4 bytes, least significant byte
+# first: blue, green, red).
+if step in (3, 4) and fields[7] == 0:
+    raw = bytearray()
+    for y in range(height):
+        row = pixels[y * bpl:y * bpl + width * step]
+        raw.append(0)
+        out = bytearray(width * 3)
+        out[0::3], out[1::3], out[2::3] = row[2::step], row[1::step], row[0::step]
+        raw += out
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+    png = b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+    png += chunk(b"IDAT", zlib.compress(bytes(raw), 6)) + chunk(b"IEND", b"")
+    open(sys.argv[2], "wb").write(png)
 PY
-cp "$work/screen.xwd" "$shots/window-xvfb.xwd"
-if command -v convert >/dev/null; then convert "$work/screen.xwd" "$shots/window-xvfb.png" || true; fi
 for f in RazeriRerirov.xml MeasAutosaved.zip; do
     [ -n "$(find "$work/user" -name "$f" -print -quit)" ] ||
         { echo "$f was not autosaved on SIGTERM"; exit 1; }
