@@ -5,6 +5,7 @@
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QThread>
+#include <future>
 
 #include "foundation/KedraLogger.h"
 
@@ -20,12 +21,26 @@ QString Q(const std::string& s) {
 
 GuiFrontEnd::GuiFrontEnd(QObject* parent) : QObject(parent) {}
 
-template <class F>
-void GuiFrontEnd::OnGuiThread(F&& f) {
-    if (QThread::currentThread() == thread())
+void GuiFrontEnd::OnGuiThread(std::function<void()> f) {
+    if (QThread::currentThread() == thread()) {
         f();
-    else
-        QMetaObject::invokeMethod(this, std::forward<F>(f), Qt::QueuedConnection);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(postedMutex_);
+        posted_.push_back(std::move(f));
+    }
+    QMetaObject::invokeMethod(this, "RunPosted", Qt::QueuedConnection);
+}
+
+void GuiFrontEnd::RunPosted() {
+    std::vector<std::function<void()>> work;
+    {
+        std::lock_guard<std::mutex> lock(postedMutex_);
+        work.swap(posted_);
+    }
+    for (auto& f : work)
+        f();
 }
 
 void GuiFrontEnd::ShowMessage(MessageKind kind, const std::string& title, const std::string& text) {
@@ -58,11 +73,17 @@ bool GuiFrontEnd::Ask(const std::string& title, const std::string& text, bool ok
         const auto yes = okCancel ? QMessageBox::Ok : QMessageBox::Yes;
         answer = QMessageBox::question(dialogParent_, Q(title), Q(text), buttons, yes) == yes;
     };
-    if (QThread::currentThread() == thread())
+    if (QThread::currentThread() == thread()) {
         ask();
-    else
-        QMetaObject::invokeMethod(this, ask, Qt::BlockingQueuedConnection);
-    return answer;
+        return answer;
+    }
+    std::promise<bool> asked;
+    std::future<bool> reply = asked.get_future();
+    OnGuiThread([&] {
+        ask();
+        asked.set_value(answer);
+    });
+    return reply.get();
 }
 
 bool GuiFrontEnd::AskOkCancel(const std::string& title, const std::string& text) {

@@ -8,7 +8,10 @@
 #include <QString>
 #include <QStringList>
 #include <atomic>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "app/FrontEnd.h"
 
@@ -63,17 +66,24 @@ signals:
     // The verdict's colour, or an invalid colour for the default one.
     void amplitudeJudged(bool accepted, double db, const QString& colour, const QString& text);
 
+private slots:
+    // Runs what other threads posted, in their order.
+    void RunPosted();
+
 private:
     bool Ask(const std::string& title, const std::string& text, bool okCancel);
-    // Runs `f` on the GUI thread: at once when already there, else queued.
-    template <class F>
-    void OnGuiThread(F&& f);
+    // Runs `f` on the GUI thread: at once when already there, else queued. The work goes
+    // through a queue of ours under a mutex (not through Qt's functor events), so that the
+    // hand-over is a synchronisation ThreadSanitizer sees.
+    void OnGuiThread(std::function<void()> f);
 
     QWidget* dialogParent_ = nullptr;
     bool interactive_ = true;
     bool scriptedAnswer_ = true;
     QStringList messages_;
     std::atomic<bool> cancelled_{false};
+    std::mutex postedMutex_;
+    std::vector<std::function<void()>> posted_;
 };
 
 } // namespace Kedra::Sonvel::Gui

@@ -77,7 +77,7 @@ private:
     void RedrawAll();
     void RedrawPresenter(int presenter);
     void RedrawSlot(int slot);
-    void MeasurementDone();
+    Q_INVOKABLE void MeasurementDone();
     void SetMeasuringState(bool measuring);
     void ShowProgressText(const QString& text);
     void AddRecent(const QString& path);

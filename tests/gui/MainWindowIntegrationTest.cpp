@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDoubleSpinBox>
+#include <QDropEvent>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
+#include <QMimeData>
 #include <QSignalSpy>
 #include <QTabWidget>
 #include <QTest>
@@ -195,6 +198,19 @@ TEST_F(MainWindowTest, OpenedPackageFillsListAndPresentersAndTheGraphExportsAtIt
     EXPECT_NE(window->Graph(Gui::GraphKind::Response)->CurveGraph(1, 0), nullptr);
     EXPECT_TRUE(
         QString::fromStdString(Conf::Options::Field.Window.RecentFiles).contains("two.zip"));
+
+    // A row dragged onto presenter C shows that slot in C.
+    std::unique_ptr<QMimeData> mime(model->mimeData({model->index(1, 0)}));
+    ASSERT_TRUE(mime);
+    Gui::PresenterPanel* c = window->Panel(MainCtrl::PRESENTER_C);
+    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, mime.get(), Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(c, &enter);
+    EXPECT_TRUE(enter.isAccepted());
+    QDropEvent drop(QPointF(5, 5), Qt::CopyAction, mime.get(), Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(c, &drop);
+    EXPECT_EQ(ctrl->PresenterSlot(MainCtrl::PRESENTER_C), 1);
+    EXPECT_EQ(c->SlotBox()->currentData().toInt(), 1);
+    EXPECT_NE(window->Graph(Gui::GraphKind::Response)->CurveGraph(2, 0), nullptr);
 
     // Renaming in the list renames the record.
     EXPECT_TRUE(model->setData(model->index(1, Gui::MeasurementTableModel::Label), "renamed",
