@@ -4,13 +4,8 @@
 # e.g. scripts/gui.sh --user-dir /tmp/try meas.zip (the devices of the options are used then).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh >/dev/null
+bash scripts/build-target.sh sonvel-gui
 BUILD_DIR=${BUILD_DIR:-build}
-GEN=()
-if command -v ninja >/dev/null 2>&1; then GEN=(-G Ninja); fi
-if [ -f "$BUILD_DIR/CMakeCache.txt" ]; then GEN=(); fi
-cmake -S . -B "$BUILD_DIR" "${GEN[@]}" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$BUILD_DIR" -j "$(nproc)" --target sonvel-gui >/dev/null
 if [ "$#" -eq 0 ]; then
     echo "Measuring on the simulated loudspeaker (sonvel-gui --sim speaker)"
     set -- --sim speaker
