@@ -630,6 +630,12 @@ void MainWindow::ExportSlot(const QString& kind) {
 }
 
 void MainWindow::ImportInto(bool impulse) {
+    // The sample rate of a file without one is the stream's, which the measurement owns now.
+    if (Measuring()) {
+        front_.ShowMessage(MessageKind::Warning, "Sonvel Warning",
+                           "A measurement is running; import the file when it is done");
+        return;
+    }
     const int slot = ctrl_.FirstEmptySlot();
     if (slot < 0) {
         front_.ShowMessage(MessageKind::Warning, "Sonvel Warning",
