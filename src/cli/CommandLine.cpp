@@ -65,7 +65,7 @@ void SetOption(const std::string& assignment) {
     case Conf::Options::SetResult::NoField:
         throw UsageError("--set: there is no option " + path +
                          " (sections Plot, Misc, Dev, Signal, Analysis, ImExport, Filter, "
-                         "MakeMicCal)");
+                         "MakeMicCal, Window)");
     case Conf::Options::SetResult::BadValue:
         throw UsageError("--set: '" + value + "' is not a value for " + path);
     }
