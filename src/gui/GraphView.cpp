@@ -433,8 +433,13 @@ void GraphView::BuildSeries(const CurveSource& source) {
             Series& s = add(1, yAxis2, pen, name, !settings_.showMagnitude);
             s.step = m->GetHzPerBin();
             s.values.resize(static_cast<std::size_t>(bins));
+            const double peak = *std::max_element(a, a + bins);
+            const double hideBelow = settings_.hidePhaseBelowDb < 0.0
+                                         ? peak * std::pow(10.0, settings_.hidePhaseBelowDb / 20.0)
+                                         : -1.0;
             for (int k = 0; k < bins; ++k)
-                s.values[static_cast<std::size_t>(k)] = PseudoAngle(f[k]);
+                s.values[static_cast<std::size_t>(k)] =
+                    a[k] < hideBelow ? std::numeric_limits<double>::quiet_NaN() : PseudoAngle(f[k]);
             s.shown = Shown::Degrees;
         }
     } else if (kind_ == GraphKind::Impulse) {

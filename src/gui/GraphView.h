@@ -30,9 +30,12 @@ struct CurveSource {
 struct GraphSettings {
     bool showMagnitude = true; // response graph
     bool showPhase = true;     // response graph, right-hand axis
-    bool impulseDb = false;    // impulse graph: dB envelope instead of linear
-    int distortionRows = 6;    // distortion graph: rows 0 .. n-1 (THD, noise, 2nd HD, ...)
-    int focusPresenter = 0;    // whose window the impulse graph draws, whose distortion is shown
+    // Phase is left out where the level lies this far below the curve's peak, where it is
+    // only noise; 0 or above: drawn everywhere.
+    double hidePhaseBelowDb = -50.0;
+    bool impulseDb = false; // impulse graph: dB envelope instead of linear
+    int distortionRows = 6; // distortion graph: rows 0 .. n-1 (THD, noise, 2nd HD, ...)
+    int focusPresenter = 0; // whose window the impulse graph draws, whose distortion is shown
     double freqMin = 20.0;
     double freqMax = 20000.0;
     double dbMin = -60.0;

@@ -167,6 +167,7 @@ void MainWindow::BuildGraphs() {
         s.impulseDbMin = plot.PlotImpulseDBMin;
         s.showMagnitude = plot.PlotAmplitude;
         s.showPhase = plot.PlotPhase;
+        s.hidePhaseBelowDb = plot.HidePhaseWhenBelowDB;
         graph->SetSettings(s);
         const auto change = [graph](auto edit) {
             GraphSettings settings = graph->Settings();

@@ -15,6 +15,7 @@
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 
@@ -122,6 +123,24 @@ TEST_F(MainWindowTest, MeasuredSpeakerIsDrawnAsItsRecordAndFollowsTheWindowEnd) 
                   .toString(),
               "A");
     ExpectCurveFollowsRecord(MainCtrl::PRESENTER_A);
+
+    // Above the speaker's roll-off, 50 dB below its peak, the phase is noise: not drawn.
+    const double* level = a->GetA();
+    const int bins = a->GetNBins();
+    const double threshold = *std::max_element(level, level + bins) * std::pow(10.0, -50.0 / 20.0);
+    int quiet = bins;
+    while (quiet > 0 && level[quiet - 1] < threshold)
+        --quiet;
+    ASSERT_LT(quiet, bins - 10) << "the speaker rolls off steeply before Nyquist";
+    QCPGraph* phase = window->Graph(Gui::GraphKind::Response)->CurveGraph(0, 1);
+    ASSERT_NE(phase, nullptr);
+    int drawnAbove = 0, drawnBelow = 0;
+    for (auto it = phase->data()->constBegin(); it != phase->data()->constEnd(); ++it)
+        if (std::isfinite(it->value))
+            ++(it->key > (quiet + 1) * a->GetHzPerBin() ? drawnAbove : drawnBelow);
+    EXPECT_EQ(drawnAbove, 0);
+    EXPECT_GT(drawnBelow, 100);
+
     for (int tab = 0; tab < 3; ++tab) {
         window->Tabs()->setCurrentIndex(tab);
         Screenshot(QString("window-tab%1.png").arg(tab));
