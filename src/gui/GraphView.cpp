@@ -340,6 +340,10 @@ void GraphView::UpdatePresenter(int presenter) {
 }
 
 void GraphView::SetSettings(const GraphSettings& settings) {
+    // Settings read back after a zoom carry the zoomed ranges; only new ones are a new home.
+    if (settings.freqMin != settings_.freqMin || settings.freqMax != settings_.freqMax ||
+        settings.dbMin != settings_.dbMin || settings.dbMax != settings_.dbMax)
+        home_ = settings;
     settings_ = settings;
     ApplyAxes();
     Rebuild();
@@ -716,11 +720,11 @@ void GraphView::FitAll() {
             }
         }
     } else {
-        xAxis->setRange(std::max(settings_.freqMin, 1e-3), std::max(settings_.freqMax, 1e-2));
+        xAxis->setRange(std::max(home_.freqMin, 1e-3), std::max(home_.freqMax, 1e-2));
         const auto [low, high] = extremes(xAxis->range().lower, xAxis->range().upper);
         if (high >= low) {
-            const double spanDb = kind_ == GraphKind::Response && settings_.dbMax > settings_.dbMin
-                                      ? settings_.dbMax - settings_.dbMin
+            const double spanDb = kind_ == GraphKind::Response && home_.dbMax > home_.dbMin
+                                      ? home_.dbMax - home_.dbMin
                                       : 80.0;
             const double top = std::ceil((high + 3.0) / 5.0) * 5.0;
             yAxis->setRange(top - spanDb, top);

@@ -101,6 +101,8 @@ private:
 
     GraphKind kind_;
     GraphSettings settings_;
+    // The ranges the caller gave (not those of the last zoom): what a fit returns to.
+    GraphSettings home_;
     std::unique_ptr<Parts> parts_;
 };
 

@@ -111,6 +111,37 @@ TEST(ResponseGraph, MagnitudePhaseAndReadoutFollowAKnownResponse) {
     EXPECT_GE((magnitude->data()->begin() + 1)->key, g.xAxis->range().lower);
 }
 
+TEST(ResponseGraph, DragPansRightDragZoomsARectangleAndDoubleClickFits) {
+    auto record = TwoTapRecord();
+    GraphView g(GraphKind::Response);
+    g.resize(1200, 700);
+    g.SetCurves({{record.get(), 0, Qt::darkBlue, "A"}});
+    g.replot();
+    const QCPRange x0 = g.xAxis->range();
+    const QRect plot = g.axisRect()->rect();
+    Drag(g, plot.center(), plot.center() + QPoint(100, 0));
+    EXPECT_LT(g.xAxis->range().lower, x0.lower) << "dragging right shows lower frequencies";
+    EXPECT_NEAR(g.xAxis->range().upper / g.xAxis->range().lower, x0.upper / x0.lower, 1e-6);
+
+    // A right-button rectangle from 100 Hz to 1 kHz and -10 to 0 dB becomes the range.
+    const QPointF from(g.xAxis->coordToPixel(100.0), g.yAxis->coordToPixel(0.0));
+    const QPointF to(g.xAxis->coordToPixel(1000.0), g.yAxis->coordToPixel(-10.0));
+    Send(g, QEvent::MouseButtonPress, from, Qt::RightButton, Qt::RightButton);
+    Send(g, QEvent::MouseMove, (from + to) / 2, Qt::NoButton, Qt::RightButton);
+    Send(g, QEvent::MouseMove, to, Qt::NoButton, Qt::RightButton);
+    Send(g, QEvent::MouseButtonRelease, to, Qt::RightButton, Qt::NoButton);
+    EXPECT_NEAR(g.xAxis->range().lower, 100.0, 1.0);
+    EXPECT_NEAR(g.xAxis->range().upper, 1000.0, 10.0);
+    EXPECT_NEAR(g.yAxis->range().lower, -10.0, 0.2);
+    EXPECT_NEAR(g.yAxis->range().upper, 0.0, 0.2);
+
+    Send(g, QEvent::MouseButtonDblClick, plot.center(), Qt::LeftButton, Qt::LeftButton);
+    // Fitted: the whole curve (about -3.5 to +3.5 dB) lies inside the level range again.
+    EXPECT_LT(g.xAxis->range().lower, 100.0);
+    EXPECT_LT(g.yAxis->range().lower, -3.5);
+    EXPECT_GT(g.yAxis->range().upper, 3.5);
+}
+
 TEST(ResponseGraph, FrequencyTicksAt125PerDecadeAndFinerWhenZoomedIn) {
     GraphView g(GraphKind::Response);
     g.resize(1600, 900);
