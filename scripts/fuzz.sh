@@ -6,7 +6,8 @@
 # target found a crash, leak, time-out (10 s per input) or out-of-memory (2 GiB); the
 # reproducer is kept under BUILD_DIR/findings/ and its path and stack are printed.
 # Usage: scripts/fuzz.sh [SECONDS] [TARGET...]   e.g. scripts/fuzz.sh 20 fuzz_wave
-# Environment: BUILD_DIR (default build-fuzz), FUZZ_FLAGS (more libFuzzer flags).
+# Environment: BUILD_DIR (default build-fuzz), FUZZ_FLAGS (more libFuzzer flags), FUZZ_NO_BUILD=1
+# (run the targets as built, e.g. two runs side by side over one build).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 SECONDS_EACH=${1:-60}
@@ -27,7 +28,9 @@ targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
     for r in "${readers[@]}"; do targets+=("fuzz_$r"); done
 fi
-cmake --build "$BUILD_DIR" -j "$(nproc)" --target "${targets[@]}"
+if [ -z "${FUZZ_NO_BUILD:-}" ]; then
+    cmake --build "$BUILD_DIR" -j "$(nproc)" --target "${targets[@]}"
+fi
 
 # Every target gets its own $TMPDIR, so that nothing a target writes (its private directory
 # included, should the target die) outlives the run.
