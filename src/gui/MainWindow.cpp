@@ -418,6 +418,9 @@ void MainWindow::BuildActions() {
     stopAction_->setEnabled(false);
     bar->addAction(stopAction_);
 
+    calibrationMenu_ = menuBar()->addMenu(tr("&Calibration"));
+    operationsMenu_ = menuBar()->addMenu(tr("&Operations"));
+
     QMenu* view = menuBar()->addMenu(tr("&View"));
     for (int i = 0; i < 3; ++i)
         view->addAction(tabs_->tabText(i), QKeySequence(QString("Ctrl+%1").arg(i + 1)), this,
@@ -430,6 +433,8 @@ void MainWindow::BuildActions() {
     view->addSeparator();
     for (QDockWidget* dock : findChildren<QDockWidget*>())
         view->addAction(dock->toggleViewAction());
+
+    toolsMenu_ = menuBar()->addMenu(tr("&Tools"));
 
     QMenu* help = menuBar()->addMenu(tr("&Help"));
     help->addAction(tr("&About Sonvel"), this, [this] {
@@ -503,7 +508,8 @@ GraphView* MainWindow::Graph(GraphKind kind) const {
     return nullptr;
 }
 
-bool MainWindow::StartMeasurement(int presenter) {
+bool MainWindow::StartMeasurement(int presenter, const std::string& name,
+                                  std::function<void(bool)> then) {
     if (worker_ != nullptr)
         return false;
     const int slot = ctrl_.MeasurementSlot(presenter);
@@ -520,10 +526,13 @@ bool MainWindow::StartMeasurement(int presenter) {
     front_.ResetCancel();
     SetMeasuringState(true);
     ShowProgressText(tr("Measuring %1").arg(QChar('A' + presenter)));
+    then_ = std::move(then);
     Measurement* record = pending_.get();
-    const std::string name(1, static_cast<char>('A' + presenter));
-    worker_ = new MeasureThread([this, record, name] {
-        pendingOk_ = ctrl_.MeasureDetached(*record, name);
+    const std::string label =
+        name.empty() ? std::string(1, static_cast<char>('A' + presenter)) : name;
+    emit measurementStarted();
+    worker_ = new MeasureThread([this, record, label] {
+        pendingOk_ = ctrl_.MeasureDetached(*record, label);
         // By name: a functor event would be freed on this thread inside Qt, where the
         // sanitizer cannot see the hand-over; the join in MeasurementDone is what counts.
         QMetaObject::invokeMethod(this, "MeasurementDone", Qt::QueuedConnection);
@@ -556,6 +565,11 @@ void MainWindow::MeasurementDone() {
         front_.ShowMessage(MessageKind::Information, "Sonvel", "The measurement was cancelled");
     } else {
         ShowProgressText(ok ? tr("Measurement done") : tr("Measurement failed"));
+    }
+    if (then_) {
+        auto then = std::move(then_);
+        then_ = nullptr;
+        then(ok);
     }
     emit measurementFinished(ok);
 }

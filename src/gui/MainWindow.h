@@ -7,7 +7,9 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <array>
+#include <functional>
 #include <memory>
+#include <string>
 
 #include "gui/GraphView.h"
 
@@ -50,8 +52,11 @@ public:
 
     bool Measuring() const { return worker_ != nullptr; }
     // Measures into a presenter's slot on the worker thread and returns at once; false when
-    // a measurement runs already or the slot is missing.
-    bool StartMeasurement(int presenter);
+    // a measurement runs already or the slot is missing. `name` is the one the progress
+    // texts use (the presenter's letter when empty); `then` runs on this thread once the
+    // record is placed (or not), before measurementFinished.
+    bool StartMeasurement(int presenter, const std::string& name = {},
+                          std::function<void(bool)> then = {});
     // Aborts the running measurement; it ends (measurementFinished) within a poll interval.
     void CancelMeasurement();
     bool OpenPackage(const QString& path, bool append);
@@ -61,7 +66,14 @@ public:
     // Geometry, the open tab and the graph ranges into the options.
     void StoreWindowOptions();
 
+    // Menus that tools, dialogs and windows of their own add their entries to.
+    QMenu* CalibrationMenu() const { return calibrationMenu_; }
+    QMenu* OperationsMenu() const { return operationsMenu_; }
+    QMenu* ToolsMenu() const { return toolsMenu_; }
+
 signals:
+    // Anything else using the audio stream lets go of it on this signal.
+    void measurementStarted();
     void measurementFinished(bool ok);
 
 protected:
@@ -97,6 +109,9 @@ private:
     std::array<QAction*, 3> measureActions_{};
     QAction* stopAction_ = nullptr;
     QMenu* recentMenu_ = nullptr;
+    QMenu* calibrationMenu_ = nullptr;
+    QMenu* operationsMenu_ = nullptr;
+    QMenu* toolsMenu_ = nullptr;
     QLabel* readout_ = nullptr;
     QLabel* status_ = nullptr;
     QLabel* verdict_ = nullptr;
@@ -110,6 +125,7 @@ private:
     int pendingSlot_ = -1;
     bool pendingOk_ = false;
     bool cancelled_ = false;
+    std::function<void(bool)> then_;
 };
 
 } // namespace Kedra::Sonvel::Gui
