@@ -794,21 +794,24 @@ bool MainCtrl::Action_AnalyzeFile(int slot, const std::string& recordingPath,
     return Changed(true, slot);
 }
 
-bool MainCtrl::Action_CalDacAdcMake() {
+std::string MainCtrl::LoopbackConnectionText() {
     if (!audio_->ApplyDevices(Conf::Options::Field))
-        return false;
+        return {};
     StreamInitializer* stream = StreamInitializer::Get();
-    const std::string out = Kedra::PAudioII::GetDeviceName(stream->GetOutDevice(), true);
-    const std::string in = Kedra::PAudioII::GetDeviceName(stream->GetInDevice(), true);
-    if (!frontEnd_.AskOkCancel("Measure Loopback now?",
-                               "Make a Loopback measurement.\n\nConnect the Output of:\n" + out +
-                                   "\n\nTo the Input of:\n" + in))
-        return false;
+    std::string text = "Make a Loopback measurement.\n\nConnect the Output of:\n";
+    text += Kedra::PAudioII::GetDeviceName(stream->GetOutDevice(), true);
+    text += "\n\nTo the Input of:\n";
+    text += Kedra::PAudioII::GetDeviceName(stream->GetInDevice(), true);
+    return text;
+}
+
+void MainCtrl::LoopbackBegin(LoopbackSession& session) {
     Conf::OptionsField& field = Conf::Options::Field;
-    const Conf::SignalOptions savedSignal = field.Signal;
-    const Conf::AnalysisOptions savedAnalysis = field.Analysis;
+    session.signal = field.Signal;
+    session.analysis = field.Analysis;
     // Before the defaults below switch it off.
-    const bool micWasOn = audio_->MicCalibrator().IsActive();
+    session.micWasOn = audio_->MicCalibrator().IsActive();
+    session.failures = 0;
     field.Signal = Conf::SignalOptions{};
     field.Signal.SignalType = 0;
     field.Signal.SignalLength = field.Dev.SamplerateNo > 1 ? 20 : 19;
@@ -820,65 +823,109 @@ bool MainCtrl::Action_CalDacAdcMake() {
     field.Analysis.ExtendToNyquist = false;
     audio_->SetTimeZeroLock(false, 0.0);
     audio_->ApplyOptions(field);
+}
 
+void MainCtrl::LoopbackBeforeMeasuring(const LoopbackSession& /*session*/) {
+    audio_->SetDacAdcCalibration(false);
+    audio_->MicCalibrator().SetActive(false);
+}
+
+void MainCtrl::LoopbackAfterMeasuring(const LoopbackSession& session) {
+    audio_->MicCalibrator().SetActive(session.micWasOn);
+}
+
+void MainCtrl::LoopbackBand(Measurement& a, double& fLow, double& fHigh, std::string& question) {
+    a.SetLabel("DAC-ADC Loopback");
+    const int fs = a.GetSamplerate();
+    const int half = Kedra::Math::ToIntRound(0.5 * fs);
+    a.SetImpulseWindowStart(-half, true);
+    a.SetImpulseWindowLockStart(true);
+    a.SetImpulseWindowEnd(half);
+    a.SetImpulseWindowEnabled(true);
+    const double* amp = a.GetA();
+    const double limit = Kedra::Math::DBToAmplitude(-6.0);
+    const int last = a.GetNBins() - 1;
+    int upper = 1;
+    for (int k = last; k >= 1; --k)
+        if (amp[k] > limit) {
+            upper = k;
+            break;
+        }
+    int lower = upper;
+    for (int k = 1; k <= last; ++k)
+        if (amp[k] > limit) {
+            lower = k;
+            break;
+        }
+    fLow = lower * a.GetHzPerBin();
+    fHigh = upper * a.GetHzPerBin();
+    question = "The measurement was valid within +/- 6dB\nFrom ";
+    question += Kedra::Text::FormatFixed(fLow, 0);
+    question += "Hz to ";
+    question += Kedra::Text::FormatFixed(fHigh, 0);
+    question += "Hz\nUse this measurement to generate DAC-ADC calibration?";
+    SlotChanged(PresenterSlot(PRESENTER_A));
+}
+
+bool MainCtrl::LoopbackAccept(Measurement& a, double fLow, double fHigh) {
+    Kedra::Measure::Calibrator& cal = audio_->DacAdcCalibrator();
+    if (!cal.Import(a, fLow, fHigh) || !cal.Save(Conf::FilePath(CAL_DACADC_FILENAME)))
+        return false;
+    audio_->SetDacAdcCalibration(true);
+    return true;
+}
+
+void MainCtrl::LoopbackChecked(Measurement& b, const Measurement& a) {
+    b.SetLabel("DAC-ADC Loopback Calibrated");
+    b.CopyImpulseWindowFrom(a);
+    SlotChanged(PresenterSlot(PRESENTER_B));
+}
+
+void MainCtrl::LoopbackEnd(const LoopbackSession& session) {
+    Conf::OptionsField& field = Conf::Options::Field;
+    const bool dacAdcOn = audio_->DacAdcCalibrator().IsActive();
+    field.Signal = session.signal;
+    field.Analysis = session.analysis;
+    field.Analysis.DacAdcCalibration = dacAdcOn;
+    field.Analysis.MicCalibration = audio_->MicCalibrator().IsActive();
+    audio_->ApplyOptions(field);
+    audio_->NotifyCalibration();
+}
+
+bool MainCtrl::Action_CalDacAdcMake() {
+    const std::string connect = LoopbackConnectionText();
+    if (connect.empty() || !frontEnd_.AskOkCancel("Measure Loopback now?", connect))
+        return false;
+    LoopbackSession session;
+    LoopbackBegin(session);
     bool done = false;
     bool result = false;
-    int failures = 0;
     while (!done) {
-        audio_->SetDacAdcCalibration(false);
-        audio_->MicCalibrator().SetActive(false);
+        LoopbackBeforeMeasuring(session);
         Measurement* a = Presenter(PRESENTER_A);
         const bool measured = a != nullptr && audio_->PerformMeasurement(*a, "A - Loopback");
-        audio_->MicCalibrator().SetActive(micWasOn);
+        LoopbackAfterMeasuring(session);
         if (!measured) {
             // A front end that answers every question with yes would otherwise retry forever.
-            if (++failures >= MAX_LOOPBACK_TRIES) {
+            if (++session.failures >= MAX_LOOPBACK_TRIES) {
                 frontEnd_.ShowMessage(MessageKind::Error, "Sonvel Warning",
                                       "The loopback measurement failed " +
-                                          std::to_string(failures) + " times; no calibration made");
+                                          std::to_string(session.failures) +
+                                          " times; no calibration made");
                 break;
             }
             done =
                 !frontEnd_.AskYesNo("Sonvel", "Measurement failed. for Unknown reason\nTry again?");
             continue;
         }
-        a->SetLabel("DAC-ADC Loopback");
-        const int fs = a->GetSamplerate();
-        const int half = Kedra::Math::ToIntRound(0.5 * fs);
-        a->SetImpulseWindowStart(-half, true);
-        a->SetImpulseWindowLockStart(true);
-        a->SetImpulseWindowEnd(half);
-        a->SetImpulseWindowEnabled(true);
-        const double* amp = a->GetA();
-        const double limit = Kedra::Math::DBToAmplitude(-6.0);
-        const int last = a->GetNBins() - 1;
-        int upper = 1;
-        for (int k = last; k >= 1; --k)
-            if (amp[k] > limit) {
-                upper = k;
-                break;
-            }
-        int lower = upper;
-        for (int k = 1; k <= last; ++k)
-            if (amp[k] > limit) {
-                lower = k;
-                break;
-            }
-        const double fLow = lower * a->GetHzPerBin();
-        const double fHigh = upper * a->GetHzPerBin();
-        if (frontEnd_.AskYesNo("Sonvel", "The measurement was valid within +/- 6dB\nFrom " +
-                                             Kedra::Text::FormatFixed(fLow, 0) + "Hz to " +
-                                             Kedra::Text::FormatFixed(fHigh, 0) + "Hz\n" +
-                                             "Use this measurement to generate DAC-ADC "
-                                             "calibration?")) {
-            Kedra::Measure::Calibrator& cal = audio_->DacAdcCalibrator();
-            if (cal.Import(*a, fLow, fHigh) && cal.Save(Conf::FilePath(CAL_DACADC_FILENAME))) {
-                audio_->SetDacAdcCalibration(true);
+        double fLow = 0.0, fHigh = 0.0;
+        std::string question;
+        LoopbackBand(*a, fLow, fHigh, question);
+        if (frontEnd_.AskYesNo("Sonvel", question)) {
+            if (LoopbackAccept(*a, fLow, fHigh)) {
                 Measurement* b = Presenter(PRESENTER_B);
-                if (b != nullptr && b != a && audio_->PerformMeasurement(*b, "B - Loopback")) {
-                    b->SetLabel("DAC-ADC Loopback Calibrated");
-                    b->CopyImpulseWindowFrom(*a);
-                }
+                if (b != nullptr && b != a && audio_->PerformMeasurement(*b, "B - Loopback"))
+                    LoopbackChecked(*b, *a);
                 const bool enable =
                     frontEnd_.AskYesNo("Sonvel", "Enable this DAC-ADC calibration?");
                 audio_->SetDacAdcCalibration(enable);
@@ -889,12 +936,7 @@ bool MainCtrl::Action_CalDacAdcMake() {
             done = !frontEnd_.AskOkCancel("Sonvel", "Measure Loopback again?");
         }
     }
-    const bool dacAdcOn = audio_->DacAdcCalibrator().IsActive();
-    field.Signal = savedSignal;
-    field.Analysis = savedAnalysis;
-    field.Analysis.DacAdcCalibration = dacAdcOn;
-    field.Analysis.MicCalibration = audio_->MicCalibrator().IsActive();
-    audio_->ApplyOptions(field);
+    LoopbackEnd(session);
     return result;
 }
 

@@ -9,6 +9,7 @@
 
 #include "app/AudioHelper.h"
 #include "app/FrontEnd.h"
+#include "app/OptionsField.h"
 #include "exchange/MeasurementExporter.h"
 #include "measure/Measurement.h"
 #include "measure/MeasurementList.h"
@@ -21,6 +22,14 @@ inline constexpr const char* AUTOSAVE_MEAS_OBSOLETE_DIR = "AutosavedObsolete";
 
 inline constexpr const char* DISTORTION_MISSING =
     "that measurement holds no harmonic distortion data (it must be a logarithmic sweep)";
+
+// What a loopback calibration set aside while it measures, so that its end can put it back.
+struct LoopbackSession {
+    Conf::SignalOptions signal;
+    Conf::AnalysisOptions analysis;
+    bool micWasOn = false;
+    int failures = 0;
+};
 
 class MainCtrl {
 public:
@@ -103,6 +112,26 @@ public:
     bool Action_OptionsLoad(const std::string& path);
     bool Action_OptionsSave(const std::string& path);
     bool Action_CalDacAdcMake();
+    // Action_CalDacAdcMake in steps, so that a window can measure between them on a worker
+    // thread and ask its questions without blocking:
+    // the text telling the user what to connect (empty and a message when the devices are
+    // not there);
+    std::string LoopbackConnectionText();
+    // the loopback settings in place of the signal and analysis options;
+    void LoopbackBegin(LoopbackSession& session);
+    // both calibrations off for the measurement; afterwards the microphone's state back;
+    void LoopbackBeforeMeasuring(const LoopbackSession& session);
+    void LoopbackAfterMeasuring(const LoopbackSession& session);
+    // A's label and window set, and the band where it lies within +/- 6 dB; the question
+    // asked about it into `question`;
+    void LoopbackBand(Kedra::Measure::Measurement& a, double& fLow, double& fHigh,
+                      std::string& question);
+    // the calibration made from A over the band, saved and switched on;
+    bool LoopbackAccept(Kedra::Measure::Measurement& a, double fLow, double fHigh);
+    // the check measurement B named and given A's window;
+    void LoopbackChecked(Kedra::Measure::Measurement& b, const Kedra::Measure::Measurement& a);
+    // the signal and analysis options back, with the calibrations' states kept.
+    void LoopbackEnd(const LoopbackSession& session);
     bool Action_MinimumPhase(int slot, bool causal);
     // Measures into `slot` from a recorded wave file, played signal from `referencePath` or
     // the current test signal when that is empty.
