@@ -134,7 +134,7 @@ std::string OpenDetails(const Kedra::Measure::OpenReport& r) {
 } // namespace
 
 bool MainCtrl::OpenList(const std::string& path, bool append, bool reportFailure,
-                        Kedra::Measure::OpenReport* report) {
+                        Kedra::Measure::OpenReport* report, bool keepSlots) {
     Kedra::Measure::OpenReport local;
     Kedra::Measure::OpenReport& r = report != nullptr ? *report : local;
     r = {};
@@ -146,7 +146,8 @@ bool MainCtrl::OpenList(const std::string& path, bool append, bool reportFailure
         list_->OpenTry(path, append, &r);
     }
     if (r.opened > 0) {
-        ResetSlotNumbers();
+        if (!keepSlots)
+            ResetSlotNumbers();
         AllChanged();
     }
     if (r.Complete() && r.found > 0)
@@ -238,7 +239,7 @@ bool MainCtrl::StartUp(const std::string& path) {
     }
     if (!opened) {
         const std::string autosave = Conf::FilePath(AUTOSAVE_MEAS_FILENAME);
-        opened = OpenList(autosave, false, false, &report) || report.opened > 0;
+        opened = OpenList(autosave, false, false, &report, true) || report.opened > 0;
         std::error_code ec;
         if (fs::exists(autosave, ec) && !report.Complete()) {
             startUpComplete_ = false;
@@ -261,7 +262,7 @@ bool MainCtrl::StartUp(const std::string& path) {
                 KedraLogger::LogText("WARNING MainCtrl::Run could not move " + obsolete.string() +
                                      ": " + ec.message() + "\n");
             else
-                opened = OpenList(moved.string(), false, false);
+                opened = OpenList(moved.string(), false, false, nullptr, true);
         }
     }
     ApplyOptions();
@@ -825,8 +826,9 @@ void MainCtrl::LoopbackBegin(LoopbackSession& session) {
     audio_->ApplyOptions(field);
 }
 
-void MainCtrl::LoopbackBeforeMeasuring(const LoopbackSession& /*session*/) {
-    audio_->SetDacAdcCalibration(false);
+void MainCtrl::LoopbackBeforeMeasuring(const LoopbackSession& /*session*/, bool check) {
+    if (!check)
+        audio_->SetDacAdcCalibration(false);
     audio_->MicCalibrator().SetActive(false);
 }
 
@@ -924,8 +926,13 @@ bool MainCtrl::Action_CalDacAdcMake() {
         if (frontEnd_.AskYesNo("Sonvel", question)) {
             if (LoopbackAccept(*a, fLow, fHigh)) {
                 Measurement* b = Presenter(PRESENTER_B);
-                if (b != nullptr && b != a && audio_->PerformMeasurement(*b, "B - Loopback"))
-                    LoopbackChecked(*b, *a);
+                if (b != nullptr && b != a) {
+                    LoopbackBeforeMeasuring(session, true);
+                    const bool checked = audio_->PerformMeasurement(*b, "B - Loopback");
+                    LoopbackAfterMeasuring(session);
+                    if (checked)
+                        LoopbackChecked(*b, *a);
+                }
                 const bool enable =
                     frontEnd_.AskYesNo("Sonvel", "Enable this DAC-ADC calibration?");
                 audio_->SetDacAdcCalibration(enable);

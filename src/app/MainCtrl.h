@@ -119,8 +119,9 @@ public:
     std::string LoopbackConnectionText();
     // the loopback settings in place of the signal and analysis options;
     void LoopbackBegin(LoopbackSession& session);
-    // both calibrations off for the measurement; afterwards the microphone's state back;
-    void LoopbackBeforeMeasuring(const LoopbackSession& session);
+    // both calibrations off for the measurement (for the check, only the microphone's: a
+    // loopback has no microphone); afterwards the microphone's state back;
+    void LoopbackBeforeMeasuring(const LoopbackSession& session, bool check = false);
     void LoopbackAfterMeasuring(const LoopbackSession& session);
     // A's label and window set, and the band where it lies within +/- 6 dB; the question
     // asked about it into `question`;
@@ -161,8 +162,10 @@ public:
 private:
     // True only when every measurement of the package was opened; the list may have changed
     // also when false (some opened, the others named in the message).
+    // The presenters go back to slots 0, 1, 2 unless `keepSlots` (the autosave holds the
+    // list they were chosen on).
     bool OpenList(const std::string& path, bool append, bool reportFailure,
-                  Kedra::Measure::OpenReport* report = nullptr);
+                  Kedra::Measure::OpenReport* report = nullptr, bool keepSlots = false);
     // Moves an autosaved file that failed to load out of the way and tells the user; when it
     // cannot be moved, it is not autosaved over (false).
     bool SetAside(const std::string& path, const std::string& tag, const std::string& problem);

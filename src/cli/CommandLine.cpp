@@ -306,10 +306,11 @@ int RunCommandLine(int argc, char** argv) {
 
     std::string calWhat, calArg;
     auto* cal = app.add_subcommand(
-        "cal", "Calibrations: mic FILE, dacadc FILE, on|off mic|dacadc, loopback");
+        "cal", "Calibrations: mic FILE, dacadc FILE, on|off mic|dacadc, loopback, abc (the "
+               "microphone's from the slots and windows of the MakeMicCal options)");
     cal->add_option("what", calWhat)
         ->required()
-        ->check(CLI::IsMember({"mic", "dacadc", "on", "off", "loopback"}));
+        ->check(CLI::IsMember({"mic", "dacadc", "on", "off", "loopback", "abc"}));
     cal->add_option("argument", calArg);
     cal->add_option("--sim", sim, "Measure the loopback on the simulated sound card");
 
@@ -537,6 +538,9 @@ int RunCommandLine(int argc, char** argv) {
                                                 : ctrl.Audio().SetDacAdcCalibration(wanted);
                 if (!ok)
                     throw std::runtime_error("no saved " + calArg + " calibration to switch on");
+            } else if (calWhat == "abc") {
+                if (!ctrl.Action_AbcCalib())
+                    status = 1;
             } else {
                 ChooseDevices(ctrl, sim);
                 if (!ctrl.Action_CalDacAdcMake())

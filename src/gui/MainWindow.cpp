@@ -8,6 +8,8 @@
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QDockWidget>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
@@ -17,6 +19,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -26,12 +29,16 @@
 #include <QTabWidget>
 #include <QTableView>
 #include <QToolBar>
+#include <QUrl>
 #include <QVBoxLayout>
 #include <thread>
 
 #include "app/MainCtrl.h"
 #include "app/Options.h"
+#include "exchange/WaveFile.h"
+#include "foundation/KedraLogger.h"
 #include "gui/GuiFrontEnd.h"
+#include "gui/LoopbackDialog.h"
 #include "gui/MeasurementTableModel.h"
 #include "gui/PresenterPanel.h"
 #include "measure/Measurement.h"
@@ -79,6 +86,8 @@ MainWindow::MainWindow(MainCtrl& ctrl, GuiFrontEnd& front, QWidget* parent)
     BuildGraphs();
     BuildDocks();
     BuildActions();
+    setAcceptDrops(true);
+    ctrl_.Audio().NotifyCalibration();
 
     connect(&front_, &GuiFrontEnd::listChanged, this, [this] {
         model_->Refresh();
@@ -419,12 +428,20 @@ void MainWindow::BuildActions() {
     bar->addAction(stopAction_);
 
     calibrationMenu_ = menuBar()->addMenu(tr("&Calibration"));
+    BuildCalibrationMenu();
     operationsMenu_ = menuBar()->addMenu(tr("&Operations"));
+    BuildOperationsMenu();
 
     QMenu* view = menuBar()->addMenu(tr("&View"));
     for (int i = 0; i < 3; ++i)
         view->addAction(tabs_->tabText(i), QKeySequence(QString("Ctrl+%1").arg(i + 1)), this,
                         [this, i] { tabs_->setCurrentIndex(i); });
+    view->addAction(tr("&Next graph"), QKeySequence(tr("Ctrl+PgDown")), this, [this] {
+        tabs_->setCurrentIndex((tabs_->currentIndex() + 1) % tabs_->count());
+    });
+    view->addAction(tr("&Previous graph"), QKeySequence(tr("Ctrl+PgUp")), this, [this] {
+        tabs_->setCurrentIndex((tabs_->currentIndex() + tabs_->count() - 1) % tabs_->count());
+    });
     view->addAction(tr("&Fit graph"), QKeySequence(tr("Ctrl+0")), this, [this] {
         GraphView* g = graphs_[static_cast<std::size_t>(tabs_->currentIndex())];
         g->FitAll();
@@ -442,9 +459,10 @@ void MainWindow::BuildActions() {
             this, tr("About Sonvel"),
             tr("<b>Sonvel %1</b><p>Acoustic impulse and frequency response measurement.</p>"
                "<p>Licensed under the GNU General Public License, version 3 or later.</p>"
-               "<p>User directory: %2</p>")
+               "<p>User directory: %2</p><p>Log file: %3</p>")
                 .arg(Q(Conf::Options::ProgramVersion()))
-                .arg(Q(Conf::UserDirectory().string()).toHtmlEscaped()));
+                .arg(Q(Conf::UserDirectory().string()).toHtmlEscaped())
+                .arg(Q(Kedra::Logging::KedraLogger::FileName()).toHtmlEscaped()));
     });
 }
 
@@ -645,27 +663,160 @@ void MainWindow::ExportSlot(const QString& kind) {
 }
 
 void MainWindow::ImportInto(bool impulse) {
+    const QString path = QFileDialog::getOpenFileName(
+        this, impulse ? tr("Import impulse") : tr("Import response"), QString(),
+        impulse ? tr("Impulses (*.wav *.txt);;All files (*)")
+                : tr("Responses (*.frd *.txt);;All files (*)"));
+    if (!path.isEmpty())
+        ImportFile(path, impulse);
+}
+
+bool MainWindow::ImportFile(const QString& path, bool impulse) {
     // The sample rate of a file without one is the stream's, which the measurement owns now.
     if (Measuring()) {
         front_.ShowMessage(MessageKind::Warning, "Sonvel Warning",
                            "A measurement is running; import the file when it is done");
-        return;
+        return false;
     }
     const int slot = ctrl_.FirstEmptySlot();
     if (slot < 0) {
         front_.ShowMessage(MessageKind::Warning, "Sonvel Warning",
                            "Every slot is filled; delete one to import into it");
-        return;
+        return false;
     }
-    const QString path = QFileDialog::getOpenFileName(
-        this, impulse ? tr("Import impulse") : tr("Import response"), QString(),
-        impulse ? tr("Impulses (*.wav *.txt);;All files (*)")
-                : tr("Responses (*.frd *.txt);;All files (*)"));
-    if (path.isEmpty())
-        return;
-    if (!ctrl_.Action_Import(slot, path.toStdString(), impulse, ctrl_.Audio().SampleRate(), true))
+    if (!ctrl_.Action_Import(slot, path.toStdString(), impulse, ctrl_.Audio().SampleRate(), true)) {
         front_.ShowMessage(MessageKind::Error, "Sonvel Warning",
                            "Could not import " + path.toStdString() + " (see the log file)");
+        return false;
+    }
+    return true;
+}
+
+bool MainWindow::OpenDropped(const QString& path) {
+    if (Measuring()) {
+        front_.ShowMessage(MessageKind::Warning, "Sonvel Warning",
+                           "A measurement is running; drop the file when it is done");
+        return false;
+    }
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    if (suffix == "zip" || suffix == "kdr") {
+        if (!ctrl_.Action_DragAndDrop(path.toStdString()))
+            return false;
+        packagePath_ = path;
+        AddRecent(path);
+        return true;
+    }
+    return ImportFile(path, Kedra::WaveImExport::FileLooksLikeAudio(path.toStdString()));
+}
+
+void MainWindow::dragEnterEvent(QDragEnterEvent* event) {
+    if (event->mimeData()->hasUrls() && !event->mimeData()->urls().isEmpty() &&
+        event->mimeData()->urls().first().isLocalFile())
+        event->acceptProposedAction();
+}
+
+void MainWindow::dropEvent(QDropEvent* event) {
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (urls.isEmpty() || !urls.first().isLocalFile())
+        return;
+    event->acceptProposedAction();
+    // After the drop has returned: the question must not run inside the drag's own loop.
+    const QString path = urls.first().toLocalFile();
+    QMetaObject::invokeMethod(
+        this, [this, path] { OpenDropped(path); }, Qt::QueuedConnection);
+}
+
+void MainWindow::BuildCalibrationMenu() {
+    QMenu* m = calibrationMenu_;
+    m->addAction(tr("Import &microphone calibration..."), this,
+                 [this] { ImportCalibration(true); });
+    m->addAction(tr("Import &DAC-ADC calibration..."), this, [this] { ImportCalibration(false); });
+    m->addAction(tr("Make DAC-ADC calibration from a &loopback..."), this,
+                 [this] { OpenLoopbackCalibration(); });
+    m->addSeparator();
+    micCalAction_ = m->addAction(tr("Use the microphone calibration"));
+    dacAdcCalAction_ = m->addAction(tr("Use the DAC-ADC calibration"));
+    for (QAction* a : {micCalAction_, dacAdcCalAction_}) {
+        a->setCheckable(true);
+        a->setEnabled(false);
+    }
+    // The check marks follow the calibrators, not the clicks: a switch that fails stays off.
+    connect(micCalAction_, &QAction::triggered, this,
+            [this](bool on) { ctrl_.Audio().SetMicCalibration(on); });
+    connect(dacAdcCalAction_, &QAction::triggered, this,
+            [this](bool on) { ctrl_.Audio().SetDacAdcCalibration(on); });
+    connect(&front_, &GuiFrontEnd::calibrationChanged, this,
+            [this](bool micOn, bool dacAdcOn, bool micFile, bool dacAdcFile) {
+                micCalAction_->setChecked(micOn);
+                dacAdcCalAction_->setChecked(dacAdcOn);
+                micCalAction_->setEnabled(micFile);
+                dacAdcCalAction_->setEnabled(dacAdcFile);
+                micCalAction_->setToolTip(micFile ? QString()
+                                                  : tr("Import a microphone calibration first"));
+                dacAdcCalAction_->setToolTip(
+                    dacAdcFile ? QString() : tr("Import or make a DAC-ADC calibration first"));
+            });
+    m->setToolTipsVisible(true);
+}
+
+void MainWindow::ImportCalibration(bool mic) {
+    const QString path = QFileDialog::getOpenFileName(
+        this, mic ? tr("Open Microphone Calibration") : tr("Open DAC-ADC Calibration"), QString(),
+        tr("Calibration (*.cal);;Text (*.txt);;All Files (*)"));
+    if (path.isEmpty())
+        return;
+    if (mic)
+        ctrl_.Audio().ImportMicCalibration(path.toStdString());
+    else
+        ctrl_.Audio().ImportDacAdcCalibration(path.toStdString());
+}
+
+LoopbackDialog* MainWindow::OpenLoopbackCalibration() {
+    if (Measuring()) {
+        front_.ShowMessage(MessageKind::Warning, "Sonvel Warning",
+                           "A measurement is running; make the calibration when it is done");
+        return nullptr;
+    }
+    auto* dialog = new LoopbackDialog(ctrl_, *this);
+    if (dialog->CurrentStep() == LoopbackDialog::Step::Done) {
+        delete dialog;
+        return nullptr;
+    }
+    dialog->open();
+    return dialog;
+}
+
+void MainWindow::BuildOperationsMenu() {
+    QMenu* m = operationsMenu_;
+    const std::pair<Operation, QString> entries[] = {
+        {Operation::Combine, tr("C = A &op B...")},
+        {Operation::Invert, tr("B = &1/A...")},
+        {Operation::Match, tr("&Match A to B...")},
+        {Operation::Stitch, tr("&Stitch A (near field) and B into C...")},
+        {Operation::MinimumPhase, tr("Minimum &phase...")},
+        {Operation::QBox, tr("&Closed-box fit of A into C...")},
+        {Operation::MicCalibration, tr("M&icrophone calibration from three measurements...")},
+    };
+    for (const auto& [op, text] : entries)
+        m->addAction(text, this, [this, op = op] { OpenOperation(op); });
+    m->addSeparator();
+    const QString copies[] = {tr("Copy A to B"), tr("Copy A to C"), tr("Copy A's window to B"),
+                              tr("Copy A's window to B and C")};
+    for (int i = 0; i < 4; ++i)
+        m->addAction(copies[i], this, [this, i] { ctrl_.Action_MeasCopyABC(i); });
+    m->addAction(tr("Reset A's level"), this, [this] { ctrl_.Action_AReset(); });
+}
+
+OperationDialog* MainWindow::OpenOperation(Operation operation) {
+    if (Measuring()) {
+        front_.ShowMessage(MessageKind::Warning, "Sonvel Warning",
+                           "A measurement is running; combine the measurements when it is done");
+        return nullptr;
+    }
+    auto* dialog = new OperationDialog(operation, ctrl_, this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->open();
+    return dialog;
 }
 
 void MainWindow::ShowInfo(int slot) {

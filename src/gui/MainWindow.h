@@ -12,6 +12,7 @@
 #include <string>
 
 #include "gui/GraphView.h"
+#include "gui/OperationDialog.h"
 
 class QAction;
 class QLabel;
@@ -31,6 +32,7 @@ class MainCtrl;
 namespace Kedra::Sonvel::Gui {
 
 class GuiFrontEnd;
+class LoopbackDialog;
 class MeasureThread;
 class MeasurementTableModel;
 class PresenterPanel;
@@ -65,6 +67,17 @@ public:
     bool ExportGraph(const QString& path, int width, int height, QString* error);
     // Geometry, the open tab and the graph ranges into the options.
     void StoreWindowOptions();
+    // A file dropped on the window: a package is opened (after asking), a wave file imported
+    // as an impulse and anything else as a response text, into the first empty slot.
+    bool OpenDropped(const QString& path);
+    // Imports a file into the first empty slot; false (and a message) when it could not.
+    bool ImportFile(const QString& path, bool impulse);
+    // The operation's dialog, open (not modal to the event loop); it runs on OK.
+    OperationDialog* OpenOperation(Operation operation);
+    // The guided loopback calibration; null when the devices are not there.
+    LoopbackDialog* OpenLoopbackCalibration();
+    QAction* MicCalibrationAction() const { return micCalAction_; }
+    QAction* DacAdcCalibrationAction() const { return dacAdcCalAction_; }
 
     // Menus that tools, dialogs and windows of their own add their entries to.
     QMenu* CalibrationMenu() const { return calibrationMenu_; }
@@ -78,6 +91,8 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     void BuildGraphs();
@@ -97,6 +112,9 @@ private:
     int SelectedSlot() const;
     void ExportSlot(const QString& kind);
     void ImportInto(bool impulse);
+    void BuildCalibrationMenu();
+    void BuildOperationsMenu();
+    void ImportCalibration(bool mic);
     void ShowInfo(int slot);
 
     MainCtrl& ctrl_;
@@ -112,6 +130,8 @@ private:
     QMenu* calibrationMenu_ = nullptr;
     QMenu* operationsMenu_ = nullptr;
     QMenu* toolsMenu_ = nullptr;
+    QAction* micCalAction_ = nullptr;
+    QAction* dacAdcCalAction_ = nullptr;
     QLabel* readout_ = nullptr;
     QLabel* status_ = nullptr;
     QLabel* verdict_ = nullptr;

@@ -61,6 +61,19 @@ TEST_F(MainCtrlTest, UnreadableCommandLinePackageFallsBackToTheAutosave) {
               std::string::npos);
 }
 
+TEST_F(MainCtrlTest, ARestartShowsTheSlotsChosenBeforeAndAnOpenedFileItsFirstThree) {
+    MakeAutosave();
+    Conf::Options::Field.Misc.ASlotNr = 3;
+    ASSERT_TRUE(Conf::Options::AutoSave());
+    ScriptedFrontEnd fe;
+    MainCtrl ctrl(fe);
+    EXPECT_TRUE(ctrl.StartUp(""));
+    EXPECT_EQ(ctrl.PresenterSlot(MainCtrl::PRESENTER_A), 3);
+    EXPECT_EQ(ctrl.Presenter(MainCtrl::PRESENTER_A)->GetLabel(), "kept");
+    ASSERT_TRUE(ctrl.Action_OpenFile((dir / AUTOSAVE_MEAS_FILENAME).string()));
+    EXPECT_EQ(ctrl.PresenterSlot(MainCtrl::PRESENTER_A), 0);
+}
+
 TEST_F(MainCtrlTest, ObsoleteAutosaveIsMovedAside) {
     std::ofstream(dir / AUTOSAVE_MEAS_OBSOLETE) << "old single-file format";
     {

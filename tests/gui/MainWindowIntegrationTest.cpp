@@ -19,6 +19,7 @@
 #include <cmath>
 #include <filesystem>
 
+#include "WindowTestFixture.h"
 #include "app/MainCtrl.h"
 #include "app/Options.h"
 #include "audio/SimulatedSoundCard.h"
@@ -34,37 +35,8 @@ using namespace Kedra::Sonvel;
 using Kedra::PAudioII::SimulatedModel;
 namespace fs = std::filesystem;
 
-class MainWindowTest : public ::testing::Test {
+class MainWindowTest : public SonvelTest::WindowTest {
 protected:
-    void SetUp() override {
-        dir = SonvelTest::TempDir() /
-              ("window-" +
-               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        Conf::SetUserDirectory(dir);
-        Conf::Options::Reset();
-        front.SetInteractive(false);
-        ctrl = std::make_unique<MainCtrl>(front);
-        ctrl->StartUp("");
-        window = std::make_unique<Gui::MainWindow>(*ctrl, front);
-        window->resize(1400, 900);
-        window->show();
-    }
-    void TearDown() override {
-        window.reset();
-        ctrl.reset();
-    }
-    // Measures into a presenter through the window, the event loop running meanwhile.
-    bool Measure(int presenter, SimulatedModel model) {
-        ctrl->Audio().UseSimulated(true, model);
-        QSignalSpy done(window.get(), &Gui::MainWindow::measurementFinished);
-        if (!window->StartMeasurement(presenter))
-            return false;
-        if (!done.wait(60000))
-            return false;
-        return done.first().first().toBool();
-    }
     // The magnitude curve of a presenter must hold the record's level at the bin nearest to
     // each frequency: exactly where the bins are sparser than the pixels, else between the
     // minimum and maximum the graph kept for that pixel column.
@@ -101,16 +73,6 @@ protected:
             EXPECT_LE(db, hi + 1e-9) << bin << " Hz";
         }
     }
-    void Screenshot(const QString& name) {
-        const QString shots = QStringLiteral(SONVEL_SCREENSHOT_DIR);
-        fs::create_directories(shots.toStdString());
-        window->grab().save(shots + "/" + name);
-    }
-
-    fs::path dir;
-    Gui::GuiFrontEnd front;
-    std::unique_ptr<MainCtrl> ctrl;
-    std::unique_ptr<Gui::MainWindow> window;
 };
 
 TEST_F(MainWindowTest, MeasuredSpeakerIsDrawnAsItsRecordAndFollowsTheWindowEnd) {
