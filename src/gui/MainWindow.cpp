@@ -12,10 +12,12 @@
 #include <QDropEvent>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFormLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QInputDialog>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -24,6 +26,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QSignalBlocker>
 #include <QSpinBox>
 #include <QStatusBar>
 #include <QTabWidget>
@@ -199,6 +202,8 @@ void MainWindow::BuildGraphs() {
             });
             row->addWidget(magnitude);
             row->addWidget(phase);
+            magnitudeBox_ = magnitude;
+            phaseBox_ = phase;
         } else {
             if (KINDS[i] == GraphKind::Impulse) {
                 auto* mode = new QComboBox(page);
@@ -355,35 +360,43 @@ void MainWindow::BuildDocks() {
 
 void MainWindow::BuildActions() {
     QMenu* file = menuBar()->addMenu(tr("&File"));
-    file->addAction(tr("&Open..."), QKeySequence::Open, this, [this] {
-        const QString path = QFileDialog::getOpenFileName(
-            this, tr("Open measurements"), QString(), tr("Sonvel packages (*.zip);;All files (*)"));
+    const QString openFilter = tr("Kedra Respons package (*.zip);;Obsolete Kedra Binary Responses "
+                                  "file (*.kdr);;All Files (*)");
+    const QString saveFilter = tr("Kedra Response package (*.zip);;All Files (*)");
+    file->addAction(tr("&Open..."), QKeySequence::Open, this, [this, openFilter] {
+        const QString path =
+            QFileDialog::getOpenFileName(this, tr("Load responses"), QString(), openFilter);
         if (!path.isEmpty())
             OpenPackage(path, false);
     });
-    file->addAction(tr("Open and &append..."), this, [this] {
+    file->addAction(tr("Open and &append..."), this, [this, openFilter] {
         const QString path =
-            QFileDialog::getOpenFileName(this, tr("Append measurements"), QString(),
-                                         tr("Sonvel packages (*.zip);;All files (*)"));
+            QFileDialog::getOpenFileName(this, tr("Load responses"), QString(), openFilter);
         if (!path.isEmpty())
             OpenPackage(path, true);
     });
     recentMenu_ = file->addMenu(tr("Open &recent"));
     RebuildRecentMenu();
     file->addSeparator();
-    file->addAction(tr("&Save"), QKeySequence::Save, this, [this] {
+    file->addAction(tr("&Save"), QKeySequence::Save, this, [this, saveFilter] {
         QString path = packagePath_;
         if (path.isEmpty())
-            path = QFileDialog::getSaveFileName(this, tr("Save measurements"), QString(),
-                                                tr("Sonvel packages (*.zip)"));
+            path = QFileDialog::getSaveFileName(this, tr("Save responses as package"), QString(),
+                                                saveFilter);
         if (!path.isEmpty())
             SavePackage(path);
     });
-    file->addAction(tr("Save &as..."), QKeySequence::SaveAs, this, [this] {
-        const QString path = QFileDialog::getSaveFileName(
-            this, tr("Save measurements"), packagePath_, tr("Sonvel packages (*.zip)"));
+    file->addAction(tr("Save &as..."), QKeySequence::SaveAs, this, [this, saveFilter] {
+        const QString path = QFileDialog::getSaveFileName(this, tr("Save responses as package"),
+                                                          packagePath_, saveFilter);
         if (!path.isEmpty())
             SavePackage(path);
+    });
+    file->addAction(tr("Save with &wave data..."), this, [this, saveFilter] {
+        const QString path = QFileDialog::getSaveFileName(this, tr("Save responses as package"),
+                                                          packagePath_, saveFilter);
+        if (!path.isEmpty() && ctrl_.Action_SaveFile(path.toStdString(), true))
+            ShowProgressText(tr("Saved %1").arg(path));
     });
     file->addSeparator();
     file->addAction(tr("Import &response..."), this, [this] { ImportInto(false); });
@@ -405,7 +418,39 @@ void MainWindow::BuildActions() {
             front_.ShowMessage(MessageKind::Error, "Sonvel Warning", error.toStdString());
     });
     file->addSeparator();
+    QMenu* options = file->addMenu(tr("Op&tions file"));
+    options->addAction(tr("&Load options..."), this, [this] {
+        const QString path = QFileDialog::getOpenFileName(this, tr("Load Options"), QString(),
+                                                          tr("XML (*.xml);;All Files (*)"));
+        if (!path.isEmpty() && ctrl_.Action_OptionsLoad(path.toStdString()))
+            OptionsChanged();
+    });
+    options->addAction(tr("&Save options as..."), this, [this] {
+        StoreWindowOptions();
+        const QString path = QFileDialog::getSaveFileName(
+            this, tr("Save Options to file"), QString(), tr("XML (*.xml);;All Files (*)"));
+        if (!path.isEmpty())
+            ctrl_.Action_OptionsSave(path.toStdString());
+    });
+    options->addAction(tr("&Reset all options..."), this, [this] {
+        if (front_.AskOkCancel("Sonvel", "Set every option back to its default?")) {
+            ctrl_.Action_OptionsReset();
+            OptionsChanged();
+        }
+    });
+    file->addSeparator();
     file->addAction(tr("&Quit"), QKeySequence::Quit, this, &QWidget::close);
+
+    QMenu* edit = menuBar()->addMenu(tr("&Edit"));
+    edit->addAction(tr("&Compact the list"), this, [this] {
+        if (!RefusedWhileMeasuring("compact the list"))
+            ctrl_.Action_Rearange();
+    });
+    edit->addAction(tr("Clear &all measurements..."), this, [this] {
+        if (!RefusedWhileMeasuring("clear the list") &&
+            front_.AskOkCancel("Sonvel", "Remove every measurement from the list?"))
+            ctrl_.Action_ClearMeasurements();
+    });
 
     QMenu* measure = menuBar()->addMenu(tr("&Measure"));
     QToolBar* bar = addToolBar(tr("Measure"));
@@ -426,6 +471,24 @@ void MainWindow::BuildActions() {
     stopAction_->setShortcut(QKeySequence(Qt::Key_Escape));
     stopAction_->setEnabled(false);
     bar->addAction(stopAction_);
+    measure->addSeparator();
+    lockAction_ = measure->addAction(tr("&Lock the time zero"));
+    lockAction_->setCheckable(true);
+    lockAction_->setEnabled(false);
+    lockAction_->setToolTip(tr("Later measurements take the time zero of the last one"));
+    connect(lockAction_, &QAction::triggered, this, [this](bool on) {
+        if (!ctrl_.SetTimeZeroLock(on))
+            lockAction_->setChecked(false);
+    });
+    connect(this, &MainWindow::measurementFinished, this,
+            [this] { lockAction_->setEnabled(ctrl_.TimeZeroLockUsable()); });
+    measure->addAction(tr("&Analyse a recording..."), this, [this] { AnalyseRecording(); });
+    measure->addAction(tr("Save the test &signal as wave..."), this, [this] {
+        const QString path = QFileDialog::getSaveFileName(this, tr("Save the test signal"),
+                                                          QString(), tr("Wave (*.wav)"));
+        if (!path.isEmpty())
+            SaveTestSignal(path);
+    });
 
     calibrationMenu_ = menuBar()->addMenu(tr("&Calibration"));
     BuildCalibrationMenu();
@@ -855,6 +918,104 @@ void MainWindow::RebuildRecentMenu() {
     for (const QString& path : recent)
         recentMenu_->addAction(path, this, [this, path] { OpenPackage(path, false); });
     recentMenu_->setEnabled(!recent.isEmpty());
+}
+
+void MainWindow::OptionsChanged() {
+    const Conf::PlotOptions& plot = Conf::Options::Field.Plot;
+    for (GraphView* g : graphs_) {
+        GraphSettings s = g->Settings();
+        s.freqMin = plot.PlotFreqMin;
+        s.freqMax = plot.PlotFreqMax;
+        s.dbMin = plot.PlotDbMin;
+        s.dbMax = plot.PlotDbMax;
+        s.impulseDbMin = plot.PlotImpulseDBMin;
+        s.showMagnitude = plot.PlotAmplitude;
+        s.showPhase = plot.PlotPhase;
+        s.hidePhaseBelowDb = plot.HidePhaseWhenBelowDB;
+        g->SetSettings(s);
+    }
+    for (auto [box, on] :
+         {std::pair{magnitudeBox_, plot.PlotAmplitude}, std::pair{phaseBox_, plot.PlotPhase}}) {
+        const QSignalBlocker quiet(box);
+        box->setChecked(on);
+    }
+    model_->Refresh();
+    for (PresenterPanel* p : panels_)
+        p->Refresh();
+    RedrawAll();
+    ctrl_.Audio().NotifyCalibration();
+}
+
+bool MainWindow::RefusedWhileMeasuring(const char* what) {
+    if (!Measuring())
+        return false;
+    std::string text = "A measurement is running; ";
+    text += what;
+    text += " when it is done";
+    front_.ShowMessage(MessageKind::Warning, "Sonvel Warning", text);
+    return true;
+}
+
+void MainWindow::AnalyseRecording() {
+    QDialog dialog(this);
+    dialog.setWindowTitle(tr("Analyse a recording"));
+    auto* form = new QFormLayout(&dialog);
+    auto* presenter = new QComboBox(&dialog);
+    presenter->addItems({"A", "B", "C"});
+    auto fileRow = [&](const QString& placeholder) {
+        auto* row = new QHBoxLayout;
+        auto* edit = new QLineEdit(&dialog);
+        edit->setPlaceholderText(placeholder);
+        edit->setMinimumWidth(360);
+        auto* browse = new QPushButton(tr("Browse..."), &dialog);
+        connect(browse, &QPushButton::clicked, &dialog, [this, edit] {
+            const QString path = QFileDialog::getOpenFileName(
+                this, tr("Wave file"), QString(), tr("Wave files (*.wav *.flac);;All Files (*)"));
+            if (!path.isEmpty())
+                edit->setText(path);
+        });
+        row->addWidget(edit, 1);
+        row->addWidget(browse);
+        return std::pair{row, edit};
+    };
+    auto [recordingRow, recording] = fileRow(tr("the recording, from the first played sample"));
+    auto [referenceRow, reference] = fileRow(tr("empty: the current test signal"));
+    form->addRow(tr("Into:"), presenter);
+    form->addRow(tr("Recording:"), recordingRow);
+    form->addRow(tr("Played signal:"), referenceRow);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    form->addRow(buttons);
+    if (dialog.exec() == QDialog::Accepted && !recording->text().isEmpty())
+        AnalyseFile(presenter->currentIndex(), recording->text(), reference->text());
+}
+
+bool MainWindow::AnalyseFile(int presenter, const QString& recording, const QString& reference) {
+    if (RefusedWhileMeasuring("analyse the recording"))
+        return false;
+    const int slot = ctrl_.MeasurementSlot(presenter);
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const bool ok = slot >= 0 && ctrl_.Action_AnalyzeFile(slot, recording.toStdString(),
+                                                          reference.toStdString());
+    QApplication::restoreOverrideCursor();
+    return ok;
+}
+
+bool MainWindow::SaveTestSignal(const QString& path) {
+    std::vector<float> samples;
+    ctrl_.Audio().RenderSignal(samples);
+    const auto format =
+        Kedra::WaveImExport::NumberToWaveFormat(Conf::Options::Field.Misc.WaveFormat);
+    if (Kedra::WaveImExport::ArrayWaveExport(samples.data(), static_cast<int>(samples.size()),
+                                             ctrl_.Audio().SampleRate(), path.toStdString(), format,
+                                             "Sonvel test signal", false) <= 0) {
+        front_.ShowMessage(MessageKind::Error, "Sonvel Warning",
+                           "Could not write " + path.toStdString());
+        return false;
+    }
+    ShowProgressText(tr("Wrote the test signal to %1").arg(path));
+    return true;
 }
 
 void MainWindow::RestoreWindowOptions() {

@@ -15,6 +15,7 @@
 #include "gui/OperationDialog.h"
 
 class QAction;
+class QCheckBox;
 class QLabel;
 class QMenu;
 class QProgressBar;
@@ -76,6 +77,13 @@ public:
     OperationDialog* OpenOperation(Operation operation);
     // The guided loopback calibration; null when the devices are not there.
     LoopbackDialog* OpenLoopbackCalibration();
+    // Measures into a presenter's slot from a recorded wave file; the played signal is
+    // `reference`, or the current test signal when that is empty.
+    bool AnalyseFile(int presenter, const QString& recording, const QString& reference);
+    // The current test signal as a wave file in the options' wave format.
+    bool SaveTestSignal(const QString& path);
+    // After the options were replaced (loaded, reset, edited): the window shows them.
+    void OptionsChanged();
     QAction* MicCalibrationAction() const { return micCalAction_; }
     QAction* DacAdcCalibrationAction() const { return dacAdcCalAction_; }
 
@@ -115,6 +123,9 @@ private:
     void BuildCalibrationMenu();
     void BuildOperationsMenu();
     void ImportCalibration(bool mic);
+    void AnalyseRecording();
+    // True (and a message) while a measurement runs; `what` completes "... when it is done".
+    bool RefusedWhileMeasuring(const char* what);
     void ShowInfo(int slot);
 
     MainCtrl& ctrl_;
@@ -131,6 +142,9 @@ private:
     QMenu* operationsMenu_ = nullptr;
     QMenu* toolsMenu_ = nullptr;
     QAction* micCalAction_ = nullptr;
+    QAction* lockAction_ = nullptr;
+    QCheckBox* magnitudeBox_ = nullptr;
+    QCheckBox* phaseBox_ = nullptr;
     QAction* dacAdcCalAction_ = nullptr;
     QLabel* readout_ = nullptr;
     QLabel* status_ = nullptr;

@@ -212,7 +212,7 @@ TEST_F(OperationsTest, LoopbackCalibrationThroughTheDialogIsFlatAndLeavesTheMicr
     EXPECT_FALSE(window->DacAdcCalibrationAction()->isChecked());
 }
 
-TEST_F(OperationsTest, DroppedFilesAreImportedAndJunkIsRefused) {
+TEST_F(OperationsTest, DroppedFilesAndRecordingsAreImportedAndJunkIsRefused) {
     Conf::Options::Field.Dev.OutputPCMAmplitude = 0.5f;
     ASSERT_TRUE(Measure(MainCtrl::PRESENTER_A, SimulatedModel::Speaker));
     const fs::path text = dir / "a.txt";
@@ -241,6 +241,19 @@ TEST_F(OperationsTest, DroppedFilesAreImportedAndJunkIsRefused) {
     drop(dir / "junk.txt");
     EXPECT_FALSE(ctrl->List().No(3)->IsInitialized());
     EXPECT_GT(front.Messages().size(), messages) << "a refused file is said";
+
+    // The test signal analysed as its own recording is a perfect loopback: flat. A file that
+    // is no recording leaves the slot as it was.
+    const QString signal = QString::fromStdString((dir / "signal.wav").string());
+    ASSERT_TRUE(window->SaveTestSignal(signal));
+    ASSERT_TRUE(window->AnalyseFile(MainCtrl::PRESENTER_B, signal, QString()));
+    Measurement* b = ctrl->Presenter(MainCtrl::PRESENTER_B);
+    for (double hz : {100.0, 1000.0, 10000.0})
+        EXPECT_NEAR(LevelDb(*b, hz), 0.0, 0.25) << hz << " Hz";
+    const double before = LevelDb(*b, 1000.0);
+    EXPECT_FALSE(window->AnalyseFile(
+        MainCtrl::PRESENTER_B, QString::fromStdString((dir / "junk.txt").string()), QString()));
+    EXPECT_EQ(LevelDb(*b, 1000.0), before);
 }
 
 } // namespace
