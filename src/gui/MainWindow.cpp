@@ -64,6 +64,20 @@ QString Q(const std::string& s) {
 
 // The worker: a plain thread, so that the hand-over (join) is a synchronisation that
 // ThreadSanitizer sees.
+// A graph's settings with the ranges and switches of the plot options.
+GraphSettings WithPlotOptions(GraphSettings s) {
+    const Conf::PlotOptions& plot = Conf::Options::Field.Plot;
+    s.freqMin = plot.PlotFreqMin;
+    s.freqMax = plot.PlotFreqMax;
+    s.dbMin = plot.PlotDbMin;
+    s.dbMax = plot.PlotDbMax;
+    s.impulseDbMin = plot.PlotImpulseDBMin;
+    s.showMagnitude = plot.PlotAmplitude;
+    s.showPhase = plot.PlotPhase;
+    s.hidePhaseBelowDb = plot.HidePhaseWhenBelowDB;
+    return s;
+}
+
 class MeasureThread {
 public:
     template <class F>
@@ -160,7 +174,6 @@ MainWindow::~MainWindow() {
 void MainWindow::BuildGraphs() {
     tabs_ = new QTabWidget(this);
     tabs_->setDocumentMode(true);
-    const Conf::PlotOptions& plot = Conf::Options::Field.Plot;
     const char* titles[] = {"Frequency response", "Impulse response", "Distortion"};
     for (int i = 0; i < 3; ++i) {
         auto* page = new QWidget(tabs_);
@@ -171,15 +184,7 @@ void MainWindow::BuildGraphs() {
         row->setSpacing(12);
         auto* graph = new GraphView(KINDS[i], page);
         graphs_[static_cast<std::size_t>(i)] = graph;
-        GraphSettings s = graph->Settings();
-        s.freqMin = plot.PlotFreqMin;
-        s.freqMax = plot.PlotFreqMax;
-        s.dbMin = plot.PlotDbMin;
-        s.dbMax = plot.PlotDbMax;
-        s.impulseDbMin = plot.PlotImpulseDBMin;
-        s.showMagnitude = plot.PlotAmplitude;
-        s.showPhase = plot.PlotPhase;
-        s.hidePhaseBelowDb = plot.HidePhaseWhenBelowDB;
+        GraphSettings s = WithPlotOptions(graph->Settings());
         graph->SetSettings(s);
         const auto change = [graph](auto edit) {
             GraphSettings settings = graph->Settings();
@@ -922,18 +927,8 @@ void MainWindow::RebuildRecentMenu() {
 
 void MainWindow::OptionsChanged() {
     const Conf::PlotOptions& plot = Conf::Options::Field.Plot;
-    for (GraphView* g : graphs_) {
-        GraphSettings s = g->Settings();
-        s.freqMin = plot.PlotFreqMin;
-        s.freqMax = plot.PlotFreqMax;
-        s.dbMin = plot.PlotDbMin;
-        s.dbMax = plot.PlotDbMax;
-        s.impulseDbMin = plot.PlotImpulseDBMin;
-        s.showMagnitude = plot.PlotAmplitude;
-        s.showPhase = plot.PlotPhase;
-        s.hidePhaseBelowDb = plot.HidePhaseWhenBelowDB;
-        g->SetSettings(s);
-    }
+    for (GraphView* g : graphs_)
+        g->SetSettings(WithPlotOptions(g->Settings()));
     for (auto [box, on] :
          {std::pair{magnitudeBox_, plot.PlotAmplitude}, std::pair{phaseBox_, plot.PlotPhase}}) {
         const QSignalBlocker quiet(box);
