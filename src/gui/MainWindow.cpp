@@ -33,6 +33,7 @@
 #include "app/Options.h"
 #include "gui/GuiFrontEnd.h"
 #include "gui/MeasurementTableModel.h"
+#include "gui/OptionsDialog.h"
 #include "gui/PresenterPanel.h"
 #include "measure/Measurement.h"
 #include "measure/MeasurementFile.h"
@@ -48,6 +49,19 @@ const GraphKind KINDS[] = {GraphKind::Response, GraphKind::Impulse, GraphKind::D
 
 QString Q(const std::string& s) {
     return QString::fromStdString(s);
+}
+
+// The graph settings the plot options give.
+void TakePlotOptions(GraphSettings& s) {
+    const Conf::PlotOptions& plot = Conf::Options::Field.Plot;
+    s.freqMin = plot.PlotFreqMin;
+    s.freqMax = plot.PlotFreqMax;
+    s.dbMin = plot.PlotDbMin;
+    s.dbMax = plot.PlotDbMax;
+    s.impulseDbMin = plot.PlotImpulseDBMin;
+    s.showMagnitude = plot.PlotAmplitude;
+    s.showPhase = plot.PlotPhase;
+    s.hidePhaseBelowDb = plot.HidePhaseWhenBelowDB;
 }
 
 } // namespace
@@ -148,7 +162,6 @@ MainWindow::~MainWindow() {
 void MainWindow::BuildGraphs() {
     tabs_ = new QTabWidget(this);
     tabs_->setDocumentMode(true);
-    const Conf::PlotOptions& plot = Conf::Options::Field.Plot;
     const char* titles[] = {"Frequency response", "Impulse response", "Distortion"};
     for (int i = 0; i < 3; ++i) {
         auto* page = new QWidget(tabs_);
@@ -160,14 +173,7 @@ void MainWindow::BuildGraphs() {
         auto* graph = new GraphView(KINDS[i], page);
         graphs_[static_cast<std::size_t>(i)] = graph;
         GraphSettings s = graph->Settings();
-        s.freqMin = plot.PlotFreqMin;
-        s.freqMax = plot.PlotFreqMax;
-        s.dbMin = plot.PlotDbMin;
-        s.dbMax = plot.PlotDbMax;
-        s.impulseDbMin = plot.PlotImpulseDBMin;
-        s.showMagnitude = plot.PlotAmplitude;
-        s.showPhase = plot.PlotPhase;
-        s.hidePhaseBelowDb = plot.HidePhaseWhenBelowDB;
+        TakePlotOptions(s);
         graph->SetSettings(s);
         const auto change = [graph](auto edit) {
             GraphSettings settings = graph->Settings();
@@ -178,6 +184,8 @@ void MainWindow::BuildGraphs() {
         if (KINDS[i] == GraphKind::Response) {
             auto* magnitude = new QCheckBox(tr("Magnitude"), page);
             auto* phase = new QCheckBox(tr("Phase"), page);
+            magnitude->setObjectName("showMagnitude");
+            phase->setObjectName("showPhase");
             magnitude->setChecked(s.showMagnitude);
             phase->setChecked(s.showPhase);
             connect(magnitude, &QCheckBox::toggled, this, [change](bool on) {
@@ -435,6 +443,12 @@ void MainWindow::BuildActions() {
         view->addAction(dock->toggleViewAction());
 
     toolsMenu_ = menuBar()->addMenu(tr("&Tools"));
+    toolsMenu_->addAction(tr("&Options..."), QKeySequence::Preferences, this, [this] {
+        OptionsDialog dialog(
+            ctrl_, [this] { return Measuring(); }, this);
+        connect(&dialog, &OptionsDialog::applied, this, &MainWindow::OptionsApplied);
+        dialog.exec();
+    });
 
     QMenu* help = menuBar()->addMenu(tr("&Help"));
     help->addAction(tr("&About Sonvel"), this, [this] {
@@ -446,6 +460,24 @@ void MainWindow::BuildActions() {
                 .arg(Q(Conf::Options::ProgramVersion()))
                 .arg(Q(Conf::UserDirectory().string()).toHtmlEscaped()));
     });
+}
+
+void MainWindow::OptionsApplied() {
+    for (GraphView* g : graphs_) {
+        GraphSettings s = g->Settings();
+        TakePlotOptions(s);
+        g->SetSettings(s);
+    }
+    const Conf::PlotOptions& plot = Conf::Options::Field.Plot;
+    for (const auto& [name, on] :
+         {std::pair{"showMagnitude", plot.PlotAmplitude}, std::pair{"showPhase", plot.PlotPhase}})
+        if (auto* box = findChild<QCheckBox*>(name)) {
+            const QSignalBlocker quiet(box);
+            box->setChecked(on);
+        }
+    for (int p = 0; p < 3; ++p)
+        panels_[static_cast<std::size_t>(p)]->SetColour(PresenterColour(p));
+    RedrawAll();
 }
 
 QColor MainWindow::PresenterColour(int presenter) const {

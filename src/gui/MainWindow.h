@@ -65,6 +65,8 @@ public:
     bool ExportGraph(const QString& path, int width, int height, QString* error);
     // Geometry, the open tab and the graph ranges into the options.
     void StoreWindowOptions();
+    // Graph ranges, switches and colours again from the plot options, after they changed.
+    void OptionsApplied();
 
     // Menus that tools, dialogs and windows of their own add their entries to.
     QMenu* CalibrationMenu() const { return calibrationMenu_; }
