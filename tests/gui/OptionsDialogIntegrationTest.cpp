@@ -4,15 +4,20 @@
 
 #include <sys/wait.h>
 
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDialogButtonBox>
 #include <QDoubleSpinBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
+#include <QPushButton>
 #include <QSpinBox>
 #include <QStackedWidget>
+#include <QTimer>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -377,17 +382,49 @@ TEST_F(OptionsDialogTest, ResetToDefaultsAppliesOnlyWithOk) {
     const std::string changed = Conf::Options::SaveText();
     ASSERT_NE(changed, defaults);
 
+    // Through the dialog's own buttons.
+    const auto click = [](Gui::OptionsDialog& d, QDialogButtonBox::StandardButton which) {
+        d.findChild<QDialogButtonBox*>()->button(which)->click();
+    };
     auto cancelled = Open();
-    cancelled->ResetToDefaults();
-    cancelled->reject();
+    click(*cancelled, QDialogButtonBox::RestoreDefaults);
+    click(*cancelled, QDialogButtonBox::Cancel);
+    EXPECT_EQ(cancelled->result(), QDialog::Rejected);
     EXPECT_EQ(Conf::Options::SaveText(), changed);
 
     auto ok = Open();
-    ok->ResetToDefaults();
+    click(*ok, QDialogButtonBox::RestoreDefaults);
     EXPECT_EQ(Conf::Options::SaveText(), changed);
-    ok->accept();
+    click(*ok, QDialogButtonBox::Ok);
     EXPECT_EQ(ok->result(), QDialog::Accepted);
     EXPECT_EQ(Conf::Options::SaveText(), defaults);
+}
+
+TEST_F(OptionsDialogTest, ToolsMenuOpensTheDialogWhoseOkApplies) {
+    QAction* open = nullptr;
+    for (QAction* a : window->ToolsMenu()->actions())
+        if (a->text() == "&Options...")
+            open = a;
+    ASSERT_NE(open, nullptr);
+    EXPECT_EQ(open->shortcut(), QKeySequence(QKeySequence::Preferences));
+    bool seen = false;
+    QTimer::singleShot(0, [&seen] {
+        auto* d = qobject_cast<Gui::OptionsDialog*>(QApplication::activeModalWidget());
+        if (d == nullptr)
+            return;
+        seen = true;
+        // Tooltips follow their option at once.
+        QWidget* delay = d->findChild<QWidget*>("Dev.DelayMS");
+        const bool tipped = !delay->toolTip().isEmpty();
+        d->findChild<QCheckBox*>("Misc.ShowToolTips")->setChecked(false);
+        seen = tipped && delay->toolTip().isEmpty();
+        d->findChild<Gui::ColourButton*>("Plot.ColorMeasB")->SetColour(QColor(1, 200, 3));
+        d->accept();
+    });
+    open->trigger();
+    EXPECT_TRUE(seen);
+    EXPECT_EQ(Conf::Options::Field.Plot.ColorMeasB, (Conf::Color{1, 200, 3, 255}));
+    EXPECT_FALSE(Conf::Options::Field.Misc.ShowToolTips);
 }
 
 TEST_F(OptionsDialogTest, WhileMeasuringOnlyPlotAndExportOptionsApply) {
