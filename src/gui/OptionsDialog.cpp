@@ -195,7 +195,9 @@ void OptionsDialog::AddRow(QFormLayout* form, const QString& label, QWidget* fie
     line->addWidget(field);
     if (extra != nullptr)
         line->addWidget(extra);
-    line->addStretch(1);
+    // Fields that want the width (paths) take it; the others keep their size.
+    if (!(field->sizePolicy().horizontalPolicy() & QSizePolicy::ExpandFlag))
+        line->addStretch(1);
     stack->addLayout(line);
     // Under the field, so that a long reason does not widen the page.
     auto* refusal = new QLabel(row);
@@ -322,6 +324,8 @@ void OptionsDialog::Text(QFormLayout* form, const QString& label, const QString&
                          Access access, const QString& tip, bool browse) {
     auto* edit = new QLineEdit;
     edit->setMinimumWidth(browse ? 320 : 80);
+    if (!browse)
+        edit->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     connect(edit, &QLineEdit::textChanged, this, [this] { CheckLive(); });
     QPushButton* pick = nullptr;
     if (browse) {
@@ -577,14 +581,15 @@ void OptionsDialog::BuildSignal() {
            QString(), tr("Level of the square noise as a factor of full scale"));
 
     QFormLayout* fades = AddGroup(page, tr("Fades"), 1);
-    EnabledBy(Switch(fades, tr("Fade in"), SONVEL_FIELD(Signal, FadeIn),
-                     tr("Softens the start of the sweep, so that the speaker gets no click")),
-              Number(fades, tr("Fade-in time"), SONVEL_FIELD(Signal, FadeInms), 0.0, 1000.0, 1,
-                     "ms", tr("Length of the fade at the start")));
-    EnabledBy(Switch(fades, tr("Fade out"), SONVEL_FIELD(Signal, FadeOut),
-                     tr("Softens the end of the sweep")),
-              Number(fades, tr("Fade-out time"), SONVEL_FIELD(Signal, FadeOutms), 0.0, 1000.0, 1,
-                     "ms", tr("Length of the fade at the end")));
+    // One statement each: the switch's row must come before its field's.
+    QCheckBox* in = Switch(fades, tr("Fade in"), SONVEL_FIELD(Signal, FadeIn),
+                           tr("Softens the start of the sweep, so that the speaker gets no click"));
+    EnabledBy(in, Number(fades, tr("Fade-in time"), SONVEL_FIELD(Signal, FadeInms), 0.0, 1000.0, 1,
+                         "ms", tr("Length of the fade at the start")));
+    QCheckBox* out = Switch(fades, tr("Fade out"), SONVEL_FIELD(Signal, FadeOut),
+                            tr("Softens the end of the sweep"));
+    EnabledBy(out, Number(fades, tr("Fade-out time"), SONVEL_FIELD(Signal, FadeOutms), 0.0, 1000.0,
+                          1, "ms", tr("Length of the fade at the end")));
 }
 
 void OptionsDialog::UpdateSignalInfo() {
@@ -625,11 +630,12 @@ void OptionsDialog::BuildAnalysis() {
            tr("Brings the level of every measurement to 0 dB"));
     Switch(result, tr("High-pass the result"), SONVEL_FIELD(Analysis, HighpassResult),
            tr("Removes what lies below the test signal's start frequency"));
-    EnabledBy(
+    QCheckBox* extend =
         Switch(result, tr("Extend to Nyquist"), SONVEL_FIELD(Analysis, ExtendToNyquist),
-               tr("Continues the response above the frequency below up to half the sample rate")),
-        Number(result, tr("Extend above"), SONVEL_FIELD(Analysis, ExtendToNyquistFreq), 1000.0,
-               96000.0, 0, "Hz", tr("Where the extension to Nyquist begins")));
+               tr("Continues the response above the frequency below up to half the sample rate"));
+    EnabledBy(extend,
+              Number(result, tr("Extend above"), SONVEL_FIELD(Analysis, ExtendToNyquistFreq),
+                     1000.0, 96000.0, 0, "Hz", tr("Where the extension to Nyquist begins")));
 }
 
 void OptionsDialog::BuildPlot() {
@@ -733,14 +739,14 @@ void OptionsDialog::BuildImExport() {
 void OptionsDialog::BuildFilter() {
     QWidget* page = AddPage(tr("Filter"), 1);
     QFormLayout* filter = AddGroup(page, tr("Band filter while measuring"));
-    EnabledBy(Switch(filter, tr("High-pass"), SONVEL_FIELD(Filter, HighpassEnabled),
-                     tr("Filters the recording below the frequency")),
-              Number(filter, tr("High-pass frequency"), SONVEL_FIELD(Filter, HighpassFreq), 1.0,
-                     96000.0, 1, "Hz", tr("Edge of the high-pass")));
-    EnabledBy(Switch(filter, tr("Low-pass"), SONVEL_FIELD(Filter, LowpassEnabled),
-                     tr("Filters the recording above the frequency")),
-              Number(filter, tr("Low-pass frequency"), SONVEL_FIELD(Filter, LowpassFreq), 1.0,
-                     96000.0, 1, "Hz", tr("Edge of the low-pass")));
+    QCheckBox* high = Switch(filter, tr("High-pass"), SONVEL_FIELD(Filter, HighpassEnabled),
+                             tr("Filters the recording below the frequency"));
+    EnabledBy(high, Number(filter, tr("High-pass frequency"), SONVEL_FIELD(Filter, HighpassFreq),
+                           1.0, 96000.0, 1, "Hz", tr("Edge of the high-pass")));
+    QCheckBox* low = Switch(filter, tr("Low-pass"), SONVEL_FIELD(Filter, LowpassEnabled),
+                            tr("Filters the recording above the frequency"));
+    EnabledBy(low, Number(filter, tr("Low-pass frequency"), SONVEL_FIELD(Filter, LowpassFreq), 1.0,
+                          96000.0, 1, "Hz", tr("Edge of the low-pass")));
     Number(filter, tr("Filter taps"), SONVEL_FIELD(Filter, NofTaps), 3, 100001, 0, QString(),
            tr("Length of the filter; more taps give steeper edges and take longer"));
 }
