@@ -504,8 +504,19 @@ std::string Options::ProgramVersion() {
 }
 
 Options::SetResult Options::SetFromText(std::string_view path, std::string_view value) {
+    // A colour travels as text, and every save writes the colours over their texts: a colour
+    // text set here must reach its colour, or the next save brings the old one back.
+    const bool colour = path.starts_with("Plot.Color") && path.ends_with("String");
+    const PlotOptions before = Field.Plot;
+    if (colour)
+        Field.Plot.SaveColors();
     TextSetter setter{path, value};
     Field.Visit(setter);
+    std::string error;
+    if (colour && setter.result == SetResult::Ok && !Field.Plot.LoadColors(error)) {
+        Field.Plot = before;
+        return SetResult::BadValue;
+    }
     return setter.result;
 }
 

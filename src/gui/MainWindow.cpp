@@ -43,6 +43,7 @@
 #include "gui/GuiFrontEnd.h"
 #include "gui/LoopbackDialog.h"
 #include "gui/MeasurementTableModel.h"
+#include "gui/OptionsDialog.h"
 #include "gui/PresenterPanel.h"
 #include "measure/Measurement.h"
 #include "measure/MeasurementFile.h"
@@ -195,6 +196,8 @@ void MainWindow::BuildGraphs() {
         if (KINDS[i] == GraphKind::Response) {
             auto* magnitude = new QCheckBox(tr("Magnitude"), page);
             auto* phase = new QCheckBox(tr("Phase"), page);
+            magnitude->setObjectName("showMagnitude");
+            phase->setObjectName("showPhase");
             magnitude->setChecked(s.showMagnitude);
             phase->setChecked(s.showPhase);
             connect(magnitude, &QCheckBox::toggled, this, [change](bool on) {
@@ -520,6 +523,12 @@ void MainWindow::BuildActions() {
         view->addAction(dock->toggleViewAction());
 
     toolsMenu_ = menuBar()->addMenu(tr("&Tools"));
+    toolsMenu_->addAction(tr("&Options..."), QKeySequence::Preferences, this, [this] {
+        OptionsDialog dialog(
+            ctrl_, [this] { return Measuring(); }, this);
+        connect(&dialog, &OptionsDialog::applied, this, &MainWindow::OptionsChanged);
+        dialog.exec();
+    });
 
     QMenu* help = menuBar()->addMenu(tr("&Help"));
     help->addAction(tr("&About Sonvel"), this, [this] {
@@ -935,8 +944,10 @@ void MainWindow::OptionsChanged() {
         box->setChecked(on);
     }
     model_->Refresh();
-    for (PresenterPanel* p : panels_)
-        p->Refresh();
+    for (int p = 0; p < 3; ++p) {
+        panels_[static_cast<std::size_t>(p)]->SetColour(PresenterColour(p));
+        panels_[static_cast<std::size_t>(p)]->Refresh();
+    }
     RedrawAll();
     ctrl_.Audio().NotifyCalibration();
 }

@@ -82,7 +82,8 @@ public:
     bool AnalyseFile(int presenter, const QString& recording, const QString& reference);
     // The current test signal as a wave file in the options' wave format.
     bool SaveTestSignal(const QString& path);
-    // After the options were replaced (loaded, reset, edited): the window shows them.
+    // After the options were replaced (loaded, reset, edited): graph ranges, switches and
+    // colours again from them.
     void OptionsChanged();
     QAction* MicCalibrationAction() const { return micCalAction_; }
     QAction* DacAdcCalibrationAction() const { return dacAdcCalAction_; }

@@ -467,5 +467,12 @@ TEST(OptionsSetFromText, DottedPathsByTheFileRules) {
     EXPECT_EQ(Options::SetFromText("Signal.NoSuchField", "1"), Options::SetResult::NoField);
     EXPECT_EQ(Options::SetFromText("Nowhere.SignalLength", "1"), Options::SetResult::NoField);
     EXPECT_EQ(Options::SetFromText("Signal", "1"), Options::SetResult::NoField);
+    // A colour text reaches its colour, so that a save keeps it; a broken one changes nothing.
+    EXPECT_EQ(Options::SetFromText("Plot.ColorMeasAString", "#FF8000"), Options::SetResult::Ok);
+    EXPECT_EQ(Options::Field.Plot.ColorMeasA, (Color{255, 128, 0, 255}));
+    EXPECT_NE(Options::SaveText().find("<ColorMeasAString>255, 128, 0<"), std::string::npos);
+    EXPECT_EQ(Options::SetFromText("Plot.ColorMeasBString", "12, x"), Options::SetResult::BadValue);
+    EXPECT_EQ(Options::Field.Plot.ColorMeasBString, "139, 0, 0");
+    EXPECT_EQ(Options::Field.Plot.ColorMeasA, (Color{255, 128, 0, 255}));
     Options::Reset();
 }
