@@ -31,7 +31,9 @@
 
 #include "app/MainCtrl.h"
 #include "app/Options.h"
+#include "gui/DeviceReportDialog.h"
 #include "gui/GuiFrontEnd.h"
+#include "gui/LevelMeterWindow.h"
 #include "gui/MeasurementTableModel.h"
 #include "gui/PresenterPanel.h"
 #include "measure/Measurement.h"
@@ -435,6 +437,10 @@ void MainWindow::BuildActions() {
         view->addAction(dock->toggleViewAction());
 
     toolsMenu_ = menuBar()->addMenu(tr("&Tools"));
+    toolsMenu_->addAction(tr("&Level meter..."), this,
+                          [this] { LevelMeterWindow::Open(ctrl_, front_, *this); });
+    toolsMenu_->addAction(tr("&Device report..."), this,
+                          [this] { DeviceReportDialog::Open(this); });
 
     QMenu* help = menuBar()->addMenu(tr("&Help"));
     help->addAction(tr("&About Sonvel"), this, [this] {
