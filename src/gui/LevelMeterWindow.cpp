@@ -174,6 +174,7 @@ LevelMeterWindow::LevelMeterWindow(MainCtrl& ctrl, GuiFrontEnd& front, MainWindo
     connect(&main_, &MainWindow::measurementFinished, this,
             &LevelMeterWindow::OnMeasurementFinished);
     BuildColumns(0);
+    ApplyTone(); // only its note, as nothing meters yet
 }
 
 LevelMeterWindow* LevelMeterWindow::Open(MainCtrl& ctrl, GuiFrontEnd& front, MainWindow& main) {
