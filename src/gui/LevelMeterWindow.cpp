@@ -252,6 +252,7 @@ bool LevelMeterWindow::StartMetering() {
     }
     BuildColumns(meter_->GetChannels());
     lastBlocks_ = 0;
+    resetBlocks_ = 0;
     silentDevice_ = false;
     sinceBlock_.start();
     meteringText_ = tr("Metering %1, %2 channels")
@@ -335,10 +336,14 @@ void LevelMeterWindow::ApplyTone() {
 }
 
 void LevelMeterWindow::ResetPeaks() {
-    if (meter_)
-        meter_->ResetPeak();
-    for (Column& c : columns_)
+    if (meter_) {
+        meter_->ReadLevels(levels_);
+        resetBlocks_ = levels_.blocks;
+    }
+    for (Column& c : columns_) {
+        c.highest = SCALE_FLOOR_DB;
         ShowClip(c, false);
+    }
 }
 
 void LevelMeterWindow::ShowClip(Column& column, bool clipped) {
@@ -404,10 +409,18 @@ void LevelMeterWindow::Refresh() {
         c.bar->SetLevels(levels_.current[i], levels_.held[i]);
         c.level->setText(Db(levels_.current[i]));
         c.peak->setText(Db(levels_.held[i]));
-        const bool clipped = levels_.peak[i] >= CLIP_DB;
-        if (clipped != c.clipped)
-            ShowClip(c, clipped);
-        c.clip->setToolTip(tr("Highest since reset: %1 dBFS").arg(Db(levels_.peak[i])));
+        // The held level covers the last second, so right after a reset it still holds what
+        // came before; until it has turned over, only the current block counts. (The
+        // meter's own peak starts again from the held level, so it cannot serve here.)
+        const bool heldIsFresh =
+            levels_.blocks >= resetBlocks_ + static_cast<std::uint64_t>(meter_->GetHistoryLength());
+        const double recent = heldIsFresh ? levels_.held[i] : levels_.current[i];
+        if (recent > c.highest) {
+            c.highest = recent;
+            c.clip->setToolTip(tr("Highest since reset: %1 dBFS").arg(Db(recent)));
+        }
+        if (!c.clipped && recent >= CLIP_DB)
+            ShowClip(c, true);
     }
 }
 

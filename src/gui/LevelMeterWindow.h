@@ -1,8 +1,9 @@
 #pragma once
 // The level meter: one bar per input channel of the stream, in dBFS, with the held peak,
-// a clip light that stays lit until "Reset peaks", and an optional 1 kHz test tone on the
-// measuring outputs. It owns the process-wide stream only while nothing measures: it lets
-// go on the main window's measurementStarted and takes it back on measurementFinished.
+// a clip light that stays lit until "Reset peaks" (latched here, from what the polls see), and an
+// optional 1 kHz test tone on the measuring outputs. It owns the process-wide stream only while
+// nothing measures: it lets go on the main window's measurementStarted and takes it back on
+// measurementFinished.
 //
 // Threads: everything here runs on the GUI thread. The levels come from the meter's
 // lock-free snapshot, polled by a timer; the audio thread is never waited on while metering.
@@ -84,6 +85,7 @@ private:
         QLabel* level = nullptr;
         QLabel* peak = nullptr;
         bool clipped = false;
+        double highest = SCALE_FLOOR_DB; // since the last reset
     };
 
     void Refresh();
@@ -102,6 +104,7 @@ private:
     Kedra::PAudioII::SineTone sine_;
     Kedra::PAudioII::VUMeterInBuffer::Levels levels_;
     std::uint64_t lastBlocks_ = 0;
+    std::uint64_t resetBlocks_ = 0; // the meter's block count at the last reset
     int updates_ = 0;
     QElapsedTimer sinceBlock_;
     bool silentDevice_ = false;

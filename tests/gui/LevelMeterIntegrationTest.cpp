@@ -152,23 +152,41 @@ TEST_F(LevelMeterTest, ShowsTheToneAtItsPeakLevelAndLetsAMeasurementHaveTheStrea
 }
 
 TEST_F(LevelMeterTest, ClipLightStaysLitUntilReset) {
+    // In real time, so that a reset can land while the held peak (1 s) still holds the clip.
+    struct RealTime {
+        double saved = Kedra::PAudioII::SimulatedSoundCard::GetSpeed();
+        RealTime() { Kedra::PAudioII::SimulatedSoundCard::SetSpeed(1.0); }
+        ~RealTime() { Kedra::PAudioII::SimulatedSoundCard::SetSpeed(saved); }
+    } realTime;
     LevelMeterWindow* meter = OpenMeter(1.0f);
     ASSERT_NE(meter, nullptr);
     ASSERT_TRUE(meter->Metering()) << meter->StatusText().toStdString();
-    meter->SetTestTone(true);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return meter->ClipLit(0); }, 5000));
-    EXPECT_FALSE(meter->ClipLit(1));
-    meter->SetTestTone(false);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return std::isinf(Parse(meter->LevelText(0))); }, 5000));
-    QTest::qWait(200);
-    EXPECT_TRUE(meter->ClipLit(0));
     QPushButton* reset = nullptr;
     for (QPushButton* b : meter->findChildren<QPushButton*>())
         if (b->text() == "Reset peaks")
             reset = b;
     ASSERT_NE(reset, nullptr);
+    auto silent = [&](const QString& text) { return std::isinf(Parse(text)); };
+
+    meter->SetTestTone(true);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return meter->ClipLit(0); }, 5000));
+    EXPECT_FALSE(meter->ClipLit(1));
+    // Lit long after the clipping tone and its held peak are gone.
+    meter->SetTestTone(false);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return silent(meter->PeakText(0)); }, 5000));
+    QTest::qWait(100);
+    EXPECT_TRUE(meter->ClipLit(0));
     reset->click();
-    QTest::qWait(300);
+    EXPECT_FALSE(meter->ClipLit(0));
+
+    // A reset while the held peak still holds the clip clears the light for good.
+    meter->SetTestTone(true);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return meter->ClipLit(0); }, 5000));
+    meter->SetTestTone(false);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return silent(meter->LevelText(0)); }, 5000));
+    reset->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return silent(meter->PeakText(0)); }, 5000));
+    QTest::qWait(100);
     EXPECT_FALSE(meter->ClipLit(0));
 }
 
