@@ -19,6 +19,7 @@ PACKAGES=(
   clang libclang-rt-dev
   qt6-base-dev qt6-svg-dev libqcustomplot-dev
   xvfb xauth x11-apps
+  desktop-file-utils
 )
 
 missing=()

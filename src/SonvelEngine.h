@@ -10,6 +10,7 @@
 #include "audio/SimulatedSoundCard.h"
 #include "audio/SineLogSweep.h"
 #include "audio/SineSweepSingle.h"
+#include "audio/SineTone.h"
 #include "audio/SquareNoise.h"
 #include "audio/StreamInBuffer.h"
 #include "audio/StreamInitializer.h"

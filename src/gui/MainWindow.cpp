@@ -40,7 +40,9 @@
 #include "app/Options.h"
 #include "exchange/WaveFile.h"
 #include "foundation/KedraLogger.h"
+#include "gui/DeviceReportDialog.h"
 #include "gui/GuiFrontEnd.h"
+#include "gui/LevelMeterWindow.h"
 #include "gui/LoopbackDialog.h"
 #include "gui/MeasurementTableModel.h"
 #include "gui/OptionsDialog.h"
@@ -523,6 +525,11 @@ void MainWindow::BuildActions() {
         view->addAction(dock->toggleViewAction());
 
     toolsMenu_ = menuBar()->addMenu(tr("&Tools"));
+    toolsMenu_->addAction(tr("&Level meter..."), this,
+                          [this] { LevelMeterWindow::Open(ctrl_, front_, *this); });
+    toolsMenu_->addAction(tr("&Device report..."), this,
+                          [this] { DeviceReportDialog::Open(this); });
+    toolsMenu_->addSeparator();
     toolsMenu_->addAction(tr("&Options..."), QKeySequence::Preferences, this, [this] {
         OptionsDialog dialog(
             ctrl_, [this] { return Measuring(); }, this);

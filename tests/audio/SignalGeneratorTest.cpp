@@ -2,11 +2,13 @@
 #include "audio/Pcm.h"
 #include "audio/SineLogSweep.h"
 #include "audio/SineSweepSingle.h"
+#include "audio/SineTone.h"
 #include "audio/SquareNoise.h"
 #include "audio/StreamInitializer.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <numbers>
@@ -733,4 +735,29 @@ TEST_F(Generators, BaseGeneratorIsEndlessSilence) {
         EXPECT_FALSE(p.first[i]);
     }
     EXPECT_FALSE(g.ParamsChanged());
+}
+
+TEST_F(Generators, ToneIsAnEndlessSineWithoutTrigger) {
+    SineTone tone;
+    tone.frequency = 997.0;
+    tone.Reset();
+    // Long enough that a phase kept without wrapping would have drifted visibly.
+    const int n = 48000 * 20;
+    const Pulled p = Pull(tone, n);
+    double worst = 0.0;
+    for (int i = 0; i < n; i += 7)
+        worst = std::max(worst, std::abs(p.samples[static_cast<std::size_t>(i)] -
+                                         std::sin(2.0 * kPi * 997.0 * i / 48000.0)));
+    EXPECT_LT(worst, 1e-5);
+    for (int i = 0; i < n; ++i)
+        ASSERT_TRUE(p.more[static_cast<std::size_t>(i)] && !p.first[static_cast<std::size_t>(i)]);
+
+    // A new rate takes effect at Reset; a tone at or above Nyquist plays silence.
+    StreamInitializer::Get()->SetSamplerate(44100);
+    tone.Reset();
+    EXPECT_NEAR(Pull(tone, 12).samples[11], std::sin(2.0 * kPi * 997.0 * 11 / 44100.0), 1e-6);
+    tone.frequency = 22050.0;
+    tone.Reset();
+    for (float s : Pull(tone, 100).samples)
+        ASSERT_EQ(s, 0.0f);
 }
