@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "analyze/MeasurementViews.h"
 #include "app/Options.h"
 #include "audio/Devices.h"
 #include "audio/StreamInitializer.h"
@@ -683,7 +684,89 @@ bool ExportDistortion(Measurement& m, const std::string& path) {
     return Kedra::Text::WriteFileAtomically(path, text, error);
 }
 
+// Group delay, energy-time curve, waterfall or the room decay curves as a table.
+bool ExportView(Measurement& m, const std::string& kind, const std::string& path,
+                Kedra::Measure::MeasurementExporter exporter) {
+    std::vector<std::string> columns;
+    std::vector<std::vector<double>> rows;
+    const std::vector<std::string> notes = {"Note: " + m.GetLabel(),
+                                            "Samplerate: " + std::to_string(m.GetSamplerate())};
+    if (kind == "groupdelay") {
+        std::vector<double> delay, excess;
+        Kedra::Measure::GroupDelayOf(m, delay, excess);
+        columns = {"Frequency [Hz]", "Group delay [ms]", "Excess group delay [ms]"};
+        for (std::size_t k = 1; k < delay.size(); ++k)
+            rows.push_back({k * m.GetHzPerBin(), 1000.0 * delay[k], 1000.0 * excess[k]});
+        return exporter.ExportTable("Group delay", notes, columns, rows, path);
+    }
+    if (kind == "etc") {
+        std::vector<double> times, db;
+        Kedra::Measure::EnergyTimeOf(m, 0.0, times, db);
+        columns = {"Time [ms]", "Energy [dB]"};
+        for (std::size_t n = 0; n < db.size(); ++n)
+            rows.push_back({times[n], db[n]});
+        return exporter.ExportTable("Energy-time curve", notes, columns, rows, path);
+    }
+    if (kind == "waterfall") {
+        const Kedra::Measure::Waterfall w = Kedra::Measure::WaterfallOf(m, {});
+        if (w.levels.empty())
+            return false;
+        columns = {"Frequency [Hz]"};
+        for (double t : w.timesMs)
+            columns.push_back(Kedra::Text::FormatNumber(t) + " ms [dB]");
+        for (std::size_t k = 1; k < w.levels.front().size(); ++k) {
+            std::vector<double> row = {k * w.hzPerBin};
+            for (const std::vector<double>& slice : w.levels)
+                row.push_back(slice[k]);
+            rows.push_back(std::move(row));
+        }
+        return exporter.ExportTable("Cumulative spectral decay", notes, columns, rows, path);
+    }
+    // The decay curves of the room's bands, from the start of the sound.
+    const auto bands = Kedra::Measure::RoomAcousticsOf(m);
+    if (bands.empty())
+        return false;
+    columns = {"Time [ms]"};
+    std::size_t longest = 0;
+    for (const auto& b : bands) {
+        columns.push_back(b.name + (b.midband > 0.0 ? " Hz [dB]" : " [dB]"));
+        longest = std::max(longest, b.decay.db.size());
+    }
+    // One line per millisecond is plenty for a curve that falls a few dB per ms at most.
+    const int step = std::max(1, m.GetSamplerate() / 1000);
+    for (std::size_t n = 0; n < longest; n += static_cast<std::size_t>(step)) {
+        std::vector<double> row = {1000.0 * static_cast<double>(n) / m.GetSamplerate()};
+        for (const auto& b : bands)
+            row.push_back(n < b.decay.db.size() ? b.decay.db[n]
+                                                : std::numeric_limits<double>::quiet_NaN());
+        rows.push_back(std::move(row));
+    }
+    return exporter.ExportTable("Room decay curves (backward integrated)", notes, columns, rows,
+                                path);
+}
+
 } // namespace
+
+bool MainCtrl::Action_Average(const std::vector<int>& slots, int into,
+                              Kedra::Measure::AverageMode mode, bool align) {
+    std::vector<Measurement*> inputs;
+    for (int slot : slots) {
+        Measurement* m = Slot(slot);
+        if (m == nullptr || !m->IsInitialized()) {
+            frontEnd_.ShowMessage(MessageKind::Warning, "Sonvel Warning",
+                                  "Slot " + std::to_string(slot) + " holds no measurement");
+            return false;
+        }
+        inputs.push_back(m);
+    }
+    Measurement* result = Slot(into);
+    if (result == nullptr || inputs.size() < 2) {
+        frontEnd_.ShowMessage(MessageKind::Warning, "Sonvel Warning",
+                              "Averaging needs two filled slots and a slot for the result");
+        return false;
+    }
+    return Changed(Kedra::Measure::Average(inputs, mode, align, *result), into);
+}
 
 bool MainCtrl::Action_Export(int slot, const std::string& kind, const std::string& path) {
     Measurement* m = Slot(slot);
@@ -706,6 +789,9 @@ bool MainCtrl::Action_Export(int slot, const std::string& kind, const std::strin
                 Kedra::WaveImExport::NumberToWaveFormat(Conf::Options::Field.Misc.WaveFormat));
         } else if (kind == "distortion") {
             ok = ExportDistortion(*m, path);
+        } else if (kind == "groupdelay" || kind == "etc" || kind == "waterfall" ||
+                   kind == "decay") {
+            ok = ExportView(*m, kind, path, ConfiguredExporter());
         } else {
             problem = "there is no export of kind ";
             problem += kind;

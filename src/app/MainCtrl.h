@@ -6,11 +6,13 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/AudioHelper.h"
 #include "app/FrontEnd.h"
 #include "app/OptionsField.h"
 #include "exchange/MeasurementExporter.h"
+#include "filter/MeasurementOperations.h"
 #include "measure/Measurement.h"
 #include "measure/MeasurementList.h"
 
@@ -140,8 +142,10 @@ public:
                             const std::string& referencePath);
 
     // Writes a slot's record: kind "response" or "impulse" (text, the import/export options),
-    // "wave" (the impulse, the options' wave format) or "distortion" (the harmonic rows in
-    // dB). False and a message when the slot is empty or the file cannot be written.
+    // "wave" (the impulse, the options' wave format), "distortion" (the harmonic rows in
+    // dB), "groupdelay", "etc", "waterfall" or "decay" (the room's decay curves; tables in
+    // the import/export options' separators). False and a message when the slot is empty or the
+    // file cannot be written.
     bool Action_Export(int slot, const std::string& kind, const std::string& path);
     // Reads a response text (FRD and the like; with its phase column when `withPhase`) or an
     // impulse (text when `impulse`, or any wave file) into `slot`, at `sampleRate` where the
@@ -150,6 +154,10 @@ public:
                        bool withPhase);
     // The first empty slot; -1 when all are filled.
     int FirstEmptySlot();
+
+    // `into` = the average of the slots' responses.
+    bool Action_Average(const std::vector<int>& slots, int into, Kedra::Measure::AverageMode mode,
+                        bool align);
 
     // A text exporter set up from the import/export options.
     Kedra::Measure::MeasurementExporter ConfiguredExporter() const;

@@ -16,6 +16,7 @@
 #include <thread>
 #include <utility>
 
+#include "analyze/MeasurementViews.h"
 #include "app/MainCtrl.h"
 #include "app/Options.h"
 #include "audio/Devices.h"
@@ -102,6 +103,44 @@ Measurement& FilledSlot(MainCtrl& ctrl, int slot) {
     if (m == nullptr || !m->IsInitialized())
         throw std::runtime_error("slot " + std::to_string(slot) + " holds no measurement");
     return *m;
+}
+
+// The room parameters as a table, or as comma-separated values with an empty field where a
+// value could not be found.
+void PrintAcoustics(Measurement& m, bool csv) {
+    const auto bands = Kedra::Measure::RoomAcousticsOf(m);
+    if (bands.empty())
+        throw std::runtime_error("no room parameters: the impulse is too short or silent");
+    const auto field = [csv](double x, int decimals) -> std::string {
+        if (!std::isfinite(x))
+            return csv ? "" : "-";
+        return Kedra::Text::FormatFixed(x, decimals);
+    };
+    if (csv)
+        std::printf("band,edt_s,t20_s,t30_s,c50_db,c80_db,d50_pct,ts_ms\n");
+    else
+        std::printf("%-10s %7s %7s %7s %7s %7s %7s %7s\n", "band", "EDT s", "T20 s", "T30 s",
+                    "C50 dB", "C80 dB", "D50 %", "Ts ms");
+    for (const auto& b : bands) {
+        const Kedra::Measure::RoomParameters& p = b.parameters;
+        const std::string values[] = {field(p.edt, 3), field(p.t20, 3), field(p.t30, 3),
+                                      field(p.c50, 2), field(p.c80, 2), field(p.d50, 1),
+                                      field(p.ts, 1)};
+        if (csv) {
+            std::string line = b.name;
+            for (const std::string& v : values) {
+                line += ',';
+                line += v;
+            }
+            std::printf("%s\n", line.c_str());
+        } else {
+            const std::string name = b.midband > 0.0 ? b.name + " Hz" : b.name;
+            std::printf("%-10s", name.c_str());
+            for (const std::string& v : values)
+                std::printf(" %7s", v.c_str());
+            std::printf("\n");
+        }
+    }
 }
 
 SimulatedModel ParseModel(const std::string& name) {
@@ -279,6 +318,24 @@ int RunCommandLine(int argc, char** argv) {
     qbox->add_option("--from", from, "Lower frequency in Hz")->required();
     qbox->add_option("--to", to, "Upper frequency in Hz")->required();
 
+    bool csv = false;
+    auto* acoustics = app.add_subcommand(
+        "acoustics", "Room acoustic parameters per octave band and broadband, from the whole "
+                     "impulse");
+    acoustics->add_option("slot", slotText, "A, B, C or a slot number")->required();
+    acoustics->add_flag("--csv", csv, "Comma-separated values instead of the table");
+    std::vector<std::string> averageSlots;
+    std::string averageInto, averageMode = "power";
+    bool align = false;
+    auto* average = app.add_subcommand("average", "The average of measurements into a slot");
+    average->add_option("slots", averageSlots, "Two or more slots (A, B, C or numbers)")
+        ->required()
+        ->expected(2, 1 << 10);
+    average->add_option("--into", averageInto, "The slot for the result")->required();
+    average->add_option("--mode", averageMode, "power (default), vector or db")
+        ->check(CLI::IsMember({"power", "vector", "db"}));
+    average->add_flag("--align", align, "Vector mode: each taken from its own time zero");
+
     std::optional<int> windowStart, windowEnd;
     bool on = false, off = false, complexSmoothing = false;
     auto* window = app.add_subcommand("window", "The impulse window of a slot");
@@ -330,8 +387,11 @@ int RunCommandLine(int argc, char** argv) {
     auto* exportCmd = app.add_subcommand("export", "Export a measurement to a file");
     exportCmd->add_option("slot", slotText)->required();
     exportCmd->add_option("file", file)->required();
-    exportCmd->add_option("--kind", exportKind, "response|impulse|wave|cal|distortion")
-        ->check(CLI::IsMember({"response", "impulse", "wave", "cal", "distortion"}));
+    exportCmd
+        ->add_option("--kind", exportKind,
+                     "response|impulse|wave|cal|distortion|groupdelay|etc|waterfall|decay")
+        ->check(CLI::IsMember({"response", "impulse", "wave", "cal", "distortion", "groupdelay",
+                               "etc", "waterfall", "decay"}));
     exportCmd
         ->add_option("--mode", exportMode,
                      "0 every bin, 1 changed bins, 2 linear steps, 3 per decade")
@@ -484,6 +544,19 @@ int RunCommandLine(int argc, char** argv) {
         } else if (minphase->parsed()) {
             if (!ctrl.Action_MinimumPhase(ParseSlot(ctrl, slotText), causal))
                 throw std::runtime_error("that slot holds no measurement");
+        } else if (acoustics->parsed()) {
+            PrintAcoustics(FilledSlot(ctrl, ParseSlot(ctrl, slotText)), csv);
+        } else if (average->parsed()) {
+            std::vector<int> slots;
+            for (const std::string& text : averageSlots)
+                slots.push_back(ParseSlot(ctrl, text));
+            const auto mode = averageMode == "vector" ? Kedra::Measure::AverageMode::Vector
+                              : averageMode == "db"   ? Kedra::Measure::AverageMode::Db
+                                                      : Kedra::Measure::AverageMode::Power;
+            if (!ctrl.Action_Average(slots, ParseSlot(ctrl, averageInto), mode, align))
+                throw std::runtime_error("no average: every slot must hold a measurement");
+            std::printf("Averaged %zu measurements into slot %d\n", slots.size(),
+                        ParseSlot(ctrl, averageInto));
         } else if (qbox->parsed()) {
             if (!(from > 0.0 && to > from))
                 throw UsageError("qbox needs 0 < --from < --to");
@@ -591,9 +664,9 @@ int RunCommandLine(int argc, char** argv) {
                                 exportTo ? *exportTo : m.GetSamplerate() / 2.0) &&
                      cal.Save(file);
             } else {
-                if (m.GetHDSize() < 1)
+                if (exportKind == "distortion" && m.GetHDSize() < 1)
                     throw std::runtime_error(DISTORTION_MISSING);
-                ok = ctrl.Action_Export(ParseSlot(ctrl, slotText), "distortion", file);
+                ok = ctrl.Action_Export(ParseSlot(ctrl, slotText), exportKind, file);
             }
             if (!ok)
                 throw std::runtime_error("could not export to " + file + " (see the log file)");

@@ -374,6 +374,59 @@ bool MeasurementExporter::ExportImpulseText(MeasurementCore& measurement, int fi
     return ExportImpulsesText(one, first, last, out);
 }
 
+bool MeasurementExporter::ExportTable(const std::string& title,
+                                      const std::vector<std::string>& notes,
+                                      const std::vector<std::string>& columns,
+                                      const std::vector<std::vector<double>>& rows,
+                                      const std::string& path) {
+    std::string text;
+    return ExportTableText(title, notes, columns, rows, text) &&
+           WriteFile(path, text, "MeasurementExporter::ExportTable(" + path + ")");
+}
+
+bool MeasurementExporter::ExportTableText(const std::string& title,
+                                          const std::vector<std::string>& notes,
+                                          const std::vector<std::string>& columns,
+                                          const std::vector<std::vector<double>>& rows,
+                                          std::string& out) {
+    out.clear();
+    const std::string who = "MeasurementExporter::ExportTable";
+    if (!CheckSettings(who, false))
+        return false;
+    if (columns.empty() || static_cast<long long>(rows.size()) > MAX_LINES) {
+        Log("WARNING " + who + " : no columns or too many rows -> nothing written");
+        return false;
+    }
+    const std::string c = OneLine(comment);
+    if (includeHeader) {
+        out += c + "\n";
+        out += c + SOFTWARE_LINE;
+        out += c + " " + Kedra::Text::PRODUCT_WEB_ADDRESS + "\n";
+        out += c + "\n";
+        out += c + " " + OneLine(title) + "\n";
+        for (const std::string& note : notes)
+            out += c + " " + OneLine(note) + "\n";
+        out += c + "\n";
+        out += c;
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+            if (i > 0)
+                out += separator;
+            out += OneLine(columns[i]);
+        }
+        out += "\n";
+    }
+    for (const std::vector<double>& row : rows) {
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+            if (i > 0)
+                out += separator;
+            if (i < row.size() && std::isfinite(row[i]))
+                AppendData(out, row[i], decimalSep);
+        }
+        out += "\n";
+    }
+    return true;
+}
+
 bool MeasurementExporter::ExportImpulses(const std::vector<MeasurementCore*>& measurements,
                                          const std::string& path, int first, int last) {
     std::string text;

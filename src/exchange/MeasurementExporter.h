@@ -64,6 +64,16 @@ public:
     bool ExportImpulsesText(const std::vector<MeasurementCore*>& measurements, int first, int last,
                             std::string& out);
 
+    // A table of derived values (group delay, energy-time curve, waterfall, decay curves):
+    // the header lines name `title`, `notes` and the columns; a NaN, or a row shorter than
+    // the columns, gives empty fields.
+    bool ExportTable(const std::string& title, const std::vector<std::string>& notes,
+                     const std::vector<std::string>& columns,
+                     const std::vector<std::vector<double>>& rows, const std::string& path);
+    bool ExportTableText(const std::string& title, const std::vector<std::string>& notes,
+                         const std::vector<std::string>& columns,
+                         const std::vector<std::vector<double>>& rows, std::string& out);
+
 private:
     // The point settings count only for a response export.
     bool CheckSettings(const std::string& who, bool response) const;

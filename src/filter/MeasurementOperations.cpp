@@ -297,4 +297,72 @@ void ApplyMinimumPhase(std::complex<double>* h, int count, double floor, bool ca
     }
 }
 
+bool Average(const std::vector<Measurement*>& inputs, AverageMode mode, bool align,
+             Measurement& result) {
+    if (inputs.size() < 2) {
+        Warn("Average() needs two measurements at least -> nothing done");
+        return false;
+    }
+    int n = 0, fs = 0;
+    for (Measurement* m : inputs) {
+        if (m == nullptr || !m->IsInitialized() || m->GetNHalf() < 1) {
+            Warn("Average() with a measurement without data -> nothing done");
+            return false;
+        }
+        n = std::max(n, m->GetNHalf());
+        fs = std::max(fs, m->GetSamplerate());
+    }
+    // The result grid needs a power-of-two length for the minimum phase.
+    const auto bins = static_cast<std::size_t>(n) + 1;
+    Mem::Array<Complex> sum(bins), one(bins);
+    std::fill(sum.get(), sum.get() + bins, Complex(0.0));
+    const double reference = inputs.front()->GetCurrentOffset() / inputs.front()->GetSamplerate();
+    for (Measurement* m : inputs) {
+        if (m->GetNHalf() == n && m->GetSamplerate() == fs)
+            std::copy(m->GetF(), m->GetF() + bins, one.get());
+        else
+            Resample(*m, n, fs, one.get());
+        // Later by its offset than the first: that much more phase.
+        const double lag = m->GetCurrentOffset() / m->GetSamplerate() - reference;
+        for (std::size_t k = 0; k < bins; ++k) {
+            const Complex h = one[k];
+            switch (mode) {
+            case AverageMode::Power:
+                sum[k] += std::norm(h);
+                break;
+            case AverageMode::Db:
+                sum[k] += 20.0 * std::log10(std::max(std::abs(h), 1e-15));
+                break;
+            case AverageMode::Vector:
+                sum[k] += align ? h : h * std::polar(1.0, -TWOPI * k * fs / (2.0 * n) * lag);
+                break;
+            }
+        }
+    }
+    const double count = static_cast<double>(inputs.size());
+    for (std::size_t k = 0; k < bins; ++k) {
+        switch (mode) {
+        case AverageMode::Power:
+            sum[k] = std::sqrt(sum[k].real() / count);
+            break;
+        case AverageMode::Db:
+            sum[k] = std::pow(10.0, sum[k].real() / count / 20.0);
+            break;
+        case AverageMode::Vector:
+            sum[k] /= count;
+            break;
+        }
+    }
+    if (mode != AverageMode::Vector)
+        ApplyMinimumPhase(sum.get(), n, 1e-10, false);
+    std::string name = "Average of " + std::to_string(inputs.size());
+    name += mode == AverageMode::Power ? " (power)"
+            : mode == AverageMode::Db  ? " (dB)"
+                                       : " (vector)";
+    result.InitializeFreq(sum.get(), n, fs, n, 0, 0.0, 0.0, true);
+    result.PostInitSetOffset(0.0);
+    result.SetLabel(name);
+    return true;
+}
+
 } // namespace Kedra::Measure

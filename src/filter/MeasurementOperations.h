@@ -5,6 +5,7 @@
 
 #include <complex>
 #include <string>
+#include <vector>
 
 #include "measure/Measurement.h"
 
@@ -34,5 +35,19 @@ bool Stitch(Measurement& a, Measurement& b, double fc, double bw, bool matchTime
 // impulse is then cut to time zero and later. Refused (logged, h untouched) unless count
 // is a power of two.
 void ApplyMinimumPhase(std::complex<double>* h, int count, double floor, bool causal);
+
+enum class AverageMode {
+    Power,  // root mean square of the magnitudes, minimum phase
+    Vector, // complex mean
+    Db,     // mean of the levels in dB, minimum phase
+};
+
+// The average of the inputs' spectra (GetF) into `result`, on the grid Operation uses: the
+// largest bin count and sample rate. A vector average of records that are not aligned keeps
+// each one's time offset relative to the first; aligned, each is taken from its own time
+// zero. False, with the result untouched, for fewer than two inputs or one without data.
+// The result may be one of the inputs.
+bool Average(const std::vector<Measurement*>& inputs, AverageMode mode, bool align,
+             Measurement& result);
 
 } // namespace Kedra::Measure

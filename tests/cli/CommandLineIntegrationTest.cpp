@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "exchange/TextFile.h"
 #include "exchange/WaveFile.h"
 #include "foundation/Mem.h"
 #include "measure/MeasurementList.h"
@@ -283,6 +284,52 @@ TEST_F(CommandLine, QuietOnStderrAndPortAudioOnlyForSound) {
     EXPECT_EQ(missing.status, 1);
     EXPECT_NE(missing.err.find("There is no host audio interface number 99"), std::string::npos)
         << missing.err;
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(CommandLine, SimulatedRoomGivesItsReverberationTimeAndTheViewsExport) {
+    ASSERT_EQ(Sonvel("--set Dev.OutputPCMAmplitude=0.5 measure A B --sim room").status, 0);
+    const Session csv = Sonvel("acoustics A --csv");
+    ASSERT_EQ(csv.status, 0) << csv.err;
+    std::istringstream lines(csv.out);
+    std::string line;
+    ASSERT_TRUE(std::getline(lines, line));
+    EXPECT_EQ(line, "band,edt_s,t20_s,t30_s,c50_db,c80_db,d50_pct,ts_ms");
+    int checked = 0;
+    while (std::getline(lines, line)) {
+        const auto fields = Kedra::Tokenize(line, ",");
+        if (fields.size() < 4 || fields[0] == "broadband")
+            continue;
+        const double band = Kedra::Text::ParseNumber(fields[0]);
+        if (band >= 250.0 && band <= 4000.0) {
+            EXPECT_NEAR(Kedra::Text::ParseNumber(fields[3]), 0.4, 0.04) << line;
+            ++checked;
+        }
+    }
+    EXPECT_EQ(checked, 5) << csv.out;
+
+    // Two measurements of the same room averaged: the level where both agree stays.
+    ASSERT_EQ(Sonvel("average A B --into 5 --mode db").status, 0);
+    auto list = Autosaved();
+    const int k = static_cast<int>(1000.0 / list->No(0)->GetHzPerBin());
+    EXPECT_NEAR(20.0 * std::log10(list->No(5)->GetA()[k]),
+                10.0 * std::log10(list->No(0)->GetA()[k] * list->No(1)->GetA()[k]), 0.01);
+
+    for (const char* kind : {"groupdelay", "etc", "waterfall", "decay"}) {
+        const fs::path out = dir / (std::string(kind) + ".txt");
+        const Session r = Sonvel("export A '" + out.string() + "' --kind " + kind);
+        ASSERT_EQ(r.status, 0) << kind << ": " << r.err;
+        EXPECT_GT(fs::file_size(out), 1000u) << kind;
+    }
+    // Empty slots are refused and nothing is written.
+    EXPECT_NE(Sonvel("average A 7 --into 8").status, 0);
+    EXPECT_FALSE(Autosaved()->No(8)->IsInitialized());
+    EXPECT_NE(Sonvel("acoustics 9").status, 0);
+    EXPECT_NE(Sonvel("export 9 '" + (dir / "none.txt").string() + "' --kind etc").status, 0);
+    EXPECT_FALSE(fs::exists(dir / "none.txt"));
 }
 
 } // namespace

@@ -1,0 +1,134 @@
+#include "analyze/LoudspeakerViews.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "analyze/RoomAcoustics.h"
+#include "filter/MeasurementOperations.h"
+#include "foundation/Fft.h"
+#include "foundation/MathConstants.h"
+
+namespace Kedra::Measure {
+
+namespace {
+
+using Kedra::Math::PI;
+
+bool PowerOfTwo(int n) {
+    return n > 0 && (n & (n - 1)) == 0;
+}
+
+int NextPowerOfTwo(int n) {
+    int p = 1;
+    while (p < n)
+        p <<= 1;
+    return p;
+}
+
+double Db(double power) {
+    return 10.0 * std::log10(std::max(power, 1e-300));
+}
+
+} // namespace
+
+std::vector<double> GroupDelay(const std::complex<double>* spectrum, int bins, double hzPerBin) {
+    std::vector<double> delay(static_cast<std::size_t>(std::max(bins, 0)), 0.0);
+    if (spectrum == nullptr || bins < 2 || !(hzPerBin > 0.0))
+        return delay;
+    const double radiansPerBin = 2.0 * PI * hzPerBin;
+    for (int k = 0; k < bins; ++k) {
+        const int lo = std::max(k - 1, 0);
+        const int hi = std::min(k + 1, bins - 1);
+        const double step = std::arg(spectrum[hi] * std::conj(spectrum[lo]));
+        delay[static_cast<std::size_t>(k)] = -step / ((hi - lo) * radiansPerBin);
+    }
+    return delay;
+}
+
+std::vector<double> ExcessGroupDelay(const std::complex<double>* spectrum, int bins,
+                                     double hzPerBin) {
+    std::vector<double> delay = GroupDelay(spectrum, bins, hzPerBin);
+    if (spectrum == nullptr || bins < 3 || !PowerOfTwo(bins - 1))
+        return std::vector<double>(delay.size(), 0.0);
+    std::vector<std::complex<double>> minimum(static_cast<std::size_t>(bins));
+    for (int k = 0; k < bins; ++k)
+        minimum[static_cast<std::size_t>(k)] = std::abs(spectrum[k]);
+    ApplyMinimumPhase(minimum.data(), bins - 1, 1e-10, false);
+    const std::vector<double> own = GroupDelay(minimum.data(), bins, hzPerBin);
+    for (std::size_t k = 0; k < delay.size(); ++k)
+        delay[k] -= own[k];
+    return delay;
+}
+
+std::vector<double> EnergyTimeCurve(const double* impulse, int count, double sampleRate,
+                                    double octaveMidband) {
+    std::vector<double> etc;
+    if (impulse == nullptr || count < 4 || !PowerOfTwo(count))
+        return etc;
+    std::vector<double> h(impulse, impulse + count);
+    if (octaveMidband > 0.0 && octaveMidband * std::pow(10.0, 0.15) < 0.5 * sampleRate)
+        FilterTimeReversed(OctaveBandFilter(octaveMidband, sampleRate), impulse, h.data(), count);
+    // The Hilbert transform: every bin between DC and Nyquist turned by -90 degrees.
+    std::vector<std::complex<double>> spectrum(static_cast<std::size_t>(count / 2 + 1));
+    Kedra::Math::FFTPow2TimeToFreq(h.data(), spectrum.data(), count, false, false);
+    spectrum.front() = 0.0;
+    spectrum.back() = 0.0;
+    for (std::size_t k = 1; k + 1 < spectrum.size(); ++k)
+        spectrum[k] *= std::complex<double>(0.0, -1.0);
+    std::vector<double> hilbert(static_cast<std::size_t>(count));
+    Kedra::Math::FFTPow2FreqToTime(spectrum.data(), hilbert.data(), count, false, false);
+    etc.resize(static_cast<std::size_t>(count));
+    double peak = 0.0;
+    for (std::size_t n = 0; n < etc.size(); ++n) {
+        etc[n] = h[n] * h[n] + hilbert[n] * hilbert[n];
+        peak = std::max(peak, etc[n]);
+    }
+    const double reference = Db(peak);
+    for (double& e : etc)
+        e = Db(e) - reference;
+    return etc;
+}
+
+Waterfall CumulativeSpectralDecay(const double* impulse, int count, int zero, double sampleRate,
+                                  const WaterfallSettings& s) {
+    Waterfall w;
+    const double perMs = sampleRate / 1000.0;
+    const int end = zero + static_cast<int>(std::lround(s.endMs * perMs));
+    if (impulse == nullptr || zero < 0 || end > count || !(s.stepMs > 0.0) ||
+        !(s.lastMs >= s.firstMs) || !(s.endMs > s.lastMs) || !(sampleRate > 0.0))
+        return w;
+    const int rise = std::max(0, static_cast<int>(std::lround(s.riseMs * perMs)));
+    // About 12 Hz per bin, and room for the longest slice.
+    const int n =
+        NextPowerOfTwo(std::max(static_cast<int>(sampleRate / 12.0), 2 * (end - zero + 1)));
+    w.hzPerBin = sampleRate / n;
+    std::vector<double> segment(static_cast<std::size_t>(n));
+    std::vector<std::complex<double>> spectrum(static_cast<std::size_t>(n / 2 + 1));
+    double reference = 0.0;
+    const int slices = static_cast<int>(std::floor((s.lastMs - s.firstMs) / s.stepMs + 1e-9)) + 1;
+    for (int i = 0; i < slices; ++i) {
+        const double t = s.firstMs + i * s.stepMs;
+        const int from = zero + static_cast<int>(std::lround(t * perMs));
+        const int length = end - from;
+        if (from < 0 || length <= rise)
+            break;
+        std::fill(segment.begin(), segment.end(), 0.0);
+        for (int m = 0; m < length; ++m) {
+            const double gain = m < rise ? 0.5 * (1.0 - std::cos(PI * (m + 0.5) / rise)) : 1.0;
+            segment[static_cast<std::size_t>(m)] = gain * impulse[from + m];
+        }
+        Kedra::Math::FFTPow2TimeToFreq(segment.data(), spectrum.data(), n, false, false);
+        std::vector<double> level(spectrum.size());
+        for (std::size_t k = 0; k < level.size(); ++k)
+            level[k] = Db(std::norm(spectrum[k]));
+        if (i == 0)
+            reference = *std::max_element(level.begin(), level.end());
+        for (double& l : level)
+            l -= reference;
+        w.timesMs.push_back(t);
+        w.levels.push_back(std::move(level));
+    }
+    return w;
+}
+
+} // namespace Kedra::Measure

@@ -1,0 +1,30 @@
+#pragma once
+// The room acoustic parameters and the loudspeaker views of a measurement record.
+
+#include <vector>
+
+#include "analyze/LoudspeakerViews.h"
+#include "analyze/RoomAcoustics.h"
+
+namespace Kedra::Measure {
+
+class Measurement;
+
+// From the whole measured impulse, not the windowed view (a short window would cut the
+// decay off): from 10 ms before time zero to half the record's length after it, beyond
+// which a sweep's distortion products may lie. Empty for an empty record.
+std::vector<RoomBandResult> RoomAcousticsOf(Measurement& m);
+
+// Group delay and excess group delay in seconds of the current view (window, smoothing,
+// filters), one value per bin.
+void GroupDelayOf(Measurement& m, std::vector<double>& delay, std::vector<double>& excess);
+
+// The energy-time curve of the current view's impulse (dB re its peak), broadband or in the
+// octave band at `octaveMidband`, and each sample's time in ms from time zero.
+void EnergyTimeOf(Measurement& m, double octaveMidband, std::vector<double>& timesMs,
+                  std::vector<double>& db);
+
+// The cumulative spectral decay of the current view's impulse from its time zero.
+Waterfall WaterfallOf(Measurement& m, const WaterfallSettings& settings);
+
+} // namespace Kedra::Measure

@@ -1,0 +1,326 @@
+#include "analyze/RoomAcoustics.h"
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+
+#include "foundation/MathConstants.h"
+
+namespace Kedra::Measure {
+
+namespace {
+
+using Kedra::Math::PI;
+
+struct Line {
+    double a = 0.0; // dB at sample 0
+    double b = 0.0; // dB per sample
+    bool ok = false;
+};
+
+// Least squares over (x, y); at least three points.
+Line Fit(const std::vector<double>& x, const std::vector<double>& y, std::size_t from,
+         std::size_t to) {
+    Line line;
+    const double n = static_cast<double>(to - from);
+    if (to <= from + 2)
+        return line;
+    double sx = 0.0, sy = 0.0;
+    for (std::size_t i = from; i < to; ++i) {
+        sx += x[i];
+        sy += y[i];
+    }
+    const double mx = sx / n, my = sy / n;
+    double sxx = 0.0, sxy = 0.0;
+    for (std::size_t i = from; i < to; ++i) {
+        sxx += (x[i] - mx) * (x[i] - mx);
+        sxy += (x[i] - mx) * (y[i] - my);
+    }
+    if (sxx <= 0.0)
+        return line;
+    line.b = sxy / sxx;
+    line.a = my - line.b * mx;
+    line.ok = true;
+    return line;
+}
+
+double Db(double energy) {
+    return 10.0 * std::log10(std::max(energy, 1e-300));
+}
+
+double MeanSquare(const std::vector<double>& e, int from, int to) {
+    double sum = 0.0;
+    for (int n = from; n < to; ++n)
+        sum += e[static_cast<std::size_t>(n)];
+    return to > from ? sum / (to - from) : 0.0;
+}
+
+// The squared impulse averaged over intervals of `length` samples from `from`: level in dB
+// and the interval's centre sample.
+void Smooth(const std::vector<double>& e, int from, int length, std::vector<double>& centre,
+            std::vector<double>& level) {
+    centre.clear();
+    level.clear();
+    const int count = static_cast<int>(e.size());
+    for (int n = from; n + length <= count; n += length) {
+        centre.push_back(n + 0.5 * (length - 1));
+        level.push_back(Db(MeanSquare(e, n, n + length)));
+    }
+}
+
+// The first interval at or after `from` whose level lies at or below `db`; the size when none.
+std::size_t FirstAtOrBelow(const std::vector<double>& level, std::size_t from, double db) {
+    for (std::size_t i = from; i < level.size(); ++i)
+        if (level[i] <= db)
+            return i;
+    return level.size();
+}
+
+// A fitted line over the samples of the decay curve between two levels.
+Line FitCurve(const std::vector<double>& db, double upper, double lower, bool& reached) {
+    std::size_t from = 0;
+    while (from < db.size() && db[from] > upper)
+        ++from;
+    std::size_t to = from;
+    while (to < db.size() && db[to] >= lower)
+        ++to;
+    reached = to < db.size();
+    std::vector<double> x(db.size());
+    for (std::size_t i = 0; i < x.size(); ++i)
+        x[i] = static_cast<double>(i);
+    return Fit(x, db, from, to);
+}
+
+std::complex<double> Response(const std::vector<Biquad>& filter, double frequency,
+                              double sampleRate) {
+    const std::complex<double> z1 = std::polar(1.0, -2.0 * PI * frequency / sampleRate);
+    const std::complex<double> z2 = z1 * z1;
+    std::complex<double> h = 1.0;
+    for (const Biquad& q : filter)
+        h *= (q.b0 + q.b1 * z1 + q.b2 * z2) / (1.0 + q.a1 * z1 + q.a2 * z2);
+    return h;
+}
+
+} // namespace
+
+const std::array<OctaveBand, ROOM_BAND_COUNT>& RoomOctaveBands() {
+    // Base-ten midbands: 1000 Hz * 10^(0.3 x).
+    static const std::array<OctaveBand, ROOM_BAND_COUNT> bands = [] {
+        const int nominal[ROOM_BAND_COUNT] = {63, 125, 250, 500, 1000, 2000, 4000, 8000};
+        std::array<OctaveBand, ROOM_BAND_COUNT> b{};
+        for (int i = 0; i < ROOM_BAND_COUNT; ++i)
+            b[static_cast<std::size_t>(i)] = {1000.0 * std::pow(10.0, 0.3 * (i - 4)), nominal[i]};
+        return b;
+    }();
+    return bands;
+}
+
+std::vector<Biquad> OctaveBandFilter(double midband, double sampleRate) {
+    constexpr int ORDER = 4;
+    const double g = std::pow(10.0, 0.15);
+    const auto warp = [sampleRate](double f) {
+        return 2.0 * sampleRate * std::tan(PI * f / sampleRate);
+    };
+    const double w1 = warp(midband / g);
+    const double w2 = warp(midband * g);
+    const double w0 = std::sqrt(w1 * w2);
+    const double bw = w2 - w1;
+    std::vector<Biquad> filter;
+    // Each low-pass prototype pole p gives the band-pass poles of s^2 - p bw s + w0^2; the
+    // poles in the upper half plane pair with their conjugates.
+    for (int k = 0; k < ORDER; ++k) {
+        const std::complex<double> p =
+            std::polar(1.0, PI * (2.0 * k + ORDER + 1.0) / (2.0 * ORDER));
+        const std::complex<double> root = std::sqrt(p * p * bw * bw - 4.0 * w0 * w0);
+        for (const std::complex<double>& s : {(p * bw + root) / 2.0, (p * bw - root) / 2.0}) {
+            if (s.imag() <= 0.0)
+                continue;
+            const std::complex<double> z = (2.0 * sampleRate + s) / (2.0 * sampleRate - s);
+            Biquad q;
+            // Zeros at z = 1 and z = -1: the prototype's zeros at s = 0 and at infinity.
+            q.b0 = 1.0;
+            q.b1 = 0.0;
+            q.b2 = -1.0;
+            q.a1 = -2.0 * z.real();
+            q.a2 = std::norm(z);
+            filter.push_back(q);
+        }
+    }
+    const double gain = std::abs(Response(filter, midband, sampleRate));
+    if (!filter.empty() && gain > 0.0) {
+        filter[0].b0 /= gain;
+        filter[0].b2 /= gain;
+    }
+    return filter;
+}
+
+double FilterLevelDb(const std::vector<Biquad>& filter, double frequency, double sampleRate) {
+    return 20.0 * std::log10(std::abs(Response(filter, frequency, sampleRate)));
+}
+
+void FilterTimeReversed(const std::vector<Biquad>& filter, const double* in, double* out,
+                        int count) {
+    for (int n = 0; n < count; ++n)
+        out[n] = in[count - 1 - n];
+    for (const Biquad& q : filter) {
+        double s1 = 0.0, s2 = 0.0; // transposed direct form II
+        for (int n = 0; n < count; ++n) {
+            const double x = out[n];
+            const double y = q.b0 * x + s1;
+            s1 = q.b1 * x - q.a1 * y + s2;
+            s2 = q.b2 * x - q.a2 * y;
+            out[n] = y;
+        }
+    }
+    std::reverse(out, out + count);
+}
+
+int ImpulseStart(const double* impulse, int count) {
+    double peak = 0.0;
+    for (int n = 0; n < count; ++n)
+        peak = std::max(peak, impulse[n] * impulse[n]);
+    const double limit = peak * 0.01;
+    for (int n = 0; n < count; ++n)
+        if (impulse[n] * impulse[n] >= limit)
+            return n;
+    return 0;
+}
+
+RoomParameters AnalyzeDecay(const double* impulse, int count, double sampleRate, int start,
+                            DecayCurve* decayOut) {
+    RoomParameters result;
+    DecayCurve local;
+    DecayCurve& decay = decayOut != nullptr ? *decayOut : local;
+    decay = DecayCurve{};
+    decay.sampleRate = sampleRate;
+    if (impulse == nullptr || count < 16 || !(sampleRate > 0.0))
+        return result;
+    if (start < 0 || start >= count)
+        start = ImpulseStart(impulse, count);
+    decay.start = start;
+    std::vector<double> e(static_cast<std::size_t>(count));
+    for (int n = 0; n < count; ++n)
+        e[static_cast<std::size_t>(n)] = impulse[n] * impulse[n];
+
+    // Lundeby et al.: noise from the last tenth, a first line from the peak down to 10 dB
+    // above the noise, then intervals fitted to the decay rate, the noise taken from 10 dB
+    // below the line's meeting with it, and the late decay refitted, until the meeting point
+    // settles.
+    const int lastTenth = std::max(start + 1, count - count / 10);
+    double noiseDb = Db(MeanSquare(e, lastTenth, count));
+    std::vector<double> centre, level;
+    int length = std::max(1, static_cast<int>(std::lround(0.01 * sampleRate)));
+    Smooth(e, start, length, centre, level);
+    if (level.size() < 4)
+        return result;
+    const std::size_t peak =
+        static_cast<std::size_t>(std::max_element(level.begin(), level.end()) - level.begin());
+    const double peakDb = level[peak];
+    Line line = Fit(centre, level, peak, FirstAtOrBelow(level, peak, noiseDb + 10.0));
+    if (!line.ok || line.b >= 0.0)
+        return result;
+    double cross = (noiseDb - line.a) / line.b;
+    for (int iteration = 0; iteration < 5; ++iteration) {
+        const double per10Db = 10.0 / -line.b;
+        length = std::clamp(static_cast<int>(std::lround(per10Db / 5.0)), 1, count / 8);
+        const double noiseFrom = std::min(cross + per10Db, static_cast<double>(lastTenth));
+        const int noiseStart = std::clamp(static_cast<int>(noiseFrom), start + 1, count - 1);
+        noiseDb = Db(MeanSquare(e, noiseStart, count));
+        Smooth(e, start, length, centre, level);
+        const std::size_t top =
+            static_cast<std::size_t>(std::max_element(level.begin(), level.end()) - level.begin());
+        const std::size_t from = FirstAtOrBelow(level, top, noiseDb + 30.0);
+        const std::size_t to = FirstAtOrBelow(level, from, noiseDb + 10.0);
+        const Line late = Fit(centre, level, from, to);
+        if (!late.ok || late.b >= 0.0)
+            break;
+        line = late;
+        const double next = (noiseDb - line.a) / line.b;
+        const bool settled = std::abs(next - cross) < length;
+        cross = next;
+        if (settled)
+            break;
+    }
+    const int truncation = std::clamp(static_cast<int>(std::lround(cross)), start + 2, count);
+    decay.truncation = truncation;
+    decay.noiseDb = noiseDb - peakDb;
+    decay.rangeDb = peakDb - noiseDb;
+
+    // The energy after the truncation, as the late line continues it.
+    const double ratio = std::pow(10.0, line.b / 10.0);
+    const double atTruncation = std::pow(10.0, (line.a + line.b * truncation) / 10.0);
+    const double tail = truncation < count ? atTruncation / (1.0 - ratio) : 0.0;
+    decay.tailEnergy = tail;
+
+    std::vector<double> integral(static_cast<std::size_t>(truncation - start));
+    double sum = tail;
+    double moment = truncation < count ? atTruncation * ((truncation - start) / (1.0 - ratio) +
+                                                         ratio / ((1.0 - ratio) * (1.0 - ratio)))
+                                       : 0.0;
+    for (int n = truncation - 1; n >= start; --n) {
+        sum += e[static_cast<std::size_t>(n)];
+        moment += (n - start) * e[static_cast<std::size_t>(n)];
+        integral[static_cast<std::size_t>(n - start)] = sum;
+    }
+    const double total = sum;
+    if (!(total > 0.0))
+        return result;
+    decay.db.resize(integral.size());
+    for (std::size_t i = 0; i < integral.size(); ++i)
+        decay.db[i] = Db(integral[i] / total);
+
+    // Reverberation times from the slopes, when the decay reached the range's lower end and
+    // that end lies 10 dB above the noise.
+    const auto time = [&](double upper, double lower) {
+        bool reached = false;
+        const Line fit = FitCurve(decay.db, upper, lower, reached);
+        if (!reached || !fit.ok || fit.b >= 0.0 || decay.rangeDb < -lower + 10.0)
+            return INVALID_PARAMETER;
+        return -60.0 / (fit.b * sampleRate);
+    };
+    result.edt = time(0.0, -10.0);
+    result.t20 = time(-5.0, -25.0);
+    result.t30 = time(-5.0, -35.0);
+
+    // Energy from a time after the start to the end, the tail included.
+    const auto lateEnergy = [&](double seconds) {
+        const int n = start + static_cast<int>(std::lround(seconds * sampleRate));
+        if (n < truncation)
+            return integral[static_cast<std::size_t>(n - start)];
+        return tail * std::pow(ratio, n - truncation);
+    };
+    const double late50 = lateEnergy(0.05);
+    const double late80 = lateEnergy(0.08);
+    if (late50 > 0.0)
+        result.c50 = 10.0 * std::log10((total - late50) / late50);
+    if (late80 > 0.0)
+        result.c80 = 10.0 * std::log10((total - late80) / late80);
+    result.d50 = 100.0 * (total - late50) / total;
+    result.ts = 1000.0 * moment / total / sampleRate;
+    return result;
+}
+
+std::vector<RoomBandResult> AnalyzeRoom(const double* impulse, int count, double sampleRate) {
+    std::vector<RoomBandResult> results;
+    if (impulse == nullptr || count < 16 || !(sampleRate > 0.0))
+        return results;
+    const int start = ImpulseStart(impulse, count);
+    std::vector<double> band(static_cast<std::size_t>(count));
+    for (const OctaveBand& b : RoomOctaveBands()) {
+        if (b.midband * std::pow(10.0, 0.15) >= 0.5 * sampleRate)
+            continue;
+        RoomBandResult r;
+        r.name = std::to_string(b.nominal);
+        r.midband = b.midband;
+        FilterTimeReversed(OctaveBandFilter(b.midband, sampleRate), impulse, band.data(), count);
+        r.parameters = AnalyzeDecay(band.data(), count, sampleRate, start, &r.decay);
+        results.push_back(std::move(r));
+    }
+    RoomBandResult broadband;
+    broadband.name = "broadband";
+    broadband.parameters = AnalyzeDecay(impulse, count, sampleRate, start, &broadband.decay);
+    results.push_back(std::move(broadband));
+    return results;
+}
+
+} // namespace Kedra::Measure

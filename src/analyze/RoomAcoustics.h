@@ -1,0 +1,86 @@
+#pragma once
+// Room acoustic parameters of an impulse response: reverberation times (EDT, T20, T30) from
+// the backward-integrated decay, clarity (C50, C80), definition (D50) and centre time (Ts),
+// in octave bands from 63 Hz to 8 kHz and broadband. The decay is integrated with the
+// background noise handled by the iterative method of Lundeby et al. (1995): the integral
+// stops where the decay meets the noise, and the energy after that point is added from the
+// late decay's slope.
+
+#include <array>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace Kedra::Measure {
+
+// One second-order section, a0 = 1.
+struct Biquad {
+    double b0 = 1.0, b1 = 0.0, b2 = 0.0, a1 = 0.0, a2 = 0.0;
+};
+
+// An octave band by its exact (base-ten) midband frequency and its nominal name.
+struct OctaveBand {
+    double midband;
+    int nominal;
+};
+// 63 Hz to 8 kHz.
+inline constexpr int ROOM_BAND_COUNT = 8;
+const std::array<OctaveBand, ROOM_BAND_COUNT>& RoomOctaveBands();
+
+// An eighth-order Butterworth octave band-pass (four sections) at `midband`, its edges at
+// midband * 10^(+-0.15), pre-warped so that they lie exactly there at `sampleRate`; unity
+// gain at midband.
+std::vector<Biquad> OctaveBandFilter(double midband, double sampleRate);
+// The filter's level in dB at a frequency.
+double FilterLevelDb(const std::vector<Biquad>& filter, double frequency, double sampleRate);
+// Runs the cascade over the time-reversed signal and reverses the result: the filter's own
+// ringing then lies before the sound instead of lengthening a short decay.
+void FilterTimeReversed(const std::vector<Biquad>& filter, const double* in, double* out,
+                        int count);
+
+// What a parameter is when the decay's range above the noise is too short for it.
+inline constexpr double INVALID_PARAMETER = std::numeric_limits<double>::quiet_NaN();
+
+// The decay of one band: the backward integral in dB (0 dB at the start), one value per
+// sample from `start` to `truncation`.
+struct DecayCurve {
+    int start = 0;           // first rise to 20 dB below the maximum
+    int truncation = 0;      // where the decay meets the noise (Lundeby's cross point)
+    double noiseDb = 0.0;    // the noise's mean square, dB re the peak interval
+    double rangeDb = 0.0;    // decay range above the noise
+    double tailEnergy = 0.0; // energy after the truncation, from the late decay's slope
+    std::vector<double> db;  // the integral, from start to truncation
+    double sampleRate = 48000.0;
+};
+
+struct RoomParameters {
+    double edt = INVALID_PARAMETER; // s
+    double t20 = INVALID_PARAMETER; // s
+    double t30 = INVALID_PARAMETER; // s
+    double c50 = INVALID_PARAMETER; // dB
+    double c80 = INVALID_PARAMETER; // dB
+    double d50 = INVALID_PARAMETER; // %
+    double ts = INVALID_PARAMETER;  // ms
+};
+
+// The parameters of one (band-filtered) impulse whose sound starts at `start` (negative:
+// find it in this impulse). `decay` receives the curve when given.
+RoomParameters AnalyzeDecay(const double* impulse, int count, double sampleRate, int start = -1,
+                            DecayCurve* decay = nullptr);
+
+struct RoomBandResult {
+    std::string name;     // "63" .. "8000", or "broadband"
+    double midband = 0.0; // 0 for broadband
+    RoomParameters parameters;
+    DecayCurve decay;
+};
+
+// Every octave band whose upper edge lies below Nyquist, then the broadband result. The
+// start of the sound is found once, in the broadband impulse, and holds for every band:
+// the low bands' filters spread the onset over tens of milliseconds.
+std::vector<RoomBandResult> AnalyzeRoom(const double* impulse, int count, double sampleRate);
+
+// First sample where the squared impulse rises to 20 dB below its maximum.
+int ImpulseStart(const double* impulse, int count);
+
+} // namespace Kedra::Measure
