@@ -686,7 +686,7 @@ bool ExportDistortion(Measurement& m, const std::string& path) {
 
 // Group delay, energy-time curve, waterfall or the room decay curves as a table.
 bool ExportView(Measurement& m, const std::string& kind, const std::string& path,
-                Kedra::Measure::MeasurementExporter exporter) {
+                Kedra::Measure::MeasurementExporter exporter, const ViewSettings& view) {
     std::vector<std::string> columns;
     std::vector<std::vector<double>> rows;
     const std::vector<std::string> notes = {"Note: " + m.GetLabel(),
@@ -701,14 +701,14 @@ bool ExportView(Measurement& m, const std::string& kind, const std::string& path
     }
     if (kind == "etc") {
         std::vector<double> times, db;
-        Kedra::Measure::EnergyTimeOf(m, 0.0, times, db);
+        Kedra::Measure::EnergyTimeOf(m, view.etcBandHz, times, db);
         columns = {"Time [ms]", "Energy [dB]"};
         for (std::size_t n = 0; n < db.size(); ++n)
             rows.push_back({times[n], db[n]});
         return exporter.ExportTable("Energy-time curve", notes, columns, rows, path);
     }
     if (kind == "waterfall") {
-        const Kedra::Measure::Waterfall w = Kedra::Measure::WaterfallOf(m, {});
+        const Kedra::Measure::Waterfall w = Kedra::Measure::WaterfallOf(m, view.waterfall);
         if (w.levels.empty())
             return false;
         columns = {"Frequency [Hz]"};
@@ -768,7 +768,8 @@ bool MainCtrl::Action_Average(const std::vector<int>& slots, int into,
     return Changed(Kedra::Measure::Average(inputs, mode, align, *result), into);
 }
 
-bool MainCtrl::Action_Export(int slot, const std::string& kind, const std::string& path) {
+bool MainCtrl::Action_Export(int slot, const std::string& kind, const std::string& path,
+                             const ViewSettings& view) {
     Measurement* m = Slot(slot);
     std::string problem;
     if (m == nullptr || !m->IsInitialized()) {
@@ -791,7 +792,7 @@ bool MainCtrl::Action_Export(int slot, const std::string& kind, const std::strin
             ok = ExportDistortion(*m, path);
         } else if (kind == "groupdelay" || kind == "etc" || kind == "waterfall" ||
                    kind == "decay") {
-            ok = ExportView(*m, kind, path, ConfiguredExporter());
+            ok = ExportView(*m, kind, path, ConfiguredExporter(), view);
         } else {
             problem = "there is no export of kind ";
             problem += kind;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "analyze/LoudspeakerViews.h"
 #include "app/AudioHelper.h"
 #include "app/FrontEnd.h"
 #include "app/OptionsField.h"
@@ -31,6 +32,12 @@ struct LoopbackSession {
     Conf::AnalysisOptions analysis;
     bool micWasOn = false;
     int failures = 0;
+};
+
+// Settings of the derived views that exports and graphs share.
+struct ViewSettings {
+    Kedra::Measure::WaterfallSettings waterfall;
+    double etcBandHz = 0.0; // octave band of the energy-time curve; 0 broadband
 };
 
 class MainCtrl {
@@ -146,7 +153,8 @@ public:
     // dB), "groupdelay", "etc", "waterfall" or "decay" (the room's decay curves; tables in
     // the import/export options' separators). False and a message when the slot is empty or the
     // file cannot be written.
-    bool Action_Export(int slot, const std::string& kind, const std::string& path);
+    bool Action_Export(int slot, const std::string& kind, const std::string& path,
+                       const ViewSettings& view = {});
     // Reads a response text (FRD and the like; with its phase column when `withPhase`) or an
     // impulse (text when `impulse`, or any wave file) into `slot`, at `sampleRate` where the
     // file does not say it. An empty slot takes the file's name as label.

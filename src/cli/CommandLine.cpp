@@ -178,6 +178,46 @@ struct PlotArguments {
     double to = 20000.0;
     std::optional<double> dbMin;
     std::optional<double> dbMax;
+    bool colourMap = false;
+};
+
+// The waterfall's and the energy-time curve's settings, shared by export and plot.
+struct ViewArguments {
+    std::vector<double> slices; // first, last, step in ms
+    std::optional<double> sliceEnd, rise, band;
+
+    void AddTo(CLI::App* command) {
+        command
+            ->add_option("--slices", slices,
+                         "Waterfall: FIRST,LAST,STEP start times in ms (default 0,3,0.1)")
+            ->delimiter(',')
+            ->expected(3);
+        command->add_option("--slice-end", sliceEnd,
+                            "Waterfall: where every slice ends, ms "
+                            "(default 5)");
+        command->add_option("--rise", rise, "Waterfall: raised-cosine rise in ms (default 0.1)");
+        command->add_option("--band", band,
+                            "Energy-time curve: octave band midband in Hz (default broadband)");
+    }
+    ViewSettings Settings() const {
+        ViewSettings v;
+        if (slices.size() == 3) {
+            v.waterfall.firstMs = slices[0];
+            v.waterfall.lastMs = slices[1];
+            v.waterfall.stepMs = slices[2];
+        }
+        v.waterfall.endMs = sliceEnd.value_or(v.waterfall.endMs);
+        v.waterfall.riseMs = rise.value_or(v.waterfall.riseMs);
+        v.etcBandHz = band.value_or(0.0);
+        const auto& w = v.waterfall;
+        if (!(w.stepMs > 0.0) || !(w.lastMs >= w.firstMs) || !(w.endMs > w.lastMs) ||
+            w.firstMs < 0.0 || w.riseMs < 0.0 || (w.lastMs - w.firstMs) / w.stepMs > 1000.0)
+            throw UsageError("--slices needs 0 <= FIRST <= LAST < --slice-end and a STEP above "
+                             "0 (at most 1000 slices), and --rise 0 or more");
+        if (v.etcBandHz < 0.0)
+            throw UsageError("--band must be an octave band's midband in Hz");
+        return v;
+    }
 };
 
 #ifdef SONVEL_HAS_GUI
@@ -201,7 +241,7 @@ std::pair<int, int> ParseImageSize(const std::string& text) {
     return {width, height};
 }
 
-void Plot(MainCtrl& ctrl, const PlotArguments& a) {
+void Plot(MainCtrl& ctrl, const PlotArguments& a, const ViewSettings& view) {
     const auto [width, height] = ParseImageSize(a.size);
     std::vector<int> slots;
     for (const std::string& text : a.slots)
@@ -239,6 +279,9 @@ void Plot(MainCtrl& ctrl, const PlotArguments& a) {
     request.levelsGiven = a.dbMin.has_value() || a.dbMax.has_value();
     request.dbMin = a.dbMin.value_or(-60.0);
     request.dbMax = a.dbMax.value_or(10.0);
+    request.waterfall = view.waterfall;
+    request.etcBandHz = view.etcBandHz;
+    request.colourMap = a.colourMap;
     std::string error;
     if (!Gui::RenderPlotFile(request, error))
         throw std::runtime_error("plot: " + error);
@@ -246,7 +289,7 @@ void Plot(MainCtrl& ctrl, const PlotArguments& a) {
                 request.curves.size(), request.curves.size() == 1 ? "" : "s", a.out.c_str());
 }
 #else
-void Plot(MainCtrl&, const PlotArguments&) {
+void Plot(MainCtrl&, const PlotArguments&, const ViewSettings&) {
     throw std::runtime_error("this build of sonvel has no graphs (it was built without Qt), so "
                              "it cannot plot");
 }
@@ -402,6 +445,8 @@ int RunCommandLine(int argc, char** argv) {
     exportCmd->add_flag("--radians", radians, "Phase in radians");
     exportCmd->add_flag("--no-phase", noPhase, "No phase column");
     exportCmd->add_flag("--no-header", noHeader, "No header lines");
+    ViewArguments viewArgs;
+    viewArgs.AddTo(exportCmd);
 
     std::optional<int> importSlot;
     std::string importKind = "response";
@@ -435,15 +480,18 @@ int RunCommandLine(int argc, char** argv) {
     plot->add_option("slot", plotArgs.slots,
                      "A, B, C or slot numbers (default the filled presenters A, B, C)");
     plot->add_option("--graph", plotArgs.graph,
-                     "response|phase|impulse|distortion (default "
-                     "response; distortion of the first slot)")
-        ->check(CLI::IsMember({"response", "phase", "impulse", "distortion"}));
+                     "response|phase|impulse|distortion|groupdelay|etc|waterfall|decay (default "
+                     "response; distortion, waterfall and decay of the first slot)")
+        ->check(CLI::IsMember({"response", "phase", "impulse", "distortion", "groupdelay", "etc",
+                               "waterfall", "decay"}));
     plot->add_option("--out", plotArgs.out, "Image file: .png, .svg or .pdf")->required();
     plot->add_option("--size", plotArgs.size, "WIDTHxHEIGHT in pixels (default 1600x900)");
     plot->add_option("--from", plotArgs.from, "Lowest frequency in Hz (default 20)");
     plot->add_option("--to", plotArgs.to, "Highest frequency in Hz (default 20000)");
     plot->add_option("--db-min", plotArgs.dbMin, "Lowest level in dB (default -60)");
     plot->add_option("--db-max", plotArgs.dbMax, "Highest level in dB (default 10)");
+    plot->add_flag("--colour-map", plotArgs.colourMap, "Waterfall as a colour map, not lines");
+    viewArgs.AddTo(plot);
 
     auto* demo = app.add_subcommand("demo", "The self-checking deconvolution demo");
 
@@ -666,7 +714,8 @@ int RunCommandLine(int argc, char** argv) {
             } else {
                 if (exportKind == "distortion" && m.GetHDSize() < 1)
                     throw std::runtime_error(DISTORTION_MISSING);
-                ok = ctrl.Action_Export(ParseSlot(ctrl, slotText), exportKind, file);
+                ok = ctrl.Action_Export(ParseSlot(ctrl, slotText), exportKind, file,
+                                        viewArgs.Settings());
             }
             if (!ok)
                 throw std::runtime_error("could not export to " + file + " (see the log file)");
@@ -719,7 +768,7 @@ int RunCommandLine(int argc, char** argv) {
             std::fputc('\n', stdout);
             stream->Stop();
         } else if (plot->parsed()) {
-            Plot(ctrl, plotArgs);
+            Plot(ctrl, plotArgs, viewArgs.Settings());
         } else if (options->parsed()) {
             if (reset)
                 ctrl.Action_OptionsReset();

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "analyze/LoudspeakerViews.h"
+
 namespace Kedra::Measure {
 class Measurement;
 }
@@ -20,8 +22,9 @@ struct PlotCurve {
 
 struct PlotFileRequest {
     std::vector<PlotCurve> curves;
-    std::string graph = "response"; // response, phase, impulse, distortion
-    std::string path;               // .png, .svg or .pdf
+    // response, phase, impulse, distortion, groupdelay, etc, waterfall, decay
+    std::string graph = "response";
+    std::string path; // .png, .svg or .pdf
     int width = 1600;
     int height = 900;
     double from = 20.0;
@@ -30,6 +33,11 @@ struct PlotFileRequest {
     double dbMax = 10.0;
     // The distortion graph fits its level axis to the rows unless the levels were given.
     bool levelsGiven = false;
+    // The waterfall's slices, and whether it is drawn as a colour map instead of lines.
+    Kedra::Measure::WaterfallSettings waterfall;
+    bool colourMap = false;
+    // The energy-time curve's octave band (midband Hz), 0 broadband.
+    double etcBandHz = 0.0;
 };
 
 // Renders the request (Qt's offscreen platform when no application runs yet). False and
