@@ -24,6 +24,14 @@ namespace {
 
 constexpr const char* SOFTWARE_LINE = " Measurement exported using Vaviv Uradavadu software\n";
 
+// The first header lines of every export: who wrote it and where to find the program.
+void AppendBanner(std::string& out, const std::string& c) {
+    out += c + "\n";
+    out += c + SOFTWARE_LINE;
+    out += c + " " + Kedra::Text::PRODUCT_WEB_ADDRESS + "\n";
+    out += c + "\n";
+}
+
 void Log(const std::string& text) {
     Kedra::Logging::KedraLogger::LogText(text + "\n");
 }
@@ -224,10 +232,7 @@ bool MeasurementExporter::ExportText(MeasurementCore& measurement, double fromHz
 
     const std::string c = OneLine(comment);
     if (includeHeader) {
-        out += c + "\n";
-        out += c + SOFTWARE_LINE;
-        out += c + " " + Kedra::Text::PRODUCT_WEB_ADDRESS + "\n";
-        out += c + "\n";
+        AppendBanner(out, c);
         out += c + " Note: " + OneLine(measurement.GetLabel()) + "\n";
         out += c + " Number of samples: " + std::to_string(measurement.GetDataLength()) + "\n";
         out += c + " Samplerate: " + std::to_string(measurement.GetSamplerate()) + "\n";
@@ -399,10 +404,7 @@ bool MeasurementExporter::ExportTableText(const std::string& title,
     }
     const std::string c = OneLine(comment);
     if (includeHeader) {
-        out += c + "\n";
-        out += c + SOFTWARE_LINE;
-        out += c + " " + Kedra::Text::PRODUCT_WEB_ADDRESS + "\n";
-        out += c + "\n";
+        AppendBanner(out, c);
         out += c + " " + OneLine(title) + "\n";
         for (const std::string& note : notes)
             out += c + " " + OneLine(note) + "\n";
@@ -466,10 +468,7 @@ bool MeasurementExporter::ExportImpulsesText(const std::vector<MeasurementCore*>
     const std::string c = OneLine(comment);
     if (includeHeader) {
         MeasurementCore& m0 = *measurements.front();
-        out += c + "\n";
-        out += c + SOFTWARE_LINE;
-        out += c + " " + Kedra::Text::PRODUCT_WEB_ADDRESS + "\n";
-        out += c + "\n";
+        AppendBanner(out, c);
         if (single) {
             out += c + " Note: " + OneLine(m0.GetLabel()) + "\n";
             out += c + " Number of samples: " + std::to_string(m0.GetDataLength()) + "\n";

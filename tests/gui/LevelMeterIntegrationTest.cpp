@@ -18,6 +18,7 @@
 #include <limits>
 #include <sstream>
 
+#include "WindowTestFixture.h"
 #include "app/MainCtrl.h"
 #include "app/Options.h"
 #include "audio/Devices.h"
@@ -46,12 +47,6 @@ double Parse(const QString& text) {
     return ok ? v : std::numeric_limits<double>::quiet_NaN();
 }
 
-void Screenshot(QWidget* w, const QString& name) {
-    const QString shots = QStringLiteral(SONVEL_SCREENSHOT_DIR);
-    fs::create_directories(shots.toStdString());
-    w->grab().save(shots + "/" + name);
-}
-
 QAction* ToolsAction(Gui::MainWindow& window, const QString& text) {
     for (QAction* a : window.ToolsMenu()->actions())
         if (a->text() == text)
@@ -59,25 +54,11 @@ QAction* ToolsAction(Gui::MainWindow& window, const QString& text) {
     return nullptr;
 }
 
-class LevelMeterTest : public ::testing::Test {
+class LevelMeterTest : public SonvelTest::WindowTest {
 protected:
     void SetUp() override {
-        dir = SonvelTest::TempDir() /
-              ("meter-" +
-               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        Conf::SetUserDirectory(dir);
-        Conf::Options::Reset();
-        front.SetInteractive(false);
-        ctrl = std::make_unique<MainCtrl>(front);
-        ctrl->StartUp("");
-        window = std::make_unique<Gui::MainWindow>(*ctrl, front);
-        window->show();
-    }
-    void TearDown() override {
-        window.reset();
-        ctrl.reset();
+        prefix = "meter-";
+        WindowTest::SetUp();
     }
     LevelMeterWindow* OpenMeter(float amplitude) {
         Conf::Options::Field.Dev.OutputPCMAmplitude = amplitude;
@@ -93,11 +74,6 @@ protected:
         return QTest::qWaitFor(
             [&] { return std::abs(Parse(meter->LevelText(channel)) - db) < 0.5; }, 5000);
     }
-
-    fs::path dir;
-    Gui::GuiFrontEnd front;
-    std::unique_ptr<MainCtrl> ctrl;
-    std::unique_ptr<Gui::MainWindow> window;
 };
 
 TEST_F(LevelMeterTest, ShowsTheToneAtItsPeakLevelAndLetsAMeasurementHaveTheStream) {
@@ -126,7 +102,7 @@ TEST_F(LevelMeterTest, ShowsTheToneAtItsPeakLevelAndLetsAMeasurementHaveTheStrea
     EXPECT_GT(meter->Updates(), updates);
     meter->resize(meter->sizeHint().expandedTo(QSize(560, 420)));
     QTest::qWait(100);
-    Screenshot(meter, "level-meter.png");
+    Screenshot("level-meter.png", meter);
 
     // The meter lets go of the stream as the measurement starts, and takes it back after.
     bool releasedAtStart = false;
@@ -222,7 +198,7 @@ TEST_F(LevelMeterTest, DeviceReportShowsWhatTheCommandLinePrints) {
     report->CopyAll();
     EXPECT_EQ(QGuiApplication::clipboard()->text(), text);
     QTest::qWait(50);
-    Screenshot(report, "device-report.png");
+    Screenshot("device-report.png", report);
 }
 
 } // namespace

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "WindowTestFixture.h"
 #include "app/MainCtrl.h"
 #include "app/Options.h"
 #include "audio/Devices.h"
@@ -42,24 +43,14 @@ struct Edit {
     QVariant value;
 };
 
-class OptionsDialogTest : public ::testing::Test {
+class OptionsDialogTest : public SonvelTest::WindowTest {
 protected:
     void SetUp() override {
-        dir = SonvelTest::TempDir() /
-              ("options-" +
-               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        Conf::SetUserDirectory(dir);
-        Conf::Options::Reset();
-        front.SetInteractive(false);
-        ctrl = std::make_unique<MainCtrl>(front);
-        ctrl->StartUp("");
-        window = std::make_unique<Gui::MainWindow>(*ctrl, front);
+        prefix = "options-";
+        WindowTest::SetUp();
     }
     void TearDown() override {
-        window.reset();
-        ctrl.reset();
+        WindowTest::TearDown();
         Conf::Options::Reset();
     }
 
@@ -115,11 +106,6 @@ protected:
         const auto* label = d.findChild<QLabel*>(field + ".error");
         return label != nullptr && !label->isHidden() && !label->text().isEmpty();
     }
-
-    fs::path dir;
-    Gui::GuiFrontEnd front;
-    std::unique_ptr<MainCtrl> ctrl;
-    std::unique_ptr<Gui::MainWindow> window;
 };
 
 struct Page {
