@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QCoreApplication>
+#include <QImage>
+#include <QMouseEvent>
 #include <QTabWidget>
 #include <QTableWidget>
 
@@ -129,6 +132,21 @@ TEST(WaterfallGraph, LinesAndColourMapDrawEverySliceAndTheMapHoldsTheLevels) {
     const auto bin = static_cast<std::size_t>(std::lround(hz / data.hzPerBin));
     EXPECT_NEAR(ValueNear(front, bin * data.hzPerBin),
                 std::max(data.levels[29][bin], s.floorDb) - s.floorDb, 1e-9);
+    QString readout;
+    QObject::connect(&w, &WaterfallView::cursorText, [&](const QString& t) { readout = t; });
+    w.show();
+    w.replot();
+    const QPointF at(w.xAxis->coordToPixel(700.0), w.axisRect()->center().y());
+    QMouseEvent move(QEvent::MouseMove, at, w.mapToGlobal(at), Qt::NoButton, Qt::NoButton,
+                     Qt::NoModifier);
+    QCoreApplication::sendEvent(&w, &move);
+    const double under = w.xAxis->pixelToCoord(at.x());
+    const auto underBin = static_cast<std::size_t>(std::lround(under / data.hzPerBin));
+    EXPECT_TRUE(readout.startsWith(QString::number(under, 'f', 1) + " Hz"))
+        << readout.toStdString();
+    EXPECT_TRUE(
+        readout.contains(QString("0.00 ms: %1 dB").arg(data.levels[0][underBin], 0, 'f', 1)))
+        << readout.toStdString();
     Shot(w, "view-waterfall-lines.png");
 
     s.style = WaterfallStyle::ColourMap;
@@ -222,6 +240,23 @@ TEST_F(ViewTabsTest, RoomTableShowsTheAnalysisOfTheMeasuredRoomAndTabsComputeWhe
     emit roomOf->activated(1);
     ASSERT_EQ(table->rowCount(), 9);
     EXPECT_EQ(table->item(8, 2)->text(), "-");
+
+    // Ctrl+4 .. Ctrl+7 open the four tabs.
+    const char* titles[] = {"Group delay", "ETC", "Waterfall", "Room acoustics"};
+    for (int i = 0; i < 4; ++i) {
+        const QKeySequence keys(QString("Ctrl+%1").arg(i + 4));
+        QAction* action = nullptr;
+        for (QAction* a : window->findChildren<QAction*>())
+            if (a->shortcut() == keys)
+                action = a;
+        ASSERT_NE(action, nullptr) << i;
+        action->trigger();
+        EXPECT_EQ(window->Tabs()->tabText(window->Tabs()->currentIndex()), titles[i]);
+    }
+    const QString png = QString::fromStdString((dir / "room.png").string());
+    QString error;
+    ASSERT_TRUE(window->ExportGraph(png, 900, 500, &error)) << error.toStdString();
+    EXPECT_EQ(QImage(png).size(), QSize(900, 500));
 
     Show("Waterfall");
     EXPECT_FALSE(views->Waterfall()->Data().levels.empty());
