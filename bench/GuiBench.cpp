@@ -1,7 +1,7 @@
-// What the graphs cost a user: redrawing the response graph of three long measurements, and
-// the way from a dragged window end to the redrawn graphs. Offscreen (Qt's platform without a
-// display), the widgets shown at 1600x900: each replot draws every layer into the widget's
-// paint buffers and repaints the widget from them, as on a screen.
+// What the graphs cost a user: redrawing the response graph of three long measurements, the
+// way from a dragged window end to the redrawn graphs, and redrawing the waterfall. Offscreen (Qt's
+// platform without a display), the widgets shown at 1600x900: each replot draws every layer into
+// the widget's paint buffers and repaints the widget from them, as on a screen.
 
 #include <benchmark/benchmark.h>
 
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "gui/GraphView.h"
+#include "gui/WaterfallView.h"
 #include "measure/Measurement.h"
 
 namespace {
@@ -123,6 +124,28 @@ BENCHMARK(BM_WindowEndToRedraw)
     ->Arg(2)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
+
+// The waterfall tab redrawn after its record changed: 30 slices of a 2^18-sample record
+// computed and drawn, as stacked lines (0) or as a colour map (1).
+void BM_RedrawWaterfall30Slices(benchmark::State& state) {
+    auto record = Record(18, 5u, 1.0);
+    WaterfallView view;
+    view.resize(1600, 900);
+    view.show();
+    WaterfallViewSettings settings;
+    settings.slices.lastMs = 2.9;
+    settings.style = state.range(0) == 0 ? WaterfallStyle::Lines : WaterfallStyle::ColourMap;
+    view.SetSettings(settings);
+    QCoreApplication::processEvents();
+    const CurveSource source{record.get(), 0, QColor(0, 0, 139), QStringLiteral("A")};
+    for (auto _ : state) {
+        view.SetSource(source);
+        view.replot(QCustomPlot::rpImmediateRefresh);
+        Drain(state);
+    }
+    state.counters["slices"] = static_cast<double>(view.Data().levels.size());
+}
+BENCHMARK(BM_RedrawWaterfall30Slices)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace
 

@@ -1,9 +1,6 @@
 #include "gui/GraphView.h"
 
-#include <QFile>
-#include <QFileInfo>
 #include <QMouseEvent>
-#include <QSvgGenerator>
 #include <QWheelEvent>
 
 #include <algorithm>
@@ -13,8 +10,10 @@
 #include <limits>
 #include <numbers>
 
+#include "analyze/MeasurementViews.h"
 #include "gui/CurveReduction.h"
 #include "gui/FrequencyTicker.h"
+#include "gui/PlotStyle.h"
 #include "measure/HarmonicDistortion.h"
 #include "measure/ImpulseWindow.h"
 #include "measure/Measurement.h"
@@ -36,7 +35,6 @@ constexpr double TINY_AMPLITUDE = 1e-20;
 constexpr double DEGREES_PER_RADIAN = 180.0 / std::numbers::pi;
 // A window edge is grabbed within this many pixels.
 constexpr double EDGE_GRAB_PIXELS = 6.0;
-constexpr int MAX_IMAGE_SIDE = 10000;
 const char* const NO_DISTORTION_TEXT = "No distortion data for this measurement";
 
 double ToDb(double amplitude) {
@@ -67,14 +65,16 @@ double PseudoAngleToDegrees(double d) {
 // milliseconds and show nothing.
 constexpr double BAND_TRAVEL_PER_COLUMN = 24.0;
 
-// Rows of the distortion graph: THD, noise, then the harmonics.
-QColor RowColour(int row) {
-    static const std::array<QColor, 10> colours{
-        QColor(20, 20, 20),  QColor(140, 140, 140), QColor(200, 30, 30),  QColor(30, 80, 200),
-        QColor(20, 140, 40), QColor(230, 130, 0),   QColor(130, 40, 160), QColor(120, 80, 40),
-        QColor(0, 150, 150), QColor(220, 60, 160)};
-    return colours[static_cast<std::size_t>(row) % colours.size()];
+bool TimeAxis(GraphKind kind) {
+    return kind == GraphKind::Impulse || kind == GraphKind::EnergyTime;
 }
+
+// The group delay below the lowest measured frequencies and where the level nears zero is
+// noise of any size; the level axis fits the middle of the range, and there the values
+// between these quantiles, so that a few wild bins do not flatten the curve.
+constexpr double DELAY_FIT_LOW_HZ = 100.0;
+constexpr double DELAY_FIT_HIGH_HZ = 10000.0;
+constexpr double DELAY_FIT_QUANTILE = 0.02;
 
 QString FrequencyReadout(double hz) {
     if (hz >= 1000.0)
@@ -167,48 +167,19 @@ GraphView::GraphView(GraphKind kind, QWidget* parent)
     setSelectionRectMode(QCP::srmNone);
     layer(QStringLiteral("overlay"))->setMode(QCPLayer::lmBuffered);
 
-    QFont tickFont = font();
-    tickFont.setPointSizeF(10.0);
-    QFont labelFont = font();
-    labelFont.setPointSizeF(11.0);
-    for (QCPAxis* axis : {xAxis, yAxis, yAxis2}) {
-        axis->setTickLabelFont(tickFont);
-        axis->setLabelFont(labelFont);
-        axis->grid()->setPen(QPen(QColor(190, 190, 190), 0, Qt::SolidLine));
-        axis->grid()->setSubGridPen(QPen(QColor(225, 225, 225), 0, Qt::SolidLine));
-        axis->grid()->setZeroLinePen(Qt::NoPen);
-    }
-    xAxis->grid()->setSubGridVisible(true);
-    yAxis->ticker()->setTickCount(8);
-
-    // The legend sits in a row above the plot, where it never hides a curve.
-    auto* top = new QCPLayoutGrid;
-    plotLayout()->insertRow(0);
-    plotLayout()->addElement(0, 0, top);
-    plotLayout()->setRowStretchFactor(0, 0.001);
-    plotLayout()->setRowSpacing(0);
-    axisRect()->insetLayout()->take(legend);
+    const QFont tickFont = TickFont(*this);
+    const QFont labelFont = LabelFont(*this);
+    StyleAxes(*this);
+    QCPTextElement* title = nullptr;
     if (kind_ == GraphKind::Distortion) {
         QFont titleFont = labelFont;
         titleFont.setBold(true);
-        p.title = new QCPTextElement(this, QString(), titleFont);
-        top->addElement(0, 0, p.title);
+        title = new QCPTextElement(this, QString(), titleFont);
+        p.title = title;
     }
-    const int legendColumn = top->columnCount();
-    top->addElement(0, legendColumn, legend);
-    // The legend keeps its own width; the rest of the row stays empty.
-    top->addElement(0, legendColumn + 1, new QCPLayoutElement(this));
-    top->setColumnStretchFactor(legendColumn, 0.001);
-    top->setMargins(QMargins(0, 4, 0, 0));
-    legend->setVisible(true);
-    legend->setFillOrder(QCPLayoutGrid::foColumnsFirst);
-    legend->setWrap(6);
-    legend->setBorderPen(Qt::NoPen);
-    legend->setBrush(Qt::NoBrush);
-    legend->setFont(labelFont);
-    legend->setIconSize(28, 12);
+    PutLegendAbove(*this, title);
 
-    const bool frequencyAxis = kind_ != GraphKind::Impulse;
+    const bool frequencyAxis = !TimeAxis(kind_);
     if (frequencyAxis) {
         xAxis->setScaleType(QCPAxis::stLogarithmic);
         xAxis->setTicker(QSharedPointer<FrequencyTicker>::create());
@@ -265,8 +236,10 @@ GraphView::GraphView(GraphKind kind, QWidget* parent)
             label->setVisible(false);
             p.edgeLabels[static_cast<std::size_t>(e)] = label;
         }
-    } else {
+    } else if (kind_ == GraphKind::Distortion) {
         yAxis->setLabel(QStringLiteral("Level re fundamental [dB]"));
+    } else if (kind_ == GraphKind::EnergyTime) {
+        yAxis->setLabel(QStringLiteral("Energy re peak [dB]"));
     }
 
     p.message = new QCPItemText(this);
@@ -283,17 +256,7 @@ GraphView::GraphView(GraphKind kind, QWidget* parent)
     p.tracer->setLayer(QStringLiteral("overlay"));
     p.tracer->setPen(QPen(QColor(80, 80, 80), 1, Qt::DashLine));
     p.tracer->setVisible(false);
-    p.readout = new QCPItemText(this);
-    p.readout->setLayer(QStringLiteral("overlay"));
-    p.readout->position->setType(QCPItemPosition::ptAxisRectRatio);
-    p.readout->position->setCoords(0.01, 0.02);
-    p.readout->setPositionAlignment(Qt::AlignLeft | Qt::AlignTop);
-    p.readout->setTextAlignment(Qt::AlignLeft);
-    p.readout->setPadding(QMargins(6, 4, 6, 4));
-    p.readout->setBrush(QColor(255, 255, 255, 225));
-    p.readout->setPen(QPen(QColor(150, 150, 150)));
-    p.readout->setFont(tickFont);
-    p.readout->setVisible(false);
+    p.readout = AddReadoutBox(*this);
 
     // Zoom and pan change the x range: the curves are reduced anew at the next replot, as
     // they are when the plot's width changed since the last reduction.
@@ -464,6 +427,29 @@ void GraphView::BuildSeries(const CurveSource& source) {
         } else {
             s.values.assign(first, first + n);
         }
+    } else if (kind_ == GraphKind::GroupDelay) {
+        std::vector<double> delay, excess;
+        Kedra::Measure::GroupDelayOf(*m, delay, excess);
+        if (delay.empty())
+            return;
+        Series& s = add(0, yAxis, QPen(source.colour, 2.0), source.label, true);
+        s.step = m->GetHzPerBin();
+        s.values = std::move(settings_.excessDelay ? excess : delay);
+        for (double& v : s.values)
+            v *= 1000.0;
+    } else if (kind_ == GraphKind::EnergyTime) {
+        std::vector<double> times, db;
+        Kedra::Measure::EnergyTimeOf(*m, settings_.etcBandHz, times, db);
+        if (times.size() < 2)
+            return;
+        Series& s = add(0, yAxis, QPen(source.colour, 1.5), source.label, true);
+        s.values = std::move(db);
+        s.origin = times.front();
+        s.step = times[1] - times[0];
+        // Far below the axis the curve only costs drawing; it leaves the plot downwards.
+        const double floor = settings_.etcDbMin - 20.0;
+        for (double& v : s.values)
+            v = std::max(v, floor);
     } else {
         const int rows = std::min(settings_.distortionRows, m->GetHDSize());
         for (int r = 0; r < rows; ++r) {
@@ -542,7 +528,7 @@ void GraphView::UpdateOverlays() {
                 (edge == 0 ? QStringLiteral("start ") : QStringLiteral("end ")) +
                 QString::number(edge == 0 ? p.window.GetStart() : p.window.GetEnd()));
         }
-    } else {
+    } else if (kind_ == GraphKind::Distortion) {
         const bool noData = focus != nullptr && p.series.empty();
         p.message->setText(QString::fromLatin1(NO_DISTORTION_TEXT));
         p.message->setVisible(noData);
@@ -644,6 +630,11 @@ void GraphView::ApplyAxes() {
         yAxis2->setVisible(true);
         return;
     }
+    if (kind_ == GraphKind::EnergyTime)
+        return;
+    if (kind_ == GraphKind::GroupDelay)
+        yAxis->setLabel(settings_.excessDelay ? QStringLiteral("Excess group delay [ms]")
+                                              : QStringLiteral("Group delay [ms]"));
     xAxis->setRange(std::max(settings_.freqMin, 1e-3), std::max(settings_.freqMax, 1e-2));
     if (kind_ == GraphKind::Response) {
         yAxis->setRange(settings_.dbMin, settings_.dbMax);
@@ -655,7 +646,7 @@ void GraphView::ApplyAxes() {
 }
 
 void GraphView::TakeRangesIntoSettings() {
-    if (kind_ == GraphKind::Impulse)
+    if (TimeAxis(kind_))
         return;
     settings_.freqMin = xAxis->range().lower;
     settings_.freqMax = xAxis->range().upper;
@@ -719,6 +710,45 @@ void GraphView::FitAll() {
                 yAxis->setRange(-1.1 * reach, 1.1 * reach);
             }
         }
+    } else if (kind_ == GraphKind::EnergyTime) {
+        // From just before time zero to where the last curve sinks into the floor.
+        double end = 20.0;
+        for (const Series& s : p.series)
+            for (std::size_t i = s.values.size(); i-- > 0;)
+                if (s.values[i] > settings_.etcDbMin + 6.0) {
+                    end = std::max(end, s.origin + s.step * static_cast<double>(i));
+                    break;
+                }
+        const double start = -0.05 * end;
+        if (!p.series.empty())
+            xAxis->setRange(std::max(start, p.series.front().origin), end * 1.05);
+        yAxis->setRange(settings_.etcDbMin, 5.0);
+    } else if (kind_ == GraphKind::GroupDelay) {
+        xAxis->setRange(std::max(home_.freqMin, 1e-3), std::max(home_.freqMax, 1e-2));
+        std::vector<double> middle;
+        for (const Series& s : p.series) {
+            const auto n = static_cast<double>(s.values.size());
+            const double from = std::clamp(std::ceil(DELAY_FIT_LOW_HZ / s.step), 0.0, n);
+            const double to = std::clamp(std::floor(DELAY_FIT_HIGH_HZ / s.step) + 1.0, 0.0, n);
+            for (auto i = static_cast<std::size_t>(from); i < static_cast<std::size_t>(to); ++i)
+                if (std::isfinite(s.values[i]))
+                    middle.push_back(s.values[i]);
+        }
+        double low = -2.0, high = 10.0;
+        if (!middle.empty()) {
+            const auto at = [&](double q) {
+                const auto k =
+                    static_cast<std::ptrdiff_t>(q * static_cast<double>(middle.size() - 1));
+                std::nth_element(middle.begin(), middle.begin() + k, middle.end());
+                return middle[static_cast<std::size_t>(k)];
+            };
+            low = std::min(at(DELAY_FIT_QUANTILE), 0.0);
+            high = std::max(at(1.0 - DELAY_FIT_QUANTILE), 1.0);
+            const double margin = 0.2 * (high - low);
+            low -= margin;
+            high += margin;
+        }
+        yAxis->setRange(low, high);
     } else {
         xAxis->setRange(std::max(home_.freqMin, 1e-3), std::max(home_.freqMax, 1e-2));
         const auto [low, high] = extremes(xAxis->range().lower, xAxis->range().upper);
@@ -850,9 +880,8 @@ void GraphView::ShowCursor(const QPointF& pos) {
         return;
     }
     const double key = xAxis->pixelToCoord(pos.x());
-    QString text = kind_ == GraphKind::Impulse
-                       ? QString::number(key, 'f', 3) + QStringLiteral(" ms")
-                       : FrequencyReadout(key);
+    QString text = TimeAxis(kind_) ? QString::number(key, 'f', 3) + QStringLiteral(" ms")
+                                   : FrequencyReadout(key);
     QString line = text;
     for (std::size_t i = 0; i < p.series.size(); ++i) {
         const Series& s = p.series[i];
@@ -864,6 +893,8 @@ void GraphView::ShowCursor(const QPointF& pos) {
             item = QString::number(v, 'f', 1) + QStringLiteral("°");
         } else if (kind_ == GraphKind::Impulse && !settings_.impulseDb) {
             item = QString::number(v, 'g', 4);
+        } else if (kind_ == GraphKind::GroupDelay) {
+            item = QString::number(v, 'f', 3) + QStringLiteral(" ms");
         } else {
             item = QString::number(v, 'f', 2) + QStringLiteral(" dB");
         }
@@ -901,55 +932,11 @@ void GraphView::HideCursor() {
 }
 
 bool GraphView::SaveImage(const QString& path, int width, int height, QString* error) {
-    auto fail = [&](const QString& text) {
-        if (error != nullptr)
-            *error = text;
-        return false;
-    };
-    const QString suffix = QFileInfo(path).suffix().toLower();
-    if (suffix != QLatin1String("png") && suffix != QLatin1String("svg") &&
-        suffix != QLatin1String("pdf"))
-        return fail(QStringLiteral("unknown image type of '%1': use .png, .svg or .pdf").arg(path));
-    if (width <= 0 || height <= 0 || width > MAX_IMAGE_SIDE || height > MAX_IMAGE_SIDE)
-        return fail(QStringLiteral("image size %1x%2 is out of range: 1 .. %3 pixels each side")
-                        .arg(width)
-                        .arg(height)
-                        .arg(MAX_IMAGE_SIDE));
-    // Append leaves an existing file as it is if the export fails below.
-    QFile probe(path);
-    const bool existed = probe.exists();
-    if (!probe.open(QIODevice::WriteOnly | QIODevice::Append))
-        return fail(QStringLiteral("cannot write '%1': %2").arg(path, probe.errorString()));
-    probe.close();
-
     // The export lays the plot out at its own size; the widget's curves are reduced anew at
     // its next replot.
-    Reduce(width);
-    bool ok = false;
-    if (suffix == QLatin1String("png")) {
-        ok = savePng(path, width, height, 1.0, -1, 96);
-    } else if (suffix == QLatin1String("pdf")) {
-        ok = savePdf(path, width, height);
-    } else {
-        QSvgGenerator svg;
-        svg.setFileName(path);
-        svg.setSize(QSize(width, height));
-        svg.setViewBox(QRect(0, 0, width, height));
-        svg.setResolution(96); // one user unit per pixel at the CSS reference resolution
-        svg.setTitle(QStringLiteral("Sonvel graph"));
-        QCPPainter painter;
-        if (painter.begin(&svg)) {
-            toPainter(&painter, width, height);
-            ok = painter.end();
-        }
-    }
+    const bool ok = SavePlotImage(*this, path, width, height, error, [&] { Reduce(width); });
     parts_->stale = true;
-    if (!ok || QFileInfo(path).size() == 0) {
-        if (!existed)
-            QFile::remove(path);
-        return fail(QStringLiteral("could not write the image '%1'").arg(path));
-    }
-    return true;
+    return ok;
 }
 
 } // namespace Kedra::Sonvel::Gui

@@ -1,7 +1,8 @@
 #pragma once
 // One graph of the window: the frequency response (magnitude and phase), the impulse response
 // (linear or dB envelope, with the impulse window of the focused presenter and its draggable
-// edges) or the distortion rows of one record. The same class draws for the window and for
+// edges), the distortion rows of one record, the group delay (or its excess over the minimum
+// phase) or the energy-time curve. The same class draws for the window and for
 // the command line's `plot` (offscreen). GUI thread only: it reads the records on show.
 
 #include <QColor>
@@ -17,7 +18,7 @@ class Measurement;
 
 namespace Kedra::Sonvel::Gui {
 
-enum class GraphKind { Response, Impulse, Distortion };
+enum class GraphKind { Response, Impulse, Distortion, GroupDelay, EnergyTime };
 
 // A presenter's curve: the record (owned by the list) and how to paint it.
 struct CurveSource {
@@ -41,6 +42,9 @@ struct GraphSettings {
     double dbMin = -60.0;
     double dbMax = 10.0;
     double impulseDbMin = -70.0;
+    bool excessDelay = false; // group delay graph: the excess over the minimum phase
+    double etcBandHz = 0.0;   // energy-time graph: octave band midband, 0 broadband
+    double etcDbMin = -80.0;
 };
 
 class GraphView : public QCustomPlot {

@@ -47,6 +47,7 @@
 #include "gui/MeasurementTableModel.h"
 #include "gui/OptionsDialog.h"
 #include "gui/PresenterPanel.h"
+#include "gui/ViewTabs.h"
 #include "measure/Measurement.h"
 #include "measure/MeasurementFile.h"
 
@@ -272,6 +273,9 @@ void MainWindow::BuildGraphs() {
             RedrawPresenter(p);
         });
     }
+    views_ = new ViewTabs(tabs_, this);
+    connect(views_, &ViewTabs::cursorText, this,
+            [this](const QString& text) { readout_->setText(text); });
     setCentralWidget(tabs_);
     connect(tabs_, &QTabWidget::currentChanged, this,
             [this](int tab) { Conf::Options::Field.Window.GraphTab = tab; });
@@ -422,7 +426,7 @@ void MainWindow::BuildActions() {
             tr("PNG image (*.png);;SVG drawing (*.svg);;PDF document (*.pdf)"));
         if (path.isEmpty())
             return;
-        const GraphView* g = graphs_[static_cast<std::size_t>(tabs_->currentIndex())];
+        const QWidget* g = CurrentGraph() != nullptr ? CurrentGraph() : tabs_->currentWidget();
         QString error;
         if (!ExportGraph(path, g->width(), g->height(), &error))
             front_.ShowMessage(MessageKind::Error, "Sonvel Warning", error.toStdString());
@@ -506,7 +510,7 @@ void MainWindow::BuildActions() {
     BuildOperationsMenu();
 
     QMenu* view = menuBar()->addMenu(tr("&View"));
-    for (int i = 0; i < 3; ++i)
+    for (int i = 0; i < tabs_->count(); ++i)
         view->addAction(tabs_->tabText(i), QKeySequence(QString("Ctrl+%1").arg(i + 1)), this,
                         [this, i] { tabs_->setCurrentIndex(i); });
     view->addAction(tr("&Next graph"), QKeySequence(tr("Ctrl+PgDown")), this, [this] {
@@ -516,9 +520,12 @@ void MainWindow::BuildActions() {
         tabs_->setCurrentIndex((tabs_->currentIndex() + tabs_->count() - 1) % tabs_->count());
     });
     view->addAction(tr("&Fit graph"), QKeySequence(tr("Ctrl+0")), this, [this] {
-        GraphView* g = graphs_[static_cast<std::size_t>(tabs_->currentIndex())];
-        g->FitAll();
-        g->replot();
+        if (GraphView* g = CurrentGraph()) {
+            g->FitAll();
+            g->replot();
+        } else {
+            views_->Fit(tabs_->currentWidget());
+        }
     });
     view->addSeparator();
     for (QDockWidget* dock : findChildren<QDockWidget*>())
@@ -577,13 +584,24 @@ void MainWindow::RedrawAll() {
         g->SetCurves(curves);
         g->replot();
     }
+    views_->SetCurves(curves);
+}
+
+GraphView* MainWindow::CurrentGraph() const {
+    for (GraphView* g : graphs_)
+        if (g->parentWidget() == tabs_->currentWidget())
+            return g;
+    return nullptr;
 }
 
 void MainWindow::RedrawPresenter(int presenter) {
     // The graph on show first and at once; the others follow in their turn.
-    GraphView* shown = graphs_[static_cast<std::size_t>(tabs_->currentIndex())];
-    shown->UpdatePresenter(presenter);
-    shown->replot(QCustomPlot::rpQueuedReplot);
+    views_->UpdatePresenter(presenter);
+    GraphView* shown = CurrentGraph();
+    if (shown != nullptr) {
+        shown->UpdatePresenter(presenter);
+        shown->replot(QCustomPlot::rpQueuedReplot);
+    }
     for (GraphView* g : graphs_)
         if (g != shown) {
             g->UpdatePresenter(presenter);
@@ -607,6 +625,10 @@ GraphView* MainWindow::Graph(GraphKind kind) const {
     for (GraphView* g : graphs_)
         if (g->Kind() == kind)
             return g;
+    if (kind == GraphKind::GroupDelay)
+        return views_->GroupDelayGraph();
+    if (kind == GraphKind::EnergyTime)
+        return views_->EnergyTimeGraph();
     return nullptr;
 }
 
@@ -719,8 +741,9 @@ bool MainWindow::SavePackage(const QString& path) {
 }
 
 bool MainWindow::ExportGraph(const QString& path, int width, int height, QString* error) {
-    GraphView* g = graphs_[static_cast<std::size_t>(tabs_->currentIndex())];
-    return g->SaveImage(path, width, height, error);
+    if (GraphView* g = CurrentGraph())
+        return g->SaveImage(path, width, height, error);
+    return views_->SaveImage(tabs_->currentWidget(), path, width, height, error);
 }
 
 int MainWindow::SelectedSlot() const {
@@ -1039,7 +1062,7 @@ void MainWindow::RestoreWindowOptions() {
         resize(1280, 800);
     if (!w.State.empty())
         restoreState(QByteArray::fromBase64(QByteArray::fromStdString(w.State)));
-    tabs_->setCurrentIndex(std::clamp(w.GraphTab, 0, 2));
+    tabs_->setCurrentIndex(std::clamp(w.GraphTab, 0, tabs_->count() - 1));
 }
 
 void MainWindow::StoreWindowOptions() {

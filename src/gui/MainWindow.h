@@ -1,5 +1,6 @@
 #pragma once
-// The main window: graph tabs (frequency response, impulse response, distortion), the
+// The main window: graph tabs (frequency response, impulse response, distortion, and the
+// group delay, energy-time, waterfall and room acoustics views), the
 // presenters A, B and C, the measurement list, menus and toolbar, and measuring on a worker
 // thread. Records are one thread at a time: the worker fills a record nothing else can see;
 // only this window's thread puts it into the list and touches the records on show.
@@ -37,6 +38,7 @@ class LoopbackDialog;
 class MeasureThread;
 class MeasurementTableModel;
 class PresenterPanel;
+class ViewTabs;
 
 class MainWindow : public QMainWindow {
     Q_OBJECT
@@ -45,6 +47,7 @@ public:
     ~MainWindow() override;
 
     GraphView* Graph(GraphKind kind) const;
+    ViewTabs* Views() const { return views_; }
     PresenterPanel* Panel(int presenter) const {
         return panels_[static_cast<std::size_t>(presenter)];
     }
@@ -111,6 +114,8 @@ private:
     std::vector<CurveSource> Curves() const;
     QColor PresenterColour(int presenter) const;
     void RedrawAll();
+    // The response, impulse or distortion graph on show; null on the other tabs.
+    GraphView* CurrentGraph() const;
     void RedrawPresenter(int presenter);
     void RedrawSlot(int slot);
     Q_INVOKABLE void MeasurementDone();
@@ -133,6 +138,7 @@ private:
     GuiFrontEnd& front_;
     QTabWidget* tabs_ = nullptr;
     std::array<GraphView*, 3> graphs_{};
+    ViewTabs* views_ = nullptr;
     std::array<PresenterPanel*, 3> panels_{};
     MeasurementTableModel* model_ = nullptr;
     QTableView* listView_ = nullptr;

@@ -6,16 +6,22 @@
 
 #include "foundation/KedraLogger.h"
 #include "gui/GraphView.h"
+#include "gui/RoomAcousticsView.h"
+#include "gui/WaterfallView.h"
 #include "measure/Measurement.h"
 
 namespace Kedra::Sonvel::Gui {
 
 namespace {
 
+// The waterfall and the decay curves are drawn by views of their own.
+enum class Drawer { Graph, Waterfall, Decay };
+
 struct GraphChoice {
     GraphKind kind;
     bool magnitude;
     bool phase;
+    Drawer drawer = Drawer::Graph;
 };
 
 std::optional<GraphChoice> ChooseGraph(const std::string& name) {
@@ -27,6 +33,14 @@ std::optional<GraphChoice> ChooseGraph(const std::string& name) {
         return GraphChoice{GraphKind::Impulse, true, false};
     if (name == "distortion")
         return GraphChoice{GraphKind::Distortion, true, false};
+    if (name == "groupdelay")
+        return GraphChoice{GraphKind::GroupDelay, true, false};
+    if (name == "etc")
+        return GraphChoice{GraphKind::EnergyTime, true, false};
+    if (name == "waterfall")
+        return GraphChoice{GraphKind::Response, true, false, Drawer::Waterfall};
+    if (name == "decay")
+        return GraphChoice{GraphKind::Response, true, false, Drawer::Decay};
     return std::nullopt;
 }
 
@@ -40,7 +54,61 @@ void QtMessageToLog(QtMsgType type, const QMessageLogContext&, const QString& te
     Kedra::Logging::KedraLogger::LogText(line);
 }
 
+CurveSource SourceOf(const PlotCurve& c) {
+    return {c.record, c.presenter, QColor(c.red, c.green, c.blue), QString::fromStdString(c.label)};
+}
+
+bool Saved(bool ok, const QString& message, std::string& error) {
+    if (!ok)
+        error = message.toStdString();
+    return ok;
+}
+
+bool RenderWaterfall(const PlotFileRequest& request, std::string& error) {
+    WaterfallView view;
+    view.resize(request.width, request.height);
+    WaterfallViewSettings settings;
+    settings.slices = request.waterfall;
+    settings.style = request.colourMap ? WaterfallStyle::ColourMap : WaterfallStyle::Lines;
+    settings.freqMin = request.from;
+    settings.freqMax = request.to;
+    view.SetSettings(settings);
+    view.SetSource(SourceOf(request.curves.front()));
+    if (view.Data().levels.empty()) {
+        error = "the waterfall of '";
+        error += request.curves.front().label;
+        error += "' has no slice: the slices or their end lie outside the measurement";
+        return false;
+    }
+    QString message;
+    return Saved(view.SaveImage(QString::fromStdString(request.path), request.width, request.height,
+                                &message),
+                 message, error);
+}
+
+bool RenderDecay(const PlotFileRequest& request, std::string& error) {
+    RoomAcousticsView view;
+    view.resize(request.width, request.height);
+    view.SetSource(SourceOf(request.curves.front()));
+    if (view.Results().empty()) {
+        error = "the measurement '";
+        error += request.curves.front().label;
+        error += "' has no decay to analyse";
+        return false;
+    }
+    if (request.levelsGiven)
+        view.DecayPlot()->yAxis->setRange(request.dbMin, request.dbMax);
+    QString message;
+    return Saved(view.SaveImage(QString::fromStdString(request.path), request.width, request.height,
+                                &message),
+                 message, error);
+}
+
 bool Render(const PlotFileRequest& request, const GraphChoice& choice, std::string& error) {
+    if (choice.drawer == Drawer::Waterfall)
+        return RenderWaterfall(request, error);
+    if (choice.drawer == Drawer::Decay)
+        return RenderDecay(request, error);
     GraphView view(choice.kind);
     view.resize(request.width, request.height);
     GraphSettings settings;
@@ -51,21 +119,22 @@ bool Render(const PlotFileRequest& request, const GraphChoice& choice, std::stri
     settings.freqMax = request.to;
     settings.dbMin = request.dbMin;
     settings.dbMax = request.dbMax;
+    settings.etcBandHz = request.etcBandHz;
     view.SetSettings(settings);
 
     std::vector<CurveSource> sources;
     for (const PlotCurve& c : request.curves)
-        sources.push_back({c.record, c.presenter, QColor(c.red, c.green, c.blue),
-                           QString::fromStdString(c.label)});
+        sources.push_back(SourceOf(c));
     view.SetCurves(sources);
     // The level axis of the other graphs has no sensible default: it follows the data.
     if (choice.kind != GraphKind::Response)
         view.FitAll();
-    if (choice.kind == GraphKind::Distortion) {
+    if (choice.kind == GraphKind::Distortion || choice.kind == GraphKind::GroupDelay)
         view.xAxis->setRange(request.from, request.to);
-        if (request.levelsGiven)
-            view.yAxis->setRange(request.dbMin, request.dbMax);
-    }
+    // Levels in dB, which the group delay's axis is not.
+    if (request.levelsGiven &&
+        (choice.kind == GraphKind::Distortion || choice.kind == GraphKind::EnergyTime))
+        view.yAxis->setRange(request.dbMin, request.dbMax);
 
     QString message;
     if (!view.SaveImage(QString::fromStdString(request.path), request.width, request.height,
@@ -83,7 +152,7 @@ bool RenderPlotFile(const PlotFileRequest& request, std::string& error) {
     if (!choice) {
         error = "unknown graph '";
         error += request.graph;
-        error += "': use response, phase, impulse or distortion";
+        error += "': use response, phase, impulse, distortion, groupdelay, etc, waterfall or decay";
         return false;
     }
     if (request.curves.empty()) {

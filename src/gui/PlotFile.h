@@ -31,7 +31,8 @@ struct PlotFileRequest {
     double to = 20000.0;
     double dbMin = -60.0;
     double dbMax = 10.0;
-    // The distortion graph fits its level axis to the rows unless the levels were given.
+    // The distortion, energy-time and decay graphs fit their level axis to the data unless
+    // the levels were given.
     bool levelsGiven = false;
     // The waterfall's slices, and whether it is drawn as a colour map instead of lines.
     Kedra::Measure::WaterfallSettings waterfall;

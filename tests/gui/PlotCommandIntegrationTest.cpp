@@ -5,6 +5,7 @@
 #include <QImage>
 #include <QMouseEvent>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -58,9 +59,11 @@ protected:
 
 TEST_F(PlotCommand, DrawsEveryGraphKindOfTheFilledPresenters) {
     // The images land in the build tree, where a developer looks at them.
-    for (const char* graph : {"response", "phase", "impulse", "distortion"}) {
-        const fs::path png =
-            fs::path(SONVEL_SCREENSHOT_DIR) / (std::string("graph-") + graph + ".png");
+    for (const char* graph : {"response", "phase", "impulse", "distortion", "groupdelay", "etc",
+                              "waterfall", "waterfall --colour-map", "decay", "etc --band 1000"}) {
+        std::string name = graph;
+        std::replace(name.begin(), name.end(), ' ', '_');
+        const fs::path png = fs::path(SONVEL_SCREENSHOT_DIR) / ("graph-" + name + ".png");
         fs::remove(png);
         const Session r =
             Sonvel(std::string("plot --graph ") + graph + " --out '" + png.string() + "'");
@@ -91,7 +94,10 @@ TEST_F(PlotCommand, RefusesEmptySlotsBadSizesAndUnknownNames) {
         {"plot --size 0x100" + out, 1, "--size must be WIDTHxHEIGHT"},
         {"plot --size 20000x100" + out, 1, "--size must be WIDTHxHEIGHT"},
         {"plot --size 800x-1" + out, 1, "--size must be WIDTHxHEIGHT"},
-        {"plot --graph waterfall" + out, 2, "waterfall"},
+        {"plot --graph waterfall --slice-end 100000" + out, 1, "has no slice"},
+        {"plot 7 --graph decay" + out, 1, "slot 7 holds no measurement"},
+        {"plot 7 --graph groupdelay" + out, 1, "slot 7 holds no measurement"},
+        {"plot --graph bode" + out, 2, "bode"},
         {"plot --graph response", 2, "--out"},
         {"plot --out '" + (dir / "x.bmp").string() + "'", 1, ".png, .svg or .pdf"},
         {"plot --out '" + (dir / "no/x.png").string() + "'", 1, "cannot write"},

@@ -1,0 +1,165 @@
+#include "gui/RoomAcousticsView.h"
+
+#include <QHeaderView>
+#include <QSplitter>
+#include <QTableWidget>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <cmath>
+
+#include "analyze/MeasurementViews.h"
+#include "gui/PlotStyle.h"
+#include "measure/Measurement.h"
+
+namespace Kedra::Sonvel::Gui {
+
+namespace {
+
+// A decay curve is smooth after the integration; this many points draw it faithfully.
+constexpr int DECAY_POINTS = 2000;
+constexpr double DECAY_FLOOR_DB = -70.0;
+
+struct Column {
+    const char* title;
+    double Kedra::Measure::RoomParameters::*value;
+    int decimals;
+};
+const Column COLUMNS[] = {
+    {"EDT [s]", &Kedra::Measure::RoomParameters::edt, 2},
+    {"T20 [s]", &Kedra::Measure::RoomParameters::t20, 2},
+    {"T30 [s]", &Kedra::Measure::RoomParameters::t30, 2},
+    {"C50 [dB]", &Kedra::Measure::RoomParameters::c50, 1},
+    {"C80 [dB]", &Kedra::Measure::RoomParameters::c80, 1},
+    {"D50 [%]", &Kedra::Measure::RoomParameters::d50, 1},
+    {"Ts [ms]", &Kedra::Measure::RoomParameters::ts, 1},
+};
+
+QString BandName(const Kedra::Measure::RoomBandResult& r) {
+    return r.midband > 0.0 ? QString::fromStdString(r.name) + QStringLiteral(" Hz")
+                           : QStringLiteral("Broadband");
+}
+
+} // namespace
+
+RoomAcousticsView::RoomAcousticsView(QWidget* parent) : QWidget(parent) {
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto* split = new QSplitter(Qt::Vertical, this);
+    table_ = new QTableWidget(split);
+    table_->setObjectName("roomTable");
+    table_->setColumnCount(static_cast<int>(std::size(COLUMNS)));
+    QStringList headers;
+    for (const Column& c : COLUMNS)
+        headers << QString::fromLatin1(c.title);
+    table_->setHorizontalHeaderLabels(headers);
+    table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    table_->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
+    table_->verticalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    table_->setAlternatingRowColors(true);
+
+    plot_ = new QCustomPlot(split);
+    plot_->setInteractions(QCP::iRangeDrag | QCP::iRangeZoom);
+    plot_->axisRect()->setRangeZoomFactor(0.85);
+    StyleAxes(*plot_);
+    QFont titleFont = LabelFont(*plot_);
+    titleFont.setBold(true);
+    title_ = new QCPTextElement(plot_, QString(), titleFont);
+    PutLegendAbove(*plot_, title_);
+    plot_->legend->setWrap(9);
+    plot_->xAxis->setLabel(QStringLiteral("Time from the start of the sound [ms]"));
+    plot_->yAxis->setLabel(QStringLiteral("Decay [dB]"));
+    message_ = new QCPItemText(plot_);
+    message_->position->setType(QCPItemPosition::ptAxisRectRatio);
+    message_->position->setCoords(0.5, 0.5);
+    message_->setPositionAlignment(Qt::AlignCenter);
+    message_->setFont(LabelFont(*plot_));
+    message_->setColor(QColor(90, 90, 90));
+    message_->setText(QStringLiteral("No measurement"));
+    connect(plot_, &QCustomPlot::mouseDoubleClick, this, [this] { FitAll(); });
+    connect(plot_, &QCustomPlot::mouseMove, this, [this](QMouseEvent* event) {
+        const double ms = plot_->xAxis->pixelToCoord(event->position().x());
+        QString text = QString::number(ms, 'f', 1) + QStringLiteral(" ms");
+        for (const auto& r : results_) {
+            const auto& d = r.decay;
+            const long i = std::lround(ms * d.sampleRate / 1000.0);
+            if (i >= 0 && i < static_cast<long>(d.db.size()))
+                text += QStringLiteral("  %1: %2 dB")
+                            .arg(BandName(r))
+                            .arg(d.db[static_cast<std::size_t>(i)], 0, 'f', 1);
+        }
+        emit cursorText(text);
+    });
+    split->addWidget(table_);
+    split->addWidget(plot_);
+    split->setStretchFactor(0, 2);
+    split->setStretchFactor(1, 3);
+    layout->addWidget(split, 1);
+    Fill();
+}
+
+void RoomAcousticsView::SetSource(const CurveSource& source) {
+    results_.clear();
+    Kedra::Measure::Measurement* m = source.record;
+    if (m != nullptr && m->IsInitialized())
+        results_ = Kedra::Measure::RoomAcousticsOf(*m);
+    title_->setText(m != nullptr && m->IsInitialized() ? source.label : QString());
+    Fill();
+}
+
+void RoomAcousticsView::Fill() {
+    table_->setRowCount(static_cast<int>(results_.size()));
+    QStringList rows;
+    for (std::size_t r = 0; r < results_.size(); ++r) {
+        rows << BandName(results_[r]);
+        for (std::size_t c = 0; c < std::size(COLUMNS); ++c) {
+            const double v = results_[r].parameters.*COLUMNS[c].value;
+            auto* item =
+                new QTableWidgetItem(std::isfinite(v) ? QString::number(v, 'f', COLUMNS[c].decimals)
+                                                      : QStringLiteral("-"));
+            item->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+            table_->setItem(static_cast<int>(r), static_cast<int>(c), item);
+        }
+    }
+    table_->setVerticalHeaderLabels(rows);
+
+    plot_->clearGraphs();
+    for (std::size_t r = 0; r < results_.size(); ++r) {
+        const auto& d = results_[r].decay;
+        const int n = static_cast<int>(d.db.size());
+        if (n < 2)
+            continue;
+        const int step = std::max(1, n / DECAY_POINTS);
+        QVector<QCPGraphData> points;
+        points.reserve(n / step + 2);
+        for (int i = 0; i < n; i += step)
+            points.append(
+                QCPGraphData(i * 1000.0 / d.sampleRate, d.db[static_cast<std::size_t>(i)]));
+        points.append(QCPGraphData((n - 1) * 1000.0 / d.sampleRate, d.db.back()));
+        QCPGraph* g = plot_->addGraph();
+        g->data()->set(points, true);
+        const bool broadband = results_[r].midband <= 0.0;
+        g->setPen(QPen(broadband ? QColor(20, 20, 20) : RowColour(static_cast<int>(r) + 2),
+                       broadband ? 2.5 : 1.5));
+        g->setName(BandName(results_[r]));
+    }
+    message_->setText(results_.empty() ? QStringLiteral("No measurement") : QString());
+    message_->setVisible(results_.empty());
+    plot_->legend->setVisible(plot_->legend->itemCount() > 0);
+    FitAll();
+}
+
+void RoomAcousticsView::FitAll() {
+    double end = 100.0;
+    for (const auto& r : results_)
+        end = std::max(end, r.decay.db.size() * 1000.0 / r.decay.sampleRate);
+    plot_->xAxis->setRange(0.0, end * 1.02);
+    plot_->yAxis->setRange(DECAY_FLOOR_DB, 3.0);
+    plot_->replot(QCustomPlot::rpQueuedReplot);
+}
+
+bool RoomAcousticsView::SaveImage(const QString& path, int width, int height, QString* error) {
+    return SavePlotImage(*plot_, path, width, height, error);
+}
+
+} // namespace Kedra::Sonvel::Gui

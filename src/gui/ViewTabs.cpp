@@ -1,0 +1,320 @@
+#include "gui/ViewTabs.h"
+
+#include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <functional>
+
+#include "analyze/RoomAcoustics.h"
+#include "gui/RoomAcousticsView.h"
+#include "gui/WaterfallView.h"
+#include "measure/Measurement.h"
+
+namespace Kedra::Sonvel::Gui {
+
+namespace {
+
+// Samples of the measured impulse that stand for all of it in the room table's cache key:
+// any operation that rewrites the data moves some of them.
+constexpr int FINGERPRINT_SAMPLES = 256;
+
+std::size_t Fingerprint(Kedra::Measure::Measurement* m) {
+    std::size_t h = std::hash<const void*>()(m);
+    auto mix = [&](std::size_t v) { h ^= v + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2); };
+    if (m == nullptr || !m->IsInitialized() || m->GetIData() == nullptr)
+        return h;
+    const double* data = m->GetIData();
+    const int length = m->GetDataLength();
+    mix(std::hash<const void*>()(data));
+    mix(static_cast<std::size_t>(length));
+    mix(static_cast<std::size_t>(m->GetSamplerate()));
+    mix(static_cast<std::size_t>(m->GetImpulsePosition()));
+    const int stride = std::max(1, length / FINGERPRINT_SAMPLES);
+    for (int i = 0; i < length; i += stride)
+        mix(std::hash<double>()(data[i]));
+    const int peak = std::clamp(m->GetImpulsePosition(), 0, std::max(length - 1, 0));
+    if (length > 0)
+        mix(std::hash<double>()(data[peak]));
+    return h;
+}
+
+QPushButton* FitButton(QWidget* page) {
+    auto* fit = new QPushButton(QObject::tr("Fit"), page);
+    fit->setToolTip(QObject::tr("Fit the axes to the curves (double click on the graph)"));
+    return fit;
+}
+
+QComboBox* PresenterChoice(QWidget* page) {
+    auto* focus = new QComboBox(page);
+    for (int p = 0; p < 3; ++p)
+        focus->addItem(QString(QChar('A' + p)));
+    focus->setToolTip(QObject::tr("Whose measurement; the first shown one when it is hidden"));
+    return focus;
+}
+
+QDoubleSpinBox* MsBox(QWidget* page, const char* name, double value, double min, double max,
+                      double step) {
+    auto* box = new QDoubleSpinBox(page);
+    box->setObjectName(name);
+    box->setDecimals(2);
+    box->setRange(min, max);
+    box->setSingleStep(step);
+    box->setSuffix(QStringLiteral(" ms"));
+    box->setValue(value);
+    box->setKeyboardTracking(false);
+    return box;
+}
+
+} // namespace
+
+ViewTabs::ViewTabs(QTabWidget* tabs, QObject* parent) : QObject(parent), tabs_(tabs) {
+    stale_.fill(true);
+    shownPresenter_.fill(-1);
+
+    groupDelay_ = new GraphView(GraphKind::GroupDelay);
+    QWidget* page = AddPage(GROUP_DELAY, groupDelay_, tr("Group delay"));
+    auto* row = static_cast<QHBoxLayout*>(page->layout()->itemAt(0)->layout());
+    auto* delayKind = new QComboBox(page);
+    delayKind->setObjectName("delayKind");
+    delayKind->addItems({tr("Group delay"), tr("Excess group delay")});
+    delayKind->setToolTip(tr("The excess is the delay beyond that of the minimum phase"));
+    connect(delayKind, &QComboBox::activated, this, [this](int item) {
+        GraphSettings s = groupDelay_->Settings();
+        s.excessDelay = item == 1;
+        groupDelay_->SetSettings(s);
+        groupDelay_->FitAll();
+        groupDelay_->replot();
+    });
+    row->insertWidget(0, new QLabel(tr("Show"), page));
+    row->insertWidget(1, delayKind);
+
+    energyTime_ = new GraphView(GraphKind::EnergyTime);
+    page = AddPage(ENERGY_TIME, energyTime_, tr("ETC"));
+    row = static_cast<QHBoxLayout*>(page->layout()->itemAt(0)->layout());
+    auto* band = new QComboBox(page);
+    band->setObjectName("etcBand");
+    band->addItem(tr("Broadband"), 0.0);
+    for (const auto& b : Kedra::Measure::RoomOctaveBands())
+        band->addItem(b.nominal >= 1000 ? tr("%1 kHz octave").arg(b.nominal / 1000)
+                                        : tr("%1 Hz octave").arg(b.nominal),
+                      b.midband);
+    connect(band, &QComboBox::activated, this, [this, band](int item) {
+        GraphSettings s = energyTime_->Settings();
+        s.etcBandHz = band->itemData(item).toDouble();
+        energyTime_->SetSettings(s);
+        energyTime_->replot();
+    });
+    row->insertWidget(0, new QLabel(tr("Band"), page));
+    row->insertWidget(1, band);
+
+    waterfall_ = new WaterfallView;
+    page = AddPage(WATERFALL, waterfall_, tr("Waterfall"));
+    row = static_cast<QHBoxLayout*>(page->layout()->itemAt(0)->layout());
+    auto* focus = PresenterChoice(page);
+    focus->setObjectName("waterfallOf");
+    connect(focus, &QComboBox::activated, this, [this](int item) {
+        waterfallChoice_ = item;
+        MarkStale(WATERFALL);
+        RefreshShown();
+    });
+    auto* style = new QComboBox(page);
+    style->setObjectName("waterfallStyle");
+    style->addItems({tr("Stacked lines"), tr("Colour map")});
+    connect(style, &QComboBox::activated, this, [this](int item) {
+        WaterfallViewSettings s = waterfall_->Settings();
+        s.style = item == 1 ? WaterfallStyle::ColourMap : WaterfallStyle::Lines;
+        waterfall_->SetSettings(s);
+    });
+    const Kedra::Measure::WaterfallSettings defaults;
+    struct Field {
+        const char* name;
+        QString label;
+        double Kedra::Measure::WaterfallSettings::*value;
+        double min, max, step;
+    };
+    const Field fields[] = {
+        {"sliceFirst", tr("First"), &Kedra::Measure::WaterfallSettings::firstMs, 0.0, 500.0, 0.1},
+        {"sliceLast", tr("Last"), &Kedra::Measure::WaterfallSettings::lastMs, 0.0, 1000.0, 0.1},
+        {"sliceStep", tr("Step"), &Kedra::Measure::WaterfallSettings::stepMs, 0.01, 100.0, 0.05},
+        {"sliceEnd", tr("End"), &Kedra::Measure::WaterfallSettings::endMs, 0.1, 2000.0, 0.5},
+        {"sliceRise", tr("Rise"), &Kedra::Measure::WaterfallSettings::riseMs, 0.0, 10.0, 0.05},
+    };
+    int at = 0;
+    row->insertWidget(at++, new QLabel(tr("Measurement"), page));
+    row->insertWidget(at++, focus);
+    row->insertWidget(at++, style);
+    for (const Field& f : fields) {
+        auto* box = MsBox(page, f.name, defaults.*f.value, f.min, f.max, f.step);
+        const auto member = f.value;
+        connect(box, &QDoubleSpinBox::valueChanged, this, [this, member](double v) {
+            WaterfallViewSettings s = waterfall_->Settings();
+            s.slices.*member = v;
+            waterfall_->SetSettings(s);
+        });
+        row->insertWidget(at++, new QLabel(f.label, page));
+        row->insertWidget(at++, box);
+    }
+    auto* floor = new QSpinBox(page);
+    floor->setObjectName("waterfallFloor");
+    floor->setRange(-120, -10);
+    floor->setSingleStep(5);
+    floor->setSuffix(QStringLiteral(" dB"));
+    floor->setValue(static_cast<int>(WaterfallViewSettings().floorDb));
+    floor->setKeyboardTracking(false);
+    connect(floor, &QSpinBox::valueChanged, this, [this](int v) {
+        WaterfallViewSettings s = waterfall_->Settings();
+        s.floorDb = v;
+        waterfall_->SetSettings(s);
+    });
+    row->insertWidget(at++, new QLabel(tr("Floor"), page));
+    row->insertWidget(at++, floor);
+
+    room_ = new RoomAcousticsView;
+    page = AddPage(ROOM, room_, tr("Room acoustics"));
+    row = static_cast<QHBoxLayout*>(page->layout()->itemAt(0)->layout());
+    auto* roomFocus = PresenterChoice(page);
+    roomFocus->setObjectName("roomOf");
+    connect(roomFocus, &QComboBox::activated, this, [this](int item) {
+        roomChoice_ = item;
+        MarkStale(ROOM);
+        RefreshShown();
+    });
+    row->insertWidget(0, new QLabel(tr("Measurement"), page));
+    row->insertWidget(1, roomFocus);
+
+    connect(groupDelay_, &GraphView::cursorText, this, &ViewTabs::cursorText);
+    connect(energyTime_, &GraphView::cursorText, this, &ViewTabs::cursorText);
+    connect(waterfall_, &WaterfallView::cursorText, this, &ViewTabs::cursorText);
+    connect(room_, &RoomAcousticsView::cursorText, this, &ViewTabs::cursorText);
+    connect(tabs_, &QTabWidget::currentChanged, this, [this] { RefreshShown(); });
+}
+
+QWidget* ViewTabs::AddPage(Page which, QWidget* view, const QString& title) {
+    auto* page = new QWidget(tabs_);
+    auto* layout = new QVBoxLayout(page);
+    layout->setContentsMargins(4, 4, 4, 4);
+    layout->setSpacing(2);
+    auto* row = new QHBoxLayout;
+    row->setSpacing(8);
+    row->addStretch(1);
+    auto* fit = FitButton(page);
+    connect(fit, &QPushButton::clicked, this, [this, page] { Fit(page); });
+    row->addWidget(fit);
+    layout->addLayout(row);
+    view->setParent(page);
+    layout->addWidget(view, 1);
+    tabs_->addTab(page, title);
+    pages_[which] = page;
+    return page;
+}
+
+bool ViewTabs::Owns(QWidget* page) const {
+    return std::find(pages_.begin(), pages_.end(), page) != pages_.end();
+}
+
+void ViewTabs::Fit(QWidget* page) {
+    if (page == pages_[GROUP_DELAY] || page == pages_[ENERGY_TIME]) {
+        GraphView* g = page == pages_[GROUP_DELAY] ? groupDelay_ : energyTime_;
+        g->FitAll();
+        g->replot();
+    } else if (page == pages_[WATERFALL]) {
+        waterfall_->FitAll();
+    } else if (page == pages_[ROOM]) {
+        room_->FitAll();
+    }
+}
+
+bool ViewTabs::SaveImage(QWidget* page, const QString& path, int width, int height,
+                         QString* error) {
+    // An export draws what the tab would show, stale or not.
+    for (int p = 0; p < PAGES; ++p)
+        if (pages_[static_cast<std::size_t>(p)] == page && stale_[static_cast<std::size_t>(p)])
+            Compute(static_cast<Page>(p));
+    if (page == pages_[GROUP_DELAY])
+        return groupDelay_->SaveImage(path, width, height, error);
+    if (page == pages_[ENERGY_TIME])
+        return energyTime_->SaveImage(path, width, height, error);
+    if (page == pages_[WATERFALL])
+        return waterfall_->SaveImage(path, width, height, error);
+    return room_->SaveImage(path, width, height, error);
+}
+
+const CurveSource* ViewTabs::Focus(int choice) const {
+    for (const CurveSource& c : curves_)
+        if (c.presenter == choice)
+            return &c;
+    return curves_.empty() ? nullptr : &curves_.front();
+}
+
+void ViewTabs::SetCurves(const std::vector<CurveSource>& curves) {
+    curves_ = curves;
+    stale_.fill(true);
+    roomFingerprint_ = 0;
+    RefreshShown();
+}
+
+void ViewTabs::UpdatePresenter(int presenter) {
+    const bool drawn = std::any_of(curves_.begin(), curves_.end(),
+                                   [&](const CurveSource& c) { return c.presenter == presenter; });
+    if (!drawn)
+        return;
+    MarkStale(GROUP_DELAY);
+    MarkStale(ENERGY_TIME);
+    const CurveSource* w = Focus(waterfallChoice_);
+    if (w != nullptr && w->presenter == presenter)
+        MarkStale(WATERFALL);
+    const CurveSource* r = Focus(roomChoice_);
+    if (r != nullptr && r->presenter == presenter)
+        MarkStale(ROOM);
+    RefreshShown();
+}
+
+void ViewTabs::MarkStale(Page page) {
+    stale_[page] = true;
+}
+
+void ViewTabs::RefreshShown() {
+    for (int p = 0; p < PAGES; ++p)
+        if (tabs_->currentWidget() == pages_[static_cast<std::size_t>(p)] &&
+            stale_[static_cast<std::size_t>(p)])
+            Compute(static_cast<Page>(p));
+}
+
+void ViewTabs::Compute(Page page) {
+    stale_[page] = false;
+    switch (page) {
+    case GROUP_DELAY:
+        groupDelay_->SetCurves(curves_);
+        groupDelay_->replot(QCustomPlot::rpQueuedReplot);
+        break;
+    case ENERGY_TIME:
+        energyTime_->SetCurves(curves_);
+        energyTime_->replot(QCustomPlot::rpQueuedReplot);
+        break;
+    case WATERFALL: {
+        const CurveSource* focus = Focus(waterfallChoice_);
+        waterfall_->SetSource(focus != nullptr ? *focus : CurveSource{});
+        break;
+    }
+    case ROOM: {
+        const CurveSource* focus = Focus(roomChoice_);
+        const std::size_t key = Fingerprint(focus != nullptr ? focus->record : nullptr);
+        if (key != roomFingerprint_ || roomFingerprint_ == 0) {
+            room_->SetSource(focus != nullptr ? *focus : CurveSource{});
+            roomFingerprint_ = key;
+        }
+        break;
+    }
+    case PAGES:
+        break;
+    }
+}
+
+} // namespace Kedra::Sonvel::Gui

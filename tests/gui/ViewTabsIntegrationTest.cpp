@@ -1,0 +1,272 @@
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QImage>
+#include <QMouseEvent>
+#include <QTabWidget>
+#include <QTableWidget>
+
+#include <cmath>
+#include <memory>
+#include <vector>
+
+#include "WindowTestFixture.h"
+#include "analyze/MeasurementViews.h"
+#include "gui/RoomAcousticsView.h"
+#include "gui/ViewTabs.h"
+#include "gui/WaterfallView.h"
+#include "measure/Measurement.h"
+
+namespace {
+
+using namespace Kedra::Sonvel::Gui;
+using Kedra::Measure::Measurement;
+
+constexpr int RATE = 48000;
+
+// A unit impulse `delay` samples after time zero: a pure delay, flat in level.
+std::unique_ptr<Measurement> DelayRecord(int delay, int exponent = 14) {
+    const int n = 1 << exponent;
+    std::vector<double> samples(static_cast<std::size_t>(n), 0.0);
+    samples[static_cast<std::size_t>(n / 2 + delay)] = 1.0;
+    auto m = std::make_unique<Measurement>("delay");
+    m->InitializeImpulse(samples.data(), n, n / 2, RATE, exponent, 0, 0.0, 0.0, true);
+    return m;
+}
+
+// A decaying two-tone ring, so that every slice of a waterfall has something in it.
+std::unique_ptr<Measurement> RingRecord(int exponent = 16) {
+    const int n = 1 << exponent;
+    std::vector<double> samples(static_cast<std::size_t>(n), 0.0);
+    for (int i = 0; i < n / 2; ++i)
+        samples[static_cast<std::size_t>(n / 2 + i)] =
+            std::exp(-i / 400.0) * (std::sin(0.13 * i) + 0.5 * std::sin(0.61 * i));
+    auto m = std::make_unique<Measurement>("ring");
+    m->InitializeImpulse(samples.data(), n, n / 2, RATE, exponent, 0, 0.0, 0.0, true);
+    return m;
+}
+
+void Shot(QWidget& w, const QString& name) {
+    const QString shots = QStringLiteral(SONVEL_SCREENSHOT_DIR);
+    std::filesystem::create_directories(shots.toStdString());
+    w.show();
+    QCoreApplication::processEvents();
+    w.grab().save(shots + "/" + name);
+}
+
+// The plotted value nearest a key (the graph holds the per-column extremes).
+double ValueNear(const QCPGraph* g, double key) {
+    auto it = g->data()->findBegin(key, false);
+    if (it == g->data()->constEnd() ||
+        (it != g->data()->constBegin() && key - (it - 1)->key < it->key - key))
+        --it;
+    return it->value;
+}
+
+TEST(GroupDelayGraph, APureDelayReadsItsDelayAtEveryFrequencyAsDelayAndAsExcess) {
+    constexpr int DELAY = 24;
+    constexpr double MS = 1000.0 * DELAY / RATE;
+    auto record = DelayRecord(DELAY);
+    record->SetImpulseWindowEnabled(false);
+    GraphView g(GraphKind::GroupDelay);
+    g.resize(1200, 700);
+    g.SetCurves({{record.get(), 0, Qt::darkBlue, "A"}});
+    for (bool excess : {false, true}) {
+        GraphSettings s = g.Settings();
+        s.excessDelay = excess;
+        g.SetSettings(s);
+        const QCPGraph* curve = g.CurveGraph(0);
+        ASSERT_NE(curve, nullptr);
+        for (double hz : {100.0, 1000.0, 5000.0, 15000.0})
+            EXPECT_NEAR(ValueNear(curve, hz), MS, 1e-6) << hz << (excess ? " excess" : "");
+        EXPECT_EQ(g.yAxis->label().contains("Excess"), excess);
+    }
+    g.FitAll();
+    EXPECT_TRUE(g.yAxis->range().contains(MS));
+    EXPECT_LT(g.yAxis->range().size(), 5.0);
+}
+
+TEST(EnergyTimeGraph, ADiracPeaksAtTimeZeroWithZeroDbBroadbandAndInABand) {
+    auto record = DelayRecord(0);
+    GraphView g(GraphKind::EnergyTime);
+    g.resize(1200, 700);
+    g.SetCurves({{record.get(), 0, Qt::darkBlue, "A"}});
+    for (double band : {0.0, 1000.0}) {
+        GraphSettings s = g.Settings();
+        s.etcBandHz = band;
+        g.SetSettings(s);
+        const QCPGraph* curve = g.CurveGraph(0);
+        ASSERT_NE(curve, nullptr);
+        double peak = -1e9, at = 0.0;
+        for (const QCPGraphData& d : *curve->data())
+            if (d.value > peak) {
+                peak = d.value;
+                at = d.key;
+            }
+        EXPECT_NEAR(peak, 0.0, 1e-9) << band;
+        // Broadband within a pixel column; the band's filter runs time-reversed, so its
+        // envelope peaks up to its group delay (about 1.3 ms at 1 kHz) early.
+        EXPECT_NEAR(at, 0.0, band > 0.0 ? 2.0 : g.xAxis->range().size() / 1000.0) << band;
+        EXPECT_LT(ValueNear(curve, 20.0), -40.0) << band;
+    }
+}
+
+TEST(WaterfallGraph, LinesAndColourMapDrawEverySliceAndTheMapHoldsTheLevels) {
+    auto record = RingRecord();
+    WaterfallView w;
+    w.resize(1600, 900);
+    WaterfallViewSettings s;
+    s.slices = {0.0, 2.9, 0.1, 5.0, 0.1}; // 30 slices
+    w.SetSettings(s);
+    w.SetSource({record.get(), 0, Qt::darkBlue, "A: ring"});
+    const auto& data = w.Data();
+    ASSERT_EQ(data.levels.size(), 30u);
+    EXPECT_EQ(w.ColourMap(), nullptr);
+    for (int i = 0; i < 30; ++i)
+        ASSERT_NE(w.SliceGraph(i), nullptr) << i;
+    EXPECT_EQ(w.SliceGraph(30), nullptr);
+    // The front (last) slice lies on the axes: its level at a bin, floored, above the floor.
+    const QCPGraph* front = w.SliceGraph(29);
+    const double hz = 1000.0;
+    const auto bin = static_cast<std::size_t>(std::lround(hz / data.hzPerBin));
+    EXPECT_NEAR(ValueNear(front, bin * data.hzPerBin),
+                std::max(data.levels[29][bin], s.floorDb) - s.floorDb, 1e-9);
+    QString readout;
+    QObject::connect(&w, &WaterfallView::cursorText, [&](const QString& t) { readout = t; });
+    w.show();
+    w.replot();
+    const QPointF at(w.xAxis->coordToPixel(700.0), w.axisRect()->center().y());
+    QMouseEvent move(QEvent::MouseMove, at, w.mapToGlobal(at), Qt::NoButton, Qt::NoButton,
+                     Qt::NoModifier);
+    QCoreApplication::sendEvent(&w, &move);
+    const double under = w.xAxis->pixelToCoord(at.x());
+    const auto underBin = static_cast<std::size_t>(std::lround(under / data.hzPerBin));
+    EXPECT_TRUE(readout.startsWith(QString::number(under, 'f', 1) + " Hz"))
+        << readout.toStdString();
+    EXPECT_TRUE(
+        readout.contains(QString("0.00 ms: %1 dB").arg(data.levels[0][underBin], 0, 'f', 1)))
+        << readout.toStdString();
+    Shot(w, "view-waterfall-lines.png");
+
+    s.style = WaterfallStyle::ColourMap;
+    w.SetSettings(s);
+    const QCPColorMap* map = w.ColourMap();
+    ASSERT_NE(map, nullptr);
+    EXPECT_EQ(map->data()->keySize(), w.MapColumns());
+    EXPECT_EQ(map->data()->valueSize(), 30);
+    EXPECT_GT(w.MapColumns(), 100);
+    // A cell holds the peak of its bins: never below the level of a bin inside it.
+    for (int slice : {0, 15, 29}) {
+        double key = 0.0, value = 0.0;
+        map->data()->cellToCoord(w.MapColumns() / 2, slice, &key, &value);
+        EXPECT_NEAR(value, data.timesMs[static_cast<std::size_t>(slice)], 1e-9);
+        const double f = std::pow(10.0, key);
+        const auto k = static_cast<std::size_t>(std::lround(f / data.hzPerBin));
+        EXPECT_GE(map->data()->cell(w.MapColumns() / 2, slice) + 1e-9,
+                  std::max(data.levels[static_cast<std::size_t>(slice)][k], s.floorDb));
+    }
+    Shot(w, "view-waterfall-map.png");
+
+    s.slices.endMs = 1e6; // beyond the record: no slice
+    w.SetSettings(s);
+    EXPECT_TRUE(w.Data().levels.empty());
+    EXPECT_EQ(w.SliceGraph(0), nullptr);
+    EXPECT_EQ(w.ColourMap()->data()->keySize(), 0);
+}
+
+class ViewTabsTest : public SonvelTest::WindowTest {
+protected:
+    void SetUp() override {
+        prefix = "views-";
+        WindowTest::SetUp();
+    }
+    void Show(const QString& title) {
+        QTabWidget* tabs = window->Tabs();
+        for (int i = 0; i < tabs->count(); ++i)
+            if (tabs->tabText(i) == title)
+                tabs->setCurrentIndex(i);
+        ASSERT_EQ(tabs->tabText(tabs->currentIndex()), title);
+        QCoreApplication::processEvents();
+    }
+};
+
+TEST_F(ViewTabsTest, RoomTableShowsTheAnalysisOfTheMeasuredRoomAndTabsComputeWhenShown) {
+    ASSERT_TRUE(Measure(0, Kedra::PAudioII::SimulatedModel::Room));
+    ViewTabs* views = window->Views();
+    // Not on show: nothing analysed yet.
+    EXPECT_TRUE(views->Room()->Results().empty());
+    EXPECT_EQ(views->Waterfall()->Data().levels.size(), 0u);
+
+    Show("Room acoustics");
+    Measurement* a = ctrl->Presenter(0);
+    const auto truth = Kedra::Measure::RoomAcousticsOf(*a);
+    ASSERT_EQ(truth.size(), 9u);
+    const QTableWidget* table = views->Room()->Table();
+    ASSERT_EQ(table->rowCount(), 9);
+    EXPECT_EQ(table->verticalHeaderItem(8)->text(), "Broadband");
+    EXPECT_EQ(table->verticalHeaderItem(0)->text(), "63 Hz");
+    const double Kedra::Measure::RoomParameters::*columns[] = {
+        &Kedra::Measure::RoomParameters::edt, &Kedra::Measure::RoomParameters::t20,
+        &Kedra::Measure::RoomParameters::t30, &Kedra::Measure::RoomParameters::c50,
+        &Kedra::Measure::RoomParameters::c80, &Kedra::Measure::RoomParameters::d50,
+        &Kedra::Measure::RoomParameters::ts};
+    int numbers = 0;
+    for (int r = 0; r < 9; ++r)
+        for (int c = 0; c < 7; ++c) {
+            const double v = truth[static_cast<std::size_t>(r)].parameters.*columns[c];
+            const QString text = table->item(r, c)->text();
+            if (std::isnan(v)) {
+                EXPECT_EQ(text, "-") << r << " " << c;
+            } else {
+                bool ok = false;
+                EXPECT_NEAR(text.toDouble(&ok), v, c < 3 ? 0.005 : 0.05) << r << " " << c;
+                EXPECT_TRUE(ok) << text.toStdString();
+                ++numbers;
+            }
+        }
+    EXPECT_GT(numbers, 50);
+    EXPECT_EQ(views->Room()->DecayPlot()->graphCount(), 9);
+    Screenshot("view-room.png");
+
+    // A Dirac in B has no decay to speak of: its reverberation times are "-".
+    ctrl->List().No(1)->InitializeDirac(14, RATE, 1.0);
+    ctrl->SetPresenterSlot(1, 1);
+    front.PresenterChanged(1);
+    QCoreApplication::processEvents();
+    auto* roomOf = window->findChild<QComboBox*>("roomOf");
+    ASSERT_NE(roomOf, nullptr);
+    roomOf->setCurrentIndex(1);
+    emit roomOf->activated(1);
+    ASSERT_EQ(table->rowCount(), 9);
+    EXPECT_EQ(table->item(8, 2)->text(), "-");
+
+    // Ctrl+4 .. Ctrl+7 open the four tabs.
+    const char* titles[] = {"Group delay", "ETC", "Waterfall", "Room acoustics"};
+    for (int i = 0; i < 4; ++i) {
+        const QKeySequence keys(QString("Ctrl+%1").arg(i + 4));
+        QAction* action = nullptr;
+        for (QAction* a : window->findChildren<QAction*>())
+            if (a->shortcut() == keys)
+                action = a;
+        ASSERT_NE(action, nullptr) << i;
+        action->trigger();
+        EXPECT_EQ(window->Tabs()->tabText(window->Tabs()->currentIndex()), titles[i]);
+    }
+    const QString png = QString::fromStdString((dir / "room.png").string());
+    QString error;
+    ASSERT_TRUE(window->ExportGraph(png, 900, 500, &error)) << error.toStdString();
+    EXPECT_EQ(QImage(png).size(), QSize(900, 500));
+
+    Show("Waterfall");
+    EXPECT_FALSE(views->Waterfall()->Data().levels.empty());
+    Screenshot("view-waterfall.png");
+    Show("Group delay");
+    ASSERT_NE(views->GroupDelayGraph()->CurveGraph(0), nullptr);
+    Screenshot("view-groupdelay.png");
+    Show("ETC");
+    ASSERT_NE(views->EnergyTimeGraph()->CurveGraph(1), nullptr);
+    Screenshot("view-etc.png");
+}
+
+} // namespace
