@@ -65,12 +65,19 @@ std::vector<double> EnergyTimeCurve(const double* impulse, int count, double sam
     std::vector<double> etc;
     if (impulse == nullptr || count < 4 || !PowerOfTwo(count))
         return etc;
-    std::vector<double> h(impulse, impulse + count);
-    if (octaveMidband > 0.0 && octaveMidband * std::pow(10.0, 0.15) < 0.5 * sampleRate)
-        FilterTimeReversed(OctaveBandFilter(octaveMidband, sampleRate), impulse, h.data(), count);
-    // The Hilbert transform: every bin between DC and Nyquist turned by -90 degrees.
     std::vector<std::complex<double>> spectrum(static_cast<std::size_t>(count / 2 + 1));
-    Kedra::Math::FFTPow2TimeToFreq(h.data(), spectrum.data(), count, false, false);
+    Kedra::Math::FFTPow2TimeToFreq(impulse, spectrum.data(), count, false, false);
+    // The band as a zero-phase filter of the octave filter's magnitude: a causal filter
+    // would move the envelope's peak by its group delay, a millisecond and more.
+    if (octaveMidband > 0.0 && octaveMidband * std::pow(10.0, 0.15) < 0.5 * sampleRate) {
+        const std::vector<Biquad> band = OctaveBandFilter(octaveMidband, sampleRate);
+        for (std::size_t k = 0; k < spectrum.size(); ++k)
+            spectrum[k] *=
+                std::pow(10.0, FilterLevelDb(band, k * sampleRate / count, sampleRate) / 20.0);
+    }
+    std::vector<double> h(static_cast<std::size_t>(count));
+    Kedra::Math::FFTPow2FreqToTime(spectrum.data(), h.data(), count, false, false);
+    // The Hilbert transform: every bin between DC and Nyquist turned by -90 degrees.
     spectrum.front() = 0.0;
     spectrum.back() = 0.0;
     for (std::size_t k = 1; k + 1 < spectrum.size(); ++k)

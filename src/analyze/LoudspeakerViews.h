@@ -18,7 +18,8 @@ std::vector<double> ExcessGroupDelay(const std::complex<double>* spectrum, int b
 
 // The squared envelope of the analytic signal of `impulse` (its Hilbert transform through
 // the FFT), in dB re its peak, one value per sample; `count` a power of two. A positive
-// `octaveMidband` filters the impulse to that octave band first.
+// `octaveMidband` filters the impulse to that octave band first, with the octave filter's
+// magnitude and no phase, so that the band's envelope peaks where the sound arrives.
 std::vector<double> EnergyTimeCurve(const double* impulse, int count, double sampleRate,
                                     double octaveMidband = 0.0);
 

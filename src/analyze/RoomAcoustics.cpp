@@ -48,23 +48,22 @@ double Db(double energy) {
     return 10.0 * std::log10(std::max(energy, 1e-300));
 }
 
-double MeanSquare(const std::vector<double>& e, int from, int to) {
+double MeanSquare(const double* h, int from, int to) {
     double sum = 0.0;
     for (int n = from; n < to; ++n)
-        sum += e[static_cast<std::size_t>(n)];
+        sum += h[n] * h[n];
     return to > from ? sum / (to - from) : 0.0;
 }
 
 // The squared impulse averaged over intervals of `length` samples from `from`: level in dB
 // and the interval's centre sample.
-void Smooth(const std::vector<double>& e, int from, int length, std::vector<double>& centre,
+void Smooth(const double* h, int count, int from, int length, std::vector<double>& centre,
             std::vector<double>& level) {
     centre.clear();
     level.clear();
-    const int count = static_cast<int>(e.size());
     for (int n = from; n + length <= count; n += length) {
         centre.push_back(n + 0.5 * (length - 1));
-        level.push_back(Db(MeanSquare(e, n, n + length)));
+        level.push_back(Db(MeanSquare(h, n, n + length)));
     }
 }
 
@@ -76,7 +75,7 @@ std::size_t FirstAtOrBelow(const std::vector<double>& level, std::size_t from, d
     return level.size();
 }
 
-// A fitted line over the samples of the decay curve between two levels.
+// A fitted line over the samples of the decay curve between two levels, x the sample index.
 Line FitCurve(const std::vector<double>& db, double upper, double lower, bool& reached) {
     std::size_t from = 0;
     while (from < db.size() && db[from] > upper)
@@ -85,10 +84,25 @@ Line FitCurve(const std::vector<double>& db, double upper, double lower, bool& r
     while (to < db.size() && db[to] >= lower)
         ++to;
     reached = to < db.size();
-    std::vector<double> x(db.size());
-    for (std::size_t i = 0; i < x.size(); ++i)
-        x[i] = static_cast<double>(i);
-    return Fit(x, db, from, to);
+    Line line;
+    if (to <= from + 2)
+        return line;
+    const double n = static_cast<double>(to - from);
+    const double mx = 0.5 * static_cast<double>(from + to - 1);
+    double my = 0.0;
+    for (std::size_t i = from; i < to; ++i)
+        my += db[i];
+    my /= n;
+    double sxx = 0.0, sxy = 0.0;
+    for (std::size_t i = from; i < to; ++i) {
+        const double dx = static_cast<double>(i) - mx;
+        sxx += dx * dx;
+        sxy += dx * (db[i] - my);
+    }
+    line.b = sxy / sxx;
+    line.a = my - line.b * mx;
+    line.ok = true;
+    return line;
 }
 
 std::complex<double> Response(const std::vector<Biquad>& filter, double frequency,
@@ -160,19 +174,23 @@ double FilterLevelDb(const std::vector<Biquad>& filter, double frequency, double
 
 void FilterTimeReversed(const std::vector<Biquad>& filter, const double* in, double* out,
                         int count) {
-    for (int n = 0; n < count; ++n)
-        out[n] = in[count - 1 - n];
-    for (const Biquad& q : filter) {
-        double s1 = 0.0, s2 = 0.0; // transposed direct form II
-        for (int n = 0; n < count; ++n) {
-            const double x = out[n];
-            const double y = q.b0 * x + s1;
-            s1 = q.b1 * x - q.a1 * y + s2;
-            s2 = q.b2 * x - q.a2 * y;
-            out[n] = y;
+    // Running the cascade backwards in time is filtering the reversed signal and reversing
+    // the result, in one pass and without copies. Transposed direct form II, all sections
+    // per sample.
+    constexpr std::size_t MAX_SECTIONS = 8;
+    const std::size_t sections = std::min(filter.size(), MAX_SECTIONS);
+    double s1[MAX_SECTIONS] = {}, s2[MAX_SECTIONS] = {};
+    for (int n = count - 1; n >= 0; --n) {
+        double x = in[n];
+        for (std::size_t i = 0; i < sections; ++i) {
+            const Biquad& q = filter[i];
+            const double y = q.b0 * x + s1[i];
+            s1[i] = q.b1 * x - q.a1 * y + s2[i];
+            s2[i] = q.b2 * x - q.a2 * y;
+            x = y;
         }
+        out[n] = x;
     }
-    std::reverse(out, out + count);
 }
 
 int ImpulseStart(const double* impulse, int count) {
@@ -198,19 +216,16 @@ RoomParameters AnalyzeDecay(const double* impulse, int count, double sampleRate,
     if (start < 0 || start >= count)
         start = ImpulseStart(impulse, count);
     decay.start = start;
-    std::vector<double> e(static_cast<std::size_t>(count));
-    for (int n = 0; n < count; ++n)
-        e[static_cast<std::size_t>(n)] = impulse[n] * impulse[n];
 
     // Lundeby et al.: noise from the last tenth, a first line from the peak down to 10 dB
     // above the noise, then intervals fitted to the decay rate, the noise taken from 10 dB
     // below the line's meeting with it, and the late decay refitted, until the meeting point
     // settles.
     const int lastTenth = std::max(start + 1, count - count / 10);
-    double noiseDb = Db(MeanSquare(e, lastTenth, count));
+    double noiseDb = Db(MeanSquare(impulse, lastTenth, count));
     std::vector<double> centre, level;
     int length = std::max(1, static_cast<int>(std::lround(0.01 * sampleRate)));
-    Smooth(e, start, length, centre, level);
+    Smooth(impulse, count, start, length, centre, level);
     if (level.size() < 4)
         return result;
     const std::size_t peak =
@@ -225,8 +240,8 @@ RoomParameters AnalyzeDecay(const double* impulse, int count, double sampleRate,
         length = std::clamp(static_cast<int>(std::lround(per10Db / 5.0)), 1, count / 8);
         const double noiseFrom = std::min(cross + per10Db, static_cast<double>(lastTenth));
         const int noiseStart = std::clamp(static_cast<int>(noiseFrom), start + 1, count - 1);
-        noiseDb = Db(MeanSquare(e, noiseStart, count));
-        Smooth(e, start, length, centre, level);
+        noiseDb = Db(MeanSquare(impulse, noiseStart, count));
+        Smooth(impulse, count, start, length, centre, level);
         const std::size_t top =
             static_cast<std::size_t>(std::max_element(level.begin(), level.end()) - level.begin());
         const std::size_t from = FirstAtOrBelow(level, top, noiseDb + 30.0);
@@ -252,22 +267,34 @@ RoomParameters AnalyzeDecay(const double* impulse, int count, double sampleRate,
     const double tail = truncation < count ? atTruncation / (1.0 - ratio) : 0.0;
     decay.tailEnergy = tail;
 
-    std::vector<double> integral(static_cast<std::size_t>(truncation - start));
+    // The integral goes into the curve's storage and is turned into dB in place below.
+    std::vector<double>& integral = decay.db;
+    integral.resize(static_cast<std::size_t>(truncation - start));
     double sum = tail;
     double moment = truncation < count ? atTruncation * ((truncation - start) / (1.0 - ratio) +
                                                          ratio / ((1.0 - ratio) * (1.0 - ratio)))
                                        : 0.0;
     for (int n = truncation - 1; n >= start; --n) {
-        sum += e[static_cast<std::size_t>(n)];
-        moment += (n - start) * e[static_cast<std::size_t>(n)];
+        sum += impulse[n] * impulse[n];
+        moment += (n - start) * impulse[n] * impulse[n];
         integral[static_cast<std::size_t>(n - start)] = sum;
     }
     const double total = sum;
-    if (!(total > 0.0))
+    if (!(total > 0.0)) {
+        integral.clear();
         return result;
-    decay.db.resize(integral.size());
-    for (std::size_t i = 0; i < integral.size(); ++i)
-        decay.db[i] = Db(integral[i] / total);
+    }
+    // Energy from a time after the start to the end, the tail included.
+    const auto lateEnergy = [&](double seconds) {
+        const int n = start + static_cast<int>(std::lround(seconds * sampleRate));
+        if (n < truncation)
+            return integral[static_cast<std::size_t>(n - start)];
+        return tail * std::pow(ratio, n - truncation);
+    };
+    const double late50 = lateEnergy(0.05);
+    const double late80 = lateEnergy(0.08);
+    for (double& x : integral)
+        x = Db(x / total);
 
     // Reverberation times from the slopes, when the decay reached the range's lower end and
     // that end lies 10 dB above the noise.
@@ -282,15 +309,6 @@ RoomParameters AnalyzeDecay(const double* impulse, int count, double sampleRate,
     result.t20 = time(-5.0, -25.0);
     result.t30 = time(-5.0, -35.0);
 
-    // Energy from a time after the start to the end, the tail included.
-    const auto lateEnergy = [&](double seconds) {
-        const int n = start + static_cast<int>(std::lround(seconds * sampleRate));
-        if (n < truncation)
-            return integral[static_cast<std::size_t>(n - start)];
-        return tail * std::pow(ratio, n - truncation);
-    };
-    const double late50 = lateEnergy(0.05);
-    const double late80 = lateEnergy(0.08);
     if (late50 > 0.0)
         result.c50 = 10.0 * std::log10((total - late50) / late50);
     if (late80 > 0.0)

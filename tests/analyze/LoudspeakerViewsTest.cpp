@@ -71,6 +71,9 @@ TEST(LoudspeakerViews, EnergyTimeCurveOfADiracAndOfADecayingTone) {
     ASSERT_EQ(e.size(), 4096u);
     EXPECT_EQ(std::max_element(e.begin(), e.end()) - e.begin(), 300);
     EXPECT_DOUBLE_EQ(e[300], 0.0);
+    // In a band too: the band filter has no phase to move the peak.
+    const auto inBand = EnergyTimeCurve(dirac.data(), 4096, FS, 1000.0);
+    EXPECT_EQ(std::max_element(inBand.begin(), inBand.end()) - inBand.begin(), 300);
 
     const double sigma = 150.0; // 1/s
     std::vector<double> tone(1 << 15);
