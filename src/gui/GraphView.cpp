@@ -242,20 +242,8 @@ GraphView::GraphView(GraphKind kind, QWidget* parent)
         yAxis->setLabel(QStringLiteral("Energy re peak [dB]"));
     }
 
-    p.message = new QCPItemText(this);
-    p.message->position->setType(QCPItemPosition::ptAxisRectRatio);
-    p.message->position->setCoords(0.5, 0.5);
-    p.message->setPositionAlignment(Qt::AlignCenter);
-    QFont messageFont = labelFont;
-    messageFont.setPointSizeF(12.0);
-    p.message->setFont(messageFont);
-    p.message->setColor(QColor(90, 90, 90));
-    p.message->setVisible(false);
-
-    p.tracer = new QCPItemStraightLine(this);
-    p.tracer->setLayer(QStringLiteral("overlay"));
-    p.tracer->setPen(QPen(QColor(80, 80, 80), 1, Qt::DashLine));
-    p.tracer->setVisible(false);
+    p.message = AddMessageText(*this);
+    p.tracer = AddTracer(*this);
     p.readout = AddReadoutBox(*this);
 
     // Zoom and pan change the x range: the curves are reduced anew at the next replot, as

@@ -65,6 +65,27 @@ QCPLayoutGrid* PutLegendAbove(QCustomPlot& plot, QCPLayoutElement* lead) {
     return top;
 }
 
+QCPItemText* AddMessageText(QCustomPlot& plot) {
+    auto* message = new QCPItemText(&plot);
+    message->position->setType(QCPItemPosition::ptAxisRectRatio);
+    message->position->setCoords(0.5, 0.5);
+    message->setPositionAlignment(Qt::AlignCenter);
+    QFont font = LabelFont(plot);
+    font.setPointSizeF(12.0);
+    message->setFont(font);
+    message->setColor(QColor(90, 90, 90));
+    message->setVisible(false);
+    return message;
+}
+
+QCPItemStraightLine* AddTracer(QCustomPlot& plot) {
+    auto* tracer = new QCPItemStraightLine(&plot);
+    tracer->setLayer(QStringLiteral("overlay"));
+    tracer->setPen(QPen(QColor(80, 80, 80), 1, Qt::DashLine));
+    tracer->setVisible(false);
+    return tracer;
+}
+
 QCPItemText* AddReadoutBox(QCustomPlot& plot) {
     auto* readout = new QCPItemText(&plot);
     readout->setLayer(QStringLiteral("overlay"));

@@ -20,6 +20,10 @@ void StyleAxes(QCustomPlot& plot);
 QCPLayoutGrid* PutLegendAbove(QCustomPlot& plot, QCPLayoutElement* lead = nullptr);
 // The box that shows the values at the mouse, top left in the axis rect, hidden.
 QCPItemText* AddReadoutBox(QCustomPlot& plot);
+// The grey note in the middle of the axis rect ("no measurement" and the like), hidden.
+QCPItemText* AddMessageText(QCustomPlot& plot);
+// The dashed vertical line that follows the mouse, on the overlay layer, hidden.
+QCPItemStraightLine* AddTracer(QCustomPlot& plot);
 // A gap of distinct colours for curves that are not presenters (distortion rows, bands).
 QColor RowColour(int row);
 

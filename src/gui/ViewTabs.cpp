@@ -10,7 +10,6 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
-#include <functional>
 
 #include "analyze/RoomAcoustics.h"
 #include "gui/RoomAcousticsView.h"
@@ -20,30 +19,6 @@
 namespace Kedra::Sonvel::Gui {
 
 namespace {
-
-// Samples of the measured impulse that stand for all of it in the room table's cache key:
-// any operation that rewrites the data moves some of them.
-constexpr int FINGERPRINT_SAMPLES = 256;
-
-std::size_t Fingerprint(Kedra::Measure::Measurement* m) {
-    std::size_t h = std::hash<const void*>()(m);
-    auto mix = [&](std::size_t v) { h ^= v + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2); };
-    if (m == nullptr || !m->IsInitialized() || m->GetIData() == nullptr)
-        return h;
-    const double* data = m->GetIData();
-    const int length = m->GetDataLength();
-    mix(std::hash<const void*>()(data));
-    mix(static_cast<std::size_t>(length));
-    mix(static_cast<std::size_t>(m->GetSamplerate()));
-    mix(static_cast<std::size_t>(m->GetImpulsePosition()));
-    const int stride = std::max(1, length / FINGERPRINT_SAMPLES);
-    for (int i = 0; i < length; i += stride)
-        mix(std::hash<double>()(data[i]));
-    const int peak = std::clamp(m->GetImpulsePosition(), 0, std::max(length - 1, 0));
-    if (length > 0)
-        mix(std::hash<double>()(data[peak]));
-    return h;
-}
 
 QPushButton* FitButton(QWidget* page) {
     auto* fit = new QPushButton(QObject::tr("Fit"), page);
@@ -256,7 +231,7 @@ const CurveSource* ViewTabs::Focus(int choice) const {
 void ViewTabs::SetCurves(const std::vector<CurveSource>& curves) {
     curves_ = curves;
     stale_.fill(true);
-    roomFingerprint_ = 0;
+    roomGeneration_ = 0;
     RefreshShown();
 }
 
@@ -305,10 +280,12 @@ void ViewTabs::Compute(Page page) {
     }
     case ROOM: {
         const CurveSource* focus = Focus(roomChoice_);
-        const std::size_t key = Fingerprint(focus != nullptr ? focus->record : nullptr);
-        if (key != roomFingerprint_ || roomFingerprint_ == 0) {
+        // The room analysis reads the measured data only, not the view.
+        const std::uint64_t key =
+            focus != nullptr && focus->record != nullptr ? focus->record->GetDataGeneration() : 0;
+        if (key != roomGeneration_ || roomGeneration_ == 0) {
             room_->SetSource(focus != nullptr ? *focus : CurveSource{});
-            roomFingerprint_ = key;
+            roomGeneration_ = key;
         }
         break;
     }

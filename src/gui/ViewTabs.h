@@ -6,6 +6,7 @@
 
 #include <QObject>
 #include <array>
+#include <cstdint>
 #include <vector>
 
 #include "gui/GraphView.h"
@@ -63,7 +64,7 @@ private:
     int roomChoice_ = 0;
     // What the room table was computed from: the analysis reads the measured impulse, not
     // the view, so an edit of the view leaves it as it is.
-    std::size_t roomFingerprint_ = 0;
+    std::uint64_t roomGeneration_ = 0; // data generation of the record the table shows
 };
 
 } // namespace Kedra::Sonvel::Gui

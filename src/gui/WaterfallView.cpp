@@ -104,19 +104,8 @@ WaterfallView::WaterfallView(QWidget* parent)
     axisRect()->setMarginGroup(QCP::msBottom | QCP::msTop, p.margins);
     p.scale->setMarginGroup(QCP::msBottom | QCP::msTop, p.margins);
 
-    p.message = new QCPItemText(this);
-    p.message->position->setType(QCPItemPosition::ptAxisRectRatio);
-    p.message->position->setCoords(0.5, 0.5);
-    p.message->setPositionAlignment(Qt::AlignCenter);
-    QFont messageFont = LabelFont(*this);
-    messageFont.setPointSizeF(12.0);
-    p.message->setFont(messageFont);
-    p.message->setColor(QColor(90, 90, 90));
-    p.message->setVisible(false);
-    p.tracer = new QCPItemStraightLine(this);
-    p.tracer->setLayer(QStringLiteral("overlay"));
-    p.tracer->setPen(QPen(QColor(80, 80, 80), 1, Qt::DashLine));
-    p.tracer->setVisible(false);
+    p.message = AddMessageText(*this);
+    p.tracer = AddTracer(*this);
     p.readout = AddReadoutBox(*this);
     Redraw();
 }

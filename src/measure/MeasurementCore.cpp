@@ -1,6 +1,7 @@
 #include "measure/MeasurementCore.h"
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -83,6 +84,16 @@ void ConfigCtrl::SetSpectrumDirty() {
     dirty_[VIEW_A] = true;
     dirty_[VIEW_F] = true;
     dirty_[VIEW_INTERP_SPECTRUM] = true;
+}
+
+std::uint64_t ConfigCtrl::NextGeneration() {
+    static std::atomic<std::uint64_t> next{0};
+    return ++next;
+}
+
+void ConfigCtrl::SetAllDirty() {
+    dirty_.fill(true);
+    generation_ = NextGeneration();
 }
 
 void ConfigCtrl::Invalidate(Kind kind) {

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <complex>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -50,7 +51,10 @@ public:
     void SetEnabled(int index, bool b) { enabled_[static_cast<std::size_t>(index)] = b; }
     bool IsDirty(View v) const { return dirty_[v]; }
     void SetDirty(View v, bool b = true) { dirty_[v] = b; }
-    void SetAllDirty() { dirty_.fill(true); }
+    // Every change of the data comes through here, so the data's generation moves with it.
+    void SetAllDirty();
+    // Unique to this state of the data among all records of the process; never 0.
+    std::uint64_t DataGeneration() const { return generation_; }
     // A, F and the spectrum interpolator: what a change of window or smoothing affects.
     void SetSpectrumDirty();
     void Invalidate(Kind kind);
@@ -58,6 +62,9 @@ public:
 private:
     std::array<bool, 4> enabled_{};
     std::array<bool, 10> dirty_{true, true, true, true, true, true, true, true, true, true};
+    std::uint64_t generation_ = NextGeneration();
+
+    static std::uint64_t NextGeneration();
 };
 
 class MeasurementCore {
@@ -240,6 +247,9 @@ public:
     }
 
     const RecomputeCounts& GetRecomputeCounts() const { return counts_; }
+    // Changes whenever the measured data does (not on view changes): a key for caches of
+    // what is derived from the data alone.
+    std::uint64_t GetDataGeneration() const { return config_.DataGeneration(); }
 
 protected:
     // `adopt`, when given, becomes the raw array instead of a new one of `length`.

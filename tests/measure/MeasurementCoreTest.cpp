@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "foundation/MathConstants.h"
+#include "measure/Measurement.h"
 #include "support/TestSupport.h"
 
 namespace {
@@ -56,6 +57,30 @@ cd AnalyticDecaySpectrum(const Decay& d, int n, int k) {
         total += double(sign) * std::exp(-s * d.frac) * geometric / cd(0.0, 2.0);
     }
     return total * std::exp(cd(0.0, w * d.frac));
+}
+
+TEST(MeasurementCoreViews, DataGenerationMovesWithTheDataNotWithTheView) {
+    Kedra::Measure::Measurement m("m");
+    m.InitializeDirac(10, 48000, 1.0);
+    Kedra::Measure::Measurement other("other");
+    other.InitializeDirac(10, 48000, 1.0);
+    EXPECT_NE(m.GetDataGeneration(), other.GetDataGeneration()) << "unique across records";
+    std::uint64_t g = m.GetDataGeneration();
+    m.SetImpulseWindowEnabled(true);
+    m.SetImpulseWindowEnd(100);
+    m.SetSmoothNOct(3.0);
+    m.SetLowpassEnabled(true);
+    m.GetA();
+    EXPECT_EQ(m.GetDataGeneration(), g) << "view changes leave the data alone";
+    m.Amplify(2.0);
+    EXPECT_NE(m.GetDataGeneration(), g);
+    g = m.GetDataGeneration();
+    m.Offset(1.5);
+    EXPECT_NE(m.GetDataGeneration(), g);
+    g = m.GetDataGeneration();
+    m.GetF0Writeable()[3] *= 2.0;
+    m.F0Written();
+    EXPECT_NE(m.GetDataGeneration(), g);
 }
 
 TEST(MeasurementCoreViews, F0MatchesAnalyticSpectrumAtFractionalOffset) {
