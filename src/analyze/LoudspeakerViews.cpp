@@ -47,7 +47,11 @@ std::vector<double> GroupDelay(const std::complex<double>* spectrum, int bins, d
 
 std::vector<double> ExcessGroupDelay(const std::complex<double>* spectrum, int bins,
                                      double hzPerBin) {
-    std::vector<double> delay = GroupDelay(spectrum, bins, hzPerBin);
+    return ExcessGroupDelay(spectrum, bins, hzPerBin, GroupDelay(spectrum, bins, hzPerBin));
+}
+
+std::vector<double> ExcessGroupDelay(const std::complex<double>* spectrum, int bins,
+                                     double hzPerBin, std::vector<double> delay) {
     if (spectrum == nullptr || bins < 3 || !PowerOfTwo(bins - 1))
         return std::vector<double>(delay.size(), 0.0);
     std::vector<std::complex<double>> minimum(static_cast<std::size_t>(bins));
@@ -55,7 +59,7 @@ std::vector<double> ExcessGroupDelay(const std::complex<double>* spectrum, int b
         minimum[static_cast<std::size_t>(k)] = std::abs(spectrum[k]);
     ApplyMinimumPhase(minimum.data(), bins - 1, 1e-10, false);
     const std::vector<double> own = GroupDelay(minimum.data(), bins, hzPerBin);
-    for (std::size_t k = 0; k < delay.size(); ++k)
+    for (std::size_t k = 0; k < delay.size() && k < own.size(); ++k)
         delay[k] -= own[k];
     return delay;
 }

@@ -12,9 +12,12 @@ namespace Kedra::Measure {
 // is needed while the delay stays below a quarter of the analysis length.
 std::vector<double> GroupDelay(const std::complex<double>* spectrum, int bins, double hzPerBin);
 // The group delay minus that of the minimum-phase spectrum of the same magnitude; `bins` - 1
-// must be a power of two.
+// must be a power of two (all zero otherwise).
 std::vector<double> ExcessGroupDelay(const std::complex<double>* spectrum, int bins,
                                      double hzPerBin);
+// The same, from the spectrum's group delay computed already.
+std::vector<double> ExcessGroupDelay(const std::complex<double>* spectrum, int bins,
+                                     double hzPerBin, std::vector<double> delay);
 
 // The squared envelope of the analytic signal of `impulse` (its Hilbert transform through
 // the FFT), in dB re its peak, one value per sample; `count` a power of two. A positive

@@ -16,14 +16,16 @@ std::vector<RoomBandResult> RoomAcousticsOf(Measurement& m) {
     return AnalyzeRoom(m.GetIData() + from, to - from, fs);
 }
 
-void GroupDelayOf(Measurement& m, std::vector<double>& delay, std::vector<double>& excess) {
+void GroupDelayOf(Measurement& m, std::vector<double>& delay, std::vector<double>* excess) {
     delay.clear();
-    excess.clear();
+    if (excess != nullptr)
+        excess->clear();
     if (!m.IsInitialized())
         return;
     const std::complex<double>* f = m.GetF();
     delay = GroupDelay(f, m.GetNBins(), m.GetHzPerBin());
-    excess = ExcessGroupDelay(f, m.GetNBins(), m.GetHzPerBin());
+    if (excess != nullptr)
+        *excess = ExcessGroupDelay(f, m.GetNBins(), m.GetHzPerBin(), delay);
 }
 
 void EnergyTimeOf(Measurement& m, double octaveMidband, std::vector<double>& timesMs,

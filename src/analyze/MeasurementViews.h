@@ -15,9 +15,10 @@ class Measurement;
 // which a sweep's distortion products may lie. Empty for an empty record.
 std::vector<RoomBandResult> RoomAcousticsOf(Measurement& m);
 
-// Group delay and excess group delay in seconds of the current view (window, smoothing,
-// filters), one value per bin.
-void GroupDelayOf(Measurement& m, std::vector<double>& delay, std::vector<double>& excess);
+// Group delay in seconds of the current view (window, smoothing, filters), one value per
+// bin; the excess group delay too when asked for.
+void GroupDelayOf(Measurement& m, std::vector<double>& delay,
+                  std::vector<double>* excess = nullptr);
 
 // The energy-time curve of the current view's impulse (dB re its peak), broadband or in the
 // octave band at `octaveMidband`, and each sample's time in ms from time zero.

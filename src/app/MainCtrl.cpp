@@ -693,7 +693,7 @@ bool ExportView(Measurement& m, const std::string& kind, const std::string& path
                                             "Samplerate: " + std::to_string(m.GetSamplerate())};
     if (kind == "groupdelay") {
         std::vector<double> delay, excess;
-        Kedra::Measure::GroupDelayOf(m, delay, excess);
+        Kedra::Measure::GroupDelayOf(m, delay, &excess);
         columns = {"Frequency [Hz]", "Group delay [ms]", "Excess group delay [ms]"};
         for (std::size_t k = 1; k < delay.size(); ++k)
             rows.push_back({k * m.GetHzPerBin(), 1000.0 * delay[k], 1000.0 * excess[k]});

@@ -417,7 +417,7 @@ void GraphView::BuildSeries(const CurveSource& source) {
         }
     } else if (kind_ == GraphKind::GroupDelay) {
         std::vector<double> delay, excess;
-        Kedra::Measure::GroupDelayOf(*m, delay, excess);
+        Kedra::Measure::GroupDelayOf(*m, delay, settings_.excessDelay ? &excess : nullptr);
         if (delay.empty())
             return;
         Series& s = add(0, yAxis, QPen(source.colour, 2.0), source.label, true);
