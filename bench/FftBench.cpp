@@ -138,7 +138,7 @@ void FftwC2rDestroy(benchmark::State& state) {
 }
 
 void Lengths(benchmark::internal::Benchmark* b) {
-    for (int log2n : {12, 16, 18, 20}) {
+    for (int log2n : {12, 14, 16, 18, 20}) {
         b->Arg(1 << log2n);
     }
     b->Unit(benchmark::kMicrosecond);

@@ -8,7 +8,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace Kedra::Math {
 namespace {
@@ -45,55 +48,44 @@ void RotateBins(std::complex<T>* out, int half, double w) {
     }
 }
 
-// Turns the packed positive-exponent result of RealTransformPow2, lying in the bins' own
-// storage, into N/2+1 negative-exponent bins: conjugate, optional (-1)^k for centring,
-// scale s, and move the Nyquist value out of slot 1.
-template <typename T>
-void UnpackForward(std::complex<T>* out, int n, bool centred, T s) {
-    const int half = n / 2;
-    T* slot = reinterpret_cast<T*>(out);
-    const T dc = slot[0] * s;
-    const T nyquist = n >= 2 ? slot[1] * s : T(0);
-    for (int k = 1; k < half; ++k) {
-        const T sign = (centred && (k & 1)) ? -s : s;
-        out[k] = {sign * slot[2 * k], -sign * slot[2 * k + 1]};
-    }
-    out[0] = {dc, T(0)};
-    if (half >= 1) {
-        out[half] = {nyquist, T(0)};
-    }
+bool Overlap(const void* a, std::size_t aBytes, const void* b, std::size_t bBytes) {
+    const auto* pa = static_cast<const char*>(a);
+    const auto* pb = static_cast<const char*>(b);
+    return std::less<>{}(pa, pb + bBytes) && std::less<>{}(pb, pa + aBytes);
 }
 
+// The transform reads the caller's samples directly. Samples that lie partly in the bins
+// (not exactly at their start) are moved there first, so that they are not overwritten
+// before they are read.
 template <typename T>
-void PackInverse(const std::complex<T>* in, T* work, int n, bool centred, T s) {
-    const int half = n / 2;
-    for (int k = 1; k < half; ++k) {
-        const T sign = (centred && (k & 1)) ? -s : s;
-        work[2 * k] = sign * in[k].real();
-        work[2 * k + 1] = -sign * in[k].imag();
-    }
-    work[0] = s * in[0].real();
-    if (n >= 2) {
-        work[1] = s * in[half].real();
-    }
-}
-
-// The N/2+1 output bins hold N+2 values: the samples are copied there (converted to the
-// output's precision) and transformed in place.
-template <typename TIn, typename T>
-void ForwardInBins(const TIn* in, std::complex<T>* out, int n, bool centred, T scale,
-                   double delay) {
+void ForwardInBins(const T* in, std::complex<T>* out, int n, bool centred, T scale, double delay) {
     if (!CheckPow2(n, "FFTPow2TimeToFreq called with non power of two: ")) {
         return;
     }
+    const auto count = static_cast<std::size_t>(n);
+    const T* src = centred ? in - n / 2 : in;
     T* work = reinterpret_cast<T*>(out);
-    const TIn* src = centred ? in - n / 2 : in;
-    std::copy(src, src + n, work);
-    detail::RealTransformPow2(work, static_cast<std::size_t>(n), FFT_FORWARD);
-    UnpackForward(out, n, centred, scale);
+    if (src != work && Overlap(src, count * sizeof(T), out, (count / 2 + 1) * sizeof(out[0]))) {
+        std::memmove(work, src, count * sizeof(T));
+        src = work;
+    }
+    detail::RealToBins(src, out, count, scale, centred);
     if (delay != 0.0) {
         RotateBins(out, n / 2, delay * TWOPI / n);
     }
+}
+
+template <typename T>
+void InverseFromBins(const std::complex<T>* in, T* out, int n, bool centred, T scale) {
+    const auto count = static_cast<std::size_t>(n);
+    T* work = centred ? out - n / 2 : out;
+    const std::size_t binBytes = (count / 2 + 1) * sizeof(in[0]);
+    if (static_cast<const void*>(in) != work && Overlap(in, binBytes, work, count * sizeof(T))) {
+        const std::vector<std::complex<T>> copy(in, in + count / 2 + 1);
+        detail::BinsToReal(copy.data(), work, count, scale, centred);
+        return;
+    }
+    detail::BinsToReal(in, work, count, scale, centred);
 }
 
 } // namespace
@@ -104,7 +96,13 @@ void FFTPow2TimeToFreq(const double* in, std::complex<double>* out, int n, bool 
 }
 
 void FFTPow2TimeToFreq(const float* in, std::complex<double>* out, int n, double delay) {
-    ForwardInBins(in, out, n, false, 2.0 / n, delay);
+    if (!CheckPow2(n, "FFTPow2TimeToFreq called with non power of two: ")) {
+        return;
+    }
+    // Widened into the bins' storage first; a float array cannot serve a double transform.
+    auto* work = reinterpret_cast<double*>(out);
+    std::copy(in, in + n, work);
+    ForwardInBins<double>(work, out, n, false, 2.0 / n, delay);
 }
 
 void FFTPow2TimeToFreq(const float* in, std::complex<float>* out, int n, float delay) {
@@ -116,17 +114,14 @@ void FFTPow2FreqToTime(const std::complex<double>* in, double* out, int n, bool 
     if (!CheckPow2(n, "FFTPow2FreqToTime called with non power of two: ")) {
         return;
     }
-    double* work = centred ? out - n / 2 : out;
-    PackInverse(in, work, n, centred, inputScaled ? 1.0 : 2.0 / n);
-    detail::RealTransformPow2(work, static_cast<std::size_t>(n), FFT_INVERSE);
+    InverseFromBins(in, out, n, centred, inputScaled ? 1.0 : 2.0 / n);
 }
 
 void FFTPow2FreqToTime(const std::complex<float>* in, float* out, int n) {
     if (!CheckPow2(n, "FFTPow2FreqToTime called with non power of two: ")) {
         return;
     }
-    PackInverse(in, out, n, false, 1.0f);
-    detail::RealTransformPow2(out, static_cast<std::size_t>(n), FFT_INVERSE);
+    InverseFromBins(in, out, n, false, 1.0f);
 }
 
 void FFTPow2FreqRealToTime(const double* in, double* out, int n) {

@@ -2,6 +2,7 @@
 
 #include "foundation/FftKernelImpl.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <bit>
@@ -256,9 +257,13 @@ void BitReverseComplex(std::complex<T>* z, unsigned bits) {
     BitReverse(reinterpret_cast<Word*>(z), bits);
 }
 
+// z receives the transform of the m points at src (which may be z itself).
 template <typename T>
-void ComplexKernel(std::complex<T>* z, std::size_t m, int direction) {
+void ComplexKernel(std::complex<T>* z, const std::complex<T>* src, std::size_t m, int direction) {
     if (m < 2) {
+        if (m == 1) {
+            z[0] = src[0];
+        }
         return;
     }
     const bool inverse = direction < 0;
@@ -269,10 +274,14 @@ void ComplexKernel(std::complex<T>* z, std::size_t m, int direction) {
     }
     if constexpr (std::is_same_v<T, double>) {
         if (UseAvx2()) {
-            DifAvx2(reinterpret_cast<double*>(z), m, log2m, inverse, levels);
+            DifAvx2(reinterpret_cast<double*>(z), reinterpret_cast<const double*>(src), m, log2m,
+                    inverse, levels);
             BitReverseComplex(z, log2m);
             return;
         }
+    }
+    if (src != z) {
+        std::copy(src, src + m, z);
     }
     if (inverse) {
         PortableDif<T, true>(z, m, log2m, levels);
@@ -310,7 +319,7 @@ void RealKernel(T* d, std::size_t n, int direction) {
     }
     auto* z = reinterpret_cast<std::complex<T>*>(d);
     if (direction >= 0) {
-        ComplexKernel(z, n / 2, +1);
+        ComplexKernel(z, z, n / 2, +1);
         RealSplit(d, n, false);
         const T s0 = d[0];
         d[0] = s0 + d[1];
@@ -320,8 +329,75 @@ void RealKernel(T* d, std::size_t n, int direction) {
         const T s0 = d[0];
         d[0] = T(0.5) * (s0 + d[1]);
         d[1] = T(0.5) * (s0 - d[1]);
-        ComplexKernel(z, n / 2, -1);
+        ComplexKernel(z, z, n / 2, -1);
     }
+}
+
+const double* SplitTwiddles(std::size_t n) {
+    return GetLevel(static_cast<unsigned>(std::countr_zero(n))).w1.data();
+}
+
+template <typename T>
+void ForwardBins(const T* in, std::complex<T>* out, std::size_t n, T scale, bool centred) {
+    if (n < 4) {
+        const T a = in[0];
+        const T b = n == 2 ? in[1] : T(0);
+        out[0] = {scale * (a + b), T(0)};
+        if (n == 2) {
+            out[1] = {scale * (a - b), T(0)};
+        }
+        return;
+    }
+    const std::size_t m = n / 2;
+    ComplexKernel(out, reinterpret_cast<const std::complex<T>*>(in), m, +1);
+    const double* w = SplitTwiddles(n);
+    if constexpr (std::is_same_v<T, double>) {
+        if (UseAvx2()) {
+            SplitToBinsAvx2(reinterpret_cast<double*>(out), m, w, scale, centred);
+            return;
+        }
+    }
+    const std::complex<T> z0 = out[0];
+    for (std::size_t i = 1; i <= m - i; ++i) {
+        SplitPairToBins(out, i, m - i, w, centred && (i & 1) ? -scale : scale);
+    }
+    out[0] = {scale * (z0.real() + z0.imag()), T(0)};
+    out[m] = {scale * (z0.real() - z0.imag()), T(0)};
+}
+
+template <typename T>
+void InverseBins(const std::complex<T>* in, T* out, std::size_t n, T scale, bool centred) {
+    if (n < 4) {
+        const T s0 = scale * in[0].real();
+        if (n == 2) {
+            const T s1 = scale * in[1].real();
+            out[0] = T(0.5) * (s0 + s1);
+            out[1] = T(0.5) * (s0 - s1);
+        } else {
+            out[0] = s0;
+        }
+        return;
+    }
+    const std::size_t m = n / 2;
+    auto* z = reinterpret_cast<std::complex<T>*>(out);
+    const double* w = SplitTwiddles(n);
+    bool done = false;
+    if constexpr (std::is_same_v<T, double>) {
+        if (UseAvx2()) {
+            SplitFromBinsAvx2(reinterpret_cast<const double*>(in), out, m, w, scale, centred);
+            done = true;
+        }
+    }
+    if (!done) {
+        for (std::size_t i = 1; i <= m - i; ++i) {
+            const T s = centred && (i & 1) ? -scale : scale;
+            SplitPairScalar<T, true>(in, z, i, m - i, w, s, -s);
+        }
+        const T s0 = scale * in[0].real();
+        const T s1 = scale * in[m].real();
+        z[0] = {T(0.5) * (s0 + s1), T(0.5) * (s0 - s1)};
+    }
+    ComplexKernel(z, z, m, -1);
 }
 
 } // namespace
@@ -353,16 +429,33 @@ void SetVectorKernelsEnabled(bool enabled) {
 } // namespace fft
 
 void ComplexTransformPow2(std::complex<double>* z, std::size_t m, int direction) {
-    fft::ComplexKernel(z, m, direction);
+    fft::ComplexKernel(z, z, m, direction);
 }
 void ComplexTransformPow2(std::complex<float>* z, std::size_t m, int direction) {
-    fft::ComplexKernel(z, m, direction);
+    fft::ComplexKernel(z, z, m, direction);
 }
 void RealTransformPow2(double* data, std::size_t n, int direction) {
     fft::RealKernel(data, n, direction);
 }
 void RealTransformPow2(float* data, std::size_t n, int direction) {
     fft::RealKernel(data, n, direction);
+}
+
+void RealToBins(const double* in, std::complex<double>* out, std::size_t n, double scale,
+                bool centred) {
+    fft::ForwardBins(in, out, n, scale, centred);
+}
+void RealToBins(const float* in, std::complex<float>* out, std::size_t n, float scale,
+                bool centred) {
+    fft::ForwardBins(in, out, n, scale, centred);
+}
+void BinsToReal(const std::complex<double>* in, double* out, std::size_t n, double scale,
+                bool centred) {
+    fft::InverseBins(in, out, n, scale, centred);
+}
+void BinsToReal(const std::complex<float>* in, float* out, std::size_t n, float scale,
+                bool centred) {
+    fft::InverseBins(in, out, n, scale, centred);
 }
 
 } // namespace Kedra::Math::detail

@@ -5,6 +5,7 @@
 // (clang ignores GCC's target pragma).
 #include "foundation/FftKernelImpl.h"
 
+#include <complex>
 #include <immintrin.h>
 
 #define SONVEL_AVX2 __attribute__((target("avx2,fma")))
@@ -122,12 +123,15 @@ SONVEL_AVX2 inline void Radix4S(Split& a, Split& b, Split& c, Split& d, Split w1
     d = MulS<Inv>(Inv ? plusIu : minusIu, w3);
 }
 
-// Radix-4 passes of length span (>= 32) over every span-block of the L points at x. The
-// first pass of a transform reads interleaved points; every pass writes split groups.
+// Radix-4 passes of length span (>= 32) over every span-block of the L points at x, read
+// from `in` (x itself, or the caller's samples on the first pass). The first pass of a
+// transform reads interleaved points; every pass writes split groups.
 // Triple: the level has w^j, w^2j, w^3j; otherwise w^j only.
 template <bool Inv, bool FromInterleaved, bool Triple>
-SONVEL_AVX2 void Pass(double* x, std::size_t L, std::size_t span, const double* tw) {
+SONVEL_AVX2 void Pass(double* x, const double* in, std::size_t L, std::size_t span,
+                      const double* tw) {
     const std::size_t q = span / 4;
+    const std::ptrdiff_t from = in - x;
     for (std::size_t base = 0; base < L; base += span) {
         double* pa = x + 2 * base;
         double* pb = pa + 2 * q;
@@ -147,10 +151,10 @@ SONVEL_AVX2 void Pass(double* x, std::size_t L, std::size_t span, const double* 
                 w2 = MulS<false>(w1, w1);
                 w3 = MulS<false>(w1, w2);
             }
-            Split a = LoadGroup<FromInterleaved>(pa + 2 * j);
-            Split b = LoadGroup<FromInterleaved>(pb + 2 * j);
-            Split c = LoadGroup<FromInterleaved>(pc + 2 * j);
-            Split d = LoadGroup<FromInterleaved>(pd + 2 * j);
+            Split a = LoadGroup<FromInterleaved>(pa + from + 2 * j);
+            Split b = LoadGroup<FromInterleaved>(pb + from + 2 * j);
+            Split c = LoadGroup<FromInterleaved>(pc + from + 2 * j);
+            Split d = LoadGroup<FromInterleaved>(pd + from + 2 * j);
             Radix4S<Inv>(a, b, c, d, w1, w2, w3);
             StoreSplit(pa + 2 * j, a);
             StoreSplit(pb + 2 * j, b);
@@ -180,48 +184,10 @@ SONVEL_AVX2 inline V Leaf2(V v) {
     return _mm256_blend_pd(Add(v, s), Sub(s, v), 0xC);
 }
 
-// Two levels at once, L and L/4, so that the data makes one trip through the cache
-// instead of two; for levels above BLOCK, where each trip goes to L2 or memory. Column j
-// holds the 16 points j + k L/16; the inner level's twiddles are Triple or not as above.
-template <bool Inv, bool FromInterleaved, bool InnerTriple>
-SONVEL_AVX2 void PassTwoLevels(double* x, std::size_t L, const double* outer, const double* inner) {
-    const std::size_t s = L / 16;
-    for (std::size_t j = 0; j < s; j += 4) {
-        Split g[16];
-        for (std::size_t k = 0; k < 16; ++k) {
-            g[k] = LoadGroup<FromInterleaved>(x + 2 * (j + k * s));
-        }
-        for (std::size_t k = 0; k < 4; ++k) {
-            const Split w1 = LoadSplit(outer + 2 * (j + k * s));
-            const Split w2 = MulS<false>(w1, w1);
-            const Split w3 = MulS<false>(w1, w2);
-            Radix4S<Inv>(g[k], g[k + 4], g[k + 8], g[k + 12], w1, w2, w3);
-        }
-        Split w1;
-        Split w2;
-        Split w3;
-        if (InnerTriple) {
-            w1 = LoadSplit(inner + 6 * j);
-            w2 = LoadSplit(inner + 6 * j + 8);
-            w3 = LoadSplit(inner + 6 * j + 16);
-        } else {
-            w1 = LoadSplit(inner + 2 * j);
-            w2 = MulS<false>(w1, w1);
-            w3 = MulS<false>(w1, w2);
-        }
-        for (std::size_t r = 0; r < 16; r += 4) {
-            Radix4S<Inv>(g[r], g[r + 1], g[r + 2], g[r + 3], w1, w2, w3);
-        }
-        for (std::size_t k = 0; k < 16; ++k) {
-            StoreSplit(x + 2 * (j + k * s), g[k]);
-        }
-    }
-}
-
 // The last two levels of every 16-point block, ending interleaved: a radix-4 pass of
 // span 16 on split groups, then radix 4 inside each group.
 template <bool Inv, bool FromInterleaved>
-SONVEL_AVX2 void Last16(double* x, std::size_t L, const double* tw16) {
+SONVEL_AVX2 void Last16(double* x, const double* in, std::size_t L, const double* tw16) {
     const Split w1 = LoadSplit(tw16);
     const Split w2 = LoadSplit(tw16 + 8);
     const Split w3 = LoadSplit(tw16 + 16);
@@ -229,7 +195,7 @@ SONVEL_AVX2 void Last16(double* x, std::size_t L, const double* tw16) {
         double* p = x + 2 * i;
         Split g[4];
         for (int k = 0; k < 4; ++k) {
-            g[k] = LoadGroup<FromInterleaved>(p + 8 * k);
+            g[k] = LoadGroup<FromInterleaved>(in + 2 * i + 8 * k);
         }
         Radix4S<Inv>(g[0], g[1], g[2], g[3], w1, w2, w3);
         for (int k = 0; k < 4; ++k) {
@@ -246,7 +212,7 @@ SONVEL_AVX2 void Last16(double* x, std::size_t L, const double* tw16) {
 // The last two levels of every 8-point block, ending interleaved: a radix-4 pass of
 // span 8, then radix 2.
 template <bool Inv, bool FromInterleaved>
-SONVEL_AVX2 void Last8(double* x, std::size_t L, const double* tw8) {
+SONVEL_AVX2 void Last8(double* x, const double* in, std::size_t L, const double* tw8) {
     const V w1 = Load(tw8);
     const V w2 = Load(tw8 + 4);
     const V w3 = Load(tw8 + 8);
@@ -256,14 +222,15 @@ SONVEL_AVX2 void Last8(double* x, std::size_t L, const double* tw8) {
         V b;
         V c;
         V d;
+        const double* q = in + 2 * i;
         if (FromInterleaved) {
-            a = Load(p);
-            b = Load(p + 4);
-            c = Load(p + 8);
-            d = Load(p + 12);
+            a = Load(q);
+            b = Load(q + 4);
+            c = Load(q + 8);
+            d = Load(q + 12);
         } else {
-            ToInterleaved(LoadSplit(p), a, b);
-            ToInterleaved(LoadSplit(p + 8), c, d);
+            ToInterleaved(LoadSplit(q), a, b);
+            ToInterleaved(LoadSplit(q + 8), c, d);
         }
         Radix4<Inv>(a, b, c, d, w1, w2, w3);
         Store(p, Leaf2(a));
@@ -273,132 +240,161 @@ SONVEL_AVX2 void Last8(double* x, std::size_t L, const double* tw8) {
     }
 }
 
-// `first`: x still holds interleaved points, as the caller passed them.
+// `in` holds the interleaved points to transform: the caller's (which may be x itself) on
+// the first call, x on the recursive ones (in == nullptr), where the points are split.
+// Above BLOCK the passes go one radix-4 level at a time: a fused pair of levels reads 16
+// rows a power of two apart, more than the L1 cache has ways, and was slower.
 template <bool Inv>
-SONVEL_AVX2 void Dif(double* x, std::size_t L, unsigned log2L, const LevelSet& levels, bool first) {
-    if (L / 4 > BLOCK) {
-        const double* outer = levels.at[log2L]->split.data();
-        const double* inner = levels.at[log2L - 2]->split.data();
-        const bool innerTriple = L / 4 <= BLOCK;
-        if (first) {
-            if (innerTriple) {
-                PassTwoLevels<Inv, true, true>(x, L, outer, inner);
-            } else {
-                PassTwoLevels<Inv, true, false>(x, L, outer, inner);
-            }
-        } else if (innerTriple) {
-            PassTwoLevels<Inv, false, true>(x, L, outer, inner);
-        } else {
-            PassTwoLevels<Inv, false, false>(x, L, outer, inner);
-        }
-        const std::size_t s = L / 16;
-        for (std::size_t k = 0; k < 16; ++k) {
-            Dif<Inv>(x + 2 * k * s, s, log2L - 4, levels, false);
-        }
-        return;
-    }
+SONVEL_AVX2 void Dif(double* x, const double* in, std::size_t L, unsigned log2L,
+                     const LevelSet& levels) {
     if (L > BLOCK) {
         const double* tw = levels.at[log2L]->split.data();
-        if (first) {
-            Pass<Inv, true, false>(x, L, L, tw);
+        if (in != nullptr) {
+            Pass<Inv, true, false>(x, in, L, L, tw);
         } else {
-            Pass<Inv, false, false>(x, L, L, tw);
+            Pass<Inv, false, false>(x, x, L, L, tw);
         }
         const std::size_t q = L / 4;
         for (std::size_t k = 0; k < 4; ++k) {
-            Dif<Inv>(x + 2 * k * q, q, log2L - 2, levels, false);
+            Dif<Inv>(x + 2 * k * q, nullptr, q, log2L - 2, levels);
         }
         return;
     }
     std::size_t span = L;
     unsigned b = log2L;
-    bool interleaved = first;
+    bool interleaved = in != nullptr;
+    const double* from = interleaved ? in : x;
     for (; span >= 32; span >>= 2, b -= 2) {
         const double* tw = levels.at[b]->split.data();
         if (interleaved) {
-            Pass<Inv, true, true>(x, L, span, tw);
+            Pass<Inv, true, true>(x, from, L, span, tw);
         } else {
-            Pass<Inv, false, true>(x, L, span, tw);
+            Pass<Inv, false, true>(x, x, L, span, tw);
         }
         interleaved = false;
+        from = x;
     }
     if (span == 16) {
         const double* tw = levels.at[4]->split.data();
         if (interleaved) {
-            Last16<Inv, true>(x, L, tw);
+            Last16<Inv, true>(x, from, L, tw);
         } else {
-            Last16<Inv, false>(x, L, tw);
+            Last16<Inv, false>(x, x, L, tw);
         }
     } else if (span == 8) {
         const double* tw = levels.at[3]->w123.data();
         if (interleaved) {
-            Last8<Inv, true>(x, L, tw);
+            Last8<Inv, true>(x, from, L, tw);
         } else {
-            Last8<Inv, false>(x, L, tw);
+            Last8<Inv, false>(x, x, L, tw);
         }
     } else if (span == 4) {
-        V v0 = Load(x);
-        V v1 = Load(x + 4);
+        V v0 = Load(from);
+        V v1 = Load(from + 4);
         Leaf4<Inv>(v0, v1);
         Store(x, v0);
         Store(x + 4, v1);
     } else {
-        Store(x, Leaf2(Load(x)));
+        Store(x, Leaf2(Load(from)));
     }
 }
 
+// One step of the real split on the pairs (i, i+1) and (k-1, k), k = m - i, reading from
+// si and sk and writing to pi and pk. The pre factors are applied to the values read, the
+// post factors to those written (lane by lane: re, im of the first point, then the second),
+// which is where the bins' conjugation, scaling and centring sign go.
 template <bool Inv>
-SONVEL_AVX2 inline void SplitPair(double* pi, double* pk, V w) {
+SONVEL_AVX2 inline void SplitPair(const double* si, const double* sk, double* pi, double* pk, V w,
+                                  V preI, V preK, V postI, V postK) {
     const V conjMask = _mm256_set_pd(-0.0, 0.0, -0.0, 0.0);
-    const V zi = Load(pi);
-    const V zk = _mm256_xor_pd(_mm256_permute2f128_pd(Load(pk), Load(pk), 0x01), conjMask);
+    const V zi = _mm256_mul_pd(Load(si), preI);
+    const V rawK = _mm256_mul_pd(Load(sk), preK);
+    const V zk = _mm256_xor_pd(_mm256_permute2f128_pd(rawK, rawK, 0x01), conjMask);
     const V half = _mm256_set1_pd(0.5);
     const V h1 = _mm256_mul_pd(half, Add(zi, zk));
     // h2 = -i/2 (zi - conj zk) forward, +i/2 (...) inverse: the i of TimesI<Inv> is -i then.
     const V h2 = _mm256_mul_pd(_mm256_set1_pd(-0.5), TimesI<Inv>(Sub(zi, zk)));
     const V wh2 = Mul<Inv>(h2, w);
     const V outK = _mm256_xor_pd(Sub(h1, wh2), conjMask);
-    Store(pi, Add(h1, wh2));
-    Store(pk, _mm256_permute2f128_pd(outK, outK, 0x01));
+    Store(pi, _mm256_mul_pd(Add(h1, wh2), postI));
+    Store(pk, _mm256_mul_pd(_mm256_permute2f128_pd(outK, outK, 0x01), postK));
+}
+
+// Factors for the pair of points (j, j+1) with j odd, and for (j-1, j) with j odd: the
+// conjugate times the scale, negated at odd points when centred.
+SONVEL_AVX2 inline V ConjScaleOddFirst(double s, bool centred) {
+    return centred ? _mm256_set_pd(-s, s, s, -s) : _mm256_set_pd(-s, s, -s, s);
+}
+SONVEL_AVX2 inline V ConjScaleOddSecond(double s, bool centred) {
+    return centred ? _mm256_set_pd(s, -s, -s, s) : _mm256_set_pd(-s, s, -s, s);
 }
 
 template <bool Inv>
 SONVEL_AVX2 void RealSplit(double* z, std::size_t m, const double* w) {
+    const V one = _mm256_set1_pd(1.0);
     std::size_t i = 1;
     for (; i + 1 < m - i - 1; i += 2) {
-        SplitPair<Inv>(z + 2 * i, z + 2 * (m - i - 1), Load(w + 2 * i));
+        double* pi = z + 2 * i;
+        double* pk = z + 2 * (m - i - 1);
+        SplitPair<Inv>(pi, pk, pi, pk, Load(w + 2 * i), one, one, one, one);
     }
-    // The last pairs, and the middle point that pairs with itself: the same arithmetic.
-    const double sign = Inv ? -1.0 : 1.0;
+    auto* c = reinterpret_cast<std::complex<double>*>(z);
     for (; i <= m - i; ++i) {
-        const std::size_t k = m - i;
-        const double ar = z[2 * i];
-        const double ai = z[2 * i + 1];
-        const double br = z[2 * k];
-        const double bi = z[2 * k + 1];
-        const double h1r = 0.5 * (ar + br);
-        const double h1i = 0.5 * (ai - bi);
-        const double h2r = 0.5 * sign * (ai + bi);
-        const double h2i = -0.5 * sign * (ar - br);
-        const double wr = w[2 * i];
-        const double wi = sign * w[2 * i + 1];
-        const double tr = wr * h2r - wi * h2i;
-        const double ti = wr * h2i + wi * h2r;
-        z[2 * i] = h1r + tr;
-        z[2 * i + 1] = h1i + ti;
-        z[2 * k] = h1r - tr;
-        z[2 * k + 1] = ti - h1i;
+        SplitPairScalar<double, Inv>(c, c, i, m - i, w, 1.0, 1.0);
     }
+}
+
+SONVEL_AVX2 void SplitToBins(double* z, std::size_t m, const double* w, double scale,
+                             bool centred) {
+    const V one = _mm256_set1_pd(1.0);
+    const V postI = ConjScaleOddFirst(scale, centred);
+    const V postK = ConjScaleOddSecond(scale, centred);
+    const double z0r = z[0];
+    const double z0i = z[1];
+    std::size_t i = 1;
+    for (; i + 1 < m - i - 1; i += 2) {
+        double* pi = z + 2 * i;
+        double* pk = z + 2 * (m - i - 1);
+        SplitPair<false>(pi, pk, pi, pk, Load(w + 2 * i), one, one, postI, postK);
+    }
+    auto* c = reinterpret_cast<std::complex<double>*>(z);
+    for (; i <= m - i; ++i) {
+        const double sign = centred && (i & 1) ? -scale : scale;
+        SplitPairToBins(c, i, m - i, w, sign);
+    }
+    c[0] = {scale * (z0r + z0i), 0.0};
+    c[m] = {scale * (z0r - z0i), 0.0};
+}
+
+SONVEL_AVX2 void SplitFromBins(const double* in, double* z, std::size_t m, const double* w,
+                               double scale, bool centred) {
+    const V one = _mm256_set1_pd(1.0);
+    const V preI = ConjScaleOddFirst(scale, centred);
+    const V preK = ConjScaleOddSecond(scale, centred);
+    std::size_t i = 1;
+    for (; i + 1 < m - i - 1; i += 2) {
+        SplitPair<true>(in + 2 * i, in + 2 * (m - i - 1), z + 2 * i, z + 2 * (m - i - 1),
+                        Load(w + 2 * i), preI, preK, one, one);
+    }
+    const auto* b = reinterpret_cast<const std::complex<double>*>(in);
+    auto* c = reinterpret_cast<std::complex<double>*>(z);
+    for (; i <= m - i; ++i) {
+        const double sign = centred && (i & 1) ? -scale : scale;
+        SplitPairScalar<double, true>(b, c, i, m - i, w, sign, -sign);
+    }
+    const double s0 = scale * in[0];
+    const double s1 = scale * in[2 * m];
+    c[0] = {0.5 * (s0 + s1), 0.5 * (s0 - s1)};
 }
 
 } // namespace
 
-SONVEL_AVX2 void DifAvx2(double* z, std::size_t m, unsigned log2m, bool inverse,
+SONVEL_AVX2 void DifAvx2(double* z, const double* in, std::size_t m, unsigned log2m, bool inverse,
                          const LevelSet& levels) {
     if (inverse) {
-        Dif<true>(z, m, log2m, levels, true);
+        Dif<true>(z, in, m, log2m, levels);
     } else {
-        Dif<false>(z, m, log2m, levels, true);
+        Dif<false>(z, in, m, log2m, levels);
     }
 }
 
@@ -408,6 +404,16 @@ SONVEL_AVX2 void RealSplitAvx2(double* z, std::size_t m, bool inverse, const dou
     } else {
         RealSplit<false>(z, m, w);
     }
+}
+
+SONVEL_AVX2 void SplitToBinsAvx2(double* z, std::size_t m, const double* w, double scale,
+                                 bool centred) {
+    SplitToBins(z, m, w, scale, centred);
+}
+
+SONVEL_AVX2 void SplitFromBinsAvx2(const double* in, double* z, std::size_t m, const double* w,
+                                   double scale, bool centred) {
+    SplitFromBins(in, z, m, w, scale, centred);
 }
 
 } // namespace Kedra::Math::detail::fft

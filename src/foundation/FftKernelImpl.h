@@ -3,6 +3,7 @@
 // The complex transform is a radix-4 decimation in frequency that leaves its result in
 // bit-reversed order; the caller then permutes.
 
+#include <complex>
 #include <cstddef>
 #include <vector>
 
@@ -36,12 +37,59 @@ struct LevelSet {
     const Level* at[64] = {};
 };
 
-// In place, m = 2^log2m >= 2 points, result in bit-reversed order.
-void DifAvx2(double* z, std::size_t m, unsigned log2m, bool inverse, const LevelSet& levels);
+// m = 2^log2m >= 2 points into z, result in bit-reversed order. The points are read from
+// `in`, which may be z itself.
+void DifAvx2(double* z, const double* in, std::size_t m, unsigned log2m, bool inverse,
+             const LevelSet& levels);
 
 // The split step of the real transform on m = n/2 packed points, pairs i, m-i for
 // 1 <= i <= m/2; w is Level(n).w1.
 void RealSplitAvx2(double* z, std::size_t m, bool inverse, const double* w);
+
+// The forward split step that ends in the n/2+1 bins of the public transforms: negative
+// exponent, times scale, bin k negated for odd k when centred. z has room for m+1 points.
+void SplitToBinsAvx2(double* z, std::size_t m, const double* w, double scale, bool centred);
+
+// The inverse split step that starts from the n/2+1 bins `in`, scaled and centred as above,
+// into the m packed points at z (in may be z itself).
+void SplitFromBinsAvx2(const double* in, double* z, std::size_t m, const double* w, double scale,
+                       bool centred);
+
+// The split step on one pair (i, k = m - i), i <= k, reading src and writing dst (which may
+// be the same array). The real parts read are multiplied by a, the imaginary parts by b.
+// The vector kernels use it for the pairs their loop leaves.
+template <typename T, bool Inv>
+inline void SplitPairScalar(const std::complex<T>* src, std::complex<T>* dst, std::size_t i,
+                            std::size_t k, const double* w, T a, T b) {
+    const T sg = Inv ? T(-1) : T(1);
+    const T half = T(0.5);
+    const T ar = a * src[i].real();
+    const T ai = b * src[i].imag();
+    const T br = a * src[k].real();
+    const T bi = b * src[k].imag();
+    const T h1r = half * (ar + br);
+    const T h1i = half * (ai - bi);
+    const T h2r = half * sg * (ai + bi);
+    const T h2i = -half * sg * (ar - br);
+    const T wr = static_cast<T>(w[2 * i]);
+    const T wi = static_cast<T>(sg * w[2 * i + 1]);
+    const T tr = wr * h2r - wi * h2i;
+    const T ti = wr * h2i + wi * h2r;
+    dst[i] = {h1r + tr, h1i + ti};
+    dst[k] = {h1r - tr, ti - h1i};
+}
+
+// The forward split step on one pair, in place, ending as the bins i and k times s.
+template <typename T>
+inline void SplitPairToBins(std::complex<T>* z, std::size_t i, std::size_t k, const double* w,
+                            T s) {
+    SplitPairScalar<T, false>(z, z, i, k, w, T(1), T(1));
+    // The split leaves the positive exponent in both; the bins want the negative one.
+    z[i] = {s * z[i].real(), -s * z[i].imag()};
+    if (k != i) {
+        z[k] = {s * z[k].real(), -s * z[k].imag()};
+    }
+}
 
 bool CpuHasAvx2Fma();
 
