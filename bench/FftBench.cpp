@@ -14,6 +14,7 @@ namespace {
 
 using Kedra::Math::FFTPow2FreqToTime;
 using Kedra::Math::FFTPow2TimeToFreq;
+using Kedra::Math::MixedRadixFFT;
 
 std::vector<double> RandomSamples(int n) {
     std::mt19937 rng(12345);
@@ -137,6 +138,54 @@ void FftwC2rDestroy(benchmark::State& state) {
     SetCounters(state, n);
 }
 
+// The arbitrary-length complex transform, separate real and imaginary arrays, against
+// FFTW's plan for the same split layout. No target: the lengths show what users meet.
+void OursMixedRadix(benchmark::State& state) {
+    const int n = static_cast<int>(state.range(0));
+    const std::vector<double> re = RandomSamples(n);
+    std::vector<double> im = RandomSamples(n + 1);
+    im.erase(im.begin());
+    std::vector<double> outRe(re.size());
+    std::vector<double> outIm(re.size());
+    for (auto _ : state) {
+        MixedRadixFFT(n, re.data(), im.data(), outRe.data(), outIm.data());
+        benchmark::DoNotOptimize(outRe.data());
+        benchmark::ClobberMemory();
+    }
+    SetCounters(state, n);
+}
+
+void FftwSplitComplex(benchmark::State& state) {
+    const int n = static_cast<int>(state.range(0));
+    const auto count = static_cast<std::size_t>(n);
+    double* block = fftw_alloc_real(4 * count);
+    double* re = block;
+    double* im = block + count;
+    double* outRe = block + 2 * count;
+    double* outIm = block + 3 * count;
+    fftw_iodim dim{n, 1, 1};
+    fftw_plan plan =
+        fftw_plan_guru_split_dft(1, &dim, 0, nullptr, re, im, outRe, outIm, FFTW_MEASURE);
+    const std::vector<double> samples = RandomSamples(2 * n);
+    std::memcpy(block, samples.data(), samples.size() * sizeof(double));
+    for (auto _ : state) {
+        fftw_execute(plan);
+        benchmark::DoNotOptimize(outRe);
+        benchmark::ClobberMemory();
+    }
+    SetCounters(state, n);
+    fftw_destroy_plan(plan);
+    fftw_free(block);
+}
+
+// 104743 is the first prime above 104729, the largest factor done without Bluestein.
+void UserLengths(benchmark::internal::Benchmark* b) {
+    for (int n : {44100, 48000, 96000, 104743}) {
+        b->Arg(n);
+    }
+    b->Unit(benchmark::kMicrosecond);
+}
+
 void Lengths(benchmark::internal::Benchmark* b) {
     for (int log2n : {12, 14, 16, 18, 20}) {
         b->Arg(1 << log2n);
@@ -149,6 +198,8 @@ BENCHMARK(FftwR2c)->Apply(Lengths);
 BENCHMARK(OursFreqToTime)->Apply(Lengths);
 BENCHMARK(FftwC2rPreserve)->Apply(Lengths);
 BENCHMARK(FftwC2rDestroy)->Apply(Lengths);
+BENCHMARK(OursMixedRadix)->Apply(UserLengths);
+BENCHMARK(FftwSplitComplex)->Apply(UserLengths);
 
 } // namespace
 

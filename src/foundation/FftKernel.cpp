@@ -12,6 +12,7 @@
 #include <mutex>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace Kedra::Math::detail {
 namespace fft {
@@ -65,7 +66,7 @@ std::unique_ptr<Level> BuildLevel(unsigned log2L) {
     }
     if (log2L >= 4) {
         constexpr std::size_t LANE_POINT[4] = {0, 2, 1, 3};
-        const std::size_t powers = log2L <= BLOCK_LOG2 ? 3 : 1;
+        const std::size_t powers = log2L <= TRIPLE_LOG2 ? 3 : 1;
         level->split.resize(2 * powers * quarter);
         for (std::size_t g = 0; g < quarter / 4; ++g) {
             double* group = level->split.data() + 8 * powers * g;
@@ -257,6 +258,23 @@ void BitReverseComplex(std::complex<T>* z, unsigned bits) {
     BitReverse(reinterpret_cast<Word*>(z), bits);
 }
 
+// Up to this many points, the last stage of the vector kernels stores each point at its
+// bit-reversed place, which saves the separate permutation while both arrays stay in cache.
+constexpr std::size_t SCATTER_MAX = std::size_t{1} << 13;
+
+// Per thread, grown as needed and kept: the transforms run often and at few sizes. Aligned
+// to a cache line, so that no vector load or store of the passes straddles two lines.
+double* Scratch(std::size_t doubles) {
+    constexpr std::size_t LINE_DOUBLES = 8;
+    thread_local std::vector<double> scratch;
+    if (scratch.size() < doubles + LINE_DOUBLES) {
+        scratch.resize(doubles + LINE_DOUBLES);
+    }
+    void* p = scratch.data();
+    std::size_t space = scratch.size() * sizeof(double);
+    return static_cast<double*>(std::align(64, doubles * sizeof(double), p, space));
+}
+
 // z receives the transform of the m points at src (which may be z itself).
 template <typename T>
 void ComplexKernel(std::complex<T>* z, const std::complex<T>* src, std::size_t m, int direction) {
@@ -274,8 +292,15 @@ void ComplexKernel(std::complex<T>* z, const std::complex<T>* src, std::size_t m
     }
     if constexpr (std::is_same_v<T, double>) {
         if (UseAvx2()) {
-            DifAvx2(reinterpret_cast<double*>(z), reinterpret_cast<const double*>(src), m, log2m,
-                    inverse, levels);
+            auto* out = reinterpret_cast<double*>(z);
+            const auto* in = reinterpret_cast<const double*>(src);
+            if (m >= 8 && m <= SCATTER_MAX) {
+                // Worked in a scratch area; the last stage puts each point in its place.
+                double* work = Scratch(2 * m);
+                DifAvx2(work, in, m, log2m, inverse, levels, out);
+                return;
+            }
+            DifAvx2(out, in, m, log2m, inverse, levels, nullptr);
             BitReverseComplex(z, log2m);
             return;
         }

@@ -5,6 +5,7 @@
 // (clang ignores GCC's target pragma).
 #include "foundation/FftKernelImpl.h"
 
+#include <bit>
 #include <complex>
 #include <immintrin.h>
 
@@ -184,27 +185,75 @@ SONVEL_AVX2 inline V Leaf2(V v) {
     return _mm256_blend_pd(Add(v, s), Sub(s, v), 0xC);
 }
 
+// Where the last stage puts its points: in place (dst == nullptr), or into dst in natural
+// order. The stage's blocks, in bit-reversed order, are the whole transform's blocks
+// phase, phase + step, phase + 2 step, ...
+struct Reversed {
+    double* dst = nullptr;
+    std::size_t step = 1;
+    std::size_t phase = 0;
+};
+
+// Counts 0, 1, 2, ... with its bits reversed over `width` bits.
+class ReversedCounter {
+public:
+    explicit ReversedCounter(unsigned width)
+        : top_(width == 0 ? 0 : std::size_t{1} << (width - 1)) {}
+    std::size_t Value() const { return value_; }
+    void Next() {
+        std::size_t mask = top_;
+        while ((value_ & mask) != 0) {
+            value_ ^= mask;
+            mask >>= 1;
+        }
+        value_ |= mask;
+    }
+
+private:
+    std::size_t top_;
+    std::size_t value_ = 0;
+};
+
+// The two points of v to their places.
+SONVEL_AVX2 inline void Scatter(double* dst, std::size_t first, std::size_t second, V v) {
+    _mm_storeu_pd(dst + 2 * first, _mm256_castpd256_pd128(v));
+    _mm_storeu_pd(dst + 2 * second, _mm256_extractf128_pd(v, 1));
+}
+
 // The last two levels of every 16-point block, ending interleaved: a radix-4 pass of
 // span 16 on split groups, then radix 4 inside each group.
 template <bool Inv, bool FromInterleaved>
-SONVEL_AVX2 void Last16(double* x, const double* in, std::size_t L, const double* tw16) {
+SONVEL_AVX2 void Last16(double* x, const double* in, std::size_t L, const double* tw16,
+                        const Reversed& reversed) {
+    static constexpr std::size_t REV4[16] = {0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15};
     const Split w1 = LoadSplit(tw16);
     const Split w2 = LoadSplit(tw16 + 8);
     const Split w3 = LoadSplit(tw16 + 16);
-    for (std::size_t i = 0; i < L; i += 16) {
-        double* p = x + 2 * i;
+    const std::size_t blocks = L / 16;
+    const std::size_t all = blocks * reversed.step;
+    ReversedCounter source(static_cast<unsigned>(std::countr_zero(blocks)));
+    // In order of the results' places when they go to `reversed`, which then fills line by
+    // line; point t of block b belongs at rev(b) + rev(t) * (number of blocks).
+    for (std::size_t n = 0; n < blocks; ++n, source.Next()) {
+        const std::size_t i = reversed.dst != nullptr ? 16 * source.Value() : 16 * n;
+        const std::size_t r = n * reversed.step + reversed.phase;
         Split g[4];
         for (int k = 0; k < 4; ++k) {
             g[k] = LoadGroup<FromInterleaved>(in + 2 * i + 8 * k);
         }
         Radix4S<Inv>(g[0], g[1], g[2], g[3], w1, w2, w3);
-        for (int k = 0; k < 4; ++k) {
+        for (std::size_t k = 0; k < 4; ++k) {
             V lo;
             V hi;
             ToInterleaved(g[k], lo, hi);
             Leaf4<Inv>(lo, hi);
-            Store(p + 8 * k, lo);
-            Store(p + 8 * k + 4, hi);
+            if (reversed.dst == nullptr) {
+                Store(x + 2 * i + 8 * k, lo);
+                Store(x + 2 * i + 8 * k + 4, hi);
+            } else {
+                Scatter(reversed.dst, r + REV4[4 * k] * all, r + REV4[4 * k + 1] * all, lo);
+                Scatter(reversed.dst, r + REV4[4 * k + 2] * all, r + REV4[4 * k + 3] * all, hi);
+            }
         }
     }
 }
@@ -212,12 +261,18 @@ SONVEL_AVX2 void Last16(double* x, const double* in, std::size_t L, const double
 // The last two levels of every 8-point block, ending interleaved: a radix-4 pass of
 // span 8, then radix 2.
 template <bool Inv, bool FromInterleaved>
-SONVEL_AVX2 void Last8(double* x, const double* in, std::size_t L, const double* tw8) {
+SONVEL_AVX2 void Last8(double* x, const double* in, std::size_t L, const double* tw8,
+                       const Reversed& reversed) {
+    static constexpr std::size_t REV3[8] = {0, 4, 2, 6, 1, 5, 3, 7};
     const V w1 = Load(tw8);
     const V w2 = Load(tw8 + 4);
     const V w3 = Load(tw8 + 8);
-    for (std::size_t i = 0; i < L; i += 8) {
-        double* p = x + 2 * i;
+    const std::size_t blocks = L / 8;
+    const std::size_t all = blocks * reversed.step;
+    ReversedCounter source(static_cast<unsigned>(std::countr_zero(blocks)));
+    for (std::size_t n = 0; n < blocks; ++n, source.Next()) {
+        const std::size_t i = reversed.dst != nullptr ? 8 * source.Value() : 8 * n;
+        const std::size_t r = n * reversed.step + reversed.phase;
         V a;
         V b;
         V c;
@@ -233,10 +288,14 @@ SONVEL_AVX2 void Last8(double* x, const double* in, std::size_t L, const double*
             ToInterleaved(LoadSplit(q + 8), c, d);
         }
         Radix4<Inv>(a, b, c, d, w1, w2, w3);
-        Store(p, Leaf2(a));
-        Store(p + 4, Leaf2(b));
-        Store(p + 8, Leaf2(c));
-        Store(p + 12, Leaf2(d));
+        const V out[4] = {Leaf2(a), Leaf2(b), Leaf2(c), Leaf2(d)};
+        for (std::size_t k = 0; k < 4; ++k) {
+            if (reversed.dst == nullptr) {
+                Store(x + 2 * i + 4 * k, out[k]);
+            } else {
+                Scatter(reversed.dst, r + REV3[2 * k] * all, r + REV3[2 * k + 1] * all, out[k]);
+            }
+        }
     }
 }
 
@@ -246,7 +305,7 @@ SONVEL_AVX2 void Last8(double* x, const double* in, std::size_t L, const double*
 // rows a power of two apart, more than the L1 cache has ways, and was slower.
 template <bool Inv>
 SONVEL_AVX2 void Dif(double* x, const double* in, std::size_t L, unsigned log2L,
-                     const LevelSet& levels) {
+                     const LevelSet& levels, const Reversed& reversed) {
     if (L > BLOCK) {
         const double* tw = levels.at[log2L]->split.data();
         if (in != nullptr) {
@@ -256,7 +315,11 @@ SONVEL_AVX2 void Dif(double* x, const double* in, std::size_t L, unsigned log2L,
         }
         const std::size_t q = L / 4;
         for (std::size_t k = 0; k < 4; ++k) {
-            Dif<Inv>(x + 2 * k * q, nullptr, q, log2L - 2, levels);
+            // Quarter k holds the points whose top two index bits are k: reversed, the low two.
+            static constexpr std::size_t REV2[4] = {0, 2, 1, 3};
+            const Reversed part{reversed.dst, reversed.step * 4,
+                                reversed.phase + REV2[k] * reversed.step};
+            Dif<Inv>(x + 2 * k * q, nullptr, q, log2L - 2, levels, part);
         }
         return;
     }
@@ -266,7 +329,13 @@ SONVEL_AVX2 void Dif(double* x, const double* in, std::size_t L, unsigned log2L,
     const double* from = interleaved ? in : x;
     for (; span >= 32; span >>= 2, b -= 2) {
         const double* tw = levels.at[b]->split.data();
-        if (interleaved) {
+        if (b > TRIPLE_LOG2) {
+            if (interleaved) {
+                Pass<Inv, true, false>(x, from, L, span, tw);
+            } else {
+                Pass<Inv, false, false>(x, x, L, span, tw);
+            }
+        } else if (interleaved) {
             Pass<Inv, true, true>(x, from, L, span, tw);
         } else {
             Pass<Inv, false, true>(x, x, L, span, tw);
@@ -277,16 +346,16 @@ SONVEL_AVX2 void Dif(double* x, const double* in, std::size_t L, unsigned log2L,
     if (span == 16) {
         const double* tw = levels.at[4]->split.data();
         if (interleaved) {
-            Last16<Inv, true>(x, from, L, tw);
+            Last16<Inv, true>(x, from, L, tw, reversed);
         } else {
-            Last16<Inv, false>(x, x, L, tw);
+            Last16<Inv, false>(x, x, L, tw, reversed);
         }
     } else if (span == 8) {
         const double* tw = levels.at[3]->w123.data();
         if (interleaved) {
-            Last8<Inv, true>(x, from, L, tw);
+            Last8<Inv, true>(x, from, L, tw, reversed);
         } else {
-            Last8<Inv, false>(x, x, L, tw);
+            Last8<Inv, false>(x, x, L, tw, reversed);
         }
     } else if (span == 4) {
         V v0 = Load(from);
@@ -390,11 +459,12 @@ SONVEL_AVX2 void SplitFromBins(const double* in, double* z, std::size_t m, const
 } // namespace
 
 SONVEL_AVX2 void DifAvx2(double* z, const double* in, std::size_t m, unsigned log2m, bool inverse,
-                         const LevelSet& levels) {
+                         const LevelSet& levels, double* reversed) {
+    const Reversed sink{reversed, 1, 0};
     if (inverse) {
-        Dif<true>(z, in, m, log2m, levels);
+        Dif<true>(z, in, m, log2m, levels, sink);
     } else {
-        Dif<false>(z, in, m, log2m, levels);
+        Dif<false>(z, in, m, log2m, levels, sink);
     }
 }
 

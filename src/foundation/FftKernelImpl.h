@@ -14,6 +14,9 @@ namespace Kedra::Math::detail::fft {
 inline constexpr unsigned BLOCK_LOG2 = 11;
 inline constexpr std::size_t BLOCK = std::size_t{1} << BLOCK_LOG2;
 
+// Levels up to this size keep w^2j and w^3j in their tables too.
+inline constexpr unsigned TRIPLE_LOG2 = 7;
+
 // Twiddles of one level of length L (complex points), w^k = e^(+i 2 pi k / L); the inverse
 // multiplies by the conjugates. Built once per L, never modified after publication.
 struct Level {
@@ -37,10 +40,11 @@ struct LevelSet {
     const Level* at[64] = {};
 };
 
-// m = 2^log2m >= 2 points into z, result in bit-reversed order. The points are read from
-// `in`, which may be z itself.
+// m = 2^log2m >= 2 points into z, read from `in` (which may be z itself). The result is
+// left in z in bit-reversed order, or, when `reversed` is given (m >= 8), put into
+// `reversed` in natural order, z then serving as the work area.
 void DifAvx2(double* z, const double* in, std::size_t m, unsigned log2m, bool inverse,
-             const LevelSet& levels);
+             const LevelSet& levels, double* reversed);
 
 // The split step of the real transform on m = n/2 packed points, pairs i, m-i for
 // 1 <= i <= m/2; w is Level(n).w1.

@@ -331,23 +331,55 @@ TEST(FftPow2, PortableKernelsAgreeWithNaiveDft) {
         FFTPow2FreqToTime(out.data(), back.data(), n, false, false);
         EXPECT_LE(MaxError(back.data(), x, x.size()), 1e-9);
     }
-    // Past the block size, against spot bins summed directly.
+    // Past the block size, against spot bins summed directly, with either kernel.
     const int big = 1 << 16;
     const std::vector<double> x = RandomSignal(big, 98u);
-    std::vector<Cd> out(static_cast<std::size_t>(big / 2 + 1));
-    FFTPow2TimeToFreq(x.data(), out.data(), big, false, false);
-    for (int k : {0, 1, 777, big / 4 + 3, big / 2 - 1, big / 2}) {
-        long double re = 0, im = 0;
-        for (int m = 0; m < big; ++m) {
-            const double ang =
-                -TAU * static_cast<double>((static_cast<long long>(k) * m) % big) / big;
-            re += x[static_cast<std::size_t>(m)] * std::cos(ang);
-            im += x[static_cast<std::size_t>(m)] * std::sin(ang);
+    for (bool vector : {false, true}) {
+        SCOPED_TRACE(vector ? "vector kernels" : "portable kernels");
+        Kedra::Math::detail::fft::SetVectorKernelsEnabled(vector);
+        std::vector<Cd> out(static_cast<std::size_t>(big / 2 + 1));
+        FFTPow2TimeToFreq(x.data(), out.data(), big, false, false);
+        for (int k : {0, 1, 777, big / 4 + 3, big / 2 - 1, big / 2}) {
+            long double re = 0, im = 0;
+            for (int m = 0; m < big; ++m) {
+                const double ang =
+                    -TAU * static_cast<double>((static_cast<long long>(k) * m) % big) / big;
+                re += x[static_cast<std::size_t>(m)] * std::cos(ang);
+                im += x[static_cast<std::size_t>(m)] * std::sin(ang);
+            }
+            EXPECT_LE(std::abs(out[static_cast<std::size_t>(k)] -
+                               Cd(static_cast<double>(re), static_cast<double>(im))),
+                      1e-9 * std::sqrt(static_cast<double>(big)))
+                << k;
         }
-        EXPECT_LE(std::abs(out[static_cast<std::size_t>(k)] -
-                           Cd(static_cast<double>(re), static_cast<double>(im))),
-                  1e-9 * std::sqrt(static_cast<double>(big)))
-            << k;
+        std::vector<double> back(x.size());
+        FFTPow2FreqToTime(out.data(), back.data(), big, false, false);
+        EXPECT_LE(MaxError(back.data(), x, x.size()), 1e-9);
+    }
+}
+
+// The forward transform reads the caller's samples where they lie, so samples stored in
+// the bins' own array, wholly or shifted, must give the same bins; likewise bins stored
+// in the output array of the inverse.
+TEST(FftPow2, SamplesSharingStorageWithTheBins) {
+    for (int n : {16, 1 << 12, 1 << 15}) {
+        SCOPED_TRACE("N = " + std::to_string(n));
+        const auto count = static_cast<std::size_t>(n);
+        const std::vector<double> x = RandomSignal(n, 7u);
+        std::vector<Cd> truth(count / 2 + 1);
+        FFTPow2TimeToFreq(x.data() + n / 2, truth.data(), n, true, false);
+        for (std::size_t shift : {std::size_t{0}, std::size_t{1}, std::size_t{2}}) {
+            std::vector<Cd> bins(count / 2 + 2);
+            auto* storage = reinterpret_cast<double*>(bins.data());
+            std::copy(x.begin(), x.end(), storage + shift);
+            FFTPow2TimeToFreq(storage + shift + n / 2, bins.data(), n, true, false);
+            EXPECT_EQ(MaxError(bins.data(), truth, truth.size()), 0.0) << "shift " << shift;
+        }
+        std::vector<double> samples(count + 2);
+        auto* inPlace = reinterpret_cast<Cd*>(samples.data());
+        std::copy(truth.begin(), truth.end(), inPlace);
+        FFTPow2FreqToTime(inPlace, samples.data() + n / 2, n, true, false);
+        EXPECT_LE(MaxError(samples.data(), x, x.size()), 1e-12) << "inverse in place";
     }
 }
 
