@@ -80,6 +80,21 @@ std::unique_ptr<Level> BuildLevel(unsigned log2L) {
             }
         }
     }
+    if (log2L >= 5) {
+        const std::size_t powers = log2L <= TRIPLE_LOG2 ? 3 : 1;
+        level->split8.resize(2 * powers * quarter);
+        for (std::size_t g = 0; g < quarter / 8; ++g) {
+            double* group = level->split8.data() + 16 * powers * g;
+            for (std::size_t lane = 0; lane < 8; ++lane) {
+                const std::size_t j = 8 * g + lane;
+                for (std::size_t p = 1; p <= powers; ++p) {
+                    const std::complex<double> w = UnitRoot((p * j) % L, L);
+                    group[16 * (p - 1) + lane] = w.real();
+                    group[16 * (p - 1) + 8 + lane] = w.imag();
+                }
+            }
+        }
+    }
     return level;
 }
 
@@ -97,9 +112,14 @@ LevelCache& Cache() {
 }
 
 std::atomic<bool> vectorKernelsEnabled{true};
+std::atomic<bool> wideKernelsEnabled{true};
 
 bool UseAvx2() {
     return vectorKernelsEnabled.load(std::memory_order_relaxed) && CpuHasAvx2Fma();
+}
+
+bool UseAvx512() {
+    return wideKernelsEnabled.load(std::memory_order_relaxed) && CpuHasAvx512();
 }
 
 template <typename T>
@@ -292,6 +312,7 @@ void ComplexKernel(std::complex<T>* z, const std::complex<T>* src, std::size_t m
     }
     if constexpr (std::is_same_v<T, double>) {
         if (UseAvx2()) {
+            levels.wide = UseAvx512();
             auto* out = reinterpret_cast<double*>(z);
             const auto* in = reinterpret_cast<const double*>(src);
             if (m >= 8 && m <= SCATTER_MAX) {
@@ -449,6 +470,10 @@ bool CpuHasAvx2Fma() {
 
 void SetVectorKernelsEnabled(bool enabled) {
     vectorKernelsEnabled.store(enabled, std::memory_order_relaxed);
+}
+
+void SetWideKernelsEnabled(bool enabled) {
+    wideKernelsEnabled.store(enabled, std::memory_order_relaxed);
 }
 
 } // namespace fft

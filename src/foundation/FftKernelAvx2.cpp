@@ -307,11 +307,14 @@ template <bool Inv>
 SONVEL_AVX2 void Dif(double* x, const double* in, std::size_t L, unsigned log2L,
                      const LevelSet& levels, const Reversed& reversed) {
     if (L > BLOCK) {
-        const double* tw = levels.at[log2L]->split.data();
-        if (in != nullptr) {
-            Pass<Inv, true, false>(x, in, L, L, tw);
+        const Level& level = *levels.at[log2L];
+        if (levels.wide) {
+            PassAvx512(x, in != nullptr ? in : x, L, L, level.split8.data(), Inv, in != nullptr,
+                       false, false);
+        } else if (in != nullptr) {
+            Pass<Inv, true, false>(x, in, L, L, level.split.data());
         } else {
-            Pass<Inv, false, false>(x, x, L, L, tw);
+            Pass<Inv, false, false>(x, x, L, L, level.split.data());
         }
         const std::size_t q = L / 4;
         for (std::size_t k = 0; k < 4; ++k) {
@@ -328,17 +331,22 @@ SONVEL_AVX2 void Dif(double* x, const double* in, std::size_t L, unsigned log2L,
     bool interleaved = in != nullptr;
     const double* from = interleaved ? in : x;
     for (; span >= 32; span >>= 2, b -= 2) {
-        const double* tw = levels.at[b]->split.data();
-        if (b > TRIPLE_LOG2) {
+        const Level& level = *levels.at[b];
+        const bool triple = b <= TRIPLE_LOG2;
+        if (levels.wide) {
+            // The leaf stages below read the AVX2 groups.
+            PassAvx512(x, from, L, span, level.split8.data(), Inv, interleaved, triple,
+                       span / 4 < 32);
+        } else if (triple) {
             if (interleaved) {
-                Pass<Inv, true, false>(x, from, L, span, tw);
+                Pass<Inv, true, true>(x, from, L, span, level.split.data());
             } else {
-                Pass<Inv, false, false>(x, x, L, span, tw);
+                Pass<Inv, false, true>(x, x, L, span, level.split.data());
             }
         } else if (interleaved) {
-            Pass<Inv, true, true>(x, from, L, span, tw);
+            Pass<Inv, true, false>(x, from, L, span, level.split.data());
         } else {
-            Pass<Inv, false, true>(x, x, L, span, tw);
+            Pass<Inv, false, false>(x, x, L, span, level.split.data());
         }
         interleaved = false;
         from = x;

@@ -30,6 +30,9 @@ struct Level {
     // BLOCK then add w^2j and w^3j the same way. Larger levels derive those from w^j:
     // their passes are bound by memory traffic, which a three times larger table adds to.
     std::vector<double> split;
+    // L >= 32, for the AVX-512 passes: per group of eight j, the real parts and then the
+    // imaginary parts of w^j in natural order, and of w^2j and w^3j as `split` has them.
+    std::vector<double> split8;
 };
 
 // Thread-safe; the reference stays valid for the life of the process.
@@ -38,6 +41,8 @@ const Level& GetLevel(unsigned log2L);
 // The twiddle tables a complex transform of 2^log2m points reads: levels log2m, log2m-2, ...
 struct LevelSet {
     const Level* at[64] = {};
+    // The passes are the AVX-512 ones.
+    bool wide = false;
 };
 
 // m = 2^log2m >= 2 points into z, read from `in` (which may be z itself). The result is
@@ -95,9 +100,18 @@ inline void SplitPairToBins(std::complex<T>* z, std::size_t i, std::size_t k, co
     }
 }
 
-bool CpuHasAvx2Fma();
+// One radix-4 level of length span (>= 32) over the L points at x, read from `in`:
+// interleaved points, or the eight-point groups of an earlier such pass. It writes
+// eight-point groups, or, with toSplit4, the four-point groups of the AVX2 kernels.
+void PassAvx512(double* x, const double* in, std::size_t L, std::size_t span, const double* tw8,
+                bool inverse, bool fromInterleaved, bool triple, bool toSplit4);
 
-// For tests of the portable path on machines that have AVX2.
+bool CpuHasAvx2Fma();
+bool CpuHasAvx512();
+
+// For tests of the portable path on machines that have AVX2, and of the AVX2 passes on
+// machines that have AVX-512.
 void SetVectorKernelsEnabled(bool enabled);
+void SetWideKernelsEnabled(bool enabled);
 
 } // namespace Kedra::Math::detail::fft

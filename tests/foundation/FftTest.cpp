@@ -314,47 +314,54 @@ TEST(FftPow2, ConcurrentCallsGiveTheSameResults) {
 
 // Machines without AVX2 take the portable double kernels; force them here so they are
 // checked on every machine, large sizes included (the cache-blocked recursion starts there).
-TEST(FftPow2, PortableKernelsAgreeWithNaiveDft) {
+// The other test cases run the widest kernels the machine has; these check the narrower
+// ones, which other machines run.
+TEST(FftPow2, EveryKernelAgreesWithNaiveDft) {
+    using Kedra::Math::detail::fft::SetVectorKernelsEnabled;
+    using Kedra::Math::detail::fft::SetWideKernelsEnabled;
     struct Restore {
-        ~Restore() { Kedra::Math::detail::fft::SetVectorKernelsEnabled(true); }
+        ~Restore() {
+            SetVectorKernelsEnabled(true);
+            SetWideKernelsEnabled(true);
+        }
     } restore;
-    Kedra::Math::detail::fft::SetVectorKernelsEnabled(false);
-    for (int n : {2, 8, 64, 1024, 1 << 13}) {
-        SCOPED_TRACE("N = " + std::to_string(n));
-        const std::vector<double> x = RandomSignal(n, 99u);
-        const std::vector<Cd> truth = NaiveDft(std::vector<Cd>(x.begin(), x.end()));
-        const std::size_t bins = static_cast<std::size_t>(n / 2 + 1);
-        std::vector<Cd> out(bins);
-        FFTPow2TimeToFreq(x.data(), out.data(), n, false, false);
-        EXPECT_LE(MaxError(out.data(), truth, bins), 1e-9 * MaxAbs(truth, bins));
-        std::vector<double> back(static_cast<std::size_t>(n));
-        FFTPow2FreqToTime(out.data(), back.data(), n, false, false);
-        EXPECT_LE(MaxError(back.data(), x, x.size()), 1e-9);
-    }
-    // Past the block size, against spot bins summed directly, with either kernel.
     const int big = 1 << 16;
-    const std::vector<double> x = RandomSignal(big, 98u);
-    for (bool vector : {false, true}) {
-        SCOPED_TRACE(vector ? "vector kernels" : "portable kernels");
-        Kedra::Math::detail::fft::SetVectorKernelsEnabled(vector);
+    const std::vector<double> xBig = RandomSignal(big, 98u);
+    for (const char* kernels : {"portable", "AVX2", "widest"}) {
+        SCOPED_TRACE(kernels);
+        SetVectorKernelsEnabled(kernels != std::string("portable"));
+        SetWideKernelsEnabled(kernels == std::string("widest"));
+        for (int n : {2, 8, 64, 1024, 1 << 13}) {
+            SCOPED_TRACE("N = " + std::to_string(n));
+            const std::vector<double> x = RandomSignal(n, 99u);
+            const std::vector<Cd> truth = NaiveDft(std::vector<Cd>(x.begin(), x.end()));
+            const std::size_t bins = static_cast<std::size_t>(n / 2 + 1);
+            std::vector<Cd> out(bins);
+            FFTPow2TimeToFreq(x.data(), out.data(), n, false, false);
+            EXPECT_LE(MaxError(out.data(), truth, bins), 1e-9 * MaxAbs(truth, bins));
+            std::vector<double> back(static_cast<std::size_t>(n));
+            FFTPow2FreqToTime(out.data(), back.data(), n, false, false);
+            EXPECT_LE(MaxError(back.data(), x, x.size()), 1e-9);
+        }
+        // Past the block size, against spot bins summed directly.
         std::vector<Cd> out(static_cast<std::size_t>(big / 2 + 1));
-        FFTPow2TimeToFreq(x.data(), out.data(), big, false, false);
+        FFTPow2TimeToFreq(xBig.data(), out.data(), big, false, false);
         for (int k : {0, 1, 777, big / 4 + 3, big / 2 - 1, big / 2}) {
             long double re = 0, im = 0;
             for (int m = 0; m < big; ++m) {
                 const double ang =
                     -TAU * static_cast<double>((static_cast<long long>(k) * m) % big) / big;
-                re += x[static_cast<std::size_t>(m)] * std::cos(ang);
-                im += x[static_cast<std::size_t>(m)] * std::sin(ang);
+                re += xBig[static_cast<std::size_t>(m)] * std::cos(ang);
+                im += xBig[static_cast<std::size_t>(m)] * std::sin(ang);
             }
             EXPECT_LE(std::abs(out[static_cast<std::size_t>(k)] -
                                Cd(static_cast<double>(re), static_cast<double>(im))),
                       1e-9 * std::sqrt(static_cast<double>(big)))
                 << k;
         }
-        std::vector<double> back(x.size());
+        std::vector<double> back(xBig.size());
         FFTPow2FreqToTime(out.data(), back.data(), big, false, false);
-        EXPECT_LE(MaxError(back.data(), x, x.size()), 1e-9);
+        EXPECT_LE(MaxError(back.data(), xBig, xBig.size()), 1e-9);
     }
 }
 
