@@ -7,6 +7,7 @@
 
 #include <bit>
 #include <complex>
+#include <cstdint>
 #include <immintrin.h>
 
 #define SONVEL_AVX2 __attribute__((target("avx2,fma")))
@@ -194,24 +195,25 @@ struct Reversed {
     std::size_t phase = 0;
 };
 
-// Counts 0, 1, 2, ... with its bits reversed over `width` bits.
+// Counts 0, 1, 2, ... with its bits reversed over `width` bits. Adding one from the top:
+// the leading ones and the first zero after them flip. Without a loop, since the number of
+// ones changes from step to step and a loop on it mispredicts.
 class ReversedCounter {
 public:
-    explicit ReversedCounter(unsigned width)
-        : top_(width == 0 ? 0 : std::size_t{1} << (width - 1)) {}
+    explicit ReversedCounter(unsigned width) : width_(width) {}
     std::size_t Value() const { return value_; }
     void Next() {
-        std::size_t mask = top_;
-        while ((value_ & mask) != 0) {
-            value_ ^= mask;
-            mask >>= 1;
+        if (width_ == 0) {
+            return;
         }
-        value_ |= mask;
+        const auto ones = static_cast<unsigned>(std::countl_one(value_ << (64 - width_)));
+        value_ =
+            ones >= width_ ? 0 : value_ ^ (((std::uint64_t{2} << ones) - 1) << (width_ - 1 - ones));
     }
 
 private:
-    std::size_t top_;
-    std::size_t value_ = 0;
+    unsigned width_;
+    std::uint64_t value_ = 0;
 };
 
 // The two points of v to their places.
@@ -220,83 +222,112 @@ SONVEL_AVX2 inline void Scatter(double* dst, std::size_t first, std::size_t seco
     _mm_storeu_pd(dst + 2 * second, _mm256_extractf128_pd(v, 1));
 }
 
-// The last two levels of every 16-point block, ending interleaved: a radix-4 pass of
-// span 16 on split groups, then radix 4 inside each group.
+// The last two levels of one 16-point block, ending interleaved: a radix-4 pass of span 16
+// on split groups, then radix 4 inside each group. out[2k] holds points 4k, 4k+1 and
+// out[2k+1] points 4k+2, 4k+3.
 template <bool Inv, bool FromInterleaved>
-SONVEL_AVX2 void Last16(double* x, const double* in, std::size_t L, const double* tw16,
-                        const Reversed& reversed) {
-    static constexpr std::size_t REV4[16] = {0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15};
-    const Split w1 = LoadSplit(tw16);
-    const Split w2 = LoadSplit(tw16 + 8);
-    const Split w3 = LoadSplit(tw16 + 16);
-    const std::size_t blocks = L / 16;
-    const std::size_t all = blocks * reversed.step;
-    ReversedCounter source(static_cast<unsigned>(std::countr_zero(blocks)));
-    // In order of the results' places when they go to `reversed`, which then fills line by
-    // line; point t of block b belongs at rev(b) + rev(t) * (number of blocks).
-    for (std::size_t n = 0; n < blocks; ++n, source.Next()) {
-        const std::size_t i = reversed.dst != nullptr ? 16 * source.Value() : 16 * n;
-        const std::size_t r = n * reversed.step + reversed.phase;
-        Split g[4];
-        for (int k = 0; k < 4; ++k) {
-            g[k] = LoadGroup<FromInterleaved>(in + 2 * i + 8 * k);
-        }
-        Radix4S<Inv>(g[0], g[1], g[2], g[3], w1, w2, w3);
-        for (std::size_t k = 0; k < 4; ++k) {
-            V lo;
-            V hi;
-            ToInterleaved(g[k], lo, hi);
-            Leaf4<Inv>(lo, hi);
-            if (reversed.dst == nullptr) {
-                Store(x + 2 * i + 8 * k, lo);
-                Store(x + 2 * i + 8 * k + 4, hi);
-            } else {
-                Scatter(reversed.dst, r + REV4[4 * k] * all, r + REV4[4 * k + 1] * all, lo);
-                Scatter(reversed.dst, r + REV4[4 * k + 2] * all, r + REV4[4 * k + 3] * all, hi);
+SONVEL_AVX2 inline void Block16(const double* q, const Split* w, V* out) {
+    Split g[4];
+    for (int k = 0; k < 4; ++k) {
+        g[k] = LoadGroup<FromInterleaved>(q + 8 * k);
+    }
+    Radix4S<Inv>(g[0], g[1], g[2], g[3], w[0], w[1], w[2]);
+    for (std::size_t k = 0; k < 4; ++k) {
+        ToInterleaved(g[k], out[2 * k], out[2 * k + 1]);
+        Leaf4<Inv>(out[2 * k], out[2 * k + 1]);
+    }
+}
+
+// The last two levels of one 8-point block: a radix-4 pass of span 8, then radix 2.
+// out[k] holds points 2k, 2k+1.
+template <bool Inv, bool FromInterleaved>
+SONVEL_AVX2 inline void Block8(const double* q, const V* w, V* out) {
+    V a;
+    V b;
+    V c;
+    V d;
+    if (FromInterleaved) {
+        a = Load(q);
+        b = Load(q + 4);
+        c = Load(q + 8);
+        d = Load(q + 12);
+    } else {
+        ToInterleaved(LoadSplit(q), a, b);
+        ToInterleaved(LoadSplit(q + 8), c, d);
+    }
+    Radix4<Inv>(a, b, c, d, w[0], w[1], w[2]);
+    out[0] = Leaf2(a);
+    out[1] = Leaf2(b);
+    out[2] = Leaf2(c);
+    out[3] = Leaf2(d);
+}
+
+// The last stage over every block of B points (8 or 16). Put in place, or, into
+// reversed.dst, in the order of the results' places, which then fill line by line: point t
+// of block b belongs at rev(b) + rev(t) * (number of blocks). When the stage is the whole
+// transform, blocks 2k and 2k+1 of that order are neighbours there and go out in pairs,
+// whole vectors at a time.
+template <std::size_t B, typename Block, typename Tw>
+SONVEL_AVX2 inline void LastStage(double* x, const double* in, std::size_t L, const Tw* w,
+                                  Reversed reversed, Block block) {
+    static constexpr std::size_t REV[16] = {0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15};
+    constexpr std::size_t SHIFT = B == 16 ? 0 : 1;
+    // Copied, so that the stores below cannot be taken to change them.
+    double* const dst = reversed.dst;
+    const std::size_t step = reversed.step;
+    const std::size_t phase = reversed.phase;
+    const std::size_t blocks = L / B;
+    V out[B / 2];
+    if (dst == nullptr) {
+        for (std::size_t i = 0; i < L; i += B) {
+            block(in + 2 * i, w, out);
+            for (std::size_t k = 0; k < B / 2; ++k) {
+                Store(x + 2 * i + 4 * k, out[k]);
             }
+        }
+        return;
+    }
+    const auto width = static_cast<unsigned>(std::countr_zero(blocks));
+    if (step == 1 && blocks >= 2) {
+        V other[B / 2];
+        ReversedCounter source(width - 1);
+        for (std::size_t n = 0; n < blocks; n += 2, source.Next()) {
+            block(in + 2 * B * source.Value(), w, out);
+            block(in + 2 * B * (source.Value() + blocks / 2), w, other);
+            for (std::size_t k = 0; k < B / 2; ++k) {
+                const std::size_t t = 2 * k;
+                Store(dst + 2 * (n + (REV[t] >> SHIFT) * blocks),
+                      _mm256_permute2f128_pd(out[k], other[k], 0x20));
+                Store(dst + 2 * (n + (REV[t + 1] >> SHIFT) * blocks),
+                      _mm256_permute2f128_pd(out[k], other[k], 0x31));
+            }
+        }
+        return;
+    }
+    const std::size_t all = blocks * step;
+    ReversedCounter source(width);
+    for (std::size_t n = 0; n < blocks; ++n, source.Next()) {
+        block(in + 2 * B * source.Value(), w, out);
+        const std::size_t r = n * step + phase;
+        for (std::size_t k = 0; k < B / 2; ++k) {
+            Scatter(dst, r + (REV[2 * k] >> SHIFT) * all, r + (REV[2 * k + 1] >> SHIFT) * all,
+                    out[k]);
         }
     }
 }
 
-// The last two levels of every 8-point block, ending interleaved: a radix-4 pass of
-// span 8, then radix 2.
+template <bool Inv, bool FromInterleaved>
+SONVEL_AVX2 void Last16(double* x, const double* in, std::size_t L, const double* tw16,
+                        Reversed reversed) {
+    const Split w[3] = {LoadSplit(tw16), LoadSplit(tw16 + 8), LoadSplit(tw16 + 16)};
+    LastStage<16>(x, in, L, w, reversed, Block16<Inv, FromInterleaved>);
+}
+
 template <bool Inv, bool FromInterleaved>
 SONVEL_AVX2 void Last8(double* x, const double* in, std::size_t L, const double* tw8,
-                       const Reversed& reversed) {
-    static constexpr std::size_t REV3[8] = {0, 4, 2, 6, 1, 5, 3, 7};
-    const V w1 = Load(tw8);
-    const V w2 = Load(tw8 + 4);
-    const V w3 = Load(tw8 + 8);
-    const std::size_t blocks = L / 8;
-    const std::size_t all = blocks * reversed.step;
-    ReversedCounter source(static_cast<unsigned>(std::countr_zero(blocks)));
-    for (std::size_t n = 0; n < blocks; ++n, source.Next()) {
-        const std::size_t i = reversed.dst != nullptr ? 8 * source.Value() : 8 * n;
-        const std::size_t r = n * reversed.step + reversed.phase;
-        V a;
-        V b;
-        V c;
-        V d;
-        const double* q = in + 2 * i;
-        if (FromInterleaved) {
-            a = Load(q);
-            b = Load(q + 4);
-            c = Load(q + 8);
-            d = Load(q + 12);
-        } else {
-            ToInterleaved(LoadSplit(q), a, b);
-            ToInterleaved(LoadSplit(q + 8), c, d);
-        }
-        Radix4<Inv>(a, b, c, d, w1, w2, w3);
-        const V out[4] = {Leaf2(a), Leaf2(b), Leaf2(c), Leaf2(d)};
-        for (std::size_t k = 0; k < 4; ++k) {
-            if (reversed.dst == nullptr) {
-                Store(x + 2 * i + 4 * k, out[k]);
-            } else {
-                Scatter(reversed.dst, r + REV3[2 * k] * all, r + REV3[2 * k + 1] * all, out[k]);
-            }
-        }
-    }
+                       Reversed reversed) {
+    const V w[3] = {Load(tw8), Load(tw8 + 4), Load(tw8 + 8)};
+    LastStage<8>(x, in, L, w, reversed, Block8<Inv, FromInterleaved>);
 }
 
 // `in` holds the interleaved points to transform: the caller's (which may be x itself) on
