@@ -407,24 +407,31 @@ SONVEL_AVX2 void Dif(double* x, const double* in, std::size_t L, unsigned log2L,
     }
 }
 
-// One step of the real split on the pairs (i, i+1) and (k-1, k), k = m - i, reading from
-// si and sk and writing to pi and pk. The pre factors are applied to the values read, the
-// post factors to those written (lane by lane: re, im of the first point, then the second),
-// which is where the bins' conjugation, scaling and centring sign go.
+// x * (-i w) forward, x * conj(-i w) inverse, without forming -i w = (wi, -wr).
 template <bool Inv>
+SONVEL_AVX2 inline V MulMinusI(V x, V w) {
+    const V t = _mm256_mul_pd(SwapReIm(x), _mm256_movedup_pd(w));
+    const V wi = _mm256_permute_pd(w, 0xF);
+    return Inv ? _mm256_fmaddsub_pd(x, wi, t) : _mm256_fmsubadd_pd(x, wi, t);
+}
+
+// One step of the real split on the pairs (i, i+1) and (k-1, k), k = m - i, reading from
+// si and sk and writing to pi and pk. With s = zi + conj zk and d = zi - conj zk, it is
+// zi' = (s + d (-i w)) / 2 and zk' = conj(s - d (-i w)) / 2 (conj w, +i, for the inverse).
+// The factors, lane by lane (re, im of the first point, then the second), are applied to
+// the values read (preI only if PreI) and written; the caller's conjugation, scaling and
+// centring sign go there, and so do the conjugates and the halves of the step itself:
+// preK carries conj zk, postI the half, postK the half and the conjugate.
+template <bool Inv, bool PreI>
 SONVEL_AVX2 inline void SplitPair(const double* si, const double* sk, double* pi, double* pk, V w,
                                   V preI, V preK, V postI, V postK) {
-    const V conjMask = _mm256_set_pd(-0.0, 0.0, -0.0, 0.0);
-    const V zi = _mm256_mul_pd(Load(si), preI);
+    const V zi = PreI ? _mm256_mul_pd(Load(si), preI) : Load(si);
     const V rawK = _mm256_mul_pd(Load(sk), preK);
-    const V zk = _mm256_xor_pd(_mm256_permute2f128_pd(rawK, rawK, 0x01), conjMask);
-    const V half = _mm256_set1_pd(0.5);
-    const V h1 = _mm256_mul_pd(half, Add(zi, zk));
-    // h2 = -i/2 (zi - conj zk) forward, +i/2 (...) inverse: the i of TimesI<Inv> is -i then.
-    const V h2 = _mm256_mul_pd(_mm256_set1_pd(-0.5), TimesI<Inv>(Sub(zi, zk)));
-    const V wh2 = Mul<Inv>(h2, w);
-    const V outK = _mm256_xor_pd(Sub(h1, wh2), conjMask);
-    Store(pi, _mm256_mul_pd(Add(h1, wh2), postI));
+    const V zk = _mm256_permute2f128_pd(rawK, rawK, 0x01);
+    const V sum = Add(zi, zk);
+    const V turned = MulMinusI<Inv>(Sub(zi, zk), w);
+    const V outK = Sub(sum, turned);
+    Store(pi, _mm256_mul_pd(Add(sum, turned), postI));
     Store(pk, _mm256_mul_pd(_mm256_permute2f128_pd(outK, outK, 0x01), postK));
 }
 
@@ -439,12 +446,14 @@ SONVEL_AVX2 inline V ConjScaleOddSecond(double s, bool centred) {
 
 template <bool Inv>
 SONVEL_AVX2 void RealSplit(double* z, std::size_t m, const double* w) {
-    const V one = _mm256_set1_pd(1.0);
+    const V conj = ConjScaleOddSecond(1.0, false);
+    const V half = _mm256_set1_pd(0.5);
+    const V halfConj = ConjScaleOddSecond(0.5, false);
     std::size_t i = 1;
     for (; i + 1 < m - i - 1; i += 2) {
         double* pi = z + 2 * i;
         double* pk = z + 2 * (m - i - 1);
-        SplitPair<Inv>(pi, pk, pi, pk, Load(w + 2 * i), one, one, one, one);
+        SplitPair<Inv, false>(pi, pk, pi, pk, Load(w + 2 * i), half, conj, half, halfConj);
     }
     auto* c = reinterpret_cast<std::complex<double>*>(z);
     for (; i <= m - i; ++i) {
@@ -454,16 +463,17 @@ SONVEL_AVX2 void RealSplit(double* z, std::size_t m, const double* w) {
 
 SONVEL_AVX2 void SplitToBins(double* z, std::size_t m, const double* w, double scale,
                              bool centred) {
-    const V one = _mm256_set1_pd(1.0);
-    const V postI = ConjScaleOddFirst(scale, centred);
-    const V postK = ConjScaleOddSecond(scale, centred);
+    // The bins are conjugates, and the split's zk' is one already: postK has no conjugate.
+    const V conj = ConjScaleOddSecond(1.0, false);
+    const V postI = ConjScaleOddFirst(0.5 * scale, centred);
+    const V postK = _mm256_mul_pd(ConjScaleOddSecond(0.5 * scale, centred), conj);
     const double z0r = z[0];
     const double z0i = z[1];
     std::size_t i = 1;
     for (; i + 1 < m - i - 1; i += 2) {
         double* pi = z + 2 * i;
         double* pk = z + 2 * (m - i - 1);
-        SplitPair<false>(pi, pk, pi, pk, Load(w + 2 * i), one, one, postI, postK);
+        SplitPair<false, false>(pi, pk, pi, pk, Load(w + 2 * i), conj, conj, postI, postK);
     }
     auto* c = reinterpret_cast<std::complex<double>*>(z);
     for (; i <= m - i; ++i) {
@@ -476,13 +486,15 @@ SONVEL_AVX2 void SplitToBins(double* z, std::size_t m, const double* w, double s
 
 SONVEL_AVX2 void SplitFromBins(const double* in, double* z, std::size_t m, const double* w,
                                double scale, bool centred) {
-    const V one = _mm256_set1_pd(1.0);
+    const V conj = ConjScaleOddSecond(1.0, false);
     const V preI = ConjScaleOddFirst(scale, centred);
-    const V preK = ConjScaleOddSecond(scale, centred);
+    const V preK = _mm256_mul_pd(ConjScaleOddSecond(scale, centred), conj);
+    const V half = _mm256_set1_pd(0.5);
+    const V halfConj = ConjScaleOddSecond(0.5, false);
     std::size_t i = 1;
     for (; i + 1 < m - i - 1; i += 2) {
-        SplitPair<true>(in + 2 * i, in + 2 * (m - i - 1), z + 2 * i, z + 2 * (m - i - 1),
-                        Load(w + 2 * i), preI, preK, one, one);
+        SplitPair<true, true>(in + 2 * i, in + 2 * (m - i - 1), z + 2 * i, z + 2 * (m - i - 1),
+                              Load(w + 2 * i), preI, preK, half, halfConj);
     }
     const auto* b = reinterpret_cast<const std::complex<double>*>(in);
     auto* c = reinterpret_cast<std::complex<double>*>(z);
