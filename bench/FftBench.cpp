@@ -1,6 +1,7 @@
 // Our power-of-two real transforms against FFTW's r2c / c2r at the same lengths. FFTW is
 // here only as the yardstick; nothing in the engine links it.
 #include "foundation/Fft.h"
+#include "foundation/FftKernelImpl.h"
 
 #include <benchmark/benchmark.h>
 #include <fftw3.h>
@@ -64,6 +65,19 @@ void OursFreqToTime(benchmark::State& state) {
         benchmark::ClobberMemory();
     }
     SetCounters(state, n);
+}
+
+// The same on the AVX2 kernels alone, which machines without AVX-512 run.
+void OursTimeToFreqAvx2(benchmark::State& state) {
+    Kedra::Math::detail::fft::SetWideKernelsEnabled(false);
+    OursTimeToFreq(state);
+    Kedra::Math::detail::fft::SetWideKernelsEnabled(true);
+}
+
+void OursFreqToTimeAvx2(benchmark::State& state) {
+    Kedra::Math::detail::fft::SetWideKernelsEnabled(false);
+    OursFreqToTime(state);
+    Kedra::Math::detail::fft::SetWideKernelsEnabled(true);
 }
 
 // Owns one FFTW plan and its aligned buffers.
@@ -196,6 +210,8 @@ void Lengths(benchmark::internal::Benchmark* b) {
 BENCHMARK(OursTimeToFreq)->Apply(Lengths);
 BENCHMARK(FftwR2c)->Apply(Lengths);
 BENCHMARK(OursFreqToTime)->Apply(Lengths);
+BENCHMARK(OursTimeToFreqAvx2)->Apply(Lengths);
+BENCHMARK(OursFreqToTimeAvx2)->Apply(Lengths);
 BENCHMARK(FftwC2rPreserve)->Apply(Lengths);
 BENCHMARK(FftwC2rDestroy)->Apply(Lengths);
 BENCHMARK(OursMixedRadix)->Apply(UserLengths);

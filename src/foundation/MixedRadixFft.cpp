@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace Kedra::Math {
@@ -19,13 +20,27 @@ using Cplx = std::complex<double>;
 // O(r^2) DFT, so that any length, prime or not, costs O(n log n) and never fails.
 constexpr int DIRECT_FACTOR_LIMIT = 256;
 
+// The plain product: std::complex's operator* also checks for infinities and NaN, which
+// the inner loops here cannot meet and should not pay for.
+inline Cplx Mul(Cplx a, Cplx b) {
+    return {a.real() * b.real() - a.imag() * b.imag(), a.real() * b.imag() + a.imag() * b.real()};
+}
+
 // One r-point DFT, negative exponent, in place on t[0..r-1].
 class FactorDft {
 public:
     // tw: e^(-2 pi i j / n) for j < n; r divides n.
-    FactorDft(int r, const Cplx* tw, std::size_t n) : r_(r), tw_(tw), n_(n), scratch_(r) {
+    FactorDft(int r, const Cplx* tw, std::size_t n) : r_(r), scratch_(r) {
         if (r_ > DIRECT_FACTOR_LIMIT) {
             PrepareBluestein();
+        } else if (r_ > 4) {
+            cos_.resize(r);
+            sin_.resize(r);
+            for (std::size_t e = 0; e < static_cast<std::size_t>(r); ++e) {
+                cos_[e] = tw[e * (n / static_cast<std::size_t>(r))].real();
+                sin_[e] = -tw[e * (n / static_cast<std::size_t>(r))].imag();
+            }
+            sums_.resize(r);
         }
     }
 
@@ -71,19 +86,41 @@ public:
     }
 
 private:
+    // The points q and r-q together: t_q w^pq + t_(r-q) w^-pq is
+    // (t_q + t_(r-q)) cos - i (t_q - t_(r-q)) sin, and bin r-p differs only in the sign of
+    // the sine part, so each pair of bins costs a quarter of the plain sums.
     void Direct(Cplx* t) {
         const auto r = static_cast<std::size_t>(r_);
-        for (std::size_t p = 0; p < r; ++p) {
-            Cplx acc = t[0];
+        const std::size_t h = (r - 1) / 2;
+        Cplx* s = sums_.data();     // s[q] = t_q + t_(r-q)
+        Cplx* d = sums_.data() + h; // d[q-1] = t_q - t_(r-q)
+        Cplx total = t[0];
+        for (std::size_t q = 1; q <= h; ++q) {
+            s[q - 1] = t[q] + t[r - q];
+            d[q - 1] = t[q] - t[r - q];
+            total += s[q - 1];
+        }
+        const bool even = r % 2 == 0;
+        const Cplx middle = even ? t[r / 2] : Cplx(0.0, 0.0);
+        scratch_[0] = total + middle;
+        for (std::size_t p = 1; p <= r / 2; ++p) {
+            Cplx a = t[0];
+            Cplx b(0.0, 0.0);
             std::size_t e = 0;
-            for (std::size_t q = 1; q < r; ++q) {
+            for (std::size_t q = 1; q <= h; ++q) {
                 e += p;
                 if (e >= r) {
                     e -= r;
                 }
-                acc += t[q] * tw_[e * (n_ / r)];
+                a += s[q - 1] * cos_[e];
+                b += d[q - 1] * sin_[e];
             }
-            scratch_[p] = acc;
+            if (even) {
+                a += (p % 2 == 0) ? middle : -middle;
+            }
+            const Cplx minusIb(b.imag(), -b.real());
+            scratch_[p] = a + minusIb;
+            scratch_[r - p] = a - minusIb;
         }
         std::copy(scratch_.begin(), scratch_.end(), t);
     }
@@ -118,23 +155,24 @@ private:
     void Bluestein(Cplx* t) {
         std::fill(work_.begin(), work_.end(), Cplx(0.0, 0.0));
         for (int j = 0; j < r_; ++j) {
-            work_[j] = t[j] * chirp_[j];
+            work_[j] = Mul(t[j], chirp_[j]);
         }
         detail::ComplexTransformPow2(work_.data(), m_, -1);
         for (std::size_t k = 0; k < m_; ++k) {
-            work_[k] *= kernel_[k];
+            work_[k] = Mul(work_[k], kernel_[k]);
         }
         detail::ComplexTransformPow2(work_.data(), m_, +1);
         const double inv = 1.0 / static_cast<double>(m_);
         for (int k = 0; k < r_; ++k) {
-            t[k] = work_[k] * chirp_[k] * inv;
+            t[k] = Mul(work_[k], chirp_[k]) * inv;
         }
     }
 
     int r_;
-    const Cplx* tw_;
-    std::size_t n_;
     std::vector<Cplx> scratch_;
+    std::vector<double> cos_; // cos(2 pi e / r)
+    std::vector<double> sin_; // sin(2 pi e / r)
+    std::vector<Cplx> sums_;
     std::size_t m_ = 0;
     std::vector<Cplx> chirp_;
     std::vector<Cplx> kernel_;
@@ -168,7 +206,7 @@ void Recurse(Plan& plan, std::size_t level, const double* xRe, const double* xIm
     for (std::size_t k = 0; k < m; ++k) {
         t[0] = y[k];
         for (std::size_t q = 1; q < r; ++q) {
-            t[q] = y[q * m + k] * plan.twiddles[q * k * twStep];
+            t[q] = Mul(y[q * m + k], plan.twiddles[q * k * twStep]);
         }
         dft(t);
         for (std::size_t p = 0; p < r; ++p) {
@@ -224,21 +262,29 @@ bool MixedRadixFFT(int n, const double* xRe, const double* xIm, double* yRe, dou
                                              std::to_string(n) + " )\n");
         return false;
     }
-    Plan plan;
-    plan.n = static_cast<std::size_t>(n);
-    plan.factors = MixedRadixFactors(n);
-    plan.twiddles.resize(plan.n);
-    for (std::size_t j = 0; j < plan.n; ++j) {
-        plan.twiddles[j] =
-            std::polar(1.0, -TWOPI * static_cast<double>(j) / static_cast<double>(n));
+    // The tables of the last length are kept, per thread: callers transform many blocks of
+    // one length in a row.
+    thread_local std::unique_ptr<Plan> kept;
+    if (kept == nullptr || kept->n != static_cast<std::size_t>(n)) {
+        kept.reset();
+        kept = std::make_unique<Plan>();
+        Plan& fresh = *kept;
+        fresh.n = static_cast<std::size_t>(n);
+        fresh.factors = MixedRadixFactors(n);
+        fresh.twiddles.resize(fresh.n);
+        for (std::size_t j = 0; j < fresh.n; ++j) {
+            fresh.twiddles[j] =
+                std::polar(1.0, -TWOPI * static_cast<double>(j) / static_cast<double>(n));
+        }
+        int largest = 1;
+        fresh.dfts.reserve(fresh.factors.size());
+        for (int f : fresh.factors) {
+            fresh.dfts.emplace_back(f, fresh.twiddles.data(), fresh.n);
+            largest = std::max(largest, f);
+        }
+        fresh.gather.resize(static_cast<std::size_t>(largest));
     }
-    int largest = 1;
-    plan.dfts.reserve(plan.factors.size());
-    for (int f : plan.factors) {
-        plan.dfts.emplace_back(f, plan.twiddles.data(), plan.n);
-        largest = std::max(largest, f);
-    }
-    plan.gather.resize(static_cast<std::size_t>(largest));
+    Plan& plan = *kept;
     std::vector<Cplx> y(plan.n);
     Recurse(plan, 0, xRe, xIm, 1, y.data(), plan.n);
     for (std::size_t k = 0; k < plan.n; ++k) {
