@@ -24,7 +24,8 @@ void RealToBins(const float* in, std::complex<float>* out, std::size_t n, float 
                 bool centred);
 
 // The inverse: n/2+1 bins, times scale and the centring sign, to n samples (in may share
-// out's storage, as above). The result is n/2 times the inverse transform.
+// out's storage, as above). As RealFFT's inverse, the result is n/2 times the inverse
+// transform of the scaled bins, so a scale of 2/n gives the samples back.
 void BinsToReal(const std::complex<double>* in, double* out, std::size_t n, double scale,
                 bool centred);
 void BinsToReal(const std::complex<float>* in, float* out, std::size_t n, float scale,

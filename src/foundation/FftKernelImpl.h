@@ -1,7 +1,8 @@
 #pragma once
-// Shared between the portable kernels (FftKernel.cpp) and the AVX2 ones (FftKernelAvx2.cpp).
-// The complex transform is a radix-4 decimation in frequency that leaves its result in
-// bit-reversed order; the caller then permutes.
+// Shared between the portable kernels (FftKernel.cpp) and the vector ones (FftKernelAvx2.cpp,
+// FftKernelAvx512.cpp). The complex transform is a radix-4 decimation in frequency whose
+// result is in bit-reversed order: permuted afterwards, or, by the vector kernels up to a
+// size, stored at its place by the last stage.
 
 #include <complex>
 #include <cstddef>
@@ -14,7 +15,8 @@ namespace Kedra::Math::detail::fft {
 inline constexpr unsigned BLOCK_LOG2 = 11;
 inline constexpr std::size_t BLOCK = std::size_t{1} << BLOCK_LOG2;
 
-// Levels up to this size keep w^2j and w^3j in their tables too.
+// Levels up to this size keep w^2j and w^3j in their tables too. Larger ones form them from
+// w^j: at 2^12 samples the tables of all powers no longer fit in L1 beside the data.
 inline constexpr unsigned TRIPLE_LOG2 = 7;
 
 // Twiddles of one level of length L (complex points), w^k = e^(+i 2 pi k / L); the inverse
@@ -27,7 +29,7 @@ struct Level {
     // L >= 16, for the vector kernels, which hold four points as four real parts and four
     // imaginary parts (lanes in the order 0, 2, 1, 3 that unpacking interleaved pairs gives).
     // Per group of four j: the real parts, then the imaginary parts, of w^j; levels up to
-    // BLOCK then add w^2j and w^3j the same way. Larger levels derive those from w^j:
+    // TRIPLE_LOG2 then add w^2j and w^3j the same way. Larger levels derive those from w^j:
     // their passes are bound by memory traffic, which a three times larger table adds to.
     std::vector<double> split;
     // L >= 32, for the AVX-512 passes: per group of eight j, the real parts and then the
