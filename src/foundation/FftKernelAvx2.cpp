@@ -444,17 +444,27 @@ SONVEL_AVX2 inline V ConjScaleOddSecond(double s, bool centred) {
     return centred ? _mm256_set_pd(s, -s, -s, s) : _mm256_set_pd(-s, s, -s, s);
 }
 
+// The vector part of a split step, from `in` to z (which may be the same): the pairs
+// (i, i+1) and (m-i-1, m-i) from i = 1 on while they do not meet. Returns the first i left
+// to the scalar step.
+template <bool Inv, bool PreI>
+SONVEL_AVX2 std::size_t SplitPairs(const double* in, double* z, std::size_t m, const double* w,
+                                   V preI, V preK, V postI, V postK) {
+    std::size_t i = 1;
+    for (; i + 1 < m - i - 1; i += 2) {
+        const std::size_t k = m - i - 1;
+        SplitPair<Inv, PreI>(in + 2 * i, in + 2 * k, z + 2 * i, z + 2 * k, Load(w + 2 * i), preI,
+                             preK, postI, postK);
+    }
+    return i;
+}
+
 template <bool Inv>
 SONVEL_AVX2 void RealSplit(double* z, std::size_t m, const double* w) {
     const V conj = ConjScaleOddSecond(1.0, false);
     const V half = _mm256_set1_pd(0.5);
     const V halfConj = ConjScaleOddSecond(0.5, false);
-    std::size_t i = 1;
-    for (; i + 1 < m - i - 1; i += 2) {
-        double* pi = z + 2 * i;
-        double* pk = z + 2 * (m - i - 1);
-        SplitPair<Inv, false>(pi, pk, pi, pk, Load(w + 2 * i), half, conj, half, halfConj);
-    }
+    std::size_t i = SplitPairs<Inv, false>(z, z, m, w, half, conj, half, halfConj);
     auto* c = reinterpret_cast<std::complex<double>*>(z);
     for (; i <= m - i; ++i) {
         SplitPairScalar<double, Inv>(c, c, i, m - i, w, 1.0, 1.0);
@@ -469,12 +479,7 @@ SONVEL_AVX2 void SplitToBins(double* z, std::size_t m, const double* w, double s
     const V postK = _mm256_mul_pd(ConjScaleOddSecond(0.5 * scale, centred), conj);
     const double z0r = z[0];
     const double z0i = z[1];
-    std::size_t i = 1;
-    for (; i + 1 < m - i - 1; i += 2) {
-        double* pi = z + 2 * i;
-        double* pk = z + 2 * (m - i - 1);
-        SplitPair<false, false>(pi, pk, pi, pk, Load(w + 2 * i), conj, conj, postI, postK);
-    }
+    std::size_t i = SplitPairs<false, false>(z, z, m, w, conj, conj, postI, postK);
     auto* c = reinterpret_cast<std::complex<double>*>(z);
     for (; i <= m - i; ++i) {
         const double sign = centred && (i & 1) ? -scale : scale;
@@ -491,11 +496,7 @@ SONVEL_AVX2 void SplitFromBins(const double* in, double* z, std::size_t m, const
     const V preK = _mm256_mul_pd(ConjScaleOddSecond(scale, centred), conj);
     const V half = _mm256_set1_pd(0.5);
     const V halfConj = ConjScaleOddSecond(0.5, false);
-    std::size_t i = 1;
-    for (; i + 1 < m - i - 1; i += 2) {
-        SplitPair<true, true>(in + 2 * i, in + 2 * (m - i - 1), z + 2 * i, z + 2 * (m - i - 1),
-                              Load(w + 2 * i), preI, preK, half, halfConj);
-    }
+    std::size_t i = SplitPairs<true, true>(in, z, m, w, preI, preK, half, halfConj);
     const auto* b = reinterpret_cast<const std::complex<double>*>(in);
     auto* c = reinterpret_cast<std::complex<double>*>(z);
     for (; i <= m - i; ++i) {
