@@ -187,6 +187,13 @@ struct Plan {
     std::vector<Cplx> gather;
 };
 
+// The tables of the last length, per thread: callers transform many blocks of one length
+// in a row. Released with the workspace.
+std::unique_ptr<Plan>& KeptPlan() {
+    thread_local std::unique_ptr<Plan> kept;
+    return kept;
+}
+
 // Decimation in time, out of place from the strided input into y; the factors are used
 // in pass order, the first one splitting the whole length.
 void Recurse(Plan& plan, std::size_t level, const double* xRe, const double* xIm,
@@ -262,9 +269,7 @@ bool MixedRadixFFT(int n, const double* xRe, const double* xIm, double* yRe, dou
                                              std::to_string(n) + " )\n");
         return false;
     }
-    // The tables of the last length are kept, per thread: callers transform many blocks of
-    // one length in a row.
-    thread_local std::unique_ptr<Plan> kept;
+    std::unique_ptr<Plan>& kept = KeptPlan();
     if (kept == nullptr || kept->n != static_cast<std::size_t>(n)) {
         kept.reset();
         kept = std::make_unique<Plan>();
@@ -306,6 +311,7 @@ FFTWorkspace& FFTWorkspace::Instance() {
 void FFTWorkspace::ReleaseInstance() {
     delete g_workspace;
     g_workspace = nullptr;
+    KeptPlan().reset();
 }
 
 FFTWorkspace::~FFTWorkspace() {
