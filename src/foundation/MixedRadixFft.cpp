@@ -76,6 +76,15 @@ public:
             t[3] = d0 - mj;
             return;
         }
+        case 5:
+            Radix5(t[0], t[1], t[2], t[3], t[4], t);
+            return;
+        case 8:
+            Radix8(t);
+            return;
+        case 10:
+            Radix10(t);
+            return;
         default:
             if (r_ > DIRECT_FACTOR_LIMIT) {
                 Bluestein(t);
@@ -86,6 +95,68 @@ public:
     }
 
 private:
+    static Cplx MinusI(Cplx a) { return {a.imag(), -a.real()}; }
+
+    // Five points a..e, the bins into out[0], out[step], ... out[4 step].
+    static void Radix5(Cplx a, Cplx b, Cplx c, Cplx d, Cplx e, Cplx* out, std::size_t step = 1) {
+        constexpr double C1 = 0.30901699437494742410;  // cos 72
+        constexpr double C2 = -0.80901699437494742410; // cos 144
+        constexpr double S1 = 0.95105651629515357212;  // sin 72
+        constexpr double S2 = 0.58778525229247312917;  // sin 144
+        const Cplx t1 = b + e, t2 = c + d, t3 = b - e, t4 = c - d;
+        const Cplx a1 = a + C1 * t1 + C2 * t2;
+        const Cplx a2 = a + C2 * t1 + C1 * t2;
+        const Cplx b1 = MinusI(S1 * t3 + S2 * t4);
+        const Cplx b2 = MinusI(S2 * t3 - S1 * t4);
+        out[0] = a + t1 + t2;
+        out[step] = a1 + b1;
+        out[2 * step] = a2 + b2;
+        out[3 * step] = a2 - b2;
+        out[4 * step] = a1 - b1;
+    }
+
+    // Two radix-5 halves over the even and odd points, joined by e^(-2 pi i k / 10).
+    static void Radix10(Cplx* t) {
+        constexpr double C36 = 0.80901699437494742410;
+        constexpr double S36 = 0.58778525229247312917;
+        constexpr double C72 = 0.30901699437494742410;
+        constexpr double S72 = 0.95105651629515357212;
+        static const Cplx W[5] = {{1.0, 0.0}, {C36, -S36}, {C72, -S72}, {-C72, -S72}, {-C36, -S36}};
+        Cplx even[5];
+        Cplx odd[5];
+        Radix5(t[0], t[2], t[4], t[6], t[8], even);
+        Radix5(t[1], t[3], t[5], t[7], t[9], odd);
+        for (std::size_t k = 0; k < 5; ++k) {
+            const Cplx o = Mul(odd[k], W[k]);
+            t[k] = even[k] + o;
+            t[k + 5] = even[k] - o;
+        }
+    }
+
+    // Two radix-4 halves over the even and odd points, joined by e^(-2 pi i k / 8).
+    static void Radix8(Cplx* t) {
+        constexpr double R = 0.70710678118654752440; // 1/sqrt 2
+        auto radix4 = [](Cplx a, Cplx b, Cplx c, Cplx d, Cplx* out) {
+            const Cplx s0 = a + c, d0 = a - c, s1 = b + d, d1 = MinusI(b - d);
+            out[0] = s0 + s1;
+            out[1] = d0 + d1;
+            out[2] = s0 - s1;
+            out[3] = d0 - d1;
+        };
+        Cplx even[4];
+        Cplx odd[4];
+        radix4(t[0], t[2], t[4], t[6], even);
+        radix4(t[1], t[3], t[5], t[7], odd);
+        const Cplx o[4] = {odd[0],
+                           R * Cplx(odd[1].real() + odd[1].imag(), odd[1].imag() - odd[1].real()),
+                           MinusI(odd[2]),
+                           R * Cplx(odd[3].imag() - odd[3].real(), -odd[3].real() - odd[3].imag())};
+        for (std::size_t k = 0; k < 4; ++k) {
+            t[k] = even[k] + o[k];
+            t[k + 4] = even[k] - o[k];
+        }
+    }
+
     // The points q and r-q together: t_q w^pq + t_(r-q) w^-pq is
     // (t_q + t_(r-q)) cos - i (t_q - t_(r-q)) sin, and bin r-p differs only in the sign of
     // the sine part, so each pair of bins costs a quarter of the plain sums.
