@@ -256,6 +256,9 @@ struct Plan {
     std::vector<Cplx> twiddles; // e^(-2 pi i j / n)
     std::vector<FactorDft> dfts;
     std::vector<Cplx> gather;
+    // Per level, the twiddles in the order the level reads them: for each k < m, those of
+    // q = 1 .. r-1. The whole table would be read with a stride of q k.
+    std::vector<std::vector<Cplx>> levelTwiddles;
 };
 
 // The tables of the last length, per thread: callers transform many blocks of one length
@@ -278,13 +281,13 @@ void Recurse(Plan& plan, std::size_t level, const double* xRe, const double* xIm
     for (std::size_t q = 0; q < r; ++q) {
         Recurse(plan, level + 1, xRe + q * stride, xIm + q * stride, stride * r, y + q * m, m);
     }
-    const std::size_t twStep = plan.n / n;
     Cplx* t = plan.gather.data();
     FactorDft& dft = plan.dfts[level];
-    for (std::size_t k = 0; k < m; ++k) {
+    const Cplx* tw = plan.levelTwiddles[level].data();
+    for (std::size_t k = 0; k < m; ++k, tw += r - 1) {
         t[0] = y[k];
         for (std::size_t q = 1; q < r; ++q) {
-            t[q] = Mul(y[q * m + k], plan.twiddles[q * k * twStep]);
+            t[q] = Mul(y[q * m + k], tw[q - 1]);
         }
         dft(t);
         for (std::size_t p = 0; p < r; ++p) {
@@ -359,6 +362,19 @@ bool MixedRadixFFT(int n, const double* xRe, const double* xIm, double* yRe, dou
             largest = std::max(largest, f);
         }
         fresh.gather.resize(static_cast<std::size_t>(largest));
+        std::size_t length = fresh.n;
+        for (int f : fresh.factors) {
+            const auto r = static_cast<std::size_t>(f);
+            const std::size_t m = length / r;
+            const std::size_t step = fresh.n / length;
+            std::vector<Cplx>& table = fresh.levelTwiddles.emplace_back((r - 1) * m);
+            for (std::size_t k = 0; k < m; ++k) {
+                for (std::size_t q = 1; q < r; ++q) {
+                    table[k * (r - 1) + q - 1] = fresh.twiddles[q * k * step];
+                }
+            }
+            length = m;
+        }
     }
     Plan& plan = *kept;
     std::vector<Cplx> y(plan.n);
