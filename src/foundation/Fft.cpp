@@ -28,26 +28,6 @@ bool CheckPow2(int n, const char* what) {
     return false;
 }
 
-// Multiplies bins 1 .. half-1 by e^(i k w). The rotation is advanced by multiplication
-// and re-anchored with an exact sincos every 64 bins, so the error stays at rounding level.
-template <typename T>
-void RotateBins(std::complex<T>* out, int half, double w) {
-    constexpr int ANCHOR = 64;
-    const std::complex<double> step(std::cos(w), std::sin(w));
-    std::complex<double> rot;
-    for (int k = 1; k < half; ++k) {
-        if ((k - 1) % ANCHOR == 0) {
-            rot = {std::cos(k * w), std::sin(k * w)};
-        } else {
-            rot *= step;
-        }
-        const double re = out[k].real();
-        const double im = out[k].imag();
-        out[k] = {static_cast<T>(re * rot.real() - im * rot.imag()),
-                  static_cast<T>(re * rot.imag() + im * rot.real())};
-    }
-}
-
 bool Overlap(const void* a, std::size_t aBytes, const void* b, std::size_t bBytes) {
     const auto* pa = static_cast<const char*>(a);
     const auto* pb = static_cast<const char*>(b);
@@ -69,10 +49,7 @@ void ForwardInBins(const T* in, std::complex<T>* out, int n, bool centred, T sca
         std::memmove(work, src, count * sizeof(T));
         src = work;
     }
-    detail::RealToBins(src, out, count, scale, centred);
-    if (delay != 0.0) {
-        RotateBins(out, n / 2, delay * TWOPI / n);
-    }
+    detail::RealToBins(src, out, count, scale, centred, delay * TWOPI / n);
 }
 
 template <typename T>

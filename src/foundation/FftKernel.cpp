@@ -383,8 +383,33 @@ const double* SplitTwiddles(std::size_t n) {
     return GetLevel(static_cast<unsigned>(std::countr_zero(n))).w1.data();
 }
 
+// Multiplies bins 1 .. half-1 by e^(i k a). The rotation is advanced by multiplication
+// and re-anchored with an exact sincos every 64 bins, so the error stays at rounding level.
 template <typename T>
-void ForwardBins(const T* in, std::complex<T>* out, std::size_t n, T scale, bool centred) {
+void RotateBins(std::complex<T>* out, std::size_t half, double a) {
+    constexpr std::size_t ANCHOR = 64;
+    const double stepRe = std::cos(a);
+    const double stepIm = std::sin(a);
+    double re = 1.0;
+    double im = 0.0;
+    for (std::size_t k = 1; k < half; ++k) {
+        if ((k - 1) % ANCHOR == 0) {
+            re = std::cos(static_cast<double>(k) * a);
+            im = std::sin(static_cast<double>(k) * a);
+        } else {
+            const double next = re * stepRe - im * stepIm;
+            im = re * stepIm + im * stepRe;
+            re = next;
+        }
+        const double x = out[k].real();
+        const double y = out[k].imag();
+        out[k] = {static_cast<T>(x * re - y * im), static_cast<T>(x * im + y * re)};
+    }
+}
+
+template <typename T>
+void ForwardBins(const T* in, std::complex<T>* out, std::size_t n, T scale, bool centred,
+                 double rotation) {
     if (n < 4) {
         const T a = in[0];
         const T b = n == 2 ? in[1] : T(0);
@@ -399,7 +424,7 @@ void ForwardBins(const T* in, std::complex<T>* out, std::size_t n, T scale, bool
     const double* w = SplitTwiddles(n);
     if constexpr (std::is_same_v<T, double>) {
         if (UseAvx2()) {
-            SplitToBinsAvx2(reinterpret_cast<double*>(out), m, w, scale, centred);
+            SplitToBinsAvx2(reinterpret_cast<double*>(out), m, w, scale, centred, rotation);
             return;
         }
     }
@@ -409,6 +434,9 @@ void ForwardBins(const T* in, std::complex<T>* out, std::size_t n, T scale, bool
     }
     out[0] = {scale * (z0.real() + z0.imag()), T(0)};
     out[m] = {scale * (z0.real() - z0.imag()), T(0)};
+    if (rotation != 0.0) {
+        RotateBins(out, m, rotation);
+    }
 }
 
 template <typename T>
@@ -492,12 +520,12 @@ void RealTransformPow2(float* data, std::size_t n, int direction) {
 }
 
 void RealToBins(const double* in, std::complex<double>* out, std::size_t n, double scale,
-                bool centred) {
-    fft::ForwardBins(in, out, n, scale, centred);
+                bool centred, double rotation) {
+    fft::ForwardBins(in, out, n, scale, centred, rotation);
 }
-void RealToBins(const float* in, std::complex<float>* out, std::size_t n, float scale,
-                bool centred) {
-    fft::ForwardBins(in, out, n, scale, centred);
+void RealToBins(const float* in, std::complex<float>* out, std::size_t n, float scale, bool centred,
+                double rotation) {
+    fft::ForwardBins(in, out, n, scale, centred, rotation);
 }
 void BinsToReal(const std::complex<double>* in, double* out, std::size_t n, double scale,
                 bool centred) {

@@ -16,12 +16,14 @@ void RealTransformPow2(double* data, std::size_t n, int direction);
 void RealTransformPow2(float* data, std::size_t n, int direction);
 
 // The n samples at `in` (which may be the bins' own storage) to the n/2+1 bins at out, with
-// the public transforms' conventions: negative exponent, times scale, and bin k negated for
-// odd k when centred. Any other overlap of in and out is the caller's to avoid.
+// the public transforms' conventions: negative exponent, times scale, bin k negated for odd
+// k when centred, and bins 1 .. n/2-1 multiplied by e^(i k rotation) (a delay of
+// rotation n / 2 pi samples removed). Any other overlap of in and out is the caller's to
+// avoid.
 void RealToBins(const double* in, std::complex<double>* out, std::size_t n, double scale,
-                bool centred);
-void RealToBins(const float* in, std::complex<float>* out, std::size_t n, float scale,
-                bool centred);
+                bool centred, double rotation);
+void RealToBins(const float* in, std::complex<float>* out, std::size_t n, float scale, bool centred,
+                double rotation);
 
 // The inverse: n/2+1 bins, times scale and the centring sign, to n samples (in may share
 // out's storage, as above). As RealFFT's inverse, the result is n/2 times the inverse

@@ -6,6 +6,7 @@
 #include "foundation/FftKernelImpl.h"
 
 #include <bit>
+#include <cmath>
 #include <complex>
 #include <cstdint>
 #include <immintrin.h>
@@ -421,18 +422,36 @@ SONVEL_AVX2 inline V MulMinusI(V x, V w) {
 // The factors, lane by lane (re, im of the first point, then the second), are applied to
 // the values read (preI only if PreI) and written; the caller's conjugation, scaling and
 // centring sign go there, and so do the conjugates and the halves of the step itself:
-// preK carries conj zk, postI the half, postK the half and the conjugate.
-template <bool Inv, bool PreI>
+// preK carries conj zk, postI the half, postK the half and the conjugate. With Rotate, the
+// results are then multiplied by rotI and rotK.
+template <bool Inv, bool PreI, bool Rotate>
 SONVEL_AVX2 inline void SplitPair(const double* si, const double* sk, double* pi, double* pk, V w,
-                                  V preI, V preK, V postI, V postK) {
+                                  V preI, V preK, V postI, V postK, V rotI, V rotK) {
     const V zi = PreI ? _mm256_mul_pd(Load(si), preI) : Load(si);
     const V rawK = _mm256_mul_pd(Load(sk), preK);
     const V zk = _mm256_permute2f128_pd(rawK, rawK, 0x01);
     const V sum = Add(zi, zk);
     const V turned = MulMinusI<Inv>(Sub(zi, zk), w);
     const V outK = Sub(sum, turned);
-    Store(pi, _mm256_mul_pd(Add(sum, turned), postI));
-    Store(pk, _mm256_mul_pd(_mm256_permute2f128_pd(outK, outK, 0x01), postK));
+    const V resultI = _mm256_mul_pd(Add(sum, turned), postI);
+    const V resultK = _mm256_mul_pd(_mm256_permute2f128_pd(outK, outK, 0x01), postK);
+    Store(pi, Rotate ? Mul<false>(resultI, rotI) : resultI);
+    Store(pk, Rotate ? Mul<false>(resultK, rotK) : resultK);
+}
+
+// e^(i angle) in both points.
+SONVEL_AVX2 inline V RotationTwice(double angle) {
+    const double c = std::cos(angle);
+    const double s = std::sin(angle);
+    return _mm256_set_pd(s, c, s, c);
+}
+
+// e^(i k a) and e^(i (k+1) a), the second from the first times e^(i a) = (c1, s1).
+SONVEL_AVX2 inline V RotationPair(std::size_t k, double a, double c1, double s1) {
+    const double angle = static_cast<double>(k) * a;
+    const double c = std::cos(angle);
+    const double s = std::sin(angle);
+    return _mm256_set_pd(c * s1 + s * c1, c * c1 - s * s1, s, c);
 }
 
 // Factors for the pair of points (j, j+1) with j odd, and for (j-1, j) with j odd: the
@@ -446,15 +465,54 @@ SONVEL_AVX2 inline V ConjScaleOddSecond(double s, bool centred) {
 
 // The vector part of a split step, from `in` to z (which may be the same): the pairs
 // (i, i+1) and (m-i-1, m-i) from i = 1 on while they do not meet. Returns the first i left
-// to the scalar step.
-template <bool Inv, bool PreI>
+// to the scalar step. With Rotate, point j is multiplied by e^(i j a): exact at an anchor
+// every 128 points of a side, and the anchor times a tabled power between them, which keeps
+// the error within a few units of rounding and the sines and cosines few.
+template <bool Inv, bool PreI, bool Rotate = false>
 SONVEL_AVX2 std::size_t SplitPairs(const double* in, double* z, std::size_t m, const double* w,
-                                   V preI, V preK, V postI, V postK) {
+                                   V preI, V preK, V postI, V postK, double a = 0.0) {
+    constexpr std::size_t SPAN = 64; // steps of the loop between anchors
+    V anchorI = _mm256_setzero_pd();
+    V anchorK = anchorI;
+    V rotI = anchorI;
+    V rotK = anchorI;
+    // e^(2ija) twice, for j < SPAN: each step's factor is then one product away from its
+    // anchor, and no chain of products runs through the loop.
+    V powers[Rotate ? SPAN : 1];
+    double c1 = 1.0;
+    double s1 = 0.0;
+    if (Rotate) {
+        c1 = std::cos(a);
+        s1 = std::sin(a);
+        // As products of e^(2ira) and e^(16iqa), so that no power is more than 15 products
+        // from exact values.
+        const V fine = RotationTwice(2.0 * a);
+        const V coarse = RotationTwice(16.0 * a);
+        V low[8];
+        V high[8];
+        low[0] = high[0] = _mm256_set_pd(0.0, 1.0, 0.0, 1.0);
+        for (std::size_t j = 1; j < 8; ++j) {
+            low[j] = Mul<false>(low[j - 1], fine);
+            high[j] = Mul<false>(high[j - 1], coarse);
+        }
+        for (std::size_t j = 0; j < SPAN; ++j) {
+            powers[j] = Mul<false>(high[j / 8], low[j % 8]);
+        }
+    }
     std::size_t i = 1;
     for (; i + 1 < m - i - 1; i += 2) {
         const std::size_t k = m - i - 1;
-        SplitPair<Inv, PreI>(in + 2 * i, in + 2 * k, z + 2 * i, z + 2 * k, Load(w + 2 * i), preI,
-                             preK, postI, postK);
+        if (Rotate) {
+            const std::size_t j = ((i - 1) / 2) % SPAN;
+            if (j == 0) {
+                anchorI = RotationPair(i, a, c1, s1);
+                anchorK = RotationPair(k, a, c1, s1);
+            }
+            rotI = Mul<false>(anchorI, powers[j]);
+            rotK = Mul<true>(anchorK, powers[j]);
+        }
+        SplitPair<Inv, PreI, Rotate>(in + 2 * i, in + 2 * k, z + 2 * i, z + 2 * k, Load(w + 2 * i),
+                                     preI, preK, postI, postK, rotI, rotK);
     }
     return i;
 }
@@ -471,19 +529,27 @@ SONVEL_AVX2 void RealSplit(double* z, std::size_t m, const double* w) {
     }
 }
 
-SONVEL_AVX2 void SplitToBins(double* z, std::size_t m, const double* w, double scale,
-                             bool centred) {
+SONVEL_AVX2 void SplitToBins(double* z, std::size_t m, const double* w, double scale, bool centred,
+                             double rotation) {
     // The bins are conjugates, and the split's zk' is one already: postK has no conjugate.
     const V conj = ConjScaleOddSecond(1.0, false);
     const V postI = ConjScaleOddFirst(0.5 * scale, centred);
     const V postK = _mm256_mul_pd(ConjScaleOddSecond(0.5 * scale, centred), conj);
     const double z0r = z[0];
     const double z0i = z[1];
-    std::size_t i = SplitPairs<false, false>(z, z, m, w, conj, conj, postI, postK);
+    std::size_t i = rotation == 0.0 ? SplitPairs<false, false>(z, z, m, w, conj, conj, postI, postK)
+                                    : SplitPairs<false, false, true>(z, z, m, w, conj, conj, postI,
+                                                                     postK, rotation);
     auto* c = reinterpret_cast<std::complex<double>*>(z);
     for (; i <= m - i; ++i) {
         const double sign = centred && (i & 1) ? -scale : scale;
         SplitPairToBins(c, i, m - i, w, sign);
+        if (rotation != 0.0) {
+            RotateBin(c[i], i, rotation);
+            if (m - i != i) {
+                RotateBin(c[m - i], m - i, rotation);
+            }
+        }
     }
     c[0] = {scale * (z0r + z0i), 0.0};
     c[m] = {scale * (z0r - z0i), 0.0};
@@ -529,8 +595,8 @@ SONVEL_AVX2 void RealSplitAvx2(double* z, std::size_t m, bool inverse, const dou
 }
 
 SONVEL_AVX2 void SplitToBinsAvx2(double* z, std::size_t m, const double* w, double scale,
-                                 bool centred) {
-    SplitToBins(z, m, w, scale, centred);
+                                 bool centred, double rotation) {
+    SplitToBins(z, m, w, scale, centred, rotation);
 }
 
 SONVEL_AVX2 void SplitFromBinsAvx2(const double* in, double* z, std::size_t m, const double* w,

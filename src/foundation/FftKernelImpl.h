@@ -4,6 +4,7 @@
 // result is in bit-reversed order: permuted afterwards, or, by the vector kernels up to a
 // size, stored at its place by the last stage.
 
+#include <cmath>
 #include <complex>
 #include <cstddef>
 #include <vector>
@@ -58,8 +59,10 @@ void DifAvx2(double* z, const double* in, std::size_t m, unsigned log2m, bool in
 void RealSplitAvx2(double* z, std::size_t m, bool inverse, const double* w);
 
 // The forward split step that ends in the n/2+1 bins of the public transforms: negative
-// exponent, times scale, bin k negated for odd k when centred. z has room for m+1 points.
-void SplitToBinsAvx2(double* z, std::size_t m, const double* w, double scale, bool centred);
+// exponent, times scale, bin k negated for odd k when centred, and bins 1 .. m-1 multiplied
+// by e^(i k rotation). z has room for m+1 points.
+void SplitToBinsAvx2(double* z, std::size_t m, const double* w, double scale, bool centred,
+                     double rotation);
 
 // The inverse split step that starts from the n/2+1 bins `in`, scaled and centred as above,
 // into the m packed points at z (in may be z itself).
@@ -100,6 +103,17 @@ inline void SplitPairToBins(std::complex<T>* z, std::size_t i, std::size_t k, co
     if (k != i) {
         z[k] = {s * z[k].real(), -s * z[k].imag()};
     }
+}
+
+// Bin k times e^(i k a), the angle formed exactly.
+template <typename T>
+inline void RotateBin(std::complex<T>& bin, std::size_t k, double a) {
+    const double angle = static_cast<double>(k) * a;
+    const double c = std::cos(angle);
+    const double s = std::sin(angle);
+    const double re = bin.real();
+    const double im = bin.imag();
+    bin = {static_cast<T>(re * c - im * s), static_cast<T>(re * s + im * c)};
 }
 
 // One radix-4 level of length span (>= 32) over the L points at x, read from `in`:

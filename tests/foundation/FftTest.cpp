@@ -339,6 +339,14 @@ TEST(FftPow2, EveryKernelAgreesWithNaiveDft) {
             std::vector<Cd> out(bins);
             FFTPow2TimeToFreq(x.data(), out.data(), n, false, false);
             EXPECT_LE(MaxError(out.data(), truth, bins), 1e-9 * MaxAbs(truth, bins));
+            std::vector<Cd> delayed(truth.begin(), truth.end());
+            for (std::size_t k = 1; k + 1 < bins; ++k) {
+                delayed[k] *= std::polar(1.0, TAU * static_cast<double>(k) * 0.3 / n);
+            }
+            std::vector<Cd> outDelayed(bins);
+            FFTPow2TimeToFreq(x.data(), outDelayed.data(), n, false, false, 0.3);
+            EXPECT_LE(MaxError(outDelayed.data(), delayed, bins), 1e-9 * MaxAbs(truth, bins))
+                << "delay";
             std::vector<double> back(static_cast<std::size_t>(n));
             FFTPow2FreqToTime(out.data(), back.data(), n, false, false);
             EXPECT_LE(MaxError(back.data(), x, x.size()), 1e-9);
