@@ -33,7 +33,7 @@ public:
     FactorDft(int r, const Cplx* tw, std::size_t n) : r_(r), scratch_(r) {
         if (r_ > DIRECT_FACTOR_LIMIT) {
             PrepareBluestein();
-        } else if (r_ > 4) {
+        } else if (r_ > 4 && r_ != 5 && r_ != 8 && r_ != 10) { // those have butterflies
             cos_.resize(r);
             sin_.resize(r);
             for (std::size_t e = 0; e < static_cast<std::size_t>(r); ++e) {
@@ -66,16 +66,9 @@ public:
             t[2] = mid - rot;
             return;
         }
-        case 4: {
-            const Cplx a = t[0], b = t[1], c = t[2], d = t[3];
-            const Cplx s0 = a + c, d0 = a - c, s1 = b + d, d1 = b - d;
-            const Cplx mj(d1.imag(), -d1.real()); // -i (b - d)
-            t[0] = s0 + s1;
-            t[1] = d0 + mj;
-            t[2] = s0 - s1;
-            t[3] = d0 - mj;
+        case 4:
+            Radix4(t[0], t[1], t[2], t[3], t);
             return;
-        }
         case 5:
             Radix5(t[0], t[1], t[2], t[3], t[4], t);
             return;
@@ -96,6 +89,15 @@ public:
 
 private:
     static Cplx MinusI(Cplx a) { return {a.imag(), -a.real()}; }
+
+    // Four points a..d, the bins into out[0..3].
+    static void Radix4(Cplx a, Cplx b, Cplx c, Cplx d, Cplx* out) {
+        const Cplx s0 = a + c, d0 = a - c, s1 = b + d, d1 = MinusI(b - d);
+        out[0] = s0 + s1;
+        out[1] = d0 + d1;
+        out[2] = s0 - s1;
+        out[3] = d0 - d1;
+    }
 
     // Five points a..e, the bins into out[0], out[step], ... out[4 step].
     static void Radix5(Cplx a, Cplx b, Cplx c, Cplx d, Cplx e, Cplx* out, std::size_t step = 1) {
@@ -136,17 +138,10 @@ private:
     // Two radix-4 halves over the even and odd points, joined by e^(-2 pi i k / 8).
     static void Radix8(Cplx* t) {
         constexpr double R = 0.70710678118654752440; // 1/sqrt 2
-        auto radix4 = [](Cplx a, Cplx b, Cplx c, Cplx d, Cplx* out) {
-            const Cplx s0 = a + c, d0 = a - c, s1 = b + d, d1 = MinusI(b - d);
-            out[0] = s0 + s1;
-            out[1] = d0 + d1;
-            out[2] = s0 - s1;
-            out[3] = d0 - d1;
-        };
         Cplx even[4];
         Cplx odd[4];
-        radix4(t[0], t[2], t[4], t[6], even);
-        radix4(t[1], t[3], t[5], t[7], odd);
+        Radix4(t[0], t[2], t[4], t[6], even);
+        Radix4(t[1], t[3], t[5], t[7], odd);
         const Cplx o[4] = {odd[0],
                            R * Cplx(odd[1].real() + odd[1].imag(), odd[1].imag() - odd[1].real()),
                            MinusI(odd[2]),
