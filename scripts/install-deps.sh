@@ -20,6 +20,8 @@ PACKAGES=(
   qt6-base-dev qt6-svg-dev libqcustomplot-dev
   xvfb xauth x11-apps
   desktop-file-utils
+  fonts-dejavu-core
+  ccache
 )
 
 missing=()
