@@ -117,6 +117,7 @@ DeviceModelParams DeviceModelParams::For(SimulatedModel model, int sampleRate) {
     p.model = model;
     p.sampleRate = sampleRate;
     if (model == SimulatedModel::Loopback) {
+        p.acousticGainDb = 0.0;
         p.filtersEnabled = false;
         p.nonlinear = false;
         p.noiseDbfs = -INFINITY;
@@ -125,6 +126,10 @@ DeviceModelParams DeviceModelParams::For(SimulatedModel model, int sampleRate) {
     if (model != SimulatedModel::Room) {
         p.reflections.clear();
         p.tailLevel = 0.0;
+    } else {
+        // The reflections and the tail add up to about 8 dB more at the input than the
+        // direct sound alone; the microphone stands further away.
+        p.acousticGainDb = -20.0;
     }
     return p;
 }
@@ -234,6 +239,7 @@ DeviceModel::DeviceModel(const DeviceModelParams& params) : params_(params) {
                     0.0);
     delayed_.assign(history_.size(), 0.0);
     historyMask_ = history_.size() - 1;
+    acousticGain_ = std::pow(10.0, params_.acousticGainDb / 20.0);
     noiseRms_ = std::isfinite(params_.noiseDbfs) ? std::pow(10.0, params_.noiseDbfs / 20.0) : 0.0;
     Reset();
 }
@@ -335,7 +341,7 @@ double DeviceModel::Shape(double x) const {
 double DeviceModel::Filter(double x) {
     for (Biquad& b : biquads_)
         x = b.Step(x);
-    return x;
+    return acousticGain_ * x;
 }
 
 double DeviceModel::NextNoise() {
@@ -353,7 +359,7 @@ double DeviceModel::NextNoise() {
 
 std::complex<double> DeviceModel::Response(double f) const {
     const double w = TWOPI * f / params_.sampleRate;
-    std::complex<double> h = 1.0;
+    std::complex<double> h = acousticGain_;
     for (const Biquad& b : biquads_)
         h *= b.At(w);
     std::complex<double> delay = 0.0;

@@ -69,6 +69,10 @@ struct DeviceModelParams {
     bool nonlinear = true;
     double a2 = 0.02 * (1.0 + 0.75 * (0.003 / (0.25 - 0.75 * 0.003)));
     double a3 = 0.003 / (0.25 - 0.75 * 0.003);
+    // Level from the driver's output to the microphone, after the polynomial: the harmonic
+    // levels at a given drive stay as above, and a full-scale sweep through the resonance
+    // and the room's reflections still arrives well below full scale.
+    double acousticGainDb = -12.0;
     // White Gaussian noise at the input, RMS level relative to full scale (1.0).
     double noiseDbfs = -90.0;
     std::uint32_t noiseSeed = 20261208;
@@ -149,6 +153,7 @@ private:
     std::vector<double> delayed_; // history_ after the delay, ring buffer of the same size
     std::size_t historyMask_ = 0;
     std::int64_t time_ = 0;
+    double acousticGain_ = 1.0;
     double noiseRms_ = 0.0;
     std::uint64_t noiseState_ = 0;
     double NextNoise();

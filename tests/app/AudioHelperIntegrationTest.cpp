@@ -111,6 +111,23 @@ TEST_F(AudioHelperTest, MeasuresTheSimulatedSpeakerIntoAFinishedRecord) {
     EXPECT_TRUE(frontEnd.Saw("Time offset: 13 ms"));
 }
 
+TEST_F(AudioHelperTest, DefaultOptionsMeasureTheSpeakerAndTheRoomWithoutClipping) {
+    // A first measurement as a new user makes it: every option at its default.
+    Conf::Options::Reset();
+    for (SimulatedModel model : {SimulatedModel::Speaker, SimulatedModel::Room}) {
+        helper->UseSimulated(true, model);
+        helper->ApplyOptions(Conf::Options::Field);
+        Measurement m("A");
+        frontEnd = ScriptedFrontEnd();
+        ASSERT_TRUE(helper->PerformMeasurement(m, "A"));
+        const double peakDb = 20.0 * std::log10(m.GetRecMaxAmplitude());
+        EXPECT_LT(peakDb, -3.0) << static_cast<int>(model);
+        EXPECT_GT(peakDb, -30.0) << static_cast<int>(model);
+        EXPECT_FALSE(frontEnd.Saw("clipping")) << static_cast<int>(model);
+        EXPECT_FALSE(frontEnd.Saw("amplitude is low")) << static_cast<int>(model);
+    }
+}
+
 TEST_F(AudioHelperTest, AmplitudeValidationOnTheLoopbacksGain) {
     struct Case {
         float volume;

@@ -173,7 +173,8 @@ TEST_F(HarmonicDistortionIntegrationTest, LinearSpeakerReadsTheNoiseFloorNotAHar
     std::printf("linear speaker 100 Hz - 5 kHz: loudest harmonic row %.2f dB, highest THD %.2f "
                 "dB; 2nd row vs noise floor, worst band 200 Hz - 5 kHz: %.2f dB\n",
                 loudest, thd, worstBand);
-    EXPECT_LT(loudest, -90.0);
+    // The card's noise is -90 dB re full scale; the speaker arrives acousticGainDb below that.
+    EXPECT_LT(loudest, -90.0 - p.acousticGainDb);
     EXPECT_LT(worstBand, 1.0);
 }
 
