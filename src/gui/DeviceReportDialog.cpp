@@ -2,7 +2,6 @@
 
 #include <QClipboard>
 #include <QDialogButtonBox>
-#include <QFontDatabase>
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QPlainTextEdit>
@@ -12,6 +11,7 @@
 #include <sstream>
 
 #include "audio/Devices.h"
+#include "gui/FixedPitchFont.h"
 
 namespace Kedra::Sonvel::Gui {
 
@@ -21,7 +21,7 @@ DeviceReportDialog::DeviceReportDialog(QWidget* parent) : QDialog(parent) {
     view_ = new QPlainTextEdit(this);
     view_->setReadOnly(true);
     view_->setLineWrapMode(QPlainTextEdit::NoWrap);
-    view_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    view_->setFont(FixedPitchFont());
     layout->addWidget(view_);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, this);
     QPushButton* copy = buttons->addButton(tr("Copy"), QDialogButtonBox::ActionRole);

@@ -41,6 +41,7 @@
 #include "exchange/WaveFile.h"
 #include "foundation/KedraLogger.h"
 #include "gui/DeviceReportDialog.h"
+#include "gui/FixedPitchFont.h"
 #include "gui/GuiFrontEnd.h"
 #include "gui/LevelMeterWindow.h"
 #include "gui/LoopbackDialog.h"
@@ -935,7 +936,7 @@ void MainWindow::ShowInfo(int slot) {
     auto* layout = new QVBoxLayout(&dialog);
     auto* text = new QPlainTextEdit(Q(Kedra::Measure::MeasurementFile::GetInfo(*m)), &dialog);
     text->setReadOnly(true);
-    text->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    text->setFont(FixedPitchFont());
     layout->addWidget(text);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, &dialog);
     connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);

@@ -25,6 +25,7 @@
 #include "audio/SimulatedSoundCard.h"
 #include "audio/StreamInitializer.h"
 #include "gui/DeviceReportDialog.h"
+#include "gui/FixedPitchFont.h"
 #include "gui/GuiFrontEnd.h"
 #include "gui/MainWindow.h"
 #include "measure/Measurement.h"
@@ -194,7 +195,12 @@ TEST_F(LevelMeterTest, DeviceReportShowsWhatTheCommandLinePrints) {
     ASSERT_FALSE(text.isEmpty());
     EXPECT_EQ(report->Text(), text);
     EXPECT_TRUE(report->View()->isReadOnly());
-    EXPECT_TRUE(QFontInfo(report->View()->font()).fixedPitch());
+    EXPECT_TRUE(Gui::HasEqualAdvances(report->View()->font()));
+    // The check itself must tell a proportional face from a fixed one.
+    const QFont proportional(QStringLiteral("DejaVu Sans"));
+    if (QFontInfo(proportional).family() == proportional.family()) {
+        EXPECT_FALSE(Gui::HasEqualAdvances(proportional));
+    }
     report->CopyAll();
     EXPECT_EQ(QGuiApplication::clipboard()->text(), text);
     QTest::qWait(50);
