@@ -11,7 +11,7 @@ if [ "$#" -gt 0 ]; then
 fi
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/sonvel-demo.XXXXXX")
 sonvel() { "$BUILD_DIR/sonvel" --user-dir "$scratch" "$@"; }
-sonvel --set Dev.SamplerateNo=1 --set Dev.OutputPCMAmplitude=0.5 measure A --sim speaker \
+sonvel --set Dev.SamplerateNo=1 measure A --sim speaker \
     --name "Simulated speaker"
 sonvel list
 sonvel export A "$scratch/speaker.txt"
