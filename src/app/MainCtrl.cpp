@@ -815,11 +815,13 @@ bool MainCtrl::Action_Import(int slot, const std::string& path, bool impulse, in
     if (m == nullptr)
         return false;
     bool ok;
+    std::string why;
     if (Kedra::WaveImExport::FileLooksLikeAudio(path) || impulse) {
         Kedra::Measure::ImpulseImporter im;
         im.samplerate = sampleRate;
         ok = Kedra::WaveImExport::FileLooksLikeAudio(path) ? im.ImportWave(*m, path)
                                                            : im.ImportText(*m, path);
+        why = im.GetWaveError();
         if (ok && im.WasTruncated())
             frontEnd_.ShowMessage(MessageKind::Information, "Sonvel",
                                   "The impulse was longer than " +
@@ -831,8 +833,12 @@ bool MainCtrl::Action_Import(int slot, const std::string& path, bool impulse, in
         im.importPhase = withPhase;
         ok = im.Import(*m, path);
     }
-    if (!ok)
+    if (!ok) {
+        frontEnd_.ShowMessage(MessageKind::Error, "Sonvel Warning",
+                              "Could not import " + path +
+                                  (why.empty() ? " (see the log file)" : ": " + why));
         return false;
+    }
     if (m->GetLabel().rfind("Empty", 0) == 0)
         m->SetLabel(fs::path(path).stem().string());
     SlotChanged(slot);

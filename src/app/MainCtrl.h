@@ -156,8 +156,9 @@ public:
     bool Action_Export(int slot, const std::string& kind, const std::string& path,
                        const ViewSettings& view = {});
     // Reads a response text (FRD and the like; with its phase column when `withPhase`) or an
-    // impulse (text when `impulse`, or any wave file) into `slot`, at `sampleRate` where the
-    // file does not say it. An empty slot takes the file's name as label.
+    // impulse (text when `impulse`, or a wave, FLAC or AIFF file) into `slot`, at `sampleRate`
+    // where the file does not say it. An empty slot takes the file's name as label. A failure
+    // is told to the front end with its reason.
     bool Action_Import(int slot, const std::string& path, bool impulse, int sampleRate,
                        bool withPhase);
     // The first empty slot; -1 when all are filled.

@@ -772,7 +772,7 @@ void MainWindow::ExportSlot(const QString& kind) {
 void MainWindow::ImportInto(bool impulse) {
     const QString path = QFileDialog::getOpenFileName(
         this, impulse ? tr("Import impulse") : tr("Import response"), QString(),
-        impulse ? tr("Impulses (*.wav *.txt);;All files (*)")
+        impulse ? tr("Impulses (*.wav *.flac *.aif *.aiff *.aifc *.txt);;All files (*)")
                 : tr("Responses (*.frd *.txt);;All files (*)"));
     if (!path.isEmpty())
         ImportFile(path, impulse);
@@ -791,12 +791,8 @@ bool MainWindow::ImportFile(const QString& path, bool impulse) {
                            "Every slot is filled; delete one to import into it");
         return false;
     }
-    if (!ctrl_.Action_Import(slot, path.toStdString(), impulse, ctrl_.Audio().SampleRate(), true)) {
-        front_.ShowMessage(MessageKind::Error, "Sonvel Warning",
-                           "Could not import " + path.toStdString() + " (see the log file)");
-        return false;
-    }
-    return true;
+    // The controller says why it refused.
+    return ctrl_.Action_Import(slot, path.toStdString(), impulse, ctrl_.Audio().SampleRate(), true);
 }
 
 bool MainWindow::OpenDropped(const QString& path) {
