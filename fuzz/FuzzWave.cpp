@@ -1,4 +1,4 @@
-// Wave files from memory through every reader entry point. What the frame count says and what
+// Wave, FLAC and AIFF files from memory through every reader entry point. What the frame count says and what
 // the readers hand back must agree.
 
 #include <string>

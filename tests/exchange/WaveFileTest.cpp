@@ -407,6 +407,14 @@ TEST(WaveReadTest, WaveFlacAndAiffAreReadOthersRefused) {
     EXPECT_EQ(Import(ulaw).n, 0);
     EXPECT_TRUE(Logged("compressed AIFF samples, which are not read"));
 
+    // AIFF and AIFC made byte by byte (fuzz/make-corpus.sh), not by libsndfile.
+    for (const char* name : {"h-pcm16.aiff", "h-none.aifc"}) {
+        const Imported r = Import(SonvelTest::FuzzFinding("wave", name));
+        EXPECT_EQ(r.samples, (std::vector<float>{0.5f, -0.5f, 0.25f, -0.25f})) << name;
+        EXPECT_EQ(r.info.samplerate, 44100) << name;
+    }
+    EXPECT_EQ(Import(SonvelTest::FuzzFinding("wave", "h-aiff-huge-chunk")).n, 0);
+
     const Bytes text{'1', '0', '0', ';', '-', '3', '\n'};
     EXPECT_EQ(AudioFormatName(text), "text");
     EXPECT_EQ(AudioFormatName(Bytes{0x00, 0x01, 0xFE, 0x42, 0x99}),
