@@ -769,7 +769,7 @@ bool MainCtrl::Action_Average(const std::vector<int>& slots, int into,
 }
 
 bool MainCtrl::Action_Export(int slot, const std::string& kind, const std::string& path,
-                             const ViewSettings& view) {
+                             const ViewSettings& view, const ExportChoices& choices) {
     Measurement* m = Slot(slot);
     std::string problem;
     if (m == nullptr || !m->IsInitialized()) {
@@ -780,10 +780,14 @@ bool MainCtrl::Action_Export(int slot, const std::string& kind, const std::strin
         problem = DISTORTION_MISSING;
     } else {
         bool ok = false;
+        Kedra::Measure::MeasurementExporter exporter = ConfiguredExporter();
+        exporter.format = choices.oneLine ? 1 : 0;
+        exporter.sampleNumbers = choices.sampleNumbers;
         if (kind == "response") {
-            ok = ConfiguredExporter().Export(*m, path);
+            const double top = m->GetNHalf() * m->GetHzPerBin();
+            ok = exporter.Export(*m, path, choices.fromHz, choices.toHz > 0.0 ? choices.toHz : top);
         } else if (kind == "impulse") {
-            ok = ConfiguredExporter().ExportImpulse(*m, path, -m->GetNHalf(), m->GetNHalf() - 1);
+            ok = exporter.ExportImpulse(*m, path, -m->GetNHalf(), m->GetNHalf() - 1);
         } else if (kind == "wave") {
             ok = Kedra::WaveImExport::ImpulseWaveExport(
                 *m, path, -m->GetNHalf(), m->GetNHalf() - 1, true,

@@ -41,6 +41,7 @@
 #include "exchange/WaveFile.h"
 #include "foundation/KedraLogger.h"
 #include "gui/DeviceReportDialog.h"
+#include "gui/ExportDialog.h"
 #include "gui/GuiFrontEnd.h"
 #include "gui/LevelMeterWindow.h"
 #include "gui/LoopbackDialog.h"
@@ -761,11 +762,19 @@ void MainWindow::ExportSlot(const QString& kind) {
                            "Choose a filled slot in the list to export");
         return;
     }
+    ExportChoices choices;
+    if (kind == "response" || kind == "impulse") {
+        ExportDialog dialog(kind, Q(m->GetLabel()), m->GetNHalf() * m->GetHzPerBin(), this);
+        if (dialog.exec() != QDialog::Accepted)
+            return;
+        choices = dialog.Choices();
+    }
     const QString filter =
         kind == "wave" ? tr("Wave files (*.wav)") : tr("Text files (*.txt *.frd)");
     const QString path = QFileDialog::getSaveFileName(
         this, tr("Export %1 of %2").arg(kind, Q(m->GetLabel())), QString(), filter);
-    if (!path.isEmpty() && ctrl_.Action_Export(slot, kind.toStdString(), path.toStdString()))
+    if (!path.isEmpty() &&
+        ctrl_.Action_Export(slot, kind.toStdString(), path.toStdString(), {}, choices))
         ShowProgressText(tr("Exported %1 to %2").arg(kind, path));
 }
 
