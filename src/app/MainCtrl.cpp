@@ -867,17 +867,19 @@ bool MainCtrl::Action_AnalyzeFile(int slot, const std::string& recordingPath,
     };
     Kedra::WaveImExport::WaveInfo info;
     float* recording = nullptr;
-    const int count = Kedra::WaveImExport::ArrayWaveImport(recordingPath, info, recording);
+    std::string why;
+    const int count = Kedra::WaveImExport::ArrayWaveImport(recordingPath, info, recording, &why);
     if (count <= 0)
-        return fail("The recording " + recordingPath + " could not be read as a wave file");
+        return fail("The recording " + recordingPath + " could not be read: " + why);
     float* reference = nullptr;
     int referenceCount = 0;
     if (!referencePath.empty()) {
         Kedra::WaveImExport::WaveInfo refInfo;
-        referenceCount = Kedra::WaveImExport::ArrayWaveImport(referencePath, refInfo, reference);
+        referenceCount =
+            Kedra::WaveImExport::ArrayWaveImport(referencePath, refInfo, reference, &why);
         if (referenceCount <= 0) {
             Mem::FreeArray(recording);
-            return fail("The reference " + referencePath + " could not be read as a wave file");
+            return fail("The reference " + referencePath + " could not be read: " + why);
         }
     }
     const bool ok =

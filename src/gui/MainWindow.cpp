@@ -1011,7 +1011,8 @@ void MainWindow::AnalyseRecording() {
         auto* browse = new QPushButton(tr("Browse..."), &dialog);
         connect(browse, &QPushButton::clicked, &dialog, [this, edit] {
             const QString path = QFileDialog::getOpenFileName(
-                this, tr("Wave file"), QString(), tr("Wave files (*.wav *.flac);;All Files (*)"));
+                this, tr("Wave file"), QString(),
+                tr("Wave files (*.wav *.flac *.aif *.aiff *.aifc);;All Files (*)"));
             if (!path.isEmpty())
                 edit->setText(path);
         });

@@ -458,6 +458,10 @@ TEST_F(CommandLine, FlacAndAiffImpulsesImportAndDamagedOnesSayWhy) {
             << r.err;
     }
     EXPECT_FALSE(Autosaved()->No(6)->IsInitialized());
+    const Session analyzed = Sonvel("analyze '" + (dir / "cut.flac").string() + "'");
+    EXPECT_EQ(analyzed.status, 1);
+    EXPECT_NE(analyzed.err.find("could not be read: damaged FLAC file ("), std::string::npos)
+        << analyzed.err;
 }
 
 } // namespace
