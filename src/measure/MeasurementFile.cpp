@@ -492,8 +492,10 @@ void Apply(Loaded& loaded, MeasurementCore& record, int p) {
         record.SetApplicationInfo(*s);
     record.SetRecChannels(IntOr(k, "Rec_Channels", record.GetRecChannels()));
     record.SetRecMaxAmplitude(DoubleOr(k, "Rec_MaxAmplitude", record.GetRecMaxAmplitude()));
-    if (const std::string* s = Find(k, "Rec_TimeZeroMethod"))
-        record.SetTimeZeroMethod(static_cast<int>(Kedra::Analyze::StringToTZM(*s)));
+    // A missing method reads as an unknown name does: the first one.
+    const std::string* method = Find(k, "Rec_TimeZeroMethod");
+    record.SetTimeZeroMethod(
+        static_cast<int>(Kedra::Analyze::StringToTZM(method != nullptr ? *method : "")));
     if (const std::string* s = Find(k, "Rec_Date"))
         record.SetRecDate(*s);
     record.SetAmplitude(DoubleOr(k, "Info_Amplified", record.GetAmplitude()));

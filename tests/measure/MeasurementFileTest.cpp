@@ -240,10 +240,10 @@ TEST(MeasurementInfo, MissingAmplitudeTimeZeroMethodAndLabelReadAsDefaults) {
     for (int i = 0; i < 4; ++i)
         EXPECT_NEAR(loaded.samples.data()[i], full[static_cast<std::size_t>(i)], 1.0 / 8388607.0);
 
-    // No time-zero method: the record's default (1), not the one it held.
+    // No time-zero method: the first, as for a name it does not know; not the one it held.
     ASSERT_TRUE(MF::LoadFromMemory(without("Rec_TimeZeroMethod"), Bytes(wave), loaded, error));
     MF::Apply(loaded, m, 2);
-    EXPECT_EQ(m.GetTimeZeroMethod(), 1);
+    EXPECT_EQ(m.GetTimeZeroMethod(), 0);
     // No label: empty, not the label of what the slot held before.
     ASSERT_TRUE(MF::LoadFromMemory(without("Info_Label"), Bytes(wave), loaded, error));
     MF::Apply(loaded, m, 2);
