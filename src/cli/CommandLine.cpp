@@ -459,7 +459,9 @@ int RunCommandLine(int argc, char** argv) {
     auto* importCmd = app.add_subcommand("import", "Import a response or an impulse");
     importCmd->add_option("file", file)->required();
     importCmd->add_option("--slot", importSlot, "Slot number (default the first empty one)");
-    importCmd->add_option("--kind", importKind, "response|impulse (wave files are impulses)")
+    importCmd
+        ->add_option("--kind", importKind,
+                     "response|impulse (wave, FLAC and AIFF files are impulses)")
         ->check(CLI::IsMember({"response", "impulse"}));
     importCmd->add_option("--rate", importRate, "Sample rate in Hz");
     importCmd->add_flag("--phase", importPhase, "Read the phase column");
