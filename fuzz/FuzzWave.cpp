@@ -1,5 +1,5 @@
-// Wave files from memory through every reader entry point. What the frame count says and what
-// the readers hand back must agree.
+// Wave, FLAC and AIFF files from memory through every reader entry point. What the frame count says
+// and what the readers hand back must agree.
 
 #include <string>
 #include <vector>

@@ -140,4 +140,15 @@ edge wave/h-rifx 'RIFX\000\000\000\044WAVEfmt \000\000\000\020\000\001\000\001\0
 { printf 'RIFF\010\000\000\000WAVE'; } >"$C/wave/h-header-only.wav"
 edge wave/h-zero-rate 'RIFF\044\000\000\000WAVEfmt \020\000\000\000\001\000\001\000\000\000\000\000\000\000\000\000\002\000\020\000data\000\000\000\000'
 
+# Impulses are shared as FLAC and AIFF too: sonvel's own FLAC data file, AIFF and AIFC by hand
+# (four 16-bit samples at 44.1 kHz).
+cp "$C/data/w-loop.flac" "$C/wave/w-data.flac"
+head -c 300 "$C/data/w-loop.flac" >"$C/wave/h-truncated.flac"
+rate='\000\001\000\000\000\004\000\020\100\016\254\104\000\000\000\000\000\000'
+ssnd='SSND\000\000\000\020\000\000\000\000\000\000\000\000\100\000\300\000\040\000\340\000'
+edge wave/h-pcm16.aiff "FORM\000\000\000\066AIFFCOMM\000\000\000\022$rate$ssnd"
+edge wave/h-aiff-huge-chunk "FORM\000\000\000\066AIFFCOMM\177\000\000\022$rate$ssnd"
+edge wave/h-none.aifc \
+    "FORM\000\000\000\110AIFCFVER\000\000\000\004\242\200\121\100COMM\000\000\000\030${rate}NONE\000\000$ssnd"
+
 echo "corpora: $(find "$C" -type f -printf '%s\n' | awk '{s += $1} END {print s}') bytes"

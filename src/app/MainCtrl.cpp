@@ -769,7 +769,7 @@ bool MainCtrl::Action_Average(const std::vector<int>& slots, int into,
 }
 
 bool MainCtrl::Action_Export(int slot, const std::string& kind, const std::string& path,
-                             const ViewSettings& view) {
+                             const ViewSettings& view, const ExportChoices& choices) {
     Measurement* m = Slot(slot);
     std::string problem;
     if (m == nullptr || !m->IsInitialized()) {
@@ -780,10 +780,14 @@ bool MainCtrl::Action_Export(int slot, const std::string& kind, const std::strin
         problem = DISTORTION_MISSING;
     } else {
         bool ok = false;
+        Kedra::Measure::MeasurementExporter exporter = ConfiguredExporter();
+        exporter.format = choices.oneLine ? 1 : 0;
+        exporter.sampleNumbers = choices.sampleNumbers;
         if (kind == "response") {
-            ok = ConfiguredExporter().Export(*m, path);
+            const double top = m->GetNHalf() * m->GetHzPerBin();
+            ok = exporter.Export(*m, path, choices.fromHz, choices.toHz > 0.0 ? choices.toHz : top);
         } else if (kind == "impulse") {
-            ok = ConfiguredExporter().ExportImpulse(*m, path, -m->GetNHalf(), m->GetNHalf() - 1);
+            ok = exporter.ExportImpulse(*m, path, -m->GetNHalf(), m->GetNHalf() - 1);
         } else if (kind == "wave") {
             ok = Kedra::WaveImExport::ImpulseWaveExport(
                 *m, path, -m->GetNHalf(), m->GetNHalf() - 1, true,
@@ -815,11 +819,13 @@ bool MainCtrl::Action_Import(int slot, const std::string& path, bool impulse, in
     if (m == nullptr)
         return false;
     bool ok;
+    std::string why;
     if (Kedra::WaveImExport::FileLooksLikeAudio(path) || impulse) {
         Kedra::Measure::ImpulseImporter im;
         im.samplerate = sampleRate;
         ok = Kedra::WaveImExport::FileLooksLikeAudio(path) ? im.ImportWave(*m, path)
                                                            : im.ImportText(*m, path);
+        why = im.GetWaveError();
         if (ok && im.WasTruncated())
             frontEnd_.ShowMessage(MessageKind::Information, "Sonvel",
                                   "The impulse was longer than " +
@@ -831,8 +837,12 @@ bool MainCtrl::Action_Import(int slot, const std::string& path, bool impulse, in
         im.importPhase = withPhase;
         ok = im.Import(*m, path);
     }
-    if (!ok)
+    if (!ok) {
+        frontEnd_.ShowMessage(MessageKind::Error, "Sonvel Warning",
+                              "Could not import " + path +
+                                  (why.empty() ? " (see the log file)" : ": " + why));
         return false;
+    }
     if (m->GetLabel().rfind("Empty", 0) == 0)
         m->SetLabel(fs::path(path).stem().string());
     SlotChanged(slot);
@@ -857,17 +867,19 @@ bool MainCtrl::Action_AnalyzeFile(int slot, const std::string& recordingPath,
     };
     Kedra::WaveImExport::WaveInfo info;
     float* recording = nullptr;
-    const int count = Kedra::WaveImExport::ArrayWaveImport(recordingPath, info, recording);
+    std::string why;
+    const int count = Kedra::WaveImExport::ArrayWaveImport(recordingPath, info, recording, &why);
     if (count <= 0)
-        return fail("The recording " + recordingPath + " could not be read as a wave file");
+        return fail("The recording " + recordingPath + " could not be read: " + why);
     float* reference = nullptr;
     int referenceCount = 0;
     if (!referencePath.empty()) {
         Kedra::WaveImExport::WaveInfo refInfo;
-        referenceCount = Kedra::WaveImExport::ArrayWaveImport(referencePath, refInfo, reference);
+        referenceCount =
+            Kedra::WaveImExport::ArrayWaveImport(referencePath, refInfo, reference, &why);
         if (referenceCount <= 0) {
             Mem::FreeArray(recording);
-            return fail("The reference " + referencePath + " could not be read as a wave file");
+            return fail("The reference " + referencePath + " could not be read: " + why);
         }
     }
     const bool ok =

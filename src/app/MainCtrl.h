@@ -40,6 +40,17 @@ struct ViewSettings {
     double etcBandHz = 0.0; // octave band of the energy-time curve; 0 broadband
 };
 
+// What one text export chooses beyond the import/export options (the export dialog's choices).
+struct ExportChoices {
+    // Response: the range in Hz; `toHz` 0 or less is up to half the sample rate.
+    double fromHz = 0.0;
+    double toHz = 0.0;
+    // Response: one line of (Freq, dB, phase) groups for circuit simulators.
+    bool oneLine = false;
+    // Impulse: a sample-number column in front.
+    bool sampleNumbers = false;
+};
+
 class MainCtrl {
 public:
     static constexpr int SLOT_COUNT = 40;
@@ -154,10 +165,11 @@ public:
     // the import/export options' separators). False and a message when the slot is empty or the
     // file cannot be written.
     bool Action_Export(int slot, const std::string& kind, const std::string& path,
-                       const ViewSettings& view = {});
+                       const ViewSettings& view = {}, const ExportChoices& choices = {});
     // Reads a response text (FRD and the like; with its phase column when `withPhase`) or an
-    // impulse (text when `impulse`, or any wave file) into `slot`, at `sampleRate` where the
-    // file does not say it. An empty slot takes the file's name as label.
+    // impulse (text when `impulse`, or a wave, FLAC or AIFF file) into `slot`, at `sampleRate`
+    // where the file does not say it. An empty slot takes the file's name as label. A failure
+    // is told to the front end with its reason.
     bool Action_Import(int slot, const std::string& path, bool impulse, int sampleRate,
                        bool withPhase);
     // The first empty slot; -1 when all are filled.

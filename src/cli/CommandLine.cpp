@@ -426,7 +426,7 @@ int RunCommandLine(int argc, char** argv) {
     std::string exportKind = "response";
     std::optional<int> exportMode;
     std::optional<double> exportFrom, exportTo, exportStep;
-    bool radians = false, noPhase = false, noHeader = false;
+    bool radians = false, noPhase = false, noHeader = false, oneLine = false, sampleNumbers = false;
     auto* exportCmd = app.add_subcommand("export", "Export a measurement to a file");
     exportCmd->add_option("slot", slotText)->required();
     exportCmd->add_option("file", file)->required();
@@ -445,6 +445,10 @@ int RunCommandLine(int argc, char** argv) {
     exportCmd->add_flag("--radians", radians, "Phase in radians");
     exportCmd->add_flag("--no-phase", noPhase, "No phase column");
     exportCmd->add_flag("--no-header", noHeader, "No header lines");
+    exportCmd->add_flag("--one-line", oneLine,
+                        "Response: one line of (Freq, dB, phase) groups for circuit simulators");
+    exportCmd->add_flag("--sample-numbers", sampleNumbers,
+                        "Impulse: a sample-number column in front");
     ViewArguments viewArgs;
     viewArgs.AddTo(exportCmd);
 
@@ -455,7 +459,9 @@ int RunCommandLine(int argc, char** argv) {
     auto* importCmd = app.add_subcommand("import", "Import a response or an impulse");
     importCmd->add_option("file", file)->required();
     importCmd->add_option("--slot", importSlot, "Slot number (default the first empty one)");
-    importCmd->add_option("--kind", importKind, "response|impulse (wave files are impulses)")
+    importCmd
+        ->add_option("--kind", importKind,
+                     "response|impulse (wave, FLAC and AIFF files are impulses)")
         ->check(CLI::IsMember({"response", "impulse"}));
     importCmd->add_option("--rate", importRate, "Sample rate in Hz");
     importCmd->add_flag("--phase", importPhase, "Read the phase column");
@@ -683,6 +689,10 @@ int RunCommandLine(int argc, char** argv) {
             if (!ctrl.Action_AnalyzeFile(slot, recording, reference))
                 status = 1;
         } else if (exportCmd->parsed()) {
+            if (oneLine && exportKind != "response")
+                throw UsageError("--one-line is a format of --kind response");
+            if (sampleNumbers && exportKind != "impulse")
+                throw UsageError("--sample-numbers is a column of --kind impulse");
             Measurement& m = FilledSlot(ctrl, ParseSlot(ctrl, slotText));
             bool ok = false;
             if (exportKind == "response" || exportKind == "impulse") {
@@ -695,6 +705,8 @@ int RunCommandLine(int argc, char** argv) {
                     ex.exportMode = *exportMode;
                 if (exportStep)
                     ex.linearStepHz = *exportStep;
+                ex.format = oneLine ? 1 : 0;
+                ex.sampleNumbers = sampleNumbers;
                 if (exportKind == "impulse")
                     ok = ex.ExportImpulse(m, file, -m.GetNHalf(), m.GetNHalf() - 1);
                 else if (exportFrom || exportTo)
@@ -708,7 +720,8 @@ int RunCommandLine(int argc, char** argv) {
                     Kedra::WaveImExport::NumberToWaveFormat(Conf::Options::Field.Misc.WaveFormat));
             } else if (exportKind == "cal") {
                 Kedra::Measure::Calibrator cal;
-                ok = cal.Import(m, exportFrom ? *exportFrom : 20.0,
+                // The full range starts where a calibration file may start.
+                ok = cal.Import(m, exportFrom ? *exportFrom : 1.0,
                                 exportTo ? *exportTo : m.GetSamplerate() / 2.0) &&
                      cal.Save(file);
             } else {
@@ -735,9 +748,11 @@ int RunCommandLine(int argc, char** argv) {
             }
             const int rate =
                 importRate ? static_cast<int>(std::lround(*importRate)) : ctrl.Audio().SampleRate();
+            // The controller has said why.
             if (!ctrl.Action_Import(slot, file, importKind == "impulse", rate, importPhase))
-                throw std::runtime_error("could not import " + file + " (see the log file)");
-            std::printf("Imported %s into slot %d\n", file.c_str(), slot);
+                status = 1;
+            else
+                std::printf("Imported %s into slot %d\n", file.c_str(), slot);
         } else if (devices->parsed()) {
             Kedra::PAudioII::ShowDeviceInfo(std::cout);
         } else if (meter->parsed()) {

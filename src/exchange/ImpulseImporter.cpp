@@ -131,7 +131,8 @@ bool ImpulseImporter::ImportWave(Measurement& measurement, const std::string& pa
     truncated_ = false;
     Kedra::WaveImExport::WaveInfo info;
     float* samples = nullptr;
-    const int frames = Kedra::WaveImExport::ArrayWaveImport(path, info, samples);
+    waveError_.clear();
+    const int frames = Kedra::WaveImExport::ArrayWaveImport(path, info, samples, &waveError_);
     return ReadWave(measurement, frames, info, samples,
                     "ImpulseImporter::ImportWave(" + path + ")");
 }
@@ -143,7 +144,9 @@ bool ImpulseImporter::ImportWaveMemory(Measurement& measurement,
     truncated_ = false;
     Kedra::WaveImExport::WaveInfo info;
     float* samples = nullptr;
-    const int frames = Kedra::WaveImExport::ArrayWaveImportMemory(bytes, info, samples);
+    waveError_.clear();
+    const int frames =
+        Kedra::WaveImExport::ArrayWaveImportMemory(bytes, info, samples, &waveError_);
     return ReadWave(measurement, frames, info, samples, "ImpulseImporter::ImportWave(<memory>)");
 }
 

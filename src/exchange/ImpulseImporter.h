@@ -37,6 +37,8 @@ public:
     // Of the last import: samples taken, and whether the file held more than MAX_SAMPLES.
     int GetSamplesRead() const { return samplesRead_; }
     bool WasTruncated() const { return truncated_; }
+    // Why the last wave import took nothing (the file's format, its damage), else empty.
+    const std::string& GetWaveError() const { return waveError_; }
 
     // The transform length used for n samples: 2048 up to 1024 samples, else twice the
     // smallest power of two that holds them.
@@ -51,6 +53,7 @@ private:
 
     int samplesRead_ = 0;
     bool truncated_ = false;
+    std::string waveError_;
 };
 
 } // namespace Kedra::Measure

@@ -234,7 +234,9 @@ bool MeasurementExporter::ExportText(MeasurementCore& measurement, double fromHz
     if (includeHeader) {
         AppendBanner(out, c);
         out += c + " Note: " + OneLine(measurement.GetLabel()) + "\n";
-        out += c + " Number of samples: " + std::to_string(measurement.GetDataLength()) + "\n";
+        // The transform length the response was computed over, which the list also shows;
+        // the raw data may be longer (a sweep's whole deconvolution).
+        out += c + " Number of samples: " + std::to_string(measurement.GetN()) + "\n";
         out += c + " Samplerate: " + std::to_string(measurement.GetSamplerate()) + "\n";
         out += c + "\n";
         switch (exportMode) {
@@ -471,7 +473,7 @@ bool MeasurementExporter::ExportImpulsesText(const std::vector<MeasurementCore*>
         AppendBanner(out, c);
         if (single) {
             out += c + " Note: " + OneLine(m0.GetLabel()) + "\n";
-            out += c + " Number of samples: " + std::to_string(m0.GetDataLength()) + "\n";
+            out += c + " Number of samples: " + std::to_string(m0.GetN()) + "\n";
         }
         out += c + " Samplerate: " + std::to_string(m0.GetSamplerate()) + "\n";
         out += c + " First sample number in file: " + std::to_string(first) + "\n";

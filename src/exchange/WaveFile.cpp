@@ -128,15 +128,18 @@ bool Starts(ByteSpan b, std::size_t at, std::string_view text) {
 // Reads `n` bytes at `offset` into `out`; false when the file holds fewer.
 using ReadAt = std::function<bool(std::uint64_t offset, std::size_t n, unsigned char* out)>;
 
-// Every chunk of a wave container must lie inside the file; libsndfile takes a LIST chunk
-// that claims gigabytes at its word and works through it for minutes. The data chunk alone may
-// claim more than is there (a recording cut short): its samples are read as far as they go.
+// Every chunk of a wave or AIFF container must lie inside the file; libsndfile takes a LIST
+// chunk that claims gigabytes at its word and works through it for minutes. The data chunk
+// alone may claim more than is there (a recording cut short): its samples are read as far as
+// they go.
 bool ChunksFit(const ReadAt& read, std::uint64_t size, std::string& why) {
     unsigned char head[24];
     if (!read(0, 12, head))
         return false;
     const bool w64 = head[0] == 'r' && head[1] == 'i';
-    const bool bigEndian = head[3] == 'X';
+    const bool aiff = std::memcmp(head, "FORM", 4) == 0;
+    const bool bigEndian = head[3] == 'X' || aiff;
+    const char* dataId = aiff ? "SSND" : "data";
     const std::size_t headerBytes = w64 ? 24 : 8;
     std::uint64_t pos = w64 ? 40 : 12;
     for (int chunks = 0; pos + headerBytes <= size; ++chunks) {
@@ -160,8 +163,7 @@ bool ChunksFit(const ReadAt& read, std::uint64_t size, std::string& why) {
                 length = bigEndian ? (length << 8) | head[4 + i]
                                    : length | (std::uint64_t{head[4 + i]} << (8 * i));
         }
-        const bool data = w64 ? head[0] == 'd' && head[1] == 'a' && head[2] == 't' && head[3] == 'a'
-                              : std::memcmp(head, "data", 4) == 0;
+        const bool data = std::memcmp(head, dataId, 4) == 0;
         const std::uint64_t left = size - pos - headerBytes;
         if (length > left) {
             if (data)
@@ -174,6 +176,53 @@ bool ChunksFit(const ReadAt& read, std::uint64_t size, std::string& why) {
         pos += w64 ? (8 - pos % 8) % 8 : pos % 2;
     }
     return true;
+}
+
+// The metadata blocks of a FLAC stream, STREAMINFO first, must lie inside the file, so that a
+// file cut inside them is named as such.
+bool FlacMetadataFits(const ReadAt& read, std::uint64_t size, std::string& why) {
+    std::uint64_t pos = 4;
+    for (int blocks = 0;; ++blocks) {
+        unsigned char head[4];
+        if (blocks > 10000) {
+            why = "more than 10000 metadata blocks";
+            return false;
+        }
+        if (!read(pos, 4, head))
+            return false;
+        const unsigned type = head[0] & 0x7Fu;
+        const std::uint64_t length = (std::uint64_t{head[1]} << 16) | (head[2] << 8) | head[3];
+        if (blocks == 0 && (type != 0 || length != 34)) {
+            why = "no stream information first";
+            return false;
+        }
+        if (type == 127) {
+            why = "a metadata block of the reserved type 127";
+            return false;
+        }
+        pos += 4 + length;
+        if (pos > size)
+            return false;
+        if ((head[0] & 0x80u) != 0)
+            return true;
+    }
+}
+
+// The encodings read from FLAC and AIFF: plain samples. An AIFC file may hold compressed
+// ones, each a further decoder exposed to files from strangers.
+bool PlainEncoding(int format) {
+    switch (format & SF_FORMAT_SUBMASK) {
+    case SF_FORMAT_PCM_S8:
+    case SF_FORMAT_PCM_U8:
+    case SF_FORMAT_PCM_16:
+    case SF_FORMAT_PCM_24:
+    case SF_FORMAT_PCM_32:
+    case SF_FORMAT_FLOAT:
+    case SF_FORMAT_DOUBLE:
+        return true;
+    default:
+        return false;
+    }
 }
 
 class Reader {
@@ -200,7 +249,7 @@ public:
             got = std::fread(head, 1, sizeof head, f);
             std::fclose(f);
         }
-        if (!IsWave(ByteSpan(head, got)))
+        if (!IsReadable(ByteSpan(head, got)))
             return false;
         std::ifstream in(path, std::ios::binary);
         const ReadAt read = [&](std::uint64_t offset, std::size_t n, unsigned char* out) {
@@ -216,7 +265,7 @@ public:
     }
 
     bool OpenMemory(ByteSpan bytes) {
-        if (!IsWave(bytes.first(std::min(bytes.size(), FORMAT_HEAD_BYTES))))
+        if (!IsReadable(bytes.first(std::min(bytes.size(), FORMAT_HEAD_BYTES))))
             return false;
         const ReadAt read = [&](std::uint64_t offset, std::size_t n, unsigned char* out) {
             if (offset > bytes.size() || n > bytes.size() - offset)
@@ -234,6 +283,13 @@ public:
 
     SndfileHandle& Handle() { return handle_; }
     const std::string& Error() const { return error_; }
+    // After reading: why the samples read cannot be trusted (a FLAC frame that failed its
+    // check, a stream cut short), or empty.
+    std::string Damage() {
+        if (handle_.error() == 0)
+            return {};
+        return "damaged " + Kind() + " (" + handle_.strError() + ")";
+    }
 
     WaveInfo Info() const {
         return WaveInfo{handle_.samplerate(), static_cast<std::int32_t>(handle_.frames()),
@@ -243,23 +299,51 @@ public:
 private:
     bool Fits(const ReadAt& read, std::uint64_t size) {
         std::string why;
-        if (ChunksFit(read, size, why))
+        if (format_ == "FLAC" ? FlacMetadataFits(read, size, why) : ChunksFit(read, size, why))
             return true;
-        error_ = "damaged wave file (" +
+        error_ = "damaged " + Kind() + " (" +
                  (why.empty() ? std::string("cut inside its header") : why) + ")";
         return false;
     }
 
-    bool IsWave(ByteSpan head) {
-        if (IsWaveContainer(head))
+    bool IsReadable(ByteSpan head) {
+        format_ = AudioFormatName(head);
+        if (IsReadableContainer(head))
             return true;
-        error_ = "not a wave file (" + AudioFormatName(head) + ")";
+        error_ = "not a wave, FLAC or AIFF file (" + format_ + ")";
         return false;
+    }
+
+    std::string Kind() const {
+        return format_ == "FLAC" || format_ == "AIFF" ? format_ + " file" : "wave file";
+    }
+
+    // libsndfile guesses a format from the content too: it must be the one the magic named.
+    bool SameFormat() const {
+        const int major = handle_.format() & SF_FORMAT_TYPEMASK;
+        if (format_ == "FLAC")
+            return major == SF_FORMAT_FLAC;
+        if (format_ == "AIFF")
+            return major == SF_FORMAT_AIFF;
+        return major == SF_FORMAT_WAV || major == SF_FORMAT_WAVEX || major == SF_FORMAT_RF64 ||
+               major == SF_FORMAT_W64;
     }
 
     bool Check() {
         if (handle_.rawHandle() == nullptr) {
             error_ = sf_strerror(nullptr);
+            if (format_ == "FLAC" || format_ == "AIFF")
+                error_ = "damaged " + Kind() + " (" + error_ + ")";
+            handle_ = SndfileHandle();
+            return false;
+        }
+        if (!SameFormat()) {
+            error_ = "libsndfile reads it as another format than " + format_;
+            handle_ = SndfileHandle();
+            return false;
+        }
+        if ((format_ == "FLAC" || format_ == "AIFF") && !PlainEncoding(handle_.format())) {
+            error_ = "compressed " + format_ + " samples, which are not read";
             handle_ = SndfileHandle();
             return false;
         }
@@ -279,6 +363,7 @@ private:
     MemoryFile memory_;
     SndfileHandle handle_;
     std::string error_;
+    std::string format_;
 };
 
 // Reads up to `frames` frames and keeps channel 0; returns the frames read.
@@ -468,6 +553,11 @@ bool ReadToArray(Reader& reader, const std::string& name, T* out, int capacity, 
     SndfileHandle& handle = reader.Handle();
     const sf_count_t want = std::min<sf_count_t>(handle.frames(), capacity);
     const sf_count_t got = ReadFirstChannel(handle, out, want);
+    if (const std::string damage = reader.Damage(); !damage.empty()) {
+        std::fill(out, out + capacity, T(0));
+        Warn("WaveFileToArray", name, damage);
+        return false;
+    }
     if (scale != 1.0) {
         for (sf_count_t i = 0; i < got; ++i)
             out[i] = static_cast<T>(out[i] * scale);
@@ -479,12 +569,12 @@ bool ReadToArray(Reader& reader, const std::string& name, T* out, int capacity, 
     return got > 0;
 }
 
-int Import(Reader& reader, const std::string& name, WaveInfo& info, float*& out) {
+int Import(Reader& reader, const std::string& name, WaveInfo& info, float*& out, std::string& why) {
     SndfileHandle& handle = reader.Handle();
     info = reader.Info();
     if (info.channels > 2) {
-        Warn("ArrayWaveImport", name,
-             std::to_string(info.channels) + " channels, only mono or stereo is read");
+        why = std::to_string(info.channels) + " channels, only mono or stereo is read";
+        Warn("ArrayWaveImport", name, why);
         return 0;
     }
     // The frame count in a header is not trusted to size the array: a short compressed file
@@ -504,11 +594,18 @@ int Import(Reader& reader, const std::string& name, WaveInfo& info, float*& out)
         if (got < want)
             break;
     }
+    if (const std::string damage = reader.Damage(); !damage.empty()) {
+        why = damage;
+        Warn("ArrayWaveImport", name, why);
+        return 0;
+    }
     const int n = static_cast<int>(total);
     Log("INFO    ArrayWaveImport " + std::to_string(info.channels) +
         " channel samples read = " + std::to_string(n) + "\n");
-    if (n <= 0)
+    if (n <= 0) {
+        why = "no samples";
         return 0;
+    }
     Mem::Array<float> array(samples.size());
     std::memcpy(array.data(), samples.data(), samples.size() * sizeof(float));
     out = array.release();
@@ -538,17 +635,24 @@ WaveInfo InfoOf(Reader& reader, bool opened, const std::string& name) {
     return reader.Info();
 }
 
-int ImportFrom(Reader& reader, bool opened, const std::string& name, WaveInfo& info, float*& out) {
+int ImportFrom(Reader& reader, bool opened, const std::string& name, WaveInfo& info, float*& out,
+               std::string* why) {
+    std::string reason;
+    int n = 0;
     if (!opened) {
-        Warn("ArrayWaveImport", name, reader.Error());
-        return 0;
+        reason = reader.Error();
+        Warn("ArrayWaveImport", name, reason);
+    } else {
+        try {
+            n = Import(reader, name, info, out, reason);
+        } catch (const std::bad_alloc&) {
+            reason = "out of memory";
+            Warn("ArrayWaveImport", name, reason);
+        }
     }
-    try {
-        return Import(reader, name, info, out);
-    } catch (const std::bad_alloc&) {
-        Warn("ArrayWaveImport", name, "out of memory");
-        return 0;
-    }
+    if (n == 0 && why != nullptr)
+        *why = reason;
+    return n;
 }
 
 } // namespace
@@ -563,6 +667,11 @@ bool IsWaveContainer(ByteSpan head) {
     return ((Starts(head, 0, "RIFF") || Starts(head, 0, "RIFX") || Starts(head, 0, "RF64")) &&
             Starts(head, 8, "WAVE")) ||
            (Starts(head, 0, W64_RIFF) && Starts(head, 24, W64_WAVE));
+}
+
+bool IsReadableContainer(ByteSpan head) {
+    return IsWaveContainer(head) || Starts(head, 0, "fLaC") ||
+           (Starts(head, 0, "FORM") && (Starts(head, 8, "AIFF") || Starts(head, 8, "AIFC")));
 }
 
 bool FileLooksLikeAudio(const std::string& path) {
@@ -800,22 +909,22 @@ WaveInfo WaveMemoryInfo(ByteSpan bytes) {
     return InfoOf(reader, opened, MEMORY_NAME);
 }
 
-int ArrayWaveImport(const std::string& path, WaveInfo& info, float*& out) {
+int ArrayWaveImport(const std::string& path, WaveInfo& info, float*& out, std::string* why) {
     Log("INFO    ArrayWaveImport(" + path + ")\n");
     info = WaveInfo{};
     out = nullptr;
     Reader reader;
     const bool opened = reader.OpenPath(path);
-    return ImportFrom(reader, opened, path, info, out);
+    return ImportFrom(reader, opened, path, info, out, why);
 }
 
-int ArrayWaveImportMemory(ByteSpan bytes, WaveInfo& info, float*& out) {
+int ArrayWaveImportMemory(ByteSpan bytes, WaveInfo& info, float*& out, std::string* why) {
     Log(std::string("INFO    ArrayWaveImport(") + MEMORY_NAME + ")\n");
     info = WaveInfo{};
     out = nullptr;
     Reader reader;
     const bool opened = reader.OpenMemory(bytes);
-    return ImportFrom(reader, opened, MEMORY_NAME, info, out);
+    return ImportFrom(reader, opened, MEMORY_NAME, info, out, why);
 }
 
 } // namespace Kedra::WaveImExport

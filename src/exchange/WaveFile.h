@@ -5,7 +5,8 @@
 // Writers render the whole file in memory and then replace the target in one rename, so a
 // failed write leaves an existing file as it was. Readers take a path or a whole file held in
 // memory (the memory entry points let tests and fuzzers drive them without files). Readers
-// accept anything libsndfile can open and keep the first channel only.
+// take wave, FLAC and AIFF files (IsReadableContainer), refuse one whose decoder reports
+// damage, and keep the first channel only.
 //
 // Integer formats are written with full scale 2^(bits-1) - 1: -1.0 becomes -32767 and the
 // most negative code is never written. libsndfile reads them back divided by 2^(bits-1), so a
@@ -75,13 +76,16 @@ bool ArrayToWaveMemory(const double* samples, int count, int samplerate, double&
 // --- Readers -----------------------------------------------------------------------------
 
 // What the first bytes of a file say it is: "RIFF WAVE", "RIFX WAVE", "RF64 WAVE", "Wave64",
-// "FLAC", "Ogg", "AIFF", "CAF", "Sun audio", "MIDI sample dump", "MP3", "zip archive", "text",
-// or "an unknown format (first bytes ...)". Forty bytes are enough to tell.
+// "FLAC", "Ogg", "AIFF" (also AIFC), "CAF", "Sun audio", "MIDI sample dump", "MP3",
+// "zip archive", "text", or "an unknown format (first bytes ...)". Forty bytes are enough.
 inline constexpr std::size_t FORMAT_HEAD_BYTES = 40;
 std::string AudioFormatName(ByteSpan head);
-// The wave containers the readers below accept; libsndfile would read many more formats by
-// their content, each one more decoder exposed to files from strangers.
+// The wave variants: RIFF, RIFX and RF64 WAVE, and Wave64.
 bool IsWaveContainer(ByteSpan head);
+// What the readers below accept: the wave variants, FLAC (native, not in Ogg) and AIFF/AIFC
+// with plain samples, the formats impulses are shared in. libsndfile would read many more
+// by their content, each one more decoder exposed to files from strangers.
+bool IsReadableContainer(ByteSpan head);
 // Whether the file's first bytes name an audio format (any, not only the wave containers):
 // such a file is an impulse for the wave reader, which names the ones it refuses.
 bool FileLooksLikeAudio(const std::string& path);
@@ -99,9 +103,10 @@ WaveInfo WaveMemoryInfo(ByteSpan bytes);
 // Fills `info` and hands back a new Mem array of the frames of a mono file, or of the left
 // channel of a stereo file; the caller frees it with Mem::FreeArray. Returns the frames read;
 // 0 (and a null array) for a file that cannot be read, holds no frames or has more than two
-// channels.
-int ArrayWaveImport(const std::string& path, WaveInfo& info, float*& out);
+// channels, and then `why` (when given) receives the reason that is also logged.
+int ArrayWaveImport(const std::string& path, WaveInfo& info, float*& out,
+                    std::string* why = nullptr);
 // The same from memory, logged under the name "<memory>".
-int ArrayWaveImportMemory(ByteSpan bytes, WaveInfo& info, float*& out);
+int ArrayWaveImportMemory(ByteSpan bytes, WaveInfo& info, float*& out, std::string* why = nullptr);
 
 } // namespace Kedra::WaveImExport

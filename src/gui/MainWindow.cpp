@@ -41,6 +41,7 @@
 #include "exchange/WaveFile.h"
 #include "foundation/KedraLogger.h"
 #include "gui/DeviceReportDialog.h"
+#include "gui/ExportDialog.h"
 #include "gui/FixedPitchFont.h"
 #include "gui/GuiFrontEnd.h"
 #include "gui/LevelMeterWindow.h"
@@ -762,18 +763,26 @@ void MainWindow::ExportSlot(const QString& kind) {
                            "Choose a filled slot in the list to export");
         return;
     }
+    ExportChoices choices;
+    if (kind == "response" || kind == "impulse") {
+        ExportDialog dialog(kind, Q(m->GetLabel()), m->GetNHalf() * m->GetHzPerBin(), this);
+        if (dialog.exec() != QDialog::Accepted)
+            return;
+        choices = dialog.Choices();
+    }
     const QString filter =
         kind == "wave" ? tr("Wave files (*.wav)") : tr("Text files (*.txt *.frd)");
     const QString path = QFileDialog::getSaveFileName(
         this, tr("Export %1 of %2").arg(kind, Q(m->GetLabel())), QString(), filter);
-    if (!path.isEmpty() && ctrl_.Action_Export(slot, kind.toStdString(), path.toStdString()))
+    if (!path.isEmpty() &&
+        ctrl_.Action_Export(slot, kind.toStdString(), path.toStdString(), {}, choices))
         ShowProgressText(tr("Exported %1 to %2").arg(kind, path));
 }
 
 void MainWindow::ImportInto(bool impulse) {
     const QString path = QFileDialog::getOpenFileName(
         this, impulse ? tr("Import impulse") : tr("Import response"), QString(),
-        impulse ? tr("Impulses (*.wav *.txt);;All files (*)")
+        impulse ? tr("Impulses (*.wav *.flac *.aif *.aiff *.aifc *.txt);;All files (*)")
                 : tr("Responses (*.frd *.txt);;All files (*)"));
     if (!path.isEmpty())
         ImportFile(path, impulse);
@@ -792,12 +801,8 @@ bool MainWindow::ImportFile(const QString& path, bool impulse) {
                            "Every slot is filled; delete one to import into it");
         return false;
     }
-    if (!ctrl_.Action_Import(slot, path.toStdString(), impulse, ctrl_.Audio().SampleRate(), true)) {
-        front_.ShowMessage(MessageKind::Error, "Sonvel Warning",
-                           "Could not import " + path.toStdString() + " (see the log file)");
-        return false;
-    }
-    return true;
+    // The controller says why it refused.
+    return ctrl_.Action_Import(slot, path.toStdString(), impulse, ctrl_.Audio().SampleRate(), true);
 }
 
 bool MainWindow::OpenDropped(const QString& path) {
@@ -1007,7 +1012,8 @@ void MainWindow::AnalyseRecording() {
         auto* browse = new QPushButton(tr("Browse..."), &dialog);
         connect(browse, &QPushButton::clicked, &dialog, [this, edit] {
             const QString path = QFileDialog::getOpenFileName(
-                this, tr("Wave file"), QString(), tr("Wave files (*.wav *.flac);;All Files (*)"));
+                this, tr("Wave file"), QString(),
+                tr("Wave files (*.wav *.flac *.aif *.aiff *.aifc);;All Files (*)"));
             if (!path.isEmpty())
                 edit->setText(path);
         });

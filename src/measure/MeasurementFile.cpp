@@ -189,11 +189,13 @@ bool CheckRange(const KeyMap& keys, const char* key, int low, int high, std::str
     return true;
 }
 
+// `amplitude` null: the info names no scale (a file made by another program or by hand), and
+// the samples are read as the data file holds them, full scale being 1.0.
 bool DecodeData(const std::string& format, std::span<const unsigned char> data, int length,
-                double amplitude, Mem::Array<double>& out, std::string& error) {
+                const double* amplitude, Mem::Array<double>& out, std::string& error) {
     if (format == "flac") {
         std::string why;
-        if (!Kedra::Measure::Flac::Decode(data, length, amplitude, out, why)) {
+        if (!Kedra::Measure::Flac::Decode(data, length, amplitude ? *amplitude : 1.0, out, why)) {
             error = "Failed to read the FLAC data: " + why;
             return false;
         }
@@ -210,8 +212,8 @@ bool DecodeData(const std::string& format, std::span<const unsigned char> data, 
         return false;
     }
     Mem::Array<double> samples(static_cast<std::size_t>(length));
-    if (!Kedra::WaveImExport::WaveMemoryToArray(data, samples.data(), length,
-                                                amplitude * WAVE_READ_CORRECTION)) {
+    const double scale = amplitude ? *amplitude * WAVE_READ_CORRECTION : 1.0;
+    if (!Kedra::WaveImExport::WaveMemoryToArray(data, samples.data(), length, scale)) {
         error = "Failed to read the wave data";
         return false;
     }
@@ -310,13 +312,22 @@ bool Render(MeasurementCore& record, bool asWave, Rendered& out, std::string& er
 bool Save(MeasurementCore& record, const std::string& basePath, bool asWave) {
     Rendered rendered;
     std::string error;
-    bool ok = Render(record, asWave, rendered, error);
-    if (ok) {
+    const auto writeData = [&] {
         const std::string_view data(reinterpret_cast<const char*>(rendered.data.data()),
                                     rendered.data.size());
-        ok = Kedra::Text::WriteFileAtomically(basePath + "." + rendered.format, data, error) &&
-             Kedra::Text::WriteFileAtomically(basePath + ".info", rendered.info, error);
+        return Kedra::Text::WriteFileAtomically(basePath + "." + rendered.format, data, error);
+    };
+    bool ok = Render(record, asWave, rendered, error) && writeData();
+    // A FLAC file that cannot be written (something in the way of its name, a refusing
+    // target) falls back to wave data like a FLAC encoding that fails.
+    if (!ok && rendered.format == "flac") {
+        Kedra::Logging::KedraLogger::LogText("WARNING MeasurementCore::Save( " + basePath +
+                                             " ) - FLAC failed (" + error +
+                                             "), saving wave data\n");
+        error.clear();
+        ok = Render(record, true, rendered, error) && writeData();
     }
+    ok = ok && Kedra::Text::WriteFileAtomically(basePath + ".info", rendered.info, error);
     if (!ok)
         Kedra::Logging::KedraLogger::LogText("WARNING MeasurementCore::Save( " + basePath +
                                              " ) - " + error + "\n");
@@ -366,11 +377,6 @@ bool CheckInfo(const KeyMap& keys, std::string& format, std::string& error) {
             return false;
         }
     }
-    // The samples cannot be restored without their scale.
-    if (Find(keys, "Data_Amplitude") == nullptr) {
-        error = "Missing Data_Amplitude";
-        return false;
-    }
     if (!CheckRange(keys, "Data_L", 1, MeasurementCore::MAX_DATA_LENGTH, error)) {
         error += " (at most " + IntText(MeasurementCore::MAX_DATA_LENGTH) + " samples)";
         return false;
@@ -411,7 +417,11 @@ bool LoadFromMemory(std::string_view infoText, std::span<const unsigned char> da
         return false;
     const int length = IntOr(keys, "Data_L", 0);
     Mem::Array<double> samples;
-    if (!DecodeData(format, data, length, DoubleOr(keys, "Data_Amplitude", 0.0), samples, error))
+    // A missing scale is no scale: 0.0, which the wave reader would apply, would silence data
+    // that is there. An explicit 0 stays 0, the scale a save writes for silence.
+    const double amplitude = DoubleOr(keys, "Data_Amplitude", 1.0);
+    const bool scaled = Find(keys, "Data_Amplitude") != nullptr;
+    if (!DecodeData(format, data, length, scaled ? &amplitude : nullptr, samples, error))
         return false;
     out.length = length;
     out.dataOffset = IntOr(keys, "Data_Offset", 0);
@@ -470,8 +480,9 @@ void Apply(Loaded& loaded, MeasurementCore& record, int p) {
                              DoubleOr(k, "Signal_TypeFactor2", 0.0), true);
     loaded.samples = {};
 
-    if (const std::string* s = Find(k, "Info_Label"))
-        record.SetLabel(*s);
+    // A missing text is empty: the record must not keep what a slot held before.
+    const std::string* label = Find(k, "Info_Label");
+    record.SetLabel(label != nullptr ? *label : std::string());
     record.SetFileVersion(IntOr(k, "File_Version", -1));
     if (const std::string* s = Find(k, "Application_Id"))
         record.SetApplicationId(StringToApplicationId(*s));
@@ -481,8 +492,10 @@ void Apply(Loaded& loaded, MeasurementCore& record, int p) {
         record.SetApplicationInfo(*s);
     record.SetRecChannels(IntOr(k, "Rec_Channels", record.GetRecChannels()));
     record.SetRecMaxAmplitude(DoubleOr(k, "Rec_MaxAmplitude", record.GetRecMaxAmplitude()));
-    if (const std::string* s = Find(k, "Rec_TimeZeroMethod"))
-        record.SetTimeZeroMethod(static_cast<int>(Kedra::Analyze::StringToTZM(*s)));
+    // A missing method reads as an unknown name does: the first one.
+    const std::string* method = Find(k, "Rec_TimeZeroMethod");
+    record.SetTimeZeroMethod(
+        static_cast<int>(Kedra::Analyze::StringToTZM(method != nullptr ? *method : "")));
     if (const std::string* s = Find(k, "Rec_Date"))
         record.SetRecDate(*s);
     record.SetAmplitude(DoubleOr(k, "Info_Amplified", record.GetAmplitude()));
@@ -490,7 +503,8 @@ void Apply(Loaded& loaded, MeasurementCore& record, int p) {
 
     record.SetSmoothNOct(DoubleOr(k, "FR_Smoothing_NOct", record.GetSmoothNOct()));
     record.SetSmoothingEnabled(BoolOr(k, "FR_Smoothing_Enabled", record.GetSmoothingEnabled()));
-    record.SetSmoothingComplex(BoolOr(k, "FR_Smoothing_Complex", record.GetSmoothingComplex()));
+    // The one setting the defaults leave as it was.
+    record.SetSmoothingComplex(BoolOr(k, "FR_Smoothing_Complex", false));
     record.SetLowpass(DoubleOr(k, "FR_LowpassStart", record.GetLowpassStart()),
                       DoubleOr(k, "FR_LowpassLength", record.GetLowpassLength()));
     record.SetLowpassEnabled(BoolOr(k, "FR_LowpassEnabled", record.GetLowpassEnabled()));

@@ -83,7 +83,9 @@ bool LoadFromMemory(std::string_view infoText, std::span<const unsigned char> da
 bool Load(const std::string& basePath, Loaded& out, std::string* reason = nullptr,
           int maxLength = MeasurementCore::MAX_DATA_LENGTH);
 // Hands a loaded measurement to a record with the analysis exponent p (moves the samples out).
-// Settings that the info does not hold keep their defaults.
+// Settings that the info does not hold keep their defaults; a missing label is empty, a missing
+// time-zero method the first (0, as an unknown name), and without Data_Amplitude the samples
+// are taken as the data file holds them.
 void Apply(Loaded& loaded, MeasurementCore& record, int p);
 // Load then Apply; on failure the record is left without data (Uninitialize) and false.
 bool Open(const std::string& basePath, MeasurementCore& record, int p);

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sndfile.h>
 
 #include <sys/wait.h>
 
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "exchange/Calibrator.h"
 #include "exchange/TextFile.h"
 #include "exchange/WaveFile.h"
 #include "foundation/Mem.h"
@@ -330,6 +332,136 @@ TEST_F(CommandLine, SimulatedRoomGivesItsReverberationTimeAndTheViewsExport) {
     EXPECT_NE(Sonvel("acoustics 9").status, 0);
     EXPECT_NE(Sonvel("export 9 '" + (dir / "none.txt").string() + "' --kind etc").status, 0);
     EXPECT_FALSE(fs::exists(dir / "none.txt"));
+}
+
+} // namespace
+
+namespace {
+
+std::vector<std::string> DataLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty() && line[0] != '#')
+            lines.push_back(line);
+    return lines;
+}
+
+// A sweep keeps more raw samples (2^16) than its analysis length (2^15): the list and the
+// text exports name the same number, and every export format is reachable.
+TEST_F(CommandLine, ExportsAgreeWithTheListAndReachEveryFormat) {
+    const Session measured = Sonvel("--set Signal.SignalLength=16 --set Analysis.MAnalysis=15 "
+                                    "--set Dev.OutputPCMAmplitude=0.5 measure A --sim speaker");
+    ASSERT_EQ(measured.status, 0) << measured.err;
+    // Opened as the sessions open it, at the analysis length kept in the options.
+    Kedra::Measure::MeasurementList list(40);
+    list.SetMAnalysis(15);
+    ASSERT_TRUE(list.OpenTry((dir / "MeasAutosaved.zip").string(), false));
+    Kedra::Measure::Measurement& m = *list.No(0);
+    ASSERT_EQ(m.GetN(), 32768);
+    ASSERT_NE(m.GetDataLength(), m.GetN());
+    EXPECT_NE(Sonvel("list").out.find("N=32768 "), std::string::npos);
+    const auto exported = [&](const std::string& name, const std::string& args) {
+        const fs::path path = dir / name;
+        const Session r = Sonvel("export A '" + path.string() + "' " + args);
+        EXPECT_EQ(r.status, 0) << args << ": " << r.err;
+        return Read(path);
+    };
+    const std::string lines = exported("lines.txt", "--mode 2 --step 1000");
+    EXPECT_NE(lines.find("# Number of samples: 32768\n"), std::string::npos);
+
+    // One line of (f;dB;deg) groups, one per point of the ordinary export, the same numbers.
+    const std::string oneLine = exported("one.txt", "--mode 2 --step 1000 --one-line");
+    const std::vector<std::string> rows = DataLines(lines);
+    const std::vector<std::string> groups = DataLines(oneLine);
+    ASSERT_EQ(groups.size(), 1u);
+    ASSERT_GT(rows.size(), 20u);
+    std::string expected;
+    for (const std::string& row : rows)
+        expected += "(" + row + ") ";
+    EXPECT_EQ(groups[0], expected);
+
+    const std::string plain = exported("imp.txt", "--kind impulse");
+    const std::string numbered = exported("num.txt", "--kind impulse --sample-numbers");
+    EXPECT_NE(numbered.find("# Number of samples: 32768\n"), std::string::npos);
+    const std::vector<std::string> values = DataLines(plain);
+    const std::vector<std::string> numberedRows = DataLines(numbered);
+    ASSERT_EQ(values.size(), 32768u);
+    ASSERT_EQ(numberedRows.size(), 32768u);
+    for (std::size_t i = 0; i < values.size(); i += 997)
+        EXPECT_EQ(numberedRows[i], std::to_string(static_cast<int>(i) - 16384) + ";" + values[i]);
+
+    // A calibration file of the full range starts at 1 Hz, not at 20 Hz.
+    const std::string cal = exported("a.cal", "--kind cal");
+    Kedra::Measure::Calibrator truth;
+    ASSERT_TRUE(truth.Import(m, 1.0, m.GetSamplerate() / 2.0));
+    ASSERT_TRUE(truth.Save((dir / "truth.cal").string()));
+    EXPECT_EQ(cal, Read(dir / "truth.cal"));
+    ASSERT_TRUE(truth.Import(m, 20.0, m.GetSamplerate() / 2.0));
+    ASSERT_TRUE(truth.Save((dir / "from20.cal").string()));
+    EXPECT_NE(cal, Read(dir / "from20.cal"));
+
+    EXPECT_EQ(
+        Sonvel("export A '" + (dir / "x.txt").string() + "' --kind impulse --one-line").status, 2);
+    EXPECT_EQ(Sonvel("export A '" + (dir / "x.txt").string() + "' --sample-numbers").status, 2);
+    EXPECT_FALSE(fs::exists(dir / "x.txt"));
+}
+
+// Impulses shared as FLAC or AIFF import sample for sample; a damaged one is refused, and the
+// command says why, once.
+TEST_F(CommandLine, FlacAndAiffImpulsesImportAndDamagedOnesSayWhy) {
+    std::vector<double> x(3000);
+    for (std::size_t i = 0; i < x.size(); ++i)
+        x[i] = 0.3 * std::exp(-0.002 * static_cast<double>(i)) * std::cos(0.3 * i) - 0.05;
+    x[3] = 0.95; // the peak, moved to time zero
+    const auto write = [&](const fs::path& path, int format) {
+        SF_INFO info{};
+        info.samplerate = 48000;
+        info.channels = 1;
+        info.format = format;
+        SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+        ASSERT_NE(f, nullptr) << path;
+        sf_write_double(f, x.data(), static_cast<sf_count_t>(x.size()));
+        sf_close(f);
+    };
+    write(dir / "shared.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24);
+    write(dir / "shared.aiff", SF_FORMAT_AIFF | SF_FORMAT_PCM_16);
+    const Session flac =
+        Sonvel("import '" + (dir / "shared.flac").string() + "' --kind impulse --slot 4");
+    ASSERT_EQ(flac.status, 0) << flac.err;
+    const Session aiff = Sonvel("import '" + (dir / "shared.aiff").string() + "' --slot 5");
+    ASSERT_EQ(aiff.status, 0) << aiff.err;
+    auto list = Autosaved();
+    // Off by the writer's full scale (2^(bits-1) - 1 against the reader's 2^(bits-1)), its rounding
+    // and the autosave's 24 bits.
+    for (const auto& [slot, step] : {std::pair{4, 4.0 / 8388608.0}, std::pair{5, 2.0 / 32768.0}}) {
+        Kedra::Measure::Measurement& m = *list->No(slot);
+        ASSERT_TRUE(m.IsInitialized()) << slot;
+        EXPECT_EQ(m.GetSamplerate(), 48000);
+        EXPECT_EQ(m.GetBaseOffset(), 3.0) << slot;
+        const double* zero = m.GetIData() + m.GetImpulsePosition() - 3;
+        for (std::size_t i = 0; i < x.size(); ++i)
+            ASSERT_NEAR(zero[i], x[i], step) << slot << " " << i;
+    }
+
+    const std::string bytes = SonvelTest::ReadBytes(dir / "shared.flac");
+    SonvelTest::WriteBytes(dir / "cut.flac", bytes.substr(0, bytes.size() / 2));
+    SonvelTest::WriteBytes(dir / "noise.aiff",
+                           std::string("FORM\x01\x02\x03\x04") + "AIFFgarbage, not a chunk");
+    for (const char* name : {"cut.flac", "noise.aiff"}) {
+        const Session r = Sonvel("import '" + (dir / name).string() + "' --kind impulse --slot 6");
+        EXPECT_EQ(r.status, 1) << name;
+        const std::string why = std::string("Could not import ") + (dir / name).string() +
+                                ": damaged " + (name[0] == 'c' ? "FLAC" : "AIFF") + " file (";
+        EXPECT_NE(r.err.find(why), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("sonvel: error", r.err.find("sonvel: error") + 1), std::string::npos)
+            << r.err;
+    }
+    EXPECT_FALSE(Autosaved()->No(6)->IsInitialized());
+    const Session analyzed = Sonvel("analyze '" + (dir / "cut.flac").string() + "'");
+    EXPECT_EQ(analyzed.status, 1);
+    EXPECT_NE(analyzed.err.find("could not be read: damaged FLAC file ("), std::string::npos)
+        << analyzed.err;
 }
 
 } // namespace

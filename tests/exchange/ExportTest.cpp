@@ -139,6 +139,23 @@ TEST(MeasurementExporterFormat, HeaderLinesOfEveryMode) {
     EXPECT_EQ(Lines(text)[8], "# Logarithmic frequency steps. (1000 steps) ");
 }
 
+// A measured sweep keeps more raw samples than its transform: the header counts the samples
+// the exported bins come from (two per bin), as the list does, not the raw data.
+TEST(MeasurementExporterFormat, NumberOfSamplesIsTheTransformLength) {
+    Measurement m("long raw data");
+    std::vector<cd> bins(65, cd(0.5, 0.0));
+    m.InitializeFreq(bins.data(), 64, FS, 16, 0, 0.0, 0.0, true);
+    ASSERT_EQ(m.GetDataLength(), 128);
+    MeasurementExporter e;
+    e.exportMode = 0;
+    std::string text;
+    ASSERT_TRUE(e.ExportText(m, text));
+    const std::size_t bins0 = Data(text).size();
+    EXPECT_EQ(Lines(text)[5], "# Number of samples: " + std::to_string(2 * bins0));
+    ASSERT_TRUE(e.ExportImpulseText(m, -2, 2, text));
+    EXPECT_EQ(Lines(text)[5], "# Number of samples: " + std::to_string(2 * bins0));
+}
+
 TEST(MeasurementExporterFormat, ZeroMagnitudeAndOneLineFormat) {
     Measurement silent("s");
     FromSpectrum(silent, HALF, FS, [](int) { return cd(0.0, 0.0); });

@@ -16,6 +16,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <unistd.h>
@@ -320,57 +321,155 @@ TEST(WaveReadTest, MalformedFilesFailCleanly) {
     }
 }
 
-// Other containers written by libsndfile itself: the wave variants are read, everything else
-// is refused before libsndfile may decode it, with the format it is named by.
-TEST(WaveReadTest, OnlyWaveContainersReachTheDecoder) {
-    const std::vector<short> samples{100, -200, 300, -400, 500, -600, 700, -800};
-    auto write = [&](int format) {
-        const auto path = SonvelTest::TempDir() / ("container-" + std::to_string(format));
-        SF_INFO info{};
-        info.samplerate = 48000;
-        info.channels = 1;
-        info.format = format;
-        SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
-        if (f == nullptr)
-            return Bytes{};
-        sf_write_short(f, samples.data(), static_cast<sf_count_t>(samples.size()));
-        sf_close(f);
-        const std::string bytes = SonvelTest::ReadBytes(path);
-        return Bytes(bytes.begin(), bytes.end());
-    };
+// A file written by libsndfile itself, as its bytes; empty when this libsndfile cannot write
+// that format.
+template <typename T>
+Bytes WrittenBy(int format, const std::vector<T>& samples, const std::string& name) {
+    const auto path = SonvelTest::TempDir() / name;
+    SF_INFO info{};
+    info.samplerate = 48000;
+    info.channels = 1;
+    info.format = format;
+    SNDFILE* f = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (f == nullptr)
+        return {};
+    if constexpr (std::is_same_v<T, short>) {
+        // libsndfile stores shorts unscaled in a float file; their normalised values are exact.
+        std::vector<double> x(samples.begin(), samples.end());
+        for (double& v : x)
+            v /= 32768.0;
+        if ((format & SF_FORMAT_SUBMASK) == SF_FORMAT_FLOAT)
+            sf_write_double(f, x.data(), static_cast<sf_count_t>(x.size()));
+        else
+            sf_write_short(f, samples.data(), static_cast<sf_count_t>(samples.size()));
+    } else {
+        sf_write_double(f, samples.data(), static_cast<sf_count_t>(samples.size()));
+    }
+    sf_close(f);
+    const std::string bytes = SonvelTest::ReadBytes(path);
+    return Bytes(bytes.begin(), bytes.end());
+}
+
+ByteSpan Head(const Bytes& file) {
+    return ByteSpan(file).first(std::min(file.size(), FORMAT_HEAD_BYTES));
+}
+
+bool Logged(const std::string& text) {
+    return SonvelTest::ReadLog().find(text) != std::string::npos;
+}
+
+// Files written by libsndfile: the wave variants, FLAC and AIFF (impulses are shared in them)
+// give back every sample; everything else is refused before libsndfile may decode it, with
+// the format it is named by.
+TEST(WaveReadTest, WaveFlacAndAiffAreReadOthersRefused) {
+    // 16-bit codes: exact in every container and width below.
+    const std::vector<short> samples{100, -200, 300, -400, 500, -600, 700, -32767};
     for (const int format :
          {SF_FORMAT_WAV | SF_FORMAT_PCM_16, SF_FORMAT_WAV | SF_FORMAT_PCM_16 | SF_ENDIAN_BIG,
-          SF_FORMAT_RF64 | SF_FORMAT_PCM_16, SF_FORMAT_W64 | SF_FORMAT_PCM_16}) {
-        const Bytes file = write(format);
+          SF_FORMAT_RF64 | SF_FORMAT_PCM_16, SF_FORMAT_W64 | SF_FORMAT_PCM_16,
+          SF_FORMAT_FLAC | SF_FORMAT_PCM_16, SF_FORMAT_FLAC | SF_FORMAT_PCM_24,
+          SF_FORMAT_AIFF | SF_FORMAT_PCM_16, SF_FORMAT_AIFF | SF_FORMAT_PCM_24,
+          SF_FORMAT_AIFF | SF_FORMAT_FLOAT}) {
+        const Bytes file = WrittenBy(format, samples, "container");
         ASSERT_FALSE(file.empty()) << std::hex << format;
-        EXPECT_TRUE(IsWaveContainer(ByteSpan(file).first(FORMAT_HEAD_BYTES))) << std::hex << format;
-        EXPECT_EQ(Import(file).n, 8) << std::hex << format;
+        EXPECT_TRUE(IsReadableContainer(Head(file))) << std::hex << format;
+        const Imported r = Import(file);
+        ASSERT_EQ(r.n, 8) << std::hex << format;
+        for (std::size_t i = 0; i < samples.size(); ++i)
+            EXPECT_EQ(r.samples[i], samples[i] / 32768.0f) << std::hex << format << " " << i;
+        std::vector<double> d(10, 9.0);
+        ASSERT_TRUE(WaveMemoryToArray<double>(file, d.data(), 10, 2.0)) << std::hex << format;
+        EXPECT_EQ(d[7], -32767 / 16384.0);
+        EXPECT_EQ(d[8], 0.0);
     }
+    EXPECT_EQ(AudioFormatName(Head(WrittenBy(SF_FORMAT_AIFF | SF_FORMAT_FLOAT, samples, "c"))),
+              "AIFF");
     struct Foreign {
         int format;
         const char* name;
     };
-    for (const Foreign f : {Foreign{SF_FORMAT_AIFF | SF_FORMAT_PCM_16, "AIFF"},
-                            Foreign{SF_FORMAT_AU | SF_FORMAT_PCM_16, "Sun audio"},
+    for (const Foreign f : {Foreign{SF_FORMAT_AU | SF_FORMAT_PCM_16, "Sun audio"},
                             Foreign{SF_FORMAT_CAF | SF_FORMAT_PCM_16, "CAF"},
-                            Foreign{SF_FORMAT_FLAC | SF_FORMAT_PCM_16, "FLAC"},
                             Foreign{SF_FORMAT_OGG | SF_FORMAT_VORBIS, "Ogg"},
                             Foreign{SF_FORMAT_SDS | SF_FORMAT_PCM_16, "MIDI sample dump"}}) {
-        const Bytes file = write(f.format);
+        const Bytes file = WrittenBy(f.format, samples, "foreign");
         if (file.empty())
             continue; // a libsndfile built without that format cannot make the example
-        EXPECT_EQ(AudioFormatName(ByteSpan(file).first(std::min(file.size(), FORMAT_HEAD_BYTES))),
-                  f.name);
+        EXPECT_EQ(AudioFormatName(Head(file)), f.name);
         EXPECT_EQ(Import(file).n, 0) << f.name;
         EXPECT_EQ(WaveMemoryInfo(file).frames, 0) << f.name;
-        EXPECT_NE(SonvelTest::ReadLog().find(std::string("not a wave file (") + f.name + ")"),
-                  std::string::npos)
+        EXPECT_TRUE(Logged(std::string("not a wave, FLAC or AIFF file (") + f.name + ")"))
             << f.name;
     }
+    // An AIFC of compressed samples stays refused, before any of them is decoded.
+    const Bytes ulaw = WrittenBy(SF_FORMAT_AIFF | SF_FORMAT_ULAW, samples, "ulaw");
+    ASSERT_FALSE(ulaw.empty());
+    EXPECT_EQ(Import(ulaw).n, 0);
+    EXPECT_TRUE(Logged("compressed AIFF samples, which are not read"));
+
+    // AIFF and AIFC made byte by byte (fuzz/make-corpus.sh), not by libsndfile.
+    for (const char* name : {"h-pcm16.aiff", "h-none.aifc"}) {
+        const Imported r = Import(SonvelTest::FuzzFinding("wave", name));
+        EXPECT_EQ(r.samples, (std::vector<float>{0.5f, -0.5f, 0.25f, -0.25f})) << name;
+        EXPECT_EQ(r.info.samplerate, 44100) << name;
+    }
+    EXPECT_EQ(Import(SonvelTest::FuzzFinding("wave", "h-aiff-huge-chunk")).n, 0);
+
     const Bytes text{'1', '0', '0', ';', '-', '3', '\n'};
     EXPECT_EQ(AudioFormatName(text), "text");
     EXPECT_EQ(AudioFormatName(Bytes{0x00, 0x01, 0xFE, 0x42, 0x99}),
               "an unknown format (first bytes 00 01 FE 42)");
+}
+
+// A FLAC file cut short or damaged anywhere is refused whole, with the reason; so is an AIFF
+// file cut inside its header or with a chunk larger than the file. An AIFF cut inside its
+// samples gives the samples that are there, as a wave file does.
+TEST(WaveReadTest, DamagedFlacAndAiffAreRefusedAndSayWhy) {
+    std::vector<double> x(20000);
+    for (std::size_t i = 0; i < x.size(); ++i)
+        x[i] = 0.5 * std::sin(0.01 * static_cast<double>(i)) * std::exp(-1e-4 * i);
+    const Bytes flac = WrittenBy(SF_FORMAT_FLAC | SF_FORMAT_PCM_24, x, "damaged.flac");
+    ASSERT_GT(flac.size(), 1000u);
+    ASSERT_EQ(Import(flac).n, 20000);
+    std::vector<double> d(20000);
+    const auto refused = [&](const Bytes& b, const std::string& why) {
+        std::string reason;
+        WaveInfo info;
+        float* out = nullptr;
+        EXPECT_EQ(ArrayWaveImportMemory(b, info, out, &reason), 0) << why;
+        EXPECT_EQ(out, nullptr);
+        EXPECT_FALSE(WaveMemoryToArray<double>(b, d.data(), 20000, 1.0)) << why;
+        EXPECT_NE(reason.find(why), std::string::npos) << reason;
+    };
+    refused(Bytes(flac.begin(), flac.begin() + 30), "damaged FLAC file (cut inside its header)");
+    refused(Bytes(flac.begin(), flac.begin() + static_cast<long>(flac.size() / 2)),
+            "damaged FLAC file (");
+    Bytes flipped = flac;
+    for (std::size_t i = flac.size() / 2; i < flac.size() / 2 + 50; ++i)
+        flipped[i] ^= 0x5A;
+    refused(flipped, "damaged FLAC file (");
+
+    const std::vector<short> codes(1000, 1234);
+    const Bytes aiff = WrittenBy(SF_FORMAT_AIFF | SF_FORMAT_PCM_16, codes, "damaged.aiff");
+    ASSERT_EQ(std::string(aiff.begin() + 12, aiff.begin() + 16), "COMM");
+    refused(Bytes(aiff.begin(), aiff.begin() + 20), "damaged AIFF file (");
+    Bytes huge = aiff;
+    huge[16] = 0x7F;
+    refused(huge, "damaged AIFF file (a chunk of 2130706450 bytes");
+    const Imported cut = Import(Bytes(aiff.begin(), aiff.end() - 100));
+    ASSERT_EQ(cut.n, 950);
+    EXPECT_EQ(cut.samples.back(), 1234 / 32768.0f);
+
+    // Random damage to either header never crashes nor reads beyond the bytes given.
+    std::mt19937 rng(5);
+    for (const Bytes* good : {&flac, &aiff}) {
+        for (int trial = 0; trial < 500; ++trial) {
+            Bytes bad = *good;
+            for (int k = 0; k < 3; ++k)
+                bad[4 + rng() % 60] = static_cast<unsigned char>(rng());
+            ASSERT_LE(static_cast<std::size_t>(Import(bad).n), 20000u) << trial;
+        }
+    }
 }
 
 // Inputs the fuzzer found (fuzz/corpus/wave/) are not wave files: every entry point refuses

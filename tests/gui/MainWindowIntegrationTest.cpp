@@ -1,6 +1,7 @@
 #include "gui/MainWindow.h"
 
 #include <gtest/gtest.h>
+#include <sndfile.h>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -10,7 +11,9 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
+#include <QLineEdit>
 #include <QMimeData>
+#include <QRadioButton>
 #include <QSignalSpy>
 #include <QTabWidget>
 #include <QTest>
@@ -23,6 +26,8 @@
 #include "app/MainCtrl.h"
 #include "app/Options.h"
 #include "audio/SimulatedSoundCard.h"
+#include "exchange/TextFile.h"
+#include "gui/ExportDialog.h"
 #include "gui/GuiFrontEnd.h"
 #include "gui/MeasurementTableModel.h"
 #include "gui/PresenterPanel.h"
@@ -238,6 +243,80 @@ TEST_F(MainWindowTest, GeometryTabAndRangesAreKeptInTheOptions) {
     window = std::make_unique<Gui::MainWindow>(*ctrl, front);
     EXPECT_EQ(window->Tabs()->currentIndex(), 2);
     EXPECT_NEAR(window->Graph(Gui::GraphKind::Response)->xAxis->range().lower, 50.0, 1e-6);
+}
+
+// The export dialog's choices reach the file: a response's range and the circuit simulators'
+// one line, an impulse's sample numbers. A range beyond the record is refused at its field,
+// whose text stays as typed.
+TEST_F(MainWindowTest, ExportDialogChoicesReachTheFile) {
+    Kedra::Measure::Measurement* m = ctrl->List().No(0);
+    m->InitializeDirac(12, 48000, 1.0);
+    Gui::ExportDialog response("response", "A", 24000.0, window.get());
+    response.show();
+    response.ToField()->setText("99999");
+    EXPECT_EQ(response.ToField()->text(), "99999");
+    EXPECT_EQ(response.Refusal(), "To is out of range (allowed: 0 .. 24000 Hz)");
+    Screenshot("export-dialog-refused.png", &response);
+    response.FromField()->setText("3000");
+    response.ToField()->setText("2000");
+    EXPECT_EQ(response.Refusal(), "From must lie below To");
+    response.FromField()->setText("1000,5");
+    EXPECT_TRUE(response.Refusal().isEmpty()) << response.Refusal().toStdString();
+    response.OneLineButton()->setChecked(true);
+    Screenshot("export-dialog-response.png", &response);
+    const ExportChoices c = response.Choices();
+    EXPECT_EQ(c.fromHz, 1000.5);
+    EXPECT_EQ(c.toHz, 2000.0);
+    EXPECT_TRUE(c.oneLine);
+
+    const fs::path oneLine = dir / "one.txt";
+    ASSERT_TRUE(ctrl->Action_Export(0, "response", oneLine.string(), {}, c));
+    const std::string text = SonvelTest::ReadBytes(oneLine);
+    const std::string data = text.substr(text.rfind("#\n") + 2);
+    // Linear steps of the options' 5 Hz from 1000.5 to 2000 Hz, all on one line.
+    EXPECT_EQ(std::count(data.begin(), data.end(), '('), 200);
+    EXPECT_EQ(data.rfind("(1000.5;0;0) ", 0), 0u) << data.substr(0, 40);
+    EXPECT_NE(data.find("(1995.5;0;0) "), std::string::npos);
+    EXPECT_EQ(std::count(data.begin(), data.end(), '\n'), 1);
+
+    Gui::ExportDialog impulse("impulse", "A", 24000.0, window.get());
+    impulse.SampleNumbersBox()->setChecked(true);
+    const fs::path numbered = dir / "numbered.txt";
+    ASSERT_TRUE(ctrl->Action_Export(0, "impulse", numbered.string(), {}, impulse.Choices()));
+    const std::string rows = SonvelTest::ReadBytes(numbered);
+    EXPECT_NE(rows.find("\n-2048;0\n-2047;0\n"), std::string::npos);
+    EXPECT_NE(rows.find("\n0;1\n1;0\n"), std::string::npos);
+}
+
+// A dropped or imported FLAC or AIFF file becomes an impulse; a damaged one says why.
+TEST_F(MainWindowTest, DroppedFlacAndAiffImportAndDamageIsNamed) {
+    std::vector<double> x(500, 0.0);
+    x[0] = 0.5;
+    x[1] = -0.25;
+    for (const auto& [name, format] : {std::pair{"drop.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24},
+                                       std::pair{"drop.aif", SF_FORMAT_AIFF | SF_FORMAT_PCM_16}}) {
+        SF_INFO info{};
+        info.samplerate = 44100;
+        info.channels = 1;
+        info.format = format;
+        SNDFILE* f = sf_open((dir / name).c_str(), SFM_WRITE, &info);
+        ASSERT_NE(f, nullptr);
+        sf_write_double(f, x.data(), static_cast<sf_count_t>(x.size()));
+        sf_close(f);
+        const int slot = ctrl->FirstEmptySlot();
+        ASSERT_TRUE(window->OpenDropped(QString::fromStdString((dir / name).string()))) << name;
+        Kedra::Measure::Measurement* m = ctrl->List().No(slot);
+        EXPECT_EQ(m->GetSamplerate(), 44100) << name;
+        const double* zero = m->GetIData() + m->GetImpulsePosition();
+        EXPECT_NEAR(zero[0], 0.5, 1e-4) << name;
+        EXPECT_NEAR(zero[1], -0.25, 1e-4) << name;
+    }
+    const std::string flac = SonvelTest::ReadBytes(dir / "drop.flac");
+    SonvelTest::WriteBytes(dir / "cut.flac", flac.substr(0, 60));
+    EXPECT_FALSE(window->ImportFile(QString::fromStdString((dir / "cut.flac").string()), true));
+    ASSERT_FALSE(front.Messages().isEmpty());
+    EXPECT_TRUE(front.Messages().last().contains("damaged FLAC file"))
+        << front.Messages().last().toStdString();
 }
 
 } // namespace

@@ -121,6 +121,25 @@ TEST(MeasurementFileIntegration, RateFlacCannotStoreFallsBackToWave) {
     EXPECT_FALSE(fs::exists(Dir("fallback") / "empty.info"));
 }
 
+// The FLAC file itself cannot be written (a directory holds its name): wave data instead.
+TEST(MeasurementFileIntegration, UnwritableFlacFallsBackToWave) {
+    Measurement m("blocked");
+    FillChanged(m, 3000, 48000);
+    const fs::path base = Dir("blocked") / "m";
+    fs::create_directories(base.string() + ".flac");
+    ASSERT_TRUE(MF::Save(m, base.string(), false));
+    EXPECT_TRUE(fs::is_directory(base.string() + ".flac"));
+    EXPECT_TRUE(fs::is_regular_file(base.string() + ".wav"));
+    EXPECT_NE(ReadBytes(base.string() + ".info").find("Data_FileFormat\t= wav\n"),
+              std::string::npos);
+    EXPECT_NE(SonvelTest::ReadLog().find("FLAC failed (cannot rename"), std::string::npos);
+    Measurement back("b");
+    ASSERT_TRUE(MF::Open(base.string(), back, 14));
+    EXPECT_EQ(MF::SettingsKeys(back), MF::SettingsKeys(m));
+    for (int i = 0; i < 3000; ++i)
+        ASSERT_NEAR(back.GetIData()[i], m.GetIData()[i], 2.75 / 8388607.0) << i;
+}
+
 TEST(MeasurementFileIntegration, RefusedFilesLeaveNoDataAndOneWarning) {
     // Damaged data and absurd keys are tried from memory and in packages; here the file
     // handling and the warning texts.

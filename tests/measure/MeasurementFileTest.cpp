@@ -3,6 +3,7 @@
 // they were made from.
 #include "measure/MeasurementFile.h"
 
+#include "analyze/SequenceAnalysis.h"
 #include "exchange/WaveFile.h"
 #include "measure/FlacData.h"
 #include "measure/Measurement.h"
@@ -146,8 +147,6 @@ TEST(MeasurementInfo, RefusesMissingVitalKeysBadNumbersAndAbsurdDataKeys) {
          "Failed to read vital keys"},
         {"mp3", [](MF::KeyMap& k) { k["Data_FileFormat"] = "mp3"; },
          "Unsupported  Data_FileFormat: mp3"},
-        {"no amplitude", [](MF::KeyMap& k) { k.erase("Data_Amplitude"); },
-         "Missing Data_Amplitude"},
         {"2e9 samples", [](MF::KeyMap& k) { k["Data_L"] = "2000000000"; },
          "Data out of range: Data_L = 2000000000"},
         // No record holds more than 2^24 samples; FLAC would shrink a forged one 4000:1.
@@ -189,6 +188,70 @@ TEST(MeasurementInfo, RefusesMissingVitalKeysBadNumbersAndAbsurdDataKeys) {
     std::string error;
     EXPECT_TRUE(MF::CheckInfo(MF::ParseInfo(InfoText(100, "wav", 1.0)), format, error)) << error;
     EXPECT_EQ(format, "wav");
+}
+
+// Files written by other programs or by hand leave keys out: each missing one reads as its
+// default, whatever the record held before, and the samples keep their level.
+TEST(MeasurementInfo, MissingAmplitudeTimeZeroMethodAndLabelReadAsDefaults) {
+    // 0.5 and -0.25 are exact 16-bit codes (16384 and -8192 of 32768).
+    std::vector<unsigned char> wave;
+    const std::vector<float> samples = {0.5f, -0.25f, 0.0f, 0.125f};
+    ASSERT_EQ(Kedra::WaveImExport::ArrayWaveExportToMemory(samples.data(), 4, 48000,
+                                                           Kedra::WaveImExport::WaveFormat::Pcm16,
+                                                           "", false, wave),
+              4);
+    std::vector<unsigned char> flac;
+    const std::vector<double> full = {1.0, -0.5, 0.25, 0.0};
+    double flacScale = 0.0;
+    std::string error;
+    ASSERT_TRUE(Flac::Encode24(full.data(), 4, 48000, flacScale, flac, error));
+    const std::string wholeInfo =
+        "File_Version\t= 104\n"
+        "Data_FileFormat\t= wav\n"
+        "Data_L\t= 4\n"
+        "Data_Samplerate = 48000\n"
+        "Data_Offset=1\n"
+        "Info_Label\t= by hand\n"
+        "Rec_TimeZeroMethod\t= " +
+        std::string(Kedra::Analyze::TZMToString(static_cast<Kedra::Analyze::TZM>(2))) + "\n";
+    const auto without = [&](const std::string& key) {
+        std::string text = wholeInfo;
+        const auto at = text.find(key);
+        return text.erase(at, text.find('\n', at) + 1 - at);
+    };
+
+    Measurement m("before");
+    m.InitializeDirac(4, 44100, 1.0);
+    m.SetTimeZeroMethod(2);
+    m.SetSmoothingComplex(true);
+    MF::Loaded loaded;
+    // No Data_Amplitude: the wave's samples as libsndfile reads them, not silence.
+    ASSERT_TRUE(MF::LoadFromMemory(wholeInfo, Bytes(wave), loaded, error)) << error;
+    MF::Apply(loaded, m, 2);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(m.GetIData()[i], samples[static_cast<std::size_t>(i)]) << i;
+    EXPECT_EQ(m.GetLabel(), "by hand");
+    EXPECT_EQ(m.GetTimeZeroMethod(), 2);
+    EXPECT_FALSE(m.GetSmoothingComplex());
+
+    std::string flacInfo = wholeInfo;
+    flacInfo.replace(flacInfo.find("wav"), 3, "flac");
+    ASSERT_TRUE(MF::LoadFromMemory(flacInfo, Bytes(flac), loaded, error)) << error;
+    for (int i = 0; i < 4; ++i)
+        EXPECT_NEAR(loaded.samples.data()[i], full[static_cast<std::size_t>(i)], 1.0 / 8388607.0);
+
+    // No time-zero method: the first, as for a name it does not know; not the one it held.
+    ASSERT_TRUE(MF::LoadFromMemory(without("Rec_TimeZeroMethod"), Bytes(wave), loaded, error));
+    MF::Apply(loaded, m, 2);
+    EXPECT_EQ(m.GetTimeZeroMethod(), 0);
+    // No label: empty, not the label of what the slot held before.
+    ASSERT_TRUE(MF::LoadFromMemory(without("Info_Label"), Bytes(wave), loaded, error));
+    MF::Apply(loaded, m, 2);
+    EXPECT_EQ(m.GetLabel(), "");
+    // An explicit zero scale is a saved silence and stays silent.
+    ASSERT_TRUE(MF::LoadFromMemory(wholeInfo + "Data_Amplitude = 0\n", Bytes(wave), loaded, error));
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(loaded.samples.data()[i], 0.0);
 }
 
 TEST(MeasurementData, FlacCodesAreRoundedToTheSamplesOverTheirPeak) {
