@@ -38,8 +38,28 @@ double FilterLevelDb(const std::vector<Biquad>& filter, double frequency, double
 void FilterTimeReversed(const std::vector<Biquad>& filter, const double* in, double* out,
                         int count);
 
-// What a parameter is when the decay's range above the noise is too short for it.
+// What a parameter is when it cannot be given.
 inline constexpr double INVALID_PARAMETER = std::numeric_limits<double>::quiet_NaN();
+
+// Why a reverberation time is left out.
+enum class RoomOmission : int {
+    None = 0,
+    NoSound,    // nothing above the noise to integrate
+    TooShort,   // the decay is shorter than the band filter's own (or spans under 3 samples)
+    NoiseFloor, // the evaluation range's lower end lies less than 10 dB above the noise
+};
+
+// A left-out value with the figures that decided it: for TooShort the decay time found and
+// the filter's own (s); for NoiseFloor the decay range above the noise and the range needed
+// (dB).
+struct RoomOmissionNote {
+    RoomOmission why = RoomOmission::NoSound;
+    double found = INVALID_PARAMETER;
+    double limit = INVALID_PARAMETER;
+};
+// The note in words, e.g. "evaluation range not 10 dB above the noise: 38.2 dB of decay
+// above the noise, 45.0 dB needed".
+std::string RoomOmissionText(const RoomOmissionNote& note);
 
 // The decay of one band: the backward integral in dB (0 dB at the start), one value per
 // sample from `start` to `truncation`.
@@ -61,12 +81,24 @@ struct RoomParameters {
     double c80 = INVALID_PARAMETER; // dB
     double d50 = INVALID_PARAMETER; // %
     double ts = INVALID_PARAMETER;  // ms
+    // Why edt, t20, t30 are missing (why None when given).
+    RoomOmissionNote edtNote, t20Note, t30Note;
+    // The late energy lies under the noise: the clarity is the lower bound the noise allows,
+    // the early energy over all the energy measured after 50 (80) ms.
+    bool c50IsBound = false;
+    bool c80IsBound = false;
 };
 
+// The 60 dB decay time of a filter's impulse response, from its slowest pole: a band's decay
+// shorter than this is the filter's, not the sound's.
+double FilterDecayTime(const std::vector<Biquad>& filter, double sampleRate);
+
 // The parameters of one (band-filtered) impulse whose sound starts at `start` (negative:
-// find it in this impulse). `decay` receives the curve when given.
+// find it in this impulse). `resolution` is the band filter's own decay time (s): shorter
+// reverberation times are left out; 0 for an unfiltered impulse. `decay` receives the curve
+// when given.
 RoomParameters AnalyzeDecay(const double* impulse, int count, double sampleRate, int start = -1,
-                            DecayCurve* decay = nullptr);
+                            DecayCurve* decay = nullptr, double resolution = 0.0);
 
 struct RoomBandResult {
     std::string name;     // "63" .. "8000", or "broadband"
@@ -82,5 +114,13 @@ std::vector<RoomBandResult> AnalyzeRoom(const double* impulse, int count, double
 
 // First sample where the squared impulse rises to 20 dB below its maximum.
 int ImpulseStart(const double* impulse, int count);
+
+// The end of the linear part of a log sweep's deconvolved impulse of `count` samples whose
+// time zero lies at `position`: harmonic k lies ln(k) * sweepRate * fs samples before the
+// linear impulse, and the circular deconvolution wraps those that reach past the buffer's
+// start round to its end, after the sound. Returns the first such image (orders 2 to
+// SWEEP_IMAGE_ORDERS) after `position`, less 10 ms; `count` when none lies there.
+inline constexpr int SWEEP_IMAGE_ORDERS = 20;
+int SweepLinearEnd(int count, int position, double sampleRate, double sweepRate);
 
 } // namespace Kedra::Measure
