@@ -331,22 +331,29 @@ RoomParameters AnalyzeDecay(const double* impulse, int count, double sampleRate,
     double moment = truncation < count ? atTruncation * ((truncation - start) / (1.0 - ratio) +
                                                          ratio / ((1.0 - ratio) * (1.0 - ratio)))
                                        : 0.0;
+    // The noise's mean square lies under the decay up to the truncation too: taken out, the
+    // curve's lower end is not lifted by it.
+    const double noise = lineFound ? std::pow(10.0, noiseDb / 10.0) : 0.0;
     for (int n = truncation - 1; n >= start; --n) {
-        sum += impulse[n] * impulse[n];
-        moment += (n - start) * impulse[n] * impulse[n];
-        integral[static_cast<std::size_t>(n - start)] = sum;
+        const double energy = impulse[n] * impulse[n] - noise;
+        sum += energy;
+        moment += (n - start) * energy;
+        integral[static_cast<std::size_t>(n - start)] = std::max(sum, 0.5 * tail);
     }
     const double total = sum;
     if (!(total > 0.0)) {
         integral.clear();
         return result;
     }
-    // Energy after a time: from the integral, the tail included, while the decay lies above
-    // the noise; past the truncation all that was measured, noise and all, with the flag set:
-    // the sound's late energy is at most that, so the clarity is at least what it gives.
+    // Energy after a time: from the integral, the tail included, while the sound there
+    // outweighs what the noise puts into the same stretch; else (or past the truncation) all
+    // that was measured, noise and all, with the flag set: the sound's late energy is at most
+    // that, so the clarity is at least what it gives.
+    const double noiseMeanSquare = std::pow(10.0, noiseDb / 10.0);
     const auto late = [&](double seconds, bool& bound) {
         const int n = start + static_cast<int>(std::lround(seconds * sampleRate));
-        bound = n >= truncation;
+        const double noiseThere = noiseMeanSquare * std::max(0, count - n);
+        bound = n >= truncation || integral[static_cast<std::size_t>(n - start)] < noiseThere;
         if (!bound)
             return integral[static_cast<std::size_t>(n - start)];
         return n < count ? MeanSquare(impulse, n, count) * (count - n) : 0.0;

@@ -119,8 +119,9 @@ int ImpulseStart(const double* impulse, int count);
 // time zero lies at `position`: harmonic k lies ln(k) * sweepRate * fs samples before the
 // linear impulse, and the circular deconvolution wraps those that reach past the buffer's
 // start round to its end, after the sound. Returns the first such image (orders 2 to
-// SWEEP_IMAGE_ORDERS) after `position`, less 10 ms; `count` when none lies there.
-inline constexpr int SWEEP_IMAGE_ORDERS = 20;
+// SWEEP_IMAGE_ORDERS) after `position`, less 10 ms; `count` when none lies there. Higher
+// orders, which the distortion view does not count either, are taken for noise.
+inline constexpr int SWEEP_IMAGE_ORDERS = 11;
 int SweepLinearEnd(int count, int position, double sampleRate, double sweepRate);
 
 } // namespace Kedra::Measure
