@@ -213,8 +213,10 @@ double FilterDecayTime(const std::vector<Biquad>& filter, double sampleRate) {
         slowest =
             std::max({slowest, std::abs((-q.a1 + root) / 2.0), std::abs((-q.a1 - root) / 2.0)});
     }
-    if (!(slowest > 0.0) || slowest >= 1.0 || !(sampleRate > 0.0))
-        return slowest >= 1.0 ? std::numeric_limits<double>::infinity() : 0.0;
+    if (!(slowest > 0.0) || !(sampleRate > 0.0))
+        return 0.0;
+    if (slowest >= 1.0) // never settles
+        return std::numeric_limits<double>::infinity();
     return std::log(1000.0) / (-std::log(slowest) * sampleRate);
 }
 
@@ -286,7 +288,7 @@ RoomParameters AnalyzeDecay(const double* impulse, int count, double sampleRate,
     }
     if (!smoothed || !(peakDb > noiseDb))
         return result;
-    bool lineFound = line.ok && line.b < 0.0;
+    const bool lineFound = line.ok && line.b < 0.0;
     // Without a line the sound falls to the noise within a few samples: the integral ends
     // there and nothing is added after it.
     double cross = lineFound ? (noiseDb - line.a) / line.b

@@ -3,8 +3,9 @@
 // the backward-integrated decay, clarity (C50, C80), definition (D50) and centre time (Ts),
 // in octave bands from 63 Hz to 8 kHz and broadband. The decay is integrated with the
 // background noise handled by the iterative method of Lundeby et al. (1995): the integral
-// stops where the decay meets the noise, and the energy after that point is added from the
-// late decay's slope.
+// stops where the decay meets the noise, the noise's mean square is taken out of it, and the
+// energy after that point is added from the late decay's slope. A reverberation time whose
+// evaluation range does not lie 10 dB above the noise is left out, with the reason.
 
 #include <array>
 #include <limits>
@@ -64,7 +65,7 @@ std::string RoomOmissionText(const RoomOmissionNote& note);
 // The decay of one band: the backward integral in dB (0 dB at the start), one value per
 // sample from `start` to `truncation`.
 struct DecayCurve {
-    int start = 0;           // first rise to 20 dB below the maximum
+    int start = 0;           // first rise to 20 dB below the maximum, or a band's earlier peak
     int truncation = 0;      // where the decay meets the noise (Lundeby's cross point)
     double noiseDb = 0.0;    // the noise's mean square, dB re the peak interval
     double rangeDb = 0.0;    // decay range above the noise
@@ -83,8 +84,9 @@ struct RoomParameters {
     double ts = INVALID_PARAMETER;  // ms
     // Why edt, t20, t30 are missing (why None when given).
     RoomOmissionNote edtNote, t20Note, t30Note;
-    // The late energy lies under the noise: the clarity is the lower bound the noise allows,
-    // the early energy over all the energy measured after 50 (80) ms.
+    // The late sound lies under the noise (past the truncation, or less than the noise puts
+    // into the same stretch): the clarity is the lower bound the noise allows, the early
+    // energy over all the energy measured after 50 (80) ms.
     bool c50IsBound = false;
     bool c80IsBound = false;
 };
@@ -108,8 +110,13 @@ struct RoomBandResult {
 };
 
 // Every octave band whose upper edge lies below Nyquist, then the broadband result. The
-// start of the sound is found once, in the broadband impulse, and holds for every band:
-// the low bands' filters spread the onset over tens of milliseconds.
+// start of the sound is found once, in the broadband impulse, and holds for every band
+// (the low bands' filters spread the onset over tens of milliseconds), unless the band's
+// peak lies before it, where the backward filter moved its share of the direct sound.
+// A band's reverberation times shorter than its filter's own decay (FilterDecayTime, about
+// B * T = 8.3 for these filters) are left out: on an anechoic impulse the backward filter's
+// own rise reads as a decay of up to 0.85 of that, which the B * T > 4 often allowed for
+// time-reversed analysis would pass as the room's.
 std::vector<RoomBandResult> AnalyzeRoom(const double* impulse, int count, double sampleRate);
 
 // First sample where the squared impulse rises to 20 dB below its maximum.
