@@ -230,8 +230,8 @@ std::string RoomOmissionText(const RoomOmissionNote& note) {
     case RoomOmission::TooShort:
         if (std::isfinite(note.found) && note.limit > 0.0)
             std::snprintf(text, sizeof text,
-                          "decay shorter than the band filter resolves: %.4f s found, the "
-                          "filter's own decay is %.4f s",
+                          "decay shorter than the octave filters resolve: %.4f s found, "
+                          "%.4f s needed",
                           note.found, note.limit);
         else
             std::snprintf(text, sizeof text, "decay too short: it spans fewer than 3 samples");
@@ -419,6 +419,7 @@ std::vector<RoomBandResult> AnalyzeRoom(const double* impulse, int count, double
         return results;
     const int start = ImpulseStart(impulse, count);
     std::vector<double> band(static_cast<std::size_t>(count));
+    double finest = 0.0; // the highest band's own decay time
     for (const OctaveBand& b : RoomOctaveBands()) {
         if (b.midband * std::pow(10.0, 0.15) >= 0.5 * sampleRate)
             continue;
@@ -428,6 +429,7 @@ std::vector<RoomBandResult> AnalyzeRoom(const double* impulse, int count, double
         const std::vector<Biquad> filter = OctaveBandFilter(b.midband, sampleRate);
         FilterTimeReversed(filter, impulse, band.data(), count);
         const double resolution = FilterDecayTime(filter, sampleRate);
+        finest = resolution;
         // Run backwards, the filter moves the band's share of the direct sound before the
         // broadband start, by up to its own decay time: the band's decay starts no later
         // than its peak there.
@@ -444,7 +446,9 @@ std::vector<RoomBandResult> AnalyzeRoom(const double* impulse, int count, double
     }
     RoomBandResult broadband;
     broadband.name = "broadband";
-    broadband.parameters = AnalyzeDecay(impulse, count, sampleRate, start, &broadband.decay);
+    // The sum of the bands resolves no shorter a decay than the highest of them.
+    broadband.parameters =
+        AnalyzeDecay(impulse, count, sampleRate, start, &broadband.decay, finest);
     results.push_back(std::move(broadband));
     return results;
 }

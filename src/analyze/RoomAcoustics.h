@@ -116,7 +116,8 @@ struct RoomBandResult {
 // A band's reverberation times shorter than its filter's own decay (FilterDecayTime, about
 // B * T = 8.3 for these filters) are left out: on an anechoic impulse the backward filter's
 // own rise reads as a decay of up to 0.85 of that, which the B * T > 4 often allowed for
-// time-reversed analysis would pass as the room's.
+// time-reversed analysis would pass as the room's. The broadband result is held to the
+// highest band's.
 std::vector<RoomBandResult> AnalyzeRoom(const double* impulse, int count, double sampleRate);
 
 // First sample where the squared impulse rises to 20 dB below its maximum.

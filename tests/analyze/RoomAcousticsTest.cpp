@@ -251,6 +251,7 @@ TEST(RoomAcoustics, AnAnechoicPulseHasNoDecayInAnyBandAndItsClarityIsTheNoisesBo
         // noise after its split in every band.
         EXPECT_TRUE(p.c80IsBound);
         if (b.midband <= 0.0) {
+            EXPECT_EQ(p.edtNote.why, RoomOmission::TooShort);
             EXPECT_TRUE(p.c50IsBound);
             EXPECT_NEAR(p.c50, bound(0.05), 0.01);
             EXPECT_NEAR(p.c80, bound(0.08), 0.01);

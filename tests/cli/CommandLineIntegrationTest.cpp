@@ -317,7 +317,7 @@ TEST_F(CommandLine, SimulatedRoomGivesItsReverberationTimeAndTheViewsExport) {
     ASSERT_EQ(Sonvel("measure C --sim speaker").status, 0);
     const Session table = Sonvel("acoustics C --verbose");
     ASSERT_EQ(table.status, 0) << table.err;
-    EXPECT_NE(table.out.find("1000 Hz T30: decay shorter than the band filter resolves"),
+    EXPECT_NE(table.out.find("1000 Hz T30: decay shorter than the octave filters resolve"),
               std::string::npos)
         << table.out;
     EXPECT_NE(table.out.find(" > "), std::string::npos) << table.out;

@@ -286,8 +286,8 @@ TEST_F(ViewTabsTest, RoomTabShowsThePresenterLastMeasuredOrChosenAndWhyValuesAre
         const auto& p = truth[static_cast<std::size_t>(r)].parameters;
         for (int c = 0; c < 3; ++c) {
             EXPECT_EQ(table->item(r, c)->text(), "-") << r << " " << c;
-            EXPECT_TRUE(table->item(r, c)->toolTip().startsWith("Decay shorter than the band "
-                                                                "filter resolves"))
+            EXPECT_TRUE(table->item(r, c)->toolTip().startsWith(
+                "Decay shorter than the octave filters resolve"))
                 << table->item(r, c)->toolTip().toStdString();
         }
         const QString c80 = table->item(r, 4)->text();
