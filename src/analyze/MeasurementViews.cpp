@@ -12,7 +12,11 @@ std::vector<RoomBandResult> RoomAcousticsOf(Measurement& m) {
     const int fs = m.GetSamplerate();
     const int position = std::clamp(m.GetImpulsePosition(), 0, m.GetDataLength());
     const int from = std::max(0, position - fs / 100);
-    const int to = std::min(m.GetDataLength(), position + m.GetDataLength() / 2);
+    int to = std::min(m.GetDataLength(), position + m.GetDataLength() / 2);
+    // A log sweep's harmonic products are no part of the decay.
+    if (m.GetSignalType() == 1)
+        to =
+            std::min(to, SweepLinearEnd(m.GetDataLength(), position, fs, m.GetSignalTypeFactor1()));
     return AnalyzeRoom(m.GetIData() + from, to - from, fs);
 }
 

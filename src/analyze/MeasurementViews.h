@@ -11,8 +11,9 @@ namespace Kedra::Measure {
 class Measurement;
 
 // From the whole measured impulse, not the windowed view (a short window would cut the
-// decay off): from 10 ms before time zero to half the record's length after it, beyond
-// which a sweep's distortion products may lie. Empty for an empty record.
+// decay off): from 10 ms before time zero to half the record's length after it, and for a
+// log sweep no further than its first harmonic image that the circular deconvolution wrapped
+// round after the sound. Empty for an empty record.
 std::vector<RoomBandResult> RoomAcousticsOf(Measurement& m);
 
 // Group delay in seconds of the current view (window, smoothing, filters), one value per

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <cstdio>
 
 #include "foundation/MathConstants.h"
 
@@ -204,8 +205,49 @@ int ImpulseStart(const double* impulse, int count) {
     return 0;
 }
 
+double FilterDecayTime(const std::vector<Biquad>& filter, double sampleRate) {
+    // The envelope of the impulse response falls by the slowest pole's radius per sample.
+    double slowest = 0.0;
+    for (const Biquad& q : filter) {
+        const std::complex<double> root = std::sqrt(std::complex<double>(q.a1 * q.a1 - 4.0 * q.a2));
+        slowest =
+            std::max({slowest, std::abs((-q.a1 + root) / 2.0), std::abs((-q.a1 - root) / 2.0)});
+    }
+    if (!(slowest > 0.0) || !(sampleRate > 0.0))
+        return 0.0;
+    if (slowest >= 1.0) // never settles
+        return std::numeric_limits<double>::infinity();
+    return std::log(1000.0) / (-std::log(slowest) * sampleRate);
+}
+
+std::string RoomOmissionText(const RoomOmissionNote& note) {
+    char text[160];
+    switch (note.why) {
+    case RoomOmission::None:
+        return {};
+    case RoomOmission::NoSound:
+        return "no decay above the noise";
+    case RoomOmission::TooShort:
+        if (std::isfinite(note.found) && note.limit > 0.0)
+            std::snprintf(text, sizeof text,
+                          "decay shorter than the octave filters resolve: %.4f s found, "
+                          "%.4f s needed",
+                          note.found, note.limit);
+        else
+            std::snprintf(text, sizeof text, "decay too short: it spans fewer than 3 samples");
+        return text;
+    case RoomOmission::NoiseFloor:
+        std::snprintf(text, sizeof text,
+                      "evaluation range not 10 dB above the noise: %.1f dB of decay above "
+                      "the noise, %.1f dB needed",
+                      note.found, note.limit);
+        return text;
+    }
+    return {};
+}
+
 RoomParameters AnalyzeDecay(const double* impulse, int count, double sampleRate, int start,
-                            DecayCurve* decayOut) {
+                            DecayCurve* decayOut, double resolution) {
     RoomParameters result;
     DecayCurve local;
     DecayCurve& decay = decayOut != nullptr ? *decayOut : local;
@@ -220,22 +262,38 @@ RoomParameters AnalyzeDecay(const double* impulse, int count, double sampleRate,
     // Lundeby et al.: noise from the last tenth, a first line from the peak down to 10 dB
     // above the noise, then intervals fitted to the decay rate, the noise taken from 10 dB
     // below the line's meeting with it, and the late decay refitted, until the meeting point
-    // settles.
+    // settles. Their 10 ms intervals hold a whole anechoic decay; shorter ones are tried
+    // before the decay is called too short to follow.
     const int lastTenth = std::max(start + 1, count - count / 10);
     double noiseDb = Db(MeanSquare(impulse, lastTenth, count));
     std::vector<double> centre, level;
-    int length = std::max(1, static_cast<int>(std::lround(0.01 * sampleRate)));
-    Smooth(impulse, count, start, length, centre, level);
-    if (level.size() < 4)
+    int length = 1;
+    double peakDb = 0.0;
+    Line line;
+    std::size_t stop = 0;
+    bool smoothed = false;
+    for (double seconds : {0.01, 0.001, 0.0001}) {
+        length = std::max(1, static_cast<int>(std::lround(seconds * sampleRate)));
+        Smooth(impulse, count, start, length, centre, level);
+        if (level.size() < 4)
+            continue;
+        smoothed = true;
+        const std::size_t peak =
+            static_cast<std::size_t>(std::max_element(level.begin(), level.end()) - level.begin());
+        peakDb = level[peak];
+        stop = FirstAtOrBelow(level, peak, noiseDb + 10.0);
+        line = Fit(centre, level, peak, stop);
+        if (line.ok && line.b < 0.0)
+            break;
+    }
+    if (!smoothed || !(peakDb > noiseDb))
         return result;
-    const std::size_t peak =
-        static_cast<std::size_t>(std::max_element(level.begin(), level.end()) - level.begin());
-    const double peakDb = level[peak];
-    Line line = Fit(centre, level, peak, FirstAtOrBelow(level, peak, noiseDb + 10.0));
-    if (!line.ok || line.b >= 0.0)
-        return result;
-    double cross = (noiseDb - line.a) / line.b;
-    for (int iteration = 0; iteration < 5; ++iteration) {
+    const bool lineFound = line.ok && line.b < 0.0;
+    // Without a line the sound falls to the noise within a few samples: the integral ends
+    // there and nothing is added after it.
+    double cross = lineFound ? (noiseDb - line.a) / line.b
+                             : static_cast<double>(start) + static_cast<double>(stop) * length;
+    for (int iteration = 0; lineFound && iteration < 5; ++iteration) {
         const double per10Db = 10.0 / -line.b;
         length = std::clamp(static_cast<int>(std::lround(per10Db / 5.0)), 1, count / 8);
         const double noiseFrom = std::min(cross + per10Db, static_cast<double>(lastTenth));
@@ -262,8 +320,9 @@ RoomParameters AnalyzeDecay(const double* impulse, int count, double sampleRate,
     decay.rangeDb = peakDb - noiseDb;
 
     // The energy after the truncation, as the late line continues it.
-    const double ratio = std::pow(10.0, line.b / 10.0);
-    const double atTruncation = std::pow(10.0, (line.a + line.b * truncation) / 10.0);
+    const double ratio = lineFound ? std::pow(10.0, line.b / 10.0) : 0.0;
+    const double atTruncation =
+        lineFound ? std::pow(10.0, (line.a + line.b * truncation) / 10.0) : 0.0;
     const double tail = truncation < count ? atTruncation / (1.0 - ratio) : 0.0;
     decay.tailEnergy = tail;
 
@@ -274,46 +333,82 @@ RoomParameters AnalyzeDecay(const double* impulse, int count, double sampleRate,
     double moment = truncation < count ? atTruncation * ((truncation - start) / (1.0 - ratio) +
                                                          ratio / ((1.0 - ratio) * (1.0 - ratio)))
                                        : 0.0;
+    // The noise's mean square lies under the decay up to the truncation too: taken out, the
+    // curve's lower end is not lifted by it.
+    const double noise = lineFound ? std::pow(10.0, noiseDb / 10.0) : 0.0;
     for (int n = truncation - 1; n >= start; --n) {
-        sum += impulse[n] * impulse[n];
-        moment += (n - start) * impulse[n] * impulse[n];
-        integral[static_cast<std::size_t>(n - start)] = sum;
+        const double energy = impulse[n] * impulse[n] - noise;
+        sum += energy;
+        moment += (n - start) * energy;
+        integral[static_cast<std::size_t>(n - start)] = std::max(sum, 0.5 * tail);
     }
     const double total = sum;
     if (!(total > 0.0)) {
         integral.clear();
         return result;
     }
-    // Energy from a time after the start to the end, the tail included.
-    const auto lateEnergy = [&](double seconds) {
+    // Energy after a time: from the integral, the tail included, while the sound there
+    // outweighs what the noise puts into the same stretch; else (or past the truncation) all
+    // that was measured, noise and all, with the flag set: the sound's late energy is at most
+    // that, so the clarity is at least what it gives.
+    const double noiseMeanSquare = std::pow(10.0, noiseDb / 10.0);
+    const auto late = [&](double seconds, bool& bound) {
         const int n = start + static_cast<int>(std::lround(seconds * sampleRate));
-        if (n < truncation)
+        const double noiseThere = noiseMeanSquare * std::max(0, count - n);
+        bound = n >= truncation || integral[static_cast<std::size_t>(n - start)] < noiseThere;
+        if (!bound)
             return integral[static_cast<std::size_t>(n - start)];
-        return tail * std::pow(ratio, n - truncation);
+        return n < count ? MeanSquare(impulse, n, count) * (count - n) : 0.0;
     };
-    const double late50 = lateEnergy(0.05);
-    const double late80 = lateEnergy(0.08);
+    const auto early = [&](double seconds, double lateEnergy, bool bound) {
+        if (!bound)
+            return total - lateEnergy;
+        const int n = std::min(count, start + static_cast<int>(std::lround(seconds * sampleRate)));
+        return MeanSquare(impulse, start, n) * (n - start);
+    };
+    const double late50 = late(0.05, result.c50IsBound);
+    const double late80 = late(0.08, result.c80IsBound);
+    const double early50 = early(0.05, late50, result.c50IsBound);
+    const double early80 = early(0.08, late80, result.c80IsBound);
     for (double& x : integral)
         x = Db(x / total);
 
-    // Reverberation times from the slopes, when the decay reached the range's lower end and
-    // that end lies 10 dB above the noise.
-    const auto time = [&](double upper, double lower) {
+    // Reverberation times from the slopes, when the decay reached the range's lower end,
+    // that end lies 10 dB above the noise, and the decay outlasts the band filter's own.
+    const auto time = [&](double upper, double lower, RoomOmissionNote& note) {
+        const double needed = -lower + 10.0;
+        if (decay.rangeDb < needed) {
+            note = {RoomOmission::NoiseFloor, decay.rangeDb, needed};
+            return INVALID_PARAMETER;
+        }
         bool reached = false;
         const Line fit = FitCurve(decay.db, upper, lower, reached);
-        if (!reached || !fit.ok || fit.b >= 0.0 || decay.rangeDb < -lower + 10.0)
+        if (!reached) {
+            // The integral met the noise before the range's lower end.
+            note = {RoomOmission::NoiseFloor, -decay.db.back(), -lower};
             return INVALID_PARAMETER;
-        return -60.0 / (fit.b * sampleRate);
+        }
+        if (!fit.ok || fit.b >= 0.0) {
+            note = {RoomOmission::TooShort, INVALID_PARAMETER, 0.0};
+            return INVALID_PARAMETER;
+        }
+        const double seconds = -60.0 / (fit.b * sampleRate);
+        if (seconds < resolution) {
+            note = {RoomOmission::TooShort, seconds, resolution};
+            return INVALID_PARAMETER;
+        }
+        note = {RoomOmission::None, seconds, resolution};
+        return seconds;
     };
-    result.edt = time(0.0, -10.0);
-    result.t20 = time(-5.0, -25.0);
-    result.t30 = time(-5.0, -35.0);
+    result.edt = time(0.0, -10.0, result.edtNote);
+    result.t20 = time(-5.0, -25.0, result.t20Note);
+    result.t30 = time(-5.0, -35.0, result.t30Note);
 
-    if (late50 > 0.0)
-        result.c50 = 10.0 * std::log10((total - late50) / late50);
-    if (late80 > 0.0)
-        result.c80 = 10.0 * std::log10((total - late80) / late80);
-    result.d50 = 100.0 * (total - late50) / total;
+    if (late50 > 0.0 && early50 > 0.0)
+        result.c50 = 10.0 * std::log10(early50 / late50);
+    if (late80 > 0.0 && early80 > 0.0)
+        result.c80 = 10.0 * std::log10(early80 / late80);
+    result.d50 = 100.0 * early50 / (early50 + late50);
     result.ts = 1000.0 * moment / total / sampleRate;
     return result;
 }
@@ -324,21 +419,59 @@ std::vector<RoomBandResult> AnalyzeRoom(const double* impulse, int count, double
         return results;
     const int start = ImpulseStart(impulse, count);
     std::vector<double> band(static_cast<std::size_t>(count));
+    double finest = 0.0; // the highest band's own decay time
     for (const OctaveBand& b : RoomOctaveBands()) {
         if (b.midband * std::pow(10.0, 0.15) >= 0.5 * sampleRate)
             continue;
         RoomBandResult r;
         r.name = std::to_string(b.nominal);
         r.midband = b.midband;
-        FilterTimeReversed(OctaveBandFilter(b.midband, sampleRate), impulse, band.data(), count);
-        r.parameters = AnalyzeDecay(band.data(), count, sampleRate, start, &r.decay);
+        const std::vector<Biquad> filter = OctaveBandFilter(b.midband, sampleRate);
+        FilterTimeReversed(filter, impulse, band.data(), count);
+        const double resolution = FilterDecayTime(filter, sampleRate);
+        finest = resolution;
+        // Run backwards, the filter moves the band's share of the direct sound before the
+        // broadband start, by up to its own decay time: the band's decay starts no later
+        // than its peak there.
+        const int reach = static_cast<int>(std::min<double>(start, resolution * sampleRate));
+        int bandStart = start;
+        for (int n = start - 1; n >= start - reach; --n)
+            if (band[static_cast<std::size_t>(n)] * band[static_cast<std::size_t>(n)] >
+                band[static_cast<std::size_t>(bandStart)] *
+                    band[static_cast<std::size_t>(bandStart)])
+                bandStart = n;
+        r.parameters =
+            AnalyzeDecay(band.data(), count, sampleRate, bandStart, &r.decay, resolution);
         results.push_back(std::move(r));
     }
     RoomBandResult broadband;
     broadband.name = "broadband";
-    broadband.parameters = AnalyzeDecay(impulse, count, sampleRate, start, &broadband.decay);
+    // The sum of the bands resolves no shorter a decay than the highest of them.
+    broadband.parameters =
+        AnalyzeDecay(impulse, count, sampleRate, start, &broadband.decay, finest);
     results.push_back(std::move(broadband));
     return results;
+}
+
+int SweepLinearEnd(int count, int position, double sampleRate, double sweepRate) {
+    if (count <= 0 || position < 0 || position >= count || !(sampleRate > 0.0) ||
+        !(sweepRate > 0.0) || !std::isfinite(sweepRate))
+        return count;
+    // The image's own onset and the band filters' reach into it stay out too.
+    const long long guard = static_cast<long long>(std::lround(0.01 * sampleRate));
+    long long end = count;
+    for (int k = 2; k <= SWEEP_IMAGE_ORDERS; ++k) {
+        const double back = std::log(static_cast<double>(k)) * sweepRate * sampleRate;
+        if (back > 1e15)
+            break;
+        long long at = static_cast<long long>(position) - std::llround(back);
+        at %= count;
+        if (at < 0)
+            at += count;
+        if (at > position)
+            end = std::min(end, at - guard);
+    }
+    return static_cast<int>(std::clamp<long long>(end, position + 1, count));
 }
 
 } // namespace Kedra::Measure

@@ -14,6 +14,7 @@
 #include <optional>
 #include <sstream>
 #include <thread>
+#include <tuple>
 #include <utility>
 
 #include "analyze/MeasurementViews.h"
@@ -106,41 +107,64 @@ Measurement& FilledSlot(MainCtrl& ctrl, int slot) {
 }
 
 // The room parameters as a table, or as comma-separated values with an empty field where a
-// value could not be found.
-void PrintAcoustics(Measurement& m, bool csv) {
+// value could not be found. A clarity whose late part lies under the noise is the bound the
+// noise allows: "> x" in the table, x and a last column `clarity_is_bound` in the values.
+// `verbose` adds why each value is left out or a bound (to stderr beside the values).
+void PrintAcoustics(Measurement& m, bool csv, bool verbose) {
     const auto bands = Kedra::Measure::RoomAcousticsOf(m);
     if (bands.empty())
         throw std::runtime_error("no room parameters: the impulse is too short or silent");
-    const auto field = [csv](double x, int decimals) -> std::string {
+    const auto field = [csv](double x, int decimals, bool bound = false) -> std::string {
         if (!std::isfinite(x))
             return csv ? "" : "-";
-        return Kedra::Text::FormatFixed(x, decimals);
+        return (bound && !csv ? "> " : "") + Kedra::Text::FormatFixed(x, decimals);
     };
     if (csv)
-        std::printf("band,edt_s,t20_s,t30_s,c50_db,c80_db,d50_pct,ts_ms\n");
+        std::printf("band,edt_s,t20_s,t30_s,c50_db,c80_db,d50_pct,ts_ms,clarity_is_bound\n");
     else
         std::printf("%-10s %7s %7s %7s %7s %7s %7s %7s\n", "band", "EDT s", "T20 s", "T30 s",
                     "C50 dB", "C80 dB", "D50 %", "Ts ms");
+    std::vector<std::string> notes;
     for (const auto& b : bands) {
         const Kedra::Measure::RoomParameters& p = b.parameters;
-        const std::string values[] = {field(p.edt, 3), field(p.t20, 3), field(p.t30, 3),
-                                      field(p.c50, 2), field(p.c80, 2), field(p.d50, 1),
+        const std::string values[] = {field(p.edt, 3),
+                                      field(p.t20, 3),
+                                      field(p.t30, 3),
+                                      field(p.c50, 2, p.c50IsBound),
+                                      field(p.c80, 2, p.c80IsBound),
+                                      field(p.d50, 1),
                                       field(p.ts, 1)};
+        const std::string name = b.midband > 0.0 ? b.name + " Hz" : b.name;
         if (csv) {
             std::string line = b.name;
             for (const std::string& v : values) {
                 line += ',';
                 line += v;
             }
+            line += p.c50IsBound || p.c80IsBound ? ",1" : ",0";
             std::printf("%s\n", line.c_str());
         } else {
-            const std::string name = b.midband > 0.0 ? b.name + " Hz" : b.name;
             std::printf("%-10s", name.c_str());
             for (const std::string& v : values)
                 std::printf(" %7s", v.c_str());
             std::printf("\n");
         }
+        const std::pair<const char*, const Kedra::Measure::RoomOmissionNote*> times[] = {
+            {"EDT", &p.edtNote}, {"T20", &p.t20Note}, {"T30", &p.t30Note}};
+        for (const auto& [what, note] : times)
+            if (note->why != Kedra::Measure::RoomOmission::None)
+                notes.push_back(name + " " + what + ": " + Kedra::Measure::RoomOmissionText(*note));
+        const std::tuple<const char*, double, bool> clarities[] = {{"C50", p.c50, p.c50IsBound},
+                                                                   {"C80", p.c80, p.c80IsBound}};
+        for (const auto& [what, value, bound] : clarities)
+            if (bound && std::isfinite(value))
+                notes.push_back(name + " " + what +
+                                ": the late energy lies under the noise; at least " +
+                                Kedra::Text::FormatFixed(value, 2) + " dB");
     }
+    if (verbose)
+        for (const std::string& n : notes)
+            std::fprintf(csv ? stderr : stdout, "%s\n", n.c_str());
 }
 
 SimulatedModel ParseModel(const std::string& name) {
@@ -367,6 +391,9 @@ int RunCommandLine(int argc, char** argv) {
                      "impulse");
     acoustics->add_option("slot", slotText, "A, B, C or a slot number")->required();
     acoustics->add_flag("--csv", csv, "Comma-separated values instead of the table");
+    bool verbose = false;
+    acoustics->add_flag("--verbose", verbose,
+                        "Say why a value is left out or only a bound (with --csv: on stderr)");
     std::vector<std::string> averageSlots;
     std::string averageInto, averageMode = "power";
     bool align = false;
@@ -599,7 +626,7 @@ int RunCommandLine(int argc, char** argv) {
             if (!ctrl.Action_MinimumPhase(ParseSlot(ctrl, slotText), causal))
                 throw std::runtime_error("that slot holds no measurement");
         } else if (acoustics->parsed()) {
-            PrintAcoustics(FilledSlot(ctrl, ParseSlot(ctrl, slotText)), csv);
+            PrintAcoustics(FilledSlot(ctrl, ParseSlot(ctrl, slotText)), csv, verbose);
         } else if (average->parsed()) {
             std::vector<int> slots;
             for (const std::string& text : averageSlots)

@@ -292,7 +292,10 @@ void MainWindow::BuildDocks() {
         panels_[static_cast<std::size_t>(p)] = panel;
         column->addWidget(panel);
         connect(panel, &PresenterPanel::visibleToggled, this, [this] { RedrawAll(); });
-        connect(panel, &PresenterPanel::slotChosen, this, [this] { model_->Refresh(); });
+        connect(panel, &PresenterPanel::slotChosen, this, [this](int presenter) {
+            model_->Refresh();
+            views_->ShowRoomOf(presenter);
+        });
         connect(panel, &PresenterPanel::viewEdited, this, [this](int presenter) {
             model_->Refresh();
             RedrawPresenter(presenter);
@@ -646,6 +649,7 @@ bool MainWindow::StartMeasurement(int presenter, const std::string& name,
         return false;
     pending_ = std::move(fresh);
     pendingSlot_ = slot;
+    pendingPresenter_ = presenter;
     pendingOk_ = false;
     cancelled_ = false;
     verdict_->setVisible(false);
@@ -682,8 +686,10 @@ void MainWindow::MeasurementDone() {
     delete worker_;
     worker_ = nullptr;
     const bool ok = pendingOk_ && !cancelled_;
-    if (ok)
+    if (ok) {
         ctrl_.PlaceMeasurement(pendingSlot_, std::move(pending_));
+        views_->ShowRoomOf(pendingPresenter_);
+    }
     pending_.reset();
     SetMeasuringState(false);
     if (cancelled_) {
@@ -1042,6 +1048,8 @@ bool MainWindow::AnalyseFile(int presenter, const QString& recording, const QStr
     const bool ok = slot >= 0 && ctrl_.Action_AnalyzeFile(slot, recording.toStdString(),
                                                           reference.toStdString());
     QApplication::restoreOverrideCursor();
+    if (ok)
+        views_->ShowRoomOf(presenter);
     return ok;
 }
 

@@ -164,6 +164,7 @@ private:
     MeasureThread* worker_ = nullptr;
     std::unique_ptr<Kedra::Measure::Measurement> pending_;
     int pendingSlot_ = -1;
+    int pendingPresenter_ = 0;
     bool pendingOk_ = false;
     bool cancelled_ = false;
     std::function<void(bool)> then_;

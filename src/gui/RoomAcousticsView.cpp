@@ -24,15 +24,20 @@ struct Column {
     const char* title;
     double Kedra::Measure::RoomParameters::*value;
     int decimals;
+    // Why the value is missing, for the reverberation times; whether it is a bound, for the
+    // clarities.
+    Kedra::Measure::RoomOmissionNote Kedra::Measure::RoomParameters::*note;
+    bool Kedra::Measure::RoomParameters::*isBound;
 };
+using P = Kedra::Measure::RoomParameters;
 const Column COLUMNS[] = {
-    {"EDT [s]", &Kedra::Measure::RoomParameters::edt, 2},
-    {"T20 [s]", &Kedra::Measure::RoomParameters::t20, 2},
-    {"T30 [s]", &Kedra::Measure::RoomParameters::t30, 2},
-    {"C50 [dB]", &Kedra::Measure::RoomParameters::c50, 1},
-    {"C80 [dB]", &Kedra::Measure::RoomParameters::c80, 1},
-    {"D50 [%]", &Kedra::Measure::RoomParameters::d50, 1},
-    {"Ts [ms]", &Kedra::Measure::RoomParameters::ts, 1},
+    {"EDT [s]", &P::edt, 2, &P::edtNote, nullptr},
+    {"T20 [s]", &P::t20, 2, &P::t20Note, nullptr},
+    {"T30 [s]", &P::t30, 2, &P::t30Note, nullptr},
+    {"C50 [dB]", &P::c50, 1, nullptr, &P::c50IsBound},
+    {"C80 [dB]", &P::c80, 1, nullptr, &P::c80IsBound},
+    {"D50 [%]", &P::d50, 1, nullptr, nullptr},
+    {"Ts [ms]", &P::ts, 1, nullptr, nullptr},
 };
 
 QString BandName(const Kedra::Measure::RoomBandResult& r) {
@@ -113,10 +118,23 @@ void RoomAcousticsView::Fill() {
     for (std::size_t r = 0; r < results_.size(); ++r) {
         rows << BandName(results_[r]);
         for (std::size_t c = 0; c < std::size(COLUMNS); ++c) {
-            const double v = results_[r].parameters.*COLUMNS[c].value;
-            auto* item =
-                new QTableWidgetItem(std::isfinite(v) ? QString::number(v, 'f', COLUMNS[c].decimals)
-                                                      : QStringLiteral("-"));
+            const Column& column = COLUMNS[c];
+            const P& p = results_[r].parameters;
+            const double v = p.*column.value;
+            const bool bound = column.isBound != nullptr && p.*column.isBound && std::isfinite(v);
+            QString text =
+                std::isfinite(v) ? QString::number(v, 'f', column.decimals) : QStringLiteral("-");
+            QString tip;
+            if (bound) {
+                text = QStringLiteral("> ") + text;
+                tip = tr("The late energy lies under the noise: at least %1 dB").arg(v, 0, 'f', 1);
+            } else if (column.note != nullptr &&
+                       (p.*column.note).why != Kedra::Measure::RoomOmission::None) {
+                tip = QString::fromStdString(Kedra::Measure::RoomOmissionText(p.*column.note));
+                tip[0] = tip[0].toUpper();
+            }
+            auto* item = new QTableWidgetItem(text);
+            item->setToolTip(tip);
             item->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
             table_->setItem(static_cast<int>(r), static_cast<int>(c), item);
         }

@@ -154,15 +154,11 @@ ViewTabs::ViewTabs(QTabWidget* tabs, QObject* parent) : QObject(parent), tabs_(t
     room_ = new RoomAcousticsView;
     page = AddPage(ROOM, room_, tr("Room acoustics"));
     row = static_cast<QHBoxLayout*>(page->layout()->itemAt(0)->layout());
-    auto* roomFocus = PresenterChoice(page);
-    roomFocus->setObjectName("roomOf");
-    connect(roomFocus, &QComboBox::activated, this, [this](int item) {
-        roomChoice_ = item;
-        MarkStale(ROOM);
-        RefreshShown();
-    });
+    roomFocus_ = PresenterChoice(page);
+    roomFocus_->setObjectName("roomOf");
+    connect(roomFocus_, &QComboBox::activated, this, [this](int item) { ShowRoomOf(item); });
     row->insertWidget(0, new QLabel(tr("Measurement"), page));
-    row->insertWidget(1, roomFocus);
+    row->insertWidget(1, roomFocus_);
 
     connect(groupDelay_, &GraphView::cursorText, this, &ViewTabs::cursorText);
     connect(energyTime_, &GraphView::cursorText, this, &ViewTabs::cursorText);
@@ -248,6 +244,17 @@ void ViewTabs::UpdatePresenter(int presenter) {
     const CurveSource* r = Focus(roomChoice_);
     if (r != nullptr && r->presenter == presenter)
         MarkStale(ROOM);
+    RefreshShown();
+}
+
+void ViewTabs::ShowRoomOf(int presenter) {
+    if (presenter < 0 || presenter >= roomFocus_->count())
+        return;
+    roomFocus_->setCurrentIndex(presenter);
+    if (presenter == roomChoice_)
+        return;
+    roomChoice_ = presenter;
+    MarkStale(ROOM);
     RefreshShown();
 }
 

@@ -29,6 +29,8 @@ public:
     void SetCurves(const std::vector<CurveSource>& curves);
     // A presenter's record's view changed (window, smoothing, filters, level).
     void UpdatePresenter(int presenter);
+    // The room page shows this presenter from now on: it was measured or chosen last.
+    void ShowRoomOf(int presenter);
 
     GraphView* GroupDelayGraph() const { return groupDelay_; }
     GraphView* EnergyTimeGraph() const { return energyTime_; }
@@ -62,6 +64,7 @@ private:
     RoomAcousticsView* room_ = nullptr;
     int waterfallChoice_ = 0;
     int roomChoice_ = 0;
+    QComboBox* roomFocus_ = nullptr;
     // What the room table was computed from: the analysis reads the measured impulse, not
     // the view, so an edit of the view leaves it as it is.
     std::uint64_t roomGeneration_ = 0; // data generation of the record the table shows

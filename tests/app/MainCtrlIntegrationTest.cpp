@@ -13,6 +13,7 @@
 #include <map>
 #include <random>
 
+#include "analyze/MeasurementViews.h"
 #include "app/FrontEnd.h"
 #include "app/Options.h"
 #include "audio/SimulatedSoundCard.h"
@@ -440,6 +441,50 @@ TEST_F(MainCtrlTest, DetachedMeasuringTouchesTheListOnlyWhenPlacedAndTellsWhatCh
     EXPECT_FALSE(ctrl.List().No(5)->IsInitialized());
     EXPECT_TRUE(ctrl.Action_ClearSlot(empty));
     EXPECT_FALSE(ctrl.List().No(empty)->IsInitialized());
+}
+
+// The simulated room (T60 0.4 s) and the anechoic speaker as the issue measured them, the
+// default sweep: the room's decay does not depend on the drive (its harmonic products and
+// noise are no part of it); the speaker has none to report.
+TEST_F(MainCtrlTest, RoomDecayIsTheSameAtFullAndQuarterDriveAndTheSpeakerHasNone) {
+    using Kedra::PAudioII::SimulatedModel;
+    Kedra::PAudioII::StreamInitializer::Destroy();
+    Kedra::PAudioII::SimulatedSoundCard::ResetParams();
+    ScriptedFrontEnd fe;
+    MainCtrl ctrl(fe);
+    ctrl.StartUp("");
+    const auto measure = [&](SimulatedModel model, float amplitude, int presenter) {
+        Conf::Options::Field.Dev.OutputPCMAmplitude = amplitude;
+        ctrl.Audio().UseSimulated(true, model);
+        ctrl.ApplyOptions();
+        EXPECT_TRUE(ctrl.Action_MeasStart(presenter));
+        return Kedra::Measure::RoomAcousticsOf(*ctrl.Presenter(presenter));
+    };
+    const auto full = measure(SimulatedModel::Room, 1.0f, MainCtrl::PRESENTER_A);
+    const auto quarter = measure(SimulatedModel::Room, 0.25f, MainCtrl::PRESENTER_B);
+    const auto speaker = measure(SimulatedModel::Speaker, 1.0f, MainCtrl::PRESENTER_C);
+    ASSERT_EQ(full.size(), 9u);
+    ASSERT_EQ(quarter.size(), 9u);
+    ASSERT_EQ(speaker.size(), 9u);
+    int compared = 0;
+    for (std::size_t b = 0; b < full.size(); ++b) {
+        if (full[b].midband < 200.0 || full[b].midband > 5000.0)
+            continue;
+        SCOPED_TRACE(full[b].name);
+        EXPECT_NEAR(full[b].parameters.t30, 0.4, 0.04);
+        EXPECT_NEAR(quarter[b].parameters.t30, full[b].parameters.t30, 0.02);
+        ++compared;
+    }
+    EXPECT_EQ(compared, 5);
+    for (const auto& b : speaker) {
+        SCOPED_TRACE(b.name);
+        EXPECT_FALSE(b.parameters.t20 > 0.1) << b.parameters.t20;
+        EXPECT_FALSE(b.parameters.t30 > 0.1) << b.parameters.t30;
+        if (b.midband > 0.0) {
+            EXPECT_NE(b.parameters.t30Note.why, Kedra::Measure::RoomOmission::None);
+        }
+    }
+    Kedra::PAudioII::StreamInitializer::Destroy();
 }
 
 } // namespace

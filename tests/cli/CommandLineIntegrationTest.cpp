@@ -299,7 +299,7 @@ TEST_F(CommandLine, SimulatedRoomGivesItsReverberationTimeAndTheViewsExport) {
     std::istringstream lines(csv.out);
     std::string line;
     ASSERT_TRUE(std::getline(lines, line));
-    EXPECT_EQ(line, "band,edt_s,t20_s,t30_s,c50_db,c80_db,d50_pct,ts_ms");
+    EXPECT_EQ(line, "band,edt_s,t20_s,t30_s,c50_db,c80_db,d50_pct,ts_ms,clarity_is_bound");
     int checked = 0;
     while (std::getline(lines, line)) {
         const auto fields = Kedra::Tokenize(line, ",");
@@ -310,8 +310,26 @@ TEST_F(CommandLine, SimulatedRoomGivesItsReverberationTimeAndTheViewsExport) {
             EXPECT_NEAR(Kedra::Text::ParseNumber(fields[3]), 0.4, 0.04) << line;
             ++checked;
         }
+        EXPECT_EQ(fields.back(), "0") << line;
     }
     EXPECT_EQ(checked, 5) << csv.out;
+
+    // The anechoic speaker: no decay in any band, each left-out value with its reason, and
+    // its clarity the bound the noise allows, as a plain number flagged in the last column.
+    ASSERT_EQ(Sonvel("measure C --sim speaker").status, 0);
+    const Session table = Sonvel("acoustics C --verbose");
+    ASSERT_EQ(table.status, 0) << table.err;
+    EXPECT_NE(table.out.find("1000 Hz T30: decay shorter than the octave filters resolve"),
+              std::string::npos)
+        << table.out;
+    EXPECT_NE(table.out.find(" > "), std::string::npos) << table.out;
+    const Session values = Sonvel("acoustics C --csv --verbose");
+    ASSERT_EQ(values.status, 0) << values.err;
+    EXPECT_NE(values.out.find("\n1000,,,,"), std::string::npos) << values.out;
+    EXPECT_EQ(values.out.find('>'), std::string::npos);
+    EXPECT_NE(values.out.find(",1\n"), std::string::npos) << values.out;
+    EXPECT_NE(values.err.find("C80: the late energy lies under the noise"), std::string::npos)
+        << values.err;
 
     // Two measurements of the same room averaged: the level where both agree stays.
     ASSERT_EQ(Sonvel("average A B --into 5 --mode db").status, 0);

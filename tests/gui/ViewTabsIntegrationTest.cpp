@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QImage>
 #include <QMouseEvent>
@@ -13,6 +14,7 @@
 
 #include "WindowTestFixture.h"
 #include "analyze/MeasurementViews.h"
+#include "gui/PresenterPanel.h"
 #include "gui/RoomAcousticsView.h"
 #include "gui/ViewTabs.h"
 #include "gui/WaterfallView.h"
@@ -266,6 +268,45 @@ TEST_F(ViewTabsTest, RoomTableShowsTheAnalysisOfTheMeasuredRoomAndTabsComputeWhe
     Show("ETC");
     ASSERT_NE(views->EnergyTimeGraph()->CurveGraph(1), nullptr);
     Screenshot("view-etc.png");
+}
+
+TEST_F(ViewTabsTest, RoomTabShowsThePresenterLastMeasuredOrChosenAndWhyValuesAreMissing) {
+    ASSERT_TRUE(Measure(0, Kedra::PAudioII::SimulatedModel::Room));
+    ASSERT_TRUE(Measure(1, Kedra::PAudioII::SimulatedModel::Speaker));
+    Show("Room acoustics");
+    auto* roomOf = window->findChild<QComboBox*>("roomOf");
+    ASSERT_NE(roomOf, nullptr);
+    EXPECT_EQ(roomOf->currentText(), "B");
+    const auto truth = Kedra::Measure::RoomAcousticsOf(*ctrl->Presenter(1));
+    const QTableWidget* table = window->Views()->Room()->Table();
+    ASSERT_EQ(table->rowCount(), 9);
+    ASSERT_EQ(truth.size(), 9u);
+    int bounds = 0;
+    for (int r = 0; r < 8; ++r) {
+        const auto& p = truth[static_cast<std::size_t>(r)].parameters;
+        for (int c = 0; c < 3; ++c) {
+            EXPECT_EQ(table->item(r, c)->text(), "-") << r << " " << c;
+            EXPECT_TRUE(table->item(r, c)->toolTip().startsWith(
+                "Decay shorter than the octave filters resolve"))
+                << table->item(r, c)->toolTip().toStdString();
+        }
+        const QString c80 = table->item(r, 4)->text();
+        EXPECT_EQ(c80.startsWith("> "), p.c80IsBound) << c80.toStdString();
+        if (p.c80IsBound) {
+            EXPECT_NEAR(c80.mid(2).toDouble(), p.c80, 0.05);
+            EXPECT_TRUE(table->item(r, 4)->toolTip().contains("under the noise"));
+            ++bounds;
+        }
+    }
+    EXPECT_GT(bounds, 4);
+    Screenshot("view-room-speaker.png");
+
+    // A slot chosen for A in its panel brings the room back.
+    emit window->Panel(0)->slotChosen(0, ctrl->PresenterSlot(0));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(roomOf->currentText(), "A");
+    EXPECT_NE(table->item(8, 2)->text(), "-");
+    EXPECT_TRUE(table->item(8, 2)->toolTip().isEmpty());
 }
 
 } // namespace
