@@ -70,6 +70,9 @@ bool TimeAxis(GraphKind kind) {
     return kind == GraphKind::Impulse || kind == GraphKind::EnergyTime;
 }
 
+// An impulse whose peak rises less than this above the dB view's floor is drawn with the
+// floor that far below its peak.
+constexpr double QUIET_IMPULSE_DB = 20.0;
 // A fitted frequency axis starts no lower than this: the plot options hold no lower one.
 constexpr double LOWEST_FIT_HZ = 1.0;
 
@@ -424,9 +427,12 @@ void GraphView::BuildSeries(const CurveSource& source) {
                 peak = std::max(peak, std::fabs(first[i]));
             }
             s.shown = Shown::Db;
-            // A quiet impulse keeps the floor's distance below its peak instead of vanishing
-            // under an absolute floor.
-            s.floor = std::min(settings_.impulseDbMin, ToDb(peak) + settings_.impulseDbMin);
+            // A quiet impulse, within 20 dB of the floor or under it, keeps the floor's
+            // distance below its peak instead of vanishing into the floor.
+            const double peakDb = ToDb(peak);
+            s.floor = peakDb >= settings_.impulseDbMin + QUIET_IMPULSE_DB
+                          ? settings_.impulseDbMin
+                          : peakDb + settings_.impulseDbMin;
         } else {
             s.values.assign(first, first + n);
         }
