@@ -422,6 +422,9 @@ TEST_F(OptionsDialogTest, WithSimTheDevicesPageShowsTheSimulatedCardAndKeepsTheO
     EXPECT_TRUE(d->findChild<QComboBox*>("Dev.InputNumber")->currentText().contains("room"));
     EXPECT_TRUE(d->findChild<QComboBox*>("Dev.OutputNumber")->currentText().contains("room"));
     EXPECT_NE(d->findChild<QLabel*>("Dev.simulatedNote"), nullptr);
+    d->show();
+    QApplication::processEvents();
+    Screenshot("options-devices-sim.png", d.get());
     ASSERT_TRUE(d->Apply()) << d->Notice().toStdString();
     EXPECT_EQ(Conf::Options::Field.Dev.ApiNumber, before.ApiNumber);
     EXPECT_EQ(Conf::Options::Field.Dev.InputNumber, before.InputNumber);
