@@ -59,9 +59,13 @@ QString CheckedSpinBox::Refusal() const {
 
 void CheckedSpinBox::Check() {
     const QString reason = Refusal();
-    setStyleSheet(reason.isEmpty() ? QString()
-                                   : QStringLiteral("QDoubleSpinBox { border: 1px solid #c00000; "
-                                                    "background: #fff0f0; }"));
+    // A style sheet costs a polish of the box: set only when the state flips.
+    if (reason.isEmpty() == marked_) {
+        marked_ = !reason.isEmpty();
+        setStyleSheet(marked_ ? QStringLiteral("QDoubleSpinBox { border: 1px solid #c00000; "
+                                               "background: #fff0f0; }")
+                              : QString());
+    }
     emit refusalChanged(reason);
     if (Acceptable())
         emit accepted(value());

@@ -44,6 +44,7 @@ private:
 
     double low_;
     double high_;
+    bool marked_ = false; // drawn as refused
 };
 
 // "Allowed: low .. high unit".
