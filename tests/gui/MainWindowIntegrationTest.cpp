@@ -111,6 +111,9 @@ TEST_F(MainWindowTest, MeasuredSpeakerIsDrawnAsItsRecordAndFollowsTheWindowEnd) 
     for (int tab = 0; tab < 3; ++tab) {
         window->Tabs()->setCurrentIndex(tab);
         Screenshot(QString("window-tab%1.png").arg(tab));
+        window->Graph(Gui::GraphKind(tab))->FitAll();
+        window->Graph(Gui::GraphKind(tab))->replot();
+        Screenshot(QString("window-tab%1-fitted.png").arg(tab));
     }
     window->Tabs()->setCurrentIndex(0);
 
