@@ -3,12 +3,15 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <limits>
 #include <thread>
 
+#include "audio/Devices.h"
 #include "audio/Pcm.h"
 #include "audio/SineLogSweep.h"
 #include "audio/SineSweepSingle.h"
 #include "audio/StreamInitializer.h"
+#include "audio/VUMeterInBuffer.h"
 #include "exchange/Calibrator.h"
 #include "filter/Design.h"
 #include "foundation/KedraLogger.h"
@@ -163,8 +166,13 @@ bool Response::Render(int n, PCMGenerator* generator) {
 
 PCMGenerator* Response::RenderFor(int lengthExponent, const std::complex<double>* spectrumOut,
                                   PCMGenerator* generator) {
-    if (lengthExponent < 2 || lengthExponent > 28 || spectrumOut == nullptr)
+    failure.clear();
+    aborted = false;
+    if (lengthExponent < 2 || lengthExponent > 28 || spectrumOut == nullptr) {
+        failure = "The signal length 2^" + std::to_string(lengthExponent) +
+                  " lies outside 2^2 .. 2^28 samples";
         return nullptr;
+    }
     if (generator == nullptr)
         generator = generator_.get();
     const int n = 1 << lengthExponent;
@@ -297,6 +305,7 @@ bool Response::MeasureSignal(int end, std::complex<double>* spectrumOut, int exp
     const int c = TransformLength(n, tail);
     if (c == 0) {
         ReportStatus("ERROR while starting audiostream: recording too long");
+        failure = "The signal and the longest delay together are too long to record";
         return false;
     }
     auto recorder = std::make_unique<Recorder>(c, false, true);
@@ -323,11 +332,32 @@ bool Response::MeasureSignal(int end, std::complex<double>* spectrumOut, int exp
 
     if (!StreamRunning()) {
         ReportStatus("ERROR while starting audiostream: " + stream->GetPaErrorText());
+        failure = "The audio stream did not start: " + stream->GetPaErrorText();
         stream->RemoveInputBuffer(recorder.get());
         recorder.reset();
         uninstall();
         return false;
     }
+
+    // The input's level for the user to watch: a listener beside the recorder.
+    const int inChannels = stream->GetInChannels();
+    std::unique_ptr<Kedra::PAudioII::VUMeterInBuffer> meter;
+    if (levelCallback != nullptr && inputChannel >= 0 && inputChannel < inChannels &&
+        inputChannel < Kedra::PAudioII::VUMeterInBuffer::MAX_METER_CHANNELS)
+        meter = std::make_unique<Kedra::PAudioII::VUMeterInBuffer>(stream, 0.1f, 0.1f);
+    std::uint64_t meterBlocks = 0;
+    auto reportLevel = [&] {
+        if (!meter)
+            return;
+        Kedra::PAudioII::VUMeterInBuffer::Levels levels;
+        meter->ReadLevels(levels);
+        const bool fresh = levels.blocks != meterBlocks;
+        meterBlocks = levels.blocks;
+        const float db = levels.current[static_cast<std::size_t>(inputChannel)];
+        levelCallback(fresh && db > Kedra::PAudioII::VUMeterInBuffer::FLOOR_DB
+                          ? static_cast<double>(db)
+                          : -std::numeric_limits<double>::infinity());
+    };
 
     ReportStatus("Playing and Recording:");
     DebugOutput(played + start, end - start);
@@ -366,20 +396,25 @@ bool Response::MeasureSignal(int end, std::complex<double>* spectrumOut, int exp
             break;
         }
         Sleep(100);
+        reportLevel();
         if (step % 10 == 0)
             ReportStatus(".");
         ++step;
     }
+    meter.reset();
     stream->RemoveInputBuffer(recorder.get());
     ReportStatus("n");
 
     if (abortRequested_.load(std::memory_order_acquire)) {
         ReportStatus("Aborting!");
+        failure = "The measurement was cancelled";
+        aborted = true;
         uninstall();
         recorder.reset();
         return false;
     }
 
+    const int received = recorder->Available() - start;
     // Fill the frame to the transform length with silence.
     while (recorder->Available() < c)
         recorder->Write(&zero, 1);
@@ -389,6 +424,17 @@ bool Response::MeasureSignal(int end, std::complex<double>* spectrumOut, int exp
 
     if (timedOut) {
         KedraLogger::LogText("WARNING Response::Meaure - Did not receive recording!\n");
+        const std::string where = "input " + std::to_string(inputChannel + 1) + " of " +
+                                  Kedra::PAudioII::GetDeviceName(stream->GetInDevice(), true);
+        const auto seconds = [](double s) {
+            return std::to_string(std::max(1, static_cast<int>(std::lround(s)))) + " s";
+        };
+        if (received <= 0)
+            failure = "No signal arrived on " + where + " within " + seconds(timeoutMs / 1000.0);
+        else
+            failure = "The recording on " + where + " stopped after " +
+                      seconds(static_cast<double>(received) / fs) + " of " +
+                      seconds(static_cast<double>(toRecord) / fs);
         recorder.reset();
         ReportStatus("Error while recording audiostream");
         ReportStatus("Done");
@@ -412,8 +458,10 @@ bool Response::MeasureSignal(int end, std::complex<double>* spectrumOut, int exp
     if (startedStream)
         stream->Stop();
     uninstall();
-    if (!analysed)
+    if (!analysed) {
+        failure = "The recording could not be analysed (see the log file)";
         return false;
+    }
     ReportStatus("Measuring done.");
     return true;
 }

@@ -30,6 +30,9 @@ class Calibrator;
 class MeasurementCore;
 
 using ResponseStatusCallback = void (*)(const std::string& text);
+// The recorded input's level while a run records: dBFS of the last tenth of a second, or
+// -infinity while nothing arrives. Called on the run's thread.
+using ResponseLevelCallback = void (*)(double dbfs);
 
 class Response {
 public:
@@ -86,6 +89,7 @@ public:
     double maxFrequency = 20000.0;
     Kedra::Analyze::TZM timeZeroMethod = Kedra::Analyze::TZM::FirstPostivePeak;
     ResponseStatusCallback statusCallback = nullptr;
+    ResponseLevelCallback levelCallback = nullptr;
     bool applyCalibration = true;
 
     // Results of the last run.
@@ -93,6 +97,10 @@ public:
     double timeOffset = 0.0;
     bool inverted = false;
     double appliedGain = 1.0;
+    // Why the last run returned false, in words for the user; empty after a success.
+    std::string failure;
+    // The last run ended because Abort was called.
+    bool aborted = false;
 
 protected:
     // Sleeps until the stream has processed `ms` milliseconds of frames: about real time on a

@@ -26,6 +26,10 @@ namespace {
 // cancel aborts the run at its next report (the recording reports several times a second).
 FrontEnd* reporting = nullptr;
 Kedra::Measure::Response* reportingRun = nullptr;
+void LevelToFrontEnd(double dbfs) {
+    if (reporting != nullptr)
+        reporting->InputLevel(dbfs);
+}
 void ReportToFrontEnd(const std::string& text) {
     if (reporting == nullptr)
         return;
@@ -136,6 +140,7 @@ AudioHelper::AudioHelper(FrontEnd& frontEnd)
     response_->AddCalibrator(&mic_);
     response_->AddCalibrator(&dacAdc_);
     response_->statusCallback = ReportToFrontEnd;
+    response_->levelCallback = LevelToFrontEnd;
 }
 
 AudioHelper::~AudioHelper() {
@@ -347,8 +352,13 @@ bool AudioHelper::PerformMeasurement(Measurement& measurement, const std::string
     }
     reporting = nullptr;
     reportingRun = nullptr;
-    if (!ok)
+    if (!ok) {
+        // Said once, here; a cancel the user asked for needs no answer.
+        if (!r.aborted)
+            frontEnd_.ShowMessage(MessageKind::Error, "Sonvel Warning",
+                                  "Measuring " + name + " failed.\n" + r.failure);
         return false;
+    }
     Finish(measurement, spectrum_.data(), m_, filtered, fs);
     return true;
 }
@@ -361,15 +371,19 @@ bool AudioHelper::AnalyzeRecording(Measurement& measurement, const float* record
         reference = rendered.data();
         referenceCount = static_cast<int>(rendered.size());
     }
-    if (recording == nullptr || count < 1 || referenceCount < 2 || sampleRate <= 0)
+    // Every refusal below is said once, here.
+    const auto refuse = [this](const std::string& why) {
+        frontEnd_.ShowMessage(MessageKind::Error, "Sonvel Warning", why);
         return false;
-    if (referenceCount > Measurement::MAX_DATA_LENGTH) {
-        frontEnd_.ShowMessage(MessageKind::Error, "Sonvel Warning",
-                              "The played signal is longer than " +
-                                  std::to_string(Measurement::MAX_DATA_LENGTH) +
-                                  " samples, more than a measurement can hold");
-        return false;
-    }
+    };
+    if (recording == nullptr || count < 1 || sampleRate <= 0)
+        return refuse("The recording holds no samples");
+    if (referenceCount < 2)
+        return refuse("The played signal holds fewer than two samples");
+    if (referenceCount > Measurement::MAX_DATA_LENGTH)
+        return refuse("The played signal is longer than " +
+                      std::to_string(Measurement::MAX_DATA_LENGTH) +
+                      " samples, more than a measurement can hold");
     // The played signal sets N; a reference that is no power of two is padded with silence.
     int n = 2;
     while (n < referenceCount)
@@ -382,12 +396,12 @@ bool AudioHelper::AnalyzeRecording(Measurement& measurement, const float* record
         std::min<double>(std::max(count - n, 0), MAX_DELAY_MS / 1000.0 * sampleRate));
     const int c = Kedra::Measure::TransformLength(n, tail);
     if (c == 0)
-        return false;
+        return refuse("The played signal and the recording are too long to analyse together");
     std::vector<float> frame(static_cast<std::size_t>(c), 0.0f);
     std::copy(recording, recording + std::min(count, c), frame.begin());
     Kedra::Measure::ReferenceInverse inverse;
     if (!inverse.Build(played.data(), n, c))
-        return false;
+        return refuse("The played signal could not be inverted (see the log file)");
     Kedra::Measure::ResponseSettings settings = response_->Settings();
     settings.sampleRate = sampleRate;
     // Its own length and spectrum: the measuring ones stay as the options set them.
@@ -399,7 +413,7 @@ bool AudioHelper::AnalyzeRecording(Measurement& measurement, const float* record
     if (!Kedra::Measure::AnalyzeRecording(
             frame.data(), inverse, settings, spectrum.data(), result,
             [this](const std::string& t) { frontEnd_.StepProgress(t, -1.0); }))
-        return false;
+        return refuse("The recording could not be analysed (see the log file)");
     response_->recordedPeak = result.recordedPeak;
     response_->appliedGain = result.appliedGain;
     response_->timeOffset = result.timeOffset;

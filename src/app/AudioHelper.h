@@ -76,6 +76,7 @@ public:
     // the "Simulated" host API and the model's device.
     void UseSimulated(bool on, Kedra::PAudioII::SimulatedModel model);
     bool UsesSimulated() const { return simulated_; }
+    Kedra::PAudioII::SimulatedModel SimulatedModelInUse() const { return model_; }
 
     // Measures into `measurement`, named "A", "B" or "C" in the progress texts. Returns the
     // pipeline's result; the amplitude is validated (and reported) on success.

@@ -56,6 +56,9 @@ public:
                                     bool /*dacAdcAvailable*/) {}
     // The amplitude verdict of a finished measurement, after its message if it has one.
     virtual void AmplitudeJudged(const AmplitudeVerdict& /*verdict*/) {}
+    // The recorded input's level while a measurement records, in dBFS; -infinity while
+    // nothing arrives. From the measuring thread, several times a second.
+    virtual void InputLevel(double /*dbfs*/) {}
 };
 
 // Answers every question the same way and keeps what it was told: for scripts (the

@@ -48,6 +48,13 @@ int CentimetresToSamples(double cm, int fs) {
     return std::max(1, Kedra::Math::ToIntRound(cm / 100.0 / 343.0 * fs));
 }
 
+// An action that cannot run says why, once, and does nothing.
+bool Refuse(FrontEnd& frontEnd, const std::string& why) {
+    KedraLogger::LogText("INFO    MainCtrl refused: " + why + "\n");
+    frontEnd.ShowMessage(MessageKind::Warning, "Sonvel Warning", why);
+    return false;
+}
+
 void WindowAt(Measurement& m, int end) {
     m.SetImpulseWindowStart(-std::max(1, end / 10), true);
     m.SetImpulseWindowEnd(end);
@@ -387,7 +394,7 @@ bool MainCtrl::SetTimeZeroLock(bool locked) {
 
 bool MainCtrl::Action_MeasStart(int presenter) {
     if (presenter < PRESENTER_A || presenter > PRESENTER_C)
-        return false;
+        return Refuse(frontEnd_, "Only presenters A, B and C can be measured into");
     return MeasureInto(PresenterSlot(presenter), PRESENTER_NAMES[presenter]);
 }
 
@@ -417,8 +424,23 @@ void MainCtrl::Action_ClearMeasurements() {
 bool MainCtrl::Action_ClearSlot(int slot) {
     Measurement* m = Slot(slot);
     if (m == nullptr)
-        return false;
+        return Refuse(frontEnd_, "There is no slot " + std::to_string(slot));
     m->Reset(Kedra::Measure::MeasurementList::EmptyLabel(slot));
+    SlotChanged(slot);
+    return true;
+}
+
+bool MainCtrl::Action_Rename(int slot, const std::string& label) {
+    Measurement* m = Slot(slot);
+    if (m == nullptr)
+        return Refuse(frontEnd_, "There is no slot " + std::to_string(slot) + " to rename");
+    const auto first = label.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos)
+        return Refuse(frontEnd_, "A measurement needs a label that is not empty");
+    const std::string trimmed = label.substr(first, label.find_last_not_of(" \t\r\n") - first + 1);
+    if (trimmed == m->GetLabel())
+        return true;
+    m->SetLabel(trimmed);
     SlotChanged(slot);
     return true;
 }
@@ -447,15 +469,21 @@ bool MainCtrl::Action_MeasOperationABC(const std::string& op) {
     Measurement* b = Presenter(PRESENTER_B);
     Measurement* c = Presenter(PRESENTER_C);
     if (c == nullptr || !BothFilled(a, b))
-        return false;
-    return Changed(Kedra::Measure::Operation(op, *a, *b, *c), PresenterSlot(PRESENTER_C));
+        return Refuse(frontEnd_, "C = A " + op + " B needs measurements in A and B");
+    if (c == a || c == b)
+        return Refuse(frontEnd_, "C = A " + op + " B needs C in a slot of its own, not A's or B's");
+    if (!Kedra::Measure::Operation(op, *a, *b, *c))
+        return Refuse(frontEnd_, "There is no operation '" + op + "' (use +, -, * or /)");
+    return Changed(true, PresenterSlot(PRESENTER_C));
 }
 
 bool MainCtrl::Action_MeasOperationAB() {
     Measurement* a = Presenter(PRESENTER_A);
     Measurement* b = Presenter(PRESENTER_B);
-    if (a == nullptr || b == nullptr || !a->IsInitialized() || a == b)
-        return false;
+    if (a == nullptr || !a->IsInitialized())
+        return Refuse(frontEnd_, "B = 1/A needs a measurement in A");
+    if (b == nullptr || a == b)
+        return Refuse(frontEnd_, "B = 1/A needs B in a slot of its own, not A's");
     b->InitializeDirac(ExponentOf(a->GetDataLength()), a->GetSamplerate(), 1.0);
     std::complex<double>* spectrum = b->GetF0Writeable();
     const bool sameGrid = a->GetN() == b->GetN();
@@ -469,7 +497,7 @@ bool MainCtrl::Action_MeasOperationAB() {
     b->SetLabel("1/(" + a->GetLabel() + ")");
     b->CopyImpulseWindowFrom(*a);
     b->CopyFilterFrom(*a);
-    return true;
+    return Changed(true, PresenterSlot(PRESENTER_B));
 }
 
 bool MainCtrl::Action_MeasCopyABC(int what) {
@@ -477,16 +505,16 @@ bool MainCtrl::Action_MeasCopyABC(int what) {
     Measurement* b = Presenter(PRESENTER_B);
     Measurement* c = Presenter(PRESENTER_C);
     if (a == nullptr || !a->IsInitialized())
-        return false;
+        return Refuse(frontEnd_, "A holds no measurement to copy");
     switch (what) {
     case 0:
         if (b == nullptr || b == a)
-            return false;
+            return Refuse(frontEnd_, "B shows A's slot: there is nothing to copy A to");
         b->CopyAllFrom(*a);
         return Changed(true, PresenterSlot(PRESENTER_B));
     case 1:
         if (c == nullptr || c == a)
-            return false;
+            return Refuse(frontEnd_, "C shows A's slot: there is nothing to copy A to");
         c->CopyAllFrom(*a);
         return Changed(true, PresenterSlot(PRESENTER_C));
     case 2:
@@ -501,14 +529,14 @@ bool MainCtrl::Action_MeasCopyABC(int what) {
         }
         return true;
     default:
-        return false;
+        return Refuse(frontEnd_, "There is no copy number " + std::to_string(what));
     }
 }
 
 bool MainCtrl::Action_AReset() {
     Measurement* a = Presenter(PRESENTER_A);
     if (a == nullptr || !a->IsInitialized())
-        return false;
+        return Refuse(frontEnd_, "A holds no measurement to reset");
     a->AmplifyAbsolute(1.0);
     a->OffsetAbsolute(0.0);
     frontEnd_.ViewChanged(PresenterSlot(PRESENTER_A));
@@ -528,6 +556,8 @@ bool MainCtrl::Action_AbcStitch(double fc, double bw, bool matchTime) {
                 "- A & B have the same signal length\n");
         return false;
     }
+    if (c == a || c == b)
+        return Refuse(frontEnd_, "Stitching needs C in a slot of its own, not A's or B's");
     return Changed(Kedra::Measure::Stitch(*a, *b, fc, bw, matchTime, *c),
                    PresenterSlot(PRESENTER_C));
 }
@@ -536,17 +566,23 @@ bool MainCtrl::Action_MatchAToB(double fc, double bw, bool matchTime) {
     Measurement* a = Presenter(PRESENTER_A);
     Measurement* b = Presenter(PRESENTER_B);
     if (!BothFilled(a, b))
-        return false;
+        return Refuse(frontEnd_, "Matching needs measurements in A and B");
     return Changed(Kedra::Measure::Match(*a, *b, fc, bw, matchTime), PresenterSlot(PRESENTER_A));
 }
 
 bool MainCtrl::Action_QBox(double f1, double f2) {
     Measurement* a = Presenter(PRESENTER_A);
     Measurement* c = Presenter(PRESENTER_C);
-    if (a == nullptr || c == nullptr || !a->IsInitialized() || a == c)
-        return false;
+    if (a == nullptr || !a->IsInitialized())
+        return Refuse(frontEnd_, "The closed-box fit needs a measurement in A");
+    if (c == nullptr || a == c)
+        return Refuse(frontEnd_, "The closed-box fit needs C in a slot of its own, not A's");
+    if (!(f1 > 0.0 && f2 > f1))
+        return Refuse(frontEnd_, "The closed-box fit needs 0 < lower frequency < upper frequency");
     if (!Kedra::Measure::QBoxFit(*a, f1, f2, q_, fc_, gain_))
-        return false;
+        return Refuse(frontEnd_, "No closed box fits A between " + Kedra::Text::FormatFixed(f1, 1) +
+                                     " and " + Kedra::Text::FormatFixed(f2, 1) +
+                                     " Hz: A has no level to fit there");
     // The model as a minimum-phase measurement at A's level.
     c->InitializeDirac(a->GetExponent(), a->GetSamplerate(), 1.0);
     std::complex<double>* spectrum = c->GetF0Writeable();
@@ -599,12 +635,14 @@ bool MainCtrl::Action_AbcCalib() {
         !Kedra::Measure::Stitch(refLow, refMid, o.stitchLowCenter, o.stitchLowWidth, false,
                                 reference) ||
         !Kedra::Measure::Operation("/", tested, reference, *c))
-        return false;
+        return Refuse(frontEnd_, "The three measurements could not be stitched and divided: "
+                                 "they need the same sample rate and length");
     c->SetLabel("Microphone calibration");
     SlotChanged(PresenterSlot(PRESENTER_C));
     Kedra::Measure::Calibrator& cal = audio_->MicCalibrator();
     if (!cal.Import(*c, 20.0, fs / 2.0) || !cal.Save(Conf::FilePath(CAL_MIC_FILENAME)))
-        return false;
+        return Refuse(frontEnd_, "The microphone calibration could not be saved to " +
+                                     Conf::FilePath(CAL_MIC_FILENAME) + " (see the log file)");
     audio_->SetMicCalibration(true);
     return true;
 }
@@ -617,17 +655,23 @@ void MainCtrl::Action_OptionsReset() {
 bool MainCtrl::Action_OptionsLoad(const std::string& path) {
     const bool ok = Conf::Options::LoadData(path, true);
     ApplyOptions();
+    // A file of another version was told already; a missing one only logged.
+    if (!ok && Conf::Options::LastLoadOutcome() == Conf::LoadOutcome::Missing)
+        return Refuse(frontEnd_, "There is no options file " + path);
     return ok;
 }
 
 bool MainCtrl::Action_OptionsSave(const std::string& path) {
-    return Conf::Options::SaveData(path);
+    if (!Conf::Options::SaveData(path))
+        return Refuse(frontEnd_,
+                      "The options could not be saved to " + path + " (see the log file)");
+    return true;
 }
 
 bool MainCtrl::Action_MinimumPhase(int slot, bool causal) {
     Measurement* m = Slot(slot);
     if (m == nullptr || !m->IsInitialized())
-        return false;
+        return Refuse(frontEnd_, "Slot " + std::to_string(slot) + " holds no measurement");
     Kedra::Measure::ApplyMinimumPhase(m->GetF0Writeable(), m->GetNHalf(), 1e-10, causal);
     m->F0Written();
     return Changed(true, slot);
@@ -765,7 +809,10 @@ bool MainCtrl::Action_Average(const std::vector<int>& slots, int into,
                               "Averaging needs two filled slots and a slot for the result");
         return false;
     }
-    return Changed(Kedra::Measure::Average(inputs, mode, align, *result), into);
+    if (!Kedra::Measure::Average(inputs, mode, align, *result))
+        return Refuse(frontEnd_, "The measurements could not be averaged: they need the same "
+                                 "sample rate");
+    return Changed(true, into);
 }
 
 bool MainCtrl::Action_Export(int slot, const std::string& kind, const std::string& path,
@@ -817,7 +864,7 @@ bool MainCtrl::Action_Import(int slot, const std::string& path, bool impulse, in
                              bool withPhase) {
     Measurement* m = Slot(slot);
     if (m == nullptr)
-        return false;
+        return Refuse(frontEnd_, "There is no slot " + std::to_string(slot) + " to import into");
     bool ok;
     std::string why;
     if (Kedra::WaveImExport::FileLooksLikeAudio(path) || impulse) {
@@ -837,12 +884,9 @@ bool MainCtrl::Action_Import(int slot, const std::string& path, bool impulse, in
         im.importPhase = withPhase;
         ok = im.Import(*m, path);
     }
-    if (!ok) {
-        frontEnd_.ShowMessage(MessageKind::Error, "Sonvel Warning",
-                              "Could not import " + path +
-                                  (why.empty() ? " (see the log file)" : ": " + why));
-        return false;
-    }
+    if (!ok)
+        return Refuse(frontEnd_, "Could not import " + path +
+                                     (why.empty() ? " (see the log file)" : ": " + why));
     if (m->GetLabel().rfind("Empty", 0) == 0)
         m->SetLabel(fs::path(path).stem().string());
     SlotChanged(slot);
@@ -860,7 +904,7 @@ bool MainCtrl::Action_AnalyzeFile(int slot, const std::string& recordingPath,
                                   const std::string& referencePath) {
     Measurement* m = Slot(slot);
     if (m == nullptr)
-        return false;
+        return Refuse(frontEnd_, "There is no slot " + std::to_string(slot) + " to measure into");
     auto fail = [&](const std::string& why) {
         frontEnd_.ShowMessage(MessageKind::Error, "Sonvel Warning", why);
         return false;
@@ -887,8 +931,9 @@ bool MainCtrl::Action_AnalyzeFile(int slot, const std::string& recordingPath,
     Mem::FreeArray(recording);
     if (reference != nullptr)
         Mem::FreeArray(reference);
+    // The audio helper said why.
     if (!ok)
-        return fail("The recording could not be analysed");
+        return false;
     if (m->GetLabel().rfind("Empty", 0) == 0)
         m->SetLabel(fs::path(recordingPath).stem().string());
     return Changed(true, slot);

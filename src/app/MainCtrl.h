@@ -115,6 +115,9 @@ public:
     void Action_ClearMeasurements();
     // Empties one slot (its record reset, its label "Empty n").
     bool Action_ClearSlot(int slot);
+    // Gives a slot's record a new label (surrounding blanks dropped); the list and the
+    // presenters showing it are told.
+    bool Action_Rename(int slot, const std::string& label);
     void Action_Rearange();
     bool Action_DragAndDrop(const std::string& path);
     // C = A op B, op one of "-", "+", "/", "*".

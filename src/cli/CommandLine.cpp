@@ -52,6 +52,10 @@ struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// The controller refused and told the user why; the run ends with status 1 and no second
+// message.
+struct AlreadyTold {};
+
 // ---- options given on the command line: Section.Field=VALUE ---------------------------
 
 void SetOption(const std::string& assignment) {
@@ -566,7 +570,7 @@ int RunCommandLine(int argc, char** argv) {
             for (const std::string& who : measureWho) {
                 const int presenter = who[0] - 'A';
                 if (!ctrl.Action_MeasStart(presenter))
-                    throw std::runtime_error("the measurement into " + who + " failed");
+                    throw AlreadyTold{};
                 front.EndProgressLine();
                 Measurement* m = ctrl.Presenter(presenter);
                 if (!measureName.empty())
@@ -580,7 +584,7 @@ int RunCommandLine(int argc, char** argv) {
                             Kedra::Text::FormatFixed(ctrl.Audio().LastTimeOffset(), 3).c_str(),
                             ctrl.Audio().TimeZeroLocked() ? " (locked)" : "");
                 if (lockTimeZero && !ctrl.Audio().TimeZeroLocked() && !ctrl.SetTimeZeroLock(true))
-                    throw std::runtime_error("the time zero could not be locked");
+                    throw AlreadyTold{};
             }
         } else if (list->parsed()) {
             for (int i = 0; i < ctrl.List().GetSize(); ++i) {
@@ -612,19 +616,19 @@ int RunCommandLine(int argc, char** argv) {
                                        : opName == "mul" ? "*"
                                                          : "/";
             if (!ctrl.Action_MeasOperationABC(symbol))
-                throw std::runtime_error("C = A " + symbol + " B needs measurements in A and B");
+                throw AlreadyTold{};
         } else if (invert->parsed()) {
             if (!ctrl.Action_MeasOperationAB())
-                throw std::runtime_error("B = 1/A needs a measurement in A and a different slot B");
+                throw AlreadyTold{};
         } else if (match->parsed()) {
             if (!ctrl.Action_MatchAToB(fc, bw, matchTime))
-                throw std::runtime_error("matching needs measurements in A and B");
+                throw AlreadyTold{};
         } else if (stitch->parsed()) {
             if (!ctrl.Action_AbcStitch(fc, bw, matchTime))
                 status = 1;
         } else if (minphase->parsed()) {
             if (!ctrl.Action_MinimumPhase(ParseSlot(ctrl, slotText), causal))
-                throw std::runtime_error("that slot holds no measurement");
+                throw AlreadyTold{};
         } else if (acoustics->parsed()) {
             PrintAcoustics(FilledSlot(ctrl, ParseSlot(ctrl, slotText)), csv, verbose);
         } else if (average->parsed()) {
@@ -635,15 +639,14 @@ int RunCommandLine(int argc, char** argv) {
                               : averageMode == "db"   ? Kedra::Measure::AverageMode::Db
                                                       : Kedra::Measure::AverageMode::Power;
             if (!ctrl.Action_Average(slots, ParseSlot(ctrl, averageInto), mode, align))
-                throw std::runtime_error("no average: every slot must hold a measurement");
+                throw AlreadyTold{};
             std::printf("Averaged %zu measurements into slot %d\n", slots.size(),
                         ParseSlot(ctrl, averageInto));
         } else if (qbox->parsed()) {
             if (!(from > 0.0 && to > from))
                 throw UsageError("qbox needs 0 < --from < --to");
             if (!ctrl.Action_QBox(from, to))
-                throw std::runtime_error("no closed-box fit: A must hold a measurement with "
-                                         "level between the two frequencies");
+                throw AlreadyTold{};
             std::printf("Qtc = %s  Fb = %s Hz  gain = %s\n",
                         Kedra::Text::FormatFixed(ctrl.LastQ(), 3).c_str(),
                         Kedra::Text::FormatFixed(ctrl.LastFc(), 1).c_str(),
@@ -751,11 +754,11 @@ int RunCommandLine(int argc, char** argv) {
                 ok = cal.Import(m, exportFrom ? *exportFrom : 1.0,
                                 exportTo ? *exportTo : m.GetSamplerate() / 2.0) &&
                      cal.Save(file);
+            } else if (!ctrl.Action_Export(ParseSlot(ctrl, slotText), exportKind, file,
+                                           viewArgs.Settings())) {
+                throw AlreadyTold{};
             } else {
-                if (exportKind == "distortion" && m.GetHDSize() < 1)
-                    throw std::runtime_error(DISTORTION_MISSING);
-                ok = ctrl.Action_Export(ParseSlot(ctrl, slotText), exportKind, file,
-                                        viewArgs.Settings());
+                ok = true;
             }
             if (!ok)
                 throw std::runtime_error("could not export to " + file + " (see the log file)");
@@ -777,9 +780,8 @@ int RunCommandLine(int argc, char** argv) {
                 importRate ? static_cast<int>(std::lround(*importRate)) : ctrl.Audio().SampleRate();
             // The controller has said why.
             if (!ctrl.Action_Import(slot, file, importKind == "impulse", rate, importPhase))
-                status = 1;
-            else
-                std::printf("Imported %s into slot %d\n", file.c_str(), slot);
+                throw AlreadyTold{};
+            std::printf("Imported %s into slot %d\n", file.c_str(), slot);
         } else if (devices->parsed()) {
             Kedra::PAudioII::ShowDeviceInfo(std::cout);
         } else if (meter->parsed()) {
@@ -827,6 +829,10 @@ int RunCommandLine(int argc, char** argv) {
             status = 1;
         if (!ctrl.ShutDown())
             front.ShowMessage(MessageKind::Warning, "", "autosave failed (see the log file)");
+    } catch (const AlreadyTold&) {
+        front.EndProgressLine();
+        ctrl.ShutDown();
+        return 1;
     } catch (const UsageError& e) {
         front.EndProgressLine();
         std::fprintf(stderr, "sonvel: %s\n", e.what());

@@ -30,8 +30,9 @@ namespace {
 // redraw instead of one per bin.
 enum class Shown { Plain, Db, Degrees };
 
-// Far below anything a sound card measures; keeps log10(0) off the plot.
-constexpr double TINY_AMPLITUDE = 1e-20;
+// Far below anything a sound card measures; keeps log10(0) off the plot, and at -300 dB a
+// fitted level range stays one the plot options can hold.
+constexpr double TINY_AMPLITUDE = 1e-15;
 constexpr double DEGREES_PER_RADIAN = 180.0 / std::numbers::pi;
 // A window edge is grabbed within this many pixels.
 constexpr double EDGE_GRAB_PIXELS = 6.0;
@@ -69,12 +70,11 @@ bool TimeAxis(GraphKind kind) {
     return kind == GraphKind::Impulse || kind == GraphKind::EnergyTime;
 }
 
-// The group delay below the lowest measured frequencies and where the level nears zero is
-// noise of any size; the level axis fits the middle of the range, and there the values
-// between these quantiles, so that a few wild bins do not flatten the curve.
-constexpr double DELAY_FIT_LOW_HZ = 100.0;
-constexpr double DELAY_FIT_HIGH_HZ = 10000.0;
-constexpr double DELAY_FIT_QUANTILE = 0.02;
+// An impulse whose peak rises less than this above the dB view's floor is drawn with the
+// floor that far below its peak.
+constexpr double QUIET_IMPULSE_DB = 20.0;
+// A fitted frequency axis starts no lower than this: the plot options hold no lower one.
+constexpr double LOWEST_FIT_HZ = 1.0;
 
 QString FrequencyReadout(double hz) {
     if (hz >= 1000.0)
@@ -264,7 +264,10 @@ void GraphView::SetCurves(const std::vector<CurveSource>& curves) {
     parts_->sources = curves;
     Rebuild();
     const bool anyData = !parts_->series.empty();
-    if (!parts_->fitted && anyData && kind_ != GraphKind::Response) {
+    // The analysis views follow their data; the response and impulse graphs keep the user's
+    // zoom once they were fitted.
+    const bool follows = kind_ == GraphKind::GroupDelay || kind_ == GraphKind::EnergyTime;
+    if (anyData && kind_ != GraphKind::Response && (follows || !parts_->fitted)) {
         FitAll();
         parts_->fitted = true;
     }
@@ -295,9 +298,19 @@ void GraphView::SetSettings(const GraphSettings& settings) {
     if (settings.freqMin != settings_.freqMin || settings.freqMax != settings_.freqMax ||
         settings.dbMin != settings_.dbMin || settings.dbMax != settings_.dbMax)
         home_ = settings;
+    // Another kind of curve (dB instead of linear, another band or row set) has other
+    // values: the axes follow them.
+    const bool newView =
+        settings.impulseDb != settings_.impulseDb ||
+        settings.excessDelay != settings_.excessDelay ||
+        settings.etcBandHz != settings_.etcBandHz ||
+        settings.distortionRows != settings_.distortionRows ||
+        (kind_ == GraphKind::Distortion && settings.focusPresenter != settings_.focusPresenter);
     settings_ = settings;
     ApplyAxes();
     Rebuild();
+    if (newView && !parts_->series.empty())
+        FitAll();
 }
 
 QCPGraph* GraphView::CurveGraph(int presenter, int which) const {
@@ -408,10 +421,18 @@ void GraphView::BuildSeries(const CurveSource& source) {
         s.origin = (-n / 2 - m->GetIFracOffset()) * s.step;
         if (settings_.impulseDb) {
             s.values.resize(static_cast<std::size_t>(n));
-            for (int i = 0; i < n; ++i)
+            double peak = 0.0;
+            for (int i = 0; i < n; ++i) {
                 s.values[static_cast<std::size_t>(i)] = std::fabs(first[i]);
+                peak = std::max(peak, std::fabs(first[i]));
+            }
             s.shown = Shown::Db;
-            s.floor = settings_.impulseDbMin;
+            // A quiet impulse, within 20 dB of the floor or under it, keeps the floor's
+            // distance below its peak instead of vanishing into the floor.
+            const double peakDb = ToDb(peak);
+            s.floor = peakDb >= settings_.impulseDbMin + QUIET_IMPULSE_DB
+                          ? settings_.impulseDbMin
+                          : peakDb + settings_.impulseDbMin;
         } else {
             s.values.assign(first, first + n);
         }
@@ -423,8 +444,18 @@ void GraphView::BuildSeries(const CurveSource& source) {
         Series& s = add(0, yAxis, QPen(source.colour, 2.0), source.label, true);
         s.step = m->GetHzPerBin();
         s.values = std::move(settings_.excessDelay ? excess : delay);
-        for (double& v : s.values)
-            v *= 1000.0;
+        // The delay is the phase's slope: where the phase is noise (as on the response
+        // graph), so is the delay, at any size; it is left out, not drawn.
+        const double* a = m->GetA();
+        const int bins = std::min(m->GetNBins(), static_cast<int>(s.values.size()));
+        const double hideBelow =
+            a != nullptr && settings_.hidePhaseBelowDb < 0.0 && bins > 0
+                ? *std::max_element(a, a + bins) * std::pow(10.0, settings_.hidePhaseBelowDb / 20.0)
+                : -1.0;
+        for (std::size_t k = 0; k < s.values.size(); ++k)
+            s.values[k] = a != nullptr && static_cast<int>(k) < bins && a[k] < hideBelow
+                              ? std::numeric_limits<double>::quiet_NaN()
+                              : 1000.0 * s.values[k];
     } else if (kind_ == GraphKind::EnergyTime) {
         std::vector<double> times, db;
         Kedra::Measure::EnergyTimeOf(*m, settings_.etcBandHz, times, db);
@@ -434,10 +465,9 @@ void GraphView::BuildSeries(const CurveSource& source) {
         s.values = std::move(db);
         s.origin = times.front();
         s.step = times[1] - times[0];
-        // Far below the axis the curve only costs drawing; it leaves the plot downwards.
-        const double floor = settings_.etcDbMin - 20.0;
+        // Below the floor the curve rests on it, where a fitted axis shows it.
         for (double& v : s.values)
-            v = std::max(v, floor);
+            v = std::max(v, settings_.etcDbMin);
     } else {
         const int rows = std::min(settings_.distortionRows, m->GetHDSize());
         for (int r = 0; r < rows; ++r) {
@@ -613,8 +643,6 @@ void GraphView::ApplyAxes() {
     if (kind_ == GraphKind::Impulse) {
         yAxis->setLabel(settings_.impulseDb ? QStringLiteral("Level [dB]")
                                             : QStringLiteral("Amplitude"));
-        if (settings_.impulseDb && yAxis->range().lower < settings_.impulseDbMin - 1.0)
-            yAxis->setRangeLower(settings_.impulseDbMin - 1.0);
         yAxis2->setVisible(true);
         return;
     }
@@ -683,6 +711,19 @@ void GraphView::FitAll() {
             const double margin = 0.25 * std::max(end - start, 10.0);
             lo = (start - margin - p.fraction) * p.msPerSample;
             hi = (end + margin - p.fraction) * p.msPerSample;
+            // A peak outside the window (a late arrival) is the data too: the view takes it in.
+            for (const Series& s : p.series) {
+                const auto peak =
+                    std::max_element(s.values.begin(), s.values.end(), [](double a, double b) {
+                        return std::fabs(a) < std::fabs(b);
+                    });
+                if (peak == s.values.end())
+                    continue;
+                const double at = s.origin + s.step * static_cast<double>(peak - s.values.begin());
+                const double room = 0.1 * (hi - lo);
+                lo = std::min(lo, at - room);
+                hi = std::max(hi, at + room);
+            }
         } else if (!p.series.empty()) {
             lo = p.series.front().origin;
             hi = lo + p.series.front().step * static_cast<double>(p.series.front().values.size());
@@ -692,7 +733,7 @@ void GraphView::FitAll() {
         const auto [low, high] = extremes(xAxis->range().lower, xAxis->range().upper);
         if (high >= low) {
             if (settings_.impulseDb) {
-                yAxis->setRange(settings_.impulseDbMin - 1.0, std::ceil(high / 5.0) * 5.0 + 5.0);
+                yAxis->setRange(std::floor(low) - 1.0, std::ceil(high / 5.0) * 5.0 + 5.0);
             } else {
                 const double reach = std::max({std::fabs(low), std::fabs(high), 1e-12});
                 yAxis->setRange(-1.1 * reach, 1.1 * reach);
@@ -710,42 +751,37 @@ void GraphView::FitAll() {
         const double start = -0.05 * end;
         if (!p.series.empty())
             xAxis->setRange(std::max(start, p.series.front().origin), end * 1.05);
-        yAxis->setRange(settings_.etcDbMin, 5.0);
-    } else if (kind_ == GraphKind::GroupDelay) {
-        xAxis->setRange(std::max(home_.freqMin, 1e-3), std::max(home_.freqMax, 1e-2));
-        std::vector<double> middle;
-        for (const Series& s : p.series) {
-            const auto n = static_cast<double>(s.values.size());
-            const double from = std::clamp(std::ceil(DELAY_FIT_LOW_HZ / s.step), 0.0, n);
-            const double to = std::clamp(std::floor(DELAY_FIT_HIGH_HZ / s.step) + 1.0, 0.0, n);
-            for (auto i = static_cast<std::size_t>(from); i < static_cast<std::size_t>(to); ++i)
-                if (std::isfinite(s.values[i]))
-                    middle.push_back(s.values[i]);
-        }
-        double low = -2.0, high = 10.0;
-        if (!middle.empty()) {
-            const auto at = [&](double q) {
-                const auto k =
-                    static_cast<std::ptrdiff_t>(q * static_cast<double>(middle.size() - 1));
-                std::nth_element(middle.begin(), middle.begin() + k, middle.end());
-                return middle[static_cast<std::size_t>(k)];
-            };
-            low = std::min(at(DELAY_FIT_QUANTILE), 0.0);
-            high = std::max(at(1.0 - DELAY_FIT_QUANTILE), 1.0);
-            const double margin = 0.2 * (high - low);
-            low -= margin;
-            high += margin;
-        }
-        yAxis->setRange(low, high);
-    } else {
-        xAxis->setRange(std::max(home_.freqMin, 1e-3), std::max(home_.freqMax, 1e-2));
         const auto [low, high] = extremes(xAxis->range().lower, xAxis->range().upper);
-        if (high >= low) {
+        yAxis->setRange(settings_.etcDbMin - 1.0,
+                        high >= low ? std::ceil(high / 5.0) * 5.0 + 5.0 : 5.0);
+    } else {
+        // Frequency graphs: from the lowest to the highest frequency that has a value.
+        double first = std::numeric_limits<double>::infinity();
+        double last = -first;
+        for (const Series& s : p.series)
+            for (std::size_t i = 0; i < s.values.size(); ++i) {
+                const double key = s.origin + s.step * static_cast<double>(i);
+                if (key > 0.0 && !std::isnan(s.values[i])) {
+                    first = std::min(first, key);
+                    last = std::max(last, key);
+                }
+            }
+        if (last > first)
+            xAxis->setRange(std::max(first, LOWEST_FIT_HZ), std::max(last, 2.0 * LOWEST_FIT_HZ));
+        else
+            xAxis->setRange(std::max(home_.freqMin, 1e-3), std::max(home_.freqMax, 1e-2));
+        const auto [low, high] = extremes(xAxis->range().lower, xAxis->range().upper);
+        if (high >= low && kind_ == GraphKind::GroupDelay) {
+            const double margin = 0.1 * std::max(high - low, 0.1);
+            yAxis->setRange(low - margin, high + margin);
+        } else if (high >= low) {
+            // The span the user set, or wider where the curves need it.
             const double spanDb = kind_ == GraphKind::Response && home_.dbMax > home_.dbMin
                                       ? home_.dbMax - home_.dbMin
                                       : 80.0;
             const double top = std::ceil((high + 3.0) / 5.0) * 5.0;
-            yAxis->setRange(top - spanDb, top);
+            const double bottom = std::min(top - spanDb, std::floor((low - 3.0) / 5.0) * 5.0);
+            yAxis->setRange(std::max(bottom, ToDb(TINY_AMPLITUDE)), top);
         }
         if (kind_ == GraphKind::Response)
             yAxis2->setRange(-180.0, 180.0);

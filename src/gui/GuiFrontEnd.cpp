@@ -129,6 +129,10 @@ void GuiFrontEnd::CalibrationChanged(bool micOn, bool dacAdcOn, bool micAvailabl
         [=, this] { emit calibrationChanged(micOn, dacAdcOn, micAvailable, dacAdcAvailable); });
 }
 
+void GuiFrontEnd::InputLevel(double dbfs) {
+    OnGuiThread([this, dbfs] { emit inputLevel(dbfs); });
+}
+
 void GuiFrontEnd::AmplitudeJudged(const AmplitudeVerdict& v) {
     const QString colour = v.red >= 0 ? QColor(v.red, v.green, v.blue).name() : QString();
     OnGuiThread([this, accepted = v.accepted, db = v.db, colour, text = Q(v.message)] {

@@ -53,6 +53,7 @@ public:
     void CalibrationChanged(bool micOn, bool dacAdcOn, bool micAvailable,
                             bool dacAdcAvailable) override;
     void AmplitudeJudged(const AmplitudeVerdict& verdict) override;
+    void InputLevel(double dbfs) override;
 
 signals:
     void messageShown(int kind, const QString& title, const QString& text);
@@ -65,6 +66,8 @@ signals:
     void calibrationChanged(bool micOn, bool dacAdcOn, bool micAvailable, bool dacAdcAvailable);
     // The verdict's colour, or an invalid colour for the default one.
     void amplitudeJudged(bool accepted, double db, const QString& colour, const QString& text);
+    // dBFS, or -infinity while nothing arrives.
+    void inputLevel(double dbfs);
 
 private slots:
     // Runs what other threads posted, in their order.

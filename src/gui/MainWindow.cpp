@@ -34,12 +34,14 @@
 #include <QToolBar>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <cmath>
 #include <thread>
 
 #include "app/MainCtrl.h"
 #include "app/Options.h"
 #include "exchange/WaveFile.h"
 #include "foundation/KedraLogger.h"
+#include "gui/CheckedSpinBox.h"
 #include "gui/DeviceReportDialog.h"
 #include "gui/ExportDialog.h"
 #include "gui/FixedPitchFont.h"
@@ -238,15 +240,18 @@ void MainWindow::BuildGraphs() {
                 KINDS[i] == GraphKind::Impulse ? tr("Window of") : tr("Measurement"), page));
             row->addWidget(focus);
             if (KINDS[i] == GraphKind::Distortion) {
-                auto* rows = new QSpinBox(page);
-                rows->setRange(2, 12);
+                auto* rows = new CheckedSpinBox(2, 12, 0, QString(), page);
+                rows->setObjectName("distortionRows");
                 rows->setValue(s.distortionRows);
-                rows->setToolTip(tr("THD, noise and the harmonics up to this many rows"));
-                connect(rows, &QSpinBox::valueChanged, this, [change](int n) {
-                    change([n](GraphSettings& g) { g.distortionRows = n; });
+                rows->setToolTip(tr("THD, noise and the harmonics up to this many rows (2 .. 12)"));
+                connect(rows, &CheckedSpinBox::accepted, this, [change](double n) {
+                    change([n](GraphSettings& g) { g.distortionRows = static_cast<int>(n); });
                 });
                 row->addWidget(new QLabel(tr("Rows"), page));
                 row->addWidget(rows);
+                auto* refused = RefusalLabel(page);
+                connect(rows, &CheckedSpinBox::refusalChanged, refused, &QLabel::setText);
+                row->addWidget(refused);
             }
         }
         row->addStretch(1);
@@ -347,11 +352,6 @@ void MainWindow::BuildDocks() {
         menu.addAction(tr("Info..."), this, [this, slot] { ShowInfo(slot); });
         menu.exec(listView_->viewport()->mapToGlobal(at));
     });
-    connect(model_, &MeasurementTableModel::renamed, this, [this](int slot) {
-        for (PresenterPanel* p : panels_)
-            p->Refresh();
-        RedrawSlot(slot);
-    });
     auto* listDock = new QDockWidget(tr("Measurements"), this);
     listDock->setObjectName("ListDock");
     listDock->setWidget(listView_);
@@ -363,6 +363,20 @@ void MainWindow::BuildDocks() {
     status_ = new QLabel(this);
     verdict_ = new QLabel(this);
     verdict_->setVisible(false);
+    inputLevel_ = new QLabel(this);
+    inputLevel_->setObjectName("inputLevel");
+    inputLevel_->setToolTip(tr("The level arriving on the measured input"));
+    // Room for the longest text, so that the status line does not shift as it changes.
+    inputLevel_->setMinimumWidth(
+        inputLevel_->fontMetrics().horizontalAdvance(tr("Input: -100.0 dBFS")) + 8);
+    inputLevel_->setVisible(false);
+    connect(&front_, &GuiFrontEnd::inputLevel, this, [this](double db) {
+        if (!Measuring())
+            return;
+        inputLevel_->setText(std::isfinite(db) ? tr("Input: %1 dBFS").arg(db, 0, 'f', 1)
+                                               : tr("Input: no signal"));
+        inputLevel_->setVisible(true);
+    });
     progress_ = new QProgressBar(this);
     progress_->setRange(0, 0);
     progress_->setMaximumWidth(160);
@@ -372,6 +386,7 @@ void MainWindow::BuildDocks() {
     connect(cancel_, &QPushButton::clicked, this, &MainWindow::CancelMeasurement);
     statusBar()->addWidget(status_, 1);
     statusBar()->addPermanentWidget(verdict_);
+    statusBar()->addPermanentWidget(inputLevel_);
     statusBar()->addPermanentWidget(progress_);
     statusBar()->addPermanentWidget(cancel_);
     statusBar()->addPermanentWidget(readout_);
@@ -542,12 +557,14 @@ void MainWindow::BuildActions() {
     toolsMenu_->addAction(tr("&Device report..."), this,
                           [this] { DeviceReportDialog::Open(this); });
     toolsMenu_->addSeparator();
-    toolsMenu_->addAction(tr("&Options..."), QKeySequence::Preferences, this, [this] {
+    QAction* optionsAction = toolsMenu_->addAction(tr("&Options..."), this, [this] {
         OptionsDialog dialog(
             ctrl_, [this] { return Measuring(); }, this);
         connect(&dialog, &OptionsDialog::applied, this, &MainWindow::OptionsChanged);
         dialog.exec();
     });
+    // Qt knows no preferences key on Linux desktops; Ctrl+, is the one users expect.
+    optionsAction->setShortcut(QKeySequence(tr("Ctrl+,")));
 
     QMenu* help = menuBar()->addMenu(tr("&Help"));
     help->addAction(tr("&About Sonvel"), this, [this] {
@@ -692,9 +709,9 @@ void MainWindow::MeasurementDone() {
     }
     pending_.reset();
     SetMeasuringState(false);
+    // A cancel the user asked for needs no answer; a failure said why in a dialog.
     if (cancelled_) {
         ShowProgressText(tr("Measurement cancelled"));
-        front_.ShowMessage(MessageKind::Information, "Sonvel", "The measurement was cancelled");
     } else {
         ShowProgressText(ok ? tr("Measurement done") : tr("Measurement failed"));
     }
@@ -713,6 +730,8 @@ void MainWindow::SetMeasuringState(bool measuring) {
     progress_->setRange(0, 0);
     progress_->setVisible(measuring);
     cancel_->setVisible(measuring);
+    inputLevel_->setVisible(false);
+    inputLevel_->clear();
 }
 
 void MainWindow::ShowProgressText(const QString& text) {
@@ -807,7 +826,7 @@ bool MainWindow::ImportFile(const QString& path, bool impulse) {
                            "Every slot is filled; delete one to import into it");
         return false;
     }
-    // The controller says why it refused.
+    // The controller says why when it refuses.
     return ctrl_.Action_Import(slot, path.toStdString(), impulse, ctrl_.Audio().SampleRate(), true);
 }
 

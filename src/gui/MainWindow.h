@@ -156,6 +156,7 @@ private:
     QLabel* readout_ = nullptr;
     QLabel* status_ = nullptr;
     QLabel* verdict_ = nullptr;
+    QLabel* inputLevel_ = nullptr;
     QProgressBar* progress_ = nullptr;
     QPushButton* cancel_ = nullptr;
     QString packagePath_;

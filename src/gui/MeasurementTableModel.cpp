@@ -81,12 +81,9 @@ Qt::ItemFlags MeasurementTableModel::flags(const QModelIndex& index) const {
 bool MeasurementTableModel::setData(const QModelIndex& index, const QVariant& value, int role) {
     if (role != Qt::EditRole || index.column() != Label)
         return false;
-    Measurement* m = ctrl_.List().No(index.row());
-    const QString label = value.toString().trimmed();
-    if (m == nullptr || label.isEmpty())
+    // The controller tells the window, which redraws the list, the presenters and legends.
+    if (!ctrl_.Action_Rename(index.row(), value.toString().toStdString()))
         return false;
-    m->SetLabel(label.toStdString());
-    emit dataChanged(index, index);
     emit renamed(index.row());
     return true;
 }
@@ -104,8 +101,9 @@ QMimeData* MeasurementTableModel::mimeData(const QModelIndexList& indexes) const
 }
 
 void MeasurementTableModel::Refresh() {
-    beginResetModel();
-    endResetModel();
+    // The slots stay the same rows: their cells anew keeps the selection and an open editor.
+    if (rowCount() > 0)
+        emit dataChanged(index(0, 0), index(rowCount() - 1, ColumnCount - 1));
 }
 
 } // namespace Kedra::Sonvel::Gui

@@ -12,6 +12,7 @@
 #include "app/MainCtrl.h"
 #include "app/Options.h"
 #include "exchange/TextFile.h"
+#include "gui/CheckedSpinBox.h"
 #include "gui/GuiFrontEnd.h"
 #include "measure/Measurement.h"
 
@@ -155,6 +156,10 @@ OperationDialog::OperationDialog(Operation operation, MainCtrl& ctrl, QWidget* p
         AddNumber(form, tr("Low stitch width:"), tr(" Hz"), mic.stitchLowWidth, 0.1, 96000.0, 1);
         break;
     }
+    refusal_ = RefusalLabel(this);
+    refusal_->setObjectName("refusal");
+    refusal_->setWordWrap(true);
+    layout->addWidget(refusal_);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     connect(buttons, &QDialogButtonBox::accepted, this, &OperationDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
@@ -165,12 +170,11 @@ OperationDialog::OperationDialog(Operation operation, MainCtrl& ctrl, QWidget* p
 QDoubleSpinBox* OperationDialog::AddNumber(QFormLayout* form, const QString& label,
                                            const QString& unit, double value, double low,
                                            double high, int decimals) {
-    auto* box = new QDoubleSpinBox(this);
-    box->setDecimals(decimals);
-    box->setRange(low, high);
-    box->setSuffix(unit);
+    auto* box = new CheckedSpinBox(low, high, decimals, unit, this);
     box->setValue(value);
     box->setAccelerated(true);
+    box->setAccessibleName(QString(label).remove(':'));
+    connect(box, &CheckedSpinBox::refusalChanged, this, [this] { ShowRefusal(); });
     for (QDoubleSpinBox*& n : numbers_)
         if (n == nullptr) {
             n = box;
@@ -275,7 +279,23 @@ bool OperationDialog::Run() {
     return false;
 }
 
+QString OperationDialog::RefusalText() const {
+    return refusal_->text();
+}
+
+void OperationDialog::ShowRefusal() {
+    QStringList reasons;
+    for (QDoubleSpinBox* n : numbers_)
+        if (auto* box = qobject_cast<CheckedSpinBox*>(n); box != nullptr && !box->Acceptable())
+            reasons << tr("%1: %2").arg(box->accessibleName(), box->Refusal());
+    refusal_->setText(reasons.join("; "));
+}
+
 void OperationDialog::accept() {
+    // A refused value stays as typed, to be corrected; nothing runs meanwhile.
+    ShowRefusal();
+    if (!refusal_->text().isEmpty())
+        return;
     if (operation_ == Operation::QBox && !(numbers_[1]->value() > numbers_[0]->value())) {
         ctrl_.Front().ShowMessage(MessageKind::Warning, "Sonvel Warning",
                                   "The fit needs a lower frequency below the upper one");

@@ -43,6 +43,8 @@ public:
     QComboBox* SlotBox(int which = 0) const;
     QDoubleSpinBox* Number(int which) const;
     QCheckBox* Flag() const { return flag_; }
+    // Why OK does nothing now: the fields that refused what was typed; empty when none.
+    QString RefusalText() const;
 
     void accept() override;
 
@@ -51,6 +53,7 @@ private:
                               double value, double low, double high, int decimals);
     QComboBox* AddSlotBox(QFormLayout* form, const QString& label, int slot);
     int ChosenSlot(int which) const;
+    void ShowRefusal();
 
     Operation operation_;
     MainCtrl& ctrl_;
@@ -59,6 +62,7 @@ private:
     QComboBox* slots_[3] = {nullptr, nullptr, nullptr};
     QDoubleSpinBox* numbers_[7] = {};
     QCheckBox* flag_ = nullptr;
+    QLabel* refusal_ = nullptr;
 };
 
 } // namespace Kedra::Sonvel::Gui

@@ -27,6 +27,8 @@
 #include "app/MainCtrl.h"
 #include "app/Options.h"
 #include "audio/Devices.h"
+#include "audio/SimulatedSoundCard.h"
+#include "gui/CheckedSpinBox.h"
 #include "gui/ColourButton.h"
 
 namespace Kedra::Sonvel::Gui {
@@ -41,10 +43,6 @@ const char* const CHANNEL_NAMES[] = {"Left", "Right", "Channel 3", "Channel 4"};
 
 QString Q(const std::string& s) {
     return QString::fromStdString(s);
-}
-
-QString RangeText(double lo, double hi, const QString& unit) {
-    return QString("%1 .. %2%3").arg(lo).arg(hi).arg(unit);
 }
 
 // Selects the item holding `value`; a value no item holds gets an item of its own, so that
@@ -200,9 +198,8 @@ void OptionsDialog::AddRow(QFormLayout* form, const QString& label, QWidget* fie
         line->addStretch(1);
     stack->addLayout(line);
     // Under the field, so that a long reason does not widen the page.
-    auto* refusal = new QLabel(row);
+    auto* refusal = RefusalLabel(row);
     refusal->setObjectName(name + ".error");
-    refusal->setStyleSheet("QLabel { color: #c00000; }");
     refusal->setVisible(false);
     stack->addWidget(refusal);
     field->setObjectName(name);
@@ -221,31 +218,14 @@ QWidget* OptionsDialog::Number(QFormLayout* form, const QString& label, const QS
                                const QString& unit, const QString& tip, QWidget* extra) {
     using T = std::remove_reference_t<decltype(access(std::declval<Conf::OptionsField&>()))>;
     const QString suffix = unit.isEmpty() ? QString() : " " + unit;
-    const QString fullTip = tip + "\n" + tr("Allowed: %1").arg(RangeText(lo, hi, suffix));
-    // The box takes more than the allowed range, so that a value beyond it is refused with a
+    const QString fullTip = tip + "\n" + AllowedText(lo, hi, suffix);
+    // The box takes any number typed, so that a value beyond the range is refused with a
     // reason rather than silently clamped.
-    const double wide = 10.0 * std::max({std::abs(lo), std::abs(hi), 1.0});
-    QWidget* field;
-    std::function<double()> value;
-    std::function<void(double)> setValue;
-    if constexpr (std::is_integral_v<T>) {
-        auto* box = new QSpinBox;
-        box->setRange(static_cast<int>(-wide), static_cast<int>(wide));
-        box->setSuffix(suffix);
-        connect(box, &QSpinBox::valueChanged, this, [this] { CheckLive(); });
-        value = [box] { return box->value(); };
-        setValue = [box](double v) { box->setValue(static_cast<int>(v)); };
-        field = box;
-    } else {
-        auto* box = new QDoubleSpinBox;
-        box->setDecimals(decimals);
-        box->setRange(-wide, wide);
-        box->setSuffix(suffix);
-        connect(box, &QDoubleSpinBox::valueChanged, this, [this] { CheckLive(); });
-        value = [box] { return box->value(); };
-        setValue = [box](double v) { box->setValue(v); };
-        field = box;
-    }
+    auto* box = new CheckedSpinBox(lo, hi, std::is_integral_v<T> ? 0 : decimals, suffix);
+    connect(box, &QDoubleSpinBox::valueChanged, this, [this] { CheckLive(); });
+    const std::function<double()> value = [box] { return box->value(); };
+    const std::function<void(double)> setValue = [box](double v) { box->setValue(v); };
+    QWidget* field = box;
     field->setMinimumWidth(150);
     AddRow(form, label, field, name, fullTip, extra);
     // A box rounds to its decimals: an untouched box gives back the exact value it was loaded
@@ -263,7 +243,7 @@ QWidget* OptionsDialog::Number(QFormLayout* form, const QString& label, const QS
                          [=](Conf::OptionsField& o, Refusals& refusals) {
                              const double v = value() == loaded->shown ? loaded->exact : value();
                              if (!(v >= lo && v <= hi)) {
-                                 refusals[name] = tr("Allowed: %1").arg(RangeText(lo, hi, suffix));
+                                 refusals[name] = AllowedText(lo, hi, suffix);
                                  return;
                              }
                              access(o) = static_cast<T>(v);
@@ -402,6 +382,20 @@ void OptionsDialog::BuildDevices() {
         UpdateSignalInfo();
         CheckLive();
     });
+    // A window started with --sim measures on the simulated card whatever the options say:
+    // that card is shown, and the options' devices are kept for a start without it.
+    simulated_ = ctrl_.Audio().UsesSimulated();
+    if (simulated_) {
+        auto* note = new QLabel(
+            tr("The window was started with --sim: it measures on the simulated sound card "
+               "(\"%1\"). Start it without --sim to choose a device.")
+                .arg(PA::SimulatedModelName(ctrl_.Audio().SimulatedModelInUse())));
+        note->setWordWrap(true);
+        note->setObjectName("Dev.simulatedNote");
+        devices->insertRow(0, note);
+        for (QComboBox* box : {api_, input_, output_})
+            box->setEnabled(false);
+    }
     bindings_.push_back({[this](Conf::OptionsField& o) {
                              loadedDev_ = o.Dev;
                              api_->clear();
@@ -412,8 +406,14 @@ void OptionsDialog::BuildDevices() {
                              // choice.
                              rate_->clear();
                              FillDevices(o.Dev.InputNumber, o.Dev.OutputNumber);
+                             if (simulated_)
+                                 ShowSimulatedCard();
                          },
                          [this](Conf::OptionsField& o, Refusals& refusals) {
+                             if (simulated_) {
+                                 o.Dev.SamplerateNo = rate_->currentData().toInt();
+                                 return;
+                             }
                              if (api_->currentIndex() < 0)
                                  refusals["Dev.ApiNumber"] = tr("Choose a host API");
                              else
@@ -498,6 +498,15 @@ void OptionsDialog::BuildDevices() {
               "settle"));
 }
 
+void OptionsDialog::ShowSimulatedCard() {
+    const int model = static_cast<int>(ctrl_.Audio().SimulatedModelInUse());
+    {
+        const QSignalBlocker quiet(api_);
+        Select(api_, PA::SimulatedHostApiIndex(), tr("Host API %1 (not available)"));
+    }
+    FillDevices(model, model);
+}
+
 void OptionsDialog::FillDevices(int inNumber, int outNumber) {
     const int api = api_->currentData().toInt();
     const bool loadedApi = api == loadedDev_.ApiNumber;
@@ -561,12 +570,12 @@ void OptionsDialog::BuildSignal() {
            {{tr("Logarithmic sweep"), 0}, {tr("Chirp"), 1}, {tr("Square noise"), 2}},
            tr("The logarithmic sweep also gives the harmonic distortion"));
     signalInfo_ = new QLabel;
-    length_ = static_cast<QSpinBox*>(
+    length_ = static_cast<QDoubleSpinBox*>(
         Number(signal, tr("Length (power of two)"), SONVEL_FIELD(Signal, SignalLength), 12, 22, 0,
                QString(), tr("The signal is 2 to this power samples long")));
     signal->addRow(QString(), signalInfo_);
     length_->setPrefix("2^");
-    connect(length_, &QSpinBox::valueChanged, this, [this] { UpdateSignalInfo(); });
+    connect(length_, &QDoubleSpinBox::valueChanged, this, [this] { UpdateSignalInfo(); });
     Number(signal, tr("Sweep start"), SONVEL_FIELD(Signal, LogSweepStartFreq), 1.0, 1000.0, 1, "Hz",
            tr("Where the logarithmic sweep begins; it ends at half the sample rate"));
     Number(signal, tr("Chirp start"), SONVEL_FIELD(Signal, ChirpStartFreq), 1.0, 1000.0, 1, "Hz",
@@ -595,7 +604,7 @@ void OptionsDialog::BuildSignal() {
 void OptionsDialog::UpdateSignalInfo() {
     if (signalInfo_ == nullptr || length_ == nullptr)
         return;
-    const int p = length_->value();
+    const int p = static_cast<int>(std::lround(length_->value()));
     if (p < 1 || p > 30) {
         signalInfo_->clear();
         return;

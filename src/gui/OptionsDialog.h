@@ -21,7 +21,7 @@ class QComboBox;
 class QFormLayout;
 class QLabel;
 class QListWidget;
-class QSpinBox;
+class QDoubleSpinBox;
 class QStackedWidget;
 class QWidget;
 
@@ -102,6 +102,8 @@ private:
     // loaded one; then the sample rates they offer.
     void FillDevices(int inNumber, int outNumber);
     void FillRates();
+    // The simulated card the window measures on, in place of the options' devices.
+    void ShowSimulatedCard();
     int ChosenRate() const;
     void UpdateSignalInfo();
     void ShowToolTips(bool on);
@@ -128,9 +130,11 @@ private:
     QComboBox* output_ = nullptr;
     QComboBox* rate_ = nullptr;
     QLabel* signalInfo_ = nullptr;
-    QSpinBox* length_ = nullptr;
+    QDoubleSpinBox* length_ = nullptr;
     // What was loaded, so that an unchanged choice keeps a value no list offers.
     Conf::DevOptions loadedDev_;
+    // The window measures on the simulated card (--sim), not on the options' devices.
+    bool simulated_ = false;
 };
 
 } // namespace Kedra::Sonvel::Gui

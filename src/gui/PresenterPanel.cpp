@@ -10,9 +10,11 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
+#include <QSignalBlocker>
 #include <cmath>
 
 #include "app/MainCtrl.h"
+#include "gui/CheckedSpinBox.h"
 #include "gui/MeasurementTableModel.h"
 #include "measure/Measurement.h"
 
@@ -24,11 +26,8 @@ namespace {
 
 const int OCTAVES[] = {1, 2, 3, 6, 12, 24, 48};
 
-QDoubleSpinBox* Spin(double min, double max, int decimals, const QString& suffix, QWidget* parent) {
-    auto* s = new QDoubleSpinBox(parent);
-    s->setRange(min, max);
-    s->setDecimals(decimals);
-    s->setSuffix(suffix);
+CheckedSpinBox* Spin(double min, double max, int decimals, const QString& suffix, QWidget* parent) {
+    auto* s = new CheckedSpinBox(min, max, decimals, suffix, parent);
     // A value is applied when it is complete, not at every typed digit.
     s->setKeyboardTracking(false);
     s->setAccelerated(true);
@@ -72,8 +71,10 @@ PresenterPanel::PresenterPanel(MainCtrl& ctrl, int presenter, const QColor& colo
     window_->setToolTip(tr("Impulse window on the frequency response"));
     windowStart_ = Spin(-10000.0, 0.0, 2, tr(" ms"), this);
     windowStart_->setToolTip(tr("Window start, relative to the impulse"));
+    windowStart_->setAccessibleName(tr("Window start"));
     windowEnd_ = Spin(0.0, 10000.0, 2, tr(" ms"), this);
     windowEnd_->setToolTip(tr("Window end, relative to the impulse"));
+    windowEnd_->setAccessibleName(tr("Window end"));
     grid->addWidget(window_, 2, 0);
     grid->addWidget(windowStart_, 2, 1);
     grid->addWidget(new QLabel(tr("to"), this), 2, 2);
@@ -96,6 +97,8 @@ PresenterPanel::PresenterPanel(MainCtrl& ctrl, int presenter, const QColor& colo
     highpass_ = new QCheckBox(tr("High-pass"), this);
     highpassHz_ = Spin(1.0, 96000.0, 0, tr(" Hz"), this);
     lowpass_->setToolTip(tr("View filter: low-pass from this frequency"));
+    lowpassHz_->setAccessibleName(tr("Low-pass"));
+    highpassHz_->setAccessibleName(tr("High-pass"));
     highpass_->setToolTip(tr("View filter: high-pass below this frequency"));
     grid->addWidget(lowpass_, 4, 0);
     grid->addWidget(lowpassHz_, 4, 1);
@@ -105,9 +108,15 @@ PresenterPanel::PresenterPanel(MainCtrl& ctrl, int presenter, const QColor& colo
     invert_ = new QCheckBox(tr("Invert"), this);
     level_ = Spin(-120.0, 120.0, 2, tr(" dB"), this);
     level_->setToolTip(tr("Level of the curve"));
+    level_->setAccessibleName(tr("Level"));
     grid->addWidget(invert_, 4, 2, 1, 2);
     grid->addWidget(new QLabel(tr("Level"), this), 5, 2);
     grid->addWidget(level_, 5, 3);
+    // One line for the reason a field refused its value, its room kept.
+    refusal_ = RefusalLabel(this);
+    refusal_->setObjectName("refusal");
+    refusal_->setWordWrap(true);
+    grid->addWidget(refusal_, 6, 0, 1, 4);
     grid->setColumnStretch(1, 1);
     grid->setColumnStretch(3, 1);
 
@@ -121,11 +130,13 @@ PresenterPanel::PresenterPanel(MainCtrl& ctrl, int presenter, const QColor& colo
         emit slotChosen(presenter_, slot);
     });
     connect(label_, &QLineEdit::editingFinished, this, [this] {
-        const QString text = label_->text().trimmed();
         Measurement* m = Record();
-        if (m == nullptr || text.isEmpty() || text.toStdString() == m->GetLabel())
+        if (refreshing_ || m == nullptr || !m->IsInitialized() ||
+            label_->text().trimmed().toStdString() == m->GetLabel())
             return;
-        Edit([&](Measurement& r) { r.SetLabel(text.toStdString()); });
+        // The controller tells every view; an empty label is refused and the old one shown.
+        if (!ctrl_.Action_Rename(ctrl_.PresenterSlot(presenter_), label_->text().toStdString()))
+            label_->setText(QString::fromStdString(m->GetLabel()));
     });
     const auto samples = [this](double ms) {
         Measurement* m = Record();
@@ -134,20 +145,32 @@ PresenterPanel::PresenterPanel(MainCtrl& ctrl, int presenter, const QColor& colo
     };
     connect(window_, &QCheckBox::toggled, this,
             [this](bool on) { Edit([&](Measurement& r) { r.SetImpulseWindowEnabled(on); }); });
-    connect(windowStart_, &QDoubleSpinBox::valueChanged, this, [this, samples](double ms) {
+    connect(windowStart_, &CheckedSpinBox::accepted, this, [this, samples](double ms) {
         Edit([&](Measurement& r) { r.SetImpulseWindowStart(samples(ms), true); });
     });
-    connect(windowEnd_, &QDoubleSpinBox::valueChanged, this, [this, samples](double ms) {
+    connect(windowEnd_, &CheckedSpinBox::accepted, this, [this, samples](double ms) {
         Edit([&](Measurement& r) { r.SetImpulseWindowEnd(samples(ms)); });
     });
     connect(smoothing_, &QCheckBox::toggled, this,
             [this](bool on) { Edit([&](Measurement& r) { r.SetSmoothingEnabled(on); }); });
+    // Choosing how to smooth asks for smoothing: it is switched on with the choice.
     connect(octave_, &QComboBox::activated, this, [this](int item) {
         const double n = octave_->itemData(item).toDouble();
-        Edit([&](Measurement& r) { r.SetSmoothNOct(n); });
+        Edit([&](Measurement& r) {
+            r.SetSmoothNOct(n);
+            r.SetSmoothingEnabled(true);
+        });
+        const QSignalBlocker quiet(smoothing_);
+        smoothing_->setChecked(true);
     });
-    connect(smoothingKind_, &QComboBox::activated, this,
-            [this](int item) { Edit([&](Measurement& r) { r.SetSmoothingComplex(item == 0); }); });
+    connect(smoothingKind_, &QComboBox::activated, this, [this](int item) {
+        Edit([&](Measurement& r) {
+            r.SetSmoothingComplex(item == 0);
+            r.SetSmoothingEnabled(true);
+        });
+        const QSignalBlocker quiet(smoothing_);
+        smoothing_->setChecked(true);
+    });
     const auto applyLowpass = [this] {
         Edit([&](Measurement& r) {
             const double f = lowpassHz_->value();
@@ -163,22 +186,37 @@ PresenterPanel::PresenterPanel(MainCtrl& ctrl, int presenter, const QColor& colo
         });
     };
     connect(lowpass_, &QCheckBox::toggled, this, applyLowpass);
-    connect(lowpassHz_, &QDoubleSpinBox::valueChanged, this, applyLowpass);
+    connect(lowpassHz_, &CheckedSpinBox::accepted, this, applyLowpass);
     connect(highpass_, &QCheckBox::toggled, this, applyHighpass);
-    connect(highpassHz_, &QDoubleSpinBox::valueChanged, this, applyHighpass);
+    connect(highpassHz_, &CheckedSpinBox::accepted, this, applyHighpass);
     connect(invert_, &QCheckBox::toggled, this, [this](bool on) {
         Edit([&](Measurement& r) {
             if (r.GetInverted() != on)
                 r.Invert();
         });
     });
-    connect(level_, &QDoubleSpinBox::valueChanged, this, [this](double db) {
+    connect(level_, &CheckedSpinBox::accepted, this, [this](double db) {
         Edit([&](Measurement& r) {
             const double sign = r.GetAmplitude() < 0.0 ? -1.0 : 1.0;
             r.AmplifyAbsolute(sign * std::pow(10.0, db / 20.0));
         });
     });
+    for (CheckedSpinBox* box : {windowStart_, windowEnd_, lowpassHz_, highpassHz_, level_})
+        connect(box, &CheckedSpinBox::refusalChanged, this, [this] { ShowRefusal(); });
     Refresh();
+}
+
+void PresenterPanel::ShowRefusal() {
+    // The field the user is in first; a refused value is left as typed for correcting.
+    QString text;
+    for (CheckedSpinBox* box : {windowStart_, windowEnd_, lowpassHz_, highpassHz_, level_})
+        if (!box->Refusal().isEmpty() && (text.isEmpty() || box->hasFocus()))
+            text = tr("%1 not applied: %2").arg(box->accessibleName(), box->Refusal());
+    refusal_->setText(text);
+}
+
+QString PresenterPanel::RefusalText() const {
+    return refusal_->text();
 }
 
 Measurement* PresenterPanel::Record() const {
@@ -245,6 +283,12 @@ void PresenterPanel::Refresh() {
         windowEnd_->setValue(m->GetImpulseWindowEnd() * msPerSample);
         windowStart_->setSingleStep(std::max(0.01, msPerSample * 10.0));
         windowEnd_->setSingleStep(std::max(0.01, msPerSample * 10.0));
+        // What the record allows: a window within its impulse, filters below Nyquist.
+        const double halfMs = m->GetNHalf() * msPerSample;
+        windowStart_->SetAllowed(-halfMs, 0.0);
+        windowEnd_->SetAllowed(0.0, halfMs);
+        lowpassHz_->SetAllowed(1.0, m->GetSamplerate() / 2.0);
+        highpassHz_->SetAllowed(1.0, m->GetSamplerate() / 2.0);
         smoothing_->setChecked(m->GetSmoothingEnabled());
         int best = 0;
         for (int i = 0; i < octave_->count(); ++i)

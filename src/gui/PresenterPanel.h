@@ -6,9 +6,10 @@
 
 #include <QGroupBox>
 
+#include "gui/CheckedSpinBox.h"
+
 class QCheckBox;
 class QComboBox;
-class QDoubleSpinBox;
 class QLineEdit;
 class QLabel;
 
@@ -43,6 +44,8 @@ public:
     QComboBox* SmoothingKindBox() const { return smoothingKind_; }
     QCheckBox* InvertBox() const { return invert_; }
     QDoubleSpinBox* LevelBox() const { return level_; }
+    // Why a field refused what was typed; empty when none did.
+    QString RefusalText() const;
 
 signals:
     void visibleToggled(int presenter, bool on);
@@ -59,6 +62,7 @@ private:
     // Applies one control's change to the record, then tells the window.
     template <class F>
     void Edit(F&& change);
+    void ShowRefusal();
 
     MainCtrl& ctrl_;
     int presenter_;
@@ -68,17 +72,18 @@ private:
     QComboBox* slot_;
     QLineEdit* label_;
     QCheckBox* window_;
-    QDoubleSpinBox* windowStart_;
-    QDoubleSpinBox* windowEnd_;
+    CheckedSpinBox* windowStart_;
+    CheckedSpinBox* windowEnd_;
     QCheckBox* smoothing_;
     QComboBox* octave_;
     QComboBox* smoothingKind_;
     QCheckBox* lowpass_;
-    QDoubleSpinBox* lowpassHz_;
+    CheckedSpinBox* lowpassHz_;
     QCheckBox* highpass_;
-    QDoubleSpinBox* highpassHz_;
+    CheckedSpinBox* highpassHz_;
     QCheckBox* invert_;
-    QDoubleSpinBox* level_;
+    CheckedSpinBox* level_;
+    QLabel* refusal_;
 };
 
 } // namespace Kedra::Sonvel::Gui

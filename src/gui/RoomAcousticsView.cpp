@@ -168,11 +168,19 @@ void RoomAcousticsView::Fill() {
 }
 
 void RoomAcousticsView::FitAll() {
+    // Every drawn point: a decay that falls far below the usual floor shows whole.
     double end = 100.0;
-    for (const auto& r : results_)
-        end = std::max(end, r.decay.db.size() * 1000.0 / r.decay.sampleRate);
+    double low = DECAY_FLOOR_DB;
+    double high = 0.0;
+    for (int g = 0; g < plot_->graphCount(); ++g)
+        for (const QCPGraphData& d : *plot_->graph(g)->data())
+            if (std::isfinite(d.value)) {
+                end = std::max(end, d.key);
+                low = std::min(low, d.value);
+                high = std::max(high, d.value);
+            }
     plot_->xAxis->setRange(0.0, end * 1.02);
-    plot_->yAxis->setRange(DECAY_FLOOR_DB, 3.0);
+    plot_->yAxis->setRange(std::floor(low / 10.0) * 10.0, std::ceil(high) + 3.0);
     plot_->replot(QCustomPlot::rpQueuedReplot);
 }
 

@@ -12,6 +12,7 @@
 #include <algorithm>
 
 #include "analyze/RoomAcoustics.h"
+#include "gui/CheckedSpinBox.h"
 #include "gui/RoomAcousticsView.h"
 #include "gui/WaterfallView.h"
 #include "measure/Measurement.h"
@@ -34,14 +35,11 @@ QComboBox* PresenterChoice(QWidget* page) {
     return focus;
 }
 
-QDoubleSpinBox* MsBox(QWidget* page, const char* name, double value, double min, double max,
+CheckedSpinBox* MsBox(QWidget* page, const char* name, double value, double min, double max,
                       double step) {
-    auto* box = new QDoubleSpinBox(page);
+    auto* box = new CheckedSpinBox(min, max, 2, QStringLiteral(" ms"), page);
     box->setObjectName(name);
-    box->setDecimals(2);
-    box->setRange(min, max);
     box->setSingleStep(step);
-    box->setSuffix(QStringLiteral(" ms"));
     box->setValue(value);
     box->setKeyboardTracking(false);
     return box;
@@ -121,14 +119,21 @@ ViewTabs::ViewTabs(QTabWidget* tabs, QObject* parent) : QObject(parent), tabs_(t
         {"sliceEnd", tr("End"), &Kedra::Measure::WaterfallSettings::endMs, 0.1, 2000.0, 0.5},
         {"sliceRise", tr("Rise"), &Kedra::Measure::WaterfallSettings::riseMs, 0.0, 10.0, 0.05},
     };
+    // Right of the fields, in the row's free room: the fields do not move when it shows.
+    auto* refusal = RefusalLabel(page);
+    refusal->setObjectName("waterfallRefusal");
+    row->insertWidget(row->count() - 1, refusal);
+    std::vector<CheckedSpinBox*> checked;
     int at = 0;
     row->insertWidget(at++, new QLabel(tr("Measurement"), page));
     row->insertWidget(at++, focus);
     row->insertWidget(at++, style);
     for (const Field& f : fields) {
         auto* box = MsBox(page, f.name, defaults.*f.value, f.min, f.max, f.step);
+        box->setAccessibleName(f.label);
+        checked.push_back(box);
         const auto member = f.value;
-        connect(box, &QDoubleSpinBox::valueChanged, this, [this, member](double v) {
+        connect(box, &CheckedSpinBox::accepted, this, [this, member](double v) {
             WaterfallViewSettings s = waterfall_->Settings();
             s.slices.*member = v;
             waterfall_->SetSettings(s);
@@ -136,20 +141,29 @@ ViewTabs::ViewTabs(QTabWidget* tabs, QObject* parent) : QObject(parent), tabs_(t
         row->insertWidget(at++, new QLabel(f.label, page));
         row->insertWidget(at++, box);
     }
-    auto* floor = new QSpinBox(page);
+    auto* floor = new CheckedSpinBox(-120.0, -10.0, 0, QStringLiteral(" dB"), page);
     floor->setObjectName("waterfallFloor");
-    floor->setRange(-120, -10);
+    floor->setAccessibleName(tr("Floor"));
     floor->setSingleStep(5);
-    floor->setSuffix(QStringLiteral(" dB"));
-    floor->setValue(static_cast<int>(WaterfallViewSettings().floorDb));
+    floor->setValue(WaterfallViewSettings().floorDb);
     floor->setKeyboardTracking(false);
-    connect(floor, &QSpinBox::valueChanged, this, [this](int v) {
+    checked.push_back(floor);
+    connect(floor, &CheckedSpinBox::accepted, this, [this](double v) {
         WaterfallViewSettings s = waterfall_->Settings();
         s.floorDb = v;
         waterfall_->SetSettings(s);
     });
     row->insertWidget(at++, new QLabel(tr("Floor"), page));
     row->insertWidget(at++, floor);
+    // The list of boxes is complete only now; each box reads it through a copy.
+    for (CheckedSpinBox* box : checked)
+        connect(box, &CheckedSpinBox::refusalChanged, this, [boxes = checked, refusal] {
+            QString text;
+            for (CheckedSpinBox* b : boxes)
+                if (!b->Refusal().isEmpty())
+                    text = tr("%1 not applied: %2").arg(b->accessibleName(), b->Refusal());
+            refusal->setText(text);
+        });
 
     room_ = new RoomAcousticsView;
     page = AddPage(ROOM, room_, tr("Room acoustics"));

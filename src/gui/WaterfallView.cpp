@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "analyze/MeasurementViews.h"
 #include "gui/FrequencyTicker.h"
@@ -27,11 +28,12 @@ constexpr int MAX_MAP_COLUMNS = 800;
 class OffsetTicker : public QCPAxisTicker {
 public:
     double offset = 0.0;
+    double top = 0.0; // the front slice's highest level
 
 protected:
     QString getTickLabel(double tick, const QLocale& locale, QChar formatChar,
                          int precision) override {
-        if (tick + offset > 1e-9)
+        if (tick + offset > std::max(top, 0.0) + 1e-9)
             return QString();
         return QCPAxisTicker::getTickLabel(tick + offset, locale, formatChar, precision);
     }
@@ -188,6 +190,8 @@ void WaterfallView::DrawLines() {
     const double decades = std::log10(settings_.freqMax / settings_.freqMin);
     p.ratio = count > 1 ? std::pow(10.0, STACK_SHIFT * decades / (count - 1)) : 1.0;
     p.levelTicker->offset = settings_.floorDb;
+    const std::vector<double>& front = data_.levels.back();
+    p.levelTicker->top = *std::max_element(front.begin(), front.end());
     yAxis->setTicker(p.levelTicker);
     yAxis->setLabel(QStringLiteral("Level [dB], front slice"));
 
@@ -259,22 +263,39 @@ void WaterfallView::DrawMap() {
             d->setCell(c, s, std::max(peak, settings_.floorDb));
         }
     }
-    p.map->setDataRange(QCPRange(settings_.floorDb, 0.0));
+    // Levels above 0 dB (a loud record) keep their colours apart instead of saturating.
+    double loudest = 0.0;
+    for (const std::vector<double>& level : data_.levels)
+        loudest = std::max(loudest, *std::max_element(level.begin(), level.end()));
+    p.map->setDataRange(QCPRange(settings_.floorDb, loudest));
 }
 
 void WaterfallView::FitAll() {
     Parts& p = *parts_;
     const int count = static_cast<int>(data_.levels.size());
     if (settings_.style == WaterfallStyle::ColourMap) {
-        xAxis->setRange(settings_.freqMin, settings_.freqMax);
+        const double nyquist =
+            count > 0 ? data_.hzPerBin * static_cast<double>(data_.levels.front().size() - 1)
+                      : settings_.freqMax;
+        xAxis->setRange(settings_.freqMin, std::min(settings_.freqMax, nyquist));
         if (count > 0) {
             const double half = count > 1 ? 0.5 * (data_.timesMs[1] - data_.timesMs[0]) : 0.05;
             yAxis->setRange(data_.timesMs.front() - half, data_.timesMs.back() + half);
         }
-    } else {
-        const double back = count > 1 ? std::pow(p.ratio, count - 1) : 1.0;
-        xAxis->setRange(settings_.freqMin, settings_.freqMax * back);
-        yAxis->setRange(0.0, -settings_.floorDb + 5.0 + (count > 1 ? (count - 1) * p.lift : 0.0));
+    } else if (count > 0) {
+        // Every drawn point of the stack, whatever the record's level.
+        double left = std::numeric_limits<double>::infinity();
+        double right = -left;
+        double top = -settings_.floorDb;
+        for (const QCPGraph* g : p.slices)
+            for (const QCPGraphData& d : *g->data()) {
+                left = std::min(left, d.key);
+                right = std::max(right, d.key);
+                top = std::max(top, d.value);
+            }
+        if (right > left)
+            xAxis->setRange(left, right);
+        yAxis->setRange(0.0, top + 5.0);
     }
     replot(rpQueuedReplot);
 }

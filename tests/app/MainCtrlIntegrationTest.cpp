@@ -10,6 +10,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 
@@ -388,11 +389,66 @@ TEST_F(MainCtrlTest, InverseOfAAndARefusedStitch) {
     Kedra::Measure::Measurement* b = ctrl.Presenter(MainCtrl::PRESENTER_B);
     EXPECT_EQ(b->GetLabel(), "1/(half)");
     EXPECT_NEAR(b->GetA()[100], 4.0, 1e-9);
+    // The front end hears that B's slot changed, so that a window redraws it.
+    const std::vector<std::string> told = {"list", "presenter 1"};
+    EXPECT_EQ(fe.Notices(), told);
     // Stitching needs both A and B on one grid: an empty B is refused with the rule's text.
     b->Reset("Empty 1");
     EXPECT_FALSE(ctrl.Action_AbcStitch(500.0, 100.0, false));
     EXPECT_TRUE(fe.Saw("Can only stitch measurement A to measurement B when:\n- A & B are both not "
                        "empty\n"));
+}
+
+TEST_F(MainCtrlTest, EveryRefusedActionSaysWhyExactlyOnce) {
+    ScriptedFrontEnd fe;
+    MainCtrl ctrl(fe);
+    ctrl.StartUp("");
+    ctrl.Audio().UseSimulated(true, Kedra::PAudioII::SimulatedModel::Dead);
+    Conf::Options::Field.Signal.SignalLength = 14;
+    Conf::Options::Field.Dev.DelayMS = 100.0;
+    ctrl.ApplyOptions();
+    const std::string missing = (dir / "no such file").string();
+    // Every slot empty: each action has something to refuse.
+    const std::vector<std::pair<std::string, std::function<bool()>>> actions = {
+        {"measure on a dead card", [&] { return ctrl.Action_MeasStart(0); }},
+        {"measure into the signal", [&] { return ctrl.Action_MeasStart(3); }},
+        {"C = A - B", [&] { return ctrl.Action_MeasOperationABC("-"); }},
+        {"B = 1/A", [&] { return ctrl.Action_MeasOperationAB(); }},
+        {"copy A to B", [&] { return ctrl.Action_MeasCopyABC(0); }},
+        {"reset A", [&] { return ctrl.Action_AReset(); }},
+        {"stitch", [&] { return ctrl.Action_AbcStitch(500.0, 100.0, false); }},
+        {"match", [&] { return ctrl.Action_MatchAToB(1000.0, 200.0, false); }},
+        {"closed box", [&] { return ctrl.Action_QBox(20.0, 500.0); }},
+        {"microphone calibration", [&] { return ctrl.Action_AbcCalib(); }},
+        {"minimum phase", [&] { return ctrl.Action_MinimumPhase(5, false); }},
+        {"average",
+         [&] {
+             return ctrl.Action_Average({3, 4}, 5, {}, false);
+         }},
+        {"export", [&] { return ctrl.Action_Export(3, "groupdelay", missing); }},
+        {"import", [&] { return ctrl.Action_Import(3, missing, false, 48000, false); }},
+        {"analyse", [&] { return ctrl.Action_AnalyzeFile(3, missing, ""); }},
+        {"rename to nothing", [&] { return ctrl.Action_Rename(3, "  "); }},
+        {"clear slot 99", [&] { return ctrl.Action_ClearSlot(99); }},
+        {"open", [&] { return ctrl.Action_OpenFile(missing); }},
+        {"save", [&] { return ctrl.Action_SaveFile((dir / "x" / "y" / "z.zip").string(), false); }},
+        {"load options", [&] { return ctrl.Action_OptionsLoad(missing); }},
+        {"lock the time zero", [&] { return ctrl.SetTimeZeroLock(true); }},
+    };
+    for (const auto& [what, action] : actions) {
+        const auto before = fe.Log().size();
+        EXPECT_FALSE(action()) << what;
+        int messages = 0;
+        for (auto i = before; i < fe.Log().size(); ++i)
+            if (fe.Log()[i].type == ScriptedFrontEnd::Entry::Message) {
+                ++messages;
+                EXPECT_FALSE(fe.Log()[i].text.empty()) << what;
+            }
+        EXPECT_EQ(messages, 1) << what;
+    }
+    // The dead card's reason names the input and the device, as the user has to find them.
+    EXPECT_TRUE(fe.Saw("No signal arrived on input 1 of")) << "the dead card's reason";
+    EXPECT_TRUE(fe.Saw("Simulated")) << "the device's name";
 }
 
 } // namespace

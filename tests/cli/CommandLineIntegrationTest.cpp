@@ -3,6 +3,7 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstdio>
@@ -210,6 +211,20 @@ TEST_F(CommandLine, UsageErrorsAndFailedMeasurements) {
     const Session dead = Sonvel("--set Signal.SignalLength=14 measure --sim dead");
     EXPECT_EQ(dead.status, 1);
     EXPECT_NE(dead.out.find("Error while recording audiostream"), std::string::npos) << dead.out;
+    // The reason once, from the controller; the command line adds no second message.
+    const auto lines = [](const std::string& text) {
+        return std::count(text.begin(), text.end(), '\n');
+    };
+    EXPECT_NE(dead.err.find("No signal arrived on input 1 of Simulated"), std::string::npos)
+        << dead.err;
+    EXPECT_EQ(lines(dead.err), 2) << dead.err; // "Measuring A failed." and the reason
+    for (const char* refused :
+         {"invert", "op add", "match", "qbox --from 20 --to 500", "minphase 5",
+          "average 3 4 --into 5", "export 3 x --kind etc", "import nothing.txt --slot 3"}) {
+        const Session r = Sonvel(refused);
+        EXPECT_EQ(r.status, 1) << refused;
+        EXPECT_EQ(lines(r.err), 1) << refused << ":\n" << r.err;
+    }
     // A failed command still leaves the autosave behind.
     EXPECT_TRUE(fs::exists(dir / "MeasAutosaved.zip"));
     EXPECT_TRUE(fs::exists(dir / "RazeriRerirov.xml"));

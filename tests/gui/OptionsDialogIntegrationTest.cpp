@@ -392,7 +392,8 @@ TEST_F(OptionsDialogTest, ToolsMenuOpensTheDialogWhoseOkApplies) {
         if (a->text() == "&Options...")
             open = a;
     ASSERT_NE(open, nullptr);
-    EXPECT_EQ(open->shortcut(), QKeySequence(QKeySequence::Preferences));
+    EXPECT_EQ(open->shortcut(), QKeySequence("Ctrl+,"));
+    EXPECT_EQ(open->shortcut().toString(QKeySequence::NativeText), "Ctrl+,");
     bool seen = false;
     QTimer::singleShot(0, [&seen] {
         auto* d = qobject_cast<Gui::OptionsDialog*>(QApplication::activeModalWidget());
@@ -411,6 +412,23 @@ TEST_F(OptionsDialogTest, ToolsMenuOpensTheDialogWhoseOkApplies) {
     EXPECT_TRUE(seen);
     EXPECT_EQ(Conf::Options::Field.Plot.ColorMeasB, (Conf::Color{1, 200, 3, 255}));
     EXPECT_FALSE(Conf::Options::Field.Misc.ShowToolTips);
+}
+
+TEST_F(OptionsDialogTest, WithSimTheDevicesPageShowsTheSimulatedCardAndKeepsTheOptions) {
+    const Conf::DevOptions before = Conf::Options::Field.Dev;
+    ctrl->Audio().UseSimulated(true, Kedra::PAudioII::SimulatedModel::Room);
+    auto d = Open();
+    EXPECT_EQ(d->findChild<QComboBox*>("Dev.ApiNumber")->currentText(), "Simulated");
+    EXPECT_TRUE(d->findChild<QComboBox*>("Dev.InputNumber")->currentText().contains("room"));
+    EXPECT_TRUE(d->findChild<QComboBox*>("Dev.OutputNumber")->currentText().contains("room"));
+    EXPECT_NE(d->findChild<QLabel*>("Dev.simulatedNote"), nullptr);
+    d->show();
+    QApplication::processEvents();
+    Screenshot("options-devices-sim.png", d.get());
+    ASSERT_TRUE(d->Apply()) << d->Notice().toStdString();
+    EXPECT_EQ(Conf::Options::Field.Dev.ApiNumber, before.ApiNumber);
+    EXPECT_EQ(Conf::Options::Field.Dev.InputNumber, before.InputNumber);
+    EXPECT_EQ(Conf::Options::Field.Dev.OutputNumber, before.OutputNumber);
 }
 
 TEST_F(OptionsDialogTest, WhileMeasuringOnlyPlotAndExportOptionsApply) {

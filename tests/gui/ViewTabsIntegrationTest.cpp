@@ -192,6 +192,88 @@ protected:
     }
 };
 
+// Every drawn point inside the axes: of each curve, the points whose key lies in the key
+// range have their value in the value range, its highest point is among them, and there are
+// points to see.
+void ExpectFitted(QCustomPlot* plot, const QString& tab) {
+    int drawn = 0;
+    for (int g = 0; g < plot->graphCount(); ++g) {
+        const QCPGraph* graph = plot->graph(g);
+        if (!graph->visible() || graph->data()->isEmpty())
+            continue;
+        const QCPRange keys = graph->keyAxis()->range();
+        const QCPRange values = graph->valueAxis()->range();
+        const QCPGraphData* loudest = nullptr;
+        const auto first = graph->data()->constBegin();
+        const auto last = graph->data()->constEnd() - 1;
+        for (auto it = first; it != graph->data()->constEnd(); ++it) {
+            const QCPGraphData& d = *it;
+            if (!std::isfinite(d.value))
+                continue;
+            // The end points outside the range only carry the line to the axis' edge.
+            const bool edge = !keys.contains(d.key) && (it == first || it == last);
+            if (!edge && (loudest == nullptr || d.value > loudest->value))
+                loudest = &d;
+            if (!keys.contains(d.key))
+                continue;
+            ++drawn;
+            EXPECT_TRUE(values.contains(d.value))
+                << tab.toStdString() << " " << graph->name().toStdString() << ": " << d.value
+                << " at " << d.key << " outside " << values.lower << " .. " << values.upper;
+        }
+        ASSERT_NE(loudest, nullptr) << tab.toStdString();
+        EXPECT_TRUE(keys.contains(loudest->key))
+            << tab.toStdString() << " loudest point at " << loudest->key << " not shown";
+    }
+    EXPECT_GT(drawn, 20) << tab.toStdString();
+}
+
+TEST_F(ViewTabsTest, FitShowsEveryDrawnPointOfEveryTabForDataFarFromThePresets) {
+    // +60 dB and a slow decay in A; the same 300 ms late in B: levels, delays and decays far
+    // outside the preset ranges.
+    constexpr int EXPONENT = 16;
+    constexpr int LATE = RATE * 3 / 10;
+    const int n = 1 << EXPONENT;
+    for (int slot : {0, 1}) {
+        std::vector<double> samples(static_cast<std::size_t>(n), 0.0);
+        const int at = n / 2 + (slot == 1 ? LATE : 0);
+        for (int i = 0; at + i < n; ++i)
+            samples[static_cast<std::size_t>(at + i)] =
+                1000.0 * std::exp(-i / 3000.0) * (std::sin(0.13 * i) + 0.5 * std::sin(0.61 * i));
+        ctrl->List().No(slot)->InitializeImpulse(samples.data(), n, n / 2, RATE, EXPONENT, 0, 0.0,
+                                                 0.0, true);
+    }
+    front.ListChanged();
+    front.PresenterChanged(0);
+    QAction* fit = nullptr;
+    for (QAction* a : window->findChildren<QAction*>())
+        if (a->shortcut() == QKeySequence("Ctrl+0"))
+            fit = a;
+    ASSERT_NE(fit, nullptr);
+    ViewTabs* views = window->Views();
+    const auto fitted = [&](const QString& tab, QCustomPlot* plot) {
+        Show(tab);
+        fit->trigger();
+        ExpectFitted(plot, tab);
+    };
+    fitted("Frequency response", window->Graph(GraphKind::Response));
+    fitted("Impulse response", window->Graph(GraphKind::Impulse));
+    // Another view of the impulse: the axes follow it without a Fit.
+    auto* mode = window->Tabs()->currentWidget()->findChild<QComboBox*>();
+    ASSERT_NE(mode, nullptr);
+    mode->setCurrentIndex(1);
+    emit mode->activated(1);
+    ExpectFitted(window->Graph(GraphKind::Impulse), "Impulse response in dB");
+    fitted("Impulse response", window->Graph(GraphKind::Impulse));
+    fitted("Group delay", views->GroupDelayGraph());
+    fitted("ETC", views->EnergyTimeGraph());
+    fitted("Waterfall", views->Waterfall());
+    fitted("Room acoustics", views->Room()->DecayPlot());
+    Screenshot("fit-room-decay.png");
+    Show("Group delay");
+    Screenshot("fit-groupdelay.png");
+}
+
 TEST_F(ViewTabsTest, RoomTableShowsTheAnalysisOfTheMeasuredRoomAndTabsComputeWhenShown) {
     ASSERT_TRUE(Measure(0, Kedra::PAudioII::SimulatedModel::Room));
     ViewTabs* views = window->Views();
