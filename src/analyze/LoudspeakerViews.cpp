@@ -116,8 +116,8 @@ WaterfallSettings WaterfallPresetSettings(WaterfallPreset preset) {
     return room;
 }
 
-Waterfall CumulativeSpectralDecay(const double* impulse, int count, double zero,
-                                  double sampleRate, const WaterfallSettings& s) {
+Waterfall CumulativeSpectralDecay(const double* impulse, int count, double zero, double sampleRate,
+                                  const WaterfallSettings& s) {
     Waterfall w;
     const double perMs = sampleRate / 1000.0;
     if (impulse == nullptr || !(zero >= 0.0) || !(zero < count) || !(s.stepMs > 0.0) ||

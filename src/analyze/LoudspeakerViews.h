@@ -30,8 +30,8 @@ struct WaterfallSettings {
     double firstMs = 0.0; // start time of the first slice, after time zero
     double lastMs = 3.0;  // start time of the last slice
     double stepMs = 0.1;
-    double endMs = 5.0;  // every slice ends here
-    double riseMs = 0.1; // raised-cosine rise, from each slice's start - rise to its start
+    double endMs = 5.0;         // every slice ends here
+    double riseMs = 0.1;        // raised-cosine rise, from each slice's start - rise to its start
     double smoothingNOct = 0.0; // 1/N-octave magnitude smoothing of every slice; 0 off
 };
 
@@ -53,7 +53,7 @@ struct Waterfall {
 // over the settings' rise just before its start; one that starts at or before it holds the
 // whole impulse up to the end, so that the first slice is the response gated at the end.
 // Empty when the settings leave no slice or the end lies outside the impulse.
-Waterfall CumulativeSpectralDecay(const double* impulse, int count, double zero,
-                                  double sampleRate, const WaterfallSettings& settings = {});
+Waterfall CumulativeSpectralDecay(const double* impulse, int count, double zero, double sampleRate,
+                                  const WaterfallSettings& settings = {});
 
 } // namespace Kedra::Measure
