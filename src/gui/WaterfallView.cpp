@@ -34,6 +34,14 @@ public:
     double top = 0.0;    // the coordinate of the top level
 
 protected:
+    // Ticks where the levels are round, not the coordinates.
+    QVector<double> createTickVector(double tickStep, const QCPRange& range) override {
+        QVector<double> ticks = QCPAxisTicker::createTickVector(
+            tickStep, QCPRange(range.lower + offset, range.upper + offset));
+        for (double& t : ticks)
+            t -= offset;
+        return ticks;
+    }
     QString getTickLabel(double tick, const QLocale& locale, QChar formatChar,
                          int precision) override {
         if (tick > top + 1e-9)
