@@ -116,13 +116,19 @@ WaterfallSettings WaterfallPresetSettings(WaterfallPreset preset) {
     return room;
 }
 
+double WaterfallSliceCount(const WaterfallSettings& s) {
+    if (!(s.stepMs > 0.0) || !(s.lastMs >= s.firstMs))
+        return 0.0;
+    return std::floor((s.lastMs - s.firstMs) / s.stepMs + 1e-9) + 1.0;
+}
+
 Waterfall CumulativeSpectralDecay(const double* impulse, int count, double zero, double sampleRate,
                                   const WaterfallSettings& s) {
     Waterfall w;
     const double perMs = sampleRate / 1000.0;
     if (impulse == nullptr || !(zero >= 0.0) || !(zero < count) || !(s.stepMs > 0.0) ||
         !(s.lastMs >= s.firstMs) || !(s.endMs > s.lastMs) || !(sampleRate > 0.0) ||
-        !(s.riseMs >= 0.0))
+        !(s.riseMs >= 0.0) || !(WaterfallSliceCount(s) <= WATERFALL_MAX_SLICES))
         return w;
     // Samples strictly before the end time belong to every slice.
     const double endAt = zero + s.endMs * perMs;
@@ -138,7 +144,7 @@ Waterfall CumulativeSpectralDecay(const double* impulse, int count, double zero,
     w.hzPerBin = sampleRate / n;
     std::vector<double> segment(static_cast<std::size_t>(n));
     std::vector<std::complex<double>> spectrum(static_cast<std::size_t>(n / 2 + 1));
-    const int slices = static_cast<int>(std::floor((s.lastMs - s.firstMs) / s.stepMs + 1e-9)) + 1;
+    const int slices = static_cast<int>(WaterfallSliceCount(s));
     for (int i = 0; i < slices; ++i) {
         const double t = s.firstMs + i * s.stepMs;
         const double startAt = zero + t * perMs;
@@ -157,7 +163,7 @@ Waterfall CumulativeSpectralDecay(const double* impulse, int count, double zero,
         }
         // Unscaled, not centred: the level is that of the measurement's own spectrum.
         Kedra::Math::FFTPow2TimeToFreq(segment.data(), spectrum.data(), n, false, false);
-        if (s.smoothingNOct > 0.0)
+        if (s.smoothingNOct > 0.0 && std::isfinite(s.smoothingNOct))
             SmoothMagnitude(spectrum.data(), spectrum.data(), n / 2, s.smoothingNOct);
         std::vector<double> level(spectrum.size());
         for (std::size_t k = 0; k < level.size(); ++k)

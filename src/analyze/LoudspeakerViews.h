@@ -38,6 +38,10 @@ struct WaterfallSettings {
 // Named slice settings: a loudspeaker's first milliseconds, or a room's decay over 300 ms,
 // whose long slices resolve more detail than can be read unsmoothed.
 enum class WaterfallPreset { Speaker, Room };
+// Each slice holds a spectrum of thousands of bins: more would not fit in memory sensibly.
+inline constexpr int WATERFALL_MAX_SLICES = 1000;
+// The number of slices the settings ask for (may exceed the limit; 0 when none).
+double WaterfallSliceCount(const WaterfallSettings& settings);
 WaterfallSettings WaterfallPresetSettings(WaterfallPreset preset);
 
 struct Waterfall {
@@ -52,7 +56,8 @@ struct Waterfall {
 // `zero`, the (fractional) sample of time zero. A slice that starts after time zero rises
 // over the settings' rise just before its start; one that starts at or before it holds the
 // whole impulse up to the end, so that the first slice is the response gated at the end.
-// Empty when the settings leave no slice or the end lies outside the impulse.
+// Empty when the settings leave no slice or more than the limit, or the end lies outside
+// the impulse.
 Waterfall CumulativeSpectralDecay(const double* impulse, int count, double zero, double sampleRate,
                                   const WaterfallSettings& settings = {});
 

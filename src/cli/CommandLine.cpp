@@ -226,7 +226,8 @@ struct ViewArguments {
         v.etcBandHz = band.value_or(0.0);
         const auto& w = v.waterfall;
         if (!(w.stepMs > 0.0) || !(w.lastMs >= w.firstMs) || !(w.endMs > w.lastMs) ||
-            w.firstMs < 0.0 || w.riseMs < 0.0 || (w.lastMs - w.firstMs) / w.stepMs > 1000.0)
+            w.firstMs < 0.0 || w.riseMs < 0.0 ||
+            Kedra::Measure::WaterfallSliceCount(w) > Kedra::Measure::WATERFALL_MAX_SLICES)
             throw UsageError("--slices needs 0 <= FIRST <= LAST < --slice-end and a STEP above "
                              "0 (at most 1000 slices), and --rise 0 or more");
         if (!(w.smoothingNOct == 0.0 || (w.smoothingNOct >= 1.0 && w.smoothingNOct <= 96.0)))

@@ -201,6 +201,11 @@ void WaterfallView::Redraw() {
                                                                                   : QString());
     p.message->setText(source_.record == nullptr || !source_.record->IsInitialized()
                            ? QStringLiteral("No measurement")
+                       : Kedra::Measure::WaterfallSliceCount(settings_.slices) >
+                               Kedra::Measure::WATERFALL_MAX_SLICES
+                           ? QStringLiteral("No decay slices: at most %1 slices from the first "
+                                            "to the last start")
+                                 .arg(Kedra::Measure::WATERFALL_MAX_SLICES)
                            : QStringLiteral("No decay slices: the last slice or the end lies "
                                             "outside the measurement"));
     p.message->setVisible(!any);

@@ -130,6 +130,14 @@ TEST(LoudspeakerViews, WaterfallOfAResonanceDecaysAtItsRate) {
     WaterfallSettings noRise;
     noRise.riseMs = std::nan("");
     EXPECT_TRUE(CumulativeSpectralDecay(h.data(), 8192, zero, FS, noRise).timesMs.empty());
+    WaterfallSettings many;
+    many.stepMs = 1e-300; // more slices than an int counts
+    EXPECT_TRUE(CumulativeSpectralDecay(h.data(), 8192, zero, FS, many).timesMs.empty());
+    many.stepMs = 3.0 / WATERFALL_MAX_SLICES;
+    EXPECT_TRUE(CumulativeSpectralDecay(h.data(), 8192, zero, FS, many).timesMs.empty());
+    many.stepMs = 3.0 / (WATERFALL_MAX_SLICES - 1);
+    EXPECT_EQ(CumulativeSpectralDecay(h.data(), 8192, zero, FS, many).timesMs.size(),
+              static_cast<std::size_t>(WATERFALL_MAX_SLICES));
 }
 
 // 20 log10 |sum of gain(n) h[n] e^(-j 2 pi f n / fs)|, the slow way.

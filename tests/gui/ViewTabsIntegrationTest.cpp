@@ -183,6 +183,18 @@ TEST(WaterfallGraph, LinesAndColourMapDrawEverySliceAndTheMapHoldsTheLevels) {
     s.slices.endMs = 1e6; // beyond the record: no slice
     w.SetSettings(s);
     EXPECT_TRUE(w.Data().levels.empty());
+    const auto message = [&w] {
+        for (int i = 0; i < w.itemCount(); ++i)
+            if (auto* text = qobject_cast<QCPItemText*>(w.item(i)); text && text->visible())
+                return text->text();
+        return QString();
+    };
+    EXPECT_TRUE(message().contains("outside the measurement")) << message().toStdString();
+    s.slices.endMs = 5.0;
+    s.slices.stepMs = 0.001;
+    w.SetSettings(s);
+    EXPECT_TRUE(w.Data().levels.empty());
+    EXPECT_TRUE(message().contains("at most 1000 slices")) << message().toStdString();
     EXPECT_EQ(w.SliceGraph(0), nullptr);
     EXPECT_EQ(w.ColourMap()->data()->keySize(), 0);
 }
