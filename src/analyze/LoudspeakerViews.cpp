@@ -128,7 +128,8 @@ Waterfall CumulativeSpectralDecay(const double* impulse, int count, double zero,
     const double perMs = sampleRate / 1000.0;
     if (impulse == nullptr || !(zero >= 0.0) || !(zero < count) || !(s.stepMs > 0.0) ||
         !(s.lastMs >= s.firstMs) || !(s.endMs > s.lastMs) || !(sampleRate > 0.0) ||
-        !(s.riseMs >= 0.0) || !(WaterfallSliceCount(s) <= WATERFALL_MAX_SLICES))
+        !(s.riseMs >= 0.0) || !std::isfinite(s.riseMs) || !std::isfinite(s.stepMs) ||
+        !(WaterfallSliceCount(s) <= WATERFALL_MAX_SLICES))
         return w;
     // Samples strictly before the end time belong to every slice.
     const double endAt = zero + s.endMs * perMs;
@@ -149,8 +150,10 @@ Waterfall CumulativeSpectralDecay(const double* impulse, int count, double zero,
         const double t = s.firstMs + i * s.stepMs;
         const double startAt = zero + t * perMs;
         const bool whole = t <= 0.0;
-        const int from =
-            whole ? 0 : std::max(0, static_cast<int>(std::floor(startAt - rise)) + (rise > 0.0));
+        // The first sample the rise lets through, found in double: a long rise may reach far
+        // before the impulse.
+        const double first = std::floor(startAt - rise) + (rise > 0.0 ? 1.0 : 0.0);
+        const int from = whole ? 0 : static_cast<int>(std::clamp(first, 0.0, double(stop)));
         std::fill(segment.begin(), segment.end(), 0.0);
         for (int m = from; m < stop; ++m) {
             double gain = 1.0;

@@ -6,6 +6,7 @@
 #include <complex>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <vector>
 
 namespace {
@@ -130,6 +131,12 @@ TEST(LoudspeakerViews, WaterfallOfAResonanceDecaysAtItsRate) {
     WaterfallSettings noRise;
     noRise.riseMs = std::nan("");
     EXPECT_TRUE(CumulativeSpectralDecay(h.data(), 8192, zero, FS, noRise).timesMs.empty());
+    WaterfallSettings odd; // a rise reaching far before the impulse, then none at all
+    odd.firstMs = odd.lastMs = 1.0;
+    odd.riseMs = 1e12;
+    EXPECT_EQ(CumulativeSpectralDecay(h.data(), 8192, zero, FS, odd).timesMs.size(), 1u);
+    odd.riseMs = std::numeric_limits<double>::infinity();
+    EXPECT_TRUE(CumulativeSpectralDecay(h.data(), 8192, zero, FS, odd).timesMs.empty());
     WaterfallSettings many;
     many.stepMs = 1e-300; // more slices than an int counts
     EXPECT_TRUE(CumulativeSpectralDecay(h.data(), 8192, zero, FS, many).timesMs.empty());
