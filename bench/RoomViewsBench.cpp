@@ -1,5 +1,6 @@
 // The views of a measured impulse beyond its response: all room parameters of a 2^18-sample
-// room impulse at 48 kHz (eight octave bands and broadband), and a 30-slice waterfall.
+// room impulse at 48 kHz (eight octave bands and broadband), a 30-slice waterfall and the
+// room preset's waterfall.
 
 #include <benchmark/benchmark.h>
 
@@ -61,5 +62,19 @@ void BM_Waterfall30Slices(benchmark::State& state) {
     state.counters["slices"] = static_cast<double>(slices);
 }
 BENCHMARK(BM_Waterfall30Slices)->Unit(benchmark::kMillisecond);
+
+// The room preset: 31 slices of up to 500 ms, each smoothed to 1/6 octave.
+void BM_WaterfallRoomPreset(benchmark::State& state) {
+    const auto x = RoomImpulse();
+    const WaterfallSettings settings = WaterfallPresetSettings(WaterfallPreset::Room);
+    std::size_t slices = 0;
+    for (auto _ : state) {
+        const auto w = CumulativeSpectralDecay(x.data(), COUNT, 2400, RATE, settings);
+        slices = w.levels.size();
+        benchmark::DoNotOptimize(w.levels.data());
+    }
+    state.counters["slices"] = static_cast<double>(slices);
+}
+BENCHMARK(BM_WaterfallRoomPreset)->Unit(benchmark::kMillisecond);
 
 } // namespace

@@ -7,6 +7,7 @@
 #include "filter/MeasurementOperations.h"
 #include "foundation/Fft.h"
 #include "foundation/MathConstants.h"
+#include "measure/Smoothing.h"
 
 namespace Kedra::Measure {
 
@@ -100,42 +101,76 @@ std::vector<double> EnergyTimeCurve(const double* impulse, int count, double sam
     return etc;
 }
 
-Waterfall CumulativeSpectralDecay(const double* impulse, int count, int zero, double sampleRate,
+WaterfallSettings WaterfallPresetSettings(WaterfallPreset preset) {
+    if (preset == WaterfallPreset::Speaker)
+        return {};
+    // A room rings for hundreds of ms; a 5 ms rise keeps each slice's edge from spreading
+    // over the few hundred Hz where its modes lie, and 1/6 octave keeps their peaks apart.
+    WaterfallSettings room;
+    room.firstMs = 0.0;
+    room.lastMs = 300.0;
+    room.stepMs = 10.0;
+    room.endMs = 500.0;
+    room.riseMs = 5.0;
+    room.smoothingNOct = 6.0;
+    return room;
+}
+
+double WaterfallSliceCount(const WaterfallSettings& s) {
+    if (!(s.stepMs > 0.0) || !(s.lastMs >= s.firstMs))
+        return 0.0;
+    return std::floor((s.lastMs - s.firstMs) / s.stepMs + 1e-9) + 1.0;
+}
+
+Waterfall CumulativeSpectralDecay(const double* impulse, int count, double zero, double sampleRate,
                                   const WaterfallSettings& s) {
     Waterfall w;
     const double perMs = sampleRate / 1000.0;
-    const int end = zero + static_cast<int>(std::lround(s.endMs * perMs));
-    if (impulse == nullptr || zero < 0 || end > count || !(s.stepMs > 0.0) ||
-        !(s.lastMs >= s.firstMs) || !(s.endMs > s.lastMs) || !(sampleRate > 0.0))
+    if (impulse == nullptr || !(zero >= 0.0) || !(zero < count) || !(s.stepMs > 0.0) ||
+        !(s.lastMs >= s.firstMs) || !(s.endMs > s.lastMs) || !(sampleRate > 0.0) ||
+        !(s.riseMs >= 0.0) || !std::isfinite(s.riseMs) || !std::isfinite(s.stepMs) ||
+        !(WaterfallSliceCount(s) <= WATERFALL_MAX_SLICES))
         return w;
-    const int rise = std::max(0, static_cast<int>(std::lround(s.riseMs * perMs)));
-    // About 12 Hz per bin, and room for the longest slice.
-    const int n =
-        NextPowerOfTwo(std::max(static_cast<int>(sampleRate / 12.0), 2 * (end - zero + 1)));
+    // Samples strictly before the end time belong to every slice.
+    const double endAt = zero + s.endMs * perMs;
+    if (!(endAt <= count))
+        return w;
+    const int stop = static_cast<int>(std::ceil(endAt));
+    const double rise = s.riseMs * perMs;
+    const int base = static_cast<int>(std::floor(zero));
+    // About 12 Hz per bin, and room for the longest slice that starts at time zero. A slice
+    // holding the sound before time zero too is folded onto this length: the folded sum's
+    // transform is the longer slice's spectrum, sampled at these bins.
+    const int n = NextPowerOfTwo(std::max(static_cast<int>(sampleRate / 12.0), 2 * (stop - base)));
     w.hzPerBin = sampleRate / n;
     std::vector<double> segment(static_cast<std::size_t>(n));
     std::vector<std::complex<double>> spectrum(static_cast<std::size_t>(n / 2 + 1));
-    double reference = 0.0;
-    const int slices = static_cast<int>(std::floor((s.lastMs - s.firstMs) / s.stepMs + 1e-9)) + 1;
+    const int slices = static_cast<int>(WaterfallSliceCount(s));
     for (int i = 0; i < slices; ++i) {
         const double t = s.firstMs + i * s.stepMs;
-        const int from = zero + static_cast<int>(std::lround(t * perMs));
-        const int length = end - from;
-        if (from < 0 || length <= rise)
-            break;
+        const double startAt = zero + t * perMs;
+        const bool whole = t <= 0.0;
+        // The first sample the rise lets through, found in double: a long rise may reach far
+        // before the impulse.
+        const double first = std::floor(startAt - rise) + (rise > 0.0 ? 1.0 : 0.0);
+        const int from = whole ? 0 : static_cast<int>(std::clamp(first, 0.0, double(stop)));
         std::fill(segment.begin(), segment.end(), 0.0);
-        for (int m = 0; m < length; ++m) {
-            const double gain = m < rise ? 0.5 * (1.0 - std::cos(PI * (m + 0.5) / rise)) : 1.0;
-            segment[static_cast<std::size_t>(m)] = gain * impulse[from + m];
+        for (int m = from; m < stop; ++m) {
+            double gain = 1.0;
+            if (!whole && m < startAt)
+                gain = rise > 0.0 && m > startAt - rise
+                           ? 0.5 * (1.0 - std::cos(PI * (m - (startAt - rise)) / rise))
+                           : 0.0;
+            const int at = ((m - base) % n + n) % n;
+            segment[static_cast<std::size_t>(at)] += gain * impulse[m];
         }
+        // Unscaled, not centred: the level is that of the measurement's own spectrum.
         Kedra::Math::FFTPow2TimeToFreq(segment.data(), spectrum.data(), n, false, false);
+        if (s.smoothingNOct > 0.0 && std::isfinite(s.smoothingNOct))
+            SmoothMagnitude(spectrum.data(), spectrum.data(), n / 2, s.smoothingNOct);
         std::vector<double> level(spectrum.size());
         for (std::size_t k = 0; k < level.size(); ++k)
             level[k] = Db(std::norm(spectrum[k]));
-        if (i == 0)
-            reference = *std::max_element(level.begin(), level.end());
-        for (double& l : level)
-            l -= reference;
         w.timesMs.push_back(t);
         w.levels.push_back(std::move(level));
     }

@@ -48,8 +48,9 @@ void EnergyTimeOf(Measurement& m, double octaveMidband, std::vector<double>& tim
 Waterfall WaterfallOf(Measurement& m, const WaterfallSettings& settings) {
     if (!m.IsInitialized())
         return {};
-    return CumulativeSpectralDecay(m.GetI() - m.GetNHalf(), m.GetN(), m.GetNHalf(),
-                                   m.GetSamplerate(), settings);
+    // Time zero lies the fractional offset after the centred view's middle sample.
+    return CumulativeSpectralDecay(m.GetI() - m.GetNHalf(), m.GetN(),
+                                   m.GetNHalf() + m.GetIFracOffset(), m.GetSamplerate(), settings);
 }
 
 } // namespace Kedra::Measure

@@ -26,7 +26,8 @@ void GroupDelayOf(Measurement& m, std::vector<double>& delay,
 void EnergyTimeOf(Measurement& m, double octaveMidband, std::vector<double>& timesMs,
                   std::vector<double>& db);
 
-// The cumulative spectral decay of the current view's impulse from its time zero.
+// The cumulative spectral decay of the current view's impulse (window off) from its
+// sub-sample time zero.
 Waterfall WaterfallOf(Measurement& m, const WaterfallSettings& settings);
 
 } // namespace Kedra::Measure

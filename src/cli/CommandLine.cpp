@@ -211,10 +211,17 @@ struct PlotArguments {
 
 // The waterfall's and the energy-time curve's settings, shared by export and plot.
 struct ViewArguments {
+    std::string preset = "speaker";
     std::vector<double> slices; // first, last, step in ms
-    std::optional<double> sliceEnd, rise, band;
+    std::optional<double> sliceEnd, rise, smoothing, band;
 
     void AddTo(CLI::App* command) {
+        command
+            ->add_option("--preset", preset,
+                         "Waterfall: slice settings for a speaker (0-3 ms, end 5, rise 0.1, "
+                         "unsmoothed) or a room (0-300 ms in 10 ms steps, end 500, rise 5, 1/6 "
+                         "octave); the options below change single settings")
+            ->check(CLI::IsMember({"speaker", "room"}));
         command
             ->add_option("--slices", slices,
                          "Waterfall: FIRST,LAST,STEP start times in ms (default 0,3,0.1)")
@@ -223,12 +230,19 @@ struct ViewArguments {
         command->add_option("--slice-end", sliceEnd,
                             "Waterfall: where every slice ends, ms "
                             "(default 5)");
-        command->add_option("--rise", rise, "Waterfall: raised-cosine rise in ms (default 0.1)");
+        command->add_option("--rise", rise,
+                            "Waterfall: raised-cosine rise before each slice's start, ms "
+                            "(default 0.1)");
+        command->add_option("--smoothing", smoothing,
+                            "Waterfall: 1/N-octave smoothing of every slice, 0 off (default 0)");
         command->add_option("--band", band,
                             "Energy-time curve: octave band midband in Hz (default broadband)");
     }
     ViewSettings Settings() const {
         ViewSettings v;
+        v.waterfall = Kedra::Measure::WaterfallPresetSettings(
+            preset == "room" ? Kedra::Measure::WaterfallPreset::Room
+                             : Kedra::Measure::WaterfallPreset::Speaker);
         if (slices.size() == 3) {
             v.waterfall.firstMs = slices[0];
             v.waterfall.lastMs = slices[1];
@@ -236,12 +250,16 @@ struct ViewArguments {
         }
         v.waterfall.endMs = sliceEnd.value_or(v.waterfall.endMs);
         v.waterfall.riseMs = rise.value_or(v.waterfall.riseMs);
+        v.waterfall.smoothingNOct = smoothing.value_or(v.waterfall.smoothingNOct);
         v.etcBandHz = band.value_or(0.0);
         const auto& w = v.waterfall;
         if (!(w.stepMs > 0.0) || !(w.lastMs >= w.firstMs) || !(w.endMs > w.lastMs) ||
-            w.firstMs < 0.0 || w.riseMs < 0.0 || (w.lastMs - w.firstMs) / w.stepMs > 1000.0)
+            w.firstMs < 0.0 || w.riseMs < 0.0 ||
+            Kedra::Measure::WaterfallSliceCount(w) > Kedra::Measure::WATERFALL_MAX_SLICES)
             throw UsageError("--slices needs 0 <= FIRST <= LAST < --slice-end and a STEP above "
                              "0 (at most 1000 slices), and --rise 0 or more");
+        if (!(w.smoothingNOct == 0.0 || (w.smoothingNOct >= 1.0 && w.smoothingNOct <= 96.0)))
+            throw UsageError("--smoothing must be 0 (off) or N of 1/N octave, 1 to 96");
         if (v.etcBandHz < 0.0)
             throw UsageError("--band must be an octave band's midband in Hz");
         return v;

@@ -5,11 +5,14 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <utility>
+#include <vector>
 
 #include "analyze/RoomAcoustics.h"
 #include "gui/CheckedSpinBox.h"
@@ -124,34 +127,93 @@ ViewTabs::ViewTabs(QTabWidget* tabs, QObject* parent) : QObject(parent), tabs_(t
     refusal->setObjectName("waterfallRefusal");
     row->insertWidget(row->count() - 1, refusal);
     std::vector<CheckedSpinBox*> checked;
+    auto* preset = new QComboBox(page);
+    preset->setObjectName("waterfallPreset");
+    preset->addItems({tr("Speaker"), tr("Room"), tr("Custom")});
+    preset->setToolTip(tr("Slice settings for a loudspeaker's first milliseconds or a room's "
+                          "decay; Custom once a setting differs from both"));
+    auto* smoothing = new QComboBox(page);
+    smoothing->setObjectName("waterfallSmoothing");
+    smoothing->setToolTip(tr("Fractional-octave smoothing of every slice"));
+    smoothing->addItem(tr("Unsmoothed"), 0.0);
+    for (int n : {1, 2, 3, 6, 12, 24})
+        smoothing->addItem(tr("1/%1 octave").arg(n), static_cast<double>(n));
     int at = 0;
     row->insertWidget(at++, new QLabel(tr("Measurement"), page));
     row->insertWidget(at++, focus);
     row->insertWidget(at++, style);
+    row->insertWidget(at++, preset);
+    std::vector<std::pair<QDoubleSpinBox*, double Kedra::Measure::WaterfallSettings::*>> boxes;
+    // The preset chooser names the preset the settings equal, or Custom.
+    auto showPreset = [preset](const Kedra::Measure::WaterfallSettings& w) {
+        int item = 2;
+        for (int i : {0, 1}) {
+            const auto p = Kedra::Measure::WaterfallPresetSettings(
+                i == 0 ? Kedra::Measure::WaterfallPreset::Speaker
+                       : Kedra::Measure::WaterfallPreset::Room);
+            if (p.firstMs == w.firstMs && p.lastMs == w.lastMs && p.stepMs == w.stepMs &&
+                p.endMs == w.endMs && p.riseMs == w.riseMs && p.smoothingNOct == w.smoothingNOct)
+                item = i;
+        }
+        preset->setCurrentIndex(item);
+    };
     for (const Field& f : fields) {
         auto* box = MsBox(page, f.name, defaults.*f.value, f.min, f.max, f.step);
         box->setAccessibleName(f.label);
         checked.push_back(box);
         const auto member = f.value;
-        connect(box, &CheckedSpinBox::accepted, this, [this, member](double v) {
+        connect(box, &CheckedSpinBox::accepted, this, [this, member, showPreset](double v) {
             WaterfallViewSettings s = waterfall_->Settings();
             s.slices.*member = v;
             waterfall_->SetSettings(s);
+            showPreset(s.slices);
         });
         row->insertWidget(at++, new QLabel(f.label, page));
         row->insertWidget(at++, box);
+        boxes.emplace_back(box, member);
     }
+    connect(smoothing, &QComboBox::activated, this, [this, smoothing, showPreset](int item) {
+        WaterfallViewSettings s = waterfall_->Settings();
+        s.slices.smoothingNOct = smoothing->itemData(item).toDouble();
+        waterfall_->SetSettings(s);
+        showPreset(s.slices);
+    });
+    row->insertWidget(at++, smoothing);
     auto* floor = new CheckedSpinBox(-120.0, -10.0, 0, QStringLiteral(" dB"), page);
     floor->setObjectName("waterfallFloor");
     floor->setAccessibleName(tr("Floor"));
     floor->setSingleStep(5);
     floor->setValue(WaterfallViewSettings().floorDb);
     floor->setKeyboardTracking(false);
+    floor->setToolTip(tr("How far below the top level the graph reaches"));
     checked.push_back(floor);
     connect(floor, &CheckedSpinBox::accepted, this, [this](double v) {
         WaterfallViewSettings s = waterfall_->Settings();
         s.floorDb = v;
         waterfall_->SetSettings(s);
+    });
+    connect(preset, &QComboBox::activated, this, [this, boxes, smoothing, floor](int item) {
+        if (item > 1)
+            return;
+        const bool room = item == 1;
+        WaterfallViewSettings s = waterfall_->Settings();
+        s.slices = Kedra::Measure::WaterfallPresetSettings(
+            room ? Kedra::Measure::WaterfallPreset::Room
+                 : Kedra::Measure::WaterfallPreset::Speaker);
+        // A room's modes lie below the 200 Hz that a few milliseconds of a speaker resolve.
+        s.freqMin = room ? 20.0 : WaterfallViewSettings().freqMin;
+        // A room's 300 ms span some 45 dB of its decay.
+        s.floorDb = room ? -60.0 : WaterfallViewSettings().floorDb;
+        // The fields show the preset; the waterfall is computed once, from all of it.
+        for (const auto& [box, member] : boxes) {
+            const QSignalBlocker quiet(box);
+            box->setValue(s.slices.*member);
+        }
+        smoothing->setCurrentIndex(std::max(0, smoothing->findData(s.slices.smoothingNOct)));
+        const QSignalBlocker quiet(floor);
+        floor->setValue(static_cast<int>(s.floorDb));
+        waterfall_->SetSettings(s);
+        waterfall_->FitAll();
     });
     row->insertWidget(at++, new QLabel(tr("Floor"), page));
     row->insertWidget(at++, floor);

@@ -23,17 +23,29 @@ constexpr double STACK_SHIFT = 0.05;
 // that a redraw stays cheap.
 constexpr int MAX_MAP_COLUMNS = 800;
 
-// A tick label of the level axis, whose coordinates start at the floor. Above 0 dB only the
-// slices behind the front one rise, and a level there would name nothing.
+// The graph's top level: the highest level drawn, up to the next 5 dB, so that the level
+// axis' ticks fall on round numbers.
+constexpr double TOP_STEP_DB = 5.0;
+
+// A tick label of the level axis, whose coordinates start at the floor. Above the top only
+// the slices behind the front one rise, and a level there would name nothing.
 class OffsetTicker : public QCPAxisTicker {
 public:
-    double offset = 0.0;
-    double top = 0.0; // the front slice's highest level
+    double offset = 0.0; // the level at coordinate 0
+    double top = 0.0;    // the coordinate of the top level
 
 protected:
+    // Ticks where the levels are round, not the coordinates.
+    QVector<double> createTickVector(double tickStep, const QCPRange& range) override {
+        QVector<double> ticks = QCPAxisTicker::createTickVector(
+            tickStep, QCPRange(range.lower + offset, range.upper + offset));
+        for (double& t : ticks)
+            t -= offset;
+        return ticks;
+    }
     QString getTickLabel(double tick, const QLocale& locale, QChar formatChar,
                          int precision) override {
-        if (tick + offset > std::max(top, 0.0) + 1e-9)
+        if (tick > top + 1e-9)
             return QString();
         return QCPAxisTicker::getTickLabel(tick + offset, locale, formatChar, precision);
     }
@@ -54,6 +66,7 @@ struct WaterfallView::Parts {
     QSharedPointer<QCPAxisTicker> timeTicker;
     double lift = 0.0;  // dB per slice towards the back
     double ratio = 1.0; // frequency factor per slice towards the back
+    double topDb = 0.0; // the level drawn at the top of the front slice's range
     int columns = 0;
 };
 
@@ -126,7 +139,8 @@ void WaterfallView::SetSettings(const WaterfallViewSettings& settings) {
     const auto& a = settings.slices;
     const auto& b = settings_.slices;
     const bool slicesChanged = a.firstMs != b.firstMs || a.lastMs != b.lastMs ||
-                               a.stepMs != b.stepMs || a.endMs != b.endMs || a.riseMs != b.riseMs;
+                               a.stepMs != b.stepMs || a.endMs != b.endMs || a.riseMs != b.riseMs ||
+                               a.smoothingNOct != b.smoothingNOct;
     settings_ = settings;
     if (slicesChanged)
         SetSource(source_);
@@ -146,6 +160,25 @@ QCPColorMap* WaterfallView::ColourMap() const {
 
 int WaterfallView::MapColumns() const {
     return parts_->columns;
+}
+
+double WaterfallView::TopDb() const {
+    return parts_->topDb;
+}
+
+void WaterfallView::FindTop() {
+    double top = -1e300;
+    const double hz = data_.hzPerBin;
+    for (const std::vector<double>& level : data_.levels) {
+        const int bins = static_cast<int>(level.size());
+        const int first =
+            std::clamp(static_cast<int>(std::ceil(settings_.freqMin / hz)), 1, bins - 1);
+        const int last =
+            std::clamp(static_cast<int>(std::floor(settings_.freqMax / hz)), first, bins - 1);
+        top = std::max(top, *std::max_element(level.begin() + first, level.begin() + last + 1));
+    }
+    // A silent record has no level to speak of; its floor then lies at the floor setting.
+    parts_->topDb = top > -300.0 ? TOP_STEP_DB * std::ceil(top / TOP_STEP_DB - 1e-9) : 0.0;
 }
 
 void WaterfallView::Redraw() {
@@ -169,10 +202,16 @@ void WaterfallView::Redraw() {
                                                                                   : QString());
     p.message->setText(source_.record == nullptr || !source_.record->IsInitialized()
                            ? QStringLiteral("No measurement")
+                       : Kedra::Measure::WaterfallSliceCount(settings_.slices) >
+                               Kedra::Measure::WATERFALL_MAX_SLICES
+                           ? QStringLiteral("No decay slices: at most %1 slices from the first "
+                                            "to the last start")
+                                 .arg(Kedra::Measure::WATERFALL_MAX_SLICES)
                            : QStringLiteral("No decay slices: the last slice or the end lies "
                                             "outside the measurement"));
     p.message->setVisible(!any);
     if (any) {
+        FindTop();
         if (map)
             DrawMap();
         else
@@ -189,9 +228,8 @@ void WaterfallView::DrawLines() {
     p.lift = count > 1 ? STACK_RISE * range / (count - 1) : 0.0;
     const double decades = std::log10(settings_.freqMax / settings_.freqMin);
     p.ratio = count > 1 ? std::pow(10.0, STACK_SHIFT * decades / (count - 1)) : 1.0;
-    p.levelTicker->offset = settings_.floorDb;
-    const std::vector<double>& front = data_.levels.back();
-    p.levelTicker->top = *std::max_element(front.begin(), front.end());
+    p.levelTicker->offset = p.topDb + settings_.floorDb;
+    p.levelTicker->top = -settings_.floorDb;
     yAxis->setTicker(p.levelTicker);
     yAxis->setLabel(QStringLiteral("Level [dB], front slice"));
 
@@ -200,6 +238,7 @@ void WaterfallView::DrawLines() {
     const int first = std::clamp(static_cast<int>(std::floor(settings_.freqMin / hz)), 1, bins - 1);
     const int last =
         std::clamp(static_cast<int>(std::ceil(settings_.freqMax / hz)), first, bins - 1);
+    const double bottom = p.topDb + settings_.floorDb;
     QCPColorGradient gradient(QCPColorGradient::gpJet);
     QVector<QCPGraphData> points(last - first + 1);
     p.slices.assign(static_cast<std::size_t>(count), nullptr);
@@ -207,12 +246,11 @@ void WaterfallView::DrawLines() {
     for (int i = 0; i < count; ++i) {
         const int depth = count - 1 - i;
         const double shift = std::pow(p.ratio, depth);
-        const double up = depth * p.lift - settings_.floorDb;
+        const double up = depth * p.lift - settings_.floorDb - p.topDb;
         const std::vector<double>& level = data_.levels[static_cast<std::size_t>(i)];
         for (int k = first; k <= last; ++k)
-            points[k - first] =
-                QCPGraphData(k * hz * shift,
-                             std::max(level[static_cast<std::size_t>(k)], settings_.floorDb) + up);
+            points[k - first] = QCPGraphData(
+                k * hz * shift, std::max(level[static_cast<std::size_t>(k)], bottom) + up);
         QCPGraph* g = addGraph(xAxis, yAxis);
         g->data()->set(points, true);
         const double where = count > 1 ? static_cast<double>(i) / (count - 1) : 0.0;
@@ -260,14 +298,10 @@ void WaterfallView::DrawMap() {
         for (int s = 0; s < count; ++s) {
             const std::vector<double>& level = data_.levels[static_cast<std::size_t>(s)];
             const double peak = *std::max_element(level.begin() + from, level.begin() + to + 1);
-            d->setCell(c, s, std::max(peak, settings_.floorDb));
+            d->setCell(c, s, std::max(peak, p.topDb + settings_.floorDb));
         }
     }
-    // Levels above 0 dB (a loud record) keep their colours apart instead of saturating.
-    double loudest = 0.0;
-    for (const std::vector<double>& level : data_.levels)
-        loudest = std::max(loudest, *std::max_element(level.begin(), level.end()));
-    p.map->setDataRange(QCPRange(settings_.floorDb, loudest));
+    p.map->setDataRange(QCPRange(p.topDb + settings_.floorDb, p.topDb));
 }
 
 void WaterfallView::FitAll() {
@@ -287,12 +321,15 @@ void WaterfallView::FitAll() {
         double left = std::numeric_limits<double>::infinity();
         double right = -left;
         double top = -settings_.floorDb;
-        for (const QCPGraph* g : p.slices)
+        for (const QCPGraph* g : p.slices) {
+            if (g == nullptr)
+                continue;
             for (const QCPGraphData& d : *g->data()) {
                 left = std::min(left, d.key);
                 right = std::max(right, d.key);
                 top = std::max(top, d.value);
             }
+        }
         if (right > left)
             xAxis->setRange(left, right);
         yAxis->setRange(0.0, top + 5.0);

@@ -18,7 +18,7 @@ enum class WaterfallStyle { Lines, ColourMap };
 struct WaterfallViewSettings {
     Kedra::Measure::WaterfallSettings slices;
     WaterfallStyle style = WaterfallStyle::Lines;
-    double floorDb = -40.0; // levels below are drawn at the floor
+    double floorDb = -40.0; // dB below the top level; levels below are drawn at the floor
     double freqMin = 200.0;
     double freqMax = 20000.0;
 };
@@ -41,6 +41,9 @@ public:
     QCPColorMap* ColourMap() const;
     // The colour map's columns: log-spaced from the lower frequency to the upper.
     int MapColumns() const;
+    // The level at the top of the drawn range: the highest level between the frequency
+    // limits, up to a round number; the floor lies `floorDb` below it.
+    double TopDb() const;
     void FitAll();
     bool SaveImage(const QString& path, int width, int height, QString* error);
 
@@ -57,6 +60,7 @@ private:
     void Redraw();
     void DrawLines();
     void DrawMap();
+    void FindTop();
     double LevelAt(int slice, double hz) const;
 
     WaterfallViewSettings settings_;

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "analyze/MeasurementViews.h"
 #include "audio/SimulatedSoundCard.h"
 #include "audio/SineLogSweep.h"
 #include "audio/StreamInitializer.h"
@@ -173,6 +174,32 @@ TEST_F(ResponseTest, SpeakerMeasurementWithTheSuggestedWindow) {
         worst = std::max(worst, std::fabs(20.0 * std::log10(a[k]) - Db(SpeakerTruth(model, f))));
     }
     EXPECT_LT(worst, 0.2);
+}
+
+TEST_F(ResponseTest, SpeakerWaterfallFrontSliceIsTheResponse) {
+    Use(SimulatedModel::Speaker);
+    // A time zero between samples: the peak's first half lies before the sample of time zero.
+    response->subSampleAlign = true;
+    std::vector<cd> x;
+    ASSERT_TRUE(Run(18, x));
+    ASSERT_NE(response->timeOffset, std::floor(response->timeOffset));
+    const int n = 1 << 18;
+    Kedra::Measure::Measurement m("speaker");
+    m.InitializeFreq(x.data(), n / 2, 48000, n / 2, 1, sweep.GetHDTimeConstant(), 0.0, true);
+    response->PostInitializeMeasurement(m);
+    m.SetImpulseWindowEnabled(false);
+    const auto w = Kedra::Measure::WaterfallOf(m, {});
+    ASSERT_FALSE(w.levels.empty());
+    const double* a = m.GetA();
+    double worst = 0.0;
+    for (std::size_t k = 1; k < w.levels[0].size(); ++k) {
+        const double f = k * w.hzPerBin;
+        if (f < 2000.0 || f > 10000.0)
+            continue;
+        const double response = 20.0 * std::log10(a[std::lround(f * m.GetBinsPerHz())]);
+        worst = std::max(worst, std::fabs(w.levels[0][k] - response));
+    }
+    EXPECT_LT(worst, 1.0);
 }
 
 TEST_F(ResponseTest, RoomMatchesItsModelAtEveryRate) {

@@ -359,6 +359,25 @@ TEST_F(CommandLine, SimulatedRoomGivesItsReverberationTimeAndTheViewsExport) {
         ASSERT_EQ(r.status, 0) << kind << ": " << r.err;
         EXPECT_GT(fs::file_size(out), 1000u) << kind;
     }
+    // The room preset: 31 slices to 300 ms; a single setting can still be changed.
+    const fs::path room = dir / "room-waterfall.txt";
+    ASSERT_EQ(Sonvel("export A '" + room.string() +
+                     "' --kind waterfall --preset room --slices "
+                     "0,300,20")
+                  .status,
+              0);
+    std::ifstream roomFile(room);
+    std::string header;
+    while (std::getline(roomFile, header) && header.rfind("#Frequency", 0) != 0) {
+    }
+    EXPECT_EQ(Kedra::Tokenize(header, ";").size(), 17u) << header;
+    EXPECT_NE(header.find(";300 ms [dB]"), std::string::npos) << header;
+    for (const char* bad : {"--smoothing -3", "--smoothing 0.5", "--preset hall"}) {
+        const fs::path none = dir / "refused.txt";
+        EXPECT_EQ(Sonvel("export A '" + none.string() + "' --kind waterfall " + bad).status, 2)
+            << bad;
+        EXPECT_FALSE(fs::exists(none)) << bad;
+    }
     // Empty slots are refused and nothing is written.
     EXPECT_NE(Sonvel("average A 7 --into 8").status, 0);
     EXPECT_FALSE(Autosaved()->No(8)->IsInitialized());

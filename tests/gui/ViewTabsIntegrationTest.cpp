@@ -3,8 +3,10 @@
 #include <QAction>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDoubleSpinBox>
 #include <QImage>
 #include <QMouseEvent>
+#include <QSpinBox>
 #include <QTabWidget>
 #include <QTableWidget>
 
@@ -118,7 +120,7 @@ TEST(WaterfallGraph, LinesAndColourMapDrawEverySliceAndTheMapHoldsTheLevels) {
     WaterfallView w;
     w.resize(1600, 900);
     WaterfallViewSettings s;
-    s.slices = {0.0, 2.9, 0.1, 5.0, 0.1}; // 30 slices
+    s.slices = {0.0, 2.9, 0.1, 5.0, 0.1, 0.0}; // 30 slices
     w.SetSettings(s);
     w.SetSource({record.get(), 0, Qt::darkBlue, "A: ring"});
     const auto& data = w.Data();
@@ -127,12 +129,22 @@ TEST(WaterfallGraph, LinesAndColourMapDrawEverySliceAndTheMapHoldsTheLevels) {
     for (int i = 0; i < 30; ++i)
         ASSERT_NE(w.SliceGraph(i), nullptr) << i;
     EXPECT_EQ(w.SliceGraph(30), nullptr);
+    // The top: the highest level drawn, rounded up to 5 dB.
+    double highest = -1e9;
+    for (const auto& level : data.levels)
+        for (std::size_t k = 1; k < level.size(); ++k)
+            if (k * data.hzPerBin >= s.freqMin && k * data.hzPerBin <= s.freqMax)
+                highest = std::max(highest, level[k]);
+    EXPECT_GE(w.TopDb(), highest);
+    EXPECT_LT(w.TopDb(), highest + 5.0);
+    EXPECT_EQ(std::fmod(w.TopDb(), 5.0), 0.0);
     // The front (last) slice lies on the axes: its level at a bin, floored, above the floor.
     const QCPGraph* front = w.SliceGraph(29);
     const double hz = 1000.0;
     const auto bin = static_cast<std::size_t>(std::lround(hz / data.hzPerBin));
+    const double bottom = w.TopDb() + s.floorDb;
     EXPECT_NEAR(ValueNear(front, bin * data.hzPerBin),
-                std::max(data.levels[29][bin], s.floorDb) - s.floorDb, 1e-9);
+                std::max(data.levels[29][bin], bottom) - bottom, 1e-9);
     QString readout;
     QObject::connect(&w, &WaterfallView::cursorText, [&](const QString& t) { readout = t; });
     w.show();
@@ -165,13 +177,25 @@ TEST(WaterfallGraph, LinesAndColourMapDrawEverySliceAndTheMapHoldsTheLevels) {
         const double f = std::pow(10.0, key);
         const auto k = static_cast<std::size_t>(std::lround(f / data.hzPerBin));
         EXPECT_GE(map->data()->cell(w.MapColumns() / 2, slice) + 1e-9,
-                  std::max(data.levels[static_cast<std::size_t>(slice)][k], s.floorDb));
+                  std::max(data.levels[static_cast<std::size_t>(slice)][k], bottom));
     }
     Shot(w, "view-waterfall-map.png");
 
     s.slices.endMs = 1e6; // beyond the record: no slice
     w.SetSettings(s);
     EXPECT_TRUE(w.Data().levels.empty());
+    const auto message = [&w] {
+        for (int i = 0; i < w.itemCount(); ++i)
+            if (auto* text = qobject_cast<QCPItemText*>(w.item(i)); text && text->visible())
+                return text->text();
+        return QString();
+    };
+    EXPECT_TRUE(message().contains("outside the measurement")) << message().toStdString();
+    s.slices.endMs = 5.0;
+    s.slices.stepMs = 0.001;
+    w.SetSettings(s);
+    EXPECT_TRUE(w.Data().levels.empty());
+    EXPECT_TRUE(message().contains("at most 1000 slices")) << message().toStdString();
     EXPECT_EQ(w.SliceGraph(0), nullptr);
     EXPECT_EQ(w.ColourMap()->data()->keySize(), 0);
 }
@@ -342,8 +366,46 @@ TEST_F(ViewTabsTest, RoomTableShowsTheAnalysisOfTheMeasuredRoomAndTabsComputeWhe
     EXPECT_EQ(QImage(png).size(), QSize(900, 500));
 
     Show("Waterfall");
-    EXPECT_FALSE(views->Waterfall()->Data().levels.empty());
+    WaterfallView* waterfall = views->Waterfall();
+    EXPECT_EQ(waterfall->Data().levels.size(), 31u);
     Screenshot("view-waterfall.png");
+    // The room preset: its slices in the fields, its smoothing chosen, the graph fitted to
+    // the 31 slices from 20 Hz; the speaker preset brings the first settings back.
+    auto* preset = window->findChild<QComboBox*>("waterfallPreset");
+    auto* smoothing = window->findChild<QComboBox*>("waterfallSmoothing");
+    auto* last = window->findChild<QDoubleSpinBox*>("sliceLast");
+    ASSERT_TRUE(preset != nullptr && smoothing != nullptr && last != nullptr);
+    EXPECT_EQ(preset->currentText(), "Speaker");
+    preset->setCurrentIndex(1);
+    emit preset->activated(1);
+    EXPECT_EQ(last->value(), 300.0);
+    EXPECT_EQ(smoothing->currentText(), "1/6 octave");
+    const auto& room = waterfall->Data();
+    ASSERT_EQ(room.levels.size(), 31u);
+    EXPECT_EQ(room.timesMs.back(), 300.0);
+    EXPECT_EQ(waterfall->Settings().slices.smoothingNOct, 6.0);
+    EXPECT_EQ(window->findChild<QDoubleSpinBox*>("waterfallFloor")->value(), -60.0);
+    // Fitted to the drawn points: from the bin at or just below the lowest frequency asked for.
+    EXPECT_LE(waterfall->xAxis->range().lower, 20.0);
+    EXPECT_GT(waterfall->xAxis->range().lower, 20.0 - waterfall->Data().hzPerBin);
+    // Every slice's line lies inside the fitted level range.
+    for (int i = 0; i < 31; ++i)
+        for (const QCPGraphData& d : *waterfall->SliceGraph(i)->data())
+            ASSERT_TRUE(waterfall->yAxis->range().contains(d.value)) << i << " " << d.key;
+    QCoreApplication::processEvents(); // the queued replot
+    Screenshot("view-waterfall-room.png");
+    // A changed field makes the preset Custom.
+    last->setValue(200.0);
+    EXPECT_EQ(preset->currentText(), "Custom");
+    EXPECT_EQ(waterfall->Data().levels.size(), 21u);
+    preset->setCurrentIndex(0);
+    emit preset->activated(0);
+    EXPECT_EQ(last->value(), 3.0);
+    EXPECT_EQ(waterfall->Data().levels.size(), 31u);
+    EXPECT_EQ(waterfall->Data().timesMs.back(), 3.0);
+    // Fitted to the drawn points: from the bin at or just below the lowest frequency asked for.
+    EXPECT_LE(waterfall->xAxis->range().lower, 200.0);
+    EXPECT_GT(waterfall->xAxis->range().lower, 200.0 - waterfall->Data().hzPerBin);
     Show("Group delay");
     ASSERT_NE(views->GroupDelayGraph()->CurveGraph(0), nullptr);
     Screenshot("view-groupdelay.png");
