@@ -19,6 +19,9 @@ namespace {
 // A decay curve is smooth after the integration; this many points draw it faithfully.
 constexpr int DECAY_POINTS = 2000;
 constexpr double DECAY_FLOOR_DB = -70.0;
+// Where the noise's share taken out of the integral has cancelled it, what is left is no
+// level; a curve is drawn down to here and stops.
+constexpr double DECAY_DRAWN_DOWN_TO_DB = -150.0;
 
 struct Column {
     const char* title;
@@ -150,10 +153,19 @@ void RoomAcousticsView::Fill() {
         const int step = std::max(1, n / DECAY_POINTS);
         QVector<QCPGraphData> points;
         points.reserve(n / step + 2);
-        for (int i = 0; i < n; i += step)
+        int drawn = n;
+        for (int i = 0; i < n; ++i)
+            if (!(d.db[static_cast<std::size_t>(i)] >= DECAY_DRAWN_DOWN_TO_DB)) {
+                drawn = i;
+                break;
+            }
+        if (drawn < 2)
+            continue;
+        for (int i = 0; i < drawn; i += step)
             points.append(
                 QCPGraphData(i * 1000.0 / d.sampleRate, d.db[static_cast<std::size_t>(i)]));
-        points.append(QCPGraphData((n - 1) * 1000.0 / d.sampleRate, d.db.back()));
+        points.append(QCPGraphData((drawn - 1) * 1000.0 / d.sampleRate,
+                                   d.db[static_cast<std::size_t>(drawn - 1)]));
         QCPGraph* g = plot_->addGraph();
         g->data()->set(points, true);
         const bool broadband = results_[r].midband <= 0.0;
