@@ -11,6 +11,7 @@
 #include <numbers>
 
 #include "analyze/MeasurementViews.h"
+#include "app/Options.h"
 #include "gui/CurveReduction.h"
 #include "gui/FrequencyTicker.h"
 #include "gui/PlotStyle.h"
@@ -115,6 +116,23 @@ struct Series {
     }
 };
 
+// Where the fundamental lies more than `hideBelowDb` under its peak, on a grid of `step` Hz:
+// distortion there is noise.
+std::vector<bool> WeakFundamental(Measurement& m, double hideBelowDb, double step,
+                                  std::size_t count) {
+    std::vector<bool> weak(count, false);
+    const double* a = m.GetA();
+    if (a == nullptr || hideBelowDb >= 0.0)
+        return weak;
+    const int bins = m.GetNBins();
+    const double limit = *std::max_element(a, a + bins) * std::pow(10.0, hideBelowDb / 20.0);
+    for (std::size_t i = 0; i < count; ++i) {
+        const double bin = std::round(static_cast<double>(i) * step * m.GetBinsPerHz());
+        weak[i] = bin >= bins || a[static_cast<std::size_t>(bin)] < limit;
+    }
+    return weak;
+}
+
 } // namespace
 
 struct GraphView::Parts {
@@ -152,6 +170,35 @@ struct GraphView::Parts {
         return (s - fraction) * msPerSample;
     }
 };
+
+GraphSettings WithPlotOptions(GraphSettings s, bool ranges) {
+    const Conf::PlotOptions& plot = Conf::Options::Field.Plot;
+    if (ranges) {
+        s.freqMin = plot.PlotFreqMin;
+        s.freqMax = plot.PlotFreqMax;
+        s.dbMin = plot.PlotDbMin;
+        s.dbMax = plot.PlotDbMax;
+        s.impulseDbMin = plot.PlotImpulseDBMin;
+        s.showMagnitude = plot.PlotAmplitude;
+        s.showPhase = plot.PlotPhase;
+        s.hidePhaseBelowDb = plot.HidePhaseWhenBelowDB;
+        const auto mode = static_cast<Conf::ImpulseGraphMode>(plot.ImpulseGraphMode);
+        s.impulseDb = mode == Conf::ImpulseGraphMode::Db;
+        s.impulseStep = mode == Conf::ImpulseGraphMode::Step;
+    }
+    s.impulseHeld = !plot.ImpulseInterpolate;
+    s.freqLog = plot.FreqLogAxis;
+    s.levelDb = plot.AmpDBAxis;
+    s.showHarmonics = plot.PlotHD;
+    s.hideHarmonicsBelowDb = plot.HideHDWhenBelowDB;
+    s.showGating = plot.FreqShowGating;
+    s.lineWidth = std::clamp(plot.LineWidth, 1, 10);
+    s.xTicks = std::max(plot.GraphicsNumberOfXTics, 2);
+    s.yTicks = std::max(plot.GraphicsNumberOfYTics, 2);
+    s.foreground = QColor(plot.ColorFg.R, plot.ColorFg.G, plot.ColorFg.B);
+    s.background = QColor(plot.ColorBg.R, plot.ColorBg.G, plot.ColorBg.B);
+    return s;
+}
 
 GraphView::GraphView(GraphKind kind, QWidget* parent)
     : QCustomPlot(parent), kind_(kind), parts_(std::make_unique<Parts>()) {
@@ -354,6 +401,7 @@ void GraphView::BuildSeries(const CurveSource& source) {
             s.graph = addGraph(xAxis, valueAxis);
         }
         s.graph->setPen(pen);
+        s.graph->setLineStyle(QCPGraph::lsLine);
         s.width = pen.widthF();
         s.graph->setName(name);
         s.graph->setAdaptiveSampling(false); // the curves come reduced already
@@ -366,6 +414,8 @@ void GraphView::BuildSeries(const CurveSource& source) {
     };
 
     const int fs = m->GetSamplerate();
+    const double width = settings_.lineWidth;
+    const Shown level = settings_.levelDb ? Shown::Db : Shown::Plain;
     if (kind_ == GraphKind::Response) {
         const int bins = m->GetNBins();
         const double* a = m->GetA();
@@ -373,18 +423,55 @@ void GraphView::BuildSeries(const CurveSource& source) {
         if (a == nullptr || f == nullptr)
             return;
         if (settings_.showMagnitude) {
-            Series& s = add(0, yAxis, QPen(source.colour, 2.0), source.label, true);
+            Series& s = add(0, yAxis, QPen(source.colour, width), source.label, true);
             s.step = m->GetHzPerBin();
             s.values.assign(a, a + bins);
-            s.shown = Shown::Db;
+            if (source.magnitudeScale != 1.0)
+                for (double& v : s.values)
+                    v *= source.magnitudeScale;
+            s.shown = level;
         }
-        if (settings_.showPhase) {
+        if (settings_.showMagnitude && settings_.showHarmonics) {
+            // The 2nd and 3rd harmonic at their own level: the fundamental's times the row's.
+            const double step = fs / (2.0 * Kedra::Measure::MeasurementCore::HD_GRID);
+            const std::size_t count = Kedra::Measure::MeasurementCore::HD_GRID + 1;
+            const std::vector<bool> weak =
+                WeakFundamental(*m, settings_.hideHarmonicsBelowDb, step, count);
+            for (int r = 2; r <= 3 && r < m->GetHDSize(); ++r) {
+                const float* row = m->GetHDSmooth(r);
+                a = m->GetA();
+                if (row == nullptr || a == nullptr)
+                    continue;
+                QColor light = source.colour;
+                light.setAlpha(r == 2 ? 200 : 140);
+                const QPen pen(light, std::max(1.0, width * 0.75),
+                               r == 2 ? Qt::DotLine : Qt::DashDotLine);
+                const QString name =
+                    source.label + QStringLiteral(" (") +
+                    QString::fromStdString(Kedra::Measure::DistortionIndexToString(r)) +
+                    QStringLiteral(")");
+                Series& s = add(r, yAxis, pen, name, false);
+                s.step = step;
+                s.shown = level;
+                s.values.resize(count);
+                for (std::size_t i = 0; i < count; ++i) {
+                    const double bin =
+                        std::round(static_cast<double>(i) * step * m->GetBinsPerHz());
+                    s.values[i] =
+                        row[i] <= Kedra::Measure::HD_NO_DATA_DB || weak[i] || bin >= bins
+                            ? std::numeric_limits<double>::quiet_NaN()
+                            : a[static_cast<std::size_t>(bin)] * std::pow(10.0, row[i] / 20.0);
+                }
+            }
+        }
+        if (settings_.showPhase && source.withPhase) {
             QColor light = source.colour;
             light.setAlpha(170);
             const QString name =
                 settings_.showMagnitude ? source.label + QStringLiteral(" (phase)") : source.label;
-            // Beside the magnitude the phase is drawn thinner and lighter.
-            const QPen pen = settings_.showMagnitude ? QPen(light, 1.0) : QPen(source.colour, 2.0);
+            // Dashed, so that a phase is never taken for a magnitude; beside one also lighter.
+            const QPen pen(settings_.showMagnitude ? light : source.colour,
+                           std::max(1.0, width * 0.75), Qt::DashLine);
             Series& s = add(1, yAxis2, pen, name, !settings_.showMagnitude);
             s.step = m->GetHzPerBin();
             s.values.resize(static_cast<std::size_t>(bins));
@@ -403,7 +490,9 @@ void GraphView::BuildSeries(const CurveSource& source) {
             return;
         const int n = m->GetN();
         const double* first = centre - n / 2;
-        Series& s = add(0, yAxis, QPen(source.colour, 1.5), source.label, true);
+        Series& s = add(0, yAxis, QPen(source.colour, width * 0.75), source.label, true);
+        if (settings_.impulseHeld)
+            s.graph->setLineStyle(QCPGraph::lsStepCenter);
         s.step = 1000.0 / fs;
         s.origin = (-n / 2 - m->GetIFracOffset()) * s.step;
         if (settings_.impulseDb) {
@@ -412,6 +501,11 @@ void GraphView::BuildSeries(const CurveSource& source) {
                 s.values[static_cast<std::size_t>(i)] = std::fabs(first[i]);
             s.shown = Shown::Db;
             s.floor = settings_.impulseDbMin;
+        } else if (settings_.impulseStep) {
+            s.values.resize(static_cast<std::size_t>(n));
+            double sum = 0.0;
+            for (int i = 0; i < n; ++i)
+                s.values[static_cast<std::size_t>(i)] = sum += first[i];
         } else {
             s.values.assign(first, first + n);
         }
@@ -420,7 +514,7 @@ void GraphView::BuildSeries(const CurveSource& source) {
         Kedra::Measure::GroupDelayOf(*m, delay, settings_.excessDelay ? &excess : nullptr);
         if (delay.empty())
             return;
-        Series& s = add(0, yAxis, QPen(source.colour, 2.0), source.label, true);
+        Series& s = add(0, yAxis, QPen(source.colour, width), source.label, true);
         s.step = m->GetHzPerBin();
         s.values = std::move(settings_.excessDelay ? excess : delay);
         for (double& v : s.values)
@@ -430,7 +524,7 @@ void GraphView::BuildSeries(const CurveSource& source) {
         Kedra::Measure::EnergyTimeOf(*m, settings_.etcBandHz, times, db);
         if (times.size() < 2)
             return;
-        Series& s = add(0, yAxis, QPen(source.colour, 1.5), source.label, true);
+        Series& s = add(0, yAxis, QPen(source.colour, width * 0.75), source.label, true);
         s.values = std::move(db);
         s.origin = times.front();
         s.step = times[1] - times[0];
@@ -445,14 +539,18 @@ void GraphView::BuildSeries(const CurveSource& source) {
             if (row == nullptr)
                 continue;
             const QString name = QString::fromStdString(Kedra::Measure::DistortionIndexToString(r));
-            Series& s = add(r, yAxis, QPen(RowColour(r), r == 0 ? 2.0 : 1.5), name, true);
+            Series& s =
+                add(r, yAxis, QPen(RowColour(r), r == 0 ? width : width * 0.75), name, true);
             s.step = fs / (2.0 * Kedra::Measure::MeasurementCore::HD_GRID);
             s.values.assign(row, row + Kedra::Measure::MeasurementCore::HD_GRID + 1);
-            // Where a row has nothing to say (a harmonic above half the sample rate) the
-            // line stops instead of plunging to the floor.
-            for (double& v : s.values)
-                if (v <= Kedra::Measure::HD_NO_DATA_DB)
-                    v = std::numeric_limits<double>::quiet_NaN();
+            // Where a row has nothing to say (a harmonic above half the sample rate) or the
+            // fundamental is too weak to tell distortion from noise, the line stops instead of
+            // plunging to the floor.
+            const std::vector<bool> weak =
+                WeakFundamental(*m, settings_.hideHarmonicsBelowDb, s.step, s.values.size());
+            for (std::size_t i = 0; i < s.values.size(); ++i)
+                if (s.values[i] <= Kedra::Measure::HD_NO_DATA_DB || weak[i])
+                    s.values[i] = std::numeric_limits<double>::quiet_NaN();
         }
     }
 }
@@ -469,7 +567,8 @@ void GraphView::UpdateOverlays() {
         }
 
     if (kind_ == GraphKind::Response) {
-        const bool band = focus != nullptr && focus->GetImpulseWindowEnabled();
+        const bool band =
+            settings_.showGating && focus != nullptr && focus->GetImpulseWindowEnabled();
         p.invalidBand->setVisible(band);
         p.bandLabel->setVisible(band);
         if (band) {
@@ -512,9 +611,11 @@ void GraphView::UpdateOverlays() {
             p.edges[e]->point1->setCoords(t, 0.0);
             p.edges[e]->point2->setCoords(t, 1.0);
             p.edgeLabels[e]->position->setCoords(t, 0.0);
+            // In ms from the impulse position, as the presenter's fields show them.
+            const int samples = edge == 0 ? p.window.GetStart() : p.window.GetEnd();
             p.edgeLabels[e]->setText(
                 (edge == 0 ? QStringLiteral("start ") : QStringLiteral("end ")) +
-                QString::number(edge == 0 ? p.window.GetStart() : p.window.GetEnd()));
+                QString::number(samples * p.msPerSample, 'f', 2) + QStringLiteral(" ms"));
         }
     } else if (kind_ == GraphKind::Distortion) {
         const bool noData = focus != nullptr && p.series.empty();
@@ -537,6 +638,10 @@ void GraphView::ReduceIfStale() {
     updateLayout();
     if (parts_->stale || parts_->columns != Columns())
         Reduce(Columns());
+    // The plot options' tick counts are maxima; a small graph takes fewer, so labels never
+    // run into each other.
+    xAxis->ticker()->setTickCount(std::clamp(axisRect()->width() / 70, 2, settings_.xTicks));
+    yAxis->ticker()->setTickCount(std::clamp(axisRect()->height() / 30, 2, settings_.yTicks));
     for (const Series& s : parts_->series) {
         const double unitsPerPixel = s.graph->valueAxis()->range().size() / axisRect()->height();
         const bool band = s.travel > BAND_TRAVEL_PER_COLUMN * parts_->columns * unitsPerPixel;
@@ -610,9 +715,17 @@ void GraphView::Reduce(int columns) {
 }
 
 void GraphView::ApplyAxes() {
+    ApplyColours(*this, settings_.foreground, settings_.background);
+    if (!TimeAxis(kind_)) {
+        if (auto ticker = qSharedPointerDynamicCast<FrequencyTicker>(xAxis->ticker()))
+            ticker->SetLogarithmic(settings_.freqLog);
+        xAxis->setScaleType(settings_.freqLog ? QCPAxis::stLogarithmic : QCPAxis::stLinear);
+        parts_->stale = true;
+    }
     if (kind_ == GraphKind::Impulse) {
-        yAxis->setLabel(settings_.impulseDb ? QStringLiteral("Level [dB]")
-                                            : QStringLiteral("Amplitude"));
+        yAxis->setLabel(settings_.impulseDb     ? QStringLiteral("Level [dB]")
+                        : settings_.impulseStep ? QStringLiteral("Step response")
+                                                : QStringLiteral("Amplitude"));
         if (settings_.impulseDb && yAxis->range().lower < settings_.impulseDbMin - 1.0)
             yAxis->setRangeLower(settings_.impulseDbMin - 1.0);
         yAxis2->setVisible(true);
@@ -625,7 +738,12 @@ void GraphView::ApplyAxes() {
                                               : QStringLiteral("Group delay [ms]"));
     xAxis->setRange(std::max(settings_.freqMin, 1e-3), std::max(settings_.freqMax, 1e-2));
     if (kind_ == GraphKind::Response) {
-        yAxis->setRange(settings_.dbMin, settings_.dbMax);
+        if (settings_.levelDb)
+            yAxis->setRange(settings_.dbMin, settings_.dbMax);
+        else
+            yAxis->setRange(0.0, std::pow(10.0, settings_.dbMax / 20.0));
+        yAxis->setLabel(settings_.levelDb ? QStringLiteral("Level [dB]")
+                                          : QStringLiteral("Level [linear]"));
         yAxis->setVisible(settings_.showMagnitude);
         yAxis->grid()->setVisible(settings_.showMagnitude);
         yAxis2->setVisible(settings_.showPhase);
@@ -638,7 +756,7 @@ void GraphView::TakeRangesIntoSettings() {
         return;
     settings_.freqMin = xAxis->range().lower;
     settings_.freqMax = xAxis->range().upper;
-    if (kind_ == GraphKind::Response && settings_.showMagnitude) {
+    if (kind_ == GraphKind::Response && settings_.showMagnitude && settings_.levelDb) {
         settings_.dbMin = yAxis->range().lower;
         settings_.dbMax = yAxis->range().upper;
     }
@@ -740,7 +858,9 @@ void GraphView::FitAll() {
     } else {
         xAxis->setRange(std::max(home_.freqMin, 1e-3), std::max(home_.freqMax, 1e-2));
         const auto [low, high] = extremes(xAxis->range().lower, xAxis->range().upper);
-        if (high >= low) {
+        if (high >= low && kind_ == GraphKind::Response && !settings_.levelDb) {
+            yAxis->setRange(0.0, std::max(high, 1e-12) * 1.1);
+        } else if (high >= low) {
             const double spanDb = kind_ == GraphKind::Response && home_.dbMax > home_.dbMin
                                       ? home_.dbMax - home_.dbMin
                                       : 80.0;
@@ -806,6 +926,8 @@ void GraphView::mouseMoveEvent(QMouseEvent* event) {
             emit windowEdgeMoved(settings_.focusPresenter, start, samples);
             replot(rpQueuedReplot);
         }
+        // The readout reads the edge where the record put it.
+        ShowCursor(QPointF(xAxis->coordToPixel(p.EdgeTime(p.dragging)), event->position().y()));
         return;
     }
     QCustomPlot::mouseMoveEvent(event);
@@ -879,7 +1001,8 @@ void GraphView::ShowCursor(const QPointF& pos) {
         QString item;
         if (kind_ == GraphKind::Response && s.which == 1) {
             item = QString::number(v, 'f', 1) + QStringLiteral("°");
-        } else if (kind_ == GraphKind::Impulse && !settings_.impulseDb) {
+        } else if ((kind_ == GraphKind::Impulse && !settings_.impulseDb) ||
+                   (kind_ == GraphKind::Response && !settings_.levelDb)) {
             item = QString::number(v, 'g', 4);
         } else if (kind_ == GraphKind::GroupDelay) {
             item = QString::number(v, 'f', 3) + QStringLiteral(" ms");
