@@ -145,6 +145,9 @@ struct GraphView::Parts {
     QCPGraph* windowShape = nullptr;
     std::array<QCPItemStraightLine*, 2> edges{};
     std::array<QCPItemText*, 2> edgeLabels{};
+    // Where the focused sweep's 2nd .. 5th harmonic impulses lie, before time zero.
+    std::array<QCPItemStraightLine*, 4> harmonicLines{};
+    std::array<QCPItemText*, 4> harmonicLabels{};
     Kedra::Measure::ImpulseWindow window;
     bool windowShown = false;
     double msPerSample = 1.0;
@@ -192,6 +195,7 @@ GraphSettings WithPlotOptions(GraphSettings s, bool ranges) {
     s.showHarmonics = plot.PlotHD;
     s.hideHarmonicsBelowDb = plot.HideHDWhenBelowDB;
     s.showGating = plot.FreqShowGating;
+    s.showHarmonicImpulses = plot.ImpulseShowHD;
     s.lineWidth = std::clamp(plot.LineWidth, 1, 10);
     s.xTicks = std::max(plot.GraphicsNumberOfXTics, 2);
     s.yTicks = std::max(plot.GraphicsNumberOfYTics, 2);
@@ -282,6 +286,22 @@ GraphView::GraphView(GraphKind kind, QWidget* parent)
             label->setFont(tickFont);
             label->setVisible(false);
             p.edgeLabels[static_cast<std::size_t>(e)] = label;
+        }
+        for (std::size_t h = 0; h < p.harmonicLines.size(); ++h) {
+            auto* line = new QCPItemStraightLine(this);
+            line->setPen(QPen(QColor(120, 120, 120), 1.0, Qt::DotLine));
+            line->setVisible(false);
+            p.harmonicLines[h] = line;
+            auto* label = new QCPItemText(this);
+            label->position->setTypeX(QCPItemPosition::ptPlotCoords);
+            label->position->setTypeY(QCPItemPosition::ptAxisRectRatio);
+            label->setPositionAlignment(Qt::AlignBottom | Qt::AlignHCenter);
+            label->setPadding(QMargins(2, 2, 2, 4));
+            label->setFont(tickFont);
+            label->setColor(QColor(90, 90, 90));
+            label->setText(QStringLiteral("H%1").arg(h + 2));
+            label->setVisible(false);
+            p.harmonicLabels[h] = label;
         }
     } else if (kind_ == GraphKind::Distortion) {
         yAxis->setLabel(QStringLiteral("Level re fundamental [dB]"));
@@ -598,9 +618,28 @@ void GraphView::UpdateOverlays() {
             for (std::size_t e = 0; e < 2; ++e) {
                 p.edges[e]->setPen(edgePen);
                 p.edgeLabels[e]->setColor(outline.darker(130));
+                QColor behind = settings_.background;
+                behind.setAlpha(210); // readable over a curve
+                p.edgeLabels[e]->setBrush(behind);
             }
         }
         p.windowShape->setVisible(p.windowShown);
+        // Harmonic k of a sweep lies ln(k) times its time constant before the linear impulse.
+        const bool sweep = settings_.showHarmonicImpulses && focus != nullptr &&
+                           focus->GetSignalType() == 1 && focus->GetSignalTypeFactor1() > 0.0;
+        for (std::size_t h = 0; h < p.harmonicLines.size(); ++h) {
+            const int k = static_cast<int>(h) + 2;
+            const bool shown = sweep && k <= focus->GetHarmonicCount();
+            p.harmonicLines[h]->setVisible(shown);
+            p.harmonicLabels[h]->setVisible(shown);
+            if (!shown)
+                continue;
+            const double t =
+                -std::log(static_cast<double>(k)) * focus->GetSignalTypeFactor1() * 1000.0;
+            p.harmonicLines[h]->point1->setCoords(t, 0.0);
+            p.harmonicLines[h]->point2->setCoords(t, 1.0);
+            p.harmonicLabels[h]->position->setCoords(t, 1.0);
+        }
         for (std::size_t e = 0; e < 2; ++e) {
             p.edges[e]->setVisible(p.windowShown);
             p.edgeLabels[e]->setVisible(p.windowShown);
@@ -638,6 +677,27 @@ void GraphView::ReduceIfStale() {
     updateLayout();
     if (parts_->stale || parts_->columns != Columns())
         Reduce(Columns());
+    if (kind_ == GraphKind::Impulse && parts_->windowShown) {
+        // An edge's label goes to the side where it has room inside the plot; when the two
+        // would still meet, the end's goes a line lower.
+        std::array<std::pair<double, double>, 2> spans{};
+        for (int e = 0; e < 2; ++e) {
+            QCPItemText* label = parts_->edgeLabels[static_cast<std::size_t>(e)];
+            const QFontMetrics metrics(label->font());
+            const double x = xAxis->coordToPixel(parts_->EdgeTime(e));
+            const double room = metrics.horizontalAdvance(label->text()) + 12;
+            const bool right =
+                e == 0 ? x - axisRect()->left() < room : axisRect()->right() - x >= room;
+            label->setPositionAlignment(Qt::AlignTop | (right ? Qt::AlignLeft : Qt::AlignRight));
+            spans[static_cast<std::size_t>(e)] =
+                right ? std::pair{x, x + room} : std::pair{x - room, x};
+            label->setPadding(QMargins(4, 2, 4, 2));
+        }
+        if (spans[0].second > spans[1].first && spans[1].second > spans[0].first) {
+            QCPItemText* end = parts_->edgeLabels[1];
+            end->setPadding(QMargins(4, 4 + QFontMetrics(end->font()).height(), 4, 2));
+        }
+    }
     // The plot options' tick counts are maxima; a small graph takes fewer, so labels never
     // run into each other.
     xAxis->ticker()->setTickCount(std::clamp(axisRect()->width() / 70, 2, settings_.xTicks));

@@ -58,7 +58,8 @@ struct GraphSettings {
     bool showHarmonics = false; // response graph: the 2nd and 3rd harmonic beside each curve
     // Distortion is left out where the fundamental lies this far below its peak.
     double hideHarmonicsBelowDb = -50.0;
-    bool showGating = true; // response graph: the band the impulse window cannot resolve
+    bool showGating = true;           // response graph: the band the impulse window cannot resolve
+    bool showHarmonicImpulses = true; // impulse graph: where a sweep's harmonic impulses lie
     double lineWidth = 2.0;
     int xTicks = 30; // at most, where the axis has room for them
     int yTicks = 20;

@@ -283,6 +283,16 @@ TEST_F(MainWindowTest, MeasuringShowsItsPresenterAndTheSignalPresenterDrawsTheTe
                     .hasMatch())
         << verdict->text().toStdString();
 
+    // The sweep's harmonic impulses are marked where they lie, before time zero.
+    const double tau = ctrl->Presenter(MainCtrl::PRESENTER_A)->GetSignalTypeFactor1();
+    ASSERT_GT(tau, 0.0);
+    bool marked = false;
+    for (int i = 0; i < impulse->itemCount(); ++i)
+        if (auto* text = qobject_cast<QCPItemText*>(impulse->item(i));
+            text && text->visible() && text->text() == "H2")
+            marked = std::fabs(text->position->key() + std::log(2.0) * tau * 1000.0) < 1e-9;
+    EXPECT_TRUE(marked);
+
     // The harmonics beside A, left out where the fundamental is weak.
     auto finite = [](const QCPGraph* g) {
         return std::count_if(g->data()->begin(), g->data()->end(),
