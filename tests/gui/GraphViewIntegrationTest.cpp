@@ -264,6 +264,8 @@ TEST(PlotOptions, WidthTicksAxisKindsColoursAndImpulseModeReachTheGraphs) {
     EXPECT_EQ(g.xAxis->basePen().color(), QColor(10, 20, 30));
     EXPECT_EQ(g.yAxis->tickLabelColor(), QColor(10, 20, 30));
     EXPECT_EQ(g.axisRect()->backgroundBrush().color(), QColor(200, 210, 220));
+    std::filesystem::create_directories(SONVEL_SCREENSHOT_DIR);
+    g.grab().save(QStringLiteral(SONVEL_SCREENSHOT_DIR "/plot-options.png"));
 
     // The step response: the running sum of the two taps; held samples without interpolation.
     plot.ImpulseGraphMode = static_cast<int>(Kedra::Sonvel::Conf::ImpulseGraphMode::Step);
