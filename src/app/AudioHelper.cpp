@@ -66,6 +66,18 @@ int SampleRateOfNumber(int number) {
     return number >= 0 && number < 6 ? rates[number] : 0;
 }
 
+std::string OutputChannelNames(int mask) {
+    std::string outputs;
+    for (int ch = 0; ch < 4; ++ch)
+        if ((mask & (1 << ch)) > 0)
+            outputs += (outputs.empty() ? "" : ", ") + std::string(OUTPUT_NAMES[ch]);
+    return outputs;
+}
+
+std::string InputChannelName(int channel) {
+    return channel >= 0 && channel < 4 ? INPUT_NAMES[channel] : "Unknown";
+}
+
 AmplitudeVerdict JudgeAmplitude(double a) {
     AmplitudeVerdict v;
     v.amplitude = a;
@@ -281,10 +293,6 @@ bool AudioHelper::PerformMeasurement(Measurement& measurement, const std::string
         return false;
     StreamInitializer* stream = StreamInitializer::Get();
     const int fs = stream->GetSamplerate();
-    ProgressScope progress(frontEnd_, "Measuring " + name);
-    reporting = &frontEnd_;
-    reportingRun = response_.get();
-
     stream->SetOutVolume(o.Dev.OutputPCMAmplitude);
     // A measurement that plays on no channel can only fail: play on the left one instead.
     int mask = o.Dev.OutputChMask;
@@ -293,14 +301,12 @@ bool AudioHelper::PerformMeasurement(Measurement& measurement, const std::string
         mask = 1;
     }
     stream->SetOutChMask(mask);
-    std::string outputs;
-    for (int ch = 0; ch < 4; ++ch)
-        if ((mask & (1 << ch)) > 0)
-            outputs += (outputs.empty() ? "" : ", ") + std::string(OUTPUT_NAMES[ch]);
+    const std::string outputs = OutputChannelNames(mask);
     const int inputChannel = o.Dev.InputChannel;
-    const std::string input =
-        inputChannel >= 0 && inputChannel < 4 ? INPUT_NAMES[inputChannel] : "Unknown";
-    frontEnd_.ReportProgress(name + " - Out: " + outputs + " - In: " + input);
+    const std::string input = InputChannelName(inputChannel);
+    ProgressScope progress(frontEnd_, name + " - Out: " + outputs + " - In: " + input);
+    reporting = &frontEnd_;
+    reportingRun = response_.get();
 
     DebugWaveResponse& r = *response_;
     double delayMs = o.Dev.DelayMS;

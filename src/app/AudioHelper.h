@@ -36,6 +36,11 @@ int SampleRateOfNumber(int number);
 
 AmplitudeVerdict JudgeAmplitude(double amplitude);
 
+// The output channels of a mask ("Left, Right") and the name of an input channel ("Ch. 3",
+// "Unknown" past the fourth), as the measurement's progress title names them.
+std::string OutputChannelNames(int mask);
+std::string InputChannelName(int channel);
+
 // Brings the band average (log-weighted, lowHz .. highHz) to 0 dB, unless the peak would then
 // lie more than 10 dB up, in which case the peak goes to +10 dB. Returns the gain applied.
 double NormalizeMeasurement(Kedra::Measure::Measurement& measurement, double lowHz, double highHz);

@@ -31,6 +31,10 @@ void ScriptedFrontEnd::PresenterChanged(int presenter) {
     notices_.push_back("presenter " + std::to_string(presenter));
 }
 
+void ScriptedFrontEnd::PresenterShown(int presenter) {
+    notices_.push_back("shown " + std::to_string(presenter));
+}
+
 void ScriptedFrontEnd::ViewChanged(int slot) {
     notices_.push_back("view " + std::to_string(slot));
 }

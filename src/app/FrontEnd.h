@@ -38,7 +38,7 @@ public:
 
     // Long work: Begin, any number of Steps (fraction 0..1, negative when unknown), End. The
     // work polls ProgressCancelled and stops when it turns true.
-    virtual void BeginProgress(const std::string& /*title*/) {}
+    virtual void BeginProgress(const std::string& title) { ReportProgress(title); }
     virtual void StepProgress(const std::string& text, double /*fraction*/) {
         ReportProgress(text);
     }
@@ -51,6 +51,9 @@ public:
     virtual void ListChanged() {}
     virtual void PresenterChanged(int /*presenter*/) {}
     virtual void ViewChanged(int /*slot*/) {}
+    // A presenter's curve is to be drawn again (measured into, or the result of an
+    // operation), though the user had switched it off.
+    virtual void PresenterShown(int /*presenter*/) {}
     // The calibrations in use (microphone, sound card) and whether their files are there.
     virtual void CalibrationChanged(bool /*micOn*/, bool /*dacAdcOn*/, bool /*micAvailable*/,
                                     bool /*dacAdcAvailable*/) {}
@@ -74,6 +77,7 @@ public:
     void ListChanged() override;
     void PresenterChanged(int presenter) override;
     void ViewChanged(int slot) override;
+    void PresenterShown(int presenter) override;
     void CalibrationChanged(bool micOn, bool dacAdcOn, bool micAvailable,
                             bool dacAdcAvailable) override;
     void AmplitudeJudged(const AmplitudeVerdict& verdict) override;
@@ -85,7 +89,7 @@ public:
         std::string text;
     };
     const std::vector<Entry>& Log() const { return log_; }
-    // The change notices, apart from the log: "list", "presenter 1", "view 5",
+    // The change notices, apart from the log: "list", "presenter 1", "shown 2", "view 5",
     // "calibration mic on dac off", "verdict accepted" and the like.
     const std::vector<std::string>& Notices() const { return notices_; }
     // Whether any message, question, progress text or notice so far contains `fragment`.

@@ -1,5 +1,6 @@
 #include "app/MainCtrl.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -17,6 +18,7 @@
 #include "filter/MeasurementOperations.h"
 #include "filter/QBox.h"
 #include "filter/QBoxFit.h"
+#include "foundation/Fft.h"
 #include "foundation/KedraLogger.h"
 #include "foundation/MathHelpers.h"
 #include "foundation/Mem.h"
@@ -96,7 +98,47 @@ Measurement* MainCtrl::Slot(int slot) {
 }
 
 Measurement* MainCtrl::Presenter(int presenter) {
+    if (presenter == PRESENTER_SIGNAL)
+        return SignalMeasurement();
     return Slot(PresenterSlot(presenter));
+}
+
+Measurement* MainCtrl::SignalMeasurement(bool build) {
+    const Conf::SignalOptions& now = Conf::Options::Field.Signal;
+    const int fs = audio_->SampleRate();
+    const bool current =
+        signal_ && signal_->IsInitialized() && signalFrom_ == now && signalRate_ == fs;
+    if (current || !build)
+        return signal_ && signal_->IsInitialized() ? signal_.get() : nullptr;
+    std::vector<float> samples;
+    audio_->RenderSignal(samples);
+    // Twice the signal's length, so that its end does not wrap round before time zero; the
+    // longest record holds the signal once, wrapped, which changes only the phase.
+    const int n = static_cast<int>(samples.size());
+    const int length =
+        std::min(2 * n, static_cast<int>(Kedra::Measure::MeasurementCore::MAX_DATA_LENGTH));
+    const int half = length / 2;
+    auto time = Mem::Array<double>::Zeros(static_cast<std::size_t>(length));
+    for (int i = 0; i < n; ++i)
+        time[static_cast<std::size_t>((half + i) % length)] += samples[static_cast<std::size_t>(i)];
+    Mem::Array<std::complex<double>> spectrum(static_cast<std::size_t>(half) + 1);
+    // Centred at time zero, unscaled: the bins are the signal's sums.
+    Kedra::Math::FFTPow2TimeToFreq(time.data() + half, spectrum.data(), length, true, false);
+    const char* kinds[] = {"Log sweep", "Chirp", "Square noise"};
+    const std::string label = std::string("Test signal: ") +
+                              kinds[std::clamp(now.SignalType, 0, 2)] + ", 2^" +
+                              std::to_string(audio_->LengthExponent()) + " samples";
+    if (!signal_)
+        signal_ = std::make_unique<Measurement>(label);
+    signal_->InitializeFreq(spectrum.data(), half, fs, half, 0, 0.0, 0.0, true);
+    signal_->SetLabel(label);
+    signalFrom_ = now;
+    signalRate_ = fs;
+    return signal_->IsInitialized() ? signal_.get() : nullptr;
+}
+
+void MainCtrl::ShowPresenter(int presenter) {
+    frontEnd_.PresenterShown(presenter);
 }
 
 bool MainCtrl::BothFilled(Measurement* a, Measurement* b) {
@@ -169,11 +211,14 @@ bool MainCtrl::OpenList(const std::string& path, bool append, bool reportFailure
                               "File is invalid and can not be loaded.\n\nDetails:\n" +
                                   OpenDetails(r));
     else
-        frontEnd_.ShowMessage(MessageKind::Warning, "Sonvel Warning",
-                              "Opened " + std::to_string(r.opened) + " of " +
-                                  std::to_string(r.found) + " measurements from " + path +
-                                  ".\nNot opened:\n" + OpenDetails(r));
+        ReportPartialOpen(path, r);
     return false;
+}
+
+void MainCtrl::ReportPartialOpen(const std::string& path, const Kedra::Measure::OpenReport& r) {
+    frontEnd_.ShowMessage(MessageKind::Warning, "Sonvel Warning",
+                          "Opened " + std::to_string(r.opened) + " of " + std::to_string(r.found) +
+                              " measurements from " + path + ".\nNot opened:\n" + OpenDetails(r));
 }
 
 bool MainCtrl::SetAside(const std::string& path, const std::string& tag,
@@ -395,6 +440,7 @@ bool MainCtrl::SetTimeZeroLock(bool locked) {
 bool MainCtrl::Action_MeasStart(int presenter) {
     if (presenter < PRESENTER_A || presenter > PRESENTER_C)
         return Refuse(frontEnd_, "Only presenters A, B and C can be measured into");
+    ShowPresenter(presenter);
     return MeasureInto(PresenterSlot(presenter), PRESENTER_NAMES[presenter]);
 }
 
@@ -453,11 +499,16 @@ void MainCtrl::Action_Rearange() {
 bool MainCtrl::Action_DragAndDrop(const std::string& path) {
     if (!frontEnd_.AskOkCancel("Sonvel", "Open file as measurements?\n\nFile: " + path))
         return false;
-    if (list_->OpenTry(path, false)) {
-        AllChanged();
+    // The way File > Open goes: the presenters back on slots 0, 1, 2, and what a package
+    // held but could not be opened named entry by entry.
+    Kedra::Measure::OpenReport r;
+    if (OpenList(path, false, false, &r))
         return true;
+    if (r.opened > 0) {
+        ReportPartialOpen(path, r);
+        return false;
     }
-    const std::string text = "the file could not be read as a measurement package";
+    const std::string text = OpenDetails(r);
     KedraLogger::LogText("WARNING MainCtrl::Action_DragAndDrop Exception:\n" + text + "\n");
     frontEnd_.ShowMessage(MessageKind::Warning, "Sonvel Warning",
                           "Failed to open file:\n" + path + "\nException:\n" + text);
@@ -474,6 +525,7 @@ bool MainCtrl::Action_MeasOperationABC(const std::string& op) {
         return Refuse(frontEnd_, "C = A " + op + " B needs C in a slot of its own, not A's or B's");
     if (!Kedra::Measure::Operation(op, *a, *b, *c))
         return Refuse(frontEnd_, "There is no operation '" + op + "' (use +, -, * or /)");
+    ShowPresenter(PRESENTER_C);
     return Changed(true, PresenterSlot(PRESENTER_C));
 }
 
@@ -839,6 +891,13 @@ bool MainCtrl::Action_Export(int slot, const std::string& kind, const std::strin
             ok = Kedra::WaveImExport::ImpulseWaveExport(
                 *m, path, -m->GetNHalf(), m->GetNHalf() - 1, true,
                 Kedra::WaveImExport::NumberToWaveFormat(Conf::Options::Field.Misc.WaveFormat));
+        } else if (kind == "cal") {
+            // The response as the correction a calibration file carries; the full range
+            // starts where a calibration file may start.
+            Kedra::Measure::Calibrator cal;
+            ok = cal.Import(*m, choices.fromHz > 0.0 ? choices.fromHz : 1.0,
+                            choices.toHz > 0.0 ? choices.toHz : m->GetSamplerate() / 2.0) &&
+                 cal.Save(path);
         } else if (kind == "distortion") {
             ok = ExportDistortion(*m, path);
         } else if (kind == "groupdelay" || kind == "etc" || kind == "waterfall" ||
@@ -943,10 +1002,15 @@ std::string MainCtrl::LoopbackConnectionText() {
     if (!audio_->ApplyDevices(Conf::Options::Field))
         return {};
     StreamInitializer* stream = StreamInitializer::Get();
+    const Conf::DevOptions& dev = Conf::Options::Field.Dev;
+    // No channel chosen plays on the left one (as the measurement does).
+    const int mask = dev.OutputChMask > 0 ? dev.OutputChMask : 1;
     std::string text = "Make a Loopback measurement.\n\nConnect the Output of:\n";
     text += Kedra::PAudioII::GetDeviceName(stream->GetOutDevice(), true);
+    text += " - " + OutputChannelNames(mask);
     text += "\n\nTo the Input of:\n";
     text += Kedra::PAudioII::GetDeviceName(stream->GetInDevice(), true);
+    text += " - " + InputChannelName(dev.InputChannel);
     return text;
 }
 

@@ -22,6 +22,9 @@ namespace Kedra::Sonvel {
 inline constexpr const char* AUTOSAVE_MEAS_FILENAME = "MeasAutosaved.zip";
 inline constexpr const char* AUTOSAVE_MEAS_OBSOLETE = "MeasAutosaved.kdr";
 inline constexpr const char* AUTOSAVE_MEAS_OBSOLETE_DIR = "AutosavedObsolete";
+// Documents the help menu shows, installed with the program.
+inline constexpr const char* CHANGELOG = "ChangeLog.txt";
+inline constexpr const char* ISSUES = "Issues.txt";
 
 inline constexpr const char* DISTORTION_MISSING =
     "that measurement holds no harmonic distortion data (it must be a logarithmic sweep)";
@@ -84,7 +87,15 @@ public:
     FrontEnd& Front() { return frontEnd_; }
     // The slot a presenter shows; -1 for the signal presenter.
     int PresenterSlot(int presenter) const;
+    // The record a presenter shows; for PRESENTER_SIGNAL the test signal's (SignalMeasurement).
     Kedra::Measure::Measurement* Presenter(int presenter);
+    // The current test signal as a record: its waveform from time zero on, its spectrum as
+    // it is (a unit impulse would read 0 dB). Rebuilt when the signal, its length or the
+    // sample rate changed, unless `build` is false (while a measurement runs detached, which
+    // owns the generators): then what was built last, or null.
+    Kedra::Measure::Measurement* SignalMeasurement(bool build = true);
+    // Switches a presenter's curve on (the front end told).
+    void ShowPresenter(int presenter);
     // The options applied to the audio helper and the list.
     void ApplyOptions();
 
@@ -163,7 +174,8 @@ public:
                             const std::string& referencePath);
 
     // Writes a slot's record: kind "response" or "impulse" (text, the import/export options),
-    // "wave" (the impulse, the options' wave format), "distortion" (the harmonic rows in
+    // "wave" (the impulse, the options' wave format), "cal" (a calibration file from 20 Hz
+    // to half the sample rate), "distortion" (the harmonic rows in
     // dB), "groupdelay", "etc", "waterfall" or "decay" (the room's decay curves; tables in
     // the import/export options' separators). False and a message when the slot is empty or the
     // file cannot be written.
@@ -199,6 +211,7 @@ private:
                   Kedra::Measure::OpenReport* report = nullptr, bool keepSlots = false);
     // Moves an autosaved file that failed to load out of the way and tells the user; when it
     // cannot be moved, it is not autosaved over (false).
+    void ReportPartialOpen(const std::string& path, const Kedra::Measure::OpenReport& r);
     bool SetAside(const std::string& path, const std::string& tag, const std::string& problem);
     void SetAsideUnreadOptions();
     void ResetSlotNumbers();
@@ -220,6 +233,9 @@ private:
     bool keepAutosave_ = false;
     int appliedRateNo_ = -1;
     bool timeZeroLockUsable_ = false;
+    std::unique_ptr<Kedra::Measure::Measurement> signal_;
+    Conf::SignalOptions signalFrom_;
+    int signalRate_ = 0;
     double q_ = 0.707;
     double fc_ = 50.0;
     double gain_ = 1.0;

@@ -27,6 +27,10 @@ std::string ColorToText(Color c);
 // files wrote the named default colours). On failure `error` says why and `c` is untouched.
 bool ColorFromText(std::string_view text, Color& c, std::string& error);
 
+// What PlotOptions::ImpulseGraphMode holds: the impulse in dB (its magnitude), the step
+// response (the impulse's running sum), or the impulse itself.
+enum class ImpulseGraphMode { Db = 0, Step = 1, Linear = 2 };
+
 struct PlotOptions {
     double PlotFreqMin = 20.0;
     double PlotFreqMax = 22000.0;

@@ -767,11 +767,12 @@ int RunCommandLine(int argc, char** argv) {
                     m, file, -m.GetNHalf(), m.GetNHalf() - 1, true,
                     Kedra::WaveImExport::NumberToWaveFormat(Conf::Options::Field.Misc.WaveFormat));
             } else if (exportKind == "cal") {
-                Kedra::Measure::Calibrator cal;
-                // The full range starts where a calibration file may start.
-                ok = cal.Import(m, exportFrom ? *exportFrom : 1.0,
-                                exportTo ? *exportTo : m.GetSamplerate() / 2.0) &&
-                     cal.Save(file);
+                ExportChoices range;
+                range.fromHz = exportFrom ? *exportFrom : 0.0;
+                range.toHz = exportTo ? *exportTo : 0.0;
+                if (!ctrl.Action_Export(ParseSlot(ctrl, slotText), "cal", file, {}, range))
+                    throw AlreadyTold{};
+                ok = true;
             } else if (!ctrl.Action_Export(ParseSlot(ctrl, slotText), exportKind, file,
                                            viewArgs.Settings())) {
                 throw AlreadyTold{};

@@ -7,6 +7,12 @@
 
 namespace Kedra::Sonvel::Gui {
 
+// The colour picker's custom colours are kept in the plot options (CustomColors, one RGBA
+// number each), so that they survive a restart: into the picker before it opens, back
+// after it closed.
+void CustomColoursFromOptions();
+void CustomColoursToOptions();
+
 class ColourButton : public QPushButton {
     Q_OBJECT
 public:

@@ -21,12 +21,21 @@ QVector<double> FrequencyTicker::createTickVector(double tickStep, const QCPRang
     static constexpr std::array<double, 9> units{1, 2, 3, 4, 5, 6, 7, 8, 9};
     static constexpr std::array<double, 10> fine{1, 1.2, 1.5, 2, 2.5, 3, 4, 5, 6, 8};
     linear_ = false;
-    if (range.lower > 0.0 && range.upper > range.lower) {
+    if (logarithmic_ && range.lower > 0.0 && range.upper > range.lower) {
         const int lowDecade = static_cast<int>(std::floor(std::log10(range.lower)));
         const int highDecade = static_cast<int>(std::floor(std::log10(range.upper)));
         const std::array<std::span<const double>, 3> ladders{coarse, units, fine};
         // Over many decades 1-2-5 crowds the labels; decades alone then.
-        const bool decadesOnly = highDecade - lowDecade > 6;
+        bool decadesOnly = highDecade - lowDecade > 6;
+        if (!decadesOnly) {
+            int coarseInside = 0;
+            for (int d = lowDecade; d <= highDecade; ++d)
+                for (double m : coarse)
+                    if (const double t = m * std::pow(10.0, d);
+                        t >= range.lower * (1 - 1e-9) && t <= range.upper * (1 + 1e-9))
+                        ++coarseInside;
+            decadesOnly = coarseInside > tickCount() && highDecade > lowDecade;
+        }
         for (std::span<const double> ladder : ladders) {
             if (decadesOnly)
                 ladder = ladder.first(1);

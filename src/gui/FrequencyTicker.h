@@ -10,7 +10,13 @@ namespace Kedra::Sonvel::Gui {
 // The label of a frequency tick: "20", "500", "1k", "1.5k", "20k".
 QString FrequencyLabel(double hz);
 
+// The tick count is the most labelled ticks the axis takes: when 1-2-5 would give more, the
+// decades alone.
 class FrequencyTicker : public QCPAxisTicker {
+public:
+    // A linear axis gets linear ticks with the same labels.
+    void SetLogarithmic(bool on) { logarithmic_ = on; }
+
 protected:
     QString getTickLabel(double tick, const QLocale& locale, QChar formatChar,
                          int precision) override;
@@ -19,6 +25,7 @@ protected:
 
 private:
     bool linear_ = false; // the last range fell back to linear ticks
+    bool logarithmic_ = true;
 };
 
 } // namespace Kedra::Sonvel::Gui

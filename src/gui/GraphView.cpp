@@ -11,6 +11,7 @@
 #include <numbers>
 
 #include "analyze/MeasurementViews.h"
+#include "app/Options.h"
 #include "gui/CurveReduction.h"
 #include "gui/FrequencyTicker.h"
 #include "gui/PlotStyle.h"
@@ -115,6 +116,23 @@ struct Series {
     }
 };
 
+// Where the fundamental lies more than `hideBelowDb` under its peak, on a grid of `step` Hz:
+// distortion there is noise.
+std::vector<bool> WeakFundamental(Measurement& m, double hideBelowDb, double step,
+                                  std::size_t count) {
+    std::vector<bool> weak(count, false);
+    const double* a = m.GetA();
+    if (a == nullptr || hideBelowDb >= 0.0)
+        return weak;
+    const int bins = m.GetNBins();
+    const double limit = *std::max_element(a, a + bins) * std::pow(10.0, hideBelowDb / 20.0);
+    for (std::size_t i = 0; i < count; ++i) {
+        const double bin = std::round(static_cast<double>(i) * step * m.GetBinsPerHz());
+        weak[i] = bin >= bins || a[static_cast<std::size_t>(bin)] < limit;
+    }
+    return weak;
+}
+
 } // namespace
 
 struct GraphView::Parts {
@@ -127,6 +145,9 @@ struct GraphView::Parts {
     QCPGraph* windowShape = nullptr;
     std::array<QCPItemStraightLine*, 2> edges{};
     std::array<QCPItemText*, 2> edgeLabels{};
+    // Where the focused sweep's 2nd .. 5th harmonic impulses lie, before time zero.
+    std::array<QCPItemStraightLine*, 4> harmonicLines{};
+    std::array<QCPItemText*, 4> harmonicLabels{};
     Kedra::Measure::ImpulseWindow window;
     bool windowShown = false;
     double msPerSample = 1.0;
@@ -152,6 +173,36 @@ struct GraphView::Parts {
         return (s - fraction) * msPerSample;
     }
 };
+
+GraphSettings WithPlotOptions(GraphSettings s, bool ranges) {
+    const Conf::PlotOptions& plot = Conf::Options::Field.Plot;
+    if (ranges) {
+        s.freqMin = plot.PlotFreqMin;
+        s.freqMax = plot.PlotFreqMax;
+        s.dbMin = plot.PlotDbMin;
+        s.dbMax = plot.PlotDbMax;
+        s.impulseDbMin = plot.PlotImpulseDBMin;
+        s.showMagnitude = plot.PlotAmplitude;
+        s.showPhase = plot.PlotPhase;
+        s.hidePhaseBelowDb = plot.HidePhaseWhenBelowDB;
+        const auto mode = static_cast<Conf::ImpulseGraphMode>(plot.ImpulseGraphMode);
+        s.impulseDb = mode == Conf::ImpulseGraphMode::Db;
+        s.impulseStep = mode == Conf::ImpulseGraphMode::Step;
+    }
+    s.impulseHeld = !plot.ImpulseInterpolate;
+    s.freqLog = plot.FreqLogAxis;
+    s.levelDb = plot.AmpDBAxis;
+    s.showHarmonics = plot.PlotHD;
+    s.hideHarmonicsBelowDb = plot.HideHDWhenBelowDB;
+    s.showGating = plot.FreqShowGating;
+    s.showHarmonicImpulses = plot.ImpulseShowHD;
+    s.lineWidth = std::clamp(plot.LineWidth, 1, 10);
+    s.xTicks = std::max(plot.GraphicsNumberOfXTics, 2);
+    s.yTicks = std::max(plot.GraphicsNumberOfYTics, 2);
+    s.foreground = QColor(plot.ColorFg.R, plot.ColorFg.G, plot.ColorFg.B);
+    s.background = QColor(plot.ColorBg.R, plot.ColorBg.G, plot.ColorBg.B);
+    return s;
+}
 
 GraphView::GraphView(GraphKind kind, QWidget* parent)
     : QCustomPlot(parent), kind_(kind), parts_(std::make_unique<Parts>()) {
@@ -235,6 +286,22 @@ GraphView::GraphView(GraphKind kind, QWidget* parent)
             label->setFont(tickFont);
             label->setVisible(false);
             p.edgeLabels[static_cast<std::size_t>(e)] = label;
+        }
+        for (std::size_t h = 0; h < p.harmonicLines.size(); ++h) {
+            auto* line = new QCPItemStraightLine(this);
+            line->setPen(QPen(QColor(120, 120, 120), 1.0, Qt::DotLine));
+            line->setVisible(false);
+            p.harmonicLines[h] = line;
+            auto* label = new QCPItemText(this);
+            label->position->setTypeX(QCPItemPosition::ptPlotCoords);
+            label->position->setTypeY(QCPItemPosition::ptAxisRectRatio);
+            label->setPositionAlignment(Qt::AlignBottom | Qt::AlignHCenter);
+            label->setPadding(QMargins(2, 2, 2, 4));
+            label->setFont(tickFont);
+            label->setColor(QColor(90, 90, 90));
+            label->setText(QStringLiteral("H%1").arg(h + 2));
+            label->setVisible(false);
+            p.harmonicLabels[h] = label;
         }
     } else if (kind_ == GraphKind::Distortion) {
         yAxis->setLabel(QStringLiteral("Level re fundamental [dB]"));
@@ -367,6 +434,7 @@ void GraphView::BuildSeries(const CurveSource& source) {
             s.graph = addGraph(xAxis, valueAxis);
         }
         s.graph->setPen(pen);
+        s.graph->setLineStyle(QCPGraph::lsLine);
         s.width = pen.widthF();
         s.graph->setName(name);
         s.graph->setAdaptiveSampling(false); // the curves come reduced already
@@ -379,6 +447,8 @@ void GraphView::BuildSeries(const CurveSource& source) {
     };
 
     const int fs = m->GetSamplerate();
+    const double width = settings_.lineWidth;
+    const Shown level = settings_.levelDb ? Shown::Db : Shown::Plain;
     if (kind_ == GraphKind::Response) {
         const int bins = m->GetNBins();
         const double* a = m->GetA();
@@ -386,18 +456,55 @@ void GraphView::BuildSeries(const CurveSource& source) {
         if (a == nullptr || f == nullptr)
             return;
         if (settings_.showMagnitude) {
-            Series& s = add(0, yAxis, QPen(source.colour, 2.0), source.label, true);
+            Series& s = add(0, yAxis, QPen(source.colour, width), source.label, true);
             s.step = m->GetHzPerBin();
             s.values.assign(a, a + bins);
-            s.shown = Shown::Db;
+            if (source.magnitudeScale != 1.0)
+                for (double& v : s.values)
+                    v *= source.magnitudeScale;
+            s.shown = level;
         }
-        if (settings_.showPhase) {
+        if (settings_.showMagnitude && settings_.showHarmonics) {
+            // The 2nd and 3rd harmonic at their own level: the fundamental's times the row's.
+            const double step = fs / (2.0 * Kedra::Measure::MeasurementCore::HD_GRID);
+            const std::size_t count = Kedra::Measure::MeasurementCore::HD_GRID + 1;
+            const std::vector<bool> weak =
+                WeakFundamental(*m, settings_.hideHarmonicsBelowDb, step, count);
+            for (int r = 2; r <= 3 && r < m->GetHDSize(); ++r) {
+                const float* row = m->GetHDSmooth(r);
+                a = m->GetA();
+                if (row == nullptr || a == nullptr)
+                    continue;
+                QColor light = source.colour;
+                light.setAlpha(r == 2 ? 200 : 140);
+                const QPen pen(light, std::max(1.0, width * 0.75),
+                               r == 2 ? Qt::DotLine : Qt::DashDotLine);
+                const QString name =
+                    source.label + QStringLiteral(" (") +
+                    QString::fromStdString(Kedra::Measure::DistortionIndexToString(r)) +
+                    QStringLiteral(")");
+                Series& s = add(r, yAxis, pen, name, false);
+                s.step = step;
+                s.shown = level;
+                s.values.resize(count);
+                for (std::size_t i = 0; i < count; ++i) {
+                    const double bin =
+                        std::round(static_cast<double>(i) * step * m->GetBinsPerHz());
+                    s.values[i] =
+                        row[i] <= Kedra::Measure::HD_NO_DATA_DB || weak[i] || bin >= bins
+                            ? std::numeric_limits<double>::quiet_NaN()
+                            : a[static_cast<std::size_t>(bin)] * std::pow(10.0, row[i] / 20.0);
+                }
+            }
+        }
+        if (settings_.showPhase && source.withPhase) {
             QColor light = source.colour;
             light.setAlpha(170);
             const QString name =
                 settings_.showMagnitude ? source.label + QStringLiteral(" (phase)") : source.label;
-            // Beside the magnitude the phase is drawn thinner and lighter.
-            const QPen pen = settings_.showMagnitude ? QPen(light, 1.0) : QPen(source.colour, 2.0);
+            // Dashed, so that a phase is never taken for a magnitude; beside one also lighter.
+            const QPen pen(settings_.showMagnitude ? light : source.colour,
+                           std::max(1.0, width * 0.75), Qt::DashLine);
             Series& s = add(1, yAxis2, pen, name, !settings_.showMagnitude);
             s.step = m->GetHzPerBin();
             s.values.resize(static_cast<std::size_t>(bins));
@@ -416,7 +523,9 @@ void GraphView::BuildSeries(const CurveSource& source) {
             return;
         const int n = m->GetN();
         const double* first = centre - n / 2;
-        Series& s = add(0, yAxis, QPen(source.colour, 1.5), source.label, true);
+        Series& s = add(0, yAxis, QPen(source.colour, width * 0.75), source.label, true);
+        if (settings_.impulseHeld)
+            s.graph->setLineStyle(QCPGraph::lsStepCenter);
         s.step = 1000.0 / fs;
         s.origin = (-n / 2 - m->GetIFracOffset()) * s.step;
         if (settings_.impulseDb) {
@@ -433,6 +542,11 @@ void GraphView::BuildSeries(const CurveSource& source) {
             s.floor = peakDb >= settings_.impulseDbMin + QUIET_IMPULSE_DB
                           ? settings_.impulseDbMin
                           : peakDb + settings_.impulseDbMin;
+        } else if (settings_.impulseStep) {
+            s.values.resize(static_cast<std::size_t>(n));
+            double sum = 0.0;
+            for (int i = 0; i < n; ++i)
+                s.values[static_cast<std::size_t>(i)] = sum += first[i];
         } else {
             s.values.assign(first, first + n);
         }
@@ -441,7 +555,7 @@ void GraphView::BuildSeries(const CurveSource& source) {
         Kedra::Measure::GroupDelayOf(*m, delay, settings_.excessDelay ? &excess : nullptr);
         if (delay.empty())
             return;
-        Series& s = add(0, yAxis, QPen(source.colour, 2.0), source.label, true);
+        Series& s = add(0, yAxis, QPen(source.colour, width), source.label, true);
         s.step = m->GetHzPerBin();
         s.values = std::move(settings_.excessDelay ? excess : delay);
         // The delay is the phase's slope: where the phase is noise (as on the response
@@ -461,7 +575,7 @@ void GraphView::BuildSeries(const CurveSource& source) {
         Kedra::Measure::EnergyTimeOf(*m, settings_.etcBandHz, times, db);
         if (times.size() < 2)
             return;
-        Series& s = add(0, yAxis, QPen(source.colour, 1.5), source.label, true);
+        Series& s = add(0, yAxis, QPen(source.colour, width * 0.75), source.label, true);
         s.values = std::move(db);
         s.origin = times.front();
         s.step = times[1] - times[0];
@@ -475,14 +589,18 @@ void GraphView::BuildSeries(const CurveSource& source) {
             if (row == nullptr)
                 continue;
             const QString name = QString::fromStdString(Kedra::Measure::DistortionIndexToString(r));
-            Series& s = add(r, yAxis, QPen(RowColour(r), r == 0 ? 2.0 : 1.5), name, true);
+            Series& s =
+                add(r, yAxis, QPen(RowColour(r), r == 0 ? width : width * 0.75), name, true);
             s.step = fs / (2.0 * Kedra::Measure::MeasurementCore::HD_GRID);
             s.values.assign(row, row + Kedra::Measure::MeasurementCore::HD_GRID + 1);
-            // Where a row has nothing to say (a harmonic above half the sample rate) the
-            // line stops instead of plunging to the floor.
-            for (double& v : s.values)
-                if (v <= Kedra::Measure::HD_NO_DATA_DB)
-                    v = std::numeric_limits<double>::quiet_NaN();
+            // Where a row has nothing to say (a harmonic above half the sample rate) or the
+            // fundamental is too weak to tell distortion from noise, the line stops instead of
+            // plunging to the floor.
+            const std::vector<bool> weak =
+                WeakFundamental(*m, settings_.hideHarmonicsBelowDb, s.step, s.values.size());
+            for (std::size_t i = 0; i < s.values.size(); ++i)
+                if (s.values[i] <= Kedra::Measure::HD_NO_DATA_DB || weak[i])
+                    s.values[i] = std::numeric_limits<double>::quiet_NaN();
         }
     }
 }
@@ -499,7 +617,8 @@ void GraphView::UpdateOverlays() {
         }
 
     if (kind_ == GraphKind::Response) {
-        const bool band = focus != nullptr && focus->GetImpulseWindowEnabled();
+        const bool band =
+            settings_.showGating && focus != nullptr && focus->GetImpulseWindowEnabled();
         p.invalidBand->setVisible(band);
         p.bandLabel->setVisible(band);
         if (band) {
@@ -529,9 +648,28 @@ void GraphView::UpdateOverlays() {
             for (std::size_t e = 0; e < 2; ++e) {
                 p.edges[e]->setPen(edgePen);
                 p.edgeLabels[e]->setColor(outline.darker(130));
+                QColor behind = settings_.background;
+                behind.setAlpha(210); // readable over a curve
+                p.edgeLabels[e]->setBrush(behind);
             }
         }
         p.windowShape->setVisible(p.windowShown);
+        // Harmonic k of a sweep lies ln(k) times its time constant before the linear impulse.
+        const bool sweep = settings_.showHarmonicImpulses && focus != nullptr &&
+                           focus->GetSignalType() == 1 && focus->GetSignalTypeFactor1() > 0.0;
+        for (std::size_t h = 0; h < p.harmonicLines.size(); ++h) {
+            const int k = static_cast<int>(h) + 2;
+            const bool shown = sweep && k <= focus->GetHarmonicCount();
+            p.harmonicLines[h]->setVisible(shown);
+            p.harmonicLabels[h]->setVisible(shown);
+            if (!shown)
+                continue;
+            const double t =
+                -std::log(static_cast<double>(k)) * focus->GetSignalTypeFactor1() * 1000.0;
+            p.harmonicLines[h]->point1->setCoords(t, 0.0);
+            p.harmonicLines[h]->point2->setCoords(t, 1.0);
+            p.harmonicLabels[h]->position->setCoords(t, 1.0);
+        }
         for (std::size_t e = 0; e < 2; ++e) {
             p.edges[e]->setVisible(p.windowShown);
             p.edgeLabels[e]->setVisible(p.windowShown);
@@ -542,9 +680,11 @@ void GraphView::UpdateOverlays() {
             p.edges[e]->point1->setCoords(t, 0.0);
             p.edges[e]->point2->setCoords(t, 1.0);
             p.edgeLabels[e]->position->setCoords(t, 0.0);
+            // In ms from the impulse position, as the presenter's fields show them.
+            const int samples = edge == 0 ? p.window.GetStart() : p.window.GetEnd();
             p.edgeLabels[e]->setText(
                 (edge == 0 ? QStringLiteral("start ") : QStringLiteral("end ")) +
-                QString::number(edge == 0 ? p.window.GetStart() : p.window.GetEnd()));
+                QString::number(samples * p.msPerSample, 'f', 2) + QStringLiteral(" ms"));
         }
     } else if (kind_ == GraphKind::Distortion) {
         const bool noData = focus != nullptr && p.series.empty();
@@ -567,6 +707,31 @@ void GraphView::ReduceIfStale() {
     updateLayout();
     if (parts_->stale || parts_->columns != Columns())
         Reduce(Columns());
+    if (kind_ == GraphKind::Impulse && parts_->windowShown) {
+        // An edge's label goes to the side where it has room inside the plot; when the two
+        // would still meet, the end's goes a line lower.
+        std::array<std::pair<double, double>, 2> spans{};
+        for (int e = 0; e < 2; ++e) {
+            QCPItemText* label = parts_->edgeLabels[static_cast<std::size_t>(e)];
+            const QFontMetrics metrics(label->font());
+            const double x = xAxis->coordToPixel(parts_->EdgeTime(e));
+            const double room = metrics.horizontalAdvance(label->text()) + 12;
+            const bool right =
+                e == 0 ? x - axisRect()->left() < room : axisRect()->right() - x >= room;
+            label->setPositionAlignment(Qt::AlignTop | (right ? Qt::AlignLeft : Qt::AlignRight));
+            spans[static_cast<std::size_t>(e)] =
+                right ? std::pair{x, x + room} : std::pair{x - room, x};
+            label->setPadding(QMargins(4, 2, 4, 2));
+        }
+        if (spans[0].second > spans[1].first && spans[1].second > spans[0].first) {
+            QCPItemText* end = parts_->edgeLabels[1];
+            end->setPadding(QMargins(4, 4 + QFontMetrics(end->font()).height(), 4, 2));
+        }
+    }
+    // The plot options' tick counts are maxima; a small graph takes fewer, so labels never
+    // run into each other.
+    xAxis->ticker()->setTickCount(std::clamp(axisRect()->width() / 70, 2, settings_.xTicks));
+    yAxis->ticker()->setTickCount(std::clamp(axisRect()->height() / 30, 2, settings_.yTicks));
     for (const Series& s : parts_->series) {
         const double unitsPerPixel = s.graph->valueAxis()->range().size() / axisRect()->height();
         const bool band = s.travel > BAND_TRAVEL_PER_COLUMN * parts_->columns * unitsPerPixel;
@@ -640,9 +805,17 @@ void GraphView::Reduce(int columns) {
 }
 
 void GraphView::ApplyAxes() {
+    ApplyColours(*this, settings_.foreground, settings_.background);
+    if (!TimeAxis(kind_)) {
+        if (auto ticker = qSharedPointerDynamicCast<FrequencyTicker>(xAxis->ticker()))
+            ticker->SetLogarithmic(settings_.freqLog);
+        xAxis->setScaleType(settings_.freqLog ? QCPAxis::stLogarithmic : QCPAxis::stLinear);
+        parts_->stale = true;
+    }
     if (kind_ == GraphKind::Impulse) {
-        yAxis->setLabel(settings_.impulseDb ? QStringLiteral("Level [dB]")
-                                            : QStringLiteral("Amplitude"));
+        yAxis->setLabel(settings_.impulseDb     ? QStringLiteral("Level [dB]")
+                        : settings_.impulseStep ? QStringLiteral("Step response")
+                                                : QStringLiteral("Amplitude"));
         yAxis2->setVisible(true);
         return;
     }
@@ -653,7 +826,12 @@ void GraphView::ApplyAxes() {
                                               : QStringLiteral("Group delay [ms]"));
     xAxis->setRange(std::max(settings_.freqMin, 1e-3), std::max(settings_.freqMax, 1e-2));
     if (kind_ == GraphKind::Response) {
-        yAxis->setRange(settings_.dbMin, settings_.dbMax);
+        if (settings_.levelDb)
+            yAxis->setRange(settings_.dbMin, settings_.dbMax);
+        else
+            yAxis->setRange(0.0, std::pow(10.0, settings_.dbMax / 20.0));
+        yAxis->setLabel(settings_.levelDb ? QStringLiteral("Level [dB]")
+                                          : QStringLiteral("Level [linear]"));
         yAxis->setVisible(settings_.showMagnitude);
         yAxis->grid()->setVisible(settings_.showMagnitude);
         yAxis2->setVisible(settings_.showPhase);
@@ -666,7 +844,7 @@ void GraphView::TakeRangesIntoSettings() {
         return;
     settings_.freqMin = xAxis->range().lower;
     settings_.freqMax = xAxis->range().upper;
-    if (kind_ == GraphKind::Response && settings_.showMagnitude) {
+    if (kind_ == GraphKind::Response && settings_.showMagnitude && settings_.levelDb) {
         settings_.dbMin = yAxis->range().lower;
         settings_.dbMax = yAxis->range().upper;
     }
@@ -774,6 +952,8 @@ void GraphView::FitAll() {
         if (high >= low && kind_ == GraphKind::GroupDelay) {
             const double margin = 0.1 * std::max(high - low, 0.1);
             yAxis->setRange(low - margin, high + margin);
+        } else if (high >= low && kind_ == GraphKind::Response && !settings_.levelDb) {
+            yAxis->setRange(0.0, std::max(high, 1e-12) * 1.1);
         } else if (high >= low) {
             // The span the user set, or wider where the curves need it.
             const double spanDb = kind_ == GraphKind::Response && home_.dbMax > home_.dbMin
@@ -842,6 +1022,8 @@ void GraphView::mouseMoveEvent(QMouseEvent* event) {
             emit windowEdgeMoved(settings_.focusPresenter, start, samples);
             replot(rpQueuedReplot);
         }
+        // The readout reads the edge where the record put it.
+        ShowCursor(QPointF(xAxis->coordToPixel(p.EdgeTime(p.dragging)), event->position().y()));
         return;
     }
     QCustomPlot::mouseMoveEvent(event);
@@ -915,7 +1097,8 @@ void GraphView::ShowCursor(const QPointF& pos) {
         QString item;
         if (kind_ == GraphKind::Response && s.which == 1) {
             item = QString::number(v, 'f', 1) + QStringLiteral("°");
-        } else if (kind_ == GraphKind::Impulse && !settings_.impulseDb) {
+        } else if ((kind_ == GraphKind::Impulse && !settings_.impulseDb) ||
+                   (kind_ == GraphKind::Response && !settings_.levelDb)) {
             item = QString::number(v, 'g', 4);
         } else if (kind_ == GraphKind::GroupDelay) {
             item = QString::number(v, 'f', 3) + QStringLiteral(" ms");

@@ -23,9 +23,13 @@ enum class GraphKind { Response, Impulse, Distortion, GroupDelay, EnergyTime };
 // A presenter's curve: the record (owned by the list) and how to paint it.
 struct CurveSource {
     Kedra::Measure::Measurement* record = nullptr;
-    int presenter = 0; // 0 A, 1 B, 2 C
+    int presenter = 0; // 0 A, 1 B, 2 C, 3 the test signal
     QColor colour;
     QString label;
+    // The test signal's phase, referred to its first sample, is a band of noise: left out.
+    bool withPhase = true;
+    // The magnitude is drawn times this (the test signal's spectrum re its peak).
+    double magnitudeScale = 1.0;
 };
 
 struct GraphSettings {
@@ -45,7 +49,27 @@ struct GraphSettings {
     bool excessDelay = false; // group delay graph: the excess over the minimum phase
     double etcBandHz = 0.0;   // energy-time graph: octave band midband, 0 broadband
     double etcDbMin = -80.0;
+
+    // The look, from the plot options.
+    bool impulseStep = false;   // impulse graph: the step response (running sum) instead
+    bool impulseHeld = false;   // impulse graph: each sample held, not joined by lines
+    bool freqLog = true;        // frequency axis logarithmic
+    bool levelDb = true;        // response graph: magnitude in dB, else linear
+    bool showHarmonics = false; // response graph: the 2nd and 3rd harmonic beside each curve
+    // Distortion is left out where the fundamental lies this far below its peak.
+    double hideHarmonicsBelowDb = -50.0;
+    bool showGating = true;           // response graph: the band the impulse window cannot resolve
+    bool showHarmonicImpulses = true; // impulse graph: where a sweep's harmonic impulses lie
+    double lineWidth = 2.0;
+    int xTicks = 30; // at most, where the axis has room for them
+    int yTicks = 20;
+    QColor foreground = Qt::black;
+    QColor background = QColor(240, 240, 240);
 };
+
+// The settings with the look (and, when `ranges`, the ranges and switches) of the plot
+// options, so that the window and `sonvel plot` draw alike.
+GraphSettings WithPlotOptions(GraphSettings s, bool ranges = true);
 
 class GraphView : public QCustomPlot {
     Q_OBJECT

@@ -111,6 +111,10 @@ void GuiFrontEnd::EndProgress() {
     OnGuiThread([this] { emit progressEnded(); });
 }
 
+void GuiFrontEnd::PresenterShown(int presenter) {
+    OnGuiThread([this, presenter] { emit presenterShown(presenter); });
+}
+
 void GuiFrontEnd::ListChanged() {
     OnGuiThread([this] { emit listChanged(); });
 }

@@ -9,6 +9,7 @@
 #include <exception>
 #include <filesystem>
 #include <memory>
+#include <string>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -70,16 +71,23 @@ int main(int argc, char** argv) {
     Conf::SetUserDirectory(user);
     Kedra::Logging::KedraLogger::Initialize(
         (user / Kedra::Logging::KedraLogger::DEFAULT_FILE_NAME).string());
+    for (int i = 0; i < argc; ++i)
+        Kedra::Logging::KedraLogger::LogText("INFO    Sonvel::main args[" + std::to_string(i) +
+                                             "] = " + argv[i] + "\n");
 
     Gui::GuiFrontEnd front;
     MainCtrl ctrl(front);
     int status = 0;
     try {
         const QStringList args = parser.positionalArguments();
-        ctrl.StartUp(args.isEmpty() ? std::string() : args.first().toStdString());
+        const std::string package = args.isEmpty() ? std::string() : args.first().toStdString();
+        ctrl.StartUp(package);
         if (parser.isSet(sim))
             ctrl.Audio().UseSimulated(true, model);
         Gui::MainWindow window(ctrl, front);
+        // Start-up is complete only when the named package opened whole (else the autosave).
+        if (!package.empty() && ctrl.StartUpComplete())
+            window.SetPackagePath(args.first());
         std::unique_ptr<QSocketNotifier> terminate;
         if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) == 0) {
             terminate = std::make_unique<QSocketNotifier>(signalPipe[1], QSocketNotifier::Read);
@@ -98,6 +106,8 @@ int main(int argc, char** argv) {
         window.show();
         status = QApplication::exec();
     } catch (const std::exception& e) {
+        Kedra::Logging::KedraLogger::LogText(
+            std::string("WARNING Sonvel::main - Top Level Exception:\n") + e.what() + "\n");
         ctrl.Crashed(e.what());
         return 1;
     }

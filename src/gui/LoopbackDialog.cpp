@@ -220,7 +220,7 @@ void LoopbackDialog::ShowCurves(bool withB) {
     if (withB)
         if (Measurement* b = ctrl_.Presenter(MainCtrl::PRESENTER_B))
             curves.push_back({b, 1, colour(plot.ColorMeasB), tr("B: through the calibration")});
-    GraphSettings settings;
+    GraphSettings settings = WithPlotOptions({}, false);
     settings.showPhase = false;
     settings.freqMin = 10.0;
     settings.freqMax = std::max(1000.0, 0.5 * ctrl_.Audio().SampleRate());

@@ -3,16 +3,21 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QDir>
 #include <QDockWidget>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFormLayout>
+#include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QInputDialog>
@@ -34,6 +39,7 @@
 #include <QToolBar>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cmath>
 #include <thread>
 
@@ -68,24 +74,37 @@ QString Q(const std::string& s) {
     return QString::fromStdString(s);
 }
 
+// Asks for an image's width and height, `size` proposed; false when cancelled.
+bool AskImageSize(QWidget* parent, QSize& size) {
+    QDialog dialog(parent);
+    dialog.setWindowTitle(QObject::tr("Image size"));
+    auto* form = new QFormLayout(&dialog);
+    auto side = [&](int value) {
+        auto* box = new QSpinBox(&dialog);
+        box->setRange(16, 10000);
+        box->setSuffix(QObject::tr(" px"));
+        box->setValue(value);
+        return box;
+    };
+    QSpinBox* width = side(size.width());
+    QSpinBox* height = side(size.height());
+    form->addRow(QObject::tr("Width:"), width);
+    form->addRow(QObject::tr("Height:"), height);
+    form->addRow(new QLabel(QObject::tr("Proposed: the size on screen"), &dialog));
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    form->addRow(buttons);
+    if (dialog.exec() != QDialog::Accepted)
+        return false;
+    size = QSize(width->value(), height->value());
+    return true;
+}
+
 } // namespace
 
 // The worker: a plain thread, so that the hand-over (join) is a synchronisation that
 // ThreadSanitizer sees.
-// A graph's settings with the ranges and switches of the plot options.
-GraphSettings WithPlotOptions(GraphSettings s) {
-    const Conf::PlotOptions& plot = Conf::Options::Field.Plot;
-    s.freqMin = plot.PlotFreqMin;
-    s.freqMax = plot.PlotFreqMax;
-    s.dbMin = plot.PlotDbMin;
-    s.dbMax = plot.PlotDbMax;
-    s.impulseDbMin = plot.PlotImpulseDBMin;
-    s.showMagnitude = plot.PlotAmplitude;
-    s.showPhase = plot.PlotPhase;
-    s.hidePhaseBelowDb = plot.HidePhaseWhenBelowDB;
-    return s;
-}
-
 class MeasureThread {
 public:
     template <class F>
@@ -126,9 +145,14 @@ MainWindow::MainWindow(MainCtrl& ctrl, GuiFrontEnd& front, QWidget* parent)
         }
     });
     connect(&front_, &GuiFrontEnd::viewChanged, this, [this](int slot) { RedrawSlot(slot); });
+    connect(&front_, &GuiFrontEnd::presenterShown, this, [this](int p) {
+        if (p >= 0 && p < 3)
+            panels_[static_cast<std::size_t>(p)]->VisibleBox()->setChecked(true);
+    });
     connect(&front_, &GuiFrontEnd::progressBegun, this, [this](const QString& title) {
         progress_->setVisible(true);
         cancel_->setVisible(true);
+        progressTitle_ = title;
         ShowProgressText(title);
     });
     connect(&front_, &GuiFrontEnd::progressStepped, this,
@@ -139,9 +163,12 @@ MainWindow::MainWindow(MainCtrl& ctrl, GuiFrontEnd& front, QWidget* parent)
                 }
                 // The recording's one-character marks only say that it goes on.
                 if (text.size() > 1)
-                    ShowProgressText(text);
+                    ShowProgressText(progressTitle_.isEmpty() || text == progressTitle_
+                                         ? text
+                                         : progressTitle_ + QStringLiteral(": ") + text);
             });
     connect(&front_, &GuiFrontEnd::progressEnded, this, [this] {
+        progressTitle_.clear();
         if (!Measuring()) {
             progress_->setVisible(false);
             cancel_->setVisible(false);
@@ -149,8 +176,9 @@ MainWindow::MainWindow(MainCtrl& ctrl, GuiFrontEnd& front, QWidget* parent)
     });
     connect(&front_, &GuiFrontEnd::amplitudeJudged, this,
             [this](bool accepted, double db, const QString& colour, const QString& text) {
-                verdict_->setText(tr("Peak %1 dBFS%2")
-                                      .arg(db, 0, 'f', 1)
+                verdict_->setText(tr("Peak %1 dB (factor %2)%3")
+                                      .arg(db, 0, 'f', 2)
+                                      .arg(std::pow(10.0, db / 20.0), 0, 'f', 3)
                                       .arg(accepted ? QString() : tr(" (rejected)")));
                 verdict_->setToolTip(text);
                 verdict_->setStyleSheet(colour.isEmpty()
@@ -222,11 +250,18 @@ void MainWindow::BuildGraphs() {
         } else {
             if (KINDS[i] == GraphKind::Impulse) {
                 auto* mode = new QComboBox(page);
-                mode->addItem(tr("Linear"));
-                mode->addItem(tr("dB envelope"));
-                connect(mode, &QComboBox::activated, this, [change](int item) {
-                    change([item](GraphSettings& g) { g.impulseDb = item == 1; });
+                mode->setObjectName("impulseMode");
+                mode->addItem(tr("Linear"), static_cast<int>(Conf::ImpulseGraphMode::Linear));
+                mode->addItem(tr("dB envelope"), static_cast<int>(Conf::ImpulseGraphMode::Db));
+                mode->addItem(tr("Step response"), static_cast<int>(Conf::ImpulseGraphMode::Step));
+                mode->setCurrentIndex(mode->findData(Conf::Options::Field.Plot.ImpulseGraphMode));
+                connect(mode, &QComboBox::activated, this, [graph, mode](int item) {
+                    Conf::Options::Field.Plot.ImpulseGraphMode = mode->itemData(item).toInt();
+                    graph->SetSettings(WithPlotOptions(graph->Settings()));
+                    graph->FitAll();
+                    graph->replot();
                 });
+                impulseModeBox_ = mode;
                 row->addWidget(new QLabel(tr("View"), page));
                 row->addWidget(mode);
             }
@@ -306,6 +341,20 @@ void MainWindow::BuildDocks() {
             RedrawPresenter(presenter);
         });
     }
+    // The fourth presenter: the test signal, drawn only when asked for.
+    auto* signal = new QGroupBox(tr("Test signal"), presenters);
+    auto* signalRow = new QHBoxLayout(signal);
+    signalBox_ = new QCheckBox(QStringLiteral("S"), signal);
+    signalBox_->setObjectName("showSignal");
+    QFont bold = signalBox_->font();
+    bold.setBold(true);
+    signalBox_->setFont(bold);
+    signalBox_->setToolTip(tr("The current test signal: its spectrum on the response graph and "
+                              "its waveform on the impulse graph"));
+    signalRow->addWidget(signalBox_);
+    signalRow->addWidget(new QLabel(tr("spectrum and waveform"), signal), 1);
+    column->addWidget(signal);
+    connect(signalBox_, &QCheckBox::toggled, this, [this] { RedrawAll(); });
     column->addStretch(1);
     auto* scroll = new QScrollArea(this);
     scroll->setWidget(presenters);
@@ -362,6 +411,7 @@ void MainWindow::BuildDocks() {
     readout_->setMinimumWidth(320);
     status_ = new QLabel(this);
     verdict_ = new QLabel(this);
+    verdict_->setObjectName("verdict");
     verdict_->setVisible(false);
     inputLevel_ = new QLabel(this);
     inputLevel_->setObjectName("inputLevel");
@@ -430,7 +480,7 @@ void MainWindow::BuildActions() {
         const QString path = QFileDialog::getSaveFileName(this, tr("Save responses as package"),
                                                           packagePath_, saveFilter);
         if (!path.isEmpty() && ctrl_.Action_SaveFile(path.toStdString(), true))
-            ShowProgressText(tr("Saved %1").arg(path));
+            ShowDone(tr("Saved %1").arg(path));
     });
     file->addSeparator();
     file->addAction(tr("Import &response..."), this, [this] { ImportInto(false); });
@@ -440,6 +490,8 @@ void MainWindow::BuildActions() {
     exportMenu->addAction(tr("Impulse (text)..."), this, [this] { ExportSlot("impulse"); });
     exportMenu->addAction(tr("Impulse (wave)..."), this, [this] { ExportSlot("wave"); });
     exportMenu->addAction(tr("Distortion (text)..."), this, [this] { ExportSlot("distortion"); });
+    exportMenu->addAction(tr("Response as calibration file..."), this,
+                          [this] { ExportSlot("cal"); });
     file->addAction(tr("Export &graph..."), QKeySequence(tr("Ctrl+E")), this, [this] {
         const QString path = QFileDialog::getSaveFileName(
             this, tr("Export graph"), QString(),
@@ -447,9 +499,14 @@ void MainWindow::BuildActions() {
         if (path.isEmpty())
             return;
         const QWidget* g = CurrentGraph() != nullptr ? CurrentGraph() : tabs_->currentWidget();
+        QSize size = g->size();
+        if (!AskImageSize(this, size))
+            return;
         QString error;
-        if (!ExportGraph(path, g->width(), g->height(), &error))
+        if (!ExportGraph(path, size.width(), size.height(), &error))
             front_.ShowMessage(MessageKind::Error, "Sonvel Warning", error.toStdString());
+        else
+            ShowDone(tr("Exported the graph to %1").arg(path));
     });
     file->addSeparator();
     QMenu* options = file->addMenu(tr("Op&tions file"));
@@ -476,6 +533,10 @@ void MainWindow::BuildActions() {
     file->addAction(tr("&Quit"), QKeySequence::Quit, this, &QWidget::close);
 
     QMenu* edit = menuBar()->addMenu(tr("&Edit"));
+    // Ctrl+C stays with the list and the fields; Ctrl+Shift+C copies the whole graph.
+    edit->addAction(tr("Copy &graph"), QKeySequence(tr("Ctrl+Shift+C")), this,
+                    [this] { Action_ToClipBoard(); });
+    edit->addSeparator();
     edit->addAction(tr("&Compact the list"), this, [this] {
         if (!RefusedWhileMeasuring("compact the list"))
             ctrl_.Action_Rearange();
@@ -567,6 +628,11 @@ void MainWindow::BuildActions() {
     optionsAction->setShortcut(QKeySequence(tr("Ctrl+,")));
 
     QMenu* help = menuBar()->addMenu(tr("&Help"));
+    help->addAction(tr("&Change log"), this,
+                    [this] { ShowDocument(QString::fromLatin1(CHANGELOG), tr("Change log")); });
+    help->addAction(tr("&Known issues"), this,
+                    [this] { ShowDocument(QString::fromLatin1(ISSUES), tr("Known issues")); });
+    help->addSeparator();
     help->addAction(tr("&About Sonvel"), this, [this] {
         QMessageBox::about(
             this, tr("About Sonvel"),
@@ -602,8 +668,21 @@ std::vector<CurveSource> MainWindow::Curves() const {
 
 void MainWindow::RedrawAll() {
     const std::vector<CurveSource> curves = Curves();
+    std::vector<CurveSource> withSignal = curves;
+    // The running measurement owns the generators: the signal drawn last stays until then.
+    Measurement* signal = signalBox_->isChecked() ? ctrl_.SignalMeasurement(!Measuring()) : nullptr;
+    if (signal != nullptr) {
+        const Conf::Color c = Conf::Options::Field.Plot.ColorSignal;
+        // The spectrum's own level depends on the signal's length; its shape is what tells.
+        const double* a = signal->GetA();
+        const double peak = a != nullptr ? *std::max_element(a, a + signal->GetNBins()) : 0.0;
+        withSignal.push_back(
+            {signal, MainCtrl::PRESENTER_SIGNAL, QColor(c.R, c.G, c.B),
+             QStringLiteral("S: ") + Q(signal->GetLabel()) + tr(", spectrum re its peak"), false,
+             peak > 0.0 ? 1.0 / peak : 1.0});
+    }
     for (GraphView* g : graphs_) {
-        g->SetCurves(curves);
+        g->SetCurves(withSignal);
         g->replot();
     }
     views_->SetCurves(curves);
@@ -664,6 +743,7 @@ bool MainWindow::StartMeasurement(int presenter, const std::string& name,
     std::unique_ptr<Measurement> fresh = ctrl_.PrepareMeasurement(slot);
     if (!fresh)
         return false;
+    ctrl_.ShowPresenter(presenter);
     pending_ = std::move(fresh);
     pendingSlot_ = slot;
     pendingPresenter_ = presenter;
@@ -711,9 +791,9 @@ void MainWindow::MeasurementDone() {
     SetMeasuringState(false);
     // A cancel the user asked for needs no answer; a failure said why in a dialog.
     if (cancelled_) {
-        ShowProgressText(tr("Measurement cancelled"));
+        ShowDone(tr("Measurement cancelled"));
     } else {
-        ShowProgressText(ok ? tr("Measurement done") : tr("Measurement failed"));
+        ShowDone(ok ? tr("Measurement done") : tr("Measurement failed"));
     }
     if (then_) {
         auto then = std::move(then_);
@@ -735,7 +815,29 @@ void MainWindow::SetMeasuringState(bool measuring) {
 }
 
 void MainWindow::ShowProgressText(const QString& text) {
+    statusBar()->clearMessage();
     status_->setText(text);
+}
+
+void MainWindow::ShowDone(const QString& text) {
+    status_->clear();
+    statusBar()->showMessage(text, STATUS_CLEAR_MS);
+}
+
+QString MainWindow::StatusMessage() const {
+    return statusBar()->currentMessage();
+}
+
+void MainWindow::SetPackagePath(const QString& path) {
+    packagePath_ = path;
+    UpdateTitle();
+}
+
+void MainWindow::UpdateTitle() {
+    setWindowFilePath(packagePath_);
+    setWindowTitle(packagePath_.isEmpty()
+                       ? tr("Sonvel")
+                       : tr("%1 - Sonvel").arg(QFileInfo(packagePath_).fileName()));
 }
 
 bool MainWindow::OpenPackage(const QString& path, bool append) {
@@ -744,27 +846,90 @@ bool MainWindow::OpenPackage(const QString& path, bool append) {
                            "A measurement is running; open the file when it is done");
         return false;
     }
+    bool listChanged = false;
+    const auto watch =
+        connect(&front_, &GuiFrontEnd::listChanged, this, [&listChanged] { listChanged = true; });
     const bool ok = append ? ctrl_.Action_OpenAppendFile(path.toStdString())
                            : ctrl_.Action_OpenFile(path.toStdString());
+    disconnect(watch);
+    AfterOpen(path, append, ok, listChanged);
+    return ok;
+}
+
+void MainWindow::AfterOpen(const QString& path, bool append, bool ok, bool listChanged) {
     if (ok && !append)
-        packagePath_ = path;
+        SetPackagePath(path);
+    else if (listChanged && !append)
+        // Part of the package is shown: a save must not write the rest of it away unasked.
+        SetPackagePath(QString());
     if (ok)
         AddRecent(path);
     model_->Refresh();
     for (PresenterPanel* p : panels_)
         p->Refresh();
     RedrawAll();
-    return ok;
+    if (listChanged) {
+        GraphView* impulse = Graph(GraphKind::Impulse);
+        impulse->FitAll();
+        impulse->replot();
+    }
 }
 
 bool MainWindow::SavePackage(const QString& path) {
     const bool ok = ctrl_.Action_SaveFile(path.toStdString(), false);
     if (ok) {
-        packagePath_ = path;
+        SetPackagePath(path);
         AddRecent(path);
-        ShowProgressText(tr("Saved %1").arg(path));
+        ShowDone(tr("Saved %1").arg(path));
     }
     return ok;
+}
+
+bool MainWindow::Action_ToClipBoard() {
+    QPixmap image;
+    if (GraphView* g = CurrentGraph())
+        image = g->toPixmap(g->width(), g->height());
+    else if (QWidget* page = tabs_->currentWidget())
+        image = page->grab();
+    if (image.isNull())
+        return false;
+    QApplication::clipboard()->setPixmap(image);
+    ShowDone(tr("Copied the graph to the clipboard"));
+    return true;
+}
+
+QString MainWindow::DocumentPath(const QString& name) {
+    const QDir beside(QCoreApplication::applicationDirPath());
+    for (const QString& candidate :
+         {beside.filePath(name), beside.filePath(QStringLiteral("../") + name),
+          beside.filePath(QStringLiteral("../share/doc/sonvel/") + name)})
+        if (QFileInfo::exists(candidate))
+            return QFileInfo(candidate).canonicalFilePath();
+    return {};
+}
+
+void MainWindow::ShowDocument(const QString& name, const QString& title) {
+    const QString path = DocumentPath(name);
+    QFile file(path);
+    if (path.isEmpty() || !file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        front_.ShowMessage(MessageKind::Warning, "Sonvel Warning",
+                           name.toStdString() +
+                               " was not found beside the program nor in its installed "
+                               "documents; reinstalling the program puts it back");
+        return;
+    }
+    QDialog dialog(this);
+    dialog.setWindowTitle(title);
+    auto* layout = new QVBoxLayout(&dialog);
+    auto* text = new QPlainTextEdit(QString::fromUtf8(file.readAll()), &dialog);
+    text->setReadOnly(true);
+    text->setObjectName("document");
+    layout->addWidget(text);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, &dialog);
+    connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    layout->addWidget(buttons);
+    dialog.resize(640, 520);
+    dialog.exec();
 }
 
 bool MainWindow::ExportGraph(const QString& path, int width, int height, QString* error) {
@@ -801,7 +966,7 @@ void MainWindow::ExportSlot(const QString& kind) {
         this, tr("Export %1 of %2").arg(kind, Q(m->GetLabel())), QString(), filter);
     if (!path.isEmpty() &&
         ctrl_.Action_Export(slot, kind.toStdString(), path.toStdString(), {}, choices))
-        ShowProgressText(tr("Exported %1 to %2").arg(kind, path));
+        ShowDone(tr("Exported %1 to %2").arg(kind, path));
 }
 
 void MainWindow::ImportInto(bool impulse) {
@@ -838,11 +1003,13 @@ bool MainWindow::OpenDropped(const QString& path) {
     }
     const QString suffix = QFileInfo(path).suffix().toLower();
     if (suffix == "zip" || suffix == "kdr") {
-        if (!ctrl_.Action_DragAndDrop(path.toStdString()))
-            return false;
-        packagePath_ = path;
-        AddRecent(path);
-        return true;
+        bool listChanged = false;
+        const auto watch = connect(&front_, &GuiFrontEnd::listChanged, this,
+                                   [&listChanged] { listChanged = true; });
+        const bool ok = ctrl_.Action_DragAndDrop(path.toStdString());
+        disconnect(watch);
+        AfterOpen(path, false, ok, listChanged);
+        return ok;
     }
     return ImportFile(path, Kedra::WaveImExport::FileLooksLikeAudio(path.toStdString()));
 }
@@ -999,6 +1166,15 @@ void MainWindow::OptionsChanged() {
     const Conf::PlotOptions& plot = Conf::Options::Field.Plot;
     for (GraphView* g : graphs_)
         g->SetSettings(WithPlotOptions(g->Settings()));
+    for (GraphView* g : {views_->GroupDelayGraph(), views_->EnergyTimeGraph()})
+        g->SetSettings(WithPlotOptions(g->Settings(), false));
+    // A new sample rate clears the time-zero lock; its check mark follows.
+    lockAction_->setChecked(ctrl_.Audio().TimeZeroLocked());
+    lockAction_->setEnabled(ctrl_.TimeZeroLockUsable());
+    {
+        const QSignalBlocker quiet(impulseModeBox_);
+        impulseModeBox_->setCurrentIndex(impulseModeBox_->findData(plot.ImpulseGraphMode));
+    }
     for (auto [box, on] :
          {std::pair{magnitudeBox_, plot.PlotAmplitude}, std::pair{phaseBox_, plot.PlotPhase}}) {
         const QSignalBlocker quiet(box);
@@ -1084,7 +1260,7 @@ bool MainWindow::SaveTestSignal(const QString& path) {
                            "Could not write " + path.toStdString());
         return false;
     }
-    ShowProgressText(tr("Wrote the test signal to %1").arg(path));
+    ShowDone(tr("Wrote the test signal to %1").arg(path));
     return true;
 }
 

@@ -17,6 +17,7 @@
 
 class QAction;
 class QCheckBox;
+class QComboBox;
 class QLabel;
 class QMenu;
 class QProgressBar;
@@ -67,8 +68,21 @@ public:
     void CancelMeasurement();
     bool OpenPackage(const QString& path, bool append);
     bool SavePackage(const QString& path);
+    // The package the list was opened from (empty: none); the title names it.
+    void SetPackagePath(const QString& path);
     // The open graph as PNG, SVG or PDF (by extension).
     bool ExportGraph(const QString& path, int width, int height, QString* error);
+    // The open graph as an image on the clipboard, at its size on screen.
+    bool Action_ToClipBoard();
+    // A document of the help menu (CHANGELOG, ISSUES): beside the program (or one directory
+    // up, as in the build tree for the tests), else where it is installed; empty when none
+    // holds it.
+    static QString DocumentPath(const QString& name);
+    // The status bar's message of a finished action; it clears after STATUS_CLEAR_MS.
+    QString StatusMessage() const;
+    static constexpr int STATUS_CLEAR_MS = 6000;
+    QCheckBox* SignalBox() const { return signalBox_; }
+    QAction* LockAction() const { return lockAction_; }
     // Geometry, the open tab and the graph ranges into the options.
     void StoreWindowOptions();
     // A file dropped on the window: a package is opened (after asking), a wave file imported
@@ -121,6 +135,12 @@ private:
     Q_INVOKABLE void MeasurementDone();
     void SetMeasuringState(bool measuring);
     void ShowProgressText(const QString& text);
+    // A finished action's message: shown, then cleared after a few seconds.
+    void ShowDone(const QString& text);
+    // After Open, Open and append or a drop: the title, the recent files and the graphs.
+    void AfterOpen(const QString& path, bool append, bool ok, bool listChanged);
+    void UpdateTitle();
+    void ShowDocument(const QString& name, const QString& title);
     void AddRecent(const QString& path);
     void RebuildRecentMenu();
     int SelectedSlot() const;
@@ -152,6 +172,9 @@ private:
     QAction* lockAction_ = nullptr;
     QCheckBox* magnitudeBox_ = nullptr;
     QCheckBox* phaseBox_ = nullptr;
+    QCheckBox* signalBox_ = nullptr;
+    QString progressTitle_;
+    QComboBox* impulseModeBox_ = nullptr;
     QAction* dacAdcCalAction_ = nullptr;
     QLabel* readout_ = nullptr;
     QLabel* status_ = nullptr;

@@ -672,8 +672,11 @@ void OptionsDialog::BuildPlot() {
            QString(), tr("How many ticks the vertical axis gets at most"));
     Number(look, tr("Line width"), SONVEL_FIELD(Plot, LineWidth), 1, 10, 0, "px",
            tr("Width of the curves"));
-    Number(look, tr("Impulse graph mode"), SONVEL_FIELD(Plot, ImpulseGraphMode), 0, 2, 0, QString(),
-           tr("How the impulse graph is drawn"));
+    Choice(look, tr("Impulse graph"), SONVEL_FIELD(Plot, ImpulseGraphMode),
+           {{tr("Linear"), static_cast<int>(Conf::ImpulseGraphMode::Linear)},
+            {tr("dB envelope"), static_cast<int>(Conf::ImpulseGraphMode::Db)},
+            {tr("Step response"), static_cast<int>(Conf::ImpulseGraphMode::Step)}},
+           tr("What the impulse graph shows"));
 
     QFormLayout* show = AddGroup(page, tr("Show"), 1);
     Switch(show, tr("Logarithmic frequency axis"), SONVEL_FIELD(Plot, FreqLogAxis),
@@ -765,8 +768,6 @@ void OptionsDialog::BuildMisc() {
     QFormLayout* general = AddGroup(page, tr("General"));
     Switch(general, tr("Show tooltips"), SONVEL_FIELD(Misc, ShowToolTips),
            tr("Explanations like this one when the mouse rests on a control"));
-    Switch(general, tr("Check for updates"), SONVEL_FIELD(Misc, CheckForUpdate),
-           tr("Asks at start-up whether a newer version exists"));
     connect(findChild<QCheckBox*>("Misc.ShowToolTips"), &QCheckBox::toggled, this,
             &OptionsDialog::ShowToolTips);
 

@@ -111,7 +111,8 @@ bool Render(const PlotFileRequest& request, const GraphChoice& choice, std::stri
         return RenderDecay(request, error);
     GraphView view(choice.kind);
     view.resize(request.width, request.height);
-    GraphSettings settings;
+    // The look of the plot options, as the window draws; the request's own ranges.
+    GraphSettings settings = WithPlotOptions({}, false);
     settings.showMagnitude = choice.magnitude;
     settings.showPhase = choice.phase;
     settings.focusPresenter = request.curves.front().presenter;

@@ -36,6 +36,31 @@ void StyleAxes(QCustomPlot& plot) {
     plot.yAxis->ticker()->setTickCount(8);
 }
 
+namespace {
+QColor Blend(const QColor& a, const QColor& b, double share) {
+    return QColor::fromRgbF(static_cast<float>(a.redF() * share + b.redF() * (1.0 - share)),
+                            static_cast<float>(a.greenF() * share + b.greenF() * (1.0 - share)),
+                            static_cast<float>(a.blueF() * share + b.blueF() * (1.0 - share)));
+}
+} // namespace
+
+void ApplyColours(QCustomPlot& plot, const QColor& foreground, const QColor& background) {
+    const QColor fg(foreground.red(), foreground.green(), foreground.blue());
+    const QColor bg(background.red(), background.green(), background.blue());
+    plot.setBackground(bg);
+    plot.axisRect()->setBackground(QBrush(bg));
+    for (QCPAxis* axis : {plot.xAxis, plot.yAxis, plot.yAxis2}) {
+        axis->setBasePen(QPen(fg, 0));
+        axis->setTickPen(QPen(fg, 0));
+        axis->setSubTickPen(QPen(fg, 0));
+        axis->setTickLabelColor(fg);
+        axis->setLabelColor(fg);
+        axis->grid()->setPen(QPen(Blend(fg, bg, 0.25), 0, Qt::SolidLine));
+        axis->grid()->setSubGridPen(QPen(Blend(fg, bg, 0.1), 0, Qt::SolidLine));
+    }
+    plot.legend->setTextColor(fg);
+}
+
 QCPLayoutGrid* PutLegendAbove(QCustomPlot& plot, QCPLayoutElement* lead) {
     auto* top = new QCPLayoutGrid;
     plot.plotLayout()->insertRow(0);

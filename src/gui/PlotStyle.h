@@ -15,6 +15,9 @@ QFont LabelFont(const QWidget& plot);
 
 // Fonts and grid pens of the bottom, left and right axes.
 void StyleAxes(QCustomPlot& plot);
+// Axes, ticks, labels, legend text and grid in `foreground` (the grid a blend of it into the
+// background), behind them `background`.
+void ApplyColours(QCustomPlot& plot, const QColor& foreground, const QColor& background);
 // Moves the legend into a row above the axis rect, where it never hides a curve, after the
 // optional `lead` element (a title); returns that row.
 QCPLayoutGrid* PutLegendAbove(QCustomPlot& plot, QCPLayoutElement* lead = nullptr);

@@ -55,6 +55,7 @@ ViewTabs::ViewTabs(QTabWidget* tabs, QObject* parent) : QObject(parent), tabs_(t
     shownPresenter_.fill(-1);
 
     groupDelay_ = new GraphView(GraphKind::GroupDelay);
+    groupDelay_->SetSettings(WithPlotOptions(groupDelay_->Settings(), false));
     QWidget* page = AddPage(GROUP_DELAY, groupDelay_, tr("Group delay"));
     auto* row = static_cast<QHBoxLayout*>(page->layout()->itemAt(0)->layout());
     auto* delayKind = new QComboBox(page);
@@ -72,6 +73,7 @@ ViewTabs::ViewTabs(QTabWidget* tabs, QObject* parent) : QObject(parent), tabs_(t
     row->insertWidget(1, delayKind);
 
     energyTime_ = new GraphView(GraphKind::EnergyTime);
+    energyTime_->SetSettings(WithPlotOptions(energyTime_->Settings(), false));
     page = AddPage(ENERGY_TIME, energyTime_, tr("ETC"));
     row = static_cast<QHBoxLayout*>(page->layout()->itemAt(0)->layout());
     auto* band = new QComboBox(page);

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <complex>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -19,6 +21,7 @@
 #include "app/Options.h"
 #include "audio/SimulatedSoundCard.h"
 #include "audio/StreamInitializer.h"
+#include "exchange/Calibrator.h"
 #include "measure/Package.h"
 #include "measure/ZipForge.h"
 #include "support/TestSupport.h"
@@ -204,6 +207,86 @@ TEST_F(MainCtrlTest, FilesThatFailToLoadAreMovedAsideNeverOverwritten) {
               xml + "<!-- second -->");
 }
 
+TEST_F(MainCtrlTest, ADropOpensLikeOpenAndNamesEachEntryThatFailed) {
+    {
+        ScriptedFrontEnd fe;
+        MainCtrl ctrl(fe);
+        ctrl.List().No(0)->InitializeDirac(14, 48000, 1.0);
+        ctrl.List().No(1)->InitializeDirac(14, 48000, 0.5);
+        ASSERT_TRUE(ctrl.List().Save((dir / "two.zip").string()));
+    }
+    auto e = Entries(dir / "two.zip", dir);
+    const std::string& flac = e["measurement-001.flac"];
+    SonvelTest::WriteBytes(
+        dir / "cut.zip",
+        SonvelTest::ForgeZip(
+            {SonvelTest::Entry("measurement-000.info", e["measurement-000.info"]),
+             SonvelTest::Entry("measurement-000.flac", e["measurement-000.flac"]),
+             SonvelTest::Entry("measurement-001.info", e["measurement-001.info"]),
+             SonvelTest::Entry("measurement-001.flac", flac.substr(0, flac.size() / 2))}));
+    ScriptedFrontEnd fe;
+    MainCtrl ctrl(fe);
+    ctrl.StartUp("");
+    ctrl.SetPresenterSlot(MainCtrl::PRESENTER_A, 7);
+    EXPECT_FALSE(ctrl.Action_DragAndDrop((dir / "cut.zip").string()));
+    EXPECT_TRUE(fe.Saw("Open file as measurements?\n\nFile: "));
+    EXPECT_TRUE(fe.Saw("Opened 1 of 2 measurements from "));
+    EXPECT_TRUE(fe.Saw("measurement-001: Failed to read the FLAC data"));
+    EXPECT_TRUE(ctrl.List().No(0)->IsInitialized());
+    EXPECT_EQ(ctrl.PresenterSlot(MainCtrl::PRESENTER_A), 0) << "slots reset as after Open";
+
+    std::ofstream(dir / "text.zip") << "not a zip";
+    EXPECT_FALSE(ctrl.Action_DragAndDrop((dir / "text.zip").string()));
+    EXPECT_TRUE(fe.Saw("Failed to open file:\n" + (dir / "text.zip").string() + "\nException:\n"));
+    EXPECT_TRUE(ctrl.List().No(0)->IsInitialized()) << "a failed drop leaves the list";
+}
+
+TEST_F(MainCtrlTest, TheSignalPresenterHoldsTheTestSignalAndItsSpectrum) {
+    ScriptedFrontEnd fe;
+    MainCtrl ctrl(fe);
+    ctrl.StartUp("");
+    Conf::Options::Field.Signal.SignalLength = 12;
+    ctrl.ApplyOptions();
+    Kedra::Measure::Measurement* s = ctrl.Presenter(MainCtrl::PRESENTER_SIGNAL);
+    ASSERT_NE(s, nullptr);
+    std::vector<float> x;
+    ctrl.Audio().RenderSignal(x);
+    const int n = s->GetN();
+    ASSERT_EQ(n, 2 * static_cast<int>(x.size()));
+    const double* t = s->GetI();
+    for (int i : {0, 1, 100, 4095})
+        EXPECT_NEAR(t[i], x[static_cast<std::size_t>(i)], 1e-6) << i;
+    EXPECT_NEAR(t[-1], 0.0, 1e-6);
+    // The spectrum against a direct sum at a few bins.
+    for (int k : {3, 40, 700, 2047}) {
+        std::complex<double> sum;
+        for (std::size_t i = 0; i < x.size(); ++i)
+            sum += static_cast<double>(x[i]) *
+                   std::polar(1.0, -2.0 * M_PI * k * static_cast<double>(i) / n);
+        EXPECT_NEAR(s->GetA()[k], std::abs(sum), 1e-6 * std::abs(sum) + 1e-9) << k;
+    }
+    EXPECT_EQ(ctrl.SignalMeasurement(false), s);
+    Conf::Options::Field.Signal.SignalLength = 13;
+    ctrl.ApplyOptions();
+    EXPECT_EQ(ctrl.SignalMeasurement(false)->GetN(), n) << "not rebuilt unless asked";
+    EXPECT_EQ(ctrl.Presenter(MainCtrl::PRESENTER_SIGNAL)->GetN(), 2 * n);
+
+    // C = A op B switches C on; a response exports as the calibration the command line writes.
+    ctrl.List().No(0)->InitializeDirac(14, 48000, 2.0);
+    ctrl.List().No(1)->InitializeDirac(14, 48000, 1.0);
+    ASSERT_TRUE(ctrl.Action_MeasOperationABC("/"));
+    EXPECT_NE(std::find(fe.Notices().begin(), fe.Notices().end(), "shown 2"), fe.Notices().end());
+    ASSERT_TRUE(ctrl.Action_Export(0, "cal", (dir / "a.cal").string()));
+    Kedra::Measure::Calibrator cal;
+    ASSERT_TRUE(cal.Open((dir / "a.cal").string()));
+    ASSERT_GE(cal.GetCount(), 2);
+    for (int i = 0; i < cal.GetCount(); ++i)
+        ASSERT_NEAR(std::abs(cal.GetResponse()[i]), 1.0, 1e-6) << "a Dirac is flat";
+    Kedra::Measure::Calibrator direct; // what `export --kind cal` writes
+    ASSERT_TRUE(direct.Import(*ctrl.List().No(0), 20.0, 24000.0));
+    EXPECT_EQ(SonvelTest::ReadBytes(dir / "a.cal"), direct.SaveText());
+}
+
 TEST_F(MainCtrlTest, AKilledAutosaveLeavesTheOldOrTheNewPackageAndNoTemporary) {
     // Three noise records, which FLAC cannot shrink much: each save writes about 300 kB.
     const auto fill = [](MainCtrl& ctrl, const std::string& label) {
@@ -365,6 +448,8 @@ TEST_F(MainCtrlTest, TimeZeroLockAndLoopbackCalibrationOnTheSimulatedCard) {
     std::ofstream(mic) << "20\t-1.0\n1000\t0.0\n20000\t2.5\n";
     ASSERT_TRUE(ctrl.Audio().ImportMicCalibration(mic.string()));
     ASSERT_TRUE(ctrl.Action_CalDacAdcMake());
+    // The prompt names the channels beside the devices.
+    EXPECT_TRUE(fe.Saw(" - Left\n\nTo the Input of:\n"));
     EXPECT_TRUE(ctrl.Audio().MicCalibrator().IsActive());
     EXPECT_TRUE(Conf::Options::Field.Analysis.MicCalibration);
     EXPECT_TRUE(ctrl.Audio().DacAdcCalibrator().IsActive());

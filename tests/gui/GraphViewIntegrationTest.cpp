@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QColorDialog>
 #include <QFile>
 #include <QImage>
 #include <QMouseEvent>
@@ -12,6 +13,8 @@
 #include <numbers>
 #include <vector>
 
+#include "app/Options.h"
+#include "gui/ColourButton.h"
 #include "gui/GraphView.h"
 #include "gui/PlotFile.h"
 #include "measure/Measurement.h"
@@ -189,6 +192,8 @@ TEST(ImpulseGraph, ShowsTheImpulseAtTimeZeroAndItsWindowEdgesCanBeDragged) {
     QObject::connect(&g, &GraphView::windowEdgeMoved, [&](int p, bool s, int n) {
         moves.push_back({p, s, n});
     });
+    QString readout;
+    QObject::connect(&g, &GraphView::cursorText, [&](const QString& t) { readout = t; });
     const double y = g.axisRect()->center().y();
     const double endPixel = g.xAxis->coordToPixel(100 * ms);
     Drag(g, {endPixel + 2, y}, {endPixel + 60, y});
@@ -198,6 +203,15 @@ TEST(ImpulseGraph, ShowsTheImpulseAtTimeZeroAndItsWindowEdgesCanBeDragged) {
     EXPECT_EQ(moves.back().samples,
               static_cast<int>(std::lround(g.xAxis->pixelToCoord(endPixel + 60) / ms)));
     EXPECT_GT(moves.back().samples, 100);
+    // The readout followed the edge; its label reads ms, as the presenter's field does.
+    const double endMs = moves.back().samples * ms;
+    EXPECT_NEAR(readout.section(' ', 0, 0).toDouble(), endMs, 0.001) << readout.toStdString();
+    QStringList labels;
+    for (int i = 0; i < g.itemCount(); ++i)
+        if (auto* text = qobject_cast<QCPItemText*>(g.item(i)); text && text->visible())
+            labels << text->text();
+    EXPECT_TRUE(labels.contains(QString("start %1 ms").arg(-100 * ms, 0, 'f', 2)))
+        << labels.join('|').toStdString();
 
     // The start edge cannot pass the end; a drag away from the edges pans instead.
     moves.clear();
@@ -211,6 +225,74 @@ TEST(ImpulseGraph, ShowsTheImpulseAtTimeZeroAndItsWindowEdgesCanBeDragged) {
     Drag(g, {g.axisRect()->center().x() + 30.0, y}, {g.axisRect()->center().x() - 70.0, y});
     EXPECT_TRUE(moves.empty());
     EXPECT_GT(g.xAxis->range().lower, before.lower);
+}
+
+TEST(PlotOptions, WidthTicksAxisKindsColoursAndImpulseModeReachTheGraphs) {
+    Kedra::Sonvel::Conf::Options::Reset();
+    auto& plot = Kedra::Sonvel::Conf::Options::Field.Plot;
+    auto record = TwoTapRecord();
+    GraphView normal(GraphKind::Response);
+    normal.resize(1600, 900);
+    normal.SetSettings(WithPlotOptions(normal.Settings()));
+    normal.SetCurves({{record.get(), 0, Qt::darkBlue, "A"}});
+    normal.replot();
+    EXPECT_EQ(normal.CurveGraph(0, 1)->pen().style(), Qt::DashLine) << "phase never looks solid";
+    EXPECT_EQ(normal.CurveGraph(0, 0)->pen().style(), Qt::SolidLine);
+
+    plot.LineWidth = 5;
+    plot.GraphicsNumberOfYTics = 4;
+    plot.FreqLogAxis = false;
+    plot.AmpDBAxis = false;
+    plot.ColorFg = {10, 20, 30};
+    plot.ColorBg = {200, 210, 220};
+    GraphView g(GraphKind::Response);
+    g.resize(1600, 900);
+    g.SetSettings(WithPlotOptions(g.Settings()));
+    g.SetCurves({{record.get(), 0, Qt::darkBlue, "A"}});
+    g.FitAll();
+    g.replot();
+    QCPGraph* magnitude = g.CurveGraph(0, 0);
+    ASSERT_NE(magnitude, nullptr);
+    EXPECT_DOUBLE_EQ(magnitude->pen().widthF(), 5.0);
+    EXPECT_EQ(g.xAxis->scaleType(), QCPAxis::stLinear);
+    for (const QCPGraphData& d : *magnitude->data())
+        ASSERT_NEAR(d.value, std::abs(TwoTapResponse(d.key)), 1e-9) << d.key;
+    EXPECT_LE(g.yAxis->range().lower, 0.5);
+    EXPECT_GE(g.yAxis->range().upper, 1.5);
+    EXPECT_LT(g.yAxis->tickVector().size(), normal.yAxis->tickVector().size());
+    EXPECT_LE(g.yAxis->tickVector().size(), 6);
+    EXPECT_EQ(g.xAxis->basePen().color(), QColor(10, 20, 30));
+    EXPECT_EQ(g.yAxis->tickLabelColor(), QColor(10, 20, 30));
+    EXPECT_EQ(g.axisRect()->backgroundBrush().color(), QColor(200, 210, 220));
+    std::filesystem::create_directories(SONVEL_SCREENSHOT_DIR);
+    g.grab().save(QStringLiteral(SONVEL_SCREENSHOT_DIR "/plot-options.png"));
+
+    // The step response: the running sum of the two taps; held samples without interpolation.
+    plot.ImpulseGraphMode = static_cast<int>(Kedra::Sonvel::Conf::ImpulseGraphMode::Step);
+    plot.ImpulseInterpolate = false;
+    GraphView i(GraphKind::Impulse);
+    i.resize(1000, 600);
+    i.SetSettings(WithPlotOptions(i.Settings()));
+    i.SetCurves({{record.get(), 0, Qt::darkBlue, "A"}});
+    i.xAxis->setRange(-0.5, 0.5);
+    i.replot();
+    QCPGraph* step = i.CurveGraph(0);
+    ASSERT_NE(step, nullptr);
+    EXPECT_EQ(step->lineStyle(), QCPGraph::lsStepCenter);
+    const double ms = 1000.0 / RATE;
+    for (const QCPGraphData& d : *step->data())
+        ASSERT_DOUBLE_EQ(d.value, d.key < -ms / 2 ? 0.0 : d.key < ms / 2 ? 1.0 : 1.5) << d.key;
+    EXPECT_EQ(i.yAxis->label(), "Step response");
+
+    // The colour picker's custom colours go to the options and come back from them.
+    plot.CustomColors = {static_cast<int>(qRgba(1, 2, 3, 255))};
+    CustomColoursFromOptions();
+    EXPECT_EQ(QColorDialog::customColor(0), QColor(1, 2, 3));
+    QColorDialog::setCustomColor(1, QColor(4, 5, 6));
+    CustomColoursToOptions();
+    ASSERT_EQ(static_cast<int>(plot.CustomColors.size()), QColorDialog::customCount());
+    EXPECT_EQ(QColor::fromRgba(static_cast<QRgb>(plot.CustomColors[1])), QColor(4, 5, 6));
+    Kedra::Sonvel::Conf::Options::Reset();
 }
 
 TEST(DistortionGraph, ARecordWithoutDistortionDataSaysSo) {

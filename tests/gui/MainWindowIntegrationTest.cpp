@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QDoubleSpinBox>
 #include <QDropEvent>
@@ -15,6 +17,7 @@
 #include <QLineEdit>
 #include <QMimeData>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTabWidget>
 #include <QTest>
@@ -339,6 +342,126 @@ TEST_F(MainWindowTest, OpenedPackageFillsListAndPresentersAndTheGraphExportsAtIt
     EXPECT_FALSE(window->OpenPackage(QString::fromStdString((dir / "bad.zip").string()), false));
     EXPECT_EQ(ctrl->List().No(0)->GetLabel(), "first");
     EXPECT_FALSE(front.Messages().isEmpty());
+}
+
+TEST_F(MainWindowTest, MeasuringShowsItsPresenterAndTheSignalPresenterDrawsTheTestSignal) {
+    Conf::Options::Field.Signal.SignalLength = 16;
+    ctrl->ApplyOptions();
+    Gui::GraphView* response = window->Graph(Gui::GraphKind::Response);
+    Gui::GraphView* impulse = window->Graph(Gui::GraphKind::Impulse);
+    EXPECT_EQ(response->CurveGraph(MainCtrl::PRESENTER_SIGNAL), nullptr);
+    window->SignalBox()->setChecked(true);
+    QCPGraph* spectrum = response->CurveGraph(MainCtrl::PRESENTER_SIGNAL, 0);
+    ASSERT_NE(spectrum, nullptr);
+    EXPECT_EQ(response->CurveGraph(MainCtrl::PRESENTER_SIGNAL, 1), nullptr) << "no phase";
+    const Conf::Color c = Conf::Options::Field.Plot.ColorSignal;
+    EXPECT_EQ(spectrum->pen().color(), QColor(c.R, c.G, c.B));
+    double top = -1e300;
+    for (const QCPGraphData& d : *spectrum->data())
+        top = std::max(top, d.value);
+    // Re its peak, which for a sweep from 10 Hz lies below the graph's 20 Hz.
+    EXPECT_LE(top, 1e-9);
+    EXPECT_GT(top, -6.0);
+    EXPECT_EQ(window->Graph(Gui::GraphKind::GroupDelay)->CurveGraph(MainCtrl::PRESENTER_SIGNAL),
+              nullptr);
+    // The waveform: silence before time zero, the signal's samples after it.
+    std::vector<float> x;
+    ctrl->Audio().RenderSignal(x);
+    const double seconds = static_cast<double>(x.size()) / ctrl->Audio().SampleRate();
+    impulse->xAxis->setRange(-100.0, 1000.0 * seconds + 100.0);
+    impulse->replot();
+    QCPGraph* wave = impulse->CurveGraph(MainCtrl::PRESENTER_SIGNAL);
+    ASSERT_NE(wave, nullptr);
+    double before = 0.0, during = 0.0;
+    for (const QCPGraphData& d : *wave->data())
+        (d.key < -1.0 ? before : during) =
+            std::max(d.key < -1.0 ? before : during, std::fabs(d.value));
+    EXPECT_LT(before, 1e-9);
+    EXPECT_NEAR(
+        during,
+        std::fabs(*std::max_element(x.begin(), x.end(),
+                                    [](float a, float b) { return std::fabs(a) < std::fabs(b); })),
+        1e-6);
+
+    // Measuring into A switches A on again; the progress is titled with the channels.
+    window->Panel(MainCtrl::PRESENTER_A)->VisibleBox()->setChecked(false);
+    QSignalSpy begun(&front, &Gui::GuiFrontEnd::progressBegun);
+    ASSERT_TRUE(Measure(MainCtrl::PRESENTER_A, SimulatedModel::Speaker));
+    EXPECT_TRUE(window->Panel(MainCtrl::PRESENTER_A)->VisibleBox()->isChecked());
+    ASSERT_FALSE(begun.isEmpty());
+    EXPECT_EQ(begun.first().first().toString(), "A - Out: Left - In: Left");
+    EXPECT_EQ(window->StatusMessage(), "Measurement done");
+    const auto* verdict = window->findChild<QLabel*>("verdict");
+    ASSERT_NE(verdict, nullptr);
+    EXPECT_TRUE(QRegularExpression(R"(^Peak -?\d+\.\d\d dB \(factor \d\.\d\d\d\))")
+                    .match(verdict->text())
+                    .hasMatch())
+        << verdict->text().toStdString();
+
+    // The sweep's harmonic impulses are marked where they lie, before time zero.
+    const double tau = ctrl->Presenter(MainCtrl::PRESENTER_A)->GetSignalTypeFactor1();
+    ASSERT_GT(tau, 0.0);
+    bool marked = false;
+    for (int i = 0; i < impulse->itemCount(); ++i)
+        if (auto* text = qobject_cast<QCPItemText*>(impulse->item(i));
+            text && text->visible() && text->text() == "H2")
+            marked = std::fabs(text->position->key() + std::log(2.0) * tau * 1000.0) < 1e-9;
+    EXPECT_TRUE(marked);
+
+    // The harmonics beside A, left out where the fundamental is weak.
+    auto finite = [](const QCPGraph* g) {
+        return std::count_if(g->data()->begin(), g->data()->end(),
+                             [](const QCPGraphData& d) { return std::isfinite(d.value); });
+    };
+    Conf::Options::Field.Plot.PlotHD = true;
+    window->OptionsChanged();
+    ASSERT_NE(response->CurveGraph(MainCtrl::PRESENTER_A, 2), nullptr);
+    const auto shownAt50 = finite(response->CurveGraph(MainCtrl::PRESENTER_A, 2));
+    EXPECT_GT(shownAt50, 100);
+    Screenshot("signal-presenter.png");
+    Conf::Options::Field.Plot.HideHDWhenBelowDB = -3.0;
+    window->OptionsChanged();
+    EXPECT_LT(finite(response->CurveGraph(MainCtrl::PRESENTER_A, 2)), shownAt50 / 2);
+    window->Tabs()->setCurrentIndex(1);
+    Screenshot("signal-presenter-impulse.png");
+
+    // A new sample rate clears the time-zero lock and its check mark.
+    window->LockAction()->trigger();
+    ASSERT_TRUE(window->LockAction()->isChecked());
+    ASSERT_TRUE(ctrl->Audio().TimeZeroLocked());
+    Conf::Options::Field.Dev.SamplerateNo = Conf::Options::Field.Dev.SamplerateNo == 1 ? 0 : 1;
+    ctrl->ApplyOptions();
+    window->OptionsChanged();
+    EXPECT_FALSE(window->LockAction()->isChecked());
+    EXPECT_FALSE(window->LockAction()->isEnabled());
+}
+
+TEST_F(MainWindowTest, ADroppedPackageOpensLikeOpenTheTitleNamesItAndTheGraphCopies) {
+    ctrl->Audio().UseSimulated(true, SimulatedModel::Loopback);
+    ASSERT_TRUE(ctrl->Action_MeasStart(MainCtrl::PRESENTER_A));
+    const fs::path package = dir / "drop.zip";
+    ASSERT_TRUE(ctrl->Action_SaveFile(package.string(), false));
+    ctrl->Action_ClearMeasurements();
+    ctrl->SetPresenterSlot(MainCtrl::PRESENTER_A, 5);
+    Gui::GraphView* impulse = window->Graph(Gui::GraphKind::Impulse);
+    impulse->xAxis->setRange(1000.0, 2000.0);
+    EXPECT_EQ(window->windowTitle(), "Sonvel");
+    ASSERT_TRUE(window->OpenDropped(QString::fromStdString(package.string())));
+    EXPECT_EQ(ctrl->PresenterSlot(MainCtrl::PRESENTER_A), 0);
+    EXPECT_EQ(window->windowTitle(), "drop.zip - Sonvel");
+    EXPECT_LT(impulse->xAxis->range().lower, 0.0) << "fitted to the opened impulse";
+    EXPECT_GT(impulse->xAxis->range().upper, 0.0);
+
+    QApplication::clipboard()->clear();
+    ASSERT_TRUE(window->Action_ToClipBoard());
+    EXPECT_EQ(QApplication::clipboard()->image().size(),
+              window->Graph(Gui::GraphKind::Response)->size());
+    EXPECT_EQ(window->StatusMessage(), "Copied the graph to the clipboard");
+    for (const char* doc : {CHANGELOG, ISSUES}) {
+        QFile file(Gui::MainWindow::DocumentPath(doc));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << doc;
+        EXPECT_TRUE(file.readLine().startsWith("Sonvel")) << doc;
+    }
 }
 
 TEST_F(MainWindowTest, GeometryTabAndRangesAreKeptInTheOptions) {
