@@ -342,8 +342,10 @@ void MainWindow::BuildDocks() {
         });
     }
     // The fourth presenter: the test signal, drawn only when asked for.
-    auto* signal = new QGroupBox(tr("Test signal"), presenters);
+    // One line, no frame: the dock keeps room for it beside three full panels.
+    auto* signal = new QWidget(presenters);
     auto* signalRow = new QHBoxLayout(signal);
+    signalRow->setContentsMargins(8, 2, 8, 2);
     signalBox_ = new QCheckBox(QStringLiteral("S"), signal);
     signalBox_->setObjectName("showSignal");
     QFont bold = signalBox_->font();
@@ -352,7 +354,7 @@ void MainWindow::BuildDocks() {
     signalBox_->setToolTip(tr("The current test signal: its spectrum on the response graph and "
                               "its waveform on the impulse graph"));
     signalRow->addWidget(signalBox_);
-    signalRow->addWidget(new QLabel(tr("spectrum and waveform"), signal), 1);
+    signalRow->addWidget(new QLabel(tr("Test signal: spectrum and waveform"), signal), 1);
     column->addWidget(signal);
     connect(signalBox_, &QCheckBox::toggled, this, [this] { RedrawAll(); });
     column->addStretch(1);

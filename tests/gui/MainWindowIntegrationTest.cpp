@@ -86,8 +86,7 @@ protected:
 };
 
 TEST_F(MainWindowTest, MeasuredSpeakerIsDrawnAsItsRecordAndFollowsTheWindowEnd) {
-    // Below the speaker's +4 dB resonance clipping full scale.
-    Conf::Options::Field.Dev.OutputPCMAmplitude = 0.5f;
+    // At the default output level, as a new user measures first.
     ASSERT_TRUE(Measure(MainCtrl::PRESENTER_A, SimulatedModel::Speaker));
     Kedra::Measure::Measurement* a = ctrl->Presenter(MainCtrl::PRESENTER_A);
     ASSERT_TRUE(a->IsInitialized());
