@@ -49,32 +49,24 @@ void BM_RoomParameters8BandsAndBroadband(benchmark::State& state) {
 }
 BENCHMARK(BM_RoomParameters8BandsAndBroadband)->Unit(benchmark::kMillisecond);
 
-void BM_Waterfall30Slices(benchmark::State& state) {
+void BM_Waterfall(benchmark::State& state, WaterfallSettings settings) {
     const auto x = RoomImpulse();
+    std::size_t slices = 0;
+    for (auto _ : state) {
+        const auto w = CumulativeSpectralDecay(x.data(), COUNT, 2400, RATE, settings);
+        slices = w.levels.size();
+        benchmark::DoNotOptimize(w.levels.data());
+    }
+    state.counters["slices"] = static_cast<double>(slices);
+}
+WaterfallSettings ThirtySlices() {
     WaterfallSettings settings;
     settings.lastMs = 2.9; // 0 .. 2.9 ms in 0.1 ms steps
-    std::size_t slices = 0;
-    for (auto _ : state) {
-        const auto w = CumulativeSpectralDecay(x.data(), COUNT, 2400, RATE, settings);
-        slices = w.levels.size();
-        benchmark::DoNotOptimize(w.levels.data());
-    }
-    state.counters["slices"] = static_cast<double>(slices);
+    return settings;
 }
-BENCHMARK(BM_Waterfall30Slices)->Unit(benchmark::kMillisecond);
-
+BENCHMARK_CAPTURE(BM_Waterfall, 30Slices, ThirtySlices())->Unit(benchmark::kMillisecond);
 // The room preset: 31 slices of up to 500 ms, each smoothed to 1/6 octave.
-void BM_WaterfallRoomPreset(benchmark::State& state) {
-    const auto x = RoomImpulse();
-    const WaterfallSettings settings = WaterfallPresetSettings(WaterfallPreset::Room);
-    std::size_t slices = 0;
-    for (auto _ : state) {
-        const auto w = CumulativeSpectralDecay(x.data(), COUNT, 2400, RATE, settings);
-        slices = w.levels.size();
-        benchmark::DoNotOptimize(w.levels.data());
-    }
-    state.counters["slices"] = static_cast<double>(slices);
-}
-BENCHMARK(BM_WaterfallRoomPreset)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Waterfall, RoomPreset, WaterfallPresetSettings(WaterfallPreset::Room))
+    ->Unit(benchmark::kMillisecond);
 
 } // namespace

@@ -584,9 +584,9 @@ TEST_F(MainCtrlTest, DetachedMeasuringTouchesTheListOnlyWhenPlacedAndTellsWhatCh
     EXPECT_FALSE(ctrl.List().No(empty)->IsInitialized());
 }
 
-// The simulated room (T60 0.4 s) and the anechoic speaker as the issue measured them, the
-// default sweep: the room's decay does not depend on the drive (its harmonic products and
-// noise are no part of it); the speaker has none to report.
+// The simulated room (T60 0.4 s) and the anechoic speaker with the default sweep: the room's decay
+// does not depend on the drive (its harmonic products and noise are no part of it); the speaker has
+// none to report.
 TEST_F(MainCtrlTest, RoomDecayIsTheSameAtFullAndQuarterDriveAndTheSpeakerHasNone) {
     using Kedra::PAudioII::SimulatedModel;
     Kedra::PAudioII::StreamInitializer::Destroy();
