@@ -1124,8 +1124,11 @@ bool MainCtrl::Action_CalDacAdcMake() {
                                           " times; no calibration made");
                 break;
             }
-            done =
-                !frontEnd_.AskYesNo("Sonvel", "Measurement failed. for Unknown reason\nTry again?");
+            // The measurement has said why, when it knows; then the reason is not unknown.
+            const bool told = a != nullptr && !audio_->GetResponse().failure.empty();
+            done = !frontEnd_.AskYesNo("Sonvel", told ? "Measurement failed.\nTry again?"
+                                                      : "Measurement failed. for Unknown "
+                                                        "reason\nTry again?");
             continue;
         }
         double fLow = 0.0, fHigh = 0.0;

@@ -186,7 +186,10 @@ void LoopbackDialog::Measured(bool ok) {
             Finish();
             return;
         }
-        Show(Step::Failed, tr("Measurement failed. for Unknown reason\nTry again?"));
+        // The measurement has said why, when it knows; then the reason is not unknown.
+        const bool told = a != nullptr && !ctrl_.Audio().GetResponse().failure.empty();
+        Show(Step::Failed, told ? tr("Measurement failed.\nTry again?")
+                                : tr("Measurement failed. for Unknown reason\nTry again?"));
         return;
     }
     std::string question;

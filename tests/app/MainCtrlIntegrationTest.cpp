@@ -459,6 +459,7 @@ TEST_F(MainCtrlTest, TimeZeroLockAndLoopbackCalibrationOnTheSimulatedCard) {
     Conf::Options::Field.Misc.ASlotNr = 1000;
     EXPECT_FALSE(ctrl.Action_CalDacAdcMake());
     EXPECT_TRUE(fe.Saw("The loopback measurement failed 5 times; no calibration made"));
+    EXPECT_TRUE(fe.Saw("Measurement failed. for Unknown reason\nTry again?"));
     EXPECT_EQ(Conf::Options::Field.Signal.SignalLength, 16);
     Kedra::PAudioII::StreamInitializer::Destroy();
 }
