@@ -850,7 +850,7 @@ void GraphView::TakeRangesIntoSettings() {
     }
 }
 
-void GraphView::FitAll() {
+void GraphView::FitAll(FitKeys keys) {
     Parts& p = *parts_;
     // The largest and smallest shown value of the curves on the left axis between two keys.
     auto extremes = [&](double lo, double hi) {
@@ -934,20 +934,23 @@ void GraphView::FitAll() {
                         high >= low ? std::ceil(high / 5.0) * 5.0 + 5.0 : 5.0);
     } else {
         // Frequency graphs: from the lowest to the highest frequency that has a value.
-        double first = std::numeric_limits<double>::infinity();
-        double last = -first;
-        for (const Series& s : p.series)
-            for (std::size_t i = 0; i < s.values.size(); ++i) {
-                const double key = s.origin + s.step * static_cast<double>(i);
-                if (key > 0.0 && !std::isnan(s.values[i])) {
-                    first = std::min(first, key);
-                    last = std::max(last, key);
+        if (keys == FitKeys::Fit) {
+            double first = std::numeric_limits<double>::infinity();
+            double last = -first;
+            for (const Series& s : p.series)
+                for (std::size_t i = 0; i < s.values.size(); ++i) {
+                    const double key = s.origin + s.step * static_cast<double>(i);
+                    if (key > 0.0 && !std::isnan(s.values[i])) {
+                        first = std::min(first, key);
+                        last = std::max(last, key);
+                    }
                 }
-            }
-        if (last > first)
-            xAxis->setRange(std::max(first, LOWEST_FIT_HZ), std::max(last, 2.0 * LOWEST_FIT_HZ));
-        else
-            xAxis->setRange(std::max(home_.freqMin, 1e-3), std::max(home_.freqMax, 1e-2));
+            if (last > first)
+                xAxis->setRange(std::max(first, LOWEST_FIT_HZ),
+                                std::max(last, 2.0 * LOWEST_FIT_HZ));
+            else
+                xAxis->setRange(std::max(home_.freqMin, 1e-3), std::max(home_.freqMax, 1e-2));
+        }
         const auto [low, high] = extremes(xAxis->range().lower, xAxis->range().upper);
         if (high >= low && kind_ == GraphKind::GroupDelay) {
             const double margin = 0.1 * std::max(high - low, 0.1);

@@ -85,8 +85,10 @@ public:
     void UpdatePresenter(int presenter);
     void SetSettings(const GraphSettings& settings);
     const GraphSettings& Settings() const { return settings_; }
-    // Axes to the data (a double click does the same).
-    void FitAll();
+    // Axes to the data (a double click does the same). With FitKeys::Keep a frequency graph
+    // keeps its frequency range and fits its levels to what lies inside it.
+    enum class FitKeys { Fit, Keep };
+    void FitAll(FitKeys keys = FitKeys::Fit);
 
     // The graph that draws a presenter's curve (which: 0 magnitude / impulse / first
     // distortion row, 1 phase / second row, ...); null when none. Tests read its data.

@@ -127,11 +127,14 @@ bool Render(const PlotFileRequest& request, const GraphChoice& choice, std::stri
     for (const PlotCurve& c : request.curves)
         sources.push_back(SourceOf(c));
     view.SetCurves(sources);
-    // The level axis of the other graphs has no sensible default: it follows the data.
-    if (choice.kind != GraphKind::Response)
-        view.FitAll();
-    if (choice.kind == GraphKind::Distortion || choice.kind == GraphKind::GroupDelay)
+    // The level axis of the other graphs has no sensible default: it follows the data, over
+    // the frequencies asked for (a group delay shoots up where the level falls near Nyquist).
+    if (choice.kind == GraphKind::Distortion || choice.kind == GraphKind::GroupDelay) {
         view.xAxis->setRange(request.from, request.to);
+        view.FitAll(GraphView::FitKeys::Keep);
+    } else if (choice.kind != GraphKind::Response) {
+        view.FitAll();
+    }
     // Levels in dB, which the group delay's axis is not.
     if (request.levelsGiven &&
         (choice.kind == GraphKind::Distortion || choice.kind == GraphKind::EnergyTime))
