@@ -144,12 +144,7 @@ TEST_F(MainCtrlTest, FilesThatFailToLoadAreMovedAsideNeverOverwritten) {
     }
     auto e = Entries(autosave, dir);
     ASSERT_EQ(e.size(), 4u);
-    const std::string& flac = e["measurement-001.flac"];
-    const std::string damaged = SonvelTest::ForgeZip(
-        {SonvelTest::Entry("measurement-000.info", e["measurement-000.info"]),
-         SonvelTest::Entry("measurement-000.flac", e["measurement-000.flac"]),
-         SonvelTest::Entry("measurement-001.info", e["measurement-001.info"]),
-         SonvelTest::Entry("measurement-001.flac", flac.substr(0, flac.size() / 2))});
+    const std::string damaged = SonvelTest::WithSecondDataCut(e);
     SonvelTest::WriteBytes(autosave, damaged);
     std::string xml = SonvelTest::ReadBytes(options);
     const std::string version = "<WriterProductVersion>" + Conf::Options::ProgramVersion();
@@ -216,14 +211,7 @@ TEST_F(MainCtrlTest, ADropOpensLikeOpenAndNamesEachEntryThatFailed) {
         ASSERT_TRUE(ctrl.List().Save((dir / "two.zip").string()));
     }
     auto e = Entries(dir / "two.zip", dir);
-    const std::string& flac = e["measurement-001.flac"];
-    SonvelTest::WriteBytes(
-        dir / "cut.zip",
-        SonvelTest::ForgeZip(
-            {SonvelTest::Entry("measurement-000.info", e["measurement-000.info"]),
-             SonvelTest::Entry("measurement-000.flac", e["measurement-000.flac"]),
-             SonvelTest::Entry("measurement-001.info", e["measurement-001.info"]),
-             SonvelTest::Entry("measurement-001.flac", flac.substr(0, flac.size() / 2))}));
+    SonvelTest::WriteBytes(dir / "cut.zip", SonvelTest::WithSecondDataCut(e));
     ScriptedFrontEnd fe;
     MainCtrl ctrl(fe);
     ctrl.StartUp("");
@@ -292,7 +280,7 @@ TEST_F(MainCtrlTest, AKilledAutosaveLeavesTheOldOrTheNewPackageAndNoTemporary) {
     const auto fill = [](MainCtrl& ctrl, const std::string& label) {
         std::mt19937 rng(11);
         std::normal_distribution<double> g(0.0, 0.1);
-        std::vector<double> noise(1 << 15);
+        std::vector<double> noise(1 << 16);
         for (double& x : noise)
             x = g(rng);
         for (int i = 0; i < 3; ++i) {

@@ -252,14 +252,7 @@ TEST_F(CommandLine, ADamagedPackageOpensInPartAndIsNamed) {
         for (const std::string& name : written)
             e[name] = SonvelTest::ReadBytes(unpacked.Path() / name);
     }
-    const std::string& flac = e["measurement-001.flac"];
-    SonvelTest::WriteBytes(
-        dir / "cut.zip",
-        SonvelTest::ForgeZip(
-            {SonvelTest::Entry("measurement-000.info", e["measurement-000.info"]),
-             SonvelTest::Entry("measurement-000.flac", e["measurement-000.flac"]),
-             SonvelTest::Entry("measurement-001.info", e["measurement-001.info"]),
-             SonvelTest::Entry("measurement-001.flac", flac.substr(0, flac.size() / 2))}));
+    SonvelTest::WriteBytes(dir / "cut.zip", SonvelTest::WithSecondDataCut(e));
     const Session open = Sonvel("open '" + (dir / "cut.zip").string() + "'");
     EXPECT_EQ(open.status, 1);
     EXPECT_NE(open.err.find("Opened 1 of 2 measurements from"), std::string::npos) << open.err;

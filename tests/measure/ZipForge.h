@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -121,6 +122,16 @@ inline std::string ForgeZip(const std::vector<ForgedEntry>& entries) {
     Put32(zip, centralOffset);
     Put16(zip, 0);
     return zip;
+}
+
+// A package of two measurements, from the entries of a saved one, whose second data file
+// ends half way: it opens in part.
+inline std::string WithSecondDataCut(std::map<std::string, std::string> e) {
+    const std::string& flac = e["measurement-001.flac"];
+    return ForgeZip({Entry("measurement-000.info", e["measurement-000.info"]),
+                     Entry("measurement-000.flac", e["measurement-000.flac"]),
+                     Entry("measurement-001.info", e["measurement-001.info"]),
+                     Entry("measurement-001.flac", flac.substr(0, flac.size() / 2))});
 }
 
 } // namespace SonvelTest
