@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <system_error>
 
 #include "analyze/MeasurementViews.h"
@@ -877,6 +878,13 @@ bool MainCtrl::Action_Export(int slot, const std::string& kind, const std::strin
         problem += " holds no measurement";
     } else if (kind == "distortion" && m->GetHDSize() < 1) {
         problem = DISTORTION_MISSING;
+    } else if ((kind == "response" || kind == "cal") &&
+               (choices.fromHz < 0.0 || choices.fromHz >= m->GetSamplerate() / 2.0 ||
+                (choices.toHz > 0.0 && choices.toHz <= choices.fromHz))) {
+        const std::string top = std::to_string(m->GetSamplerate() / 2);
+        problem = "nothing to export from " + Kedra::Text::FormatNumber(choices.fromHz) + " to " +
+                  (choices.toHz > 0.0 ? Kedra::Text::FormatNumber(choices.toHz) : top) +
+                  " Hz: the measurement covers 0 to " + top + " Hz";
     } else {
         bool ok = false;
         Kedra::Measure::MeasurementExporter exporter = ConfiguredExporter();
@@ -943,6 +951,12 @@ bool MainCtrl::Action_Import(int slot, const std::string& path, bool impulse, in
         im.importPhase = withPhase;
         ok = im.Import(*m, path);
     }
+    // The text importers answer only yes or no; what they refuse is one of two things.
+    if (!ok && why.empty())
+        why = !std::ifstream(path) ? "the file cannot be read"
+              : impulse            ? "it holds no sample lines (lines that start with a number)"
+                                   : "it holds no lines of a frequency (0 to " +
+                              std::to_string(sampleRate / 2) + " Hz) and a level in dB";
     if (!ok)
         return Refuse(frontEnd_, "Could not import " + path +
                                      (why.empty() ? " (see the log file)" : ": " + why));

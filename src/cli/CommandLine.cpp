@@ -741,6 +741,8 @@ int RunCommandLine(int argc, char** argv) {
                 throw UsageError("--one-line is a format of --kind response");
             if (sampleNumbers && exportKind != "impulse")
                 throw UsageError("--sample-numbers is a column of --kind impulse");
+            if (exportFrom && exportTo && !(*exportFrom < *exportTo))
+                throw UsageError("--from must lie below --to");
             Measurement& m = FilledSlot(ctrl, ParseSlot(ctrl, slotText));
             bool ok = false;
             if (exportKind == "response" || exportKind == "impulse") {

@@ -449,7 +449,24 @@ TEST_F(CommandLine, ExportsAgreeWithTheListAndReachEveryFormat) {
     EXPECT_EQ(
         Sonvel("export A '" + (dir / "x.txt").string() + "' --kind impulse --one-line").status, 2);
     EXPECT_EQ(Sonvel("export A '" + (dir / "x.txt").string() + "' --sample-numbers").status, 2);
+    EXPECT_EQ(Sonvel("export A '" + (dir / "x.txt").string() + "' --from 100 --to 50").status, 2);
+    // A range beyond the record, and text with no data in it, are refused with the reason.
+    const Session beyond =
+        Sonvel("export A '" + (dir / "x.txt").string() + "' --kind cal --from 30000");
+    EXPECT_EQ(beyond.status, 1);
+    EXPECT_NE(beyond.err.find("nothing to export from 30000 to 22050 Hz"), std::string::npos)
+        << beyond.err;
     EXPECT_FALSE(fs::exists(dir / "x.txt"));
+    std::ofstream(dir / "words.txt") << "Frequency response of nothing\n";
+    for (const char* kind : {"impulse", "response"}) {
+        const Session words =
+            Sonvel("import '" + (dir / "words.txt").string() + "' --kind " + kind);
+        EXPECT_EQ(words.status, 1) << kind;
+        EXPECT_NE(words.err.find(std::string("it holds no ") +
+                                 (kind[0] == 'i' ? "sample lines" : "lines of a frequency")),
+                  std::string::npos)
+            << words.err;
+    }
 }
 
 // Impulses shared as FLAC or AIFF import sample for sample; a damaged one is refused, and the
