@@ -35,6 +35,9 @@ public:
     virtual bool AskYesNo(const std::string& title, const std::string& text) = 0;
     // A status text of a long operation (the measuring pipeline's texts, among others).
     virtual void ReportProgress(const std::string& text) = 0;
+    // What a finished action did beyond what was asked (a record moved to keep it), for the
+    // status line; window's thread.
+    virtual void ReportStatus(const std::string& text) { ReportProgress(text); }
 
     // Long work: Begin, any number of Steps (fraction 0..1, negative when unknown), End. The
     // work polls ProgressCancelled and stops when it turns true.

@@ -354,8 +354,7 @@ bool MainCtrl::MeasureInto(int slot, const std::string& name) {
     std::unique_ptr<Measurement> fresh = PrepareMeasurement(slot);
     if (!fresh || !MeasureDetached(*fresh, name))
         return false;
-    PlaceMeasurement(slot, std::move(fresh));
-    return true;
+    return PlaceMeasurement(slot, std::move(fresh));
 }
 
 int MainCtrl::MeasurementSlot(int presenter) const {
@@ -366,10 +365,23 @@ int MainCtrl::MeasurementSlot(int presenter) const {
 
 std::unique_ptr<Measurement> MainCtrl::PrepareMeasurement(int slot) {
     Measurement* m = Slot(slot);
+    agreed_ = nullptr;
     if (m == nullptr) {
         frontEnd_.ShowMessage(MessageKind::Error, "Sonvel Warning",
                               "There is no slot " + std::to_string(slot) + " to measure into");
         return nullptr;
+    }
+    // Asked before the measurement runs, so that the answer does not wait on it.
+    const bool askedNow = Keeps(slot) && KeepSlotFor(slot) < 0;
+    if (!MayReplace(slot))
+        return nullptr;
+    if (Keeps(slot)) {
+        // The earlier record keeps its label and view where it moves to.
+        auto fresh =
+            std::make_unique<Measurement>(Kedra::Measure::MeasurementList::EmptyLabel(slot));
+        if (askedNow)
+            agreed_ = fresh.get();
+        return fresh;
     }
     // The copy keeps what the slot's record had beyond the measured data (label, view).
     auto fresh = std::make_unique<Measurement>(m->GetLabel());
@@ -381,14 +393,119 @@ bool MainCtrl::MeasureDetached(Measurement& fresh, const std::string& name) {
     return audio_->PerformMeasurement(fresh, name);
 }
 
-void MainCtrl::PlaceMeasurement(int slot, std::unique_ptr<Measurement> fresh) {
+bool MainCtrl::PlaceMeasurement(int slot, std::unique_ptr<Measurement> fresh) {
+    const bool agreed = fresh && fresh.get() == agreed_;
+    agreed_ = nullptr;
     if (!fresh || Slot(slot) == nullptr)
-        return;
+        return false;
     timeZeroLockUsable_ = true;
+    if (!MakeRoom(slot, agreed))
+        return false;
     if (fresh->GetLabel().rfind("Empty", 0) == 0)
         fresh->SetLabel("Unnamed-" + std::to_string(slot));
     list_->SetNo(std::move(fresh), slot);
     SlotChanged(slot);
+    return true;
+}
+
+bool MainCtrl::PlaceResult(int slot, std::unique_ptr<Measurement> fresh) {
+    if (!MakeRoom(slot))
+        return false;
+    list_->SetNo(std::move(fresh), slot);
+    SlotChanged(slot);
+    return true;
+}
+
+void MainCtrl::SetReplacePolicy(ReplacePolicy policy, const std::string& howToReplace) {
+    replacePolicy_ = policy;
+    howToReplace_ = howToReplace;
+}
+
+bool MainCtrl::Keeps(int slot) {
+    const Measurement* m = Slot(slot);
+    return m != nullptr && m->IsInitialized() && Conf::Options::Field.Misc.KeepReplacedMeasurements;
+}
+
+std::string MainCtrl::SlotName(int slot) const {
+    for (int p = PRESENTER_A; p <= PRESENTER_C; ++p)
+        if (PresenterSlot(p) == slot)
+            return PRESENTER_NAMES[p];
+    return "slot " + std::to_string(slot);
+}
+
+int MainCtrl::KeepSlotFor(int slot) {
+    int anyEmpty = -1;
+    for (int i = 0; i < list_->GetSize(); ++i) {
+        if (i == slot || list_->No(i)->IsInitialized())
+            continue;
+        // A slot a presenter shows is left for what the user measures into it next.
+        if (SlotName(i).rfind("slot", 0) == 0)
+            return i;
+        if (anyEmpty < 0)
+            anyEmpty = i;
+    }
+    return anyEmpty;
+}
+
+bool MainCtrl::MayReplace(int slot) {
+    if (!Keeps(slot) || KeepSlotFor(slot) >= 0)
+        return true;
+    const std::string what = "Every slot is filled, so the earlier measurement of " +
+                             SlotName(slot) + " (" + Slot(slot)->GetLabel() + ") cannot be kept";
+    switch (replacePolicy_) {
+    case ReplacePolicy::Replace:
+        return true;
+    case ReplacePolicy::Refuse:
+        return Refuse(frontEnd_,
+                      what + "; nothing was written. Clear a slot first" + howToReplace_ + ".");
+    case ReplacePolicy::Ask:
+        break;
+    }
+    return frontEnd_.AskOkCancel("Sonvel", what + ".\n\nReplace it?");
+}
+
+bool MainCtrl::MakeRoom(int slot) {
+    return MakeRoom(slot, false);
+}
+
+bool MainCtrl::MakeRoom(int slot, bool agreed) {
+    // Whatever is written now is no longer the result a live update may recompute.
+    if (slot == ownResultSlot_)
+        ownResultSlot_ = -1;
+    if (!Keeps(slot))
+        return true;
+    const int to = KeepSlotFor(slot);
+    if (to < 0) {
+        if (!agreed && !MayReplace(slot))
+            return false;
+        const std::string text =
+            "Every slot is filled: the earlier measurement of " + SlotName(slot) + " was replaced";
+        KedraLogger::LogText("INFO    MainCtrl::MakeRoom(" + std::to_string(slot) + ") " + text +
+                             "\n");
+        frontEnd_.ReportStatus(text);
+        return true;
+    }
+    list_->Swap(slot, to);
+    list_->No(slot)->SetLabel(Kedra::Measure::MeasurementList::EmptyLabel(slot));
+    const std::string text =
+        "The earlier measurement of " + SlotName(slot) + " is now in slot " + std::to_string(to);
+    KedraLogger::LogText("INFO    MainCtrl::MakeRoom(" + std::to_string(slot) + ") " + text + "\n");
+    SlotChanged(to);
+    SlotChanged(slot);
+    frontEnd_.ReportStatus(text);
+    return true;
+}
+
+bool MainCtrl::HoldsOwnResult(int slot, LiveResult kind) {
+    const Measurement* m = Slot(slot);
+    return m != nullptr && kind == ownResultKind_ && slot == ownResultSlot_ && m == ownResult_ &&
+           m->IsInitialized();
+}
+
+void MainCtrl::RememberOwnResult(int slot, LiveResult kind) {
+    ownResultSlot_ = slot;
+    ownResult_ = Slot(slot);
+    ownResultKind_ = kind;
 }
 
 void MainCtrl::SetPresenterSlot(int presenter, int slot) {
@@ -413,6 +530,7 @@ void MainCtrl::SlotChanged(int slot) {
 }
 
 void MainCtrl::AllChanged() {
+    ownResultSlot_ = -1;
     frontEnd_.ListChanged();
     for (int p = PRESENTER_A; p <= PRESENTER_C; ++p)
         frontEnd_.PresenterChanged(p);
@@ -524,7 +642,11 @@ bool MainCtrl::Action_MeasOperationABC(const std::string& op) {
         return Refuse(frontEnd_, "C = A " + op + " B needs measurements in A and B");
     if (c == a || c == b)
         return Refuse(frontEnd_, "C = A " + op + " B needs C in a slot of its own, not A's or B's");
-    if (!Kedra::Measure::Operation(op, *a, *b, *c))
+    if (op != "+" && op != "-" && op != "*" && op != "/")
+        return Refuse(frontEnd_, "There is no operation '" + op + "' (use +, -, * or /)");
+    if (!MakeRoom(PresenterSlot(PRESENTER_C)))
+        return false;
+    if (!Kedra::Measure::Operation(op, *a, *b, *Presenter(PRESENTER_C)))
         return Refuse(frontEnd_, "There is no operation '" + op + "' (use +, -, * or /)");
     ShowPresenter(PRESENTER_C);
     return Changed(true, PresenterSlot(PRESENTER_C));
@@ -537,6 +659,9 @@ bool MainCtrl::Action_MeasOperationAB() {
         return Refuse(frontEnd_, "B = 1/A needs a measurement in A");
     if (b == nullptr || a == b)
         return Refuse(frontEnd_, "B = 1/A needs B in a slot of its own, not A's");
+    if (!MakeRoom(PresenterSlot(PRESENTER_B)))
+        return false;
+    b = Presenter(PRESENTER_B);
     b->InitializeDirac(ExponentOf(a->GetDataLength()), a->GetSamplerate(), 1.0);
     std::complex<double>* spectrum = b->GetF0Writeable();
     const bool sameGrid = a->GetN() == b->GetN();
@@ -563,12 +688,16 @@ bool MainCtrl::Action_MeasCopyABC(int what) {
     case 0:
         if (b == nullptr || b == a)
             return Refuse(frontEnd_, "B shows A's slot: there is nothing to copy A to");
-        b->CopyAllFrom(*a);
+        if (!MakeRoom(PresenterSlot(PRESENTER_B)))
+            return false;
+        Presenter(PRESENTER_B)->CopyAllFrom(*a);
         return Changed(true, PresenterSlot(PRESENTER_B));
     case 1:
         if (c == nullptr || c == a)
             return Refuse(frontEnd_, "C shows A's slot: there is nothing to copy A to");
-        c->CopyAllFrom(*a);
+        if (!MakeRoom(PresenterSlot(PRESENTER_C)))
+            return false;
+        Presenter(PRESENTER_C)->CopyAllFrom(*a);
         return Changed(true, PresenterSlot(PRESENTER_C));
     case 2:
     case 3:
@@ -597,6 +726,14 @@ bool MainCtrl::Action_AReset() {
 }
 
 bool MainCtrl::Action_AbcStitch(double fc, double bw, bool matchTime) {
+    return AbcStitch(fc, bw, matchTime, false);
+}
+
+bool MainCtrl::Action_AbcStitchUpdate(double fc, double bw, bool matchTime) {
+    return AbcStitch(fc, bw, matchTime, true);
+}
+
+bool MainCtrl::AbcStitch(double fc, double bw, bool matchTime, bool update) {
     Measurement* a = Presenter(PRESENTER_A);
     Measurement* b = Presenter(PRESENTER_B);
     Measurement* c = Presenter(PRESENTER_C);
@@ -611,8 +748,17 @@ bool MainCtrl::Action_AbcStitch(double fc, double bw, bool matchTime) {
     }
     if (c == a || c == b)
         return Refuse(frontEnd_, "Stitching needs C in a slot of its own, not A's or B's");
-    return Changed(Kedra::Measure::Stitch(*a, *b, fc, bw, matchTime, *c),
-                   PresenterSlot(PRESENTER_C));
+    const int slot = PresenterSlot(PRESENTER_C);
+    if (!(update && HoldsOwnResult(slot, LiveResult::Stitch)) && !MakeRoom(slot))
+        return false;
+    c = Slot(slot);
+    if (!Kedra::Measure::Stitch(*a, *b, fc, bw, matchTime, *c))
+        return false;
+    // A new record has no name of its own yet.
+    if (c->GetLabel().rfind("Empty", 0) == 0)
+        c->SetLabel("(" + a->GetLabel() + ") stitched to (" + b->GetLabel() + ")");
+    RememberOwnResult(slot, LiveResult::Stitch);
+    return Changed(true, slot);
 }
 
 bool MainCtrl::Action_MatchAToB(double fc, double bw, bool matchTime) {
@@ -624,6 +770,14 @@ bool MainCtrl::Action_MatchAToB(double fc, double bw, bool matchTime) {
 }
 
 bool MainCtrl::Action_QBox(double f1, double f2) {
+    return QBox(f1, f2, false);
+}
+
+bool MainCtrl::Action_QBoxUpdate(double f1, double f2) {
+    return QBox(f1, f2, true);
+}
+
+bool MainCtrl::QBox(double f1, double f2, bool update) {
     Measurement* a = Presenter(PRESENTER_A);
     Measurement* c = Presenter(PRESENTER_C);
     if (a == nullptr || !a->IsInitialized())
@@ -636,6 +790,10 @@ bool MainCtrl::Action_QBox(double f1, double f2) {
         return Refuse(frontEnd_, "No closed box fits A between " + Kedra::Text::FormatFixed(f1, 1) +
                                      " and " + Kedra::Text::FormatFixed(f2, 1) +
                                      " Hz: A has no level to fit there");
+    const int slot = PresenterSlot(PRESENTER_C);
+    if (!(update && HoldsOwnResult(slot, LiveResult::QBox)) && !MakeRoom(slot))
+        return false;
+    c = Slot(slot);
     // The model as a minimum-phase measurement at A's level.
     c->InitializeDirac(a->GetExponent(), a->GetSamplerate(), 1.0);
     std::complex<double>* spectrum = c->GetF0Writeable();
@@ -646,7 +804,8 @@ bool MainCtrl::Action_QBox(double f1, double f2) {
     c->F0Written();
     c->SetLabel("QBox: Qtc = " + Kedra::Text::FormatFixed(q_, 3) +
                 " Fb = " + Kedra::Text::FormatFixed(fc_, 0));
-    return Changed(true, PresenterSlot(PRESENTER_C));
+    RememberOwnResult(slot, LiveResult::QBox);
+    return Changed(true, slot);
 }
 
 // The microphone calibration from three measurements of one loudspeaker:
@@ -683,15 +842,18 @@ bool MainCtrl::Action_AbcCalib() {
     WindowAt(refMid, CentimetresToSamples(o.winMidcm, fs));
     WindowAt(refLow, CentimetresToSamples(o.winLowcm, fs));
     Measurement tested("tested"), reference("reference");
+    auto result = std::make_unique<Measurement>("Microphone calibration");
     if (!Kedra::Measure::Stitch(lowWin, highWin, o.stitchHighCenter, o.stitchHighWidth, false,
                                 tested) ||
         !Kedra::Measure::Stitch(refLow, refMid, o.stitchLowCenter, o.stitchLowWidth, false,
                                 reference) ||
-        !Kedra::Measure::Operation("/", tested, reference, *c))
+        !Kedra::Measure::Operation("/", tested, reference, *result))
         return Refuse(frontEnd_, "The three measurements could not be stitched and divided: "
                                  "they need the same sample rate and length");
-    c->SetLabel("Microphone calibration");
-    SlotChanged(PresenterSlot(PRESENTER_C));
+    result->SetLabel("Microphone calibration");
+    c = result.get();
+    if (!PlaceResult(PresenterSlot(PRESENTER_C), std::move(result)))
+        return false;
     Kedra::Measure::Calibrator& cal = audio_->MicCalibrator();
     if (!cal.Import(*c, 20.0, fs / 2.0) || !cal.Save(Conf::FilePath(CAL_MIC_FILENAME)))
         return Refuse(frontEnd_, "The microphone calibration could not be saved to " +
@@ -856,16 +1018,16 @@ bool MainCtrl::Action_Average(const std::vector<int>& slots, int into,
         }
         inputs.push_back(m);
     }
-    Measurement* result = Slot(into);
-    if (result == nullptr || inputs.size() < 2) {
+    if (Slot(into) == nullptr || inputs.size() < 2) {
         frontEnd_.ShowMessage(MessageKind::Warning, "Sonvel Warning",
                               "Averaging needs two filled slots and a slot for the result");
         return false;
     }
+    auto result = std::make_unique<Measurement>(Slot(into)->GetLabel());
     if (!Kedra::Measure::Average(inputs, mode, align, *result))
         return Refuse(frontEnd_, "The measurements could not be averaged: they need the same "
                                  "sample rate");
-    return Changed(true, into);
+    return PlaceResult(into, std::move(result));
 }
 
 bool MainCtrl::Action_Export(int slot, const std::string& kind, const std::string& path,
@@ -929,9 +1091,12 @@ bool MainCtrl::Action_Export(int slot, const std::string& kind, const std::strin
 
 bool MainCtrl::Action_Import(int slot, const std::string& path, bool impulse, int sampleRate,
                              bool withPhase) {
-    Measurement* m = Slot(slot);
-    if (m == nullptr)
+    if (Slot(slot) == nullptr)
         return Refuse(frontEnd_, "There is no slot " + std::to_string(slot) + " to import into");
+    // Read into a record of its own: a file that fails leaves the slot as it was.
+    auto fresh = std::make_unique<Measurement>(
+        Keeps(slot) ? Kedra::Measure::MeasurementList::EmptyLabel(slot) : Slot(slot)->GetLabel());
+    Measurement* m = fresh.get();
     bool ok;
     std::string why;
     if (Kedra::WaveImExport::FileLooksLikeAudio(path) || impulse) {
@@ -962,8 +1127,7 @@ bool MainCtrl::Action_Import(int slot, const std::string& path, bool impulse, in
                                      (why.empty() ? " (see the log file)" : ": " + why));
     if (m->GetLabel().rfind("Empty", 0) == 0)
         m->SetLabel(fs::path(path).stem().string());
-    SlotChanged(slot);
-    return true;
+    return PlaceResult(slot, std::move(fresh));
 }
 
 int MainCtrl::FirstEmptySlot() {
@@ -975,9 +1139,12 @@ int MainCtrl::FirstEmptySlot() {
 
 bool MainCtrl::Action_AnalyzeFile(int slot, const std::string& recordingPath,
                                   const std::string& referencePath) {
-    Measurement* m = Slot(slot);
-    if (m == nullptr)
+    if (Slot(slot) == nullptr)
         return Refuse(frontEnd_, "There is no slot " + std::to_string(slot) + " to measure into");
+    // Analysed into a record of its own, placed (the keep rule first) only when it succeeded.
+    auto fresh = std::make_unique<Measurement>(
+        Keeps(slot) ? Kedra::Measure::MeasurementList::EmptyLabel(slot) : Slot(slot)->GetLabel());
+    Measurement* m = fresh.get();
     auto fail = [&](const std::string& why) {
         frontEnd_.ShowMessage(MessageKind::Error, "Sonvel Warning", why);
         return false;
@@ -1009,7 +1176,7 @@ bool MainCtrl::Action_AnalyzeFile(int slot, const std::string& recordingPath,
         return false;
     if (m->GetLabel().rfind("Empty", 0) == 0)
         m->SetLabel(fs::path(recordingPath).stem().string());
-    return Changed(true, slot);
+    return PlaceResult(slot, std::move(fresh));
 }
 
 std::string MainCtrl::LoopbackConnectionText() {
@@ -1127,7 +1294,18 @@ bool MainCtrl::Action_CalDacAdcMake() {
     while (!done) {
         LoopbackBeforeMeasuring(session);
         Measurement* a = Presenter(PRESENTER_A);
-        const bool measured = a != nullptr && audio_->PerformMeasurement(*a, "A - Loopback");
+        bool measured = false;
+        if (a != nullptr) {
+            std::unique_ptr<Measurement> fresh = PrepareMeasurement(PresenterSlot(PRESENTER_A));
+            // Not to be measured over: said why (or cancelled), nothing to try again.
+            if (!fresh) {
+                LoopbackAfterMeasuring(session);
+                break;
+            }
+            measured = MeasureDetached(*fresh, "A - Loopback") &&
+                       PlaceMeasurement(PresenterSlot(PRESENTER_A), std::move(fresh));
+            a = Presenter(PRESENTER_A);
+        }
         LoopbackAfterMeasuring(session);
         if (!measured) {
             // A front end that answers every question with yes would otherwise retry forever.
@@ -1152,11 +1330,14 @@ bool MainCtrl::Action_CalDacAdcMake() {
             if (LoopbackAccept(*a, fLow, fHigh)) {
                 Measurement* b = Presenter(PRESENTER_B);
                 if (b != nullptr && b != a) {
+                    const int slot = PresenterSlot(PRESENTER_B);
                     LoopbackBeforeMeasuring(session, true);
-                    const bool checked = audio_->PerformMeasurement(*b, "B - Loopback");
+                    std::unique_ptr<Measurement> fresh = PrepareMeasurement(slot);
+                    const bool checked = fresh && MeasureDetached(*fresh, "B - Loopback") &&
+                                         PlaceMeasurement(slot, std::move(fresh));
                     LoopbackAfterMeasuring(session);
                     if (checked)
-                        LoopbackChecked(*b, *a);
+                        LoopbackChecked(*Presenter(PRESENTER_B), *a);
                 }
                 const bool enable =
                     frontEnd_.AskYesNo("Sonvel", "Enable this DAC-ADC calibration?");

@@ -54,6 +54,9 @@ struct ExportChoices {
     bool sampleNumbers = false;
 };
 
+// What a write into a filled slot does when no slot is empty to keep the earlier record in.
+enum class ReplacePolicy { Ask, Replace, Refuse };
+
 class MainCtrl {
 public:
     static constexpr int SLOT_COUNT = 40;
@@ -112,8 +115,23 @@ public:
     std::unique_ptr<Kedra::Measure::Measurement> PrepareMeasurement(int slot);
     // Any one thread at a time: the measurement itself.
     bool MeasureDetached(Kedra::Measure::Measurement& fresh, const std::string& name);
-    // Window's thread: the measured record into its slot, and the front end told.
-    void PlaceMeasurement(int slot, std::unique_ptr<Kedra::Measure::Measurement> fresh);
+    // Window's thread: the measured record into its slot (the keep rule first), and the front
+    // end told. False when nothing was placed.
+    bool PlaceMeasurement(int slot, std::unique_ptr<Kedra::Measure::Measurement> fresh);
+
+    // The keep rule, which every writer into a slot (measuring, import, analysing a recording,
+    // an operation's result) calls before it writes: when the slot holds a measurement and
+    // Misc.KeepReplacedMeasurements is on, that record moves whole to KeepSlotFor(slot) and
+    // the user is told where. With no slot empty the replace policy decides. False: nothing
+    // may be written (refused and said why, or the user cancelled).
+    bool MakeRoom(int slot);
+    // Where MakeRoom moves the record of `slot`: the first empty slot that no presenter shows,
+    // else the first empty one; -1 when none is empty.
+    int KeepSlotFor(int slot);
+    // The front end's choice; `howToReplace` completes the refusal ("Clear a slot first" ...),
+    // e.g. ", or give --replace to replace it".
+    void SetReplacePolicy(ReplacePolicy policy, const std::string& howToReplace = {});
+    ReplacePolicy GetReplacePolicy() const { return replacePolicy_; }
     // Shows `slot` in a presenter (A, B, C); kept in the options.
     void SetPresenterSlot(int presenter, int slot);
     // Later measurements take the time zero of the last one instead of finding their own.
@@ -139,6 +157,10 @@ public:
     bool Action_MeasCopyABC(int what);
     bool Action_AReset();
     bool Action_AbcStitch(double fc, double bw, bool matchTime);
+    // The live variants (a dialog's Apply): while C holds the result the last stitch or fit
+    // made, it is recomputed in place; otherwise they are Action_AbcStitch and Action_QBox.
+    bool Action_AbcStitchUpdate(double fc, double bw, bool matchTime);
+    bool Action_QBoxUpdate(double f1, double f2);
     bool Action_MatchAToB(double fc, double bw, bool matchTime);
     bool Action_QBox(double f1, double f2);
     bool Action_AbcCalib();
@@ -221,6 +243,22 @@ private:
     void AllChanged();
     bool Changed(bool ok, int slot);
     bool MeasureInto(int slot, const std::string& name);
+    // Whether a write may go over `slot` when MakeRoom finds no empty slot (the policy asked
+    // now); true also when nothing would be lost.
+    bool MayReplace(int slot);
+    bool MakeRoom(int slot, bool agreed);
+    bool Keeps(int slot);
+    // "A" when a presenter shows the slot, else "slot 7".
+    std::string SlotName(int slot) const;
+    // The record written into the slot after the keep rule.
+    bool PlaceResult(int slot, std::unique_ptr<Kedra::Measure::Measurement> fresh);
+    bool AbcStitch(double fc, double bw, bool matchTime, bool update);
+    bool QBox(double f1, double f2, bool update);
+    // The results a live update may recompute in place.
+    enum class LiveResult { None, Stitch, QBox };
+    // Whether `slot` still holds the record the last `kind` wrote there.
+    bool HoldsOwnResult(int slot, LiveResult kind);
+    void RememberOwnResult(int slot, LiveResult kind);
     Kedra::Measure::Measurement* Slot(int slot);
     bool BothFilled(Kedra::Measure::Measurement* a, Kedra::Measure::Measurement* b);
 
@@ -236,6 +274,13 @@ private:
     std::unique_ptr<Kedra::Measure::Measurement> signal_;
     Conf::SignalOptions signalFrom_;
     int signalRate_ = 0;
+    ReplacePolicy replacePolicy_ = ReplacePolicy::Ask;
+    std::string howToReplace_;
+    // The record whose replacing the user agreed to before it was measured.
+    const Kedra::Measure::Measurement* agreed_ = nullptr;
+    int ownResultSlot_ = -1;
+    const Kedra::Measure::Measurement* ownResult_ = nullptr;
+    LiveResult ownResultKind_ = LiveResult::None;
     double q_ = 0.707;
     double fc_ = 50.0;
     double gain_ = 1.0;

@@ -124,6 +124,9 @@ struct MiscOptions {
     std::string SaveMeasureOutput;
     std::string SaveMeasureRec;
     std::string SaveMeasureCorr;
+    // A measurement written over (measured, imported, an operation's result) first moves to
+    // an empty slot instead of being lost.
+    bool KeepReplacedMeasurements = true;
 
     static MiscOptions Default(const std::filesystem::path& userDirectory);
     // A debug wave path that is missing or empty gets its default.
@@ -141,6 +144,7 @@ struct MiscOptions {
         v("SaveMeasureOutput", SaveMeasureOutput);
         v("SaveMeasureRec", SaveMeasureRec);
         v("SaveMeasureCorr", SaveMeasureCorr);
+        v("KeepReplacedMeasurements", KeepReplacedMeasurements);
     }
 
     friend bool operator==(const MiscOptions&, const MiscOptions&) = default;

@@ -351,6 +351,11 @@ int RunCommandLine(int argc, char** argv) {
     std::vector<std::string> sets;
     app.add_option("--user-dir", userDir, "User directory (options, autosaved measurements)");
     app.add_flag("--yes", yes, "Answer every question with OK/Yes");
+    bool replace = false;
+    app.add_flag("--replace", replace,
+                 "When every slot is filled, let a new measurement or result replace the one in "
+                 "its slot (otherwise the earlier one is moved to an empty slot, or the command "
+                 "is refused)");
     app.add_option("--set", sets, "Change an option for this run and keep it: Section.Field=VALUE")
         ->take_all();
 
@@ -570,6 +575,9 @@ int RunCommandLine(int argc, char** argv) {
 
     ConsoleFrontEnd front(yes);
     MainCtrl ctrl(front);
+    // --yes answers questions; replacing a measurement that cannot be kept takes --replace.
+    ctrl.SetReplacePolicy(replace ? ReplacePolicy::Replace : ReplacePolicy::Refuse,
+                          ", or give --replace to replace it");
     int status = 0;
     try {
         ctrl.StartUp("");

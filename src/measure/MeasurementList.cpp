@@ -5,6 +5,7 @@
 #include <fstream>
 #include <map>
 #include <new>
+#include <utility>
 
 #include "foundation/KedraLogger.h"
 #include "measure/MeasurementFile.h"
@@ -45,6 +46,12 @@ void MeasurementList::SetNo(std::unique_ptr<Measurement> measurement, int index)
     if (index < 0 || index >= GetSize() || !measurement)
         return;
     slots_[static_cast<std::size_t>(index)] = std::move(measurement);
+}
+
+void MeasurementList::Swap(int a, int b) {
+    if (a < 0 || a >= GetSize() || b < 0 || b >= GetSize())
+        return;
+    std::swap(slots_[static_cast<std::size_t>(a)], slots_[static_cast<std::size_t>(b)]);
 }
 
 bool MeasurementList::IsFilled(int index) {

@@ -64,6 +64,8 @@ public:
 
     // Takes over `measurement` for slot `index`; ignored for an index out of range or null.
     void SetNo(std::unique_ptr<Measurement> measurement, int index);
+    // The two slots' records trade places whole; ignored when either index is out of range.
+    void Swap(int a, int b);
     // Null for an index out of range.
     Measurement* No(int index);
     int GetSize() const { return static_cast<int>(slots_.size()); }

@@ -618,3 +618,110 @@ TEST_F(MainCtrlTest, RoomDecayIsTheSameAtFullAndQuarterDriveAndTheSpeakerHasNone
 }
 
 } // namespace
+
+namespace {
+
+int FilledCount(MainCtrl& ctrl) {
+    int n = 0;
+    for (int i = 0; i < ctrl.List().GetSize(); ++i)
+        n += ctrl.List().IsFilled(i) ? 1 : 0;
+    return n;
+}
+
+TEST_F(MainCtrlTest, AWriteIntoAFilledSlotKeepsTheEarlierRecordElsewhere) {
+    ScriptedFrontEnd fe;
+    MainCtrl ctrl(fe);
+    ctrl.StartUp("");
+    ctrl.Audio().UseSimulated(true, SimulatedModel::Loopback);
+    Conf::Options::Field.Signal.SignalLength = 14;
+    ctrl.ApplyOptions();
+    ASSERT_TRUE(ctrl.Action_MeasStart(MainCtrl::PRESENTER_A));
+    Kedra::Measure::Measurement* first = ctrl.Presenter(MainCtrl::PRESENTER_A);
+    first->SetLabel("first");
+    first->SetSmoothingEnabled(true);
+    ASSERT_TRUE(ctrl.Action_MeasStart(MainCtrl::PRESENTER_A));
+    // Whole, to the first empty slot no presenter shows; A holds the new one.
+    EXPECT_EQ(ctrl.List().No(3), first);
+    EXPECT_EQ(first->GetLabel(), "first");
+    EXPECT_TRUE(first->GetSmoothingEnabled());
+    EXPECT_EQ(ctrl.Presenter(MainCtrl::PRESENTER_A)->GetLabel(), "Unnamed-0");
+    EXPECT_TRUE(fe.Saw("The earlier measurement of A is now in slot 3"));
+
+    // An import into a filled slot that is no presenter's; a file that fails moves nothing.
+    const fs::path text = dir / "a.txt";
+    ASSERT_TRUE(ctrl.Action_Export(0, "response", text.string()));
+    SonvelTest::WriteBytes(dir / "junk.txt", "not;a\nresponse\n");
+    EXPECT_FALSE(ctrl.Action_Import(3, (dir / "junk.txt").string(), false, 44100, false));
+    EXPECT_EQ(ctrl.List().No(3), first);
+    ASSERT_TRUE(ctrl.Action_Import(3, text.string(), false, 44100, true));
+    EXPECT_EQ(ctrl.List().No(4), first);
+    EXPECT_EQ(ctrl.List().No(3)->GetLabel(), "a");
+    EXPECT_TRUE(fe.Saw("The earlier measurement of slot 3 is now in slot 4"));
+
+    // Switched off: replaced as before.
+    ctrl.Presenter(MainCtrl::PRESENTER_B)->CopyAllFrom(*ctrl.Presenter(MainCtrl::PRESENTER_A));
+    Conf::Options::Field.Misc.KeepReplacedMeasurements = false;
+    ASSERT_TRUE(ctrl.Action_MeasOperationABC("+"));
+    ASSERT_TRUE(ctrl.Action_MeasOperationABC("-"));
+    EXPECT_EQ(FilledCount(ctrl), 5);
+    Conf::Options::Field.Misc.KeepReplacedMeasurements = true;
+
+    // A live variant recomputes only its own result in place; the plain one keeps the last.
+    ASSERT_TRUE(ctrl.Action_AbcStitch(1000.0, 200.0, false));
+    EXPECT_EQ(FilledCount(ctrl), 6) << "C = A - B kept";
+    for (double fc : {800.0, 900.0, 1100.0})
+        ASSERT_TRUE(ctrl.Action_AbcStitchUpdate(fc, 200.0, false));
+    EXPECT_EQ(FilledCount(ctrl), 6);
+    ASSERT_TRUE(ctrl.Action_QBoxUpdate(20.0, 500.0));
+    EXPECT_EQ(FilledCount(ctrl), 7) << "the stitch is no result of the fit's: kept";
+    ASSERT_TRUE(ctrl.Action_QBoxUpdate(30.0, 500.0));
+    ASSERT_TRUE(ctrl.Action_AbcStitch(1000.0, 200.0, false));
+    EXPECT_EQ(FilledCount(ctrl), 8);
+}
+
+TEST_F(MainCtrlTest, WithEverySlotFilledThePolicyDecidesAndARefusalWritesNothing) {
+    ScriptedFrontEnd fe(false);
+    MainCtrl ctrl(fe);
+    ctrl.StartUp("");
+    ctrl.Audio().UseSimulated(true, SimulatedModel::Loopback);
+    Conf::Options::Field.Signal.SignalLength = 14;
+    ctrl.ApplyOptions();
+    for (int i = 0; i < ctrl.List().GetSize(); ++i) {
+        ctrl.List().No(i)->InitializeDirac(12, 44100, 1.0);
+        ctrl.List().No(i)->SetLabel("old " + std::to_string(i));
+    }
+    const auto a = [&] { return ctrl.Presenter(MainCtrl::PRESENTER_A); };
+    Kedra::Measure::Measurement* old = a();
+
+    // Asked, and cancelled: before the measurement runs.
+    EXPECT_EQ(ctrl.PrepareMeasurement(0), nullptr);
+    EXPECT_TRUE(fe.Saw("Every slot is filled, so the earlier measurement of A (old 0) cannot be "
+                       "kept.\n\nReplace it?"));
+    const auto before = fe.Log().size();
+    ctrl.SetReplacePolicy(ReplacePolicy::Refuse, ", or give --replace to replace it");
+    EXPECT_FALSE(ctrl.Action_MeasStart(MainCtrl::PRESENTER_A));
+    EXPECT_FALSE(ctrl.Action_MeasOperationAB());
+    ASSERT_EQ(fe.Log().size(), before + 2);
+    EXPECT_EQ(fe.Log()[before].text,
+              "Every slot is filled, so the earlier measurement of A (old 0) cannot be kept; "
+              "nothing was written. Clear a slot first, or give --replace to replace it.");
+    EXPECT_EQ(a(), old);
+    EXPECT_EQ(ctrl.Presenter(MainCtrl::PRESENTER_B)->GetLabel(), "old 1");
+
+    ctrl.SetReplacePolicy(ReplacePolicy::Replace);
+    ASSERT_TRUE(ctrl.Action_MeasStart(MainCtrl::PRESENTER_A));
+    EXPECT_EQ(a()->GetSignalType(), 1) << "the new sweep measurement";
+    EXPECT_TRUE(fe.Saw("Every slot is filled: the earlier measurement of A was replaced"));
+
+    // Asked once, OK: the answer given before the measurement holds when it is placed.
+    ctrl.SetReplacePolicy(ReplacePolicy::Ask);
+    fe.SetAnswer(true);
+    const auto asked = fe.Log().size();
+    ASSERT_TRUE(ctrl.Action_MeasStart(MainCtrl::PRESENTER_A));
+    int questions = 0;
+    for (auto i = asked; i < fe.Log().size(); ++i)
+        questions += fe.Log()[i].type == ScriptedFrontEnd::Entry::Question ? 1 : 0;
+    EXPECT_EQ(questions, 1);
+}
+
+} // namespace

@@ -97,6 +97,7 @@ inline OptionsField EveryFieldChanged(const std::filesystem::path& userDirectory
     m.SaveMeasureOutput = "/elsewhere/out put.wav";
     m.SaveMeasureRec = "/elsewhere/rec&<>.wav";
     m.SaveMeasureCorr = "relative/corr.wav";
+    m.KeepReplacedMeasurements = false;
     auto& d = f.Dev;
     d.SamplerateNo = 5;
     d.InputNumber = 3;
