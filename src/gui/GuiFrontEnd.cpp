@@ -98,6 +98,11 @@ void GuiFrontEnd::ReportProgress(const std::string& text) {
     StepProgress(text, -1.0);
 }
 
+void GuiFrontEnd::ReportStatus(const std::string& text) {
+    Kedra::Logging::KedraLogger::LogText("INFO    GuiFrontEnd::ReportStatus " + text + "\n");
+    OnGuiThread([this, t = Q(text)] { emit statusReported(t); });
+}
+
 void GuiFrontEnd::BeginProgress(const std::string& title) {
     OnGuiThread([this, t = Q(title)] { emit progressBegun(t); });
 }

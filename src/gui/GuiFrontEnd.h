@@ -43,6 +43,7 @@ public:
     bool AskOkCancel(const std::string& title, const std::string& text) override;
     bool AskYesNo(const std::string& title, const std::string& text) override;
     void ReportProgress(const std::string& text) override;
+    void ReportStatus(const std::string& text) override;
     void BeginProgress(const std::string& title) override;
     void StepProgress(const std::string& text, double fraction) override;
     void EndProgress() override;
@@ -61,6 +62,7 @@ signals:
     void progressBegun(const QString& title);
     void progressStepped(const QString& text, double fraction);
     void progressEnded();
+    void statusReported(const QString& text);
     void listChanged();
     void presenterChanged(int presenter);
     void viewChanged(int slot);

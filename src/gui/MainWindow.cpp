@@ -47,6 +47,7 @@
 #include "app/Options.h"
 #include "exchange/WaveFile.h"
 #include "foundation/KedraLogger.h"
+#include "gui/AverageDialog.h"
 #include "gui/CheckedSpinBox.h"
 #include "gui/DeviceReportDialog.h"
 #include "gui/ExportDialog.h"
@@ -167,6 +168,10 @@ MainWindow::MainWindow(MainCtrl& ctrl, GuiFrontEnd& front, QWidget* parent)
                                          ? text
                                          : progressTitle_ + QStringLiteral(": ") + text);
             });
+    connect(&front_, &GuiFrontEnd::statusReported, this, [this](const QString& text) {
+        lastStatus_ = text;
+        ShowDone(text);
+    });
     connect(&front_, &GuiFrontEnd::progressEnded, this, [this] {
         progressTitle_.clear();
         if (!Measuring()) {
@@ -372,7 +377,8 @@ void MainWindow::BuildDocks() {
     listView_ = new QTableView(this);
     listView_->setModel(model_);
     listView_->setSelectionBehavior(QAbstractItemView::SelectRows);
-    listView_->setSelectionMode(QAbstractItemView::SingleSelection);
+    // Several rows for an average; single-slot actions take the first.
+    listView_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     listView_->setDragEnabled(true);
     listView_->setDragDropMode(QAbstractItemView::DragOnly);
     listView_->setEditTriggers(QAbstractItemView::EditKeyPressed |
@@ -784,16 +790,18 @@ void MainWindow::MeasurementDone() {
     worker_->Join();
     delete worker_;
     worker_ = nullptr;
-    const bool ok = pendingOk_ && !cancelled_;
-    if (ok) {
-        ctrl_.PlaceMeasurement(pendingSlot_, std::move(pending_));
+    lastStatus_.clear();
+    const bool ok =
+        pendingOk_ && !cancelled_ && ctrl_.PlaceMeasurement(pendingSlot_, std::move(pending_));
+    if (ok)
         views_->ShowRoomOf(pendingPresenter_);
-    }
     pending_.reset();
     SetMeasuringState(false);
     // A cancel the user asked for needs no answer; a failure said why in a dialog.
     if (cancelled_) {
         ShowDone(tr("Measurement cancelled"));
+    } else if (ok && !lastStatus_.isEmpty()) {
+        ShowDone(tr("Measurement done. %1").arg(lastStatus_));
     } else {
         ShowDone(ok ? tr("Measurement done") : tr("Measurement failed"));
     }
@@ -1106,6 +1114,7 @@ void MainWindow::BuildOperationsMenu() {
     };
     for (const auto& [op, text] : entries)
         m->addAction(text, this, [this, op = op] { OpenOperation(op); });
+    m->addAction(tr("&Average..."), this, [this] { OpenAverage(); });
     m->addSeparator();
     const QString copies[] = {tr("Copy A to B"), tr("Copy A to C"), tr("Copy A's window to B"),
                               tr("Copy A's window to B and C")};
@@ -1121,6 +1130,32 @@ OperationDialog* MainWindow::OpenOperation(Operation operation) {
         return nullptr;
     }
     auto* dialog = new OperationDialog(operation, ctrl_, this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->open();
+    return dialog;
+}
+
+std::vector<int> MainWindow::AverageSlots() const {
+    std::vector<int> chosen;
+    for (const QModelIndex& row : listView_->selectionModel()->selectedRows())
+        if (ctrl_.List().IsFilled(row.row()))
+            chosen.push_back(row.row());
+    if (chosen.size() >= 2) {
+        std::sort(chosen.begin(), chosen.end());
+        return chosen;
+    }
+    chosen.clear();
+    for (const CurveSource& c : Curves())
+        chosen.push_back(ctrl_.PresenterSlot(c.presenter));
+    std::sort(chosen.begin(), chosen.end());
+    chosen.erase(std::unique(chosen.begin(), chosen.end()), chosen.end());
+    return chosen;
+}
+
+AverageDialog* MainWindow::OpenAverage() {
+    if (RefusedWhileMeasuring("average the measurements"))
+        return nullptr;
+    auto* dialog = new AverageDialog(ctrl_, AverageSlots(), this);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->open();
     return dialog;

@@ -34,6 +34,7 @@ class MainCtrl;
 
 namespace Kedra::Sonvel::Gui {
 
+class AverageDialog;
 class GuiFrontEnd;
 class LoopbackDialog;
 class MeasureThread;
@@ -92,6 +93,11 @@ public:
     bool ImportFile(const QString& path, bool impulse);
     // The operation's dialog, open (not modal to the event loop); it runs on OK.
     OperationDialog* OpenOperation(Operation operation);
+    // Operations > Average...: open, over AverageSlots(); it runs on OK.
+    AverageDialog* OpenAverage();
+    // The slots an average starts from: those selected in the list, or, with fewer than two
+    // selected, those whose curves are shown.
+    std::vector<int> AverageSlots() const;
     // The guided loopback calibration; null when the devices are not there.
     LoopbackDialog* OpenLoopbackCalibration();
     // Measures into a presenter's slot from a recorded wave file; the played signal is
@@ -183,6 +189,9 @@ private:
     QProgressBar* progress_ = nullptr;
     QPushButton* cancel_ = nullptr;
     QString packagePath_;
+    // The last status the controller reported (a record kept elsewhere), for the measurement's
+    // closing text.
+    QString lastStatus_;
 
     // The running measurement: its thread, the record it fills and where that goes.
     MeasureThread* worker_ = nullptr;

@@ -7,6 +7,7 @@
 #include <QDoubleSpinBox>
 #include <QFormLayout>
 #include <QLabel>
+#include <QPushButton>
 #include <QVBoxLayout>
 
 #include "app/MainCtrl.h"
@@ -161,6 +162,12 @@ OperationDialog::OperationDialog(Operation operation, MainCtrl& ctrl, QWidget* p
     refusal_->setWordWrap(true);
     layout->addWidget(refusal_);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    if (operation == Operation::Stitch || operation == Operation::QBox) {
+        apply_ = buttons->addButton(QDialogButtonBox::Apply);
+        apply_->setToolTip(tr("Show the result in C and keep the dialog open; later Applies "
+                              "recompute that result instead of adding another"));
+        connect(apply_, &QPushButton::clicked, this, [this] { Execute(); });
+    }
     connect(buttons, &QDialogButtonBox::accepted, this, &OperationDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     layout->addWidget(buttons);
@@ -240,7 +247,9 @@ bool OperationDialog::Run() {
         last.stitchFc = numbers_[0]->value();
         last.stitchBw = numbers_[1]->value();
         last.stitchTime = flag_->isChecked();
-        return ctrl_.Action_AbcStitch(last.stitchFc, last.stitchBw, last.stitchTime);
+        return applied_
+                   ? ctrl_.Action_AbcStitchUpdate(last.stitchFc, last.stitchBw, last.stitchTime)
+                   : ctrl_.Action_AbcStitch(last.stitchFc, last.stitchBw, last.stitchTime);
     case Operation::MinimumPhase: {
         const int slot = ChosenSlot(0);
         last.causal = flag_->isChecked();
@@ -252,7 +261,8 @@ bool OperationDialog::Run() {
     case Operation::QBox:
         last.qboxFrom = numbers_[0]->value();
         last.qboxTo = numbers_[1]->value();
-        if (!ctrl_.Action_QBox(last.qboxFrom, last.qboxTo))
+        if (!(applied_ ? ctrl_.Action_QBoxUpdate(last.qboxFrom, last.qboxTo)
+                       : ctrl_.Action_QBox(last.qboxFrom, last.qboxTo)))
             return false;
         result_ = tr("Qtc = %1\nFb = %2 Hz\ngain = %3")
                       .arg(QString::fromStdString(Kedra::Text::FormatFixed(ctrl_.LastQ(), 3)))
@@ -291,15 +301,15 @@ void OperationDialog::ShowRefusal() {
     refusal_->setText(reasons.join("; "));
 }
 
-void OperationDialog::accept() {
+bool OperationDialog::Execute() {
     // A refused value stays as typed, to be corrected; nothing runs meanwhile.
     ShowRefusal();
     if (!refusal_->text().isEmpty())
-        return;
+        return false;
     if (operation_ == Operation::QBox && !(numbers_[1]->value() > numbers_[0]->value())) {
         ctrl_.Front().ShowMessage(MessageKind::Warning, "Sonvel Warning",
                                   "The fit needs a lower frequency below the upper one");
-        return;
+        return false;
     }
     auto* gui = dynamic_cast<GuiFrontEnd*>(&ctrl_.Front());
     const auto told = gui != nullptr ? gui->Messages().size() : 0;
@@ -309,6 +319,20 @@ void OperationDialog::accept() {
     if (!ok) {
         if (gui == nullptr || gui->Messages().size() == told)
             ctrl_.Front().ShowMessage(MessageKind::Warning, "Sonvel Warning", Refusal(operation_));
+        return false;
+    }
+    applied_ = true;
+    return true;
+}
+
+void OperationDialog::accept() {
+    ShowRefusal();
+    if (!refusal_->text().isEmpty())
+        return;
+    if (!Execute()) {
+        // The fit's frequencies are corrected in the dialog; any other refusal closes it.
+        if (operation_ == Operation::QBox && !(numbers_[1]->value() > numbers_[0]->value()))
+            return;
         QDialog::reject();
         return;
     }

@@ -10,6 +10,7 @@ class QComboBox;
 class QDoubleSpinBox;
 class QFormLayout;
 class QLabel;
+class QPushButton;
 
 namespace Kedra::Sonvel {
 class MainCtrl;
@@ -34,7 +35,10 @@ public:
 
     Operation Kind() const { return operation_; }
     // Runs the operation with the dialog's parameters; false when the controller refused.
+    // After an Apply the stitch and the fit recompute their own result in C.
     bool Run();
+    // The stitch and the fit: runs and stays open; null for the others.
+    QPushButton* ApplyButton() const { return apply_; }
     // The result to show after Run (the closed-box fit's figures), else empty.
     QString ResultText() const { return result_; }
 
@@ -54,6 +58,8 @@ private:
     QComboBox* AddSlotBox(QFormLayout* form, const QString& label, int slot);
     int ChosenSlot(int which) const;
     void ShowRefusal();
+    // OK's and Apply's work: false when nothing ran or it was refused (and said why).
+    bool Execute();
 
     Operation operation_;
     MainCtrl& ctrl_;
@@ -63,6 +69,8 @@ private:
     QDoubleSpinBox* numbers_[7] = {};
     QCheckBox* flag_ = nullptr;
     QLabel* refusal_ = nullptr;
+    QPushButton* apply_ = nullptr;
+    bool applied_ = false;
 };
 
 } // namespace Kedra::Sonvel::Gui

@@ -770,6 +770,9 @@ void OptionsDialog::BuildMisc() {
            tr("Explanations like this one when the mouse rests on a control"));
     connect(findChild<QCheckBox*>("Misc.ShowToolTips"), &QCheckBox::toggled, this,
             &OptionsDialog::ShowToolTips);
+    Switch(general, tr("Keep replaced measurements"), SONVEL_FIELD(Misc, KeepReplacedMeasurements),
+           tr("A measurement, import or result written into a filled slot first moves the "
+              "earlier measurement to an empty slot; off: it is replaced"));
 
     QFormLayout* waves = AddGroup(page, tr("Debug waves"));
     QCheckBox* save = Switch(
