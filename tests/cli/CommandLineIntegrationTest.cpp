@@ -526,4 +526,48 @@ TEST_F(CommandLine, FlacAndAiffImpulsesImportAndDamagedOnesSayWhy) {
         << analyzed.err;
 }
 
+TEST_F(CommandLine, MeasuringTwiceIntoAKeepsBothAndAFullListIsReplacedOnlyWithReplace) {
+    const std::string settings = "--set Signal.SignalLength=14 --set Dev.OutputPCMAmplitude=0.5 ";
+    ASSERT_EQ(Sonvel(settings + "measure A --sim loopback --name first").status, 0);
+    const Session again = Sonvel(settings + "measure A --sim loopback");
+    ASSERT_EQ(again.status, 0) << again.err;
+    EXPECT_NE(again.out.find("The earlier measurement of A is now in slot 3\n"), std::string::npos)
+        << again.out;
+    auto list = Autosaved();
+    EXPECT_EQ(list->No(3)->GetLabel(), "first");
+    EXPECT_EQ(list->No(0)->GetLabel(), "Unnamed-0");
+
+    {
+        Kedra::Measure::MeasurementList full(40);
+        for (int i = 0; i < full.GetSize(); ++i) {
+            full.No(i)->InitializeDirac(10, 44100, 1.0);
+            full.No(i)->SetLabel("old " + std::to_string(i));
+        }
+        ASSERT_TRUE(full.Save((dir / "MeasAutosaved.zip").string()));
+    }
+    // --yes answers questions; it does not replace.
+    for (const char* yes : {"", "--yes "}) {
+        const Session refused = Sonvel(yes + settings + "measure A --sim loopback");
+        EXPECT_EQ(refused.status, 1) << yes;
+        EXPECT_EQ(std::count(refused.err.begin(), refused.err.end(), '\n'), 1) << refused.err;
+        EXPECT_NE(refused.err.find("Every slot is filled, so the earlier measurement of A (old 0) "
+                                   "cannot be kept; nothing was written. Clear a slot first, or "
+                                   "give --replace to replace it."),
+                  std::string::npos)
+            << refused.err;
+        EXPECT_EQ(Autosaved()->No(0)->GetLabel(), "old 0");
+    }
+    const Session replaced = Sonvel("--replace " + settings + "measure A --sim loopback");
+    ASSERT_EQ(replaced.status, 0) << replaced.err;
+    list = Autosaved();
+    EXPECT_EQ(list->No(0)->GetSignalType(), 1);
+    EXPECT_EQ(list->No(1)->GetLabel(), "old 1");
+
+    // Switched off, a filled list is written over as before.
+    const Session off = Sonvel("--set Misc.KeepReplacedMeasurements=false " + settings +
+                               "measure B --sim loopback --name new");
+    ASSERT_EQ(off.status, 0) << off.err;
+    EXPECT_EQ(Autosaved()->No(1)->GetLabel(), "new");
+}
+
 } // namespace
