@@ -11,6 +11,7 @@
 #include <algorithm>
 
 #include "app/MainCtrl.h"
+#include "app/Options.h"
 #include "gui/CheckedSpinBox.h"
 #include "measure/Measurement.h"
 
@@ -39,9 +40,13 @@ AverageDialog::AverageDialog(MainCtrl& ctrl, const std::vector<int>& chosen, QWi
     : QDialog(parent), ctrl_(ctrl) {
     setWindowTitle(tr("Average"));
     auto* layout = new QVBoxLayout(this);
-    auto* intro = new QLabel(tr("The average of the ticked measurements' responses goes into "
-                                "the chosen slot; a measurement there moves to an empty slot."),
-                             this);
+    auto* intro = new QLabel(
+        Conf::Options::Field.Misc.KeepReplacedMeasurements
+            ? tr("The average of the ticked measurements' responses goes into the chosen slot; "
+                 "a measurement there moves to an empty slot.")
+            : tr("The average of the ticked measurements' responses goes into the chosen slot, "
+                 "replacing what it holds."),
+        this);
     intro->setWordWrap(true);
     layout->addWidget(intro);
     slots_ = new QListWidget(this);

@@ -7,8 +7,11 @@
 #include <QComboBox>
 #include <QDoubleSpinBox>
 #include <QDropEvent>
+#include <QItemSelectionModel>
+#include <QListWidget>
 #include <QMimeData>
 #include <QPushButton>
+#include <QTableView>
 #include <QTest>
 #include <QUrl>
 #include <cmath>
@@ -16,7 +19,9 @@
 #include <sstream>
 
 #include "WindowTestFixture.h"
+#include "gui/AverageDialog.h"
 #include "gui/LoopbackDialog.h"
+#include "gui/MeasurementTableModel.h"
 #include "gui/OperationDialog.h"
 #include "measure/Measurement.h"
 
@@ -254,6 +259,100 @@ TEST_F(OperationsTest, DroppedFilesAndRecordingsAreImportedAndJunkIsRefused) {
     EXPECT_FALSE(window->AnalyseFile(
         MainCtrl::PRESENTER_B, QString::fromStdString((dir / "junk.txt").string()), QString()));
     EXPECT_EQ(LevelDb(*b, 1000.0), before);
+}
+
+int Filled(MainCtrl& ctrl) {
+    int n = 0;
+    for (int i = 0; i < ctrl.List().GetSize(); ++i)
+        n += ctrl.List().IsFilled(i) ? 1 : 0;
+    return n;
+}
+
+TEST_F(OperationsTest, MeasuringTwiceIntoAKeepsBothAndAFullListAsksBeforeMeasuring) {
+    Conf::Options::Field.Signal.SignalLength = 14;
+    Conf::Options::Field.Dev.OutputPCMAmplitude = 0.5f;
+    ctrl->ApplyOptions();
+    ASSERT_TRUE(Measure(MainCtrl::PRESENTER_A, SimulatedModel::Loopback));
+    Measurement* first = ctrl->Presenter(MainCtrl::PRESENTER_A);
+    ASSERT_TRUE(Measure(MainCtrl::PRESENTER_A, SimulatedModel::Loopback));
+    EXPECT_EQ(ctrl->List().No(3), first);
+    EXPECT_NE(ctrl->Presenter(MainCtrl::PRESENTER_A), first);
+    EXPECT_EQ(window->StatusMessage(),
+              "Measurement done. The earlier measurement of A is now in slot 3");
+    EXPECT_EQ(window->ListModel()->index(3, Gui::MeasurementTableModel::Label).data().toString(),
+              "Unnamed-0");
+
+    // Every slot filled, and the question answered with Cancel: nothing is measured.
+    for (int i = 0; i < ctrl->List().GetSize(); ++i)
+        if (!ctrl->List().IsFilled(i))
+            ctrl->List().No(i)->InitializeDirac(10, 44100, 1.0);
+    front.SetInteractive(false, false);
+    const auto asked = front.Messages().size();
+    QSignalSpy started(window.get(), &Gui::MainWindow::measurementStarted);
+    const Measurement* a = ctrl->Presenter(MainCtrl::PRESENTER_A);
+    EXPECT_FALSE(window->StartMeasurement(MainCtrl::PRESENTER_A));
+    EXPECT_EQ(started.count(), 0);
+    EXPECT_EQ(ctrl->Presenter(MainCtrl::PRESENTER_A), a);
+    EXPECT_EQ(front.Messages().size(), asked) << "a cancel needs no message";
+}
+
+TEST_F(OperationsTest, AverageDialogWritesWhatTheCommandLineWritesAndApplyKeepsOneResult) {
+    const fs::path cli = dir / "cli";
+    fs::create_directories(cli);
+    ASSERT_EQ(Sonvel(cli, "--set Dev.OutputPCMAmplitude=0.5 --set Signal.SignalLength=15 measure "
+                          "A B C --sim speaker")
+                  .status,
+              0);
+    const fs::path package = dir / "three.zip";
+    fs::copy_file(cli / AUTOSAVE_MEAS_FILENAME, package);
+    ASSERT_TRUE(window->OpenPackage(QString::fromStdString(package.string()), false));
+
+    // The shown curves, unless two or more rows are selected.
+    EXPECT_EQ(window->AverageSlots(), (std::vector<int>{0, 1, 2}));
+    QItemSelectionModel* selection = window->ListView()->selectionModel();
+    for (int row : {2, 0})
+        selection->select(window->ListModel()->index(row, 0),
+                          QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    EXPECT_EQ(window->AverageSlots(), (std::vector<int>{0, 2}));
+    Gui::AverageDialog* dialog = window->OpenAverage();
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_EQ(dialog->Slots(), (std::vector<int>{0, 2}));
+    EXPECT_EQ(dialog->Into(), 3) << "the first empty slot";
+    EXPECT_FALSE(dialog->AlignBox()->isEnabled());
+    dialog->ModeBox()->setCurrentIndex(1);
+    dialog->AlignBox()->setChecked(true);
+    Screenshot("average-dialog.png", dialog);
+    dialog->accept();
+    EXPECT_EQ(dialog->result(), QDialog::Accepted) << front.Messages().join('\n').toStdString();
+    ASSERT_EQ(Sonvel(cli, "average A C --into 3 --mode vector --align").status, 0);
+    const fs::path mine = dir / "mine.txt";
+    const fs::path theirs = dir / "theirs.txt";
+    // At the package's precision, as the command line keeps it between runs.
+    const std::string roundTrip = (dir / "round-trip.zip").string();
+    ASSERT_TRUE(ctrl->List().Save(roundTrip));
+    ASSERT_TRUE(ctrl->List().OpenTry(roundTrip, false));
+    ASSERT_TRUE(ctrl->Action_Export(3, "response", mine.string()));
+    ASSERT_EQ(Sonvel(cli, "export 3 '" + theirs.string() + "' --kind response").status, 0);
+    const std::string a = SonvelTest::ReadBytes(mine);
+    const std::string b = SonvelTest::ReadBytes(theirs);
+    EXPECT_GT(a.size(), 1000u);
+    EXPECT_TRUE(a == b) << FirstDifference(a, b);
+
+    // Stitching with Apply while the values change: the earlier C is kept once, and the
+    // Applies and OK leave one result.
+    ASSERT_EQ(Filled(*ctrl), 4);
+    Gui::OperationDialog* stitch = window->OpenOperation(Gui::Operation::Stitch);
+    ASSERT_NE(stitch->ApplyButton(), nullptr);
+    for (double fc : {200.0, 250.0, 300.0}) {
+        stitch->Number(0)->setValue(fc);
+        stitch->ApplyButton()->click();
+    }
+    stitch->accept();
+    EXPECT_EQ(stitch->result(), QDialog::Accepted);
+    EXPECT_EQ(Filled(*ctrl), 5);
+    EXPECT_EQ(ctrl->List().No(4)->GetLabel(), "Unnamed-2");
+    EXPECT_EQ(ctrl->Presenter(MainCtrl::PRESENTER_C)->GetLabel(),
+              "(Unnamed-0) stitched to (Unnamed-1)");
 }
 
 } // namespace
