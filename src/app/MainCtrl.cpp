@@ -426,6 +426,13 @@ bool MainCtrl::Keeps(int slot) {
     return m != nullptr && m->IsInitialized() && Conf::Options::Field.Misc.KeepReplacedMeasurements;
 }
 
+bool MainCtrl::PresenterShows(int slot) const {
+    for (int p = PRESENTER_A; p <= PRESENTER_C; ++p)
+        if (PresenterSlot(p) == slot)
+            return true;
+    return false;
+}
+
 std::string MainCtrl::SlotName(int slot) const {
     for (int p = PRESENTER_A; p <= PRESENTER_C; ++p)
         if (PresenterSlot(p) == slot)
@@ -439,7 +446,7 @@ int MainCtrl::KeepSlotFor(int slot) {
         if (i == slot || list_->No(i)->IsInitialized())
             continue;
         // A slot a presenter shows is left for what the user measures into it next.
-        if (SlotName(i).rfind("slot", 0) == 0)
+        if (!PresenterShows(i))
             return i;
         if (anyEmpty < 0)
             anyEmpty = i;
@@ -461,7 +468,10 @@ bool MainCtrl::MayReplace(int slot) {
     case ReplacePolicy::Ask:
         break;
     }
-    return frontEnd_.AskOkCancel("Sonvel", what + ".\n\nReplace it?");
+    if (frontEnd_.AskOkCancel("Sonvel", what + ".\n\nReplace it?"))
+        return true;
+    ++declines_;
+    return false;
 }
 
 bool MainCtrl::MakeRoom(int slot) {

@@ -132,6 +132,9 @@ public:
     // e.g. ", or give --replace to replace it".
     void SetReplacePolicy(ReplacePolicy policy, const std::string& howToReplace = {});
     ReplacePolicy GetReplacePolicy() const { return replacePolicy_; }
+    // How often the user answered Cancel to replacing a measurement that could not be kept;
+    // compared around an action, it tells a cancel (nothing to say) from a refusal.
+    int ReplaceDeclines() const { return declines_; }
     // Shows `slot` in a presenter (A, B, C); kept in the options.
     void SetPresenterSlot(int presenter, int slot);
     // Later measurements take the time zero of the last one instead of finding their own.
@@ -250,6 +253,7 @@ private:
     bool Keeps(int slot);
     // "A" when a presenter shows the slot, else "slot 7".
     std::string SlotName(int slot) const;
+    bool PresenterShows(int slot) const;
     // The record written into the slot after the keep rule.
     bool PlaceResult(int slot, std::unique_ptr<Kedra::Measure::Measurement> fresh);
     bool AbcStitch(double fc, double bw, bool matchTime, bool update);
@@ -276,6 +280,7 @@ private:
     int signalRate_ = 0;
     ReplacePolicy replacePolicy_ = ReplacePolicy::Ask;
     std::string howToReplace_;
+    int declines_ = 0;
     // The record whose replacing the user agreed to before it was measured.
     const Kedra::Measure::Measurement* agreed_ = nullptr;
     int ownResultSlot_ = -1;

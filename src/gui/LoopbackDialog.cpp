@@ -161,11 +161,19 @@ void LoopbackDialog::Measure() {
     ctrl_.LoopbackBeforeMeasuring(session_);
     Show(Step::Measuring, tr("Measuring the loopback into A..."));
     QPointer<LoopbackDialog> self(this);
+    const int declines = ctrl_.ReplaceDeclines();
     if (!window_.StartMeasurement(MainCtrl::PRESENTER_A, "A - Loopback", [self](bool ok) {
             if (self)
                 self->Measured(ok);
-        }))
+        })) {
+        if (ctrl_.ReplaceDeclines() != declines) {
+            ctrl_.LoopbackAfterMeasuring(session_);
+            Show(Step::Failed, tr("Nothing was measured: A's measurement is kept, as no slot is "
+                                  "empty to move it to.\nClear a slot, then measure?"));
+            return;
+        }
         Measured(false);
+    }
 }
 
 void LoopbackDialog::Measured(bool ok) {

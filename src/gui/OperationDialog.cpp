@@ -313,11 +313,14 @@ bool OperationDialog::Execute() {
     }
     auto* gui = dynamic_cast<GuiFrontEnd*>(&ctrl_.Front());
     const auto told = gui != nullptr ? gui->Messages().size() : 0;
+    const int declines = ctrl_.ReplaceDeclines();
     QApplication::setOverrideCursor(Qt::WaitCursor);
     const bool ok = Run();
     QApplication::restoreOverrideCursor();
     if (!ok) {
-        if (gui == nullptr || gui->Messages().size() == told)
+        // Cancelled by the user, who needs no reason; else said once.
+        if (ctrl_.ReplaceDeclines() == declines &&
+            (gui == nullptr || gui->Messages().size() == told))
             ctrl_.Front().ShowMessage(MessageKind::Warning, "Sonvel Warning", Refusal(operation_));
         return false;
     }
