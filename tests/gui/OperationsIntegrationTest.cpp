@@ -279,6 +279,7 @@ TEST_F(OperationsTest, MeasuringTwiceIntoAKeepsBothAndAFullListAsksBeforeMeasuri
     EXPECT_NE(ctrl->Presenter(MainCtrl::PRESENTER_A), first);
     EXPECT_EQ(window->StatusMessage(),
               "Measurement done. The earlier measurement of A is now in slot 3");
+    Screenshot("kept-measurement.png");
     EXPECT_EQ(window->ListModel()->index(3, Gui::MeasurementTableModel::Label).data().toString(),
               "Unnamed-0");
 
