@@ -353,9 +353,8 @@ int RunCommandLine(int argc, char** argv) {
     app.add_flag("--yes", yes, "Answer every question with OK/Yes");
     bool replace = false;
     app.add_flag("--replace", replace,
-                 "When every slot is filled, let a new measurement or result replace the one in "
-                 "its slot (otherwise the earlier one is moved to an empty slot, or the command "
-                 "is refused)");
+                 "With every slot filled, a new measurement or result replaces the one in its "
+                 "slot (without it: refused; with an empty slot the earlier one moves there)");
     app.add_option("--set", sets, "Change an option for this run and keep it: Section.Field=VALUE")
         ->take_all();
 
