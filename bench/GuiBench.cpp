@@ -65,7 +65,7 @@ struct ThreeRecords {
             records.push_back(Record(18, 11u + i, 1.0 + 0.3 * i));
             records.back()->GetA();
             records.back()->GetF();
-            curves.push_back({records.back().get(), i, colours[i], QStringLiteral("curve")});
+            curves.push_back({records.back().get(), i, i, colours[i], QStringLiteral("curve")});
         }
     }
 };
@@ -97,7 +97,7 @@ void BM_WindowEndToRedraw(benchmark::State& state) {
     auto record = Record(18, 7u, 1.0);
     record->SetImpulseWindowEnabled(true);
     record->SetImpulseWindowEnd(4000);
-    const std::vector<CurveSource> curves{{record.get(), 0, QColor(0, 0, 139), "A"}};
+    const std::vector<CurveSource> curves{{record.get(), 0, 0, QColor(0, 0, 139), "A"}};
     std::vector<std::unique_ptr<GraphView>> graphs;
     if (state.range(0) != 1)
         graphs.push_back(Shown(GraphKind::Response));
@@ -137,7 +137,7 @@ void BM_RedrawWaterfall30Slices(benchmark::State& state) {
     settings.style = state.range(0) == 0 ? WaterfallStyle::Lines : WaterfallStyle::ColourMap;
     view.SetSettings(settings);
     QCoreApplication::processEvents();
-    const CurveSource source{record.get(), 0, QColor(0, 0, 139), QStringLiteral("A")};
+    const CurveSource source{record.get(), 0, 0, QColor(0, 0, 139), QStringLiteral("A")};
     for (auto _ : state) {
         view.SetSource(source);
         view.replot(QCustomPlot::rpImmediateRefresh);

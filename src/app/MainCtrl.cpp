@@ -139,7 +139,106 @@ Measurement* MainCtrl::SignalMeasurement(bool build) {
 }
 
 void MainCtrl::ShowPresenter(int presenter) {
+    SetSlotShown(PresenterSlot(presenter), true);
     frontEnd_.PresenterShown(presenter);
+}
+
+Conf::Color MainCtrl::PaletteColour(int slot) {
+    const Conf::PlotOptions& plot = Conf::Options::Field.Plot;
+    // Apart from A's, B's and C's dark blue, red and green and from each other, on the light
+    // background; the grey is the test signal's.
+    static const Conf::Color OWN[PALETTE_SIZE - 3] = {
+        {230, 120, 0},   {130, 30, 170}, {0, 150, 160}, {210, 0, 130}, {120, 85, 30},
+        {30, 120, 255},  {235, 40, 40},  {80, 170, 20}, {170, 150, 0}, {255, 120, 200},
+        {100, 100, 100}, {0, 210, 130},  {90, 60, 150}};
+    const int i = ((slot % PALETTE_SIZE) + PALETTE_SIZE) % PALETTE_SIZE;
+    switch (i) {
+    case 0:
+        return plot.ColorMeasA;
+    case 1:
+        return plot.ColorMeasB;
+    case 2:
+        return plot.ColorMeasC;
+    default:
+        return OWN[i - 3];
+    }
+}
+
+bool MainCtrl::SlotShown(int slot) const {
+    const Measurement* m = list_->No(slot);
+    if (m == nullptr)
+        return false;
+    if (m->GetPlotShown() >= 0)
+        return m->GetPlotShown() == 1;
+    for (int p = PRESENTER_A; p <= PRESENTER_C; ++p)
+        if (PresenterSlot(p) == slot)
+            return true;
+    return false;
+}
+
+void MainCtrl::SetSlotShown(int slot, bool shown) {
+    Measurement* m = Slot(slot);
+    if (m == nullptr || (m->GetPlotShown() >= 0 && SlotShown(slot) == shown))
+        return;
+    m->SetPlotShown(shown ? 1 : 0);
+    frontEnd_.CurvesChanged();
+}
+
+Conf::Color MainCtrl::SlotColour(int slot) const {
+    const Measurement* m = list_->No(slot);
+    const int c = m != nullptr ? m->GetPlotColour() : -1;
+    if (c < 0)
+        return PaletteColour(slot);
+    return Conf::Color{static_cast<std::uint8_t>(c >> 16), static_cast<std::uint8_t>(c >> 8),
+                       static_cast<std::uint8_t>(c)};
+}
+
+void MainCtrl::SetSlotColour(int slot, Conf::Color colour) {
+    Measurement* m = Slot(slot);
+    if (m == nullptr)
+        return;
+    const Conf::Color palette = PaletteColour(slot);
+    const bool own = colour.R != palette.R || colour.G != palette.G || colour.B != palette.B;
+    const int c = own ? (colour.R << 16) | (colour.G << 8) | colour.B : -1;
+    if (c == m->GetPlotColour())
+        return;
+    m->SetPlotColour(c);
+    frontEnd_.CurvesChanged();
+}
+
+std::vector<int> MainCtrl::ShownSlots() const {
+    std::vector<int> slots;
+    for (int i = 0; i < list_->GetSize(); ++i)
+        if (list_->No(i)->IsInitialized() && SlotShown(i))
+            slots.push_back(i);
+    return slots;
+}
+
+void MainCtrl::SetShownSlots(const std::vector<int>& slots) {
+    bool changed = false;
+    for (int i = 0; i < list_->GetSize(); ++i) {
+        Measurement* m = Slot(i);
+        if (!m->IsInitialized())
+            continue;
+        const int shown = std::find(slots.begin(), slots.end(), i) != slots.end() ? 1 : 0;
+        changed = changed || m->GetPlotShown() != shown;
+        m->SetPlotShown(shown);
+    }
+    if (changed)
+        frontEnd_.CurvesChanged();
+}
+
+void MainCtrl::Received(int slot) {
+    if (Measurement* m = Slot(slot))
+        m->SetPlotShown(1);
+}
+
+void MainCtrl::DecideUnknownShown() {
+    for (int i = 0; i < list_->GetSize(); ++i) {
+        Measurement* m = Slot(i);
+        if (m->IsInitialized() && m->GetPlotShown() < 0)
+            m->SetPlotShown(SlotShown(i) ? 1 : 0);
+    }
 }
 
 bool MainCtrl::BothFilled(Measurement* a, Measurement* b) {
@@ -199,6 +298,7 @@ bool MainCtrl::OpenList(const std::string& path, bool append, bool reportFailure
     if (r.opened > 0) {
         if (!keepSlots)
             ResetSlotNumbers();
+        DecideUnknownShown();
         AllChanged();
     }
     if (r.Complete() && r.found > 0)
@@ -388,6 +488,7 @@ void MainCtrl::PlaceMeasurement(int slot, std::unique_ptr<Measurement> fresh) {
     if (fresh->GetLabel().rfind("Empty", 0) == 0)
         fresh->SetLabel("Unnamed-" + std::to_string(slot));
     list_->SetNo(std::move(fresh), slot);
+    Received(slot);
     SlotChanged(slot);
 }
 
@@ -402,6 +503,9 @@ void MainCtrl::SetPresenterSlot(int presenter, int slot) {
     if (field == nullptr || *field == slot)
         return;
     *field = slot;
+    // A slot chosen to be looked at is drawn.
+    if (Slot(slot)->IsInitialized())
+        Slot(slot)->SetPlotShown(1);
     frontEnd_.PresenterChanged(presenter);
 }
 
@@ -419,8 +523,10 @@ void MainCtrl::AllChanged() {
 }
 
 bool MainCtrl::Changed(bool ok, int slot) {
-    if (ok)
+    if (ok) {
+        Received(slot);
         SlotChanged(slot);
+    }
     return ok;
 }
 
@@ -564,12 +670,14 @@ bool MainCtrl::Action_MeasCopyABC(int what) {
         if (b == nullptr || b == a)
             return Refuse(frontEnd_, "B shows A's slot: there is nothing to copy A to");
         b->CopyAllFrom(*a);
-        return Changed(true, PresenterSlot(PRESENTER_B));
+        SlotChanged(PresenterSlot(PRESENTER_B));
+        return true;
     case 1:
         if (c == nullptr || c == a)
             return Refuse(frontEnd_, "C shows A's slot: there is nothing to copy A to");
         c->CopyAllFrom(*a);
-        return Changed(true, PresenterSlot(PRESENTER_C));
+        SlotChanged(PresenterSlot(PRESENTER_C));
+        return true;
     case 2:
     case 3:
         if (b != nullptr) {
@@ -691,7 +799,7 @@ bool MainCtrl::Action_AbcCalib() {
         return Refuse(frontEnd_, "The three measurements could not be stitched and divided: "
                                  "they need the same sample rate and length");
     c->SetLabel("Microphone calibration");
-    SlotChanged(PresenterSlot(PRESENTER_C));
+    Changed(true, PresenterSlot(PRESENTER_C));
     Kedra::Measure::Calibrator& cal = audio_->MicCalibrator();
     if (!cal.Import(*c, 20.0, fs / 2.0) || !cal.Save(Conf::FilePath(CAL_MIC_FILENAME)))
         return Refuse(frontEnd_, "The microphone calibration could not be saved to " +
@@ -962,8 +1070,7 @@ bool MainCtrl::Action_Import(int slot, const std::string& path, bool impulse, in
                                      (why.empty() ? " (see the log file)" : ": " + why));
     if (m->GetLabel().rfind("Empty", 0) == 0)
         m->SetLabel(fs::path(path).stem().string());
-    SlotChanged(slot);
-    return true;
+    return Changed(true, slot);
 }
 
 int MainCtrl::FirstEmptySlot() {

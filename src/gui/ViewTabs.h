@@ -7,6 +7,7 @@
 #include <QObject>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "gui/GraphView.h"
@@ -27,8 +28,9 @@ public:
 
     // The visible presenters' curves anew (a presenter changed, a record came or went).
     void SetCurves(const std::vector<CurveSource>& curves);
-    // A presenter's record's view changed (window, smoothing, filters, level).
+    // A presenter's or a slot's record's view changed (window, smoothing, filters, level).
     void UpdatePresenter(int presenter);
+    void UpdateSlot(int slot);
     // The room page shows this presenter from now on: it was measured or chosen last.
     void ShowRoomOf(int presenter);
 
@@ -50,6 +52,7 @@ private:
     // The presenter a one-record page shows: its choice when visible, else the first curve.
     const CurveSource* Focus(int choice) const;
     void MarkStale(Page page);
+    void Update(const std::function<bool(const CurveSource&)>& changed);
     void RefreshShown();
     void Compute(Page page);
 

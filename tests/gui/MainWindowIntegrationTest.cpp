@@ -313,7 +313,10 @@ TEST_F(MainWindowTest, OpenedPackageFillsListAndPresentersAndTheGraphExportsAtIt
     QApplication::sendEvent(c, &drop);
     EXPECT_EQ(ctrl->PresenterSlot(MainCtrl::PRESENTER_C), 1);
     EXPECT_EQ(c->SlotBox()->currentData().toInt(), 1);
-    EXPECT_NE(window->Graph(Gui::GraphKind::Response)->CurveGraph(2, 0), nullptr);
+    // B and C show one slot: one curve, named after both.
+    QCPGraph* shared = window->Graph(Gui::GraphKind::Response)->SlotCurveGraph(1, 0);
+    ASSERT_NE(shared, nullptr);
+    EXPECT_EQ(shared->name(), "BC: second");
 
     // Renaming in the list renames the record.
     EXPECT_TRUE(model->setData(model->index(1, Gui::MeasurementTableModel::Label), "renamed",

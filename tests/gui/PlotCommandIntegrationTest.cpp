@@ -121,7 +121,7 @@ TEST_F(PlotCommand, ScreenshotsOfTheInteractiveGraphs) {
     const QColor colours[] = {QColor(0, 0, 139), QColor(139, 0, 0), QColor(0, 100, 0)};
     for (int p = 0; p < 3; ++p) {
         list.No(p)->Amplify(1.0 + 0.25 * p); // apart, so that all three show
-        curves.push_back({list.No(p), p, colours[p], QString("ABC"[p]) + ": speaker"});
+        curves.push_back({list.No(p), p, p, colours[p], QString("ABC"[p]) + ": speaker"});
     }
     const QString shots = QStringLiteral(SONVEL_SCREENSHOT_DIR);
     QString error;
