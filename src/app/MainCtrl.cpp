@@ -148,9 +148,9 @@ Conf::Color MainCtrl::PaletteColour(int slot) {
     // Apart from A's, B's and C's dark blue, red and green and from each other, on the light
     // background; the grey is the test signal's.
     static const Conf::Color OWN[PALETTE_SIZE - 3] = {
-        {230, 120, 0},   {130, 30, 170}, {0, 150, 160}, {210, 0, 130}, {120, 85, 30},
-        {30, 120, 255},  {235, 40, 40},  {80, 170, 20}, {170, 150, 0}, {255, 120, 200},
-        {100, 100, 100}, {0, 210, 130},  {90, 60, 150}};
+        {230, 120, 0},  {130, 30, 170},  {0, 150, 160}, {210, 0, 130},   {120, 85, 30},
+        {30, 120, 255}, {170, 150, 0},   {80, 170, 20}, {255, 120, 200}, {100, 100, 100},
+        {0, 210, 130},  {150, 150, 255}, {235, 40, 40}};
     const int i = ((slot % PALETTE_SIZE) + PALETTE_SIZE) % PALETTE_SIZE;
     switch (i) {
     case 0:

@@ -745,10 +745,29 @@ void GraphView::UpdateOverlays() {
     legend->setVisible(legend->itemCount() > 0);
 }
 
+void GraphView::FitLegend() {
+    // As many columns as the widest name lets fit across the graph, so that no name is cut;
+    // the legend grows by rows instead.
+    const QFontMetrics metrics(legend->font());
+    int widest = 0;
+    for (const Series& s : parts_->series)
+        if (s.inLegend)
+            widest = std::max(widest, metrics.horizontalAdvance(s.graph->name()));
+    if (widest == 0)
+        return;
+    const int cell = widest + legend->iconSize().width() + legend->iconTextPadding() + 32;
+    const int columns = std::clamp((viewport().width() - 16) / cell, 1, MAX_LEGEND_COLUMNS);
+    if (columns != legend->wrap()) {
+        legend->setWrap(columns);
+        legend->setFillOrder(legend->fillOrder(), true);
+    }
+}
+
 void GraphView::ReduceIfStale() {
     // A hidden graph (an export, a test) gets no resize events; its size is still its own.
     if (!isVisible() && viewport() != rect())
         setViewport(rect());
+    FitLegend();
     // The layout the next replot will have, early, so that the curves fit its width.
     updateLayout();
     if (parts_->stale || parts_->columns != Columns())

@@ -125,6 +125,8 @@ private:
     void BuildSeries(const CurveSource& source);
     void UpdateSource(const CurveSource& source);
     void RelistLegend();
+    void FitLegend();
+    static constexpr int MAX_LEGEND_COLUMNS = 6;
     void UpdateOverlays();
     void Reduce(int columns);
     void ReduceIfStale();
