@@ -98,6 +98,7 @@ TEST_F(PlotCommand, RefusesEmptySlotsBadSizesAndUnknownNames) {
         {"plot 7 --graph decay" + out, 1, "slot 7 holds no measurement"},
         {"plot 7 --graph groupdelay" + out, 1, "slot 7 holds no measurement"},
         {"plot --graph bode" + out, 2, "bode"},
+        {"plot A --shown" + out, 2, "not both"},
         {"plot --graph response", 2, "--out"},
         {"plot --out '" + (dir / "x.bmp").string() + "'", 1, ".png, .svg or .pdf"},
         {"plot --out '" + (dir / "no/x.png").string() + "'", 1, "cannot write"},
@@ -110,6 +111,22 @@ TEST_F(PlotCommand, RefusesEmptySlotsBadSizesAndUnknownNames) {
     }
     EXPECT_FALSE(fs::exists(dir / "x.png"));
     EXPECT_FALSE(fs::exists(dir / "x.bmp"));
+}
+
+TEST_F(PlotCommand, ShownDrawsWhatTheListShowsAndAnImportedSlotIsShown) {
+    const std::string backup = (dir / "backup.zip").string();
+    const std::string wave = (dir / "a.wav").string();
+    const std::string out = " --out '" + (dir / "shown.png").string() + "'";
+    ASSERT_EQ(Sonvel("save '" + backup + "'").status, 0);
+    ASSERT_EQ(Sonvel("export A '" + wave + "' --kind wave").status, 0);
+    const Session before = Sonvel("plot --shown" + out);
+    ASSERT_EQ(before.status, 0) << before.err;
+    EXPECT_NE(before.out.find("of 3 measurements"), std::string::npos) << before.out;
+    ASSERT_EQ(Sonvel("import '" + wave + "' --slot 7").status, 0);
+    const Session after = Sonvel("plot --shown" + out);
+    ASSERT_EQ(Sonvel("open '" + backup + "'").status, 0);
+    ASSERT_EQ(after.status, 0) << after.err;
+    EXPECT_NE(after.out.find("of 4 measurements"), std::string::npos) << after.out;
 }
 
 // The window's view of the same measurements: readout and tracer, the window's band and its
