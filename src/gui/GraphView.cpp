@@ -369,7 +369,7 @@ void GraphView::UpdateSlot(int slot) {
     if (source == p.sources.end())
         return;
     if (kind_ == GraphKind::Distortion) {
-        if (source->presenter == settings_.focusPresenter)
+        if (IsFocus(*source))
             Rebuild();
         return;
     }
@@ -410,7 +410,8 @@ void GraphView::SetSettings(const GraphSettings& settings) {
         settings.excessDelay != settings_.excessDelay ||
         settings.etcBandHz != settings_.etcBandHz ||
         settings.distortionRows != settings_.distortionRows ||
-        (kind_ == GraphKind::Distortion && settings.focusPresenter != settings_.focusPresenter);
+        (kind_ == GraphKind::Distortion && (settings.focusPresenter != settings_.focusPresenter ||
+                                            settings.focusSlot != settings_.focusSlot));
     settings_ = settings;
     ApplyAxes();
     Rebuild();
@@ -437,7 +438,7 @@ void GraphView::Rebuild() {
     std::move(p.series.begin(), p.series.end(), std::back_inserter(p.recycled));
     p.series.clear();
     for (const CurveSource& s : p.sources)
-        if (kind_ != GraphKind::Distortion || s.presenter == settings_.focusPresenter)
+        if (kind_ != GraphKind::Distortion || IsFocus(s))
             BuildSeries(s);
     for (Series& old : p.recycled)
         removeGraph(old.graph);
@@ -445,6 +446,11 @@ void GraphView::Rebuild() {
     RelistLegend();
     UpdateOverlays();
     Refresh();
+}
+
+bool GraphView::IsFocus(const CurveSource& source) const {
+    return source.presenter == settings_.focusPresenter ||
+           (settings_.focusSlot >= 0 && source.slot == settings_.focusSlot);
 }
 
 void GraphView::RelistLegend() {
@@ -656,8 +662,7 @@ void GraphView::UpdateOverlays() {
     Measurement* focus = nullptr;
     QColor focusColour(60, 60, 60);
     for (const CurveSource& s : p.sources)
-        if (s.presenter == settings_.focusPresenter && s.record != nullptr &&
-            s.record->IsInitialized()) {
+        if (IsFocus(s) && s.record != nullptr && s.record->IsInitialized()) {
             focus = s.record;
             focusColour = s.colour;
         }
@@ -738,7 +743,7 @@ void GraphView::UpdateOverlays() {
         p.message->setVisible(noData);
         QString title;
         for (const CurveSource& s : p.sources)
-            if (s.presenter == settings_.focusPresenter)
+            if (IsFocus(s))
                 title = s.label;
         p.title->setText(title);
     }

@@ -43,6 +43,9 @@ struct GraphSettings {
     bool impulseDb = false; // impulse graph: dB envelope instead of linear
     int distortionRows = 6; // distortion graph: rows 0 .. n-1 (THD, noise, 2nd HD, ...)
     int focusPresenter = 0; // whose window the impulse graph draws, whose distortion is shown
+    // The slot the focused presenter shows, -1 unknown: its curve is the focused one also when
+    // another presenter that shows the same slot names it.
+    int focusSlot = -1;
     double freqMin = 20.0;
     double freqMax = 20000.0;
     double dbMin = -60.0;
@@ -126,6 +129,7 @@ private:
     void UpdateSource(const CurveSource& source);
     void RelistLegend();
     void FitLegend();
+    bool IsFocus(const CurveSource& source) const;
     static constexpr int MAX_LEGEND_COLUMNS = 6;
     void UpdateOverlays();
     void Reduce(int columns);

@@ -290,8 +290,11 @@ void MainWindow::BuildGraphs() {
             auto* focus = new QComboBox(page);
             for (int p = 0; p < 3; ++p)
                 focus->addItem(QString(QChar('A' + p)));
-            connect(focus, &QComboBox::activated, this, [change](int item) {
-                change([item](GraphSettings& g) { g.focusPresenter = item; });
+            connect(focus, &QComboBox::activated, this, [this, change](int item) {
+                change([this, item](GraphSettings& g) {
+                    g.focusPresenter = item;
+                    g.focusSlot = ctrl_.PresenterSlot(item);
+                });
             });
             row->addWidget(new QLabel(
                 KINDS[i] == GraphKind::Impulse ? tr("Window of") : tr("Measurement"), page));
@@ -758,6 +761,12 @@ void MainWindow::RedrawAll() {
              peak > 0.0 ? 1.0 / peak : 1.0});
     }
     for (GraphView* g : graphs_) {
+        // The focused presenter may show another slot now.
+        GraphSettings settings = g->Settings();
+        if (settings.focusSlot != ctrl_.PresenterSlot(settings.focusPresenter)) {
+            settings.focusSlot = ctrl_.PresenterSlot(settings.focusPresenter);
+            g->SetSettings(settings);
+        }
         g->SetCurves(withSignal);
         g->replot();
     }

@@ -306,7 +306,14 @@ TEST_F(MainWindowTest, OpenedPackageFillsListAndPresentersAndTheGraphExportsAtIt
     EXPECT_TRUE(
         QString::fromStdString(Conf::Options::Field.Window.RecentFiles).contains("two.zip"));
 
-    // A row dragged onto presenter C shows that slot in C.
+    // A row dragged onto presenter C shows that slot in C; the distortion graph, looking at
+    // C, shows it too, though the curve is B's.
+    Gui::GraphView* distortion = window->Graph(Gui::GraphKind::Distortion);
+    Gui::GraphSettings look = distortion->Settings();
+    look.focusPresenter = MainCtrl::PRESENTER_C;
+    look.focusSlot = 2;
+    distortion->SetSettings(look);
+    EXPECT_EQ(distortion->SlotCurveGraph(1), nullptr);
     std::unique_ptr<QMimeData> mime(model->mimeData({model->index(1, 0)}));
     ASSERT_TRUE(mime);
     Gui::PresenterPanel* c = window->Panel(MainCtrl::PRESENTER_C);
@@ -321,6 +328,7 @@ TEST_F(MainWindowTest, OpenedPackageFillsListAndPresentersAndTheGraphExportsAtIt
     QCPGraph* shared = window->Graph(Gui::GraphKind::Response)->SlotCurveGraph(1, 0);
     ASSERT_NE(shared, nullptr);
     EXPECT_EQ(shared->name(), "BC: second");
+    EXPECT_NE(distortion->SlotCurveGraph(1), nullptr);
 
     // Renaming in the list renames the record.
     EXPECT_TRUE(model->setData(model->index(1, Gui::MeasurementTableModel::Label), "renamed",
