@@ -145,8 +145,8 @@ void MainCtrl::ShowPresenter(int presenter) {
 
 Conf::Color MainCtrl::PaletteColour(int slot) {
     const Conf::PlotOptions& plot = Conf::Options::Field.Plot;
-    // Apart from A's, B's and C's dark blue, red and green and from each other, on the light
-    // background; the grey is the test signal's.
+    // Apart from each other, from A's, B's and C's dark blue, red and green and from the test
+    // signal's dark grey, on the light background.
     static const Conf::Color OWN[PALETTE_SIZE - 3] = {
         {230, 120, 0},  {130, 30, 170},  {0, 150, 160}, {210, 0, 130},   {120, 85, 30},
         {30, 120, 255}, {170, 150, 0},   {80, 170, 20}, {255, 120, 200}, {100, 100, 100},
