@@ -770,7 +770,8 @@ void MainWindow::RedrawAll() {
         g->SetCurves(withSignal);
         g->replot();
     }
-    views_->SetCurves(curves);
+    views_->SetCurves(curves,
+                      {ctrl_.PresenterSlot(0), ctrl_.PresenterSlot(1), ctrl_.PresenterSlot(2)});
 }
 
 GraphView* MainWindow::CurrentGraph() const {

@@ -296,14 +296,18 @@ bool ViewTabs::SaveImage(QWidget* page, const QString& path, int width, int heig
 }
 
 const CurveSource* ViewTabs::Focus(int choice) const {
+    const int slot =
+        choice >= 0 && choice < 3 ? presenterSlots_[static_cast<std::size_t>(choice)] : -1;
     for (const CurveSource& c : curves_)
-        if (c.presenter == choice)
+        if (c.presenter == choice || (slot >= 0 && c.slot == slot))
             return &c;
     return curves_.empty() ? nullptr : &curves_.front();
 }
 
-void ViewTabs::SetCurves(const std::vector<CurveSource>& curves) {
+void ViewTabs::SetCurves(const std::vector<CurveSource>& curves,
+                         std::array<int, 3> presenterSlots) {
     curves_ = curves;
+    presenterSlots_ = presenterSlots;
     stale_.fill(true);
     roomGeneration_ = 0;
     RefreshShown();

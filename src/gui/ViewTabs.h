@@ -26,8 +26,11 @@ public:
     // Appends the four tabs to `tabs`.
     ViewTabs(QTabWidget* tabs, QObject* parent);
 
-    // The visible presenters' curves anew (a presenter changed, a record came or went).
-    void SetCurves(const std::vector<CurveSource>& curves);
+    // The shown slots' curves anew (a presenter changed, a record came or went), and the
+    // slots the presenters A, B, C show (a curve names only one of two presenters that show
+    // the same slot).
+    void SetCurves(const std::vector<CurveSource>& curves,
+                   std::array<int, 3> presenterSlots = {-1, -1, -1});
     // A presenter's or a slot's record's view changed (window, smoothing, filters, level).
     void UpdatePresenter(int presenter);
     void UpdateSlot(int slot);
@@ -58,6 +61,7 @@ private:
 
     QTabWidget* tabs_;
     std::vector<CurveSource> curves_;
+    std::array<int, 3> presenterSlots_{-1, -1, -1};
     std::array<QWidget*, PAGES> pages_{};
     std::array<bool, PAGES> stale_{};
     std::array<int, PAGES> shownPresenter_{}; // of the one-record pages, -1 none
