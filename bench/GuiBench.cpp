@@ -1,4 +1,4 @@
-// What the graphs cost a user: redrawing the response graph of three long measurements, the
+// What the graphs cost a user: redrawing the response graph of 3 and of 20 long measurements, the
 // way from a dragged window end to the redrawn graphs, and redrawing the waterfall. Offscreen (Qt's
 // platform without a display), the widgets shown at 1600x900: each replot draws every layer into
 // the widget's paint buffers and repaints the widget from them, as on a screen.
@@ -55,41 +55,66 @@ void Drain(benchmark::State& state) {
     state.ResumeTiming();
 }
 
-struct ThreeRecords {
+// `count` records of N = 2^18 samples (2^17 + 1 bins), their views computed, as shown slots.
+struct Records {
     std::vector<std::unique_ptr<Measurement>> records;
     std::vector<CurveSource> curves;
-    ThreeRecords() {
-        const QColor colours[] = {QColor(0, 0, 139), QColor(139, 0, 0), QColor(0, 100, 0)};
-        for (int i = 0; i < 3; ++i) {
-            // N = 2^18 samples: 2^17 + 1 bins.
-            records.push_back(Record(18, 11u + i, 1.0 + 0.3 * i));
+    explicit Records(int count) {
+        for (int i = 0; i < count; ++i) {
+            records.push_back(Record(18, 11u + static_cast<unsigned>(i), 1.0 + 0.3 * i));
             records.back()->GetA();
             records.back()->GetF();
-            curves.push_back({records.back().get(), i, colours[i], QStringLiteral("curve")});
+            curves.push_back({records.back().get(), i < 3 ? i : -1, i,
+                              QColor::fromHsv((i * 47) % 360, 220, 180), QStringLiteral("curve")});
         }
     }
 };
 
-void BM_RedrawResponse3x2e17(benchmark::State& state) {
-    ThreeRecords three;
+// Arg: the number of curves. Every curve rebuilt from its record, then drawn.
+void BM_RedrawResponse2e17(benchmark::State& state) {
+    Records shown(static_cast<int>(state.range(0)));
     auto g = Shown(GraphKind::Response);
     for (auto _ : state) {
-        g->SetCurves(three.curves);
+        g->SetCurves(shown.curves);
         g->replot(QCustomPlot::rpImmediateRefresh);
         Drain(state);
     }
 }
-BENCHMARK(BM_RedrawResponse3x2e17)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_RedrawResponse2e17)->Arg(3)->Arg(20)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-void BM_RedrawResponse3x2e17ReplotOnly(benchmark::State& state) {
-    ThreeRecords three;
+// Args: the number of curves; 1 with, 0 without their phase. Drawn again as they are.
+void BM_RedrawResponse2e17ReplotOnly(benchmark::State& state) {
+    Records shown(static_cast<int>(state.range(0)));
     auto g = Shown(GraphKind::Response);
-    g->SetCurves(three.curves);
+    GraphSettings s = g->Settings();
+    s.showPhase = state.range(1) != 0;
+    g->SetSettings(s);
+    g->SetCurves(shown.curves);
     g->replot(QCustomPlot::rpImmediateRefresh);
     for (auto _ : state)
         g->replot(QCustomPlot::rpImmediateRefresh);
 }
-BENCHMARK(BM_RedrawResponse3x2e17ReplotOnly)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_RedrawResponse2e17ReplotOnly)
+    ->Args({3, 1})
+    ->Args({20, 1})
+    ->Args({20, 0})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// Arg: the number of curves. A pan by a few pixels: every curve reduced anew and drawn.
+void BM_PanResponse2e17(benchmark::State& state) {
+    Records shown(static_cast<int>(state.range(0)));
+    auto g = Shown(GraphKind::Response);
+    g->SetCurves(shown.curves);
+    g->replot(QCustomPlot::rpImmediateRefresh);
+    double factor = 1.01;
+    for (auto _ : state) {
+        factor = 1.0 / factor;
+        g->xAxis->setRange(g->xAxis->range().lower * factor, g->xAxis->range().upper * factor);
+        g->replot(QCustomPlot::rpImmediateRefresh);
+    }
+}
+BENCHMARK(BM_PanResponse2e17)->Arg(20)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Arg 0: the response graph follows the change; 1: the impulse graph; 2: both, as in the
 // window, where the two graphs show the same presenter.
@@ -97,7 +122,7 @@ void BM_WindowEndToRedraw(benchmark::State& state) {
     auto record = Record(18, 7u, 1.0);
     record->SetImpulseWindowEnabled(true);
     record->SetImpulseWindowEnd(4000);
-    const std::vector<CurveSource> curves{{record.get(), 0, QColor(0, 0, 139), "A"}};
+    const std::vector<CurveSource> curves{{record.get(), 0, 0, QColor(0, 0, 139), "A"}};
     std::vector<std::unique_ptr<GraphView>> graphs;
     if (state.range(0) != 1)
         graphs.push_back(Shown(GraphKind::Response));
@@ -137,7 +162,7 @@ void BM_RedrawWaterfall30Slices(benchmark::State& state) {
     settings.style = state.range(0) == 0 ? WaterfallStyle::Lines : WaterfallStyle::ColourMap;
     view.SetSettings(settings);
     QCoreApplication::processEvents();
-    const CurveSource source{record.get(), 0, QColor(0, 0, 139), QStringLiteral("A")};
+    const CurveSource source{record.get(), 0, 0, QColor(0, 0, 139), QStringLiteral("A")};
     for (auto _ : state) {
         view.SetSource(source);
         view.replot(QCustomPlot::rpImmediateRefresh);

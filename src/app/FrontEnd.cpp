@@ -35,6 +35,10 @@ void ScriptedFrontEnd::PresenterShown(int presenter) {
     notices_.push_back("shown " + std::to_string(presenter));
 }
 
+void ScriptedFrontEnd::CurvesChanged() {
+    notices_.push_back("curves");
+}
+
 void ScriptedFrontEnd::ViewChanged(int slot) {
     notices_.push_back("view " + std::to_string(slot));
 }

@@ -57,6 +57,8 @@ public:
     // A presenter's curve is to be drawn again (measured into, or the result of an
     // operation), though the user had switched it off.
     virtual void PresenterShown(int /*presenter*/) {}
+    // Which slots are shown, or the colour of one, changed.
+    virtual void CurvesChanged() {}
     // The calibrations in use (microphone, sound card) and whether their files are there.
     virtual void CalibrationChanged(bool /*micOn*/, bool /*dacAdcOn*/, bool /*micAvailable*/,
                                     bool /*dacAdcAvailable*/) {}
@@ -81,6 +83,7 @@ public:
     void PresenterChanged(int presenter) override;
     void ViewChanged(int slot) override;
     void PresenterShown(int presenter) override;
+    void CurvesChanged() override;
     void CalibrationChanged(bool micOn, bool dacAdcOn, bool micAvailable,
                             bool dacAdcAvailable) override;
     void AmplitudeJudged(const AmplitudeVerdict& verdict) override;
@@ -92,7 +95,7 @@ public:
         std::string text;
     };
     const std::vector<Entry>& Log() const { return log_; }
-    // The change notices, apart from the log: "list", "presenter 1", "shown 2", "view 5",
+    // The change notices, apart from the log: "list", "presenter 1", "shown 2", "view 5", "curves",
     // "calibration mic on dac off", "verdict accepted" and the like.
     const std::vector<std::string>& Notices() const { return notices_; }
     // Whether any message, question, progress text or notice so far contains `fragment`.

@@ -139,7 +139,106 @@ Measurement* MainCtrl::SignalMeasurement(bool build) {
 }
 
 void MainCtrl::ShowPresenter(int presenter) {
+    SetSlotShown(PresenterSlot(presenter), true);
     frontEnd_.PresenterShown(presenter);
+}
+
+Conf::Color MainCtrl::PaletteColour(int slot) {
+    const Conf::PlotOptions& plot = Conf::Options::Field.Plot;
+    // Apart from each other, from A's, B's and C's dark blue, red and green and from the test
+    // signal's dark grey, on the light background.
+    static const Conf::Color OWN[PALETTE_SIZE - 3] = {
+        {230, 120, 0},  {130, 30, 170},  {0, 150, 160}, {210, 0, 130},   {120, 85, 30},
+        {30, 120, 255}, {170, 150, 0},   {80, 170, 20}, {255, 120, 200}, {100, 100, 100},
+        {0, 210, 130},  {150, 150, 255}, {235, 40, 40}};
+    const int i = ((slot % PALETTE_SIZE) + PALETTE_SIZE) % PALETTE_SIZE;
+    switch (i) {
+    case 0:
+        return plot.ColorMeasA;
+    case 1:
+        return plot.ColorMeasB;
+    case 2:
+        return plot.ColorMeasC;
+    default:
+        return OWN[i - 3];
+    }
+}
+
+bool MainCtrl::SlotShown(int slot) const {
+    const Measurement* m = list_->No(slot);
+    if (m == nullptr)
+        return false;
+    if (m->GetPlotShown() >= 0)
+        return m->GetPlotShown() == 1;
+    for (int p = PRESENTER_A; p <= PRESENTER_C; ++p)
+        if (PresenterSlot(p) == slot)
+            return true;
+    return false;
+}
+
+void MainCtrl::SetSlotShown(int slot, bool shown) {
+    Measurement* m = Slot(slot);
+    if (m == nullptr || (m->GetPlotShown() >= 0 && SlotShown(slot) == shown))
+        return;
+    m->SetPlotShown(shown ? 1 : 0);
+    frontEnd_.CurvesChanged();
+}
+
+Conf::Color MainCtrl::SlotColour(int slot) const {
+    const Measurement* m = list_->No(slot);
+    const int c = m != nullptr ? m->GetPlotColour() : -1;
+    if (c < 0)
+        return PaletteColour(slot);
+    return Conf::Color{static_cast<std::uint8_t>(c >> 16), static_cast<std::uint8_t>(c >> 8),
+                       static_cast<std::uint8_t>(c)};
+}
+
+void MainCtrl::SetSlotColour(int slot, Conf::Color colour) {
+    Measurement* m = Slot(slot);
+    if (m == nullptr)
+        return;
+    const Conf::Color palette = PaletteColour(slot);
+    const bool own = colour.R != palette.R || colour.G != palette.G || colour.B != palette.B;
+    const int c = own ? (colour.R << 16) | (colour.G << 8) | colour.B : -1;
+    if (c == m->GetPlotColour())
+        return;
+    m->SetPlotColour(c);
+    frontEnd_.CurvesChanged();
+}
+
+std::vector<int> MainCtrl::ShownSlots() const {
+    std::vector<int> slots;
+    for (int i = 0; i < list_->GetSize(); ++i)
+        if (list_->No(i)->IsInitialized() && SlotShown(i))
+            slots.push_back(i);
+    return slots;
+}
+
+void MainCtrl::SetShownSlots(const std::vector<int>& slots) {
+    bool changed = false;
+    for (int i = 0; i < list_->GetSize(); ++i) {
+        Measurement* m = Slot(i);
+        if (!m->IsInitialized())
+            continue;
+        const int shown = std::find(slots.begin(), slots.end(), i) != slots.end() ? 1 : 0;
+        changed = changed || m->GetPlotShown() != shown;
+        m->SetPlotShown(shown);
+    }
+    if (changed)
+        frontEnd_.CurvesChanged();
+}
+
+void MainCtrl::Received(int slot) {
+    if (Measurement* m = Slot(slot))
+        m->SetPlotShown(1);
+}
+
+void MainCtrl::DecideUnknownShown() {
+    for (int i = 0; i < list_->GetSize(); ++i) {
+        Measurement* m = Slot(i);
+        if (m->IsInitialized() && m->GetPlotShown() < 0)
+            m->SetPlotShown(SlotShown(i) ? 1 : 0);
+    }
 }
 
 bool MainCtrl::BothFilled(Measurement* a, Measurement* b) {
@@ -199,6 +298,7 @@ bool MainCtrl::OpenList(const std::string& path, bool append, bool reportFailure
     if (r.opened > 0) {
         if (!keepSlots)
             ResetSlotNumbers();
+        DecideUnknownShown();
         AllChanged();
     }
     if (r.Complete() && r.found > 0)
@@ -404,6 +504,7 @@ bool MainCtrl::PlaceMeasurement(int slot, std::unique_ptr<Measurement> fresh) {
     if (fresh->GetLabel().rfind("Empty", 0) == 0)
         fresh->SetLabel("Unnamed-" + std::to_string(slot));
     list_->SetNo(std::move(fresh), slot);
+    Received(slot);
     SlotChanged(slot);
     return true;
 }
@@ -412,6 +513,7 @@ bool MainCtrl::PlaceResult(int slot, std::unique_ptr<Measurement> fresh) {
     if (!MakeRoom(slot))
         return false;
     list_->SetNo(std::move(fresh), slot);
+    Received(slot);
     SlotChanged(slot);
     return true;
 }
@@ -529,6 +631,9 @@ void MainCtrl::SetPresenterSlot(int presenter, int slot) {
     if (field == nullptr || *field == slot)
         return;
     *field = slot;
+    // A slot chosen to be looked at is drawn.
+    if (Slot(slot)->IsInitialized())
+        Slot(slot)->SetPlotShown(1);
     frontEnd_.PresenterChanged(presenter);
 }
 
@@ -547,8 +652,10 @@ void MainCtrl::AllChanged() {
 }
 
 bool MainCtrl::Changed(bool ok, int slot) {
-    if (ok)
+    if (ok) {
+        Received(slot);
         SlotChanged(slot);
+    }
     return ok;
 }
 
@@ -700,15 +807,18 @@ bool MainCtrl::Action_MeasCopyABC(int what) {
             return Refuse(frontEnd_, "B shows A's slot: there is nothing to copy A to");
         if (!MakeRoom(PresenterSlot(PRESENTER_B)))
             return false;
+        // The copy takes A's shown flag with the rest.
         Presenter(PRESENTER_B)->CopyAllFrom(*a);
-        return Changed(true, PresenterSlot(PRESENTER_B));
+        SlotChanged(PresenterSlot(PRESENTER_B));
+        return true;
     case 1:
         if (c == nullptr || c == a)
             return Refuse(frontEnd_, "C shows A's slot: there is nothing to copy A to");
         if (!MakeRoom(PresenterSlot(PRESENTER_C)))
             return false;
         Presenter(PRESENTER_C)->CopyAllFrom(*a);
-        return Changed(true, PresenterSlot(PRESENTER_C));
+        SlotChanged(PresenterSlot(PRESENTER_C));
+        return true;
     case 2:
     case 3:
         if (b != nullptr) {

@@ -99,6 +99,24 @@ public:
     Kedra::Measure::Measurement* SignalMeasurement(bool build = true);
     // Switches a presenter's curve on (the front end told).
     void ShowPresenter(int presenter);
+
+    // How the slots are drawn. Each record keeps whether it is shown and its colour; a record
+    // from a package written before that was kept counts as shown when a presenter shows it.
+    // A slot that receives a new record (measured, imported, an operation's result) is shown.
+    static constexpr int PALETTE_SIZE = 16;
+    // Slots 0, 1, 2 take the plot options' colours of A, B and C, the others colours of the
+    // palette's own; it starts over every PALETTE_SIZE slots.
+    static Conf::Color PaletteColour(int slot);
+    bool SlotShown(int slot) const;
+    void SetSlotShown(int slot, bool shown);
+    // The colour the record in the slot was given, else the palette's.
+    Conf::Color SlotColour(int slot) const;
+    // The palette's own colour makes the slot follow the palette again.
+    void SetSlotColour(int slot, Conf::Color colour);
+    // The filled slots that are shown, in ascending order.
+    std::vector<int> ShownSlots() const;
+    // Exactly these of the filled slots shown, the others hidden (show only one, all, none).
+    void SetShownSlots(const std::vector<int>& slots);
     // The options applied to the audio helper and the list.
     void ApplyOptions();
 
@@ -244,6 +262,10 @@ private:
     // everything.
     void SlotChanged(int slot);
     void AllChanged();
+    // The slot's record is new: it is shown (the front end learns it from SlotChanged).
+    void Received(int slot);
+    // Records read without a shown flag take the one of the presenters' time.
+    void DecideUnknownShown();
     bool Changed(bool ok, int slot);
     bool MeasureInto(int slot, const std::string& name);
     // Whether a write may go over `slot` when MakeRoom finds no empty slot (the policy asked

@@ -207,6 +207,7 @@ struct PlotArguments {
     std::optional<double> dbMin;
     std::optional<double> dbMax;
     bool colourMap = false;
+    bool shown = false;
 };
 
 // The waterfall's and the energy-time curve's settings, shared by export and plot.
@@ -289,27 +290,31 @@ std::pair<int, int> ParseImageSize(const std::string& text) {
 
 void Plot(MainCtrl& ctrl, const PlotArguments& a, const ViewSettings& view) {
     const auto [width, height] = ParseImageSize(a.size);
+    if (a.shown && !a.slots.empty())
+        throw UsageError("plot draws the slots named or, with --shown, the slots the list shows; "
+                         "not both");
     std::vector<int> slots;
     for (const std::string& text : a.slots)
         slots.push_back(ParseSlot(ctrl, text));
-    if (a.slots.empty())
+    if (a.shown) {
+        slots = ctrl.ShownSlots();
+        if (slots.empty())
+            throw std::runtime_error("the list shows no measurement: nothing to plot");
+    } else if (a.slots.empty()) {
         for (int p = MainCtrl::PRESENTER_A; p <= MainCtrl::PRESENTER_C; ++p) {
             Measurement* m = ctrl.Presenter(p);
             if (m != nullptr && m->IsInitialized())
                 slots.push_back(ctrl.PresenterSlot(p));
         }
+    }
     if (slots.empty())
         throw std::runtime_error("presenters A, B and C hold no measurement: nothing to plot");
 
-    // Curves take A's, B's and C's colours in the order given, then further ones.
-    const auto& options = Conf::Options::Field.Plot;
-    const std::array<Conf::Color, 6> colours{options.ColorMeasA,       options.ColorMeasB,
-                                             options.ColorMeasC,       Conf::Color{200, 120, 0},
-                                             Conf::Color{120, 0, 160}, Conf::Color{0, 140, 150}};
+    // Each curve in its slot's colour, as the window draws it.
     Gui::PlotFileRequest request;
     for (std::size_t i = 0; i < slots.size(); ++i) {
         Measurement& m = FilledSlot(ctrl, slots[i]);
-        const Conf::Color& c = colours[i % colours.size()];
+        const Conf::Color c = ctrl.SlotColour(slots[i]);
         const std::string letter = PresenterLetter(ctrl, slots[i]);
         std::string label = letter.empty() ? std::to_string(slots[i]) : letter;
         label += ": ";
@@ -550,6 +555,8 @@ int RunCommandLine(int argc, char** argv) {
     plot->add_option("--db-min", plotArgs.dbMin, "Lowest level in dB (default -60)");
     plot->add_option("--db-max", plotArgs.dbMax, "Highest level in dB (default 10)");
     plot->add_flag("--colour-map", plotArgs.colourMap, "Waterfall as a colour map, not lines");
+    plot->add_flag("--shown", plotArgs.shown,
+                   "Draw the slots the list shows (instead of naming slots)");
     viewArgs.AddTo(plot);
 
     auto* demo = app.add_subcommand("demo", "The self-checking deconvolution demo");

@@ -86,7 +86,9 @@ QString FrequencyReadout(double hz) {
 // One plotted curve at full resolution; the graph holds only its reduction.
 struct Series {
     int presenter = 0;
+    int slot = -1;
     int which = 0;
+    bool inLegend = false;
     QString name;
     double origin = 0.0; // key of values[0]: Hz or ms
     double step = 1.0;
@@ -108,6 +110,13 @@ struct Series {
             break;
         }
         return v;
+    }
+    // A slot's curve whichever presenter shows it; without a slot, its presenter's.
+    bool Of(const CurveSource& c) const {
+        return slot == c.slot && (slot >= 0 || presenter == c.presenter);
+    }
+    bool SameCurve(const Series& o) const {
+        return slot == o.slot && (slot >= 0 || presenter == o.presenter);
     }
     double DisplayAt(double key) const {
         const double x = std::round((key - origin) / step);
@@ -349,10 +358,39 @@ void GraphView::UpdatePresenter(int presenter) {
     }
     const auto source = std::find_if(p.sources.begin(), p.sources.end(),
                                      [&](const auto& s) { return s.presenter == presenter; });
+    if (source != p.sources.end())
+        UpdateSource(*source);
+}
+
+void GraphView::UpdateSlot(int slot) {
+    Parts& p = *parts_;
+    const auto source = std::find_if(p.sources.begin(), p.sources.end(),
+                                     [&](const auto& s) { return slot >= 0 && s.slot == slot; });
     if (source == p.sources.end())
         return;
-    RemoveSeries(presenter);
-    BuildSeries(*source);
+    if (kind_ == GraphKind::Distortion) {
+        if (IsFocus(*source))
+            Rebuild();
+        return;
+    }
+    UpdateSource(*source);
+}
+
+void GraphView::UpdateSource(const CurveSource& source) {
+    Parts& p = *parts_;
+    // The rebuilt curve takes the place of the old one: the readout keeps its order.
+    const auto at =
+        static_cast<std::size_t>(std::find_if(p.series.begin(), p.series.end(),
+                                              [&](const Series& s) { return s.Of(source); }) -
+                                 p.series.begin());
+    const auto keep = std::stable_partition(p.series.begin(), p.series.end(),
+                                            [&](const Series& s) { return !s.Of(source); });
+    std::move(keep, p.series.end(), std::back_inserter(p.recycled));
+    p.series.erase(keep, p.series.end());
+    const std::size_t before = p.series.size();
+    BuildSeries(source);
+    std::rotate(p.series.begin() + static_cast<std::ptrdiff_t>(std::min(at, before)),
+                p.series.begin() + static_cast<std::ptrdiff_t>(before), p.series.end());
     for (Series& old : p.recycled)
         removeGraph(old.graph);
     p.recycled.clear();
@@ -372,7 +410,8 @@ void GraphView::SetSettings(const GraphSettings& settings) {
         settings.excessDelay != settings_.excessDelay ||
         settings.etcBandHz != settings_.etcBandHz ||
         settings.distortionRows != settings_.distortionRows ||
-        (kind_ == GraphKind::Distortion && settings.focusPresenter != settings_.focusPresenter);
+        (kind_ == GraphKind::Distortion && (settings.focusPresenter != settings_.focusPresenter ||
+                                            settings.focusSlot != settings_.focusSlot));
     settings_ = settings;
     ApplyAxes();
     Rebuild();
@@ -387,27 +426,39 @@ QCPGraph* GraphView::CurveGraph(int presenter, int which) const {
     return nullptr;
 }
 
+QCPGraph* GraphView::SlotCurveGraph(int slot, int which) const {
+    for (const Series& s : parts_->series)
+        if (slot >= 0 && s.slot == slot && s.which == which)
+            return s.graph;
+    return nullptr;
+}
+
 void GraphView::Rebuild() {
     Parts& p = *parts_;
     std::move(p.series.begin(), p.series.end(), std::back_inserter(p.recycled));
     p.series.clear();
     for (const CurveSource& s : p.sources)
-        if (kind_ != GraphKind::Distortion || s.presenter == settings_.focusPresenter)
+        if (kind_ != GraphKind::Distortion || IsFocus(s))
             BuildSeries(s);
     for (Series& old : p.recycled)
         removeGraph(old.graph);
     p.recycled.clear();
+    RelistLegend();
     UpdateOverlays();
     Refresh();
 }
 
-void GraphView::RemoveSeries(int presenter) {
-    Parts& p = *parts_;
-    const auto keep = std::stable_partition(p.series.begin(), p.series.end(), [&](const Series& s) {
-        return s.presenter != presenter;
-    });
-    std::move(keep, p.series.end(), std::back_inserter(p.recycled));
-    p.series.erase(keep, p.series.end());
+bool GraphView::IsFocus(const CurveSource& source) const {
+    return source.presenter == settings_.focusPresenter ||
+           (settings_.focusSlot >= 0 && source.slot == settings_.focusSlot);
+}
+
+void GraphView::RelistLegend() {
+    // In the order of the curves, whatever order their graphs were made in.
+    legend->clearItems();
+    for (const Series& s : parts_->series)
+        if (s.inLegend)
+            s.graph->addToLegend();
 }
 
 void GraphView::BuildSeries(const CurveSource& source) {
@@ -419,11 +470,12 @@ void GraphView::BuildSeries(const CurveSource& source) {
                    bool inLegend) -> Series& {
         Series s;
         s.presenter = source.presenter;
+        s.slot = source.slot;
         s.which = which;
         s.name = name;
+        s.inLegend = inLegend;
         const auto old = std::find_if(p.recycled.begin(), p.recycled.end(), [&](const Series& r) {
-            return r.presenter == s.presenter && r.which == which &&
-                   r.graph->valueAxis() == valueAxis;
+            return r.Of(source) && r.which == which && r.graph->valueAxis() == valueAxis;
         });
         if (old != p.recycled.end()) {
             s.graph = old->graph;
@@ -610,8 +662,7 @@ void GraphView::UpdateOverlays() {
     Measurement* focus = nullptr;
     QColor focusColour(60, 60, 60);
     for (const CurveSource& s : p.sources)
-        if (s.presenter == settings_.focusPresenter && s.record != nullptr &&
-            s.record->IsInitialized()) {
+        if (IsFocus(s) && s.record != nullptr && s.record->IsInitialized()) {
             focus = s.record;
             focusColour = s.colour;
         }
@@ -692,17 +743,36 @@ void GraphView::UpdateOverlays() {
         p.message->setVisible(noData);
         QString title;
         for (const CurveSource& s : p.sources)
-            if (s.presenter == settings_.focusPresenter)
+            if (IsFocus(s))
                 title = s.label;
         p.title->setText(title);
     }
     legend->setVisible(legend->itemCount() > 0);
 }
 
+void GraphView::FitLegend() {
+    // As many columns as the widest name lets fit across the graph, so that no name is cut;
+    // the legend grows by rows instead.
+    const QFontMetrics metrics(legend->font());
+    int widest = 0;
+    for (const Series& s : parts_->series)
+        if (s.inLegend)
+            widest = std::max(widest, metrics.horizontalAdvance(s.graph->name()));
+    if (widest == 0)
+        return;
+    const int cell = widest + legend->iconSize().width() + legend->iconTextPadding() + 32;
+    const int columns = std::clamp((viewport().width() - 16) / cell, 1, MAX_LEGEND_COLUMNS);
+    if (columns != legend->wrap()) {
+        legend->setWrap(columns);
+        legend->setFillOrder(legend->fillOrder(), true);
+    }
+}
+
 void GraphView::ReduceIfStale() {
     // A hidden graph (an export, a test) gets no resize events; its size is still its own.
     if (!isVisible() && viewport() != rect())
         setViewport(rect());
+    FitLegend();
     // The layout the next replot will have, early, so that the curves fit its width.
     updateLayout();
     if (parts_->stale || parts_->columns != Columns())
@@ -1089,11 +1159,19 @@ void GraphView::ShowCursor(const QPointF& pos) {
         return;
     }
     const double key = xAxis->pixelToCoord(pos.x());
-    QString text = TimeAxis(kind_) ? QString::number(key, 'f', 3) + QStringLiteral(" ms")
-                                   : FrequencyReadout(key);
-    QString line = text;
-    for (std::size_t i = 0; i < p.series.size(); ++i) {
-        const Series& s = p.series[i];
+    const QString at = TimeAxis(kind_) ? QString::number(key, 'f', 3) + QStringLiteral(" ms")
+                                       : FrequencyReadout(key);
+    // One entry per curve: its name, its values, how far they lie from the pointer and how
+    // high the first is drawn.
+    struct Entry {
+        QString head;
+        QString values;
+        double distance;
+        double y;
+    };
+    std::vector<Entry> entries;
+    const Series* previous = nullptr;
+    for (const Series& s : p.series) {
         if (!s.graph->visible())
             continue;
         const double v = s.DisplayAt(key);
@@ -1108,19 +1186,40 @@ void GraphView::ShowCursor(const QPointF& pos) {
         } else {
             item = QString::number(v, 'f', 2) + QStringLiteral(" dB");
         }
-        // Magnitude and phase of one presenter share a line.
-        const bool continues =
-            i > 0 && kind_ == GraphKind::Response && p.series[i - 1].presenter == s.presenter;
-        const QString head = kind_ == GraphKind::Distortion ? s.name
-                             : continues                    ? QString()
-                                                            : s.graph->name();
-        if (continues) {
-            text += QStringLiteral("  ") + item;
-            line += QStringLiteral("  ") + item;
+        const double y = s.graph->valueAxis()->coordToPixel(v);
+        const double distance =
+            std::isfinite(y) ? std::fabs(y - pos.y()) : std::numeric_limits<double>::infinity();
+        // Magnitude and phase of one curve share a line.
+        if (kind_ == GraphKind::Response && previous != nullptr && previous->SameCurve(s)) {
+            entries.back().values += QStringLiteral("  ") + item;
+            entries.back().distance = std::min(entries.back().distance, distance);
         } else {
-            text += QStringLiteral("\n") + head + QStringLiteral(": ") + item;
-            line += QStringLiteral("  ") + head + QStringLiteral(": ") + item;
+            entries.push_back({kind_ == GraphKind::Distortion ? s.name : s.graph->name(), item,
+                               distance, std::isfinite(y) ? y : 1e9});
         }
+        previous = &s;
+    }
+    // Many curves: the nearest to the pointer, top to bottom as they are drawn, so that the
+    // box stays short and reads like the graph beside it.
+    std::size_t more = 0;
+    if (entries.size() > static_cast<std::size_t>(MAX_READOUT_CURVES)) {
+        more = entries.size() - MAX_READOUT_CURVES;
+        std::stable_sort(entries.begin(), entries.end(),
+                         [](const Entry& a, const Entry& b) { return a.distance < b.distance; });
+        entries.resize(MAX_READOUT_CURVES);
+        std::stable_sort(entries.begin(), entries.end(),
+                         [](const Entry& a, const Entry& b) { return a.y < b.y; });
+    }
+    QString text = at;
+    QString line = at;
+    for (const Entry& e : entries) {
+        text += QStringLiteral("\n") + e.head + QStringLiteral(": ") + e.values;
+        line += QStringLiteral("  ") + e.head + QStringLiteral(": ") + e.values;
+    }
+    if (more > 0) {
+        const QString rest = tr("%1 more, farther from the pointer").arg(more);
+        text += QStringLiteral("\n") + rest;
+        line += QStringLiteral("  (") + rest + QStringLiteral(")");
     }
     p.tracer->point1->setCoords(key, 0.0);
     p.tracer->point2->setCoords(key, 1.0);

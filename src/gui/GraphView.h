@@ -20,10 +20,12 @@ namespace Kedra::Sonvel::Gui {
 
 enum class GraphKind { Response, Impulse, Distortion, GroupDelay, EnergyTime };
 
-// A presenter's curve: the record (owned by the list) and how to paint it.
+// A curve: the record (owned by the list) and how to paint it. A slot's curve is known by its
+// slot; one without a slot (the test signal, a record of a dialog's own) by its presenter.
 struct CurveSource {
     Kedra::Measure::Measurement* record = nullptr;
-    int presenter = 0; // 0 A, 1 B, 2 C, 3 the test signal
+    int presenter = 0; // 0 A, 1 B, 2 C showing the slot, 3 the test signal, -1 none
+    int slot = -1;     // the list's slot; -1 for none
     QColor colour;
     QString label;
     // The test signal's phase, referred to its first sample, is a band of noise: left out.
@@ -41,6 +43,9 @@ struct GraphSettings {
     bool impulseDb = false; // impulse graph: dB envelope instead of linear
     int distortionRows = 6; // distortion graph: rows 0 .. n-1 (THD, noise, 2nd HD, ...)
     int focusPresenter = 0; // whose window the impulse graph draws, whose distortion is shown
+    // The slot the focused presenter shows, -1 unknown: its curve is the focused one also when
+    // another presenter that shows the same slot names it.
+    int focusSlot = -1;
     double freqMin = 20.0;
     double freqMax = 20000.0;
     double dbMin = -60.0;
@@ -81,8 +86,9 @@ public:
     // Rebuilds every curve from its record's current view (window, smoothing, filters,
     // invert, level). An empty or uninitialised record draws nothing.
     void SetCurves(const std::vector<CurveSource>& curves);
-    // Rebuilds only the curves of one presenter, after its record's view changed.
+    // Rebuilds only the curves of one presenter or one slot, after its record's view changed.
     void UpdatePresenter(int presenter);
+    void UpdateSlot(int slot);
     void SetSettings(const GraphSettings& settings);
     const GraphSettings& Settings() const { return settings_; }
     // Axes to the data (a double click does the same). With FitKeys::Keep a frequency graph
@@ -93,6 +99,9 @@ public:
     // The graph that draws a presenter's curve (which: 0 magnitude / impulse / first
     // distortion row, 1 phase / second row, ...); null when none. Tests read its data.
     QCPGraph* CurveGraph(int presenter, int which = 0) const;
+    QCPGraph* SlotCurveGraph(int slot, int which = 0) const;
+    // With more curves than this, the readout at the mouse lists those nearest to it.
+    static constexpr int MAX_READOUT_CURVES = 8;
     // Writes the graph as PNG, SVG or PDF (by the file's extension) at width x height.
     bool SaveImage(const QString& path, int width, int height, QString* error);
 
@@ -117,7 +126,11 @@ private:
 
     void Rebuild();
     void BuildSeries(const CurveSource& source);
-    void RemoveSeries(int presenter);
+    void UpdateSource(const CurveSource& source);
+    void RelistLegend();
+    void FitLegend();
+    bool IsFocus(const CurveSource& source) const;
+    static constexpr int MAX_LEGEND_COLUMNS = 6;
     void UpdateOverlays();
     void Reduce(int columns);
     void ReduceIfStale();

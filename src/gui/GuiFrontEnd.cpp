@@ -120,6 +120,10 @@ void GuiFrontEnd::PresenterShown(int presenter) {
     OnGuiThread([this, presenter] { emit presenterShown(presenter); });
 }
 
+void GuiFrontEnd::CurvesChanged() {
+    OnGuiThread([this] { emit curvesChanged(); });
+}
+
 void GuiFrontEnd::ListChanged() {
     OnGuiThread([this] { emit listChanged(); });
 }

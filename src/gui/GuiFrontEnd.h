@@ -52,6 +52,7 @@ public:
     void PresenterChanged(int presenter) override;
     void ViewChanged(int slot) override;
     void PresenterShown(int presenter) override;
+    void CurvesChanged() override;
     void CalibrationChanged(bool micOn, bool dacAdcOn, bool micAvailable,
                             bool dacAdcAvailable) override;
     void AmplitudeJudged(const AmplitudeVerdict& verdict) override;
@@ -67,6 +68,7 @@ signals:
     void presenterChanged(int presenter);
     void viewChanged(int slot);
     void presenterShown(int presenter);
+    void curvesChanged();
     void calibrationChanged(bool micOn, bool dacAdcOn, bool micAvailable, bool dacAdcAvailable);
     // The verdict's colour, or an invalid colour for the default one.
     void amplitudeJudged(bool accepted, double db, const QString& colour, const QString& text);

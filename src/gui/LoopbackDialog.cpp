@@ -227,10 +227,10 @@ void LoopbackDialog::ShowCurves(bool withB) {
     auto colour = [](const Conf::Color& c) { return QColor(c.R, c.G, c.B); };
     std::vector<CurveSource> curves;
     if (Measurement* a = ctrl_.Presenter(MainCtrl::PRESENTER_A))
-        curves.push_back({a, 0, colour(plot.ColorMeasA), tr("A: loopback")});
+        curves.push_back({a, 0, -1, colour(plot.ColorMeasA), tr("A: loopback")});
     if (withB)
         if (Measurement* b = ctrl_.Presenter(MainCtrl::PRESENTER_B))
-            curves.push_back({b, 1, colour(plot.ColorMeasB), tr("B: through the calibration")});
+            curves.push_back({b, 1, -1, colour(plot.ColorMeasB), tr("B: through the calibration")});
     GraphSettings settings = WithPlotOptions({}, false);
     settings.showPhase = false;
     settings.freqMin = 10.0;

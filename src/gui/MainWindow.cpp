@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QCloseEvent>
+#include <QColorDialog>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDialog>
@@ -41,6 +42,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cmath>
+#include <numeric>
 #include <thread>
 
 #include "app/MainCtrl.h"
@@ -138,6 +140,25 @@ MainWindow::MainWindow(MainCtrl& ctrl, GuiFrontEnd& front, QWidget* parent)
         model_->Refresh();
         for (PresenterPanel* p : panels_)
             p->Refresh();
+        // A slot no presenter shows (imported into, renamed, emptied) is drawn anew once the
+        // controller is done; a presenter's slot is redrawn at presenterChanged, which
+        // follows, and then nothing is left to do here.
+        if (!redrawQueued_) {
+            redrawQueued_ = true;
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    redrawQueued_ = false;
+                    RedrawIfChanged();
+                },
+                Qt::QueuedConnection);
+        }
+    });
+    connect(&front_, &GuiFrontEnd::curvesChanged, this, [this] {
+        model_->Refresh();
+        for (PresenterPanel* p : panels_)
+            p->Refresh();
+        RedrawIfChanged();
     });
     connect(&front_, &GuiFrontEnd::presenterChanged, this, [this](int p) {
         if (p >= 0 && p < 3) {
@@ -148,7 +169,8 @@ MainWindow::MainWindow(MainCtrl& ctrl, GuiFrontEnd& front, QWidget* parent)
     connect(&front_, &GuiFrontEnd::viewChanged, this, [this](int slot) { RedrawSlot(slot); });
     connect(&front_, &GuiFrontEnd::presenterShown, this, [this](int p) {
         if (p >= 0 && p < 3)
-            panels_[static_cast<std::size_t>(p)]->VisibleBox()->setChecked(true);
+            panels_[static_cast<std::size_t>(p)]->Refresh();
+        RedrawIfChanged();
     });
     connect(&front_, &GuiFrontEnd::progressBegun, this, [this](const QString& title) {
         progress_->setVisible(true);
@@ -273,8 +295,11 @@ void MainWindow::BuildGraphs() {
             auto* focus = new QComboBox(page);
             for (int p = 0; p < 3; ++p)
                 focus->addItem(QString(QChar('A' + p)));
-            connect(focus, &QComboBox::activated, this, [change](int item) {
-                change([item](GraphSettings& g) { g.focusPresenter = item; });
+            connect(focus, &QComboBox::activated, this, [this, change](int item) {
+                change([this, item](GraphSettings& g) {
+                    g.focusPresenter = item;
+                    g.focusSlot = ctrl_.PresenterSlot(item);
+                });
             });
             row->addWidget(new QLabel(
                 KINDS[i] == GraphKind::Impulse ? tr("Window of") : tr("Measurement"), page));
@@ -336,7 +361,6 @@ void MainWindow::BuildDocks() {
         auto* panel = new PresenterPanel(ctrl_, p, PresenterColour(p), presenters);
         panels_[static_cast<std::size_t>(p)] = panel;
         column->addWidget(panel);
-        connect(panel, &PresenterPanel::visibleToggled, this, [this] { RedrawAll(); });
         connect(panel, &PresenterPanel::slotChosen, this, [this](int presenter) {
             model_->Refresh();
             views_->ShowRoomOf(presenter);
@@ -389,8 +413,12 @@ void MainWindow::BuildDocks() {
     listView_->horizontalHeader()->setSectionResizeMode(MeasurementTableModel::Label,
                                                         QHeaderView::Stretch);
     listView_->setContextMenuPolicy(Qt::CustomContextMenu);
-    connect(listView_, &QTableView::doubleClicked, this,
-            [this](const QModelIndex& index) { ShowInfo(index.row()); });
+    connect(listView_, &QTableView::doubleClicked, this, [this](const QModelIndex& index) {
+        if (index.column() == MeasurementTableModel::Colour)
+            ChooseSlotColour(index.row());
+        else if (index.column() != MeasurementTableModel::Shown)
+            ShowInfo(index.row());
+    });
     connect(listView_, &QTableView::customContextMenuRequested, this, [this](const QPoint& at) {
         const QModelIndex index = listView_->indexAt(at);
         if (!index.isValid())
@@ -401,6 +429,18 @@ void MainWindow::BuildDocks() {
             listView_->edit(model_->index(index.row(), MeasurementTableModel::Label));
         });
         menu.addAction(tr("Delete"), this, [this, slot] { ctrl_.Action_ClearSlot(slot); });
+        menu.addSeparator();
+        const bool filled = ctrl_.List().No(slot)->IsInitialized();
+        menu.addAction(tr("Colour..."), this, [this, slot] { ChooseSlotColour(slot); })
+            ->setEnabled(filled);
+        menu.addAction(tr("Show only this"), this, [this, slot] { ctrl_.SetShownSlots({slot}); })
+            ->setEnabled(filled);
+        menu.addAction(tr("Show all"), this, [this] {
+            std::vector<int> all(static_cast<std::size_t>(ctrl_.List().GetSize()));
+            std::iota(all.begin(), all.end(), 0);
+            ctrl_.SetShownSlots(all);
+        });
+        menu.addAction(tr("Hide all"), this, [this] { ctrl_.SetShownSlots({}); });
         menu.addSeparator();
         for (int p = 0; p < 3; ++p)
             menu.addAction(tr("Show in %1").arg(QChar('A' + p)), this,
@@ -654,28 +694,65 @@ void MainWindow::BuildActions() {
 }
 
 QColor MainWindow::PresenterColour(int presenter) const {
-    const Conf::PlotOptions& plot = Conf::Options::Field.Plot;
-    const Conf::Color c = presenter == 0   ? plot.ColorMeasA
-                          : presenter == 1 ? plot.ColorMeasB
-                                           : plot.ColorMeasC;
+    const Conf::Color c = ctrl_.SlotColour(ctrl_.PresenterSlot(presenter));
     return QColor(c.R, c.G, c.B);
 }
 
 std::vector<CurveSource> MainWindow::Curves() const {
+    // A's, B's and C's first, as the panels stand, then the other shown slots in their order.
+    std::vector<int> order;
+    for (int p = 0; p < 3; ++p)
+        order.push_back(ctrl_.PresenterSlot(p));
+    const std::vector<int> shown = ctrl_.ShownSlots();
+    order.insert(order.end(), shown.begin(), shown.end());
     std::vector<CurveSource> curves;
-    for (int p = 0; p < 3; ++p) {
-        Measurement* m = ctrl_.Presenter(p);
-        if (m == nullptr || !m->IsInitialized() ||
-            !panels_[static_cast<std::size_t>(p)]->CurveVisible())
+    for (int slot : order) {
+        Measurement* m = ctrl_.List().No(slot);
+        if (m == nullptr || !m->IsInitialized() || !ctrl_.SlotShown(slot) ||
+            std::any_of(curves.begin(), curves.end(),
+                        [slot](const CurveSource& c) { return c.slot == slot; }))
             continue;
-        curves.push_back({m, p, PresenterColour(p),
-                          QString("%1: %2").arg(QChar('A' + p)).arg(Q(m->GetLabel()))});
+        int presenter = -1;
+        QString who;
+        for (int p = 2; p >= 0; --p)
+            if (ctrl_.PresenterSlot(p) == slot) {
+                presenter = p;
+                who.prepend(QChar('A' + p));
+            }
+        if (who.isEmpty())
+            who = QString::number(slot);
+        const Conf::Color c = ctrl_.SlotColour(slot);
+        curves.push_back({m, presenter, slot, QColor(c.R, c.G, c.B),
+                          who + QStringLiteral(": ") + Q(m->GetLabel())});
     }
     return curves;
 }
 
+namespace {
+
+QString Signature(const std::vector<CurveSource>& curves) {
+    QString text;
+    for (const CurveSource& c : curves)
+        text += QStringLiteral("%1 %2 %3 %4 %5 %6\n")
+                    .arg(c.slot)
+                    .arg(c.presenter)
+                    .arg(reinterpret_cast<quintptr>(c.record))
+                    .arg(c.record->GetDataGeneration())
+                    .arg(c.colour.rgb())
+                    .arg(c.label);
+    return text;
+}
+
+} // namespace
+
+void MainWindow::RedrawIfChanged() {
+    if (Signature(Curves()) != drawn_)
+        RedrawAll();
+}
+
 void MainWindow::RedrawAll() {
     const std::vector<CurveSource> curves = Curves();
+    drawn_ = Signature(curves);
     std::vector<CurveSource> withSignal = curves;
     // The running measurement owns the generators: the signal drawn last stays until then.
     Measurement* signal = signalBox_->isChecked() ? ctrl_.SignalMeasurement(!Measuring()) : nullptr;
@@ -685,15 +762,22 @@ void MainWindow::RedrawAll() {
         const double* a = signal->GetA();
         const double peak = a != nullptr ? *std::max_element(a, a + signal->GetNBins()) : 0.0;
         withSignal.push_back(
-            {signal, MainCtrl::PRESENTER_SIGNAL, QColor(c.R, c.G, c.B),
+            {signal, MainCtrl::PRESENTER_SIGNAL, -1, QColor(c.R, c.G, c.B),
              QStringLiteral("S: ") + Q(signal->GetLabel()) + tr(", spectrum re its peak"), false,
              peak > 0.0 ? 1.0 / peak : 1.0});
     }
     for (GraphView* g : graphs_) {
+        // The focused presenter may show another slot now.
+        GraphSettings settings = g->Settings();
+        if (settings.focusSlot != ctrl_.PresenterSlot(settings.focusPresenter)) {
+            settings.focusSlot = ctrl_.PresenterSlot(settings.focusPresenter);
+            g->SetSettings(settings);
+        }
         g->SetCurves(withSignal);
         g->replot();
     }
-    views_->SetCurves(curves);
+    views_->SetCurves(curves,
+                      {ctrl_.PresenterSlot(0), ctrl_.PresenterSlot(1), ctrl_.PresenterSlot(2)});
 }
 
 GraphView* MainWindow::CurrentGraph() const {
@@ -704,26 +788,29 @@ GraphView* MainWindow::CurrentGraph() const {
 }
 
 void MainWindow::RedrawPresenter(int presenter) {
+    RedrawCurve(ctrl_.PresenterSlot(presenter));
+}
+
+void MainWindow::RedrawCurve(int slot) {
     // The graph on show first and at once; the others follow in their turn.
-    views_->UpdatePresenter(presenter);
+    views_->UpdateSlot(slot);
     GraphView* shown = CurrentGraph();
     if (shown != nullptr) {
-        shown->UpdatePresenter(presenter);
+        shown->UpdateSlot(slot);
         shown->replot(QCustomPlot::rpQueuedReplot);
     }
     for (GraphView* g : graphs_)
         if (g != shown) {
-            g->UpdatePresenter(presenter);
+            g->UpdateSlot(slot);
             g->replot(QCustomPlot::rpQueuedReplot);
         }
 }
 
 void MainWindow::RedrawSlot(int slot) {
     for (int p = 0; p < 3; ++p)
-        if (ctrl_.PresenterSlot(p) == slot) {
+        if (ctrl_.PresenterSlot(p) == slot)
             panels_[static_cast<std::size_t>(p)]->Refresh();
-            RedrawPresenter(p);
-        }
+    RedrawCurve(slot);
 }
 
 QString MainWindow::CursorReadout() const {
@@ -1123,6 +1210,26 @@ void MainWindow::BuildOperationsMenu() {
     m->addAction(tr("Reset A's level"), this, [this] { ctrl_.Action_AReset(); });
 }
 
+QColorDialog* MainWindow::ChooseSlotColour(int slot) {
+    Measurement* m = ctrl_.List().No(slot);
+    if (m == nullptr || !m->IsInitialized())
+        return nullptr;
+    const Conf::Color c = ctrl_.SlotColour(slot);
+    auto* dialog = new QColorDialog(QColor(c.R, c.G, c.B), this);
+    dialog->setOption(QColorDialog::DontUseNativeDialog);
+    dialog->setWindowTitle(tr("Colour of %1: %2").arg(slot).arg(Q(m->GetLabel())));
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QColorDialog::colorSelected, this, [this, slot, m](const QColor& colour) {
+        // The slot may have been given another record meanwhile: that one keeps its colour.
+        if (colour.isValid() && ctrl_.List().No(slot) == m)
+            ctrl_.SetSlotColour(slot, Conf::Color{static_cast<std::uint8_t>(colour.red()),
+                                                  static_cast<std::uint8_t>(colour.green()),
+                                                  static_cast<std::uint8_t>(colour.blue())});
+    });
+    dialog->open();
+    return dialog;
+}
+
 OperationDialog* MainWindow::OpenOperation(Operation operation) {
     if (Measuring()) {
         front_.ShowMessage(MessageKind::Warning, "Sonvel Warning",
@@ -1144,12 +1251,7 @@ std::vector<int> MainWindow::AverageSlots() const {
         std::sort(chosen.begin(), chosen.end());
         return chosen;
     }
-    chosen.clear();
-    for (const CurveSource& c : Curves())
-        chosen.push_back(ctrl_.PresenterSlot(c.presenter));
-    std::sort(chosen.begin(), chosen.end());
-    chosen.erase(std::unique(chosen.begin(), chosen.end()), chosen.end());
-    return chosen;
+    return ctrl_.ShownSlots();
 }
 
 AverageDialog* MainWindow::OpenAverage() {
@@ -1218,10 +1320,8 @@ void MainWindow::OptionsChanged() {
         box->setChecked(on);
     }
     model_->Refresh();
-    for (int p = 0; p < 3; ++p) {
-        panels_[static_cast<std::size_t>(p)]->SetColour(PresenterColour(p));
-        panels_[static_cast<std::size_t>(p)]->Refresh();
-    }
+    for (PresenterPanel* p : panels_)
+        p->Refresh();
     RedrawAll();
     ctrl_.Audio().NotifyCalibration();
 }

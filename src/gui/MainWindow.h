@@ -17,6 +17,7 @@
 
 class QAction;
 class QCheckBox;
+class QColorDialog;
 class QComboBox;
 class QLabel;
 class QMenu;
@@ -91,6 +92,9 @@ public:
     bool OpenDropped(const QString& path);
     // Imports a file into the first empty slot; false (and a message) when it could not.
     bool ImportFile(const QString& path, bool impulse);
+    // The colour picker of a slot, open (not modal to the event loop); OK gives the slot its
+    // colour. Null for a slot that holds no measurement.
+    QColorDialog* ChooseSlotColour(int slot);
     // The operation's dialog, open (not modal to the event loop); it runs on OK.
     OperationDialog* OpenOperation(Operation operation);
     // Operations > Average...: open, over AverageSlots(); it runs on OK.
@@ -134,9 +138,14 @@ private:
     std::vector<CurveSource> Curves() const;
     QColor PresenterColour(int presenter) const;
     void RedrawAll();
+    // RedrawAll, unless the curves are drawn as they are (the same records, data, labels
+    // and colours).
+    void RedrawIfChanged();
     // The response, impulse or distortion graph on show; null on the other tabs.
     GraphView* CurrentGraph() const;
     void RedrawPresenter(int presenter);
+    // One slot's curve on every graph, after its record's view changed.
+    void RedrawCurve(int slot);
     void RedrawSlot(int slot);
     Q_INVOKABLE void MeasurementDone();
     void SetMeasuringState(bool measuring);
@@ -192,6 +201,9 @@ private:
     // The last status the controller reported (a record kept elsewhere), for the measurement's
     // closing text.
     QString lastStatus_;
+    // What RedrawAll drew last: one line per curve, for RedrawIfChanged.
+    QString drawn_;
+    bool redrawQueued_ = false;
 
     // The running measurement: its thread, the record it fills and where that goes.
     MeasureThread* worker_ = nullptr;

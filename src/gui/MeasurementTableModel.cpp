@@ -1,6 +1,7 @@
 #include "gui/MeasurementTableModel.h"
 
 #include <QBrush>
+#include <QColor>
 #include <QMimeData>
 #include <QPalette>
 
@@ -27,6 +28,17 @@ QVariant MeasurementTableModel::data(const QModelIndex& index, int role) const {
     if (m == nullptr)
         return {};
     const bool filled = m->IsInitialized();
+    if (index.column() == Shown && role == Qt::CheckStateRole && filled)
+        return ctrl_.SlotShown(index.row()) ? Qt::Checked : Qt::Unchecked;
+    if (index.column() == Colour && filled) {
+        const Conf::Color c = ctrl_.SlotColour(index.row());
+        if (role == Qt::DecorationRole)
+            return QColor(c.R, c.G, c.B);
+        if (role == Qt::ToolTipRole)
+            return tr("Its colour on the graphs (double click to change it)");
+    }
+    if (index.column() == Shown && role == Qt::ToolTipRole && filled)
+        return tr("Drawn on the graphs");
     if (role == Qt::ForegroundRole && !filled && index.column() != Presenter)
         return QBrush(QPalette().color(QPalette::Disabled, QPalette::Text));
     if (role == Qt::TextAlignmentRole && index.column() != Label && index.column() != Date &&
@@ -67,7 +79,8 @@ QVariant MeasurementTableModel::headerData(int section, Qt::Orientation orientat
                                            int role) const {
     if (role != Qt::DisplayRole || orientation != Qt::Horizontal)
         return {};
-    static const char* names[] = {"#", "Shown", "Label", "Rate [Hz]", "N", "Signal", "Date"};
+    static const char* names[] = {"#",         "Shown", "Colour", "Presenter", "Label",
+                                  "Rate [Hz]", "N",     "Signal", "Date"};
     return section >= 0 && section < ColumnCount ? tr(names[section]) : QVariant();
 }
 
@@ -75,10 +88,18 @@ Qt::ItemFlags MeasurementTableModel::flags(const QModelIndex& index) const {
     Qt::ItemFlags f = QAbstractTableModel::flags(index) | Qt::ItemIsDragEnabled;
     if (index.column() == Label)
         f |= Qt::ItemIsEditable;
+    Measurement* m = ctrl_.List().No(index.row());
+    if (index.column() == Shown && m != nullptr && m->IsInitialized())
+        f |= Qt::ItemIsUserCheckable;
     return f;
 }
 
 bool MeasurementTableModel::setData(const QModelIndex& index, const QVariant& value, int role) {
+    if (role == Qt::CheckStateRole && index.column() == Shown) {
+        // The controller tells the window, which redraws.
+        ctrl_.SetSlotShown(index.row(), value.toInt() == Qt::Checked);
+        return true;
+    }
     if (role != Qt::EditRole || index.column() != Label)
         return false;
     // The controller tells the window, which redraws the list, the presenters and legends.

@@ -1,7 +1,7 @@
 #pragma once
 // The measurement list as a table over the controller's list: one row per slot, the columns
 // of the list dock. Labels are edited in place (a rename); a row dragged out carries its slot
-// number, which a presenter accepts. GUI thread only.
+// number, which a presenter accepts; the Shown box draws a slot or hides it. GUI thread only.
 
 #include <QAbstractTableModel>
 
@@ -16,7 +16,9 @@ inline constexpr const char* SLOT_MIME_TYPE = "application/x-sonvel-slot";
 class MeasurementTableModel : public QAbstractTableModel {
     Q_OBJECT
 public:
-    enum Column { Index, Presenter, Label, Rate, Length, Signal, Date, ColumnCount };
+    // Shown: a check box, whether the slot is drawn; Colour: a swatch of its colour;
+    // Presenter: which of A, B, C shows it.
+    enum Column { Index, Shown, Colour, Presenter, Label, Rate, Length, Signal, Date, ColumnCount };
 
     explicit MeasurementTableModel(MainCtrl& ctrl, QObject* parent = nullptr);
 

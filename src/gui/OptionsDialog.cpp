@@ -697,9 +697,12 @@ void OptionsDialog::BuildPlot() {
            tr("Marks the lowest frequency the impulse window resolves"));
 
     QFormLayout* colours = AddGroup(page, tr("Colours"), 1);
-    Colour(colours, tr("Measurement A"), SONVEL_FIELD(Plot, ColorMeasA), tr("Colour of A"));
-    Colour(colours, tr("Measurement B"), SONVEL_FIELD(Plot, ColorMeasB), tr("Colour of B"));
-    Colour(colours, tr("Measurement C"), SONVEL_FIELD(Plot, ColorMeasC), tr("Colour of C"));
+    Colour(colours, tr("Measurement A"), SONVEL_FIELD(Plot, ColorMeasA),
+           tr("Slot 0 (A at first) and every 16th slot on, unless given a colour of its own"));
+    Colour(colours, tr("Measurement B"), SONVEL_FIELD(Plot, ColorMeasB),
+           tr("Slot 1 (B at first) and every 16th slot on, unless given a colour of its own"));
+    Colour(colours, tr("Measurement C"), SONVEL_FIELD(Plot, ColorMeasC),
+           tr("Slot 2 (C at first) and every 16th slot on, unless given a colour of its own"));
     Colour(colours, tr("Test signal"), SONVEL_FIELD(Plot, ColorSignal),
            tr("Colour of the test signal"));
     Colour(colours, tr("Foreground"), SONVEL_FIELD(Plot, ColorFg), tr("Axes, grid and text"));

@@ -55,7 +55,8 @@ void QtMessageToLog(QtMsgType type, const QMessageLogContext&, const QString& te
 }
 
 CurveSource SourceOf(const PlotCurve& c) {
-    return {c.record, c.presenter, QColor(c.red, c.green, c.blue), QString::fromStdString(c.label)};
+    return {c.record, c.presenter, -1, QColor(c.red, c.green, c.blue),
+            QString::fromStdString(c.label)};
 }
 
 bool Saved(bool ok, const QString& message, std::string& error) {

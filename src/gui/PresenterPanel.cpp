@@ -52,7 +52,7 @@ PresenterPanel::PresenterPanel(MainCtrl& ctrl, int presenter, const QColor& colo
     bold.setBold(true);
     visible_->setFont(bold);
     visible_->setChecked(true);
-    visible_->setToolTip(tr("Show this presenter's curve"));
+    visible_->setToolTip(tr("Draw the slot this presenter shows (the list's Shown)"));
     slot_ = new QComboBox(this);
     slot_->setToolTip(tr("The slot of the list this presenter shows"));
     slot_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
@@ -122,8 +122,13 @@ PresenterPanel::PresenterPanel(MainCtrl& ctrl, int presenter, const QColor& colo
 
     SetColour(colour);
 
-    connect(visible_, &QCheckBox::toggled, this,
-            [this](bool on) { emit visibleToggled(presenter_, on); });
+    // The slot's shown flag itself: the controller tells the window, which redraws.
+    connect(visible_, &QCheckBox::toggled, this, [this](bool on) {
+        if (refreshing_)
+            return;
+        ctrl_.SetSlotShown(ctrl_.PresenterSlot(presenter_), on);
+        emit visibleToggled(presenter_, on);
+    });
     connect(slot_, &QComboBox::activated, this, [this](int item) {
         const int slot = slot_->itemData(item).toInt();
         ctrl_.SetPresenterSlot(presenter_, slot);
@@ -235,7 +240,7 @@ void PresenterPanel::Edit(F&& change) {
 }
 
 bool PresenterPanel::CurveVisible() const {
-    return visible_->isChecked();
+    return ctrl_.SlotShown(ctrl_.PresenterSlot(presenter_));
 }
 
 void PresenterPanel::SetColour(const QColor& colour) {
@@ -256,6 +261,9 @@ void PresenterPanel::Refresh() {
         if (i == current)
             slot_->setCurrentIndex(slot_->count() - 1);
     }
+    visible_->setChecked(ctrl_.SlotShown(current));
+    const Conf::Color colour = ctrl_.SlotColour(current);
+    SetColour(QColor(colour.R, colour.G, colour.B));
     Measurement* m = Record();
     const bool filled = m != nullptr && m->IsInitialized();
     for (QWidget* w : std::initializer_list<QWidget*>{

@@ -1,5 +1,6 @@
 #pragma once
-// The controls of one presenter (A, B or C): whether its curve shows, which slot it shows,
+// The controls of one presenter (A, B or C): whether its slot is drawn (the slot's own shown
+// flag, as the list's), in the slot's colour, which slot it shows,
 // the record's label, and the record's view: impulse window, smoothing, low-pass and
 // high-pass view filters, invert and level. A control writes the record at once and says
 // so; the window redraws. A list row dropped on the panel shows that slot. GUI thread only.

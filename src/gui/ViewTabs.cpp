@@ -296,31 +296,41 @@ bool ViewTabs::SaveImage(QWidget* page, const QString& path, int width, int heig
 }
 
 const CurveSource* ViewTabs::Focus(int choice) const {
+    const int slot =
+        choice >= 0 && choice < 3 ? presenterSlots_[static_cast<std::size_t>(choice)] : -1;
     for (const CurveSource& c : curves_)
-        if (c.presenter == choice)
+        if (c.presenter == choice || (slot >= 0 && c.slot == slot))
             return &c;
     return curves_.empty() ? nullptr : &curves_.front();
 }
 
-void ViewTabs::SetCurves(const std::vector<CurveSource>& curves) {
+void ViewTabs::SetCurves(const std::vector<CurveSource>& curves,
+                         std::array<int, 3> presenterSlots) {
     curves_ = curves;
+    presenterSlots_ = presenterSlots;
     stale_.fill(true);
     roomGeneration_ = 0;
     RefreshShown();
 }
 
 void ViewTabs::UpdatePresenter(int presenter) {
-    const bool drawn = std::any_of(curves_.begin(), curves_.end(),
-                                   [&](const CurveSource& c) { return c.presenter == presenter; });
-    if (!drawn)
+    Update([presenter](const CurveSource& c) { return c.presenter == presenter; });
+}
+
+void ViewTabs::UpdateSlot(int slot) {
+    Update([slot](const CurveSource& c) { return slot >= 0 && c.slot == slot; });
+}
+
+void ViewTabs::Update(const std::function<bool(const CurveSource&)>& changed) {
+    if (std::none_of(curves_.begin(), curves_.end(), changed))
         return;
     MarkStale(GROUP_DELAY);
     MarkStale(ENERGY_TIME);
     const CurveSource* w = Focus(waterfallChoice_);
-    if (w != nullptr && w->presenter == presenter)
+    if (w != nullptr && changed(*w))
         MarkStale(WATERFALL);
     const CurveSource* r = Focus(roomChoice_);
-    if (r != nullptr && r->presenter == presenter)
+    if (r != nullptr && changed(*r))
         MarkStale(ROOM);
     RefreshShown();
 }

@@ -7,6 +7,7 @@
 #include <QObject>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "gui/GraphView.h"
@@ -25,10 +26,14 @@ public:
     // Appends the four tabs to `tabs`.
     ViewTabs(QTabWidget* tabs, QObject* parent);
 
-    // The visible presenters' curves anew (a presenter changed, a record came or went).
-    void SetCurves(const std::vector<CurveSource>& curves);
-    // A presenter's record's view changed (window, smoothing, filters, level).
+    // The shown slots' curves anew (a presenter changed, a record came or went), and the
+    // slots the presenters A, B, C show (a curve names only one of two presenters that show
+    // the same slot).
+    void SetCurves(const std::vector<CurveSource>& curves,
+                   std::array<int, 3> presenterSlots = {-1, -1, -1});
+    // A presenter's or a slot's record's view changed (window, smoothing, filters, level).
     void UpdatePresenter(int presenter);
+    void UpdateSlot(int slot);
     // The room page shows this presenter from now on: it was measured or chosen last.
     void ShowRoomOf(int presenter);
 
@@ -50,11 +55,13 @@ private:
     // The presenter a one-record page shows: its choice when visible, else the first curve.
     const CurveSource* Focus(int choice) const;
     void MarkStale(Page page);
+    void Update(const std::function<bool(const CurveSource&)>& changed);
     void RefreshShown();
     void Compute(Page page);
 
     QTabWidget* tabs_;
     std::vector<CurveSource> curves_;
+    std::array<int, 3> presenterSlots_{-1, -1, -1};
     std::array<QWidget*, PAGES> pages_{};
     std::array<bool, PAGES> stale_{};
     std::array<int, PAGES> shownPresenter_{}; // of the one-record pages, -1 none

@@ -132,6 +132,8 @@ void MeasurementCore::Reset(const std::string& label) {
     Uninitialize();
     label_ = label;
     fileVersion_ = -1;
+    plotShown_ = -1;
+    plotColour_ = -1;
     FreeViews();
     config_.SetAllDirty();
     baseOffset_ = 0.0;
@@ -806,6 +808,9 @@ void MeasurementCore::CopyAllFrom(const MeasurementCore& other) {
     amplitude_ = other.amplitude_;
     recMaxAmplitude_ = other.recMaxAmplitude_;
     fileVersion_ = other.fileVersion_;
+    // A copy is drawn as its original is, but in a colour of its own.
+    plotShown_ = other.plotShown_;
+    plotColour_ = -1;
     harmonicCount_ = other.harmonicCount_;
     harmonicsAvailable_ = other.harmonicsAvailable_;
     UpdatePosition();

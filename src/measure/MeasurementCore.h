@@ -224,6 +224,13 @@ public:
     void SetApplicationInfo(const std::string& s) { applicationInfo_ = s; }
     int GetFileVersion() const { return fileVersion_; }
     void SetFileVersion(int v) { fileVersion_ = v; }
+    // How the record is drawn among the others: shown (1), hidden (0) or not known (-1, read
+    // from a file written before the flag existed); its colour 0xRRGGBB, or -1 for the
+    // palette's colour of the slot it lies in. A new or reset record knows neither.
+    int GetPlotShown() const { return plotShown_; }
+    void SetPlotShown(int shown) { plotShown_ = shown < 0 ? -1 : (shown > 0 ? 1 : 0); }
+    int GetPlotColour() const { return plotColour_; }
+    void SetPlotColour(int colour) { plotColour_ = colour < 0 ? -1 : (colour & 0xFFFFFF); }
 
     // Records the gain that was applied to the data before it reached the record (for example
     // by normalising a recording); the samples are not touched.
@@ -292,6 +299,8 @@ protected:
     int applicationAttrib2_ = 0;
     std::string applicationInfo_ = "NA";
     int fileVersion_ = -1;
+    int plotShown_ = -1;
+    int plotColour_ = -1;
     ImpulseWindow window_;
     bool lowpassEnabled_ = false;
     double lowpassStart_ = 2000.0;

@@ -75,6 +75,29 @@ bool ParseDouble(std::string_view text, double& out) {
     return true;
 }
 
+// "#rrggbb", or empty for none (-1).
+std::string ColourText(int colour) {
+    if (colour < 0)
+        return {};
+    static const char* const HEX = "0123456789abcdef";
+    std::string text = "#";
+    for (int shift = 20; shift >= 0; shift -= 4)
+        text += HEX[(colour >> shift) & 0xF];
+    return text;
+}
+
+// -1 for an empty text, -2 for one that is not "#rrggbb".
+int ParseColour(std::string_view text) {
+    if (text.empty())
+        return -1;
+    int v = 0;
+    if (text.size() != 7 || text[0] != '#')
+        return -2;
+    const char* end = text.data() + text.size();
+    const auto r = std::from_chars(text.data() + 1, end, v, 16);
+    return r.ec == std::errc() && r.ptr == end && v >= 0 ? v : -2;
+}
+
 enum class Type { Int, Bool, Double, Text };
 
 struct KeyType {
@@ -259,6 +282,10 @@ KeyMap SettingsKeys(const MeasurementCore& r) {
     k["Data_L"] = IntText(r.GetDataLength());
     k["Data_Samplerate"] = IntText(r.GetSamplerate());
     k["Data_Offset"] = IntText(r.GetDataOffset());
+    // Not known is not written: the next reader decides as for a file from before the key.
+    if (r.GetPlotShown() >= 0)
+        k["Plot_Shown"] = BoolText(r.GetPlotShown() == 1);
+    k["Plot_Colour"] = ColourText(r.GetPlotColour());
     return k;
 }
 
@@ -466,6 +493,37 @@ bool Load(const std::string& basePath, Loaded& out, std::string* reason, int max
     return true;
 }
 
+namespace {
+
+// How the record is drawn is no reason to refuse its data: a value that cannot be read
+// counts as missing, and the log says so.
+void ApplyPlotKeys(const KeyMap& k, MeasurementCore& record) {
+    const auto ignored = [&](const char* key, const std::string& value) {
+        Kedra::Logging::KedraLogger::LogText(
+            "WARNING MeasurementCore::Open() - " + std::string(key) + " = '" + value +
+            "' is not a value of it; ignored - " + record.GetLabel() + "\n");
+    };
+    int shown = -1;
+    if (const std::string* s = Find(k, "Plot_Shown")) {
+        if (*s == "0" || *s == "1")
+            shown = *s == "1" ? 1 : 0;
+        else
+            ignored("Plot_Shown", *s);
+    }
+    record.SetPlotShown(shown);
+    int colour = -1;
+    if (const std::string* s = Find(k, "Plot_Colour")) {
+        colour = ParseColour(*s);
+        if (colour == -2) {
+            ignored("Plot_Colour", *s);
+            colour = -1;
+        }
+    }
+    record.SetPlotColour(colour);
+}
+
+} // namespace
+
 void Apply(Loaded& loaded, MeasurementCore& record, int p) {
     const KeyMap& k = loaded.keys;
     // The offsets come first: the harmonic count of a sweep record depends on where the
@@ -519,6 +577,7 @@ void Apply(Loaded& loaded, MeasurementCore& record, int p) {
     record.SetImpulseWindowEnabled(
         BoolOr(k, "ImpulseWindow_Enabled", record.GetImpulseWindowEnabled()));
     record.SetImpulseWindowLockStart(BoolOr(k, "ImpulseWindow_LockStart", false));
+    ApplyPlotKeys(k, record);
 }
 
 bool Open(const std::string& basePath, MeasurementCore& record, int p) {

@@ -15,6 +15,7 @@
 #include <functional>
 #include <map>
 #include <random>
+#include <sstream>
 
 #include "analyze/MeasurementViews.h"
 #include "app/FrontEnd.h"
@@ -22,6 +23,7 @@
 #include "audio/SimulatedSoundCard.h"
 #include "audio/StreamInitializer.h"
 #include "exchange/Calibrator.h"
+#include "measure/MeasurementFile.h"
 #include "measure/Package.h"
 #include "measure/ZipForge.h"
 #include "support/TestSupport.h"
@@ -615,6 +617,94 @@ TEST_F(MainCtrlTest, RoomDecayIsTheSameAtFullAndQuarterDriveAndTheSpeakerHasNone
         }
     }
     Kedra::PAudioII::StreamInitializer::Destroy();
+}
+
+namespace curves {
+
+// An info file as a version before the shown flag and the colour wrote it, or with `extra`
+// lines in their place.
+std::string OldInfo(Kedra::Measure::MeasurementFile::Rendered& r, const std::string& extra) {
+    std::string info;
+    std::istringstream lines(r.info);
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind("Plot_", 0) != 0)
+            info += line + "\n";
+    return info + extra;
+}
+
+bool SameColour(Conf::Color a, Conf::Color b) {
+    return a.R == b.R && a.G == b.G && a.B == b.B;
+}
+
+} // namespace curves
+
+TEST_F(MainCtrlTest, ShownFlagsAndColoursSurviveSaveOpenAndRestartAndOldPackagesShowABC) {
+    // An older package: slots 0, 1, 2 and 5, no shown flags; slot 5's damaged values of
+    // the keys count as missing and cost nothing else.
+    std::vector<SonvelTest::ForgedEntry> entries;
+    for (int slot : {0, 1, 2, 5}) {
+        Kedra::Measure::Measurement m("old " + std::to_string(slot));
+        m.InitializeDirac(12, 48000, 1.0);
+        Kedra::Measure::MeasurementFile::Rendered r;
+        std::string error;
+        ASSERT_TRUE(Kedra::Measure::MeasurementFile::Render(m, false, r, error)) << error;
+        const std::string name = "measurement-00" + std::to_string(slot);
+        entries.push_back(SonvelTest::Entry(
+            name + ".info",
+            curves::OldInfo(r, slot == 5 ? "Plot_Shown\t= yes\nPlot_Colour\t= #12345\n" : "")));
+        entries.push_back(
+            SonvelTest::Entry(name + ".flac", std::string(r.data.begin(), r.data.end())));
+    }
+    std::ofstream(dir / "old.zip", std::ios::binary) << SonvelTest::ForgeZip(entries);
+
+    ScriptedFrontEnd fe;
+    auto ctrl = std::make_unique<MainCtrl>(fe);
+    ASSERT_TRUE(ctrl->Action_OpenFile((dir / "old.zip").string()));
+    EXPECT_EQ(ctrl->ShownSlots(), (std::vector<int>{0, 1, 2}));
+    EXPECT_TRUE(ctrl->List().No(5)->IsInitialized());
+    EXPECT_NE(SonvelTest::ReadLog().find("Plot_Shown = 'yes' is not a value of it; ignored"),
+              std::string::npos);
+    EXPECT_TRUE(curves::SameColour(ctrl->SlotColour(0), Conf::Options::Field.Plot.ColorMeasA));
+    EXPECT_TRUE(curves::SameColour(ctrl->SlotColour(5), MainCtrl::PaletteColour(5)));
+    // Twelve and more colours, no two alike, the first three A's, B's and C's.
+    for (int i = 0; i < MainCtrl::PALETTE_SIZE; ++i)
+        for (int j = 0; j < i; ++j)
+            EXPECT_FALSE(curves::SameColour(MainCtrl::PaletteColour(i), MainCtrl::PaletteColour(j)))
+                << i << " " << j;
+    EXPECT_GE(MainCtrl::PALETTE_SIZE, 12);
+
+    ctrl->SetSlotShown(1, false);
+    ctrl->SetSlotShown(5, true);
+    ctrl->SetSlotColour(5, {10, 20, 30});
+    ctrl->SetSlotColour(2, MainCtrl::PaletteColour(2)); // the palette's own: follows it
+    EXPECT_EQ(std::count(fe.Notices().begin(), fe.Notices().end(), "curves"), 3);
+    ASSERT_TRUE(ctrl->Action_SaveFile((dir / "new.zip").string(), false));
+    ctrl->Action_ClearMeasurements();
+    EXPECT_TRUE(ctrl->ShownSlots().empty());
+    ASSERT_TRUE(ctrl->Action_OpenFile((dir / "new.zip").string()));
+    auto expectKept = [](MainCtrl& c) {
+        EXPECT_EQ(c.ShownSlots(), (std::vector<int>{0, 2, 5}));
+        EXPECT_TRUE(curves::SameColour(c.SlotColour(5), {10, 20, 30}));
+        EXPECT_EQ(c.List().No(2)->GetPlotColour(), -1);
+    };
+    expectKept(*ctrl);
+
+    // A restart reads them from the autosave, which is a package.
+    ASSERT_TRUE(ctrl->ShutDown());
+    ctrl = std::make_unique<MainCtrl>(fe);
+    ASSERT_TRUE(ctrl->StartUp(""));
+    expectKept(*ctrl);
+
+    // A new record in a slot is shown; a copy is drawn as its original, in its own colour.
+    ctrl->SetShownSlots({});
+    ASSERT_TRUE(ctrl->Action_MinimumPhase(1, false));
+    EXPECT_EQ(ctrl->ShownSlots(), (std::vector<int>{1}));
+    ctrl->SetPresenterSlot(MainCtrl::PRESENTER_A, 5);
+    EXPECT_EQ(ctrl->ShownSlots(), (std::vector<int>{1, 5}));
+    ctrl->SetSlotShown(5, false);
+    ASSERT_TRUE(ctrl->Action_MeasCopyABC(0)); // A (slot 5, hidden) to B (slot 1)
+    EXPECT_EQ(ctrl->ShownSlots(), std::vector<int>{});
+    EXPECT_EQ(ctrl->List().No(1)->GetPlotColour(), -1);
 }
 
 } // namespace

@@ -60,7 +60,7 @@ TEST(ResponseGraph, MagnitudePhaseAndReadoutFollowAKnownResponse) {
     auto record = TwoTapRecord();
     GraphView g(GraphKind::Response);
     g.resize(1600, 900);
-    g.SetCurves({{record.get(), 0, Qt::darkBlue, "A"}});
+    g.SetCurves({{record.get(), 0, -1, Qt::darkBlue, "A"}});
     g.replot();
     QCPGraph* magnitude = g.CurveGraph(0, 0);
     QCPGraph* phase = g.CurveGraph(0, 1);
@@ -118,7 +118,7 @@ TEST(ResponseGraph, DragPansRightDragZoomsARectangleAndDoubleClickFits) {
     auto record = TwoTapRecord();
     GraphView g(GraphKind::Response);
     g.resize(1200, 700);
-    g.SetCurves({{record.get(), 0, Qt::darkBlue, "A"}});
+    g.SetCurves({{record.get(), 0, -1, Qt::darkBlue, "A"}});
     g.replot();
     const QCPRange x0 = g.xAxis->range();
     const QRect plot = g.axisRect()->rect();
@@ -170,7 +170,7 @@ TEST(ImpulseGraph, ShowsTheImpulseAtTimeZeroAndItsWindowEdgesCanBeDragged) {
     record->SetImpulseWindowEnabled(true);
     GraphView g(GraphKind::Impulse);
     g.resize(1000, 600);
-    g.SetCurves({{record.get(), 0, Qt::darkBlue, "A"}});
+    g.SetCurves({{record.get(), 0, -1, Qt::darkBlue, "A"}});
     g.replot();
     QCPGraph* impulse = g.CurveGraph(0);
     ASSERT_NE(impulse, nullptr);
@@ -234,7 +234,7 @@ TEST(PlotOptions, WidthTicksAxisKindsColoursAndImpulseModeReachTheGraphs) {
     GraphView normal(GraphKind::Response);
     normal.resize(1600, 900);
     normal.SetSettings(WithPlotOptions(normal.Settings()));
-    normal.SetCurves({{record.get(), 0, Qt::darkBlue, "A"}});
+    normal.SetCurves({{record.get(), 0, -1, Qt::darkBlue, "A"}});
     normal.replot();
     EXPECT_EQ(normal.CurveGraph(0, 1)->pen().style(), Qt::DashLine) << "phase never looks solid";
     EXPECT_EQ(normal.CurveGraph(0, 0)->pen().style(), Qt::SolidLine);
@@ -248,7 +248,7 @@ TEST(PlotOptions, WidthTicksAxisKindsColoursAndImpulseModeReachTheGraphs) {
     GraphView g(GraphKind::Response);
     g.resize(1600, 900);
     g.SetSettings(WithPlotOptions(g.Settings()));
-    g.SetCurves({{record.get(), 0, Qt::darkBlue, "A"}});
+    g.SetCurves({{record.get(), 0, -1, Qt::darkBlue, "A"}});
     g.FitAll();
     g.replot();
     QCPGraph* magnitude = g.CurveGraph(0, 0);
@@ -273,7 +273,7 @@ TEST(PlotOptions, WidthTicksAxisKindsColoursAndImpulseModeReachTheGraphs) {
     GraphView i(GraphKind::Impulse);
     i.resize(1000, 600);
     i.SetSettings(WithPlotOptions(i.Settings()));
-    i.SetCurves({{record.get(), 0, Qt::darkBlue, "A"}});
+    i.SetCurves({{record.get(), 0, -1, Qt::darkBlue, "A"}});
     i.xAxis->setRange(-0.5, 0.5);
     i.replot();
     QCPGraph* step = i.CurveGraph(0);
@@ -298,7 +298,7 @@ TEST(PlotOptions, WidthTicksAxisKindsColoursAndImpulseModeReachTheGraphs) {
 TEST(DistortionGraph, ARecordWithoutDistortionDataSaysSo) {
     auto record = TwoTapRecord();
     GraphView g(GraphKind::Distortion);
-    g.SetCurves({{record.get(), 0, Qt::darkBlue, "A"}});
+    g.SetCurves({{record.get(), 0, -1, Qt::darkBlue, "A"}});
     EXPECT_EQ(g.CurveGraph(0, 0), nullptr);
     bool said = false;
     for (int i = 0; i < g.itemCount(); ++i)
@@ -311,7 +311,7 @@ TEST(DistortionGraph, ARecordWithoutDistortionDataSaysSo) {
 TEST(GraphImage, WritesPngSvgAndPdfOfTheRequestedSizeAndRefusesBadRequests) {
     auto record = TwoTapRecord();
     GraphView g(GraphKind::Response);
-    g.SetCurves({{record.get(), 0, Qt::darkBlue, "A"}});
+    g.SetCurves({{record.get(), 0, -1, Qt::darkBlue, "A"}});
     const auto dir = SonvelTest::TempDir() / "images";
     std::filesystem::create_directories(dir);
     auto path = [&](const char* name) { return QString::fromStdString((dir / name).string()); };

@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QColorDialog>
 #include <QComboBox>
 #include <QDoubleSpinBox>
 #include <QDropEvent>
@@ -16,6 +17,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMimeData>
+#include <QMouseEvent>
 #include <QRadioButton>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -51,8 +53,10 @@ protected:
     // each frequency: exactly where the bins are sparser than the pixels, else between the
     // minimum and maximum the graph kept for that pixel column.
     void ExpectCurveFollowsRecord(int presenter) {
-        Kedra::Measure::Measurement* m = ctrl->Presenter(presenter);
-        QCPGraph* curve = window->Graph(Gui::GraphKind::Response)->CurveGraph(presenter, 0);
+        ExpectCurveFollows(window->Graph(Gui::GraphKind::Response)->CurveGraph(presenter, 0),
+                           ctrl->Presenter(presenter));
+    }
+    void ExpectCurveFollows(QCPGraph* curve, Kedra::Measure::Measurement* m) {
         ASSERT_NE(curve, nullptr);
         ASSERT_GT(curve->data()->size(), 0);
         const QCPRange range = curve->keyAxis()->range();
@@ -302,7 +306,14 @@ TEST_F(MainWindowTest, OpenedPackageFillsListAndPresentersAndTheGraphExportsAtIt
     EXPECT_TRUE(
         QString::fromStdString(Conf::Options::Field.Window.RecentFiles).contains("two.zip"));
 
-    // A row dragged onto presenter C shows that slot in C.
+    // A row dragged onto presenter C shows that slot in C; the distortion graph, looking at
+    // C, shows it too, though the curve is B's.
+    Gui::GraphView* distortion = window->Graph(Gui::GraphKind::Distortion);
+    Gui::GraphSettings look = distortion->Settings();
+    look.focusPresenter = MainCtrl::PRESENTER_C;
+    look.focusSlot = 2;
+    distortion->SetSettings(look);
+    EXPECT_EQ(distortion->SlotCurveGraph(1), nullptr);
     std::unique_ptr<QMimeData> mime(model->mimeData({model->index(1, 0)}));
     ASSERT_TRUE(mime);
     Gui::PresenterPanel* c = window->Panel(MainCtrl::PRESENTER_C);
@@ -313,7 +324,11 @@ TEST_F(MainWindowTest, OpenedPackageFillsListAndPresentersAndTheGraphExportsAtIt
     QApplication::sendEvent(c, &drop);
     EXPECT_EQ(ctrl->PresenterSlot(MainCtrl::PRESENTER_C), 1);
     EXPECT_EQ(c->SlotBox()->currentData().toInt(), 1);
-    EXPECT_NE(window->Graph(Gui::GraphKind::Response)->CurveGraph(2, 0), nullptr);
+    // B and C show one slot: one curve, named after both.
+    QCPGraph* shared = window->Graph(Gui::GraphKind::Response)->SlotCurveGraph(1, 0);
+    ASSERT_NE(shared, nullptr);
+    EXPECT_EQ(shared->name(), "BC: second");
+    EXPECT_NE(distortion->SlotCurveGraph(1), nullptr);
 
     // Renaming in the list renames the record.
     EXPECT_TRUE(model->setData(model->index(1, Gui::MeasurementTableModel::Label), "renamed",
@@ -552,6 +567,90 @@ TEST_F(MainWindowTest, DroppedFlacAndAiffImportAndDamageIsNamed) {
     ASSERT_FALSE(front.Messages().isEmpty());
     EXPECT_TRUE(front.Messages().last().contains("damaged FLAC file"))
         << front.Messages().last().toStdString();
+}
+
+TEST_F(MainWindowTest, EveryShownSlotIsDrawnAsItsRecordInItsColourAndTheListShowsAndHidesIt) {
+    ASSERT_TRUE(Measure(MainCtrl::PRESENTER_A, SimulatedModel::Speaker));
+    ASSERT_TRUE(Measure(MainCtrl::PRESENTER_B, SimulatedModel::Room));
+    ASSERT_TRUE(ctrl->Action_Rename(0, "speaker"));
+    ASSERT_TRUE(ctrl->Action_Rename(1, "room"));
+    Kedra::Measure::Measurement* a = ctrl->Presenter(MainCtrl::PRESENTER_A);
+    // Seven more in slots no presenter shows: A at lower levels, some through a short window.
+    const std::vector<int> others{3, 4, 5, 6, 7, 8, 9};
+    for (int i = 0; i < 7; ++i) {
+        Kedra::Measure::Measurement* m = ctrl->List().No(others[static_cast<std::size_t>(i)]);
+        m->CopyAllFrom(*a);
+        const double db = -2.0 * (i + 1);
+        m->Amplify(std::pow(10.0, db / 20.0));
+        const double ms = 2.0 + 2.0 * i;
+        m->SetImpulseWindowEnabled(i % 2 == 1);
+        m->SetImpulseWindowEnd(static_cast<int>(ms * m->GetSamplerate() / 1000.0));
+        m->SetLabel(QString("speaker %1 dB%2")
+                        .arg(db)
+                        .arg(i % 2 == 1 ? QString(", %1 ms window").arg(ms) : QString())
+                        .toStdString());
+    }
+    std::vector<int> shown{0, 1};
+    shown.insert(shown.end(), others.begin(), others.end());
+    ctrl->SetShownSlots(shown);
+    // The copies took A's flag: nothing changed for the controller, which is told here as an
+    // import would tell it; the window redraws once the notice has been handled.
+    front.ListChanged();
+    QCoreApplication::processEvents();
+    window->findChild<QCheckBox*>("showPhase")->setChecked(false);
+
+    Gui::GraphView* response = window->Graph(Gui::GraphKind::Response);
+    for (int slot : shown) {
+        QCPGraph* curve = response->SlotCurveGraph(slot);
+        ASSERT_NE(curve, nullptr) << slot;
+        const std::string who = slot == 0 ? "A" : slot == 1 ? "B" : std::to_string(slot);
+        EXPECT_EQ(curve->name().toStdString(), who + ": " + ctrl->List().No(slot)->GetLabel());
+        EXPECT_TRUE(response->legend->hasItemWithPlottable(curve)) << slot;
+        const Conf::Color c = ctrl->SlotColour(slot);
+        EXPECT_EQ(curve->pen().color().rgb(), QColor(c.R, c.G, c.B).rgb()) << slot;
+        ExpectCurveFollows(curve, ctrl->List().No(slot));
+        EXPECT_NE(window->Graph(Gui::GraphKind::Impulse)->SlotCurveGraph(slot), nullptr) << slot;
+    }
+
+    // Nine curves: the readout lists the eight nearest the pointer and says so.
+    QString readout;
+    QObject::connect(response, &Gui::GraphView::cursorText, [&](const QString& t) { readout = t; });
+    const QPointF at(response->xAxis->coordToPixel(1000.0), response->axisRect()->center().y());
+    QMouseEvent move(QEvent::MouseMove, at, response->mapToGlobal(at), Qt::NoButton, Qt::NoButton,
+                     Qt::NoModifier);
+    QApplication::sendEvent(response, &move);
+    EXPECT_EQ(readout.count(QRegularExpression(R"(  [AB0-9]: [^:]+: -?\d+\.\d\d dB)")),
+              Gui::GraphView::MAX_READOUT_CURVES)
+        << readout.toStdString();
+    EXPECT_TRUE(readout.endsWith("(1 more, farther from the pointer)")) << readout.toStdString();
+    QEvent leave(QEvent::Leave);
+    QApplication::sendEvent(response, &leave);
+    window->resize(1600, 1000);
+    response->xAxis->setRange(20.0, 20000.0);
+    response->FitAll(Gui::GraphView::FitKeys::Keep);
+    QCoreApplication::processEvents();
+    Screenshot("overlays.png");
+
+    // The list's box hides a slot; A's box is its slot's flag; a colour chosen is drawn.
+    auto* model = window->ListModel();
+    ASSERT_TRUE(model->setData(model->index(3, Gui::MeasurementTableModel::Shown), Qt::Unchecked,
+                               Qt::CheckStateRole));
+    EXPECT_EQ(response->SlotCurveGraph(3), nullptr);
+    window->Panel(MainCtrl::PRESENTER_A)->VisibleBox()->setChecked(false);
+    EXPECT_FALSE(ctrl->SlotShown(0));
+    EXPECT_EQ(model->data(model->index(0, Gui::MeasurementTableModel::Shown), Qt::CheckStateRole),
+              Qt::Unchecked);
+    EXPECT_EQ(response->SlotCurveGraph(0), nullptr);
+    QColorDialog* dialog = window->ChooseSlotColour(4);
+    ASSERT_NE(dialog, nullptr);
+    dialog->setCurrentColor(QColor(255, 0, 255));
+    dialog->accept();
+    ASSERT_NE(response->SlotCurveGraph(4), nullptr);
+    EXPECT_EQ(response->SlotCurveGraph(4)->pen().color().rgb(), QColor(255, 0, 255).rgb());
+    EXPECT_EQ(model->data(model->index(4, Gui::MeasurementTableModel::Colour), Qt::DecorationRole)
+                  .value<QColor>()
+                  .rgb(),
+              QColor(255, 0, 255).rgb());
 }
 
 } // namespace

@@ -98,6 +98,7 @@ TEST_F(PlotCommand, RefusesEmptySlotsBadSizesAndUnknownNames) {
         {"plot 7 --graph decay" + out, 1, "slot 7 holds no measurement"},
         {"plot 7 --graph groupdelay" + out, 1, "slot 7 holds no measurement"},
         {"plot --graph bode" + out, 2, "bode"},
+        {"plot A --shown" + out, 2, "not both"},
         {"plot --graph response", 2, "--out"},
         {"plot --out '" + (dir / "x.bmp").string() + "'", 1, ".png, .svg or .pdf"},
         {"plot --out '" + (dir / "no/x.png").string() + "'", 1, "cannot write"},
@@ -112,6 +113,22 @@ TEST_F(PlotCommand, RefusesEmptySlotsBadSizesAndUnknownNames) {
     EXPECT_FALSE(fs::exists(dir / "x.bmp"));
 }
 
+TEST_F(PlotCommand, ShownDrawsWhatTheListShowsAndAnImportedSlotIsShown) {
+    const std::string backup = (dir / "backup.zip").string();
+    const std::string wave = (dir / "a.wav").string();
+    const std::string out = " --out '" + (dir / "shown.png").string() + "'";
+    ASSERT_EQ(Sonvel("save '" + backup + "'").status, 0);
+    ASSERT_EQ(Sonvel("export A '" + wave + "' --kind wave").status, 0);
+    const Session before = Sonvel("plot --shown" + out);
+    ASSERT_EQ(before.status, 0) << before.err;
+    EXPECT_NE(before.out.find("of 3 measurements"), std::string::npos) << before.out;
+    ASSERT_EQ(Sonvel("import '" + wave + "' --slot 7").status, 0);
+    const Session after = Sonvel("plot --shown" + out);
+    ASSERT_EQ(Sonvel("open '" + backup + "'").status, 0);
+    ASSERT_EQ(after.status, 0) << after.err;
+    EXPECT_NE(after.out.find("of 4 measurements"), std::string::npos) << after.out;
+}
+
 // The window's view of the same measurements: readout and tracer, the window's band and its
 // edges, the dB impulse. Written for the eye; the checks are that each draws something.
 TEST_F(PlotCommand, ScreenshotsOfTheInteractiveGraphs) {
@@ -121,7 +138,7 @@ TEST_F(PlotCommand, ScreenshotsOfTheInteractiveGraphs) {
     const QColor colours[] = {QColor(0, 0, 139), QColor(139, 0, 0), QColor(0, 100, 0)};
     for (int p = 0; p < 3; ++p) {
         list.No(p)->Amplify(1.0 + 0.25 * p); // apart, so that all three show
-        curves.push_back({list.No(p), p, colours[p], QString("ABC"[p]) + ": speaker"});
+        curves.push_back({list.No(p), p, p, colours[p], QString("ABC"[p]) + ": speaker"});
     }
     const QString shots = QStringLiteral(SONVEL_SCREENSHOT_DIR);
     QString error;

@@ -75,7 +75,7 @@ TEST(GroupDelayGraph, APureDelayReadsItsDelayAtEveryFrequencyAsDelayAndAsExcess)
     record->SetImpulseWindowEnabled(false);
     GraphView g(GraphKind::GroupDelay);
     g.resize(1200, 700);
-    g.SetCurves({{record.get(), 0, Qt::darkBlue, "A"}});
+    g.SetCurves({{record.get(), 0, -1, Qt::darkBlue, "A"}});
     for (bool excess : {false, true}) {
         GraphSettings s = g.Settings();
         s.excessDelay = excess;
@@ -95,7 +95,7 @@ TEST(EnergyTimeGraph, ADiracPeaksAtTimeZeroWithZeroDbBroadbandAndInABand) {
     auto record = DelayRecord(0);
     GraphView g(GraphKind::EnergyTime);
     g.resize(1200, 700);
-    g.SetCurves({{record.get(), 0, Qt::darkBlue, "A"}});
+    g.SetCurves({{record.get(), 0, -1, Qt::darkBlue, "A"}});
     for (double band : {0.0, 1000.0}) {
         GraphSettings s = g.Settings();
         s.etcBandHz = band;
@@ -122,7 +122,7 @@ TEST(WaterfallGraph, LinesAndColourMapDrawEverySliceAndTheMapHoldsTheLevels) {
     WaterfallViewSettings s;
     s.slices = {0.0, 2.9, 0.1, 5.0, 0.1, 0.0}; // 30 slices
     w.SetSettings(s);
-    w.SetSource({record.get(), 0, Qt::darkBlue, "A: ring"});
+    w.SetSource({record.get(), 0, -1, Qt::darkBlue, "A: ring"});
     const auto& data = w.Data();
     ASSERT_EQ(data.levels.size(), 30u);
     EXPECT_EQ(w.ColourMap(), nullptr);

@@ -81,8 +81,10 @@ TEST(MeasurementInfo, LinesAreKeyTabEqualsValueInByteOrder) {
         previous = key;
         pos = end + 1;
     }
-    // Every key but the two a save adds.
-    EXPECT_EQ(lines, 33u);
+    // Every key but the two a save adds, and Plot_Shown while the record does not know it.
+    EXPECT_EQ(lines, 34u);
+    EXPECT_NE(info.find("Plot_Colour\t= \n"), std::string::npos);
+    EXPECT_EQ(info.find("Plot_Shown"), std::string::npos);
     EXPECT_EQ(info.find("Data_FileFormat"), std::string::npos);
     EXPECT_NE(info.find("Info_Label\t= label\n"), std::string::npos);
     EXPECT_NE(info.find("Rec_TimeZeroMethod\t= PostivePeak\n"), std::string::npos);
