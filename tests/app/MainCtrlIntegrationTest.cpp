@@ -703,7 +703,8 @@ TEST_F(MainCtrlTest, ShownFlagsAndColoursSurviveSaveOpenAndRestartAndOldPackages
     EXPECT_EQ(ctrl->ShownSlots(), (std::vector<int>{1, 5}));
     ctrl->SetSlotShown(5, false);
     ASSERT_TRUE(ctrl->Action_MeasCopyABC(0)); // A (slot 5, hidden) to B (slot 1)
-    EXPECT_EQ(ctrl->ShownSlots(), std::vector<int>{});
+    // B's earlier record, kept in slot 3, stays shown; the copy is hidden like A.
+    EXPECT_EQ(ctrl->ShownSlots(), std::vector<int>{3});
     EXPECT_EQ(ctrl->List().No(1)->GetPlotColour(), -1);
 }
 
