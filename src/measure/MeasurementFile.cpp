@@ -259,6 +259,11 @@ KeyMap SettingsKeys(const MeasurementCore& r) {
     k["Data_L"] = IntText(r.GetDataLength());
     k["Data_Samplerate"] = IntText(r.GetSamplerate());
     k["Data_Offset"] = IntText(r.GetDataOffset());
+    // Only with a reference: a reader that finds no offset takes the record as uncalibrated.
+    if (r.HasSpl()) {
+        k["Info_SplOffset"] = DoubleText(r.GetSplOffset());
+        k["Info_SplReference"] = OneLine(r.GetSplReference());
+    }
     return k;
 }
 
@@ -519,6 +524,20 @@ void Apply(Loaded& loaded, MeasurementCore& record, int p) {
     record.SetImpulseWindowEnabled(
         BoolOr(k, "ImpulseWindow_Enabled", record.GetImpulseWindowEnabled()));
     record.SetImpulseWindowLockStart(BoolOr(k, "ImpulseWindow_LockStart", false));
+
+    // A broken offset costs the record its calibration, not its data.
+    if (const std::string* offset = Find(k, "Info_SplOffset")) {
+        double value = 0.0;
+        if (ParseDouble(*offset, value) && std::fabs(value) < MAX_SPL_OFFSET_DB) {
+            const std::string* reference = Find(k, "Info_SplReference");
+            record.SetSpl(value, reference != nullptr ? *reference : std::string());
+        } else {
+            Kedra::Logging::KedraLogger::LogText(
+                "WARNING MeasurementCore::Open() - Info_SplOffset = " + *offset +
+                " is no level offset; the record reads in dB re full scale - " + record.GetLabel() +
+                "\n");
+        }
+    }
 }
 
 bool Open(const std::string& basePath, MeasurementCore& record, int p) {
