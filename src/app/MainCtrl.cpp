@@ -23,6 +23,7 @@
 #include "foundation/KedraLogger.h"
 #include "foundation/MathHelpers.h"
 #include "foundation/Mem.h"
+#include "measure/HarmonicDistortion.h"
 
 namespace Kedra::Sonvel {
 
@@ -564,11 +565,17 @@ bool MainCtrl::Action_MeasCopyABC(int what) {
         if (b == nullptr || b == a)
             return Refuse(frontEnd_, "B shows A's slot: there is nothing to copy A to");
         b->CopyAllFrom(*a);
+        // A whole copy reads as A does, in dB SPL too.
+        if (a->HasSpl())
+            b->SetSpl(a->GetSplOffset(), a->GetSplReference());
         return Changed(true, PresenterSlot(PRESENTER_B));
     case 1:
         if (c == nullptr || c == a)
             return Refuse(frontEnd_, "C shows A's slot: there is nothing to copy A to");
         c->CopyAllFrom(*a);
+        // A whole copy reads as A does, in dB SPL too.
+        if (a->HasSpl())
+            c->SetSpl(a->GetSplOffset(), a->GetSplReference());
         return Changed(true, PresenterSlot(PRESENTER_C));
     case 2:
     case 3:
@@ -756,24 +763,39 @@ bool ExportDistortion(Measurement& m, const std::string& path) {
     const int rows = m.GetHDSize();
     if (rows < 1)
         return false;
-    std::string text = "Frequency [Hz]";
+    // With an SPL reference every row is the level of its harmonics at the microphone (the
+    // fundamental's SPL plus the row's level re the fundamental), the fundamental's SPL first.
+    const bool spl = m.HasSpl();
+    std::string text = spl ? "Frequency [Hz];Fundamental [dB SPL]" : "Frequency [Hz]";
     for (int r = 0; r < rows; ++r) {
         text += ';';
         text += Kedra::Measure::DistortionIndexToString(r);
-        text += " [dB]";
+        text += spl ? " [dB SPL]" : " [dB]";
     }
     text += "\n";
     const int grid = Kedra::Measure::MeasurementCore::HD_GRID;
     std::vector<const float*> data;
     for (int r = 0; r < rows; ++r)
         data.push_back(m.GetHDSmooth(r));
+    const double* a = m.GetA();
     for (int i = 0; i <= grid; ++i) {
-        Kedra::Text::AppendNumber(text, i * m.GetSamplerate() / (2.0 * grid));
+        const double f = i * m.GetSamplerate() / (2.0 * grid);
+        Kedra::Text::AppendNumber(text, f);
+        double fundamental = 0.0;
+        if (spl && a != nullptr) {
+            const int bin =
+                std::min(Kedra::Math::ToIntRound(f * m.GetBinsPerHz()), m.GetNBins() - 1);
+            fundamental = Kedra::Math::AmplitudeToDB(a[bin]) + m.GetSplOffset();
+            text += ";";
+            Kedra::Text::AppendNumber(text, fundamental);
+        }
         for (int r = 0; r < rows; ++r) {
             text += ";";
-            Kedra::Text::AppendNumber(text, data[static_cast<std::size_t>(r)] != nullptr
-                                                ? data[static_cast<std::size_t>(r)][i]
-                                                : -1000.0);
+            const float* row = data[static_cast<std::size_t>(r)];
+            const bool known = row != nullptr && row[i] > Kedra::Measure::HD_NO_DATA_DB;
+            Kedra::Text::AppendNumber(text, row == nullptr ? -1000.0
+                                            : spl && known ? row[i] + fundamental
+                                                           : row[i]);
         }
         text += "\n";
     }
@@ -798,10 +820,13 @@ bool ExportView(Measurement& m, const std::string& kind, const std::string& path
     }
     if (kind == "etc") {
         std::vector<double> times, db;
-        Kedra::Measure::EnergyTimeOf(m, view.etcBandHz, times, db);
-        columns = {"Time [ms]", "Energy [dB]"};
+        double peakDb = 0.0;
+        Kedra::Measure::EnergyTimeOf(m, view.etcBandHz, times, db, &peakDb);
+        // In dB SPL the curve stands at its peak's level; otherwise re its peak.
+        const double shift = m.HasSpl() ? peakDb + m.GetSplOffset() : 0.0;
+        columns = {"Time [ms]", m.HasSpl() ? "Energy [dB SPL]" : "Energy [dB]"};
         for (std::size_t n = 0; n < db.size(); ++n)
-            rows.push_back({times[n], db[n]});
+            rows.push_back({times[n], db[n] + shift});
         return exporter.ExportTable("Energy-time curve", notes, columns, rows, path);
     }
     if (kind == "waterfall") {

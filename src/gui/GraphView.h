@@ -30,6 +30,10 @@ struct CurveSource {
     bool withPhase = true;
     // The magnitude is drawn times this (the test signal's spectrum re its peak).
     double magnitudeScale = 1.0;
+    // Levels in dB SPL: the offset added to the record's dB level. A record that carries an
+    // SPL reference reads in dB SPL also when these are left unset.
+    bool spl = false;
+    double splOffsetDb = 0.0;
 };
 
 struct GraphSettings {
@@ -93,6 +97,8 @@ public:
     // The graph that draws a presenter's curve (which: 0 magnitude / impulse / first
     // distortion row, 1 phase / second row, ...); null when none. Tests read its data.
     QCPGraph* CurveGraph(int presenter, int which = 0) const;
+    // Some curves read dB SPL and others dB re full scale (the graph says so in a note).
+    bool MixedLevels() const;
     // Writes the graph as PNG, SVG or PDF (by the file's extension) at width x height.
     bool SaveImage(const QString& path, int width, int height, QString* error);
 
@@ -119,6 +125,7 @@ private:
     void BuildSeries(const CurveSource& source);
     void RemoveSeries(int presenter);
     void UpdateOverlays();
+    void UpdateLevelLabel();
     void Reduce(int columns);
     void ReduceIfStale();
     void Refresh();
