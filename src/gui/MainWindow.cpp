@@ -57,6 +57,7 @@
 #include "gui/MeasurementTableModel.h"
 #include "gui/OptionsDialog.h"
 #include "gui/PresenterPanel.h"
+#include "gui/SplDialog.h"
 #include "gui/ViewTabs.h"
 #include "measure/Measurement.h"
 #include "measure/MeasurementFile.h"
@@ -1040,6 +1041,7 @@ void MainWindow::BuildCalibrationMenu() {
     m->addAction(tr("Import &DAC-ADC calibration..."), this, [this] { ImportCalibration(false); });
     m->addAction(tr("Make DAC-ADC calibration from a &loopback..."), this,
                  [this] { OpenLoopbackCalibration(); });
+    m->addAction(tr("&SPL reference..."), this, [this] { OpenSplReference(); });
     m->addSeparator();
     micCalAction_ = m->addAction(tr("Use the microphone calibration"));
     dacAdcCalAction_ = m->addAction(tr("Use the DAC-ADC calibration"));
@@ -1089,6 +1091,17 @@ LoopbackDialog* MainWindow::OpenLoopbackCalibration() {
         delete dialog;
         return nullptr;
     }
+    dialog->open();
+    return dialog;
+}
+
+SplDialog* MainWindow::OpenSplReference() {
+    if (Measuring()) {
+        front_.ShowMessage(MessageKind::Warning, "Sonvel Warning",
+                           "A measurement is running; take the SPL reference when it is done");
+        return nullptr;
+    }
+    auto* dialog = new SplDialog(ctrl_, *this);
     dialog->open();
     return dialog;
 }

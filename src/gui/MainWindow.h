@@ -39,6 +39,7 @@ class LoopbackDialog;
 class MeasureThread;
 class MeasurementTableModel;
 class PresenterPanel;
+class SplDialog;
 class ViewTabs;
 
 class MainWindow : public QMainWindow {
@@ -94,6 +95,8 @@ public:
     OperationDialog* OpenOperation(Operation operation);
     // The guided loopback calibration; null when the devices are not there.
     LoopbackDialog* OpenLoopbackCalibration();
+    // The SPL reference of the current input (modal); null while a measurement runs.
+    SplDialog* OpenSplReference();
     // Measures into a presenter's slot from a recorded wave file; the played signal is
     // `reference`, or the current test signal when that is empty.
     bool AnalyseFile(int presenter, const QString& recording, const QString& reference);
