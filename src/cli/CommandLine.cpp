@@ -216,8 +216,8 @@ int SplCommand(MainCtrl& ctrl, const SplArguments& a, const std::string& sim) {
         if (all.empty())
             std::printf("No SPL reference is stored\n");
         for (const SplReference& r : all)
-            std::printf("%s ch %d: %s (offset %s dB)\n", r.device.c_str(), r.channel + 1,
-                        r.Describe().c_str(), Kedra::Text::FormatFixed(r.Offset(), 2).c_str());
+            std::printf("%s (offset %s dB)\n", r.Describe().c_str(),
+                        Kedra::Text::FormatFixed(r.Offset(), 2).c_str());
         return 0;
     }
     ChooseDevices(ctrl, sim);
@@ -243,18 +243,19 @@ int SplCommand(MainCtrl& ctrl, const SplArguments& a, const std::string& sim) {
                : a.play == "noise" ? SplSource::Noise
                                    : SplSource::Calibrator;
     const SplResult r = TakeSplReference(ctrl.Audio(), q);
-    std::printf("Read %s dBFS at %s Hz (fluctuation %s dB, peak %s dBFS)\n",
-                Kedra::Text::FormatFixed(r.reading.dbfs, 2).c_str(),
-                Kedra::Text::FormatFixed(r.reading.frequency, 1).c_str(),
-                Kedra::Text::FormatFixed(r.reading.fluctuationDb, 3).c_str(),
-                Kedra::Text::FormatFixed(Kedra::Math::AmplitudeToDB(r.reading.peak), 2).c_str());
+    if (r.reading.blocks > 0)
+        std::printf(
+            "Read %s dBFS at %s Hz (fluctuation %s dB, peak %s dBFS)\n",
+            Kedra::Text::FormatFixed(r.reading.dbfs, 2).c_str(),
+            Kedra::Text::FormatFixed(r.reading.frequency, 1).c_str(),
+            Kedra::Text::FormatFixed(r.reading.fluctuationDb, 3).c_str(),
+            Kedra::Text::FormatFixed(Kedra::Math::AmplitudeToDB(r.reading.peak), 2).c_str());
     if (!r.ok) {
         std::fprintf(stderr, "sonvel: no SPL reference taken: %s\n", r.why.c_str());
         return 1;
     }
     StoreSplReference(r.reference);
-    std::printf("SPL reference of %s ch %d: %s (offset %s dB)\n", r.reference.device.c_str(),
-                r.reference.channel + 1, r.reference.Describe().c_str(),
+    std::printf("SPL reference stored: %s (offset %s dB)\n", r.reference.Describe().c_str(),
                 Kedra::Text::FormatFixed(r.reference.Offset(), 2).c_str());
     return 0;
 }
