@@ -177,6 +177,8 @@ struct GraphView::Parts {
     QCPItemText* message = nullptr;
     // Says that some curves read dB SPL and others dB re full scale.
     QCPItemText* splNote = nullptr;
+    // What the level axis last read: 0 dB, 1 dB SPL, 2 both.
+    int levelUnits = 0;
     QCPTextElement* title = nullptr;
     QCPItemStraightLine* tracer = nullptr;
     QCPItemText* readout = nullptr;
@@ -754,7 +756,7 @@ void GraphView::UpdateOverlays() {
     legend->setVisible(legend->itemCount() > 0);
 }
 
-void GraphView::UpdateLevelLabel() {
+void GraphView::UpdateLevelLabel(bool rangesReset) {
     Parts& p = *parts_;
     const bool levels =
         (kind_ == GraphKind::Response && settings_.levelDb) || kind_ == GraphKind::Distortion;
@@ -789,6 +791,14 @@ void GraphView::UpdateLevelLabel() {
             name += QStringLiteral(" [SPL]");
         s.graph->setName(name);
     }
+    // Levels in dB SPL lie some 100 dB above those re full scale, outside any range set for
+    // those: the level axis follows the curves when the unit changes (or the range was reset).
+    const int units = mixed ? 2 : inSpl > 0 ? 1 : 0;
+    const bool refit = kind_ == GraphKind::Response && settings_.levelDb && units != 0 &&
+                       (units != p.levelUnits || rangesReset);
+    p.levelUnits = units;
+    if (refit)
+        FitAll(FitKeys::Keep);
 }
 
 bool GraphView::MixedLevels() const {
@@ -932,7 +942,7 @@ void GraphView::ApplyAxes() {
         yAxis->grid()->setVisible(settings_.showMagnitude);
         yAxis2->setVisible(settings_.showPhase);
         yAxis2->grid()->setVisible(!settings_.showMagnitude);
-        UpdateLevelLabel();
+        UpdateLevelLabel(true);
     }
 }
 

@@ -125,7 +125,7 @@ private:
     void BuildSeries(const CurveSource& source);
     void RemoveSeries(int presenter);
     void UpdateOverlays();
-    void UpdateLevelLabel();
+    void UpdateLevelLabel(bool rangesReset = false);
     void Reduce(int columns);
     void ReduceIfStale();
     void Refresh();

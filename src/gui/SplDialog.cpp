@@ -130,6 +130,13 @@ void SplDialog::ShowStored() {
                 .arg(input, Q(r->Describe()), Fixed(r->Offset(), 2))
           : tr("No reference for %1: its measurements read dB re full scale.").arg(input));
     clear_->setEnabled(r.has_value() && !Recording());
+    Fit();
+}
+
+void SplDialog::Fit() {
+    // Wrapped texts grow with what they say; the dialog follows them.
+    layout()->activate();
+    resize(width(), std::max(height(), sizeHint().height()));
 }
 
 void SplDialog::Record() {
@@ -184,6 +191,7 @@ void SplDialog::Recorded() {
         result_Text_->setStyleSheet(QStringLiteral("color: rgb(170, 30, 30);"));
     }
     result_Text_->setText(text);
+    Fit();
     record_->setEnabled(true);
     ShowStored();
     emit window_.measurementFinished(false);

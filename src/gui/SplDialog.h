@@ -43,19 +43,19 @@ public:
     QString ResultText() const;
     QString StoredText() const;
     bool Recording() const { return worker_.joinable(); }
+    // Stops a recording (nothing of it stored) and closes.
+    void reject() override;
 
 signals:
     // A recording ended: whether a reference was stored.
     void recorded(bool stored);
-
-protected:
-    void reject() override;
 
 private:
     Q_INVOKABLE void Recorded();
     void Record();
     void Clear();
     void ShowStored();
+    void Fit();
     void Stop();
 
     MainCtrl& ctrl_;
