@@ -834,12 +834,15 @@ bool ExportView(Measurement& m, const std::string& kind, const std::string& path
         if (w.levels.empty())
             return false;
         columns = {"Frequency [Hz]"};
+        // On the response's scale: in dB SPL when the record is.
+        const double offset = m.HasSpl() ? m.GetSplOffset() : 0.0;
         for (double t : w.timesMs)
-            columns.push_back(Kedra::Text::FormatNumber(t) + " ms [dB]");
+            columns.push_back(Kedra::Text::FormatNumber(t) +
+                              (m.HasSpl() ? " ms [dB SPL]" : " ms [dB]"));
         for (std::size_t k = 1; k < w.levels.front().size(); ++k) {
             std::vector<double> row = {k * w.hzPerBin};
             for (const std::vector<double>& slice : w.levels)
-                row.push_back(slice[k]);
+                row.push_back(slice[k] + offset);
             rows.push_back(std::move(row));
         }
         return exporter.ExportTable("Cumulative spectral decay", notes, columns, rows, path);
