@@ -758,8 +758,8 @@ void GraphView::UpdateOverlays() {
 
 void GraphView::UpdateLevelLabel(bool rangesReset) {
     Parts& p = *parts_;
-    const bool levels =
-        (kind_ == GraphKind::Response && settings_.levelDb) || kind_ == GraphKind::Distortion;
+    const bool levels = (kind_ == GraphKind::Response && settings_.levelDb) ||
+                        kind_ == GraphKind::Distortion || kind_ == GraphKind::EnergyTime;
     int inSpl = 0;
     int inDb = 0;
     for (const Series& s : p.series) {

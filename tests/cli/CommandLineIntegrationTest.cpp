@@ -127,6 +127,21 @@ TEST_F(CommandLine, SplReferenceFromTheOwnToneMakesLaterSweepsReadDbSpl) {
         EXPECT_NEAR(at, 94.0 - 6.02, 0.1) << slot;
         EXPECT_LT(spread, 0.2) << slot;
     }
+    // The energy-time curve peaks at the loopback's level; the distortion rows read SPL too.
+    const fs::path etc = dir / "etc.txt";
+    ASSERT_EQ(Sonvel("export A '" + etc.string() + "' --kind etc").status, 0);
+    const std::string etcText = Read(etc);
+    EXPECT_NE(etcText.find("Energy [dB SPL]"), std::string::npos);
+    double peak = -1e9;
+    std::istringstream etcLines(etcText);
+    for (std::string line; std::getline(etcLines, line);)
+        if (!line.empty() && (std::isdigit(static_cast<unsigned char>(line[0])) || line[0] == '-'))
+            peak = std::max(peak, std::stod(line.substr(line.find(';') + 1)));
+    EXPECT_NEAR(peak, 94.0 - 6.02, 0.5);
+    const fs::path hd = dir / "hd.txt";
+    ASSERT_EQ(Sonvel("export A '" + hd.string() + "' --kind distortion").status, 0);
+    EXPECT_EQ(Read(hd).rfind("Frequency [Hz];Fundamental [dB SPL];THD [dB SPL]", 0), 0u);
+
     // The saved record keeps it; a record measured after --clear reads dB as before.
     ASSERT_EQ(Sonvel("cal spl --clear --sim loopback").status, 0);
     ASSERT_EQ(Sonvel("measure C --sim loopback").status, 0);
