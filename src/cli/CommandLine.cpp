@@ -232,11 +232,13 @@ int SplCommand(MainCtrl& ctrl, const SplArguments& a, const std::string& sim) {
             std::printf("No SPL reference was stored for %s ch %d\n", device.c_str(), channel + 1);
         return 0;
     }
-    if (!a.level)
+    // With --play and no level it only plays and reads, while the user reads the meter.
+    const bool listen = !a.level && !a.play.empty();
+    if (!a.level && !listen)
         throw UsageError("cal spl needs --level (the calibrator's level in dB SPL), --show or "
                          "--clear");
     SplRequest q;
-    q.levelDb = *a.level;
+    q.levelDb = listen ? 94.0 : *a.level;
     q.seconds = a.seconds;
     q.frequency = a.frequency ? *a.frequency : 1000.0;
     q.source = a.play == "tone"    ? SplSource::Tone
@@ -253,6 +255,10 @@ int SplCommand(MainCtrl& ctrl, const SplArguments& a, const std::string& sim) {
     if (!r.ok) {
         std::fprintf(stderr, "sonvel: no SPL reference taken: %s\n", r.why.c_str());
         return 1;
+    }
+    if (listen) {
+        std::printf("Nothing stored: run again with --level and the SPL the meter showed\n");
+        return 0;
     }
     StoreSplReference(r.reference);
     std::printf("SPL reference stored: %s (offset %s dB)\n", r.reference.Describe().c_str(),
@@ -540,7 +546,8 @@ int RunCommandLine(int argc, char** argv) {
                     "spl without a calibrator: tone plays a 1 kHz sine (or --frequency), noise "
                     "pink noise in the octave 707 Hz - 1.4 kHz, at Dev.OutputPCMAmplitude on the "
                     "measuring outputs, while the input is read; --level is what an external "
-                    "meter at the microphone shows for it. Without --play nothing plays")
+                    "meter at the microphone shows for it (without --level it only plays and "
+                    "reads, for reading the meter). Without --play nothing plays")
         ->check(CLI::IsMember({"tone", "noise"}));
     cal->add_flag("--show", splArgs.show, "spl: print the stored references");
     cal->add_flag("--clear", splArgs.clear, "spl: remove the reference of the current input");

@@ -82,14 +82,25 @@ SplDialog::SplDialog(MainCtrl& ctrl, MainWindow& window)
     auto* buttons = new QHBoxLayout;
     clear_ = new QPushButton(tr("Clear the reference"), this);
     record_ = new QPushButton(tr("Record"), this);
+    listen_ = new QPushButton(tr("Listen"), this);
+    listen_->setToolTip(tr("Plays the own tone or noise for the recording's time and shows "
+                           "what the input reads, storing nothing: read the external meter "
+                           "meanwhile, type its level and record"));
     auto* close = new QPushButton(tr("Close"), this);
     record_->setDefault(true);
     buttons->addWidget(clear_);
     buttons->addStretch(1);
+    buttons->addWidget(listen_);
     buttons->addWidget(record_);
     buttons->addWidget(close);
     layout->addLayout(buttons);
-    connect(record_, &QPushButton::clicked, this, &SplDialog::Record);
+    connect(record_, &QPushButton::clicked, this, [this] { Record(true); });
+    connect(listen_, &QPushButton::clicked, this, [this] { Record(false); });
+    // Only the own sounds can be listened to: a calibrator plays by itself.
+    const auto sourceChanged = [this] {
+        listen_->setEnabled(source_->currentIndex() != 0 && !device_.empty() && !Recording());
+    };
+    connect(source_, &QComboBox::currentIndexChanged, this, sourceChanged);
     connect(clear_, &QPushButton::clicked, this, &SplDialog::Clear);
     connect(close, &QPushButton::clicked, this, &SplDialog::reject);
     setMinimumWidth(560);
@@ -100,6 +111,7 @@ SplDialog::SplDialog(MainCtrl& ctrl, MainWindow& window)
         channel_ = Conf::Options::Field.Dev.InputChannel;
     }
     ShowStored();
+    sourceChanged();
 }
 
 SplDialog::~SplDialog() {
@@ -139,9 +151,10 @@ void SplDialog::Fit() {
     resize(width(), std::max(height(), sizeHint().height()));
 }
 
-void SplDialog::Record() {
+void SplDialog::Record(bool store) {
     if (Recording())
         return;
+    store_ = store;
     for (CheckedSpinBox* box : {level_, frequency_, seconds_})
         if (!box->Acceptable()) {
             refusal_->setText(box->Refusal());
@@ -156,6 +169,7 @@ void SplDialog::Record() {
     q.cancel = &cancel_;
     cancel_ = false;
     record_->setEnabled(false);
+    listen_->setEnabled(false);
     clear_->setEnabled(false);
     result_Text_->setStyleSheet(QString());
     result_Text_->setText(tr("Recording %1 s from %2, input %3...")
@@ -180,7 +194,11 @@ void SplDialog::Recorded() {
                    .arg(Fixed(r.reading.dbfs, 2), Fixed(r.reading.frequency, 1),
                         Fixed(r.reading.fluctuationDb, 3),
                         Fixed(Kedra::Math::AmplitudeToDB(r.reading.peak), 2));
-    if (r.ok) {
+    const bool stored = r.ok && store_;
+    if (r.ok && !store_) {
+        text += tr("Nothing stored: type the level the meter showed and record.");
+        result_Text_->setStyleSheet(QString());
+    } else if (r.ok) {
         StoreSplReference(r.reference);
         text += tr("Stored: %1 = %2 dBFS, an offset of %3 dB.")
                     .arg(Fixed(r.reference.levelDb, 2) + tr(" dB SPL"), Fixed(r.reference.dbfs, 2),
@@ -193,9 +211,10 @@ void SplDialog::Recorded() {
     result_Text_->setText(text);
     Fit();
     record_->setEnabled(true);
+    listen_->setEnabled(source_->currentIndex() != 0);
     ShowStored();
     emit window_.measurementFinished(false);
-    emit recorded(r.ok);
+    emit recorded(stored);
 }
 
 void SplDialog::Clear() {

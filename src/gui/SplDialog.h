@@ -38,6 +38,8 @@ public:
     // 0 calibrator, 1 own tone, 2 own pink noise (SplSource's order).
     QComboBox* SourceBox() const { return source_; }
     QPushButton* RecordButton() const { return record_; }
+    // Own tone or noise: plays and reads without storing, while the user reads the meter.
+    QPushButton* ListenButton() const { return listen_; }
     QPushButton* ClearButton() const { return clear_; }
     // What the last recording read, and its verdict or refusal.
     QString ResultText() const;
@@ -47,12 +49,12 @@ public:
     void reject() override;
 
 signals:
-    // A recording ended: whether a reference was stored.
+    // A recording ended: whether a reference was stored (never after Listen).
     void recorded(bool stored);
 
 private:
     Q_INVOKABLE void Recorded();
-    void Record();
+    void Record(bool store = true);
     void Clear();
     void ShowStored();
     void Fit();
@@ -73,6 +75,8 @@ private:
     QLabel* stored_ = nullptr;
     QLabel* result_Text_ = nullptr;
     QPushButton* record_ = nullptr;
+    QPushButton* listen_ = nullptr;
+    bool store_ = true;
     QPushButton* clear_ = nullptr;
 };
 

@@ -13,12 +13,13 @@ namespace SonvelTest {
 
 class SplWindowTest : public WindowTest {
 protected:
-    // Records through the dialog with `source` (0 calibrator, 1 own tone); whether it stored.
-    bool Record(Gui::SplDialog& dialog, int source) {
+    // Records through the dialog with `source` (0 calibrator, 1 own tone), or only listens;
+    // whether it stored.
+    bool Record(Gui::SplDialog& dialog, int source, bool listen = false) {
         dialog.SourceBox()->setCurrentIndex(source);
         dialog.LevelBox()->setValue(94.0);
         QSignalSpy done(&dialog, &Gui::SplDialog::recorded);
-        dialog.RecordButton()->click();
+        (listen ? dialog.ListenButton() : dialog.RecordButton())->click();
         EXPECT_TRUE(done.wait(30000));
         return !done.isEmpty() && done.first().first().toBool();
     }
@@ -34,6 +35,10 @@ TEST_F(SplWindowTest, OwnToneReferenceMakesTheNextSweepReadDbSpl) {
     EXPECT_FALSE(Record(*dialog, 0));
     EXPECT_TRUE(dialog->ResultText().contains("No tone arrived"))
         << dialog->ResultText().toStdString();
+    // Listening reads the tone and stores nothing.
+    EXPECT_FALSE(Record(*dialog, 1, true));
+    EXPECT_TRUE(dialog->ResultText().contains("Read -6.02 dBFS at 1000.0 Hz"));
+    EXPECT_TRUE(dialog->StoredText().contains("No reference"));
     ASSERT_TRUE(Record(*dialog, 1)) << dialog->ResultText().toStdString();
     EXPECT_TRUE(dialog->StoredText().contains("94.00 dB SPL = -6.02 dBFS, 1000.0 Hz"))
         << dialog->StoredText().toStdString();
