@@ -793,9 +793,12 @@ void GraphView::UpdateLevelLabel(bool rangesReset) {
     }
     // Levels in dB SPL lie some 100 dB above those re full scale, outside any range set for
     // those: the level axis follows the curves when the unit changes (or the range was reset).
+    // Back from dB SPL to dB it follows them too. An empty graph remembers the last unit.
+    if (inSpl + inDb == 0)
+        return;
     const int units = mixed ? 2 : inSpl > 0 ? 1 : 0;
-    const bool refit = kind_ == GraphKind::Response && settings_.levelDb && units != 0 &&
-                       (units != p.levelUnits || rangesReset);
+    const bool refit = kind_ == GraphKind::Response && settings_.levelDb &&
+                       (units != p.levelUnits || (rangesReset && units != 0));
     p.levelUnits = units;
     if (refit)
         FitAll(FitKeys::Keep);

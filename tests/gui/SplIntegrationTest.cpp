@@ -74,12 +74,24 @@ TEST_F(SplWindowTest, OwnToneReferenceMakesTheNextSweepReadDbSpl) {
     EXPECT_EQ(graph->yAxis->label().toStdString(), "Level [dB SPL]");
     EXPECT_FALSE(graph->MixedLevels());
 
-    // Without the reference B reads dB re full scale, and the graph says it mixes both.
+    // Without the reference A reads dB re full scale again, and the level axis follows it down.
     dialog = window->OpenSplReference();
     ASSERT_NE(dialog, nullptr);
     dialog->ClearButton()->click();
     EXPECT_TRUE(dialog->StoredText().contains("No reference"));
     dialog->reject();
+    ASSERT_TRUE(Measure(MainCtrl::PRESENTER_A, SimulatedModel::Loopback));
+    graph->replot();
+    EXPECT_EQ(graph->yAxis->label().toStdString(), "Level [dB]");
+    EXPECT_TRUE(graph->yAxis->range().contains(-12.04)) << graph->yAxis->range().lower;
+
+    // B with a reference again beside A without: the graph says it mixes both.
+    Conf::Options::Field.Dev.OutputPCMAmplitude = 0.5f;
+    dialog = window->OpenSplReference();
+    ASSERT_NE(dialog, nullptr);
+    ASSERT_TRUE(Record(*dialog, 1));
+    dialog->reject();
+    Conf::Options::Field.Dev.OutputPCMAmplitude = 0.25f;
     ASSERT_TRUE(Measure(MainCtrl::PRESENTER_B, SimulatedModel::Loopback));
     graph->replot();
     EXPECT_TRUE(graph->MixedLevels());
