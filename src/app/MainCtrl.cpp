@@ -853,8 +853,10 @@ bool ExportView(Measurement& m, const std::string& kind, const std::string& path
         return false;
     columns = {"Time [ms]"};
     std::size_t longest = 0;
+    // In dB SPL each band's decay starts at the band's level at the microphone.
+    const char* unit = m.HasSpl() ? " [dB SPL]" : " [dB]";
     for (const auto& b : bands) {
-        columns.push_back(b.name + (b.midband > 0.0 ? " Hz [dB]" : " [dB]"));
+        columns.push_back(b.name + (b.midband > 0.0 ? " Hz" : "") + unit);
         longest = std::max(longest, b.decay.db.size());
     }
     // One line per millisecond is plenty for a curve that falls a few dB per ms at most.
@@ -862,8 +864,10 @@ bool ExportView(Measurement& m, const std::string& kind, const std::string& path
     for (std::size_t n = 0; n < longest; n += static_cast<std::size_t>(step)) {
         std::vector<double> row = {1000.0 * static_cast<double>(n) / m.GetSamplerate()};
         for (const auto& b : bands)
-            row.push_back(n < b.decay.db.size() ? b.decay.db[n]
-                                                : std::numeric_limits<double>::quiet_NaN());
+            row.push_back(n < b.decay.db.size()
+                              ? b.decay.db[n] +
+                                    (m.HasSpl() ? b.decay.startDb + m.GetSplOffset() : 0.0)
+                              : std::numeric_limits<double>::quiet_NaN());
         rows.push_back(std::move(row));
     }
     return exporter.ExportTable("Room decay curves (backward integrated)", notes, columns, rows,
