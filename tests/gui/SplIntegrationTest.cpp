@@ -1,7 +1,10 @@
 // The SPL reference through the window: the dialog records the own tone on the simulated
 // loopback, and a later sweep reads dB SPL on the response graph.
 #include <QComboBox>
+#include <QCoreApplication>
+#include <QMouseEvent>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSignalSpy>
 
 #include "WindowTestFixture.h"
@@ -73,6 +76,17 @@ TEST_F(SplWindowTest, OwnToneReferenceMakesTheNextSweepReadDbSpl) {
     EXPECT_LT(high - low, 0.2);
     EXPECT_EQ(graph->yAxis->label().toStdString(), "Level [dB SPL]");
     EXPECT_FALSE(graph->MixedLevels());
+    // The cursor reads dB SPL too.
+    QString readout;
+    QObject::connect(graph, &Gui::GraphView::cursorText, [&](const QString& t) { readout = t; });
+    const QPointF at(graph->xAxis->coordToPixel(1000.0), graph->axisRect()->center().y());
+    QMouseEvent move(QEvent::MouseMove, at, graph->mapToGlobal(at), Qt::NoButton, Qt::NoButton,
+                     Qt::NoModifier);
+    QCoreApplication::sendEvent(graph, &move);
+    const auto level =
+        QRegularExpression(QStringLiteral("A: [^:]+: ([0-9.]+) dB SPL")).match(readout);
+    ASSERT_TRUE(level.hasMatch()) << readout.toStdString();
+    EXPECT_NEAR(level.captured(1).toDouble(), 94.0 - 6.02, 0.1);
 
     // Without the reference A reads dB re full scale again, and the level axis follows it down.
     dialog = window->OpenSplReference();
