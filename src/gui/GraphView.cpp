@@ -808,6 +808,10 @@ bool GraphView::MixedLevels() const {
     return parts_->splNote->visible();
 }
 
+bool GraphView::LevelsInSpl() const {
+    return parts_->levelUnits != 0;
+}
+
 void GraphView::ReduceIfStale() {
     // A hidden graph (an export, a test) gets no resize events; its size is still its own.
     if (!isVisible() && viewport() != rect())

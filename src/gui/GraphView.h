@@ -99,6 +99,8 @@ public:
     QCPGraph* CurveGraph(int presenter, int which = 0) const;
     // Some curves read dB SPL and others dB re full scale (the graph says so in a note).
     bool MixedLevels() const;
+    // The level axis reads dB SPL (for some curves or all).
+    bool LevelsInSpl() const;
     // Writes the graph as PNG, SVG or PDF (by the file's extension) at width x height.
     bool SaveImage(const QString& path, int width, int height, QString* error);
 

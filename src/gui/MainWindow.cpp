@@ -1298,8 +1298,11 @@ void MainWindow::StoreWindowOptions() {
     const GraphView* response = Graph(GraphKind::Response);
     o.Plot.PlotFreqMin = response->xAxis->range().lower;
     o.Plot.PlotFreqMax = response->xAxis->range().upper;
-    o.Plot.PlotDbMin = response->yAxis->range().lower;
-    o.Plot.PlotDbMax = response->yAxis->range().upper;
+    // A level range in dB SPL is no range for levels re full scale.
+    if (!response->LevelsInSpl()) {
+        o.Plot.PlotDbMin = response->yAxis->range().lower;
+        o.Plot.PlotDbMax = response->yAxis->range().upper;
+    }
     const GraphView* impulse = Graph(GraphKind::Impulse);
     o.Window.ImpulseTimeMinMs = impulse->xAxis->range().lower;
     o.Window.ImpulseTimeMaxMs = impulse->xAxis->range().upper;

@@ -76,6 +76,9 @@ TEST_F(SplWindowTest, OwnToneReferenceMakesTheNextSweepReadDbSpl) {
     EXPECT_LT(high - low, 0.2);
     EXPECT_EQ(graph->yAxis->label().toStdString(), "Level [dB SPL]");
     EXPECT_FALSE(graph->MixedLevels());
+    // A range in dB SPL is not kept as the options' level range re full scale.
+    window->StoreWindowOptions();
+    EXPECT_EQ(Conf::Options::Field.Plot.PlotDbMax, Conf::PlotOptions{}.PlotDbMax);
     // The cursor reads dB SPL too.
     QString readout;
     QObject::connect(graph, &Gui::GraphView::cursorText, [&](const QString& t) { readout = t; });
