@@ -1,11 +1,13 @@
 // The options file: loaded from text from the defaults, and whatever was loaded, wholly or in
 // part, must come back unchanged from its own save, as the autosave at exit and the load at
-// the next start do with it.
+// the next start do with it. The SPL references it holds read without harm, and what they
+// read writes back to text that reads the same.
 
 #include <string>
 
 #include "FuzzSupport.h"
 #include "app/Options.h"
+#include "app/SplReference.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using Kedra::Sonvel::Conf::LoadOutcome;
@@ -16,6 +18,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const LoadOutcome outcome = Options::LastLoadOutcome();
     if (outcome != LoadOutcome::Loaded && outcome != LoadOutcome::InPart)
         return 0;
+    const auto references = Kedra::Sonvel::ParseSplReferences(Options::Field.Spl.References);
+    const std::string referenceText = Kedra::Sonvel::FormatSplReferences(references);
+    if (Kedra::Sonvel::FormatSplReferences(Kedra::Sonvel::ParseSplReferences(referenceText)) !=
+        referenceText)
+        Kedra::Fuzz::Fail("the SPL references change from save to save:\n" + referenceText);
     // The first save may round numbers; from there on the text is a fixed point.
     const std::string saved = Options::SaveText();
     Options::Reset();

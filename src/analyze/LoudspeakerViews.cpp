@@ -66,7 +66,7 @@ std::vector<double> ExcessGroupDelay(const std::complex<double>* spectrum, int b
 }
 
 std::vector<double> EnergyTimeCurve(const double* impulse, int count, double sampleRate,
-                                    double octaveMidband) {
+                                    double octaveMidband, double* peakDb) {
     std::vector<double> etc;
     if (impulse == nullptr || count < 4 || !PowerOfTwo(count))
         return etc;
@@ -96,6 +96,8 @@ std::vector<double> EnergyTimeCurve(const double* impulse, int count, double sam
         peak = std::max(peak, etc[n]);
     }
     const double reference = Db(peak);
+    if (peakDb != nullptr)
+        *peakDb = reference;
     for (double& e : etc)
         e = Db(e) - reference;
     return etc;

@@ -23,8 +23,9 @@ std::vector<double> ExcessGroupDelay(const std::complex<double>* spectrum, int b
 // the FFT), in dB re its peak, one value per sample; `count` a power of two. A positive
 // `octaveMidband` filters the impulse to that octave band first, with the octave filter's
 // magnitude and no phase, so that the band's envelope peaks where the sound arrives.
+// `peakDb`, when given, receives the peak's own level (a unit impulse's is 0 dB).
 std::vector<double> EnergyTimeCurve(const double* impulse, int count, double sampleRate,
-                                    double octaveMidband = 0.0);
+                                    double octaveMidband = 0.0, double* peakDb = nullptr);
 
 struct WaterfallSettings {
     double firstMs = 0.0; // start time of the first slice, after time zero

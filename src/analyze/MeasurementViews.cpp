@@ -33,13 +33,13 @@ void GroupDelayOf(Measurement& m, std::vector<double>& delay, std::vector<double
 }
 
 void EnergyTimeOf(Measurement& m, double octaveMidband, std::vector<double>& timesMs,
-                  std::vector<double>& db) {
+                  std::vector<double>& db, double* peakDb) {
     timesMs.clear();
     db.clear();
     if (!m.IsInitialized())
         return;
     const int half = m.GetNHalf();
-    db = EnergyTimeCurve(m.GetI() - half, m.GetN(), m.GetSamplerate(), octaveMidband);
+    db = EnergyTimeCurve(m.GetI() - half, m.GetN(), m.GetSamplerate(), octaveMidband, peakDb);
     timesMs.resize(db.size());
     for (std::size_t n = 0; n < db.size(); ++n)
         timesMs[n] = (static_cast<double>(n) - half) * 1000.0 / m.GetSamplerate();

@@ -23,8 +23,9 @@ void GroupDelayOf(Measurement& m, std::vector<double>& delay,
 
 // The energy-time curve of the current view's impulse (dB re its peak), broadband or in the
 // octave band at `octaveMidband`, and each sample's time in ms from time zero.
+// `peakDb`, when given, receives the peak's own level, on the scale of the response's levels.
 void EnergyTimeOf(Measurement& m, double octaveMidband, std::vector<double>& timesMs,
-                  std::vector<double>& db);
+                  std::vector<double>& db, double* peakDb = nullptr);
 
 // The cumulative spectral decay of the current view's impulse (window off) from its
 // sub-sample time zero.

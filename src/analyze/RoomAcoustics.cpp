@@ -5,6 +5,7 @@
 #include <complex>
 #include <cstdio>
 
+#include "foundation/Fft.h"
 #include "foundation/MathConstants.h"
 
 namespace Kedra::Measure {
@@ -418,6 +419,29 @@ std::vector<RoomBandResult> AnalyzeRoom(const double* impulse, int count, double
     if (impulse == nullptr || count < 16 || !(sampleRate > 0.0))
         return results;
     const int start = ImpulseStart(impulse, count);
+    // The levels the decays start from, from the spectrum: a band filter run over a cut-out
+    // impulse loses what it spreads past the cut, a low band's several dB.
+    int n = 2;
+    while (n < count)
+        n *= 2;
+    std::vector<double> padded(static_cast<std::size_t>(n), 0.0);
+    std::copy(impulse, impulse + count, padded.begin());
+    std::vector<std::complex<double>> spectrum(static_cast<std::size_t>(n / 2 + 1));
+    // Unscaled: the mean of |X_k|^2 over the bins is the impulse's energy (Parseval).
+    Kedra::Math::FFTPow2TimeToFreq(padded.data(), spectrum.data(), n, false, false);
+    const auto levelDb = [&](const std::vector<Biquad>* filter) {
+        double power = 0.0;
+        double weight = 0.0;
+        for (int k = 1; k < n / 2; ++k) {
+            const double g =
+                filter != nullptr
+                    ? std::pow(10.0, FilterLevelDb(*filter, k * sampleRate / n, sampleRate) / 10.0)
+                    : 1.0;
+            power += g * std::norm(spectrum[static_cast<std::size_t>(k)]);
+            weight += g;
+        }
+        return weight > 0.0 ? Db(power / weight) : -2000000.0;
+    };
     std::vector<double> band(static_cast<std::size_t>(count));
     double finest = 0.0; // the highest band's own decay time
     for (const OctaveBand& b : RoomOctaveBands()) {
@@ -442,6 +466,7 @@ std::vector<RoomBandResult> AnalyzeRoom(const double* impulse, int count, double
                 bandStart = n;
         r.parameters =
             AnalyzeDecay(band.data(), count, sampleRate, bandStart, &r.decay, resolution);
+        r.decay.startDb = levelDb(&filter);
         results.push_back(std::move(r));
     }
     RoomBandResult broadband;
@@ -449,6 +474,7 @@ std::vector<RoomBandResult> AnalyzeRoom(const double* impulse, int count, double
     // The sum of the bands resolves no shorter a decay than the highest of them.
     broadband.parameters =
         AnalyzeDecay(impulse, count, sampleRate, start, &broadband.decay, finest);
+    broadband.decay.startDb = levelDb(nullptr);
     results.push_back(std::move(broadband));
     return results;
 }

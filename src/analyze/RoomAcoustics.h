@@ -72,6 +72,10 @@ struct DecayCurve {
     double tailEnergy = 0.0; // energy after the truncation, from the late decay's slope
     std::vector<double> db;  // the integral, from start to truncation
     double sampleRate = 48000.0;
+    // The level the decay starts from, on the response's scale: the band's mean power gain
+    // (|H|^2 weighted by the band filter's, over 0 .. Nyquist for broadband) in dB, so that a
+    // flat response at L dB starts every band at L dB. Set by AnalyzeRoom.
+    double startDb = 0.0;
 };
 
 struct RoomParameters {

@@ -7,6 +7,7 @@
 
 #include "app/FrontEnd.h"
 #include "app/Options.h"
+#include "app/SplReference.h"
 #include "audio/Devices.h"
 #include "audio/StreamInitializer.h"
 #include "exchange/TextFile.h"
@@ -366,6 +367,8 @@ bool AudioHelper::PerformMeasurement(Measurement& measurement, const std::string
         return false;
     }
     Finish(measurement, spectrum_.data(), m_, filtered, fs);
+    // Only a live measurement knows the input it came through.
+    AttachSpl(measurement, *this);
     return true;
 }
 

@@ -23,6 +23,7 @@
 #include "foundation/KedraLogger.h"
 #include "foundation/MathHelpers.h"
 #include "foundation/Mem.h"
+#include "measure/HarmonicDistortion.h"
 
 namespace Kedra::Sonvel {
 
@@ -795,6 +796,20 @@ bool MainCtrl::Action_MeasOperationAB() {
     return Changed(true, PresenterSlot(PRESENTER_B));
 }
 
+namespace {
+
+// A copy for the user: it reads as its original does, in dB SPL too (a record measured into
+// takes only the view of the one it replaces, so the record's own copy leaves that out).
+void CopyWhole(const Measurement& from, Measurement& to) {
+    to.CopyAllFrom(from);
+    if (from.HasSpl())
+        to.SetSpl(from.GetSplOffset(), from.GetSplReference());
+    else
+        to.ClearSpl();
+}
+
+} // namespace
+
 bool MainCtrl::Action_MeasCopyABC(int what) {
     Measurement* a = Presenter(PRESENTER_A);
     Measurement* b = Presenter(PRESENTER_B);
@@ -807,8 +822,8 @@ bool MainCtrl::Action_MeasCopyABC(int what) {
             return Refuse(frontEnd_, "B shows A's slot: there is nothing to copy A to");
         if (!MakeRoom(PresenterSlot(PRESENTER_B)))
             return false;
-        // The copy takes A's shown flag with the rest.
-        Presenter(PRESENTER_B)->CopyAllFrom(*a);
+        // The copy takes A's shown flag with the rest, and reads as A does, in dB SPL too.
+        CopyWhole(*a, *Presenter(PRESENTER_B));
         SlotChanged(PresenterSlot(PRESENTER_B));
         return true;
     case 1:
@@ -816,7 +831,7 @@ bool MainCtrl::Action_MeasCopyABC(int what) {
             return Refuse(frontEnd_, "C shows A's slot: there is nothing to copy A to");
         if (!MakeRoom(PresenterSlot(PRESENTER_C)))
             return false;
-        Presenter(PRESENTER_C)->CopyAllFrom(*a);
+        CopyWhole(*a, *Presenter(PRESENTER_C));
         SlotChanged(PresenterSlot(PRESENTER_C));
         return true;
     case 2:
@@ -1038,24 +1053,39 @@ bool ExportDistortion(Measurement& m, const std::string& path) {
     const int rows = m.GetHDSize();
     if (rows < 1)
         return false;
-    std::string text = "Frequency [Hz]";
+    // With an SPL reference every row is the level of its harmonics at the microphone (the
+    // fundamental's SPL plus the row's level re the fundamental), the fundamental's SPL first.
+    const bool spl = m.HasSpl();
+    std::string text = spl ? "Frequency [Hz];Fundamental [dB SPL]" : "Frequency [Hz]";
     for (int r = 0; r < rows; ++r) {
         text += ';';
         text += Kedra::Measure::DistortionIndexToString(r);
-        text += " [dB]";
+        text += spl ? " [dB SPL]" : " [dB]";
     }
     text += "\n";
     const int grid = Kedra::Measure::MeasurementCore::HD_GRID;
     std::vector<const float*> data;
     for (int r = 0; r < rows; ++r)
         data.push_back(m.GetHDSmooth(r));
+    const double* a = m.GetA();
     for (int i = 0; i <= grid; ++i) {
-        Kedra::Text::AppendNumber(text, i * m.GetSamplerate() / (2.0 * grid));
+        const double f = i * m.GetSamplerate() / (2.0 * grid);
+        Kedra::Text::AppendNumber(text, f);
+        double fundamental = 0.0;
+        if (spl && a != nullptr) {
+            const int bin =
+                std::min(Kedra::Math::ToIntRound(f * m.GetBinsPerHz()), m.GetNBins() - 1);
+            fundamental = Kedra::Math::AmplitudeToDB(a[bin]) + m.GetSplOffset();
+            text += ";";
+            Kedra::Text::AppendNumber(text, fundamental);
+        }
         for (int r = 0; r < rows; ++r) {
             text += ";";
-            Kedra::Text::AppendNumber(text, data[static_cast<std::size_t>(r)] != nullptr
-                                                ? data[static_cast<std::size_t>(r)][i]
-                                                : -1000.0);
+            const float* row = data[static_cast<std::size_t>(r)];
+            const bool known = row != nullptr && row[i] > Kedra::Measure::HD_NO_DATA_DB;
+            Kedra::Text::AppendNumber(text, row == nullptr ? -1000.0
+                                            : spl && known ? row[i] + fundamental
+                                                           : row[i]);
         }
         text += "\n";
     }
@@ -1080,10 +1110,13 @@ bool ExportView(Measurement& m, const std::string& kind, const std::string& path
     }
     if (kind == "etc") {
         std::vector<double> times, db;
-        Kedra::Measure::EnergyTimeOf(m, view.etcBandHz, times, db);
-        columns = {"Time [ms]", "Energy [dB]"};
+        double peakDb = 0.0;
+        Kedra::Measure::EnergyTimeOf(m, view.etcBandHz, times, db, &peakDb);
+        // In dB SPL the curve stands at its peak's level; otherwise re its peak.
+        const double shift = m.HasSpl() ? peakDb + m.GetSplOffset() : 0.0;
+        columns = {"Time [ms]", m.HasSpl() ? "Energy [dB SPL]" : "Energy [dB]"};
         for (std::size_t n = 0; n < db.size(); ++n)
-            rows.push_back({times[n], db[n]});
+            rows.push_back({times[n], db[n] + shift});
         return exporter.ExportTable("Energy-time curve", notes, columns, rows, path);
     }
     if (kind == "waterfall") {
@@ -1091,12 +1124,15 @@ bool ExportView(Measurement& m, const std::string& kind, const std::string& path
         if (w.levels.empty())
             return false;
         columns = {"Frequency [Hz]"};
+        // On the response's scale: in dB SPL when the record is.
+        const double offset = m.HasSpl() ? m.GetSplOffset() : 0.0;
         for (double t : w.timesMs)
-            columns.push_back(Kedra::Text::FormatNumber(t) + " ms [dB]");
+            columns.push_back(Kedra::Text::FormatNumber(t) +
+                              (m.HasSpl() ? " ms [dB SPL]" : " ms [dB]"));
         for (std::size_t k = 1; k < w.levels.front().size(); ++k) {
             std::vector<double> row = {k * w.hzPerBin};
             for (const std::vector<double>& slice : w.levels)
-                row.push_back(slice[k]);
+                row.push_back(slice[k] + offset);
             rows.push_back(std::move(row));
         }
         return exporter.ExportTable("Cumulative spectral decay", notes, columns, rows, path);
@@ -1107,8 +1143,10 @@ bool ExportView(Measurement& m, const std::string& kind, const std::string& path
         return false;
     columns = {"Time [ms]"};
     std::size_t longest = 0;
+    // In dB SPL each band's decay starts at the band's level at the microphone.
+    const char* unit = m.HasSpl() ? " [dB SPL]" : " [dB]";
     for (const auto& b : bands) {
-        columns.push_back(b.name + (b.midband > 0.0 ? " Hz [dB]" : " [dB]"));
+        columns.push_back(b.name + (b.midband > 0.0 ? " Hz" : "") + unit);
         longest = std::max(longest, b.decay.db.size());
     }
     // One line per millisecond is plenty for a curve that falls a few dB per ms at most.
@@ -1116,8 +1154,10 @@ bool ExportView(Measurement& m, const std::string& kind, const std::string& path
     for (std::size_t n = 0; n < longest; n += static_cast<std::size_t>(step)) {
         std::vector<double> row = {1000.0 * static_cast<double>(n) / m.GetSamplerate()};
         for (const auto& b : bands)
-            row.push_back(n < b.decay.db.size() ? b.decay.db[n]
-                                                : std::numeric_limits<double>::quiet_NaN());
+            row.push_back(n < b.decay.db.size()
+                              ? b.decay.db[n] +
+                                    (m.HasSpl() ? b.decay.startDb + m.GetSplOffset() : 0.0)
+                              : std::numeric_limits<double>::quiet_NaN());
         rows.push_back(std::move(row));
     }
     return exporter.ExportTable("Room decay curves (backward integrated)", notes, columns, rows,

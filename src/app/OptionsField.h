@@ -354,6 +354,20 @@ struct WindowOptions {
     friend bool operator==(const WindowOptions&, const WindowOptions&) = default;
 };
 
+// Sound pressure level references, one per input device and channel.
+struct SplOptions {
+    // One reference per line: device, input channel (from 0), level in dB SPL, the reading in
+    // dBFS, frequency in Hz, date and source ("calibrator", "tone", "noise"), tab-separated.
+    std::string References;
+
+    template <class V>
+    void Visit(V& v) {
+        v("References", References);
+    }
+
+    friend bool operator==(const SplOptions&, const SplOptions&) = default;
+};
+
 struct OptionsField {
     // Four decimal numbers joined by full stops.
     std::string WriterProductVersion;
@@ -367,6 +381,7 @@ struct OptionsField {
     FilterOptions Filter;
     MakeMicCalOptions MakeMicCal;
     WindowOptions Window;
+    SplOptions Spl;
 
     // Every section with its defaults; the debug wave paths lie in `userDirectory`.
     static OptionsField Init(const std::filesystem::path& userDirectory);
@@ -388,6 +403,7 @@ struct OptionsField {
         v("Filter", Filter);
         v("MakeMicCal", MakeMicCal);
         v("Window", Window);
+        v("Spl", Spl);
     }
 
     friend bool operator==(const OptionsField&, const OptionsField&) = default;

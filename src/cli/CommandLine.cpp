@@ -20,6 +20,7 @@
 #include "analyze/MeasurementViews.h"
 #include "app/MainCtrl.h"
 #include "app/Options.h"
+#include "app/SplReference.h"
 #include "audio/Devices.h"
 #include "audio/SimulatedSoundCard.h"
 #include "audio/StreamInitializer.h"
@@ -33,6 +34,7 @@
 #include "exchange/TextFile.h"
 #include "exchange/WaveFile.h"
 #include "foundation/KedraLogger.h"
+#include "foundation/MathHelpers.h"
 #include "measure/MeasurementCore.h"
 #include "measure/MeasurementFile.h"
 #ifdef SONVEL_HAS_GUI
@@ -193,6 +195,75 @@ void ChooseDevices(MainCtrl& ctrl, const std::string& sim) {
         Kedra::PAudioII::PortAudioDeviceCount() == 0)
         throw std::runtime_error("no sound card found; use --sim loopback|speaker|room|dead "
                                  "to measure on the simulated sound card");
+}
+
+// ---- SPL reference -----------------------------------------------------------------------
+
+struct SplArguments {
+    std::optional<double> level;
+    double seconds = 3.0;
+    std::optional<double> frequency;
+    std::string play;
+    bool show = false;
+    bool clear = false;
+};
+
+// `cal spl`: the stored references (--show), the current input's removed (--clear), or a new
+// one recorded, judged and stored. 0, or 1 with the reason on stderr.
+int SplCommand(MainCtrl& ctrl, const SplArguments& a, const std::string& sim) {
+    if (a.show) {
+        const auto all = ParseSplReferences(Conf::Options::Field.Spl.References);
+        if (all.empty())
+            std::printf("No SPL reference is stored\n");
+        for (const SplReference& r : all)
+            std::printf("%s (offset %s dB)\n", r.Describe().c_str(),
+                        Kedra::Text::FormatFixed(r.Offset(), 2).c_str());
+        return 0;
+    }
+    ChooseDevices(ctrl, sim);
+    if (a.clear) {
+        if (!ctrl.Audio().ApplyDevices(Conf::Options::Field))
+            return 1;
+        const std::string device = CurrentInputDevice();
+        const int channel = Conf::Options::Field.Dev.InputChannel;
+        if (ClearSplReference(device, channel))
+            std::printf("Cleared the SPL reference of %s ch %d\n", device.c_str(), channel + 1);
+        else
+            std::printf("No SPL reference was stored for %s ch %d\n", device.c_str(), channel + 1);
+        return 0;
+    }
+    // With --play and no level it only plays and reads, while the user reads the meter.
+    const bool listen = !a.level && !a.play.empty();
+    if (!a.level && !listen)
+        throw UsageError("cal spl needs --level (the calibrator's level in dB SPL), --show or "
+                         "--clear");
+    SplRequest q;
+    q.levelDb = listen ? 94.0 : *a.level;
+    q.seconds = a.seconds;
+    q.frequency = a.frequency ? *a.frequency : 1000.0;
+    q.source = a.play == "tone"    ? SplSource::Tone
+               : a.play == "noise" ? SplSource::Noise
+                                   : SplSource::Calibrator;
+    const SplResult r = TakeSplReference(ctrl.Audio(), q);
+    if (r.reading.blocks > 0)
+        std::printf(
+            "Read %s dBFS at %s Hz (fluctuation %s dB, peak %s dBFS)\n",
+            Kedra::Text::FormatFixed(r.reading.dbfs, 2).c_str(),
+            Kedra::Text::FormatFixed(r.reading.frequency, 1).c_str(),
+            Kedra::Text::FormatFixed(r.reading.fluctuationDb, 3).c_str(),
+            Kedra::Text::FormatFixed(Kedra::Math::AmplitudeToDB(r.reading.peak), 2).c_str());
+    if (!r.ok) {
+        std::fprintf(stderr, "sonvel: no SPL reference taken: %s\n", r.why.c_str());
+        return 1;
+    }
+    if (listen) {
+        std::printf("Nothing stored: run again with --level and the SPL the meter showed\n");
+        return 0;
+    }
+    StoreSplReference(r.reference);
+    std::printf("SPL reference stored: %s (offset %s dB)\n", r.reference.Describe().c_str(),
+                Kedra::Text::FormatFixed(r.reference.Offset(), 2).c_str());
+    return 0;
 }
 
 // ---- plot --------------------------------------------------------------------------------
@@ -465,12 +536,30 @@ int RunCommandLine(int argc, char** argv) {
     std::string calWhat, calArg;
     auto* cal = app.add_subcommand(
         "cal", "Calibrations: mic FILE, dacadc FILE, on|off mic|dacadc, loopback, abc (the "
-               "microphone's from the slots and windows of the MakeMicCal options)");
+               "microphone's from the slots and windows of the MakeMicCal options), spl (the "
+               "sound pressure level reference of the input)");
     cal->add_option("what", calWhat)
         ->required()
-        ->check(CLI::IsMember({"mic", "dacadc", "on", "off", "loopback", "abc"}));
+        ->check(CLI::IsMember({"mic", "dacadc", "on", "off", "loopback", "abc", "spl"}));
     cal->add_option("argument", calArg);
-    cal->add_option("--sim", sim, "Measure the loopback on the simulated sound card");
+    cal->add_option("--sim", sim, "Measure on the simulated sound card");
+    SplArguments splArgs;
+    cal->add_option("--level", splArgs.level,
+                    "spl: the calibrator's level in dB SPL (94, 104, 114 or any), or with --play "
+                    "the level an external meter shows");
+    cal->add_option("--seconds", splArgs.seconds, "spl: how long to record (default 3)");
+    cal->add_option("--frequency", splArgs.frequency,
+                    "spl: the calibrator's frequency in Hz (default 1000; refused beyond 5 %), or "
+                    "that of the own tone");
+    cal->add_option("--play", splArgs.play,
+                    "spl without a calibrator: tone plays a 1 kHz sine (or --frequency), noise "
+                    "pink noise in the octave 707 Hz - 1.4 kHz, at Dev.OutputPCMAmplitude on the "
+                    "measuring outputs, while the input is read; --level is what an external "
+                    "meter at the microphone shows for it (without --level it only plays and "
+                    "reads, for reading the meter). Without --play nothing plays")
+        ->check(CLI::IsMember({"tone", "noise"}));
+    cal->add_flag("--show", splArgs.show, "spl: print the stored references");
+    cal->add_flag("--clear", splArgs.clear, "spl: remove the reference of the current input");
 
     auto* signal = app.add_subcommand("signal", "Write the current test signal as a wave file");
     signal->add_option("file", file)->required();
@@ -624,14 +713,21 @@ int RunCommandLine(int argc, char** argv) {
                 if (m == nullptr || !m->IsInitialized())
                     continue;
                 const std::string letter = PresenterLetter(ctrl, i);
-                std::printf("%3d %-3s %-30s %6d Hz  N=%-8d %-8s %s\n", i, letter.c_str(),
+                std::printf("%3d %-3s %-30s %6d Hz  N=%-8d %-8s %s%s\n", i, letter.c_str(),
                             m->GetLabel().c_str(), m->GetSamplerate(), m->GetN(),
                             Kedra::Measure::SignalTypeToString(m->GetSignalType()).c_str(),
-                            m->GetRecDate().c_str());
+                            m->GetRecDate().c_str(), m->HasSpl() ? "  dB SPL" : "");
             }
         } else if (info->parsed()) {
             Measurement& m = FilledSlot(ctrl, ParseSlot(ctrl, slotText));
             std::printf("%s", Kedra::Measure::MeasurementFile::GetInfo(m).c_str());
+            if (m.HasSpl())
+                std::printf("Levels in dB SPL (%s dB added to the level re full scale; "
+                            "reference %s)\n",
+                            Kedra::Text::FormatFixed(m.GetSplOffset(), 2).c_str(),
+                            m.GetSplReference().c_str());
+            else
+                std::printf("Levels in dB re full scale (no SPL reference)\n");
         } else if (open->parsed()) {
             if (!(append ? ctrl.Action_OpenAppendFile(file) : ctrl.Action_OpenFile(file)))
                 status = 1;
@@ -730,6 +826,8 @@ int RunCommandLine(int argc, char** argv) {
             } else if (calWhat == "abc") {
                 if (!ctrl.Action_AbcCalib())
                     status = 1;
+            } else if (calWhat == "spl") {
+                status = SplCommand(ctrl, splArgs, sim);
             } else {
                 ChooseDevices(ctrl, sim);
                 if (!ctrl.Action_CalDacAdcMake())

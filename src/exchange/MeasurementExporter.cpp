@@ -62,7 +62,9 @@ void AppendData(std::string& out, double x, char decimalSep) {
 // Writes the data lines of a frequency-response export.
 class PointWriter {
 public:
-    PointWriter(const MeasurementExporter& e, std::string& out) : e_(e), out_(out) {}
+    // `offsetDb` is added to every level: a record's SPL offset, so that it reads dB SPL.
+    PointWriter(const MeasurementExporter& e, std::string& out, double offsetDb)
+        : e_(e), out_(out), offsetDb_(offsetDb) {}
 
     void Point(double f, double magnitude, double phase) {
         const char sep = e_.separator;
@@ -70,7 +72,7 @@ public:
             out_ += '(';
             AppendData(out_, f, e_.decimalSep);
             out_ += sep;
-            AppendData(out_, AmplitudeToDB(magnitude), e_.decimalSep);
+            AppendData(out_, Level(magnitude), e_.decimalSep);
             out_ += sep;
             AppendData(out_, phase * RadToDeg, e_.decimalSep);
             out_ += ") ";
@@ -78,7 +80,7 @@ public:
         }
         AppendData(out_, f, e_.decimalSep);
         out_ += sep;
-        AppendData(out_, AmplitudeToDB(magnitude), e_.decimalSep);
+        AppendData(out_, Level(magnitude), e_.decimalSep);
         if (e_.exportPhase) {
             out_ += sep;
             AppendData(out_, e_.phaseMode == 1 ? phase : phase * RadToDeg, e_.decimalSep);
@@ -93,8 +95,14 @@ public:
     }
 
 private:
+    // The floor of a zero magnitude stays the floor.
+    double Level(double magnitude) const {
+        return magnitude > 0.0 ? AmplitudeToDB(magnitude) + offsetDb_ : AmplitudeToDB(magnitude);
+    }
+
     const MeasurementExporter& e_;
     std::string& out_;
+    double offsetDb_ = 0.0;
 };
 
 // Weighted averages of a spectrum's bins 0 .. last: magnitudes averaged linearly, the
@@ -263,12 +271,16 @@ bool MeasurementExporter::ExportText(MeasurementCore& measurement, double fromHz
             break;
         }
         out += c + "\n";
-        out += c + " Frequency [Hz]" + separator + " Amplitude [dB]";
+        if (measurement.HasSpl())
+            out +=
+                c + " SPL reference: " + OneLine(measurement.GetSplReference()) + "\n" + c + "\n";
+        out += c + " Frequency [Hz]" + separator +
+               (measurement.HasSpl() ? " Amplitude [dB SPL]" : " Amplitude [dB]");
         out += exportPhase ? std::string(1, separator) + " Phase\n" : std::string("\n");
         out += c + "\n";
     }
 
-    PointWriter writer(*this, out);
+    PointWriter writer(*this, out, measurement.HasSpl() ? measurement.GetSplOffset() : 0.0);
     PhaseUnwrapper unwrapper;
 
     if (exportMode == 0 || exportMode == 1) {

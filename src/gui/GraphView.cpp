@@ -94,6 +94,9 @@ struct Series {
     double step = 1.0;
     std::vector<double> values;
     Shown shown = Shown::Plain;
+    // Added to a level in dB: a record's SPL offset, so that it reads dB SPL.
+    double offsetDb = 0.0;
+    bool spl = false;
     double floor = -std::numeric_limits<double>::infinity();
     QCPGraph* graph = nullptr;
 
@@ -103,7 +106,7 @@ struct Series {
     double Display(double v) const {
         switch (shown) {
         case Shown::Db:
-            return std::max(ToDb(v), floor);
+            return std::max(ToDb(v) + offsetDb, floor);
         case Shown::Degrees:
             return PseudoAngleToDegrees(v);
         case Shown::Plain:
@@ -142,6 +145,21 @@ std::vector<bool> WeakFundamental(Measurement& m, double hideBelowDb, double ste
     return weak;
 }
 
+// Whether a curve reads dB SPL, and the offset that makes it: given by the caller, else the
+// record's own.
+bool SplOf(const CurveSource& source, double& offsetDb) {
+    if (source.spl) {
+        offsetDb = source.splOffsetDb;
+        return true;
+    }
+    if (source.record != nullptr && source.record->HasSpl()) {
+        offsetDb = source.record->GetSplOffset();
+        return true;
+    }
+    offsetDb = 0.0;
+    return false;
+}
+
 } // namespace
 
 struct GraphView::Parts {
@@ -166,6 +184,10 @@ struct GraphView::Parts {
     QCPItemRect* invalidBand = nullptr; // response: below the window's validity
     QCPItemText* bandLabel = nullptr;
     QCPItemText* message = nullptr;
+    // Says that some curves read dB SPL and others dB re full scale.
+    QCPItemText* splNote = nullptr;
+    // What the level axis last read: 0 dB, 1 dB SPL, 2 both.
+    int levelUnits = 0;
     QCPTextElement* title = nullptr;
     QCPItemStraightLine* tracer = nullptr;
     QCPItemText* readout = nullptr;
@@ -319,6 +341,14 @@ GraphView::GraphView(GraphKind kind, QWidget* parent)
     }
 
     p.message = AddMessageText(*this);
+    p.splNote = new QCPItemText(this);
+    p.splNote->position->setType(QCPItemPosition::ptAxisRectRatio);
+    p.splNote->position->setCoords(0.01, 0.99);
+    p.splNote->setPositionAlignment(Qt::AlignLeft | Qt::AlignBottom);
+    p.splNote->setPadding(QMargins(4, 2, 4, 2));
+    p.splNote->setFont(tickFont);
+    p.splNote->setColor(QColor(150, 40, 40));
+    p.splNote->setVisible(false);
     p.tracer = AddTracer(*this);
     p.readout = AddReadoutBox(*this);
 
@@ -501,6 +531,13 @@ void GraphView::BuildSeries(const CurveSource& source) {
     const int fs = m->GetSamplerate();
     const double width = settings_.lineWidth;
     const Shown level = settings_.levelDb ? Shown::Db : Shown::Plain;
+    double splOffset = 0.0;
+    const bool spl = SplOf(source, splOffset);
+    // A linear magnitude stays one: the offset is a level's.
+    const auto readSpl = [&](Series& s) {
+        s.spl = spl && s.shown == Shown::Db;
+        s.offsetDb = s.spl ? splOffset : 0.0;
+    };
     if (kind_ == GraphKind::Response) {
         const int bins = m->GetNBins();
         const double* a = m->GetA();
@@ -515,6 +552,7 @@ void GraphView::BuildSeries(const CurveSource& source) {
                 for (double& v : s.values)
                     v *= source.magnitudeScale;
             s.shown = level;
+            readSpl(s);
         }
         if (settings_.showMagnitude && settings_.showHarmonics) {
             // The 2nd and 3rd harmonic at their own level: the fundamental's times the row's.
@@ -538,6 +576,7 @@ void GraphView::BuildSeries(const CurveSource& source) {
                 Series& s = add(r, yAxis, pen, name, false);
                 s.step = step;
                 s.shown = level;
+                readSpl(s);
                 s.values.resize(count);
                 for (std::size_t i = 0; i < count; ++i) {
                     const double bin =
@@ -624,16 +663,21 @@ void GraphView::BuildSeries(const CurveSource& source) {
                               : 1000.0 * s.values[k];
     } else if (kind_ == GraphKind::EnergyTime) {
         std::vector<double> times, db;
-        Kedra::Measure::EnergyTimeOf(*m, settings_.etcBandHz, times, db);
+        double peakDb = 0.0;
+        Kedra::Measure::EnergyTimeOf(*m, settings_.etcBandHz, times, db, &peakDb);
         if (times.size() < 2)
             return;
         Series& s = add(0, yAxis, QPen(source.colour, width * 0.75), source.label, true);
         s.values = std::move(db);
         s.origin = times.front();
         s.step = times[1] - times[0];
+        s.spl = spl;
+        // In dB SPL the curve stands at its peak's level; the floor stays as far below it.
+        const double shift = spl ? peakDb + splOffset : 0.0;
         // Below the floor the curve rests on it, where a fitted axis shows it.
         for (double& v : s.values)
-            v = std::max(v, settings_.etcDbMin);
+            v = std::max(v, settings_.etcDbMin) + shift;
+        s.floor = settings_.etcDbMin + shift;
     } else {
         const int rows = std::min(settings_.distortionRows, m->GetHDSize());
         for (int r = 0; r < rows; ++r) {
@@ -653,6 +697,18 @@ void GraphView::BuildSeries(const CurveSource& source) {
             for (std::size_t i = 0; i < s.values.size(); ++i)
                 if (s.values[i] <= Kedra::Measure::HD_NO_DATA_DB || weak[i])
                     s.values[i] = std::numeric_limits<double>::quiet_NaN();
+            // In dB SPL each row is the level of its harmonics at the microphone: the
+            // fundamental's SPL plus the row's level re the fundamental.
+            const double* a = m->GetA();
+            if (spl && a != nullptr) {
+                s.spl = true;
+                for (std::size_t i = 0; i < s.values.size(); ++i) {
+                    const double bin =
+                        std::round(static_cast<double>(i) * s.step * m->GetBinsPerHz());
+                    if (bin < m->GetNBins())
+                        s.values[i] += ToDb(a[static_cast<std::size_t>(bin)]) + splOffset;
+                }
+            }
         }
     }
 }
@@ -747,6 +803,7 @@ void GraphView::UpdateOverlays() {
                 title = s.label;
         p.title->setText(title);
     }
+    UpdateLevelLabel();
     legend->setVisible(legend->itemCount() > 0);
 }
 
@@ -766,6 +823,62 @@ void GraphView::FitLegend() {
         legend->setWrap(columns);
         legend->setFillOrder(legend->fillOrder(), true);
     }
+}
+
+void GraphView::UpdateLevelLabel(bool rangesReset) {
+    Parts& p = *parts_;
+    const bool levels = (kind_ == GraphKind::Response && settings_.levelDb) ||
+                        kind_ == GraphKind::Distortion || kind_ == GraphKind::EnergyTime;
+    int inSpl = 0;
+    int inDb = 0;
+    for (const Series& s : p.series) {
+        if (!levels || (kind_ == GraphKind::Response && s.which == 1))
+            continue;
+        (s.spl ? inSpl : inDb) += 1;
+    }
+    const bool mixed = inSpl > 0 && inDb > 0;
+    if (kind_ == GraphKind::Response && settings_.levelDb)
+        yAxis->setLabel(mixed       ? QStringLiteral("Level [dB SPL | dB]")
+                        : inSpl > 0 ? QStringLiteral("Level [dB SPL]")
+                                    : QStringLiteral("Level [dB]"));
+    else if (kind_ == GraphKind::Distortion)
+        yAxis->setLabel(inSpl > 0 ? QStringLiteral("Level [dB SPL]")
+                                  : QStringLiteral("Level re fundamental [dB]"));
+    else if (kind_ == GraphKind::EnergyTime)
+        yAxis->setLabel(mixed       ? QStringLiteral("Energy [dB SPL | dB re peak]")
+                        : inSpl > 0 ? QStringLiteral("Energy [dB SPL]")
+                                    : QStringLiteral("Energy re peak [dB]"));
+    p.splNote->setText(kind_ == GraphKind::EnergyTime
+                           ? QStringLiteral("Mixed levels: curves marked [SPL] read dB SPL, "
+                                            "the others dB re their peak")
+                           : QStringLiteral("Mixed levels: curves marked [SPL] read dB SPL, "
+                                            "the others dB re full scale"));
+    p.splNote->setVisible(mixed);
+    for (Series& s : p.series) {
+        QString name = s.name;
+        if (mixed && s.spl)
+            name += QStringLiteral(" [SPL]");
+        s.graph->setName(name);
+    }
+    // Levels in dB SPL lie some 100 dB above those re full scale, outside any range set for
+    // those: the level axis follows the curves when the unit changes (or the range was reset).
+    // Back from dB SPL to dB it follows them too. An empty graph remembers the last unit.
+    if (inSpl + inDb == 0)
+        return;
+    const int units = mixed ? 2 : inSpl > 0 ? 1 : 0;
+    const bool refit = kind_ == GraphKind::Response && settings_.levelDb &&
+                       (units != p.levelUnits || (rangesReset && units != 0));
+    p.levelUnits = units;
+    if (refit)
+        FitAll(FitKeys::Keep);
+}
+
+bool GraphView::MixedLevels() const {
+    return parts_->splNote->visible();
+}
+
+bool GraphView::LevelsInSpl() const {
+    return parts_->levelUnits != 0;
 }
 
 void GraphView::ReduceIfStale() {
@@ -906,6 +1019,7 @@ void GraphView::ApplyAxes() {
         yAxis->grid()->setVisible(settings_.showMagnitude);
         yAxis2->setVisible(settings_.showPhase);
         yAxis2->grid()->setVisible(!settings_.showMagnitude);
+        UpdateLevelLabel(true);
     }
 }
 
@@ -990,18 +1104,21 @@ void GraphView::FitAll(FitKeys keys) {
     } else if (kind_ == GraphKind::EnergyTime) {
         // From just before time zero to where the last curve sinks into the floor.
         double end = 20.0;
-        for (const Series& s : p.series)
+        double floor =
+            p.series.empty() ? settings_.etcDbMin : std::numeric_limits<double>::infinity();
+        for (const Series& s : p.series) {
+            floor = std::min(floor, s.floor);
             for (std::size_t i = s.values.size(); i-- > 0;)
-                if (s.values[i] > settings_.etcDbMin + 6.0) {
+                if (s.values[i] > s.floor + 6.0) {
                     end = std::max(end, s.origin + s.step * static_cast<double>(i));
                     break;
                 }
+        }
         const double start = -0.05 * end;
         if (!p.series.empty())
             xAxis->setRange(std::max(start, p.series.front().origin), end * 1.05);
         const auto [low, high] = extremes(xAxis->range().lower, xAxis->range().upper);
-        yAxis->setRange(settings_.etcDbMin - 1.0,
-                        high >= low ? std::ceil(high / 5.0) * 5.0 + 5.0 : 5.0);
+        yAxis->setRange(floor - 1.0, high >= low ? std::ceil(high / 5.0) * 5.0 + 5.0 : 5.0);
     } else {
         // Frequency graphs: from the lowest to the highest frequency that has a value.
         if (keys == FitKeys::Fit) {
@@ -1184,7 +1301,8 @@ void GraphView::ShowCursor(const QPointF& pos) {
         } else if (kind_ == GraphKind::GroupDelay) {
             item = QString::number(v, 'f', 3) + QStringLiteral(" ms");
         } else {
-            item = QString::number(v, 'f', 2) + QStringLiteral(" dB");
+            item = QString::number(v, 'f', 2) +
+                   (s.spl ? QStringLiteral(" dB SPL") : QStringLiteral(" dB"));
         }
         const double y = s.graph->valueAxis()->coordToPixel(v);
         const double distance =

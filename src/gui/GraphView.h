@@ -32,6 +32,10 @@ struct CurveSource {
     bool withPhase = true;
     // The magnitude is drawn times this (the test signal's spectrum re its peak).
     double magnitudeScale = 1.0;
+    // Levels in dB SPL: the offset added to the record's dB level. A record that carries an
+    // SPL reference reads in dB SPL also when these are left unset.
+    bool spl = false;
+    double splOffsetDb = 0.0;
 };
 
 struct GraphSettings {
@@ -102,6 +106,10 @@ public:
     QCPGraph* SlotCurveGraph(int slot, int which = 0) const;
     // With more curves than this, the readout at the mouse lists those nearest to it.
     static constexpr int MAX_READOUT_CURVES = 8;
+    // Some curves read dB SPL and others dB re full scale (the graph says so in a note).
+    bool MixedLevels() const;
+    // The level axis reads dB SPL (for some curves or all).
+    bool LevelsInSpl() const;
     // Writes the graph as PNG, SVG or PDF (by the file's extension) at width x height.
     bool SaveImage(const QString& path, int width, int height, QString* error);
 
@@ -132,6 +140,7 @@ private:
     bool IsFocus(const CurveSource& source) const;
     static constexpr int MAX_LEGEND_COLUMNS = 6;
     void UpdateOverlays();
+    void UpdateLevelLabel(bool rangesReset = false);
     void Reduce(int columns);
     void ReduceIfStale();
     void Refresh();

@@ -60,6 +60,7 @@
 #include "gui/MeasurementTableModel.h"
 #include "gui/OptionsDialog.h"
 #include "gui/PresenterPanel.h"
+#include "gui/SplDialog.h"
 #include "gui/ViewTabs.h"
 #include "measure/Measurement.h"
 #include "measure/MeasurementFile.h"
@@ -1135,6 +1136,7 @@ void MainWindow::BuildCalibrationMenu() {
     m->addAction(tr("Import &DAC-ADC calibration..."), this, [this] { ImportCalibration(false); });
     m->addAction(tr("Make DAC-ADC calibration from a &loopback..."), this,
                  [this] { OpenLoopbackCalibration(); });
+    m->addAction(tr("&SPL reference..."), this, [this] { OpenSplReference(); });
     m->addSeparator();
     micCalAction_ = m->addAction(tr("Use the microphone calibration"));
     dacAdcCalAction_ = m->addAction(tr("Use the DAC-ADC calibration"));
@@ -1184,6 +1186,17 @@ LoopbackDialog* MainWindow::OpenLoopbackCalibration() {
         delete dialog;
         return nullptr;
     }
+    dialog->open();
+    return dialog;
+}
+
+SplDialog* MainWindow::OpenSplReference() {
+    if (Measuring()) {
+        front_.ShowMessage(MessageKind::Warning, "Sonvel Warning",
+                           "A measurement is running; take the SPL reference when it is done");
+        return nullptr;
+    }
+    auto* dialog = new SplDialog(ctrl_, *this);
     dialog->open();
     return dialog;
 }
@@ -1420,8 +1433,11 @@ void MainWindow::StoreWindowOptions() {
     const GraphView* response = Graph(GraphKind::Response);
     o.Plot.PlotFreqMin = response->xAxis->range().lower;
     o.Plot.PlotFreqMax = response->xAxis->range().upper;
-    o.Plot.PlotDbMin = response->yAxis->range().lower;
-    o.Plot.PlotDbMax = response->yAxis->range().upper;
+    // A level range in dB SPL is no range for levels re full scale.
+    if (!response->LevelsInSpl()) {
+        o.Plot.PlotDbMin = response->yAxis->range().lower;
+        o.Plot.PlotDbMax = response->yAxis->range().upper;
+    }
     const GraphView* impulse = Graph(GraphKind::Impulse);
     o.Window.ImpulseTimeMinMs = impulse->xAxis->range().lower;
     o.Window.ImpulseTimeMaxMs = impulse->xAxis->range().upper;

@@ -41,6 +41,7 @@ class LoopbackDialog;
 class MeasureThread;
 class MeasurementTableModel;
 class PresenterPanel;
+class SplDialog;
 class ViewTabs;
 
 class MainWindow : public QMainWindow {
@@ -104,6 +105,8 @@ public:
     std::vector<int> AverageSlots() const;
     // The guided loopback calibration; null when the devices are not there.
     LoopbackDialog* OpenLoopbackCalibration();
+    // The SPL reference of the current input (modal); null while a measurement runs.
+    SplDialog* OpenSplReference();
     // Measures into a presenter's slot from a recorded wave file; the played signal is
     // `reference`, or the current test signal when that is empty.
     bool AnalyseFile(int presenter, const QString& recording, const QString& reference);

@@ -137,8 +137,10 @@ bool Render(const PlotFileRequest& request, const GraphChoice& choice, std::stri
         view.FitAll();
     }
     // Levels in dB, which the group delay's axis is not.
+    // (A response in dB SPL has followed its curves too, unless levels were given.)
     if (request.levelsGiven &&
-        (choice.kind == GraphKind::Distortion || choice.kind == GraphKind::EnergyTime))
+        (choice.kind == GraphKind::Distortion || choice.kind == GraphKind::EnergyTime ||
+         choice.kind == GraphKind::Response))
         view.yAxis->setRange(request.dbMin, request.dbMax);
 
     QString message;

@@ -1,5 +1,7 @@
 #include "gui/RoomAcousticsView.h"
 
+#include <limits>
+
 #include <QHeaderView>
 #include <QSplitter>
 #include <QTableWidget>
@@ -111,6 +113,14 @@ void RoomAcousticsView::SetSource(const CurveSource& source) {
     Kedra::Measure::Measurement* m = source.record;
     if (m != nullptr && m->IsInitialized())
         results_ = Kedra::Measure::RoomAcousticsOf(*m);
+    // In dB SPL each band's decay starts at the band's level at the microphone.
+    splOffset_.reset();
+    if (source.spl)
+        splOffset_ = source.splOffsetDb;
+    else if (m != nullptr && m->HasSpl())
+        splOffset_ = m->GetSplOffset();
+    plot_->yAxis->setLabel(splOffset_ ? QStringLiteral("Decay [dB SPL]")
+                                      : QStringLiteral("Decay [dB]"));
     title_->setText(m != nullptr && m->IsInitialized() ? source.label : QString());
     Fill();
 }
@@ -161,11 +171,12 @@ void RoomAcousticsView::Fill() {
             }
         if (drawn < 2)
             continue;
+        const double shift = splOffset_ ? results_[r].decay.startDb + *splOffset_ : 0.0;
         for (int i = 0; i < drawn; i += step)
             points.append(
-                QCPGraphData(i * 1000.0 / d.sampleRate, d.db[static_cast<std::size_t>(i)]));
+                QCPGraphData(i * 1000.0 / d.sampleRate, d.db[static_cast<std::size_t>(i)] + shift));
         points.append(QCPGraphData((drawn - 1) * 1000.0 / d.sampleRate,
-                                   d.db[static_cast<std::size_t>(drawn - 1)]));
+                                   d.db[static_cast<std::size_t>(drawn - 1)] + shift));
         QCPGraph* g = plot_->addGraph();
         g->data()->set(points, true);
         const bool broadband = results_[r].midband <= 0.0;
@@ -182,8 +193,9 @@ void RoomAcousticsView::Fill() {
 void RoomAcousticsView::FitAll() {
     // Every drawn point: a decay that falls far below the usual floor shows whole.
     double end = 100.0;
-    double low = DECAY_FLOOR_DB;
-    double high = 0.0;
+    // In dB SPL the curves lie where their bands' levels put them.
+    double low = splOffset_ ? std::numeric_limits<double>::infinity() : DECAY_FLOOR_DB;
+    double high = splOffset_ ? -std::numeric_limits<double>::infinity() : 0.0;
     for (int g = 0; g < plot_->graphCount(); ++g)
         for (const QCPGraphData& d : *plot_->graph(g)->data())
             if (std::isfinite(d.value)) {
@@ -192,7 +204,8 @@ void RoomAcousticsView::FitAll() {
                 high = std::max(high, d.value);
             }
     plot_->xAxis->setRange(0.0, end * 1.02);
-    plot_->yAxis->setRange(std::floor(low / 10.0) * 10.0, std::ceil(high) + 3.0);
+    if (high >= low)
+        plot_->yAxis->setRange(std::floor(low / 10.0) * 10.0, std::ceil(high) + 3.0);
     plot_->replot(QCustomPlot::rpQueuedReplot);
 }
 

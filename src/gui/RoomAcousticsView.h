@@ -4,6 +4,7 @@
 // it reads the record when given one.
 
 #include <QWidget>
+#include <optional>
 #include <vector>
 
 #include "analyze/RoomAcoustics.h"
@@ -38,6 +39,8 @@ private:
     QCustomPlot* plot_ = nullptr;
     QCPItemText* message_ = nullptr;
     std::vector<Kedra::Measure::RoomBandResult> results_;
+    // The record's SPL offset when its levels read dB SPL.
+    std::optional<double> splOffset_;
 };
 
 } // namespace Kedra::Sonvel::Gui

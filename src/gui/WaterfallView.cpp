@@ -132,6 +132,16 @@ void WaterfallView::SetSource(const CurveSource& source) {
     data_ = {};
     if (source.record != nullptr && source.record->IsInitialized())
         data_ = Kedra::Measure::WaterfallOf(*source.record, settings_.slices);
+    // The slices are on the response's scale: in dB SPL when the record is.
+    spl_ = source.spl || (source.record != nullptr && source.record->HasSpl());
+    const double offset = source.spl ? source.splOffsetDb
+                          : spl_     ? source.record->GetSplOffset()
+                                     : 0.0;
+    for (std::vector<double>& level : data_.levels)
+        for (double& v : level)
+            v += offset;
+    parts_->scale->axis()->setLabel(spl_ ? QStringLiteral("Level [dB SPL]")
+                                         : QStringLiteral("Level [dB]"));
     Redraw();
 }
 
@@ -231,7 +241,8 @@ void WaterfallView::DrawLines() {
     p.levelTicker->offset = p.topDb + settings_.floorDb;
     p.levelTicker->top = -settings_.floorDb;
     yAxis->setTicker(p.levelTicker);
-    yAxis->setLabel(QStringLiteral("Level [dB], front slice"));
+    yAxis->setLabel(spl_ ? QStringLiteral("Level [dB SPL], front slice")
+                         : QStringLiteral("Level [dB], front slice"));
 
     const double hz = data_.hzPerBin;
     const int bins = static_cast<int>(data_.levels.front().size());
@@ -356,9 +367,10 @@ void WaterfallView::mouseMoveEvent(QMouseEvent* event) {
     const QString f = hz >= 1000.0 ? QString::number(hz / 1000.0, 'f', 3) + QStringLiteral(" kHz")
                                    : QString::number(hz, 'f', 1) + QStringLiteral(" Hz");
     auto item = [&](int slice) {
-        return QStringLiteral("%1 ms: %2 dB")
+        return QStringLiteral("%1 ms: %2 %3")
             .arg(data_.timesMs[static_cast<std::size_t>(slice)], 0, 'f', 2)
-            .arg(LevelAt(slice, hz), 0, 'f', 1);
+            .arg(LevelAt(slice, hz), 0, 'f', 1)
+            .arg(spl_ ? QStringLiteral("dB SPL") : QStringLiteral("dB"));
     };
     const int count = static_cast<int>(data_.levels.size());
     QStringList lines{f};

@@ -57,6 +57,7 @@ protected:
 
 private:
     struct Parts;
+    bool spl_ = false;
     void Redraw();
     void DrawLines();
     void DrawMap();

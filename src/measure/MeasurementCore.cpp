@@ -160,6 +160,7 @@ void MeasurementCore::SetDefaults() {
     recDate_ = "NA";
     applicationInfo_ = "NA";
     timeZeroMethod_ = 1;
+    ClearSpl();
     SetImpulseWindowEnd(100);
     SetImpulseWindowStart(-100);
     window_.SetLockStart(false);

@@ -232,6 +232,24 @@ public:
     int GetPlotColour() const { return plotColour_; }
     void SetPlotColour(int colour) { plotColour_ = colour < 0 ? -1 : (colour & 0xFFFFFF); }
 
+    // Sound pressure level: a record measured while its input had an SPL reference reads
+    // dB SPL as its level (20*log10|H| as the views show it, amplification included) plus
+    // this offset. `reference` says what the reference was. A record without one is in dB
+    // re full scale. New data, a reset or a copy drops it: it belongs to one measurement.
+    bool HasSpl() const { return hasSpl_; }
+    double GetSplOffset() const { return splOffset_; }
+    const std::string& GetSplReference() const { return splReference_; }
+    void SetSpl(double offset, const std::string& reference) {
+        hasSpl_ = true;
+        splOffset_ = offset;
+        splReference_ = reference;
+    }
+    void ClearSpl() {
+        hasSpl_ = false;
+        splOffset_ = 0.0;
+        splReference_.clear();
+    }
+
     // Records the gain that was applied to the data before it reached the record (for example
     // by normalising a recording); the samples are not touched.
     void SetAmplitude(double a) { amplitude_ = a; }
@@ -301,6 +319,9 @@ protected:
     int fileVersion_ = -1;
     int plotShown_ = -1;
     int plotColour_ = -1;
+    bool hasSpl_ = false;
+    double splOffset_ = 0.0;
+    std::string splReference_;
     ImpulseWindow window_;
     bool lowpassEnabled_ = false;
     double lowpassStart_ = 2000.0;

@@ -286,6 +286,11 @@ KeyMap SettingsKeys(const MeasurementCore& r) {
     if (r.GetPlotShown() >= 0)
         k["Plot_Shown"] = BoolText(r.GetPlotShown() == 1);
     k["Plot_Colour"] = ColourText(r.GetPlotColour());
+    // Only with a reference: a reader that finds no offset takes the record as uncalibrated.
+    if (r.HasSpl()) {
+        k["Info_SplOffset"] = DoubleText(r.GetSplOffset());
+        k["Info_SplReference"] = OneLine(r.GetSplReference());
+    }
     return k;
 }
 
@@ -578,6 +583,20 @@ void Apply(Loaded& loaded, MeasurementCore& record, int p) {
         BoolOr(k, "ImpulseWindow_Enabled", record.GetImpulseWindowEnabled()));
     record.SetImpulseWindowLockStart(BoolOr(k, "ImpulseWindow_LockStart", false));
     ApplyPlotKeys(k, record);
+
+    // A broken offset costs the record its calibration, not its data.
+    if (const std::string* offset = Find(k, "Info_SplOffset")) {
+        double value = 0.0;
+        if (ParseDouble(*offset, value) && std::fabs(value) < MAX_SPL_OFFSET_DB) {
+            const std::string* reference = Find(k, "Info_SplReference");
+            record.SetSpl(value, reference != nullptr ? *reference : std::string());
+        } else {
+            Kedra::Logging::KedraLogger::LogText(
+                "WARNING MeasurementCore::Open() - Info_SplOffset = " + *offset +
+                " is no level offset; the record reads in dB re full scale - " + record.GetLabel() +
+                "\n");
+        }
+    }
 }
 
 bool Open(const std::string& basePath, MeasurementCore& record, int p) {

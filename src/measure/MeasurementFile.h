@@ -25,6 +25,8 @@ inline constexpr int FILE_VERSION = 104;
 inline constexpr int MAX_SAMPLES = 1 << 27;
 // |Rec_Offset| and |Info_Offset| beyond this would push the impulse position out of an int.
 inline constexpr double MAX_OFFSET = 268435456.0;
+// Beyond any microphone and sound card: a larger SPL offset is a broken file.
+inline constexpr double MAX_SPL_OFFSET_DB = 1000.0;
 // Longer info lines are cut; longer info files are refused.
 inline constexpr std::size_t MAX_LINE = 4095;
 inline constexpr std::size_t MAX_INFO_BYTES = 1 << 20;

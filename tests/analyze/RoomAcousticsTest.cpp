@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <complex>
 #include <memory>
 #include <random>
 #include <tuple>
 #include <vector>
 
 #include "analyze/MeasurementViews.h"
+#include "foundation/Fft.h"
 #include "measure/Measurement.h"
 
 namespace {
@@ -321,6 +323,44 @@ TEST(RoomAcoustics, HarmonicImagesWrappedAfterTheSoundLeaveTheDecayAsItWas) {
     EXPECT_EQ(SweepLinearEnd(SWEPT_N, SWEPT_ZERO, FS, std::nan("")), SWEPT_N);
     EXPECT_EQ(SweepLinearEnd(SWEPT_N, -5, FS, SWEEP_RATE), SWEPT_N);
     EXPECT_EQ(SweepLinearEnd(0, 0, FS, SWEEP_RATE), 0);
+}
+
+} // namespace
+
+namespace {
+
+// The level a band's decay starts from is the band's mean power gain, which the spectrum
+// tells independently (Parseval: the mean of |X_k|^2 over all N bins is the energy).
+TEST(RoomAcoustics, DecayStartsAtTheBandsLevelOfTheResponse) {
+    constexpr int N = 1 << 16;
+    std::vector<double> h = DecayingNoise(0.4, N);
+    for (double& x : h)
+        x *= 0.05;
+    std::vector<std::complex<double>> spectrum(N / 2 + 1);
+    Kedra::Math::FFTPow2TimeToFreq(h.data(), spectrum.data(), N, false, false);
+    const auto bandDb = [&](double lowHz, double highHz) {
+        double sum = 0.0;
+        int bins = 0;
+        for (int k = 1; k < N / 2; ++k) {
+            const double f = k * FS / N;
+            if (f >= lowHz && f < highHz) {
+                sum += std::norm(spectrum[static_cast<std::size_t>(k)]);
+                ++bins;
+            }
+        }
+        return 10.0 * std::log10(sum / bins);
+    };
+    int checked = 0;
+    for (const RoomBandResult& band : AnalyzeRoom(h.data(), N, FS)) {
+        if (band.decay.db.empty())
+            continue;
+        const double expected = band.midband > 0.0 ? bandDb(band.midband * std::pow(10.0, -0.15),
+                                                            band.midband * std::pow(10.0, 0.15))
+                                                   : bandDb(0.0, FS / 2.0);
+        EXPECT_NEAR(band.decay.startDb, expected, 0.5) << band.name << " " << expected;
+        ++checked;
+    }
+    EXPECT_GE(checked, 8);
 }
 
 } // namespace

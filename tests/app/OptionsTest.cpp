@@ -80,7 +80,7 @@ TEST_F(OptionsTest, DefaultsAndTheOrderOfTheElements) {
     const pugi::xml_node root = doc.child("OptionsField");
     EXPECT_EQ(names(root), (std::vector<std::string>{
                                "WriterProductVersion", "Comment", "Plot", "Misc", "Dev", "Signal",
-                               "Analysis", "ImExport", "Filter", "MakeMicCal", "Window"}));
+                               "Analysis", "ImExport", "Filter", "MakeMicCal", "Window", "Spl"}));
     EXPECT_EQ(names(root.child("Plot")), (std::vector<std::string>{"PlotFreqMin",
                                                                    "PlotFreqMax",
                                                                    "PlotDbMin",

@@ -73,6 +73,104 @@ protected:
     fs::path dir;
 };
 
+// The level at `hz` and the spread of the levels between `from` and `to` in a response export.
+void LevelsOf(const std::string& text, double hz, double from, double to, double& at,
+              double& spread) {
+    double low = 1e9, high = -1e9, nearest = 1e9;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || !std::isdigit(static_cast<unsigned char>(line[0])))
+            continue;
+        const double f = std::stod(line);
+        const double db = std::stod(line.substr(line.find(';') + 1));
+        if (f >= from && f <= to) {
+            low = std::min(low, db);
+            high = std::max(high, db);
+        }
+        if (std::fabs(f - hz) < nearest) {
+            nearest = std::fabs(f - hz);
+            at = db;
+        }
+    }
+    spread = high - low;
+}
+
+TEST_F(CommandLine, SplReferenceFromTheOwnToneMakesLaterSweepsReadDbSpl) {
+    Session r = Sonvel("--set Dev.OutputPCMAmplitude=0.5 cal spl --level 94 --play tone --sim "
+                       "loopback");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("94.00 dB SPL = -6.02 dBFS, 1000.0 Hz"), std::string::npos) << r.out;
+    EXPECT_NE(Sonvel("cal spl --show").out.find("(offset 100.02 dB)"), std::string::npos);
+
+    // A at 0.25 as it is; B normalised, whose gains must not move its SPL.
+    ASSERT_EQ(Sonvel("--set Dev.OutputPCMAmplitude=0.25 --set Analysis.TimeWindowAutoApply=false "
+                     "measure A --sim loopback")
+                  .status,
+              0);
+    ASSERT_EQ(Sonvel("--set Analysis.NormalizeTo0dB=true measure B --sim loopback").status, 0);
+    // C through a microphone calibration 3 dB down everywhere: it shapes, the reference sets
+    // the level, so C reads as A does.
+    std::ofstream(dir / "mic.txt") << "20 -3\n20000 -3\n";
+    ASSERT_EQ(Sonvel("cal mic '" + (dir / "mic.txt").string() + "'").status, 0);
+    ASSERT_EQ(Sonvel("--set Analysis.NormalizeTo0dB=false measure C --sim loopback").status, 0);
+    ASSERT_EQ(Sonvel("cal off mic").status, 0);
+    for (const char* slot : {"A", "B", "C"}) {
+        const fs::path file = dir / (std::string(slot) + ".txt");
+        ASSERT_EQ(Sonvel(std::string("export ") + slot + " '" + file.string() +
+                         "' --mode 0 --from 100 --to 10000")
+                      .status,
+                  0);
+        const std::string text = Read(file);
+        EXPECT_NE(text.find("Amplitude [dB SPL]"), std::string::npos) << slot;
+        double at = 0.0, spread = 0.0;
+        LevelsOf(text, 1000.0, 100.0, 10000.0, at, spread);
+        EXPECT_NEAR(at, 94.0 - 6.02, 0.1) << slot;
+        EXPECT_LT(spread, 0.2) << slot;
+    }
+    // The energy-time curve peaks at the loopback's level; the distortion rows read SPL too.
+    const fs::path etc = dir / "etc.txt";
+    ASSERT_EQ(Sonvel("export A '" + etc.string() + "' --kind etc").status, 0);
+    const std::string etcText = Read(etc);
+    EXPECT_NE(etcText.find("Energy [dB SPL]"), std::string::npos);
+    double peak = -1e9;
+    std::istringstream etcLines(etcText);
+    for (std::string line; std::getline(etcLines, line);)
+        if (!line.empty() && (std::isdigit(static_cast<unsigned char>(line[0])) || line[0] == '-'))
+            peak = std::max(peak, std::stod(line.substr(line.find(';') + 1)));
+    EXPECT_NEAR(peak, 94.0 - 6.02, 0.5);
+    const fs::path hd = dir / "hd.txt";
+    ASSERT_EQ(Sonvel("export A '" + hd.string() + "' --kind distortion").status, 0);
+    EXPECT_EQ(Read(hd).rfind("Frequency [Hz];Fundamental [dB SPL];THD [dB SPL]", 0), 0u);
+
+    // The saved record keeps it; a record measured after --clear reads dB as before.
+    ASSERT_EQ(Sonvel("cal spl --clear --sim loopback").status, 0);
+    ASSERT_EQ(Sonvel("measure C --sim loopback").status, 0);
+    const std::string list = Sonvel("list").out;
+    std::istringstream lines(list);
+    std::map<char, bool> spl;
+    for (std::string line; std::getline(lines, line);)
+        if (line.size() > 4)
+            spl[line[4]] = line.find("dB SPL") != std::string::npos;
+    EXPECT_TRUE(spl['A'] && spl['B']) << list;
+    EXPECT_FALSE(spl['C']) << list;
+    EXPECT_NE(Sonvel("info C").out.find("no SPL reference"), std::string::npos);
+}
+
+TEST_F(CommandLine, SplReferenceIsRefusedWithItsReason) {
+    // A calibrator path on a loopback hears nothing; a dead input delivers nothing.
+    Session r = Sonvel("cal spl --level 94 --sim loopback");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("No tone arrived at the input"), std::string::npos) << r.err;
+    r = Sonvel("cal spl --level 94 --sim dead");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("No signal arrived on input 1"), std::string::npos) << r.err;
+    r = Sonvel("cal spl --level 0 --play tone --sim loopback");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("above 0"), std::string::npos) << r.err;
+    EXPECT_EQ(Sonvel("cal spl --sim loopback").status, 2);
+    EXPECT_NE(Sonvel("cal spl --show").out.find("No SPL reference is stored"), std::string::npos);
+}
+
 TEST_F(CommandLine, ThreeSpeakerMeasurementsDividedGiveAFlatC) {
     for (const char* who : {"A", "B", "C"}) {
         const Session r =

@@ -393,3 +393,39 @@ TEST(MeasurementData, NumbersIgnoreACommaDecimalLocale) {
     EXPECT_EQ(back.GetLowpassStart(), 1234.5);
     EXPECT_NEAR(back.GetIData()[7], s[7], scale / 8388607.0);
 }
+
+TEST(MeasurementInfo, SplOffsetRoundTripsAndIsOnlyWrittenWithAReference) {
+    Measurement m("spl");
+    m.InitializeDirac(6, 48000, 1.0);
+    MF::Rendered plain;
+    std::string error;
+    ASSERT_TRUE(MF::Render(m, true, plain, error)) << error;
+    // Older readers and older packages: no key at all when there is no reference.
+    EXPECT_EQ(plain.info.find("Spl"), std::string::npos);
+    MF::Loaded loaded;
+    Measurement back("back");
+    back.SetSpl(3.0, "stale");
+    ASSERT_TRUE(MF::LoadFromMemory(plain.info, Bytes(plain.data), loaded, error)) << error;
+    MF::Apply(loaded, back, 6);
+    EXPECT_FALSE(back.HasSpl()) << "a package without the key opens uncalibrated";
+
+    m.SetSpl(100.0205999132796, "94.00 dB SPL = -6.02 dBFS, 1000.0 Hz, card ch 1, 2026-12-09");
+    MF::Rendered withSpl;
+    ASSERT_TRUE(MF::Render(m, true, withSpl, error)) << error;
+    ASSERT_TRUE(MF::LoadFromMemory(withSpl.info, Bytes(withSpl.data), loaded, error)) << error;
+    MF::Apply(loaded, back, 6);
+    ASSERT_TRUE(back.HasSpl());
+    EXPECT_EQ(back.GetSplOffset(), 100.0205999132796);
+    EXPECT_EQ(back.GetSplReference(), m.GetSplReference());
+
+    // A broken offset costs the calibration, not the measurement.
+    for (const char* bad : {"loud", "nan", "1e9", ""}) {
+        std::string info = withSpl.info;
+        const auto at = info.find("Info_SplOffset");
+        info.replace(at, info.find('\n', at) - at, std::string("Info_SplOffset\t= ") + bad);
+        ASSERT_TRUE(MF::LoadFromMemory(info, Bytes(withSpl.data), loaded, error)) << bad;
+        MF::Apply(loaded, back, 6);
+        EXPECT_TRUE(back.IsInitialized()) << bad;
+        EXPECT_FALSE(back.HasSpl()) << bad;
+    }
+}
