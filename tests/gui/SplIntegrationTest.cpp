@@ -98,6 +98,12 @@ TEST_F(SplWindowTest, OwnToneReferenceMakesTheNextSweepReadDbSpl) {
     EXPECT_TRUE(dialog->StoredText().contains("No reference"));
     dialog->reject();
     ASSERT_TRUE(Measure(MainCtrl::PRESENTER_A, SimulatedModel::Loopback));
+    // The earlier A, kept in slot 3, still reads dB SPL beside it until it is hidden.
+    graph->replot();
+    EXPECT_TRUE(graph->MixedLevels());
+    ASSERT_TRUE(ctrl->List().No(3)->HasSpl());
+    ctrl->SetSlotShown(3, false);
+    QCoreApplication::processEvents();
     graph->replot();
     EXPECT_EQ(graph->yAxis->label().toStdString(), "Level [dB]");
     EXPECT_TRUE(graph->yAxis->range().contains(-12.04)) << graph->yAxis->range().lower;
