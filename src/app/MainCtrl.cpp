@@ -1187,6 +1187,14 @@ bool MainCtrl::Action_Average(const std::vector<int>& slots, int into,
     if (!Kedra::Measure::Average(inputs, mode, align, *result))
         return Refuse(frontEnd_, "The measurements could not be averaged: they need the same "
                                  "sample rate");
+    // Levels that all read dB SPL through the same reference average to dB SPL; any other
+    // mix has no one level scale.
+    const Measurement& first = *inputs.front();
+    const bool oneReference = std::all_of(inputs.begin(), inputs.end(), [&](const Measurement* m) {
+        return m->HasSpl() && std::fabs(m->GetSplOffset() - first.GetSplOffset()) < 0.005;
+    });
+    if (oneReference)
+        result->SetSpl(first.GetSplOffset(), first.GetSplReference());
     return PlaceResult(into, std::move(result));
 }
 

@@ -142,6 +142,15 @@ TEST_F(CommandLine, SplReferenceFromTheOwnToneMakesLaterSweepsReadDbSpl) {
     ASSERT_EQ(Sonvel("export A '" + hd.string() + "' --kind distortion").status, 0);
     EXPECT_EQ(Read(hd).rfind("Frequency [Hz];Fundamental [dB SPL];THD [dB SPL]", 0), 0u);
 
+    // A measured again keeps the earlier one elsewhere; their average reads dB SPL as they do.
+    ASSERT_EQ(Sonvel("measure A --sim loopback").status, 0);
+    ASSERT_EQ(Sonvel("average A 3 --into 6").status, 0);
+    const fs::path mean = dir / "mean.txt";
+    ASSERT_EQ(Sonvel("export 6 '" + mean.string() + "' --mode 0 --from 100 --to 10000").status, 0);
+    double at = 0.0, spread = 0.0;
+    LevelsOf(Read(mean), 1000.0, 100.0, 10000.0, at, spread);
+    EXPECT_NEAR(at, 94.0 - 6.02, 0.1);
+
     // The saved record keeps it; a record measured after --clear reads dB as before.
     ASSERT_EQ(Sonvel("cal spl --clear --sim loopback").status, 0);
     ASSERT_EQ(Sonvel("measure C --sim loopback").status, 0);
