@@ -473,6 +473,8 @@ void GraphView::Rebuild() {
     for (Series& old : p.recycled)
         removeGraph(old.graph);
     p.recycled.clear();
+    // What the readout says belongs to the curves that were: the next move reads the new ones.
+    HideCursor();
     RelistLegend();
     UpdateOverlays();
     Refresh();
