@@ -266,6 +266,47 @@ int SplCommand(MainCtrl& ctrl, const SplArguments& a, const std::string& sim) {
     return 0;
 }
 
+// ---- shown slots -------------------------------------------------------------------------
+
+void ShowSlots(MainCtrl& ctrl, const std::vector<std::string>& names, bool only, bool hide,
+               const std::string& colourText) {
+    if (only && hide)
+        throw UsageError("show takes --only or --hide, not both");
+    std::vector<int> slots;
+    for (const std::string& name : names) {
+        if (name == "all") {
+            for (int i = 0; i < ctrl.List().GetSize(); ++i)
+                if (ctrl.List().IsFilled(i))
+                    slots.push_back(i);
+            continue;
+        }
+        const int slot = ParseSlot(ctrl, name);
+        FilledSlot(ctrl, slot);
+        slots.push_back(slot);
+    }
+    if (slots.empty() && !(only && names.empty()))
+        throw UsageError("show needs the slots to show (or hide), 'all', or --only alone to "
+                         "hide every slot");
+    Conf::Color colour;
+    std::string why;
+    if (!colourText.empty() && !Conf::ColorFromText(colourText, colour, why))
+        throw UsageError("--colour " + colourText + ": " + why);
+    if (only) {
+        ctrl.SetShownSlots(slots);
+    } else {
+        for (int slot : slots)
+            ctrl.SetSlotShown(slot, !hide);
+    }
+    if (!colourText.empty())
+        for (int slot : slots)
+            ctrl.SetSlotColour(slot, colour);
+    const std::vector<int> shown = ctrl.ShownSlots();
+    std::string text;
+    for (int slot : shown)
+        text += (text.empty() ? "" : ", ") + std::to_string(slot);
+    std::printf("Shown: %s\n", shown.empty() ? "none" : text.c_str());
+}
+
 // ---- plot --------------------------------------------------------------------------------
 
 struct PlotArguments {
@@ -447,6 +488,16 @@ int RunCommandLine(int argc, char** argv) {
                       "Measure the second and later presenters with the first one's time zero");
 
     auto* list = app.add_subcommand("list", "One line per filled slot");
+    std::vector<std::string> showSlots;
+    bool showOnly = false, showHide = false;
+    std::string showColour;
+    auto* showCmd = app.add_subcommand(
+        "show", "Which slots the graphs draw (what plot --shown draws) and in which colour");
+    showCmd->add_option("slots", showSlots, "A, B, C or slot numbers; all: every filled slot");
+    showCmd->add_flag("--only", showOnly, "Show these and hide every other slot");
+    showCmd->add_flag("--hide", showHide, "Hide these instead");
+    showCmd->add_option("--colour", showColour,
+                        "Draw these in this colour: #RRGGBB or R, G, B (palette: the slot's own)");
     std::string slotText;
     auto* info = app.add_subcommand("info", "The info text of a measurement");
     info->add_option("slot", slotText, "A, B, C or a slot number")->required();
@@ -713,11 +764,14 @@ int RunCommandLine(int argc, char** argv) {
                 if (m == nullptr || !m->IsInitialized())
                     continue;
                 const std::string letter = PresenterLetter(ctrl, i);
-                std::printf("%3d %-3s %-30s %6d Hz  N=%-8d %-8s %s%s\n", i, letter.c_str(),
+                std::printf("%3d %-3s %-30s %6d Hz  N=%-8d %-8s %s%s%s\n", i, letter.c_str(),
                             m->GetLabel().c_str(), m->GetSamplerate(), m->GetN(),
                             Kedra::Measure::SignalTypeToString(m->GetSignalType()).c_str(),
-                            m->GetRecDate().c_str(), m->HasSpl() ? "  dB SPL" : "");
+                            m->GetRecDate().c_str(), m->HasSpl() ? "  dB SPL" : "",
+                            ctrl.SlotShown(i) ? "  shown" : "");
             }
+        } else if (showCmd->parsed()) {
+            ShowSlots(ctrl, showSlots, showOnly, showHide, showColour);
         } else if (info->parsed()) {
             Measurement& m = FilledSlot(ctrl, ParseSlot(ctrl, slotText));
             std::printf("%s", Kedra::Measure::MeasurementFile::GetInfo(m).c_str());

@@ -124,9 +124,30 @@ TEST_F(PlotCommand, ShownDrawsWhatTheListShowsAndAnImportedSlotIsShown) {
     EXPECT_NE(before.out.find("of 3 measurements"), std::string::npos) << before.out;
     ASSERT_EQ(Sonvel("import '" + wave + "' --slot 7").status, 0);
     const Session after = Sonvel("plot --shown" + out);
+    // `show` sets what is drawn; a slot without a measurement or a colour that is none is
+    // refused and changes nothing.
+    EXPECT_NE(Sonvel("show 7 --hide").out.find("Shown: 0, 1, 2"), std::string::npos);
+    EXPECT_EQ(Sonvel("show 9").status, 1);
+    EXPECT_EQ(Sonvel("show B --only --colour nocolour").status, 2);
+    EXPECT_NE(Sonvel("show B --only --colour '#ff8000'").out.find("Shown: 1\n"), std::string::npos);
+    const Session one = Sonvel("plot --shown" + out);
+    std::istringstream lines(Sonvel("list").out);
+    int shownLines = 0;
+    for (std::string line; std::getline(lines, line);)
+        if (line.find("  shown") != std::string::npos) {
+            ++shownLines;
+            EXPECT_EQ(line.rfind("  1 B", 0), 0u) << line;
+        }
+    EXPECT_EQ(shownLines, 1);
+    {
+        Kedra::Measure::MeasurementList saved(40);
+        ASSERT_TRUE(saved.OpenTry((dir / "MeasAutosaved.zip").string(), false));
+        EXPECT_EQ(saved.No(1)->GetPlotColour(), 0xff8000);
+    }
     ASSERT_EQ(Sonvel("open '" + backup + "'").status, 0);
     ASSERT_EQ(after.status, 0) << after.err;
     EXPECT_NE(after.out.find("of 4 measurements"), std::string::npos) << after.out;
+    EXPECT_NE(one.out.find("of 1 measurement"), std::string::npos) << one.out;
 }
 
 // The window's view of the same measurements: readout and tracer, the window's band and its
