@@ -261,11 +261,13 @@ void PresenterPanel::Refresh() {
         if (i == current)
             slot_->setCurrentIndex(slot_->count() - 1);
     }
-    visible_->setChecked(ctrl_.SlotShown(current));
     const Conf::Color colour = ctrl_.SlotColour(current);
     SetColour(QColor(colour.R, colour.G, colour.B));
     Measurement* m = Record();
     const bool filled = m != nullptr && m->IsInitialized();
+    // An empty slot draws nothing whatever its flag says; what arrives there is shown.
+    visible_->setChecked(filled && ctrl_.SlotShown(current));
+    visible_->setEnabled(filled);
     for (QWidget* w : std::initializer_list<QWidget*>{
              label_, window_, windowStart_, windowEnd_, smoothing_, octave_, smoothingKind_,
              lowpass_, lowpassHz_, highpass_, highpassHz_, invert_, level_})
