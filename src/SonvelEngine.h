@@ -39,6 +39,7 @@
 #include "foundation/MathConstants.h"
 #include "foundation/MathHelpers.h"
 #include "foundation/Mem.h"
+#include "live/NarrowbandRta.h"
 #include "live/OctaveBandBank.h"
 #include "measure/FlacData.h"
 #include "measure/ImpulseWindow.h"
