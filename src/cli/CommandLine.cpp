@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <chrono>
@@ -307,6 +308,12 @@ int RtaCommand(const RtaArguments& a) {
         throw std::runtime_error("cannot analyse " + a.file + ": " + why);
     if (const std::string bad = Kedra::Live::CheckRtaChoice(choice, info.samplerate); !bad.empty())
         throw std::runtime_error("cannot analyse " + a.file + ": " + bad);
+    // One NaN would stay in every filter's state and silence the rest of the run.
+    const auto broken =
+        std::count_if(samples, samples + count, [](float x) { return !std::isfinite(x); });
+    if (broken > 0)
+        throw std::runtime_error("cannot analyse " + a.file + ": " + std::to_string(broken) +
+                                 " of its samples are not numbers (NaN or infinite)");
 
     Kedra::Live::RtaAnalysis analysis(info.samplerate, choice);
     constexpr int BLOCK = 4096;

@@ -115,6 +115,13 @@ TEST_F(RtaCommand, BadInputEndsWithAReasonAndWritesNothing) {
     const std::string wave = Sine("sine.wav", 1000.0, 0.5, 48000, 0.01);
     std::ofstream(dir / "text.wav") << "frequency_hz,leq_db\n1000,0\n";
     const std::string csv = " --csv " + Q((dir / "rta.csv").string());
+    std::vector<float> broken(4800, 0.25f);
+    broken[100] = std::nanf("");
+    broken[200] = INFINITY;
+    ASSERT_GT(
+        Kedra::WaveImExport::ArrayWaveExport(broken.data(), 4800, 48000, (dir / "nan.wav").string(),
+                                             Kedra::WaveImExport::WaveFormat::Float32, "", false),
+        0);
     struct Case {
         std::string args;
         int status;
@@ -125,6 +132,7 @@ TEST_F(RtaCommand, BadInputEndsWithAReasonAndWritesNothing) {
         {Q((dir / "missing.wav").string()), 1, "cannot analyse"},
         {Q(Sine("slow.wav", 100.0, 0.5, 4000, 1.0)), 1, "8 to 384 kHz"},
         {Q(wave) + " --fft 1024", 1, "fewer than one FFT frame"},
+        {Q((dir / "nan.wav").string()), 1, "2 of its samples are not numbers"},
         {Q(wave) + " --bands 5", 2, "1, 3, 6, 12, 24 or 48"},
         {Q(wave) + " --fft 100", 2, "power of two from 1024 to 65536"},
         {Q(wave) + " --fft 1024 --bands 3", 2, "not both"},
