@@ -40,6 +40,9 @@ std::string CheckRtaSettings(const RtaSettings& s) {
         return "the average must take 1 to 128 frames, not " + std::to_string(s.fifoFrames);
     if (s.average == RtaAverage::Exponential && !(s.timeConstant > 0.0 && s.timeConstant < 1e6))
         return "the time constant of the average must be above 0 seconds";
+    const int b = s.bandsPerOctave;
+    if (!(b == 0 || b == 1 || b == 3 || b == 6 || b == 12 || b == 24 || b == 48))
+        return "the bands must be 1, 3, 6, 12, 24 or 48 per octave, not " + std::to_string(b);
     return {};
 }
 
@@ -72,11 +75,31 @@ NarrowbandRta::NarrowbandRta(double sampleRate, const RtaSettings& settings)
     peak_.assign(bins, 0.0);
     if (settings.average == RtaAverage::Fifo)
         fifo_.assign(bins * static_cast<std::size_t>(settings.fifoFrames), 0.0);
+    const int b = settings.bandsPerOctave;
+    if (b == 0)
+        return;
+    const double edge = BandEdgeRatio(b);
+    const double df = BinWidth();
+    // Band x of a 1/b series: 20 Hz .. 20 kHz lie log_G(50) * b bands either side of 1 kHz.
+    const int reach = static_cast<int>(std::ceil(b * std::log10(50.0) / 0.3));
+    for (int x = -reach; x <= reach; ++x) {
+        const double fm = ExactMidband(x, b);
+        const double lower = fm / edge, upper = fm * edge;
+        // From the 20 Hz to the 20 kHz one-third-octave midband (19.95 Hz .. 19.95 kHz).
+        if (fm < ExactMidband(-17, 3) * (1.0 - 1e-9) || fm > ExactMidband(13, 3) * (1.0 + 1e-9) ||
+            upper >= 0.5 * sampleRate || upper - lower < enbw_ * df)
+            continue;
+        const int from = static_cast<int>(std::floor(lower / df + 0.5));
+        const int to = std::min(n / 2, static_cast<int>(std::floor(upper / df + 0.5)));
+        spans_.push_back({fm, lower, upper, from, to});
+    }
+    bandPeak_.assign(spans_.size(), 0.0);
 }
 
 void NarrowbandRta::Reset() {
     std::fill(sum_.begin(), sum_.end(), 0.0);
     std::fill(peak_.begin(), peak_.end(), 0.0);
+    std::fill(bandPeak_.begin(), bandPeak_.end(), 0.0);
     std::fill(fifo_.begin(), fifo_.end(), 0.0);
     filled_ = 0;
     frames_ = 0;
@@ -115,6 +138,8 @@ void NarrowbandRta::Analyse() noexcept {
         power_[k] = fold * sineScale_ * std::norm(spectrum_[k]);
         peak_[k] = std::max(peak_[k], power_[k]);
     }
+    for (std::size_t i = 0; i < spans_.size(); ++i)
+        bandPeak_[i] = std::max(bandPeak_[i], BandPower(spans_[i], power_.data()));
     ++frames_;
     switch (settings_.average) {
     case RtaAverage::Infinite:
@@ -167,35 +192,28 @@ double NarrowbandRta::PeakDb(int bin) const {
     return MeanSquareToDb(peak_[static_cast<std::size_t>(bin)]);
 }
 
-std::vector<RtaBand> NarrowbandRta::Bands(int bandsPerOctave) const {
-    std::vector<RtaBand> bands;
-    const int b = bandsPerOctave;
-    if (!usable_ || !(b == 1 || b == 3 || b == 6 || b == 12 || b == 24 || b == 48))
-        return bands;
-    const double edge = BandEdgeRatio(b);
+double NarrowbandRta::BandPower(const Span& span, const double* power) const noexcept {
     const double df = BinWidth();
-    const int last = BinCount() - 1;
-    // Band x of a 1/b series: 20 Hz .. 20 kHz are x = -10 b / 3 .. 10 b / 3 about 1 kHz.
-    const int reach =
-        static_cast<int>(std::ceil(b * std::log2(50.0) / std::log2(std::pow(10.0, 0.3))));
-    for (int x = -reach; x <= reach; ++x) {
-        const double fm = ExactMidband(x, b);
-        const double lower = fm / edge, upper = fm * edge;
-        if (fm < 20.0 / std::pow(edge, 0.5) || fm > 20000.0 * std::pow(edge, 0.5) ||
-            upper >= 0.5 * sampleRate_ || upper - lower < enbw_ * df)
-            continue;
-        double level = 0.0, peak = 0.0;
-        const int from = std::max(0, static_cast<int>(std::floor(lower / df + 0.5)));
-        const int to = std::min(last, static_cast<int>(std::floor(upper / df + 0.5)));
-        for (int k = from; k <= to; ++k) {
-            // Bin k covers (k - 1/2 .. k + 1/2) * df.
-            const double share = std::clamp(
-                (std::min(upper, (k + 0.5) * df) - std::max(lower, (k - 0.5) * df)) / df, 0.0, 1.0);
-            level += share * Average(k);
-            peak += share * peak_[static_cast<std::size_t>(k)];
-        }
-        bands.push_back({fm, MeanSquareToDb(level / enbw_), MeanSquareToDb(peak / enbw_)});
+    double sum = 0.0;
+    for (int k = span.from; k <= span.to; ++k) {
+        // Bin k covers (k - 1/2 .. k + 1/2) * df.
+        const double share = std::clamp(
+            (std::min(span.upper, (k + 0.5) * df) - std::max(span.lower, (k - 0.5) * df)) / df, 0.0,
+            1.0);
+        sum += share * power[k];
     }
+    return sum;
+}
+
+std::vector<RtaBand> NarrowbandRta::Bands() const {
+    std::vector<double> average(power_.size());
+    for (std::size_t k = 0; k < average.size(); ++k)
+        average[k] = Average(static_cast<int>(k));
+    std::vector<RtaBand> bands;
+    for (std::size_t i = 0; i < spans_.size(); ++i)
+        bands.push_back({spans_[i].midband,
+                         MeanSquareToDb(BandPower(spans_[i], average.data()) / enbw_),
+                         MeanSquareToDb(bandPeak_[i] / enbw_)});
     return bands;
 }
 

@@ -33,6 +33,7 @@ struct RtaSettings {
     RtaAverage average = RtaAverage::Exponential;
     int fifoFrames = 8;        // Fifo: 1 .. 128
     double timeConstant = 1.0; // Exponential: seconds, above 0
+    int bandsPerOctave = 0;    // the bands Bands() gives: 1, 3, 6, 12, 24, 48, or 0 for none
 };
 
 // Empty when the settings can be used, else why not, in the user's words.
@@ -41,7 +42,7 @@ std::string CheckRtaSettings(const RtaSettings& settings);
 struct RtaBand {
     double midband = 0.0;
     double levelDb = 0.0; // the averaged spectrum's power in the band
-    double peakDb = 0.0;  // the peak hold's
+    double peakDb = 0.0;  // the band's loudest frame
 };
 
 class NarrowbandRta {
@@ -68,14 +69,19 @@ public:
     double DensityDb(int bin) const;
     double PeakDb(int bin) const;
 
-    // 1/b-octave bands (b = 1, 3, 6, 12, 24 or 48) with base-ten midbands from 20 Hz to
-    // 20 kHz, those whose upper edge lies below fs/2 and which are at least as wide as the
-    // window's noise bandwidth; the bins' power, the noise bandwidth divided out, with the
-    // edge bins shared by the part of them inside the band.
-    std::vector<RtaBand> Bands(int bandsPerOctave) const;
+    // The settings' 1/b-octave bands with base-ten midbands from 20 Hz to 20 kHz, those
+    // whose upper edge lies below fs/2 and which are at least as wide as the window's noise
+    // bandwidth: the bins' power, the noise bandwidth divided out, with the edge bins shared
+    // by the part of them inside the band.
+    std::vector<RtaBand> Bands() const;
 
 private:
+    struct Span {
+        double midband, lower, upper;
+        int from, to; // the bins it touches
+    };
     void Analyse() noexcept;
+    double BandPower(const Span& span, const double* power) const noexcept;
     double Average(int bin) const;
 
     double sampleRate_;
@@ -87,6 +93,8 @@ private:
     double alpha_ = 1.0;     // exponential weight per frame
     std::vector<double> window_, input_, frame_, power_, sum_, peak_, fifo_;
     std::vector<std::complex<double>> spectrum_;
+    std::vector<Span> spans_;
+    std::vector<double> bandPeak_; // per span, the loudest frame's power
     int filled_ = 0;
     long long frames_ = 0;
     int fifoNext_ = 0;

@@ -61,8 +61,10 @@ RtaAnalysis::RtaAnalysis(double sampleRate, const RtaChoice& choice) : choice_(c
         return;
     }
     RtaSettings s = choice.fft;
-    if (choice.fftSize == 0)
+    if (choice.fftSize == 0) {
         s.fftSize = RTA_BAND_FFT;
+        s.bandsPerOctave = choice.bandsPerOctave;
+    }
     fft_ = std::make_unique<NarrowbandRta>(sampleRate, s);
 }
 
@@ -80,7 +82,7 @@ std::vector<RtaRow> RtaAnalysis::Rows() const {
         for (int i = bank_->BandCount() - 1; i >= 0; --i)
             rows.push_back({bank_->Midband(i), bank_->LeqDb(i), bank_->MaxFastDb(i)});
     } else if (choice_.fftSize == 0) {
-        for (const RtaBand& b : fft_->Bands(choice_.bandsPerOctave))
+        for (const RtaBand& b : fft_->Bands())
             rows.push_back({b.midband, b.levelDb, b.peakDb});
     } else {
         for (int k = 0; k < fft_->BinCount(); ++k)
