@@ -39,6 +39,8 @@
 #include "foundation/MathConstants.h"
 #include "foundation/MathHelpers.h"
 #include "foundation/Mem.h"
+#include "live/NarrowbandRta.h"
+#include "live/OctaveBandBank.h"
 #include "measure/FlacData.h"
 #include "measure/ImpulseWindow.h"
 #include "measure/Measurement.h"

@@ -132,8 +132,11 @@ const std::array<OctaveBand, ROOM_BAND_COUNT>& RoomOctaveBands() {
 }
 
 std::vector<Biquad> OctaveBandFilter(double midband, double sampleRate) {
+    return BandPassFilter(midband, std::pow(10.0, 0.15), sampleRate);
+}
+
+std::vector<Biquad> BandPassFilter(double midband, double g, double sampleRate) {
     constexpr int ORDER = 4;
-    const double g = std::pow(10.0, 0.15);
     const auto warp = [sampleRate](double f) {
         return 2.0 * sampleRate * std::tan(PI * f / sampleRate);
     };

@@ -32,6 +32,9 @@ const std::array<OctaveBand, ROOM_BAND_COUNT>& RoomOctaveBands();
 // midband * 10^(+-0.15), pre-warped so that they lie exactly there at `sampleRate`; unity
 // gain at midband.
 std::vector<Biquad> OctaveBandFilter(double midband, double sampleRate);
+// The same design for any band: edges at midband / edgeRatio and midband * edgeRatio
+// (10^(0.3 / (2 b)) for a 1/b-octave band).
+std::vector<Biquad> BandPassFilter(double midband, double edgeRatio, double sampleRate);
 // The filter's level in dB at a frequency.
 double FilterLevelDb(const std::vector<Biquad>& filter, double frequency, double sampleRate);
 // Runs the cascade over the time-reversed signal and reverses the result: the filter's own

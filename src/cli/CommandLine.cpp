@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <chrono>
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <thread>
@@ -35,6 +37,8 @@
 #include "exchange/WaveFile.h"
 #include "foundation/KedraLogger.h"
 #include "foundation/MathHelpers.h"
+#include "foundation/Mem.h"
+#include "live/RtaAnalysis.h"
 #include "measure/MeasurementCore.h"
 #include "measure/MeasurementFile.h"
 #ifdef SONVEL_HAS_GUI
@@ -263,6 +267,85 @@ int SplCommand(MainCtrl& ctrl, const SplArguments& a, const std::string& sim) {
     StoreSplReference(r.reference);
     std::printf("SPL reference stored: %s (offset %s dB)\n", r.reference.Describe().c_str(),
                 Kedra::Text::FormatFixed(r.reference.Offset(), 2).c_str());
+    return 0;
+}
+
+// ---- real-time analyser over a wave file -------------------------------------------------
+
+struct RtaArguments {
+    std::string file, average, csv;
+    std::optional<int> bands, fft;
+};
+
+// The band or bin levels of a whole file, read at its own rate as fast as it goes. 0, or an
+// exception that says why (nothing written then).
+int RtaCommand(const RtaArguments& a) {
+    Kedra::Live::RtaChoice choice;
+    if (a.bands && a.fft)
+        throw UsageError("give --bands or --fft, not both");
+    if (a.bands)
+        choice.bandsPerOctave = *a.bands;
+    if (a.fft)
+        choice.fftSize = choice.fft.fftSize = *a.fft;
+    choice.fft.average = Kedra::Live::RtaAverage::Infinite;
+    if (!a.average.empty()) {
+        const std::string why = Kedra::Live::ParseRtaAverage(a.average, choice.fft);
+        if (!why.empty())
+            throw UsageError(why);
+        choice.averageGiven = true;
+    }
+    // What the arguments alone decide is a usage error; the file's rate is checked below.
+    if (const std::string why = Kedra::Live::CheckRtaChoice(choice, 48000.0); !why.empty())
+        throw UsageError(why);
+
+    Kedra::WaveImExport::WaveInfo info;
+    float* samples = nullptr;
+    std::string why;
+    const int count = Kedra::WaveImExport::ArrayWaveImport(a.file, info, samples, &why);
+    const std::unique_ptr<float, void (*)(float*)> owner(samples,
+                                                         [](float* p) { Mem::FreeArrayNoRef(p); });
+    if (count <= 0)
+        throw std::runtime_error("cannot analyse " + a.file + ": " + why);
+    if (const std::string bad = Kedra::Live::CheckRtaChoice(choice, info.samplerate); !bad.empty())
+        throw std::runtime_error("cannot analyse " + a.file + ": " + bad);
+    // One NaN would stay in every filter's state and silence the rest of the run.
+    const auto broken =
+        std::count_if(samples, samples + count, [](float x) { return !std::isfinite(x); });
+    if (broken > 0)
+        throw std::runtime_error("cannot analyse " + a.file + ": " + std::to_string(broken) +
+                                 " of its samples are not numbers (NaN or infinite)");
+
+    Kedra::Live::RtaAnalysis analysis(info.samplerate, choice);
+    constexpr int BLOCK = 4096;
+    for (int done = 0; done < count; done += BLOCK)
+        analysis.Process(samples + done, std::min(BLOCK, count - done));
+    if (analysis.UsesFft() && analysis.Frames() == 0)
+        throw std::runtime_error(a.file + " holds " + std::to_string(count) +
+                                 " samples, fewer than one FFT frame of " +
+                                 std::to_string(analysis.FrameSize()));
+    const auto rows = analysis.Rows();
+    const std::string text = Kedra::Live::RtaRowsCsv(rows);
+    if (!a.csv.empty()) {
+        std::string error;
+        if (!Kedra::Text::WriteFileAtomically(a.csv, text, error))
+            throw std::runtime_error("could not write " + a.csv + ": " + error);
+    }
+    const double seconds = static_cast<double>(count) / info.samplerate;
+    std::printf("%s: %s s at %d Hz, levels in dB re full scale (a full-scale sine reads 0 dB)\n",
+                a.file.c_str(), Kedra::Text::FormatFixed(seconds, 3).c_str(), info.samplerate);
+    if (!analysis.UsesFft())
+        std::printf("1/%d-octave filter bank: leq_db over the whole file, max_db the highest "
+                    "F (125 ms) level\n",
+                    choice.bandsPerOctave);
+    else
+        std::printf("FFT of %d samples, Hann window, 75 %% overlap, %lld frames: leq_db the "
+                    "average at the end (a sine centred on a bin reads its own level), max_db the "
+                    "peak hold\n",
+                    analysis.FrameSize(), analysis.Frames());
+    if (a.csv.empty())
+        std::fputs(text.c_str(), stdout);
+    else
+        std::printf("Wrote %zu rows to %s\n", rows.size(), a.csv.c_str());
     return 0;
 }
 
@@ -699,6 +782,19 @@ int RunCommandLine(int argc, char** argv) {
                    "Draw the slots the list shows (instead of naming slots)");
     viewArgs.AddTo(plot);
 
+    RtaArguments rtaArgs;
+    auto* rta = app.add_subcommand("rta", "Band or narrowband levels of a wave file");
+    rta->add_option("file", rtaArgs.file, "Wave, FLAC or AIFF file (its first channel)")
+        ->required();
+    rta->add_option("--bands", rtaArgs.bands,
+                    "Bands per octave: 1 or 3 (filter bank, default 3), 6, 12, 24 or 48 (from an "
+                    "FFT of 65536)");
+    rta->add_option("--fft", rtaArgs.fft,
+                    "One row per bin of an FFT of N samples (a power of two, 1024 to 65536)");
+    rta->add_option("--average", rtaArgs.average,
+                    "The FFT's average: fifo:N (last N frames), exp:SECONDS or inf (default)");
+    rta->add_option("--csv", rtaArgs.csv, "Write frequency_hz,leq_db,max_db to this file");
+
     auto* demo = app.add_subcommand("demo", "The self-checking deconvolution demo");
 
     try {
@@ -998,6 +1094,8 @@ int RunCommandLine(int argc, char** argv) {
             }
             std::fputc('\n', stdout);
             stream->Stop();
+        } else if (rta->parsed()) {
+            status = RtaCommand(rtaArgs);
         } else if (plot->parsed()) {
             Plot(ctrl, plotArgs, viewArgs.Settings());
         } else if (options->parsed()) {
