@@ -104,6 +104,23 @@ TEST_F(SplCommand, AFileGivesItsLevelsRowsAndSummary) {
     EXPECT_NE(a.out.find("LAF"), std::string::npos);
 }
 
+TEST_F(SplCommand, ALiveRunReadsDbSplOnceTheInputHasAReference) {
+    const std::string args = "spl --sim loopback --seconds 0.5 --interval 0.25";
+    const Session before = Sonvel(args);
+    ASSERT_EQ(before.status, 0) << before.err;
+    EXPECT_NE(before.out.find("Summary over 0.500 s (dB re full scale)"), std::string::npos)
+        << before.out;
+    ASSERT_EQ(
+        Sonvel("--set Dev.OutputPCMAmplitude=0.5 cal spl --sim loopback --play tone --level 94 "
+               "--seconds 1")
+            .status,
+        0);
+    const Session after = Sonvel(args);
+    ASSERT_EQ(after.status, 0) << after.err;
+    EXPECT_NE(after.out.find("Summary over 0.500 s (dB SPL)"), std::string::npos) << after.out;
+    EXPECT_NE(after.out.find("     0.250 s  LAF"), std::string::npos) << after.out;
+}
+
 TEST_F(SplCommand, BadInputFailsClearlyAndWritesNothing) {
     const std::string csv = (dir / "levels.csv").string();
     const std::string tone = Wave("tone.wav", LiveTest::Sine(1000.0, 48000.0, 4800), 48000);
