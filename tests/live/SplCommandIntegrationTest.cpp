@@ -126,6 +126,8 @@ TEST_F(SplCommand, BadInputFailsClearlyAndWritesNothing) {
     const std::string tone = Wave("tone.wav", LiveTest::Sine(1000.0, 48000.0, 4800), 48000);
     const std::string slow = Wave("slow.wav", LiveTest::Sine(1000.0, 22050.0, 2205), 22050);
     std::ofstream(dir / "text.wav") << "not audio\n";
+    const std::string cut = Wave("cut.wav", LiveTest::Sine(1000.0, 48000.0, 4800), 48000);
+    fs::resize_file(cut, 30);
     struct Case {
         std::string args;
         int status;
@@ -134,6 +136,7 @@ TEST_F(SplCommand, BadInputFailsClearlyAndWritesNothing) {
     const Case cases[] = {
         {"spl '" + (dir / "text.wav").string() + "'", 1, "cannot read"},
         {"spl '" + (dir / "missing.wav").string() + "'", 1, "cannot read"},
+        {"spl '" + cut + "'", 1, "cannot read"},
         {"spl '" + slow + "'", 1, "22050 Hz; the weightings are made for 44100"},
         {"spl '" + tone + "' --weighting B", 2, "--weighting must be A, C or Z"},
         {"spl '" + tone + "' --interval 0.0009", 2, "--interval must be at least 0.001 s"},
