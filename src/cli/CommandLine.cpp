@@ -29,6 +29,7 @@
 #include "audio/VUMeterInBuffer.h"
 #include "cli/ConsoleFrontEnd.h"
 #include "cli/Demo.h"
+#include "cli/SplCommand.h"
 #include "exchange/Calibrator.h"
 #include "exchange/ImpulseImporter.h"
 #include "exchange/MeasurementExporter.h"
@@ -753,6 +754,9 @@ int RunCommandLine(int argc, char** argv) {
     meter->add_option("--seconds", seconds, "How long (default 5)");
     meter->add_option("--sim", sim, "Use the simulated sound card");
 
+    SplCommandArguments splMeterArgs;
+    auto* splMeter = AddSplCommand(app, splMeterArgs);
+
     bool show = false, reset = false;
     std::string loadFile, saveFile;
     auto* options = app.add_subcommand("options", "Show, reset, load or save the options");
@@ -1067,6 +1071,9 @@ int RunCommandLine(int argc, char** argv) {
             std::printf("Imported %s into slot %d\n", file.c_str(), slot);
         } else if (devices->parsed()) {
             Kedra::PAudioII::ShowDeviceInfo(std::cout);
+        } else if (splMeter->parsed()) {
+            status =
+                RunSplCommand(ctrl, splMeterArgs, [&] { ChooseDevices(ctrl, splMeterArgs.sim); });
         } else if (meter->parsed()) {
             ChooseDevices(ctrl, sim);
             if (!ctrl.Audio().ApplyDevices(Conf::Options::Field))
