@@ -39,6 +39,8 @@
 #include "foundation/KedraLogger.h"
 #include "foundation/MathHelpers.h"
 #include "foundation/Mem.h"
+#include "live/FrequencyWeighting.h"
+#include "live/LiveInput.h"
 #include "live/RtaAnalysis.h"
 #include "measure/MeasurementCore.h"
 #include "measure/MeasurementFile.h"
@@ -271,16 +273,123 @@ int SplCommand(MainCtrl& ctrl, const SplArguments& a, const std::string& sim) {
     return 0;
 }
 
-// ---- real-time analyser over a wave file -------------------------------------------------
+// ---- real-time analyser over a wave file or the input --------------------------------------
 
 struct RtaArguments {
-    std::string file, average, csv;
+    std::string file, average, csv, sim;
+    std::string weighting = "Z";
     std::optional<int> bands, fft;
+    std::optional<double> seconds;
 };
 
-// The band or bin levels of a whole file, read at its own rate as fast as it goes. 0, or an
-// exception that says why (nothing written then).
-int RtaCommand(const RtaArguments& a) {
+// Weights each block before the analyser sees it; Z passes it as it is.
+class WeightedRta {
+public:
+    WeightedRta(Kedra::Live::Weighting weighting, double rate, const Kedra::Live::RtaChoice& c)
+        : analysis(rate, c) {
+        if (weighting != Kedra::Live::Weighting::Z)
+            filter_ = std::make_unique<Kedra::Live::FrequencyWeighting>(weighting, rate);
+    }
+    void Process(const float* block, int count) {
+        if (!filter_) {
+            analysis.Process(block, count);
+            return;
+        }
+        weighted_.resize(static_cast<std::size_t>(count));
+        narrow_.resize(static_cast<std::size_t>(count));
+        filter_->Process(block, weighted_.data(), count);
+        std::copy(weighted_.begin(), weighted_.end(), narrow_.begin());
+        analysis.Process(narrow_.data(), count);
+    }
+    Kedra::Live::RtaAnalysis analysis;
+
+private:
+    std::unique_ptr<Kedra::Live::FrequencyWeighting> filter_;
+    std::vector<double> weighted_;
+    std::vector<float> narrow_;
+};
+
+// The rows written and told: what they are, then the CSV or the rows themselves.
+int RtaReport(const Kedra::Live::RtaAnalysis& analysis, const Kedra::Live::RtaChoice& choice,
+              const RtaArguments& a, const std::string& source, long long count, double offsetDb) {
+    if (analysis.UsesFft() && analysis.Frames() == 0)
+        throw std::runtime_error(source + " holds " + std::to_string(count) +
+                                 " samples, fewer than one FFT frame of " +
+                                 std::to_string(analysis.FrameSize()));
+    auto rows = analysis.Rows();
+    // Silence stays at the floor, in dB SPL as re full scale.
+    const auto shift = [offsetDb](double& db) {
+        if (db > Kedra::Live::LEVEL_FLOOR_DB)
+            db += offsetDb;
+    };
+    for (Kedra::Live::RtaRow& row : rows) {
+        shift(row.leqDb);
+        shift(row.maxDb);
+    }
+    const std::string text = Kedra::Live::RtaRowsCsv(rows);
+    if (!a.csv.empty()) {
+        std::string error;
+        if (!Kedra::Text::WriteFileAtomically(a.csv, text, error))
+            throw std::runtime_error("could not write " + a.csv + ": " + error);
+    }
+    if (!analysis.UsesFft())
+        std::printf("1/%d-octave filter bank: leq_db over the whole run, max_db the highest "
+                    "F (125 ms) level\n",
+                    choice.bandsPerOctave);
+    else
+        std::printf("FFT of %d samples, Hann window, 75 %% overlap, %lld frames: leq_db the "
+                    "average at the end (a sine centred on a bin reads its own level), max_db the "
+                    "peak hold\n",
+                    analysis.FrameSize(), analysis.Frames());
+    if (a.csv.empty())
+        std::fputs(text.c_str(), stdout);
+    else
+        std::printf("Wrote %zu rows to %s\n", rows.size(), a.csv.c_str());
+    return 0;
+}
+
+// The input for --seconds (5 by default), through the same analysis as a file.
+int RtaLive(MainCtrl& ctrl, const RtaArguments& a, const Kedra::Live::RtaChoice& choice,
+            Kedra::Live::Weighting weighting, const std::string& weightedText) {
+    ChooseDevices(ctrl, a.sim);
+    if (!ctrl.Audio().ApplyDevices(Conf::Options::Field))
+        throw std::runtime_error("the analyser has no input to listen to");
+    auto* stream = Kedra::PAudioII::StreamInitializer::Get();
+    const int fs = stream->GetSamplerate();
+    if (const std::string bad = Kedra::Live::CheckRtaChoice(choice, fs); !bad.empty())
+        throw std::runtime_error("cannot analyse the input: " + bad);
+    if (weighting != Kedra::Live::Weighting::Z &&
+        !Kedra::Live::FrequencyWeighting::SupportsRate(fs))
+        throw std::runtime_error("cannot weight the input at " + std::to_string(fs) +
+                                 " Hz; choose 44100 Hz or more in the options");
+    const int channel = Conf::Options::Field.Dev.InputChannel;
+    double offset = 0.0;
+    std::string unit = "dB re full scale (a full-scale sine reads 0 dB)";
+    if (const auto reference = FindSplReference(CurrentInputDevice(), channel)) {
+        offset = reference->Offset();
+        unit = "dB SPL";
+    }
+    WeightedRta rta(weighting, fs, choice);
+    const Kedra::Live::LiveRun run =
+        Kedra::Live::RunLive(stream, channel, a.seconds.value_or(5.0),
+                             [&](const float* block, int count) { rta.Process(block, count); });
+    if (!run.ok)
+        throw std::runtime_error(run.why);
+    if (run.dropped > 0)
+        throw std::runtime_error(std::to_string(run.dropped) +
+                                 " samples were lost because the analysis fell behind; nothing "
+                                 "was written");
+    std::printf("Input %s ch %d: %s s at %d Hz, levels in %s%s\n", CurrentInputDevice().c_str(),
+                channel + 1,
+                Kedra::Text::FormatFixed(static_cast<double>(run.samples) / fs, 3).c_str(), fs,
+                unit.c_str(), weightedText.c_str());
+    return RtaReport(rta.analysis, choice, a, "the input's recording",
+                     static_cast<long long>(run.samples), offset);
+}
+
+// The band or bin levels of a whole file, read at its own rate as fast as it goes, or of the
+// input for some seconds. 0, or an exception that says why (nothing written then).
+int RtaCommand(MainCtrl& ctrl, const RtaArguments& a) {
     Kedra::Live::RtaChoice choice;
     if (a.bands && a.fft)
         throw UsageError("give --bands or --fft, not both");
@@ -298,6 +407,18 @@ int RtaCommand(const RtaArguments& a) {
     // What the arguments alone decide is a usage error; the file's rate is checked below.
     if (const std::string why = Kedra::Live::CheckRtaChoice(choice, 48000.0); !why.empty())
         throw UsageError(why);
+    const auto weighting = Kedra::Live::ParseWeighting(a.weighting);
+    if (!weighting)
+        throw UsageError("--weighting must be A, C or Z, not '" + a.weighting + "'");
+    if (a.seconds && !(*a.seconds > 0.0 && std::isfinite(*a.seconds)))
+        throw UsageError("--seconds must be more than 0");
+    if (!a.file.empty() && !a.sim.empty())
+        throw UsageError("rta reads a FILE or listens (--sim, or the devices), not both");
+    const bool weighted = *weighting != Kedra::Live::Weighting::Z;
+    const std::string weightedText =
+        weighted ? std::string(", ") + Kedra::Live::WeightingLetter(*weighting) + "-weighted" : "";
+    if (a.file.empty())
+        return RtaLive(ctrl, a, choice, *weighting, weightedText);
 
     Kedra::WaveImExport::WaveInfo info;
     float* samples = nullptr;
@@ -309,6 +430,10 @@ int RtaCommand(const RtaArguments& a) {
         throw std::runtime_error("cannot analyse " + a.file + ": " + why);
     if (const std::string bad = Kedra::Live::CheckRtaChoice(choice, info.samplerate); !bad.empty())
         throw std::runtime_error("cannot analyse " + a.file + ": " + bad);
+    if (weighted && !Kedra::Live::FrequencyWeighting::SupportsRate(info.samplerate))
+        throw std::runtime_error("cannot weight " + a.file + ": its rate of " +
+                                 std::to_string(info.samplerate) +
+                                 " Hz is below the 44100 Hz the weightings are made for");
     // One NaN would stay in every filter's state and silence the rest of the run.
     const auto broken =
         std::count_if(samples, samples + count, [](float x) { return !std::isfinite(x); });
@@ -316,38 +441,19 @@ int RtaCommand(const RtaArguments& a) {
         throw std::runtime_error("cannot analyse " + a.file + ": " + std::to_string(broken) +
                                  " of its samples are not numbers (NaN or infinite)");
 
-    Kedra::Live::RtaAnalysis analysis(info.samplerate, choice);
+    const int wanted =
+        a.seconds
+            ? static_cast<int>(std::min<double>(count, std::round(*a.seconds * info.samplerate)))
+            : count;
+    WeightedRta rta(*weighting, info.samplerate, choice);
     constexpr int BLOCK = 4096;
-    for (int done = 0; done < count; done += BLOCK)
-        analysis.Process(samples + done, std::min(BLOCK, count - done));
-    if (analysis.UsesFft() && analysis.Frames() == 0)
-        throw std::runtime_error(a.file + " holds " + std::to_string(count) +
-                                 " samples, fewer than one FFT frame of " +
-                                 std::to_string(analysis.FrameSize()));
-    const auto rows = analysis.Rows();
-    const std::string text = Kedra::Live::RtaRowsCsv(rows);
-    if (!a.csv.empty()) {
-        std::string error;
-        if (!Kedra::Text::WriteFileAtomically(a.csv, text, error))
-            throw std::runtime_error("could not write " + a.csv + ": " + error);
-    }
-    const double seconds = static_cast<double>(count) / info.samplerate;
-    std::printf("%s: %s s at %d Hz, levels in dB re full scale (a full-scale sine reads 0 dB)\n",
-                a.file.c_str(), Kedra::Text::FormatFixed(seconds, 3).c_str(), info.samplerate);
-    if (!analysis.UsesFft())
-        std::printf("1/%d-octave filter bank: leq_db over the whole file, max_db the highest "
-                    "F (125 ms) level\n",
-                    choice.bandsPerOctave);
-    else
-        std::printf("FFT of %d samples, Hann window, 75 %% overlap, %lld frames: leq_db the "
-                    "average at the end (a sine centred on a bin reads its own level), max_db the "
-                    "peak hold\n",
-                    analysis.FrameSize(), analysis.Frames());
-    if (a.csv.empty())
-        std::fputs(text.c_str(), stdout);
-    else
-        std::printf("Wrote %zu rows to %s\n", rows.size(), a.csv.c_str());
-    return 0;
+    for (int done = 0; done < wanted; done += BLOCK)
+        rta.Process(samples + done, std::min(BLOCK, wanted - done));
+    std::printf("%s: %s s at %d Hz, levels in dB re full scale (a full-scale sine reads 0 dB)%s\n",
+                a.file.c_str(),
+                Kedra::Text::FormatFixed(static_cast<double>(wanted) / info.samplerate, 3).c_str(),
+                info.samplerate, weightedText.c_str());
+    return RtaReport(rta.analysis, choice, a, a.file, wanted, 0.0);
 }
 
 // ---- shown slots -------------------------------------------------------------------------
@@ -787,9 +893,16 @@ int RunCommandLine(int argc, char** argv) {
     viewArgs.AddTo(plot);
 
     RtaArguments rtaArgs;
-    auto* rta = app.add_subcommand("rta", "Band or narrowband levels of a wave file");
-    rta->add_option("file", rtaArgs.file, "Wave, FLAC or AIFF file (its first channel)")
-        ->required();
+    auto* rta = app.add_subcommand(
+        "rta", "Band or narrowband levels of a wave file, or of the input for some seconds");
+    rta->add_option("file", rtaArgs.file,
+                    "Wave, FLAC or AIFF file (its first channel); without it the input is read");
+    rta->add_option("--sim", rtaArgs.sim,
+                    "Listen on the simulated sound card: loopback|speaker|room|dead");
+    rta->add_option("--seconds", rtaArgs.seconds,
+                    "How much to read (default: the whole file, or 5 s live)");
+    rta->add_option("--weighting", rtaArgs.weighting,
+                    "Frequency weighting A, C or Z before the analysis (default Z)");
     rta->add_option("--bands", rtaArgs.bands,
                     "Bands per octave: 1 or 3 (filter bank, default 3), 6, 12, 24 or 48 (from an "
                     "FFT of 65536)");
@@ -1102,7 +1215,7 @@ int RunCommandLine(int argc, char** argv) {
             std::fputc('\n', stdout);
             stream->Stop();
         } else if (rta->parsed()) {
-            status = RtaCommand(rtaArgs);
+            status = RtaCommand(ctrl, rtaArgs);
         } else if (plot->parsed()) {
             Plot(ctrl, plotArgs, viewArgs.Settings());
         } else if (options->parsed()) {

@@ -111,6 +111,28 @@ TEST_F(RtaCommand, ASineReadsItsLevelInItsBandAndOnItsBin) {
     }
 }
 
+// A-weighting takes 19.1 dB off a 100 Hz sine (the weighting's nominal value there), C 0.3;
+// --seconds reads only the start of the file; a live run goes through the same analysis.
+TEST_F(RtaCommand, WeightingsSecondsAndTheLiveInput) {
+    const std::string wave = Sine("sine.wav", 100.0, 0.5, 48000, 3.0);
+    int rows = 0;
+    for (const auto& [weighting, nominal] :
+         std::vector<std::pair<std::string, double>>{{"A", -19.1}, {"C", -0.3}}) {
+        ASSERT_EQ(Sonvel(Q(wave) + " --bands 3 --weighting " + weighting), 0) << err;
+        EXPECT_NE(out.find(weighting + "-weighted"), std::string::npos) << out;
+        EXPECT_NEAR(RowNear(out, 100.0, rows)[1], -6.02 + nominal, 0.15) << weighting;
+    }
+    ASSERT_EQ(Sonvel(Q(wave) + " --fft 8192 --seconds 0.5"), 0) << err;
+    EXPECT_NE(out.find("0.500 s at 48000 Hz"), std::string::npos) << out;
+
+    ASSERT_EQ(Sonvel("--sim loopback --seconds 1 --bands 1 --weighting A"), 0) << err;
+    EXPECT_NE(out.find("Simulated loopback ch 1: 1.000 s at 44100 Hz"), std::string::npos) << out;
+    RowNear(out, 1000.0, rows);
+    EXPECT_EQ(rows, 9); // 31.5 Hz to 8 kHz below 22.05 kHz
+    EXPECT_NE(Sonvel("--sim loopback --weighting B"), 0);
+    EXPECT_NE(err.find("A, C or Z"), std::string::npos) << err;
+}
+
 TEST_F(RtaCommand, BadInputEndsWithAReasonAndWritesNothing) {
     const std::string wave = Sine("sine.wav", 1000.0, 0.5, 48000, 0.01);
     std::ofstream(dir / "text.wav") << "frequency_hz,leq_db\n1000,0\n";
