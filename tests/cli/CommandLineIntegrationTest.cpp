@@ -27,11 +27,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Session {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using Session = SonvelTest::ProgramRun;
 
 // One session of the program in its own user directory.
 class CommandLine : public ::testing::Test {
@@ -45,24 +41,9 @@ protected:
     }
 
     Session Sonvel(const std::string& args) {
-        const fs::path out = dir / "stdout.txt";
-        const fs::path err = dir / "stderr.txt";
-        const std::string command = std::string(SONVEL_BINARY) + " --user-dir '" + dir.string() +
-                                    "' " + args + " >'" + out.string() + "' 2>'" + err.string() +
-                                    "'";
-        Session r;
-        const int raw = std::system(command.c_str());
-        r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        r.out = Read(out);
-        r.err = Read(err);
-        return r;
+        return SonvelTest::RunProgram(SONVEL_BINARY, dir, args);
     }
-    static std::string Read(const fs::path& p) {
-        std::ifstream in(p);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
+    static std::string Read(const fs::path& p) { return SonvelTest::ReadBytes(p); }
     // The measurements as the last session left them.
     std::unique_ptr<Kedra::Measure::MeasurementList> Autosaved() {
         auto list = std::make_unique<Kedra::Measure::MeasurementList>(40);

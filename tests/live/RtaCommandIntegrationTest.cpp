@@ -38,20 +38,13 @@ protected:
     }
     // The exit status; stdout and stderr in out and err.
     int Sonvel(const std::string& args) {
-        const std::string command = std::string(SONVEL_BINARY) + " --user-dir " + Q(dir.string()) +
-                                    " rta " + args + " >" + Q((dir / "out").string()) + " 2>" +
-                                    Q((dir / "err").string());
-        const int raw = std::system(command.c_str());
-        out = Read(dir / "out");
-        err = Read(dir / "err");
-        return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        const SonvelTest::ProgramRun run =
+            SonvelTest::RunProgram(SONVEL_BINARY, dir, "rta " + args);
+        out = run.out;
+        err = run.err;
+        return run.status;
     }
-    static std::string Read(const fs::path& p) {
-        std::ifstream in(p);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
+    static std::string Read(const fs::path& p) { return SonvelTest::ReadBytes(p); }
     std::string Sine(const std::string& name, double frequency, double amplitude, int rate,
                      double seconds) {
         std::vector<float> x(static_cast<std::size_t>(seconds * rate));

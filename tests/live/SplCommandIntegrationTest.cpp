@@ -17,11 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Session {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using Session = SonvelTest::ProgramRun;
 
 class SplCommand : public ::testing::Test {
 protected:
@@ -33,19 +29,9 @@ protected:
         fs::create_directories(dir);
     }
     Session Sonvel(const std::string& args) {
-        const fs::path out = dir / "stdout.txt", err = dir / "stderr.txt";
-        const std::string command = std::string(SONVEL_BINARY) + " --user-dir '" + dir.string() +
-                                    "' " + args + " >'" + out.string() + "' 2>'" + err.string() +
-                                    "'";
-        const int raw = std::system(command.c_str());
-        return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, Read(out), Read(err)};
+        return SonvelTest::RunProgram(SONVEL_BINARY, dir, args);
     }
-    static std::string Read(const fs::path& p) {
-        std::ifstream in(p);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
+    static std::string Read(const fs::path& p) { return SonvelTest::ReadBytes(p); }
     std::string Wave(const std::string& name, const std::vector<float>& x, int rate) {
         const std::string path = (dir / name).string();
         EXPECT_EQ(Kedra::WaveImExport::ArrayWaveExport(

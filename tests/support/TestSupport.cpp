@@ -1,5 +1,7 @@
 #include "support/TestSupport.h"
 
+#include <sys/wait.h>
+
 #include "foundation/KedraLogger.h"
 
 #include <gtest/gtest.h>
@@ -67,6 +69,16 @@ std::string ReadBytes(const std::filesystem::path& path) {
 std::vector<unsigned char> FuzzFinding(const std::string& reader, const std::string& name) {
     const std::string bytes = ReadBytes(std::filesystem::path(SONVEL_FUZZ_CORPUS) / reader / name);
     return std::vector<unsigned char>(bytes.begin(), bytes.end());
+}
+
+ProgramRun RunProgram(const std::string& binary, const std::filesystem::path& dir,
+                      const std::string& args) {
+    const std::filesystem::path out = dir / "stdout.txt";
+    const std::filesystem::path err = dir / "stderr.txt";
+    const std::string command = binary + " --user-dir '" + dir.string() + "' " + args + " >'" +
+                                out.string() + "' 2>'" + err.string() + "'";
+    const int raw = std::system(command.c_str());
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadBytes(out), ReadBytes(err)};
 }
 
 void WriteBytes(const std::filesystem::path& path, const std::string& bytes) {

@@ -22,6 +22,16 @@ std::string ReadLog();
 std::string ReadBytes(const std::filesystem::path& path);
 void WriteBytes(const std::filesystem::path& path, const std::string& bytes);
 
+// One run of a program with its own user directory: its exit status (-1 when it did not
+// exit), its stdout and its stderr (kept in files in `dir`).
+struct ProgramRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+ProgramRun RunProgram(const std::string& binary, const std::filesystem::path& dir,
+                      const std::string& args);
+
 // An input the fuzzer found, kept in the corpus of its reader (fuzz/corpus/<reader>/<name>);
 // empty when it is not there.
 std::vector<unsigned char> FuzzFinding(const std::string& reader, const std::string& name);
