@@ -6,6 +6,7 @@
 #include <limits>
 #include <thread>
 
+#include "audio/DeliveryWatch.h"
 #include "audio/Devices.h"
 #include "audio/Pcm.h"
 #include "audio/SineLogSweep.h"
@@ -371,27 +372,15 @@ bool Response::MeasureSignal(int end, std::complex<double>* spectrumOut, int exp
 
     // Everything up to the end of the tail, after the `start` zeros already in the recorder.
     const int wanted = std::min(start + toRecord, c);
-    // The time-out counts the frames the card has delivered, so a card that runs slower than
-    // real time (a simulation on a loaded machine) still completes. One that stops delivering
-    // runs into the same time-out in real time, counted from its last frame.
     const int timeoutMs = static_cast<int>(std::floor(double(toRecord) / fs * 1200.0 + 0.5));
-    const auto timeoutFrames = static_cast<std::uint64_t>(timeoutMs) * fs / 1000;
-    const std::uint64_t began = stream->GetProcessedFrames();
-    std::uint64_t lastFrames = began;
-    auto lastProgress = std::chrono::steady_clock::now();
+    Kedra::PAudioII::DeliveryWatch watch(stream, static_cast<std::uint64_t>(timeoutMs) * fs / 1000,
+                                         std::chrono::milliseconds(timeoutMs));
     int step = 0;
     bool timedOut = false;
     while (!abortRequested_.load(std::memory_order_acquire)) {
         if (recorder->Available() >= wanted)
             break;
-        const std::uint64_t frames = stream->GetProcessedFrames();
-        const auto now = std::chrono::steady_clock::now();
-        if (frames != lastFrames) {
-            lastFrames = frames;
-            lastProgress = now;
-        }
-        if (frames - began >= timeoutFrames ||
-            now - lastProgress >= std::chrono::milliseconds(timeoutMs)) {
+        if (watch.Expired()) {
             timedOut = true;
             break;
         }

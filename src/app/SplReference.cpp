@@ -12,6 +12,7 @@
 
 #include "app/AudioHelper.h"
 #include "app/Options.h"
+#include "audio/DeliveryWatch.h"
 #include "audio/Devices.h"
 #include "audio/Pcm.h"
 #include "audio/SineTone.h"
@@ -274,10 +275,9 @@ SplResult TakeSplReference(AudioHelper& audio, const SplRequest& q) {
 
     // As a measurement: the time-out counts delivered frames, so a slow card still completes,
     // and a card that stops delivering fails in real time after its last frame.
-    const auto timeout = std::chrono::milliseconds(static_cast<long long>(1200.0 * wanted / fs));
-    const std::uint64_t began = stream->GetProcessedFrames();
-    std::uint64_t lastFrames = began;
-    auto lastProgress = std::chrono::steady_clock::now();
+    Kedra::PAudioII::DeliveryWatch watch(
+        stream, static_cast<std::uint64_t>(std::ceil(1.2 * wanted)),
+        std::chrono::milliseconds(static_cast<long long>(1200.0 * wanted / fs)));
     bool timedOut = false;
     bool cancelled = false;
     while (recorder.Available() < wanted) {
@@ -285,13 +285,7 @@ SplResult TakeSplReference(AudioHelper& audio, const SplRequest& q) {
             cancelled = true;
             break;
         }
-        const std::uint64_t frames = stream->GetProcessedFrames();
-        const auto now = std::chrono::steady_clock::now();
-        if (frames != lastFrames) {
-            lastFrames = frames;
-            lastProgress = now;
-        }
-        if (frames - began >= 1.2 * wanted || now - lastProgress >= timeout) {
+        if (watch.Expired()) {
             timedOut = true;
             break;
         }
