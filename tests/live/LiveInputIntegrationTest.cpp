@@ -1,9 +1,12 @@
 #include "live/LiveInput.h"
+#include "live/LiveThread.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -101,6 +104,50 @@ TEST_F(LiveInputTest, AToneOnTheSimulatedLoopbackReadsItsLevel) {
     EXPECT_EQ(run.samples, static_cast<std::uint64_t>(2 * stream->GetSamplerate()));
     EXPECT_EQ(run.dropped, 0u);
     EXPECT_NEAR(meter.Readings().fast, 20.0 * std::log10(0.25), 0.05);
+}
+
+TEST_F(LiveInputTest, TheAnalysisThreadListensUntilStoppedRestartsAndSaysWhyARunEndedByItself) {
+    helper->UseSimulated(true, SimulatedModel::Loopback);
+    ASSERT_TRUE(helper->ApplyDevices(Conf::Options::Field));
+    StreamInitializer* stream = StreamInitializer::Get();
+    std::mutex mutex;
+    long long taken = 0;
+    const auto sink = [&](const float*, int n) {
+        const std::lock_guard<std::mutex> lock(mutex);
+        taken += n;
+    };
+    const auto takenSoFar = [&] {
+        const std::lock_guard<std::mutex> lock(mutex);
+        return taken;
+    };
+    const auto waitFor = [&](long long samples) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (takenSoFar() < samples && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    };
+    Kedra::Live::LiveThread thread;
+    const long long half = stream->GetSamplerate() / 2;
+    for (int round = 1; round <= 2; ++round) {
+        ASSERT_TRUE(thread.Start(stream, 0, sink));
+        EXPECT_FALSE(thread.Start(stream, 0, sink));
+        waitFor(round * half);
+        EXPECT_FALSE(thread.Ended().has_value());
+        const Kedra::Live::LiveRun run = thread.Stop();
+        EXPECT_FALSE(thread.Running());
+        EXPECT_TRUE(run.ok) << run.why;
+        EXPECT_EQ(run.dropped, 0u);
+        EXPECT_GE(takenSoFar(), round * half);
+    }
+    // Nothing stays on the stream, which this thread started and so stops again.
+    EXPECT_NE(stream->GetStatus(), Kedra::PAudioII::STREAM_RUNNING);
+
+    ASSERT_TRUE(thread.Start(stream, 40, sink));
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!thread.Ended() && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(thread.Ended().has_value());
+    EXPECT_TRUE(thread.Running());
+    EXPECT_NE(thread.Stop().why.find("no input 41"), std::string::npos);
 }
 
 } // namespace

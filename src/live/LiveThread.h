@@ -1,0 +1,44 @@
+#pragma once
+// A live instrument's analysis thread: RunLive on a thread of its own, handing one input
+// channel of the stream to `sink` until Stop, so the window that owns it only polls what the
+// sink leaves behind. Start and Stop belong to one thread (the window's); the sink runs on the
+// analysis thread, so whatever it feeds needs its own lock against the window's reads.
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "live/LiveInput.h"
+
+namespace Kedra::Live {
+
+class LiveThread {
+public:
+    using Sink = std::function<void(const float*, int)>;
+    // Long enough to count as "until stopped", short enough to stay a sample count.
+    static constexpr double FOREVER_SECONDS = 1.0e9;
+
+    LiveThread() = default;
+    LiveThread(const LiveThread&) = delete;
+    LiveThread& operator=(const LiveThread&) = delete;
+    ~LiveThread() { Stop(); }
+
+    // Starts listening; false when already running.
+    bool Start(Kedra::PAudioII::StreamInitializer* stream, int channel, Sink sink);
+    // Ends the run and waits for the thread; the run's outcome (ok for a run this stopped).
+    LiveRun Stop();
+    bool Running() const { return thread_.joinable(); }
+    // The run's outcome once it has ended: while Running, that means it ended by itself (a
+    // silent input, no such channel), and the window says why and may Stop and Start again.
+    std::optional<LiveRun> Ended() const;
+
+private:
+    std::thread thread_;
+    std::atomic<bool> cancel_{false};
+    mutable std::mutex mutex_;
+    std::optional<LiveRun> ended_;
+};
+
+} // namespace Kedra::Live
