@@ -661,9 +661,12 @@ void MainWindow::BuildActions() {
     for (QDockWidget* dock : findChildren<QDockWidget*>())
         view->addAction(dock->toggleViewAction());
 
+    // The instruments that listen to the input as it comes, beside the sweep.
+    liveMenu_ = menuBar()->addMenu(tr("&Live"));
+    liveMenu_->addAction(tr("&Level meter..."), this,
+                         [this] { LevelMeterWindow::Open(ctrl_, front_, *this); });
+
     toolsMenu_ = menuBar()->addMenu(tr("&Tools"));
-    toolsMenu_->addAction(tr("&Level meter..."), this,
-                          [this] { LevelMeterWindow::Open(ctrl_, front_, *this); });
     toolsMenu_->addAction(tr("&Device report..."), this,
                           [this] { DeviceReportDialog::Open(this); });
     toolsMenu_->addSeparator();

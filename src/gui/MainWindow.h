@@ -122,6 +122,7 @@ public:
     QMenu* CalibrationMenu() const { return calibrationMenu_; }
     QMenu* OperationsMenu() const { return operationsMenu_; }
     QMenu* ToolsMenu() const { return toolsMenu_; }
+    QMenu* LiveMenu() const { return liveMenu_; }
 
 signals:
     // Anything else using the audio stream lets go of it on this signal.
@@ -186,6 +187,7 @@ private:
     QMenu* calibrationMenu_ = nullptr;
     QMenu* operationsMenu_ = nullptr;
     QMenu* toolsMenu_ = nullptr;
+    QMenu* liveMenu_ = nullptr;
     QAction* micCalAction_ = nullptr;
     QAction* lockAction_ = nullptr;
     QCheckBox* magnitudeBox_ = nullptr;

@@ -48,8 +48,8 @@ double Parse(const QString& text) {
     return ok ? v : std::numeric_limits<double>::quiet_NaN();
 }
 
-QAction* ToolsAction(Gui::MainWindow& window, const QString& text) {
-    for (QAction* a : window.ToolsMenu()->actions())
+QAction* MenuAction(const QMenu* menu, const QString& text) {
+    for (QAction* a : menu->actions())
         if (a->text() == text)
             return a;
     return nullptr;
@@ -65,7 +65,7 @@ protected:
         Conf::Options::Field.Dev.OutputPCMAmplitude = amplitude;
         Conf::Options::Field.Dev.OutputChMask = 1;
         ctrl->Audio().UseSimulated(true, Kedra::PAudioII::SimulatedModel::Loopback);
-        QAction* open = ToolsAction(*window, "&Level meter...");
+        QAction* open = MenuAction(window->LiveMenu(), "&Level meter...");
         if (open == nullptr)
             return nullptr;
         open->trigger();
@@ -184,7 +184,7 @@ TEST_F(LevelMeterTest, MissingDevicesAreToldInTheWindow) {
 }
 
 TEST_F(LevelMeterTest, DeviceReportShowsWhatTheCommandLinePrints) {
-    QAction* open = ToolsAction(*window, "&Device report...");
+    QAction* open = MenuAction(window->ToolsMenu(), "&Device report...");
     ASSERT_NE(open, nullptr);
     open->trigger();
     auto* report = window->findChild<Gui::DeviceReportDialog*>();
