@@ -76,18 +76,20 @@ TEST(OctaveBandBank, BandsAreTheBaseTenSeriesBelowNyquist) {
     EXPECT_NEAR(ExactMidband(0, 6), 1000.0 * std::pow(10.0, 0.025), 1e-9);
 }
 
-// Relative attenuation at the breakpoints of the class 1 acceptance limits (IEC 61260-1:2014,
-// table 1, octave bands, G = 10^(3/10)), each measured with a sine; for 1/b-octave bands the
-// breakpoint G^x maps to 1 + (G^(1/(2b)) - 1) / (G^(1/2) - 1) * (G^x - 1) above the
-// midband and to its reciprocal below. At the midband the sine must read its level within
-// 0.1 dB, tighter than the table's 0.4.
+// Relative attenuation at the breakpoints of the class 1 limits, octave bands, G = 10^(3/10),
+// each measured with a sine. The bounds are the tighter of the 2014 acceptance limits and the
+// 1995 edition's class 1 tolerances (those before the measurement uncertainty was added), so a
+// pass holds whichever edition a reader checks against. For 1/b-octave bands the breakpoint
+// G^x maps to 1 + (G^(1/(2b)) - 1) / (G^(1/2) - 1) * (G^x - 1) above the midband and to its
+// reciprocal below. At the midband the sine must read its level within 0.1 dB, tighter than
+// either table.
 TEST(OctaveBandBank, SinesAtTheClassOneBreakpointsLieInsideTheLimits) {
     struct Limit {
         double x, least, most;
     };
-    const Limit table[] = {{0.0, -0.1, 0.1},   {0.125, -0.4, 0.5},  {0.25, -0.4, 0.7},
-                           {0.375, -0.4, 1.4}, {0.4999, -0.4, 5.3}, {0.5001, 1.2, 1e9},
-                           {1.0, 16.6, 1e9},   {2.0, 40.5, 1e9},    {3.0, 60.0, 1e9},
+    const Limit table[] = {{0.0, -0.1, 0.1},   {0.125, -0.3, 0.4},  {0.25, -0.3, 0.6},
+                           {0.375, -0.3, 1.3}, {0.4999, -0.3, 5.0}, {0.5001, 2.0, 1e9},
+                           {1.0, 17.5, 1e9},   {2.0, 42.0, 1e9},    {3.0, 61.0, 1e9},
                            {4.0, 70.0, 1e9},   {5.0, 70.0, 1e9}};
     const double G = std::pow(10.0, 0.3);
     const double amplitude = 0.5;
