@@ -85,7 +85,7 @@ QString Name(Weighting w, const char* suffix) {
 class SlmBar : public QWidget {
 public:
     explicit SlmBar(QWidget* parent) : QWidget(parent) {
-        setMinimumSize(300, 30 + fontMetrics().height());
+        setMinimumSize(300, 34 + fontMetrics().height());
         setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     }
     void SetScale(double top) {
@@ -104,7 +104,7 @@ protected:
     void paintEvent(QPaintEvent*) override {
         QPainter p(this);
         const int pad = fontMetrics().horizontalAdvance(QStringLiteral("\u2212100")) / 2 + 2;
-        const QRect track(pad, 0, width() - 2 * pad, 22);
+        const QRect track(pad, 3, width() - 2 * pad, 22);
         p.fillRect(track, QColor(0x26, 0x2a, 0x2e));
         const double bottom = top_ - SoundLevelMeterWindow::RANGE_DB;
         auto x = [&](double db) {
@@ -124,13 +124,14 @@ protected:
             band(top_ - RED_FROM_DB, top_, QColor(0xe0, 0x3c, 0x31));
         }
         if (max_ > bottom)
-            p.fillRect(QRect(x(max_) - 1, track.top(), 3, track.height()),
-                       QColor(0xf5, 0xf5, 0xf5));
+            // Across the track and beyond it, so that it never reads as the bar's end.
+            p.fillRect(QRect(x(max_) - 1, track.top() - 3, 3, track.height() + 6),
+                       palette().color(QPalette::WindowText));
         p.setPen(palette().color(QPalette::WindowText));
-        const int textTop = track.bottom() + 5;
+        const int textTop = track.bottom() + 6;
         for (double db = bottom; db <= top_ + 1e-9; db += 10.0) {
             const int at = x(db);
-            p.drawLine(at, track.bottom() + 1, at, track.bottom() + 4);
+            p.drawLine(at, track.bottom() + 1, at, track.bottom() + 5);
             const QString label = QString::number(db, 'f', 0).replace('-', QChar(0x2212));
             p.drawText(QRect(at - pad, textTop, 2 * pad, fontMetrics().height()), Qt::AlignCenter,
                        label);
@@ -218,12 +219,16 @@ SoundLevelMeterWindow::SoundLevelMeterWindow(MainCtrl& ctrl, GuiFrontEnd& front,
     graph_->setMinimumHeight(200);
     StyleAxes(*graph_);
     graph_->xAxis->setLabel(tr("Seconds before now"));
-    graph_->xAxis->setRange(-HISTORY_SECONDS, 0.0);
     graph_->legend->setVisible(true);
     PutLegendAbove(*graph_);
     graph_->addGraph()->setPen(QPen(QColor(0x1f, 0x77, 0xb4), 1.5));
     graph_->addGraph()->setPen(QPen(QColor(0xd6, 0x27, 0x28), 2.0));
     layout->addWidget(graph_, 1);
+    more->addWidget(new QLabel(tr("Graph of the last"), this), 0, 9);
+    span_ = new QComboBox(this);
+    span_->addItems({tr("1 min"), tr("5 min"), tr("15 min")});
+    connect(span_, &QComboBox::currentIndexChanged, this, &SoundLevelMeterWindow::SetGraphSpan);
+    more->addWidget(span_, 0, 10);
 
     auto* logRow = new QHBoxLayout;
     logRow->addWidget(new QLabel(tr("Log a row every"), this));
@@ -277,7 +282,18 @@ SoundLevelMeterWindow::SoundLevelMeterWindow(MainCtrl& ctrl, GuiFrontEnd& front,
     bar_->SetScale(ScaleTop(0.0));
     graph_->yAxis->setRange(ScaleTop(0.0) - RANGE_DB, ScaleTop(0.0));
     graph_->yAxis->setLabel(tr("dBFS"));
+    span_->setCurrentIndex(DEFAULT_SPAN);
+    SetGraphSpan(DEFAULT_SPAN);
     resize(760, 680);
+}
+
+void SoundLevelMeterWindow::SetGraphSpan(int index) {
+    if (index < 0 || index >= static_cast<int>(std::size(SPANS_SECONDS)))
+        return;
+    if (span_->currentIndex() != index)
+        span_->setCurrentIndex(index); // comes back here through currentIndexChanged
+    graph_->xAxis->setRange(-SPANS_SECONDS[index], 0.0);
+    graph_->replot(QCustomPlot::rpQueuedReplot);
 }
 
 SoundLevelMeterWindow::~SoundLevelMeterWindow() {

@@ -38,9 +38,12 @@ class SoundLevelMeterWindow : public QWidget {
     Q_OBJECT
 public:
     static constexpr int REFRESH_MS = 100;
-    // What the graph keeps: a few minutes, so that a change stands out against what came
-    // before, and at most HISTORY_SECONDS * 1000 / REFRESH_MS points a curve.
-    static constexpr double HISTORY_SECONDS = 300.0;
+    // What the graph keeps, at most HISTORY_SECONDS * 1000 / REFRESH_MS points a curve, and the
+    // spans it shows of that: a few minutes, so that a change stands out against what came
+    // before.
+    static constexpr double HISTORY_SECONDS = 900.0;
+    static constexpr double SPANS_SECONDS[] = {60.0, 300.0, 900.0};
+    static constexpr int DEFAULT_SPAN = 1;
     // The bar and the graph span this many dB below full scale.
     static constexpr double RANGE_DB = 100.0;
 
@@ -67,6 +70,8 @@ public:
     void StopLogging();
     bool Logging() const { return log_.isOpen(); }
     void SetLogInterval(double seconds);
+    // One of SPANS_SECONDS, by its index.
+    void SetGraphSpan(int index);
 
     // What the window shows, for tests.
     QString StatusText() const;
@@ -139,6 +144,7 @@ private:
     SlmBar* bar_ = nullptr;
     QCustomPlot* graph_ = nullptr;
     QComboBox* weightingBox_ = nullptr;
+    QComboBox* span_ = nullptr;
     QDoubleSpinBox* interval_ = nullptr;
     QPushButton* logButton_ = nullptr;
     QLabel* logStatus_ = nullptr;

@@ -17,6 +17,8 @@
 #include <qcustomplot.h>
 
 #include "WindowTestFixture.h"
+#include "app/SplReference.h"
+#include "audio/SimulatedSoundCard.h"
 #include "audio/SineTone.h"
 #include "audio/StreamInitializer.h"
 #include "gui/LevelMeterWindow.h"
@@ -131,19 +133,28 @@ TEST_F(SoundLevelMeterTest, ReadsAToneAtItsLevelLogsItAndPausesWhileMeasuring) {
         }
     }
 
-    // A few minutes at other levels, for the graph and the picture.
-    PlayTone(0.05);
-    QTest::qWait(1500);
-    PlayTone(0.5);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return Near(slm->FastText(), -6.02, 0.1); }, 10000));
-    EXPECT_LE(slm->Graph()->graph(0)->dataCount(),
-              static_cast<int>(SoundLevelMeterWindow::HISTORY_SECONDS * 1000 /
-                               SoundLevelMeterWindow::REFRESH_MS) +
-                  1);
-    EXPECT_GE(slm->Graph()->graph(0)->data()->begin()->key,
-              -SoundLevelMeterWindow::HISTORY_SECONDS);
-    QTest::qWait(200);
+    // Levels that change every 2.4 s, for the graph and the picture: F follows each step,
+    // S lags behind it.
+    const double speed = Kedra::PAudioII::SimulatedSoundCard::GetSpeed();
+    Kedra::PAudioII::SimulatedSoundCard::SetSpeed(8.0);
+    for (const double a :
+         {0.1,  0.3,  0.05, 0.2, 0.12, 0.4,   0.05, 0.3,  0.1,  0.02, 0.2,  0.5, 0.08,
+          0.03, 0.25, 0.12, 0.4, 0.06, 0.015, 0.18, 0.35, 0.09, 0.22, 0.04, 0.3, 0.25}) {
+        PlayTone(a);
+        QTest::qWait(300);
+    }
+    const bool settled = QTest::qWaitFor([&] { return Near(slm->SlowText(), level, 0.1); }, 10000);
+    slm->SetGraphSpan(0);
+    QTest::qWait(100);
     Screenshot("slm.png", slm);
+    Kedra::PAudioII::SimulatedSoundCard::SetSpeed(speed);
+    ASSERT_TRUE(settled) << slm->SlowText().toStdString();
+    const QCPGraph* fast = slm->Graph()->graph(0);
+    EXPECT_LE(fast->dataCount(), static_cast<int>(SoundLevelMeterWindow::HISTORY_SECONDS * 1000 /
+                                                  SoundLevelMeterWindow::REFRESH_MS) +
+                                     1);
+    EXPECT_GE(fast->data()->begin()->key, -SoundLevelMeterWindow::HISTORY_SECONDS);
+    EXPECT_NEAR((fast->data()->end() - 1)->key, 0.0, 1e-9);
 
     bool pausedAtStart = false;
     QObject::connect(window.get(), &Gui::MainWindow::measurementStarted, slm, [&] {
@@ -238,6 +249,24 @@ TEST_F(SoundLevelMeterTest, ClosingOneLiveWindowLeavesTheStreamToTheOther) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return meter->Updates() > blocks + 2; }, 5000));
     meter->close();
     EXPECT_NE(StreamInitializer::Get()->GetStatus(), STREAM_RUNNING);
+}
+
+TEST_F(SoundLevelMeterTest, ReadsDbSplThroughTheInputsReference) {
+    ctrl->Audio().UseSimulated(true, Kedra::PAudioII::SimulatedModel::Loopback);
+    ASSERT_TRUE(ctrl->Audio().ApplyDevices(Conf::Options::Field));
+    SplReference reference;
+    reference.device = CurrentInputDevice();
+    reference.channel = Conf::Options::Field.Dev.InputChannel;
+    reference.levelDb = 94.0;
+    reference.dbfs = -26.0;
+    StoreSplReference(reference);
+    SoundLevelMeterWindow* slm = OpenFromMenu();
+    ASSERT_NE(slm, nullptr);
+    ASSERT_TRUE(slm->Metering()) << slm->StatusText().toStdString();
+    EXPECT_EQ(slm->UnitText(), "dB SPL");
+    PlayTone(0.1); // -20 dBFS
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Near(slm->FastText(), 100.0, 0.1); }, 10000))
+        << slm->FastText().toStdString();
 }
 
 } // namespace
