@@ -153,6 +153,7 @@ SoundLevelMeterWindow::SoundLevelMeterWindow(MainCtrl& ctrl, GuiFrontEnd& front,
     auto* top = new QHBoxLayout;
     top->addWidget(new QLabel(tr("Weighting"), this));
     weightingBox_ = new QComboBox(this);
+    // In the order of Weighting, so that an index is a weighting.
     weightingBox_->addItems({QStringLiteral("A"), QStringLiteral("C"), QStringLiteral("Z")});
     weightingBox_->setToolTip(tr("Frequency weighting; a new one starts the meter again"));
     connect(weightingBox_, &QComboBox::currentIndexChanged, this,
