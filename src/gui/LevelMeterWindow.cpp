@@ -280,8 +280,10 @@ void LevelMeterWindow::Release() {
         stream->SetOutputEnabled(false);
         stream->SetGenerator(nullptr);
     }
-    stream->Stop();
     meter_.reset();
+    // Another live window may listen to the stream too; the last one out stops it.
+    if (stream->InputBufferCount() == 0)
+        stream->Stop();
 }
 
 void LevelMeterWindow::OnMeasurementStarted() {

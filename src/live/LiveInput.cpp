@@ -17,8 +17,8 @@ void LiveInput::OnFull() {
 }
 
 LiveRun RunLive(Kedra::PAudioII::StreamInitializer* stream, int channel, double seconds,
-                const std::function<void(const float*, int)>& sink,
-                const std::atomic<bool>* cancel) {
+                const std::function<void(const float*, int)>& sink, const std::atomic<bool>* cancel,
+                const std::function<void()>& listening) {
     using Kedra::PAudioII::STREAM_RUNNING;
     LiveRun run;
     const int fs = stream->GetSamplerate();
@@ -42,6 +42,8 @@ LiveRun RunLive(Kedra::PAudioII::StreamInitializer* stream, int channel, double 
         run.why = "the audio stream takes no further input";
         return run;
     }
+    if (listening)
+        listening();
     const auto wanted = static_cast<std::uint64_t>(std::llround(seconds * fs));
     std::array<float, 4096> block{};
     auto lastProgress = std::chrono::steady_clock::now();
@@ -68,7 +70,8 @@ LiveRun RunLive(Kedra::PAudioII::StreamInitializer* stream, int channel, double 
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     stream->RemoveInputBuffer(&input);
-    if (started)
+    // Another instrument that came to listen meanwhile keeps the stream running.
+    if (started && stream->InputBufferCount() == 0)
         stream->Stop();
     run.dropped = input.Dropped();
     return run;

@@ -1,5 +1,8 @@
 #include "live/LiveThread.h"
 
+#include <future>
+#include <memory>
+
 namespace Kedra::Live {
 
 bool LiveThread::Start(Kedra::PAudioII::StreamInitializer* stream, int channel, Sink sink) {
@@ -10,11 +13,24 @@ bool LiveThread::Start(Kedra::PAudioII::StreamInitializer* stream, int channel, 
         const std::lock_guard<std::mutex> lock(mutex_);
         ended_.reset();
     }
-    thread_ = std::thread([this, stream, channel, sink = std::move(sink)] {
-        LiveRun run = RunLive(stream, channel, FOREVER_SECONDS, sink, &cancel_);
-        const std::lock_guard<std::mutex> lock(mutex_);
-        ended_ = std::move(run);
+    auto listening = std::make_shared<std::promise<void>>();
+    std::future<void> ready = listening->get_future();
+    thread_ = std::thread([this, stream, channel, sink = std::move(sink), listening] {
+        bool told = false;
+        const auto tell = [&] {
+            if (!told) {
+                told = true;
+                listening->set_value();
+            }
+        };
+        LiveRun run = RunLive(stream, channel, FOREVER_SECONDS, sink, &cancel_, tell);
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            ended_ = std::move(run);
+        }
+        tell();
     });
+    ready.wait();
     return true;
 }
 

@@ -25,7 +25,9 @@ public:
     LiveThread& operator=(const LiveThread&) = delete;
     ~LiveThread() { Stop(); }
 
-    // Starts listening; false when already running.
+    // Starts listening; false when already running. Returns once the run's input is on the
+    // stream (or the run has ended), so that the stream is seen to have a listener from then on
+    // and nothing on this thread stops it in between.
     bool Start(Kedra::PAudioII::StreamInitializer* stream, int channel, Sink sink);
     // Ends the run and waits for the thread; the run's outcome (ok for a run this stopped).
     LiveRun Stop();

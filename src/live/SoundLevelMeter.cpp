@@ -44,6 +44,10 @@ void SoundLevelMeter::Reset() noexcept {
     fast_.Reset();
     slow_.Reset();
     truePeak_.Reset();
+    ResetStatistics();
+}
+
+void SoundLevelMeter::ResetStatistics() noexcept {
     sumSquares_ = 0.0;
     samples_ = 0;
     fastMax_ = slowMax_ = peakC_ = peakCSpan_ = 0.0;

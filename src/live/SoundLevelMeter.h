@@ -49,6 +49,10 @@ public:
 
     void Process(const float* block, int count) noexcept;
     void Reset() noexcept;
+    // Starts the equivalent level, exposure, maxima, peaks and overloads again, as a meter's
+    // reset button does, and leaves the filters and the time weightings running: F and S go
+    // on reading the sound, not a silence before it.
+    void ResetStatistics() noexcept;
 
     SoundLevelReadings Readings() const;
     // LCpeak since the previous call (or the start), and starts the next such span.

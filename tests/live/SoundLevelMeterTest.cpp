@@ -168,4 +168,25 @@ TEST(SoundLevelMeter, OverloadLatchesForASecond) {
     EXPECT_EQ(meter.Readings().overloads, 2);
 }
 
+TEST(SoundLevelMeter, ResetStatisticsKeepsTheTimeWeightingsReading) {
+    // A loud second, then a -20 dB tone: after the reset, Leq and the maxima count only what
+    // follows, while S still reads the decay of the loud second, not a silence.
+    SoundLevelMeter meter(Weighting::A, FS);
+    Feed(meter, LiveTest::Sine(1000.0, FS, Samples(1.0), 1.0));
+    const double slowBefore = meter.Readings().slow;
+    meter.ResetStatistics();
+    const SoundLevelReadings cleared = meter.Readings();
+    EXPECT_EQ(cleared.leq, SoundLevelMeter::FLOOR_DB);
+    EXPECT_EQ(cleared.overloads, 0);
+    EXPECT_FALSE(cleared.overload);
+    EXPECT_NEAR(cleared.slow, slowBefore, 1e-12);
+    Feed(meter, LiveTest::Sine(1000.0, FS, Samples(2.0), 0.1));
+    const SoundLevelReadings r = meter.Readings();
+    EXPECT_NEAR(r.seconds, 2.0, 1e-9);
+    EXPECT_NEAR(r.leq, -20.0, 0.05);
+    // The maxima start from where F and S stood, not from the start of the run.
+    EXPECT_NEAR(r.fastMax, cleared.fast, 0.01);
+    EXPECT_NEAR(r.slowMax, slowBefore, 0.01);
+}
+
 } // namespace
