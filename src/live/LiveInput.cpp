@@ -68,7 +68,8 @@ LiveRun RunLive(Kedra::PAudioII::StreamInitializer* stream, int channel, double 
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     stream->RemoveInputBuffer(&input);
-    if (started)
+    // Another listener that joined meanwhile (a second live window) keeps its stream.
+    if (started && stream->InputBufferCount() == 0)
         stream->Stop();
     run.dropped = input.Dropped();
     return run;
