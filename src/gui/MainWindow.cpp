@@ -60,6 +60,7 @@
 #include "gui/MeasurementTableModel.h"
 #include "gui/OptionsDialog.h"
 #include "gui/PresenterPanel.h"
+#include "gui/RtaWindow.h"
 #include "gui/SplDialog.h"
 #include "gui/ViewTabs.h"
 #include "measure/Measurement.h"
@@ -665,6 +666,7 @@ void MainWindow::BuildActions() {
     liveMenu_ = menuBar()->addMenu(tr("&Live"));
     liveMenu_->addAction(tr("&Level meter..."), this,
                          [this] { LevelMeterWindow::Open(ctrl_, front_, *this); });
+    liveMenu_->addAction(tr("&RTA..."), this, [this] { RtaWindow::Open(ctrl_, front_, *this); });
 
     toolsMenu_ = menuBar()->addMenu(tr("&Tools"));
     toolsMenu_->addAction(tr("&Device report..."), this,
