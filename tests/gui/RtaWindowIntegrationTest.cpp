@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "WindowTestFixture.h"
+#include "app/SplReference.h"
 #include "audio/SimulatedSoundCard.h"
 #include "audio/SineTone.h"
 #include "audio/StreamInitializer.h"
@@ -118,7 +119,30 @@ TEST_F(RtaWindowTest, TheThirdOctaveBandReadsAToneItsLevelAndStoresItPausingForA
     PlayTone(1000.0, amplitude);
     EXPECT_TRUE(QTest::qWaitFor(bandNear, 8000));
 
-    // The FFT's bins through a flat-top window: the loudest reads the sine's level too.
+    // An SPL reference for the input and the A weighting (0 dB at 1 kHz): dB SPL on screen
+    // and in what is stored.
+    SplReference ref;
+    ref.device = CurrentInputDevice();
+    ref.channel = Conf::Options::Field.Dev.InputChannel;
+    ref.levelDb = 94.0;
+    ref.dbfs = -20.0;
+    StoreSplReference(ref);
+    rta->SetWeighting(Kedra::Live::Weighting::A);
+    EXPECT_EQ(rta->UnitLabel(), "Level [dB SPL], A-weighted");
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            const RtaReading* b = Band(rta, 1000.0);
+            return b != nullptr && std::fabs(b->levelDb - (expected + 114.0)) < 0.2;
+        },
+        8000));
+    const int splSlot = rta->Store();
+    ASSERT_GE(splSlot, 0);
+    EXPECT_EQ(ctrl->List().No(splSlot)->GetLabel(), "RTA 1/3 oct, A, Fast");
+    EXPECT_TRUE(ctrl->List().No(splSlot)->HasSpl());
+    rta->SetWeighting(Kedra::Live::Weighting::Z);
+
+    // The FFT's bins through a flat-top window: the loudest reads the sine's level too, in
+    // dB SPL still.
     rta->SetFftWindow(Kedra::Live::RtaWindow::FlatTop);
     rta->SetResolution(RtaWindow::Bins);
     EXPECT_EQ(rta->StoreLabel(), "RTA FFT 16384, Z, exp 1 s, Flat-top");
@@ -127,7 +151,7 @@ TEST_F(RtaWindowTest, TheThirdOctaveBandReadsAToneItsLevelAndStoresItPausingForA
             double loudest = -1000.0;
             for (const RtaReading& r : rta->Shown())
                 loudest = std::max(loudest, r.levelDb);
-            return rta->Shown().size() == 8193u && std::fabs(loudest - expected) < 0.2;
+            return rta->Shown().size() == 8193u && std::fabs(loudest - (expected + 114.0)) < 0.2;
         },
         8000));
 
