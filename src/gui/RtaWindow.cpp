@@ -51,9 +51,16 @@ QString Db(double db) {
     return QString::number(db, 'f', 1).replace('-', QChar(0x2212));
 }
 
-QString Hz(double hz) {
-    return hz >= 1000.0 ? QString::number(hz / 1000.0, 'f', hz >= 10000.0 ? 1 : 2) + " kHz"
-                        : QString::number(hz, 'f', hz < 100.0 ? 1 : 0) + " Hz";
+// A band by its nominal midband where it has one (500 Hz for 501.2), else three digits.
+QString BandName(double hz) {
+    static constexpr double NOMINAL[] = {1.0, 1.25, 1.6, 2.0, 2.5, 3.15, 4.0, 5.0, 6.3, 8.0};
+    const double decade = std::pow(10.0, std::floor(std::log10(hz)));
+    for (double n : NOMINAL)
+        for (double d : {decade, 10.0 * decade})
+            if (std::fabs(hz / (n * d) - 1.0) < 0.015)
+                hz = n * d;
+    return hz >= 1000.0 ? QString::number(hz / 1000.0, 'g', 3) + " kHz"
+                        : QString::number(hz, 'g', 3) + " Hz";
 }
 
 QComboBox* Combo(QWidget* parent, const QStringList& items, int current) {
@@ -119,7 +126,8 @@ RtaWindow::RtaWindow(MainCtrl& ctrl, GuiFrontEnd& front, MainWindow& main)
     auto* averageOf = new QHBoxLayout;
     averageOf->addWidget(fifo_);
     averageOf->addWidget(seconds_);
-    controls->addWidget(new QLabel(tr("of"), this), 1, 4, Qt::AlignRight);
+    averageOf_ = new QLabel(tr("of"), this);
+    controls->addWidget(averageOf_, 1, 4, Qt::AlignRight);
     controls->addLayout(averageOf, 1, 5);
     column = 6;
     add(tr("Wei&ghting"), weightingBox_, 0);
@@ -143,14 +151,17 @@ RtaWindow::RtaWindow(MainCtrl& ctrl, GuiFrontEnd& front, MainWindow& main)
     bars_->setBaseValue(BAR_BASE_DB);
     bars_->setPen(QPen(QColor(0x1f, 0x5f, 0x9f), 1));
     bars_->setBrush(QColor(0x3a, 0x86, 0xd0));
-    line_ = plot_->addGraph();
-    line_->setName(tr("Level"));
-    line_->setPen(QPen(QColor(0x1f, 0x5f, 0x9f), 2));
     peaks_ = plot_->addGraph();
     peaks_->setName(tr("Peak hold"));
     peaks_->setPen(QPen(QColor(0xd0, 0x3a, 0x2f), 1.5));
+    line_ = plot_->addGraph();
+    line_->setName(tr("Level"));
+    line_->setPen(QPen(QColor(0x1f, 0x5f, 0x9f), 2));
     PutLegendAbove(*plot_);
     bars_->removeFromLegend();
+    // The level first, as Draw keeps it.
+    peaks_->removeFromLegend();
+    peaks_->addToLegend();
     connect(plot_->xAxis, qOverload<const QCPRange&>(&QCPAxis::rangeChanged), this,
             [this] { UpdateBarWidth(); });
     connect(plot_, &QCustomPlot::mouseMove, this, [this](QMouseEvent* event) {
@@ -172,7 +183,7 @@ RtaWindow::RtaWindow(MainCtrl& ctrl, GuiFrontEnd& front, MainWindow& main)
     });
     layout->addWidget(plot_, 1);
 
-    readout_ = new QLabel(tr("Point at a band to read it"), this);
+    readout_ = new QLabel(tr("Point at the graph to read a band"), this);
     note_ = new QLabel(this);
     note_->setWordWrap(true);
     status_ = new QLabel(this);
@@ -415,6 +426,7 @@ void RtaWindow::EnableBoxes() {
     window_->setEnabled(!bank);
     average_->setEnabled(!bank);
     const auto average = static_cast<RtaAverage>(average_->currentIndex());
+    averageOf_->setVisible(average != RtaAverage::Infinite);
     fifo_->setVisible(average == RtaAverage::Fifo);
     seconds_->setVisible(average == RtaAverage::Exponential);
     fifo_->setEnabled(!bank);
@@ -502,14 +514,12 @@ void RtaWindow::ShowUnit() {
     } else {
         const int n = c.fftSize != 0 ? c.fftSize : Kedra::Live::RTA_BAND_FFT;
         const QString average = c.fft.average == RtaAverage::Fifo
-                                    ? tr("the last %1 frames").arg(c.fft.fifoFrames)
+                                    ? tr("average of the last %1 frames").arg(c.fft.fifoFrames)
                                 : c.fft.average == RtaAverage::Exponential
-                                    ? tr("exponential, %1 s").arg(c.fft.timeConstant)
-                                    : tr("every frame since the start");
-        const QString frame = tr("FFT of %1, %2, 75 % overlap, average of %3")
-                                  .arg(n)
-                                  .arg(window_->currentText())
-                                  .arg(average);
+                                    ? tr("exponential average of %1 s").arg(c.fft.timeConstant)
+                                    : tr("average of every frame since the start");
+        const QString frame =
+            tr("FFT of %1, %2, 75 % overlap, %3").arg(n).arg(window_->currentText()).arg(average);
         if (c.fftSize != 0)
             note =
                 tr("%1: coherent gain corrected, so a sine centred on a bin reads its RMS "
@@ -625,8 +635,10 @@ QString RtaWindow::ReadoutAt(double hz) const {
                    ? tr("silent")
                    : Db(db) + " " + unit;
     };
-    return tr("%1: %2, peak %3")
-        .arg(Hz(best->frequency), level(best->levelDb), level(best->peakDb));
+    const QString where = resolution_->currentIndex() == Bins
+                              ? QString::number(best->frequency, 'f', 1) + " Hz"
+                              : BandName(best->frequency);
+    return tr("%1: %2, peak %3").arg(where, level(best->levelDb), level(best->peakDb));
 }
 
 QString RtaWindow::StoreLabel() const {

@@ -141,6 +141,7 @@ private:
     QComboBox* fftSize_ = nullptr;
     QComboBox* levelBox_ = nullptr;
     QComboBox* average_ = nullptr;
+    QLabel* averageOf_ = nullptr;
     QSpinBox* fifo_ = nullptr;
     QDoubleSpinBox* seconds_ = nullptr;
     QComboBox* window_ = nullptr;
