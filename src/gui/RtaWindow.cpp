@@ -352,15 +352,20 @@ bool RtaWindow::StartAnalysis() {
     resetPeaks_.store(false);
     const long every = std::max(1L, std::lround(PUBLISH_SECONDS * sampleRate_));
     Kedra::Live::WeightedRta* rta = rta_.get();
-    auto sink = [this, rta, every, since = 0L, fresh = std::vector<RtaReading>()](const float* x,
-                                                                                  int n) mutable {
+    auto sink = [this, rta, every, since = 0L, shownFrames = -1LL,
+                 fresh = std::vector<RtaReading>()](const float* x, int n) mutable {
         rta->Process(x, n);
-        if (resetPeaks_.exchange(false, std::memory_order_acq_rel))
+        const bool reset = resetPeaks_.exchange(false, std::memory_order_acq_rel);
+        if (reset)
             rta->analysis.ResetPeaks();
         since += n;
         if (since < every)
             return;
         since = 0;
+        // The FFT's readings change only with a frame (up to 32769 bins: not copied for nothing).
+        if (rta->analysis.UsesFft() && rta->analysis.Frames() == shownFrames && !reset)
+            return;
+        shownFrames = rta->analysis.Frames();
         rta->analysis.Readings(static_cast<RtaLevel>(level_.load(std::memory_order_relaxed)),
                                fresh);
         const std::lock_guard<std::mutex> lock(shared_.mutex);
