@@ -3,7 +3,6 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDoubleSpinBox>
-#include <QFormLayout>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -19,7 +18,6 @@
 
 #include "app/MainCtrl.h"
 #include "app/Options.h"
-#include "audio/Devices.h"
 #include "audio/StreamInitializer.h"
 #include "gui/FrequencyTicker.h"
 #include "gui/GuiFrontEnd.h"
