@@ -1298,6 +1298,33 @@ bool MainCtrl::Action_Import(int slot, const std::string& path, bool impulse, in
     return PlaceResult(slot, std::move(fresh));
 }
 
+int MainCtrl::Action_StoreSpectrum(int slot, const StoredSpectrum& spectrum) {
+    if (slot < 0)
+        slot = FirstEmptySlot();
+    if (slot < 0) {
+        Refuse(frontEnd_,
+               "Every slot holds a measurement: choose the slot to store the spectrum in");
+        return -1;
+    }
+    if (Slot(slot) == nullptr) {
+        Refuse(frontEnd_, "There is no slot " + std::to_string(slot) + " to store the spectrum in");
+        return -1;
+    }
+    auto fresh = std::make_unique<Measurement>(spectrum.label);
+    Kedra::Measure::MeasurementImporter im;
+    im.samplerate = spectrum.sampleRate;
+    if (!im.ImportPoints(*fresh, spectrum.hz, spectrum.db, spectrum.label)) {
+        Refuse(frontEnd_, "Could not store the spectrum: it holds no levels from 0 Hz to half "
+                          "the sample rate (see the log file)");
+        return -1;
+    }
+    fresh->SetLabel(spectrum.label);
+    fresh->PostInitSetDateNow();
+    if (spectrum.spl)
+        fresh->SetSpl(spectrum.spl->Offset(), spectrum.spl->Describe());
+    return PlaceResult(slot, std::move(fresh)) ? slot : -1;
+}
+
 int MainCtrl::FirstEmptySlot() {
     for (int i = 0; i < list_->GetSize(); ++i)
         if (!list_->No(i)->IsInitialized())

@@ -5,6 +5,7 @@
 // thread).
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "app/AudioHelper.h"
 #include "app/FrontEnd.h"
 #include "app/OptionsField.h"
+#include "app/SplReference.h"
 #include "exchange/MeasurementExporter.h"
 #include "filter/MeasurementOperations.h"
 #include "measure/Measurement.h"
@@ -52,6 +54,16 @@ struct ExportChoices {
     bool oneLine = false;
     // Impulse: a sample-number column in front.
     bool sampleNumbers = false;
+};
+
+// A spectrum a live analyser shows, to be kept as a record beside the measurements.
+struct StoredSpectrum {
+    std::vector<double> hz;
+    std::vector<double> db; // dB re full scale (AES17: a full-scale sine reads 0 dB)
+    int sampleRate = 48000; // the record's rate: its bins reach half of it
+    std::string label;
+    // The input's SPL reference, when the levels are to read dB SPL through it.
+    std::optional<SplReference> spl;
 };
 
 // What a write into a filled slot does when no slot is empty to keep the earlier record in.
@@ -230,6 +242,10 @@ public:
     // is told to the front end with its reason.
     bool Action_Import(int slot, const std::string& path, bool impulse, int sampleRate,
                        bool withPhase);
+    // Keeps a live spectrum in `slot` (-1: the first empty one) as a magnitude-only record
+    // built as an imported response is, labelled, in dB SPL when it has a reference, and
+    // shown; the keep rule first. The slot it went to, or -1 and a message.
+    int Action_StoreSpectrum(int slot, const StoredSpectrum& spectrum);
     // The first empty slot; -1 when all are filled.
     int FirstEmptySlot();
 

@@ -282,33 +282,6 @@ struct RtaArguments {
     std::optional<double> seconds;
 };
 
-// Weights each block before the analyser sees it; Z passes it as it is.
-class WeightedRta {
-public:
-    WeightedRta(Kedra::Live::Weighting weighting, double rate, const Kedra::Live::RtaChoice& c)
-        : analysis(rate, c) {
-        if (weighting != Kedra::Live::Weighting::Z)
-            filter_ = std::make_unique<Kedra::Live::FrequencyWeighting>(weighting, rate);
-    }
-    void Process(const float* block, int count) {
-        if (!filter_) {
-            analysis.Process(block, count);
-            return;
-        }
-        weighted_.resize(static_cast<std::size_t>(count));
-        narrow_.resize(static_cast<std::size_t>(count));
-        filter_->Process(block, weighted_.data(), count);
-        std::copy(weighted_.begin(), weighted_.end(), narrow_.begin());
-        analysis.Process(narrow_.data(), count);
-    }
-    Kedra::Live::RtaAnalysis analysis;
-
-private:
-    std::unique_ptr<Kedra::Live::FrequencyWeighting> filter_;
-    std::vector<double> weighted_;
-    std::vector<float> narrow_;
-};
-
 // The rows written and told: what they are, then the CSV or the rows themselves.
 int RtaReport(const Kedra::Live::RtaAnalysis& analysis, const Kedra::Live::RtaChoice& choice,
               const RtaArguments& a, const std::string& source, long long count, double offsetDb) {
@@ -369,7 +342,7 @@ int RtaLive(MainCtrl& ctrl, const RtaArguments& a, const Kedra::Live::RtaChoice&
         offset = reference->Offset();
         unit = "dB SPL";
     }
-    WeightedRta rta(weighting, fs, choice);
+    Kedra::Live::WeightedRta rta(weighting, fs, choice);
     const Kedra::Live::LiveRun run =
         Kedra::Live::RunLive(stream, channel, a.seconds.value_or(5.0),
                              [&](const float* block, int count) { rta.Process(block, count); });
@@ -445,7 +418,7 @@ int RtaCommand(MainCtrl& ctrl, const RtaArguments& a) {
         a.seconds
             ? static_cast<int>(std::min<double>(count, std::round(*a.seconds * info.samplerate)))
             : count;
-    WeightedRta rta(*weighting, info.samplerate, choice);
+    Kedra::Live::WeightedRta rta(*weighting, info.samplerate, choice);
     constexpr int BLOCK = 4096;
     for (int done = 0; done < wanted; done += BLOCK)
         rta.Process(samples + done, std::min(BLOCK, wanted - done));

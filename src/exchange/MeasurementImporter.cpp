@@ -55,15 +55,8 @@ bool MeasurementImporter::ImportText(Measurement& measurement, std::string_view 
 
 bool MeasurementImporter::Read(Measurement& measurement, std::streambuf& in,
                                const std::string& who) {
-    if (!IsPow2(length) || length > MAX_LENGTH) {
-        Log("WARNING " + who + " : length " + std::to_string(length) +
-            " is not a power of two up to " + std::to_string(MAX_LENGTH) + " -> nothing imported");
+    if (!CheckShape(who))
         return false;
-    }
-    if (!(samplerate >= 1.0 && samplerate <= INT_MAX)) {
-        Log("WARNING " + who + " : sample rate out of range -> nothing imported");
-        return false;
-    }
     // The measurement's bins sit on whole-hertz rates; the grid must be the same one.
     const int rate = Kedra::Math::ToIntRound(samplerate);
     const double nyquist = rate / 2.0;
@@ -112,17 +105,72 @@ bool MeasurementImporter::Read(Measurement& measurement, std::streambuf& in,
             " characters -> nothing imported");
         return false;
     }
-    const std::size_t n = frequency.size();
-    if (n == 0) {
+    if (frequency.empty()) {
         Log("WARNING " + who + " : no data points from 0 Hz to half the sample rate -> " +
             "nothing imported");
         return false;
     }
-
-    // The interpolation needs ascending frequencies; equal ones keep their file order.
-    const std::vector<std::size_t> order = Kedra::Text::StableAscendingOrder(frequency);
     if (!std::is_sorted(frequency.begin(), frequency.end()))
         Log("INFO    " + who + " : frequencies not ascending -> points sorted");
+    return Build(measurement, frequency, gainDb, phase, rate, FirstPoint::Replaced, who);
+}
+
+bool MeasurementImporter::ImportPoints(Measurement& measurement, const std::vector<double>& hz,
+                                       const std::vector<double>& db, const std::string& source) {
+    const std::string who = "MeasurementImporter::ImportPoints(" + source + ")";
+    Log("INFO    " + who);
+    removedDb_ = 0.0;
+    pointsRead_ = 0;
+    if (!CheckShape(who))
+        return false;
+    const int rate = Kedra::Math::ToIntRound(samplerate);
+    if (hz.size() != db.size() || hz.size() > static_cast<std::size_t>(MAX_POINTS)) {
+        Log("WARNING " + who + " : " + std::to_string(hz.size()) + " frequencies and " +
+            std::to_string(db.size()) + " levels -> nothing imported");
+        return false;
+    }
+    std::vector<double> f, g;
+    for (std::size_t i = 0; i < hz.size(); ++i) {
+        if (!std::isfinite(hz[i]) || !std::isfinite(db[i])) {
+            Log("WARNING " + who + " : point " + std::to_string(i) +
+                " is not finite -> nothing imported");
+            return false;
+        }
+        if (hz[i] >= 0.0 && hz[i] <= rate / 2.0) {
+            f.push_back(hz[i]);
+            g.push_back(db[i]);
+        }
+    }
+    if (f.empty()) {
+        Log("WARNING " + who +
+            " : no points from 0 Hz to half the sample rate -> nothing "
+            "imported");
+        return false;
+    }
+    return Build(measurement, f, g, std::vector<double>(f.size(), 0.0), rate, FirstPoint::Kept,
+                 who);
+}
+
+bool MeasurementImporter::CheckShape(const std::string& who) const {
+    if (!IsPow2(length) || length > MAX_LENGTH) {
+        Log("WARNING " + who + " : length " + std::to_string(length) +
+            " is not a power of two up to " + std::to_string(MAX_LENGTH) + " -> nothing imported");
+        return false;
+    }
+    if (!(samplerate >= 1.0 && samplerate <= INT_MAX)) {
+        Log("WARNING " + who + " : sample rate out of range -> nothing imported");
+        return false;
+    }
+    return true;
+}
+
+bool MeasurementImporter::Build(Measurement& measurement, const std::vector<double>& frequency,
+                                const std::vector<double>& gainDb, const std::vector<double>& phase,
+                                int rate, FirstPoint first, const std::string& who) {
+    const double nyquist = rate / 2.0;
+    const std::size_t n = frequency.size();
+    // The interpolation needs ascending frequencies; equal ones keep their given order.
+    const std::vector<std::size_t> order = Kedra::Text::StableAscendingOrder(frequency);
     std::vector<double> f;
     std::vector<double> g;
     std::vector<double> p;
@@ -134,8 +182,8 @@ bool MeasurementImporter::Read(Measurement& measurement, std::streambuf& in,
         g.push_back(gainDb[i]);
         p.push_back(phase[i]);
     }
-    // The lowest point (often 0 Hz) is rarely meaningful; its neighbour stands in for it.
-    if (n >= 2) {
+    // The lowest point of a file (often 0 Hz) is rarely meaningful; its neighbour stands in.
+    if (first == FirstPoint::Replaced && n >= 2) {
         g[0] = g[1];
         p[0] = p[1];
     }

@@ -11,6 +11,7 @@
 #include <streambuf>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "measure/Measurement.h"
 
@@ -39,13 +40,24 @@ public:
     bool ImportText(Measurement& measurement, std::string_view text,
                     const std::string& source = "<memory>");
 
+    // Builds the measurement from levels in dB at frequencies (any order; those outside 0 Hz
+    // .. half the sample rate left out), with no phase, as a file of those points would be,
+    // except that the lowest point is kept. `source` names them in log lines.
+    bool ImportPoints(Measurement& measurement, const std::vector<double>& hz,
+                      const std::vector<double>& db, const std::string& source);
+
     // The level removed from the file's gains by the last import (0 when none was).
     double GetRemovedLevelDb() const { return removedDb_; }
     // Points taken from the file by the last import (before the end points are added).
     int GetPointsRead() const { return pointsRead_; }
 
 private:
+    enum class FirstPoint { Replaced, Kept };
     bool Read(Measurement& measurement, std::streambuf& in, const std::string& who);
+    bool CheckShape(const std::string& who) const;
+    bool Build(Measurement& measurement, const std::vector<double>& frequency,
+               const std::vector<double>& gainDb, const std::vector<double>& phase, int rate,
+               FirstPoint first, const std::string& who);
 
     double removedDb_ = 0.0;
     int pointsRead_ = 0;

@@ -60,6 +60,7 @@
 #include "gui/MeasurementTableModel.h"
 #include "gui/OptionsDialog.h"
 #include "gui/PresenterPanel.h"
+#include "gui/RtaWindow.h"
 #include "gui/SoundLevelMeterWindow.h"
 #include "gui/SplDialog.h"
 #include "gui/ViewTabs.h"
@@ -668,6 +669,7 @@ void MainWindow::BuildActions() {
                          [this] { LevelMeterWindow::Open(ctrl_, front_, *this); });
     liveMenu_->addAction(tr("&Sound level meter..."), this,
                          [this] { SoundLevelMeterWindow::Open(ctrl_, front_, *this); });
+    liveMenu_->addAction(tr("&RTA..."), this, [this] { RtaWindow::Open(ctrl_, front_, *this); });
 
     toolsMenu_ = menuBar()->addMenu(tr("&Tools"));
     toolsMenu_->addAction(tr("&Device report..."), this,

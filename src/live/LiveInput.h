@@ -47,9 +47,9 @@ struct LiveRun {
 inline constexpr double LIVE_SILENT_INPUT_SECONDS = 2.0;
 
 // Hands `seconds` of input channel `channel` of the stream (started here when it is not
-// running, and then stopped again) to `sink`, on the calling thread, block after block, until
-// that much has come or `cancel` is set. `listening`, when given, is called once the input is
-// on the stream.
+// running, and then stopped again unless another input buffer still listens) to `sink`, on the
+// calling thread, block after block, until that much has come or `cancel` is set.
+// `listening`, when given, is called once the input is on the stream.
 LiveRun RunLive(Kedra::PAudioII::StreamInitializer* stream, int channel, double seconds,
                 const std::function<void(const float*, int)>& sink,
                 const std::atomic<bool>* cancel = nullptr,

@@ -106,6 +106,12 @@ void NarrowbandRta::Reset() {
     fifoNext_ = 0;
 }
 
+void NarrowbandRta::ResetPeaks() {
+    std::copy(power_.begin(), power_.end(), peak_.begin());
+    for (std::size_t i = 0; i < spans_.size(); ++i)
+        bandPeak_[i] = BandPower(spans_[i], power_.data());
+}
+
 void NarrowbandRta::Process(const float* block, int count) noexcept {
     if (!usable_ || block == nullptr)
         return;

@@ -54,6 +54,8 @@ public:
 
     void Process(const float* block, int count) noexcept;
     void Reset();
+    // The peak hold starts again from the last frame; the average goes on.
+    void ResetPeaks();
 
     const RtaSettings& Settings() const { return settings_; }
     double SampleRate() const { return sampleRate_; }

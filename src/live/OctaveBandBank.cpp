@@ -180,6 +180,12 @@ void OctaveBandBank::ResetLevels() {
     for (Band& b : bands_) {
         b.sum = 0.0;
         b.count = 0;
+    }
+    ResetMaxima();
+}
+
+void OctaveBandBank::ResetMaxima() {
+    for (Band& b : bands_) {
         b.maxFast = b.fast;
         b.maxSlow = b.slow;
     }

@@ -45,6 +45,8 @@ public:
     void Reset();
     // Leq and the maxima start again; the filters and F and S go on.
     void ResetLevels();
+    // Only the maxima start again, from the present F and S levels.
+    void ResetMaxima();
 
     int BandCount() const { return static_cast<int>(bands_.size()); }
     int BandsPerOctave() const { return bandsPerOctave_; }

@@ -1,5 +1,6 @@
 #include "live/RtaAnalysis.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 
@@ -89,6 +90,49 @@ std::vector<RtaRow> RtaAnalysis::Rows() const {
             rows.push_back({k * fft_->BinWidth(), fft_->LevelDb(k), fft_->PeakDb(k)});
     }
     return rows;
+}
+
+void RtaAnalysis::Readings(RtaLevel level, std::vector<RtaReading>& out) const {
+    out.clear();
+    if (bank_) {
+        for (int i = bank_->BandCount() - 1; i >= 0; --i) {
+            const double shown = level == RtaLevel::Fast   ? bank_->FastDb(i)
+                                 : level == RtaLevel::Slow ? bank_->SlowDb(i)
+                                                           : bank_->LeqDb(i);
+            out.push_back({bank_->Midband(i), shown,
+                           level == RtaLevel::Slow ? bank_->MaxSlowDb(i) : bank_->MaxFastDb(i)});
+        }
+        return;
+    }
+    for (const RtaRow& row : Rows())
+        out.push_back({row.frequency, row.leqDb, row.maxDb});
+}
+
+void RtaAnalysis::ResetPeaks() {
+    if (bank_)
+        bank_->ResetMaxima();
+    else
+        fft_->ResetPeaks();
+}
+
+WeightedRta::WeightedRta(Weighting weighting, double rate, const RtaChoice& choice)
+    : analysis(rate, choice) {
+    if (weighting != Weighting::Z)
+        filter_ = std::make_unique<FrequencyWeighting>(weighting, rate);
+}
+
+void WeightedRta::Process(const float* block, int count) {
+    if (!filter_) {
+        analysis.Process(block, count);
+        return;
+    }
+    if (weighted_.size() < static_cast<std::size_t>(count)) {
+        weighted_.resize(static_cast<std::size_t>(count));
+        narrow_.resize(static_cast<std::size_t>(count));
+    }
+    filter_->Process(block, weighted_.data(), count);
+    std::copy(weighted_.begin(), weighted_.begin() + count, narrow_.begin());
+    analysis.Process(narrow_.data(), count);
 }
 
 std::string RtaRowsCsv(const std::vector<RtaRow>& rows) {

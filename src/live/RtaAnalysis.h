@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "live/FrequencyWeighting.h"
 #include "live/NarrowbandRta.h"
 #include "live/OctaveBandBank.h"
 
@@ -34,6 +35,16 @@ struct RtaRow {
     double maxDb = 0.0;
 };
 
+// Which of the filter bank's levels a display shows per band.
+enum class RtaLevel { Fast, Slow, Leq };
+
+// A band or bin as a display shows it: its level and the highest since ResetPeaks.
+struct RtaReading {
+    double frequency = 0.0;
+    double levelDb = 0.0;
+    double peakDb = 0.0;
+};
+
 class RtaAnalysis {
 public:
     // The choice must have passed CheckRtaChoice.
@@ -44,11 +55,31 @@ public:
     bool UsesFft() const { return fft_ != nullptr; }
     int FrameSize() const { return fft_ ? fft_->Settings().fftSize : 0; }
     std::vector<RtaRow> Rows() const;
+    // Into `out` (resized): the filter bank's F, S or Leq level with the highest F level (S
+    // for S); the FFT's average with its peak hold, whatever `level`.
+    void Readings(RtaLevel level, std::vector<RtaReading>& out) const;
+    // The peaks start again from the present levels; the averages and Leq go on.
+    void ResetPeaks();
 
 private:
     RtaChoice choice_;
     std::unique_ptr<OctaveBandBank> bank_;
     std::unique_ptr<NarrowbandRta> fft_;
+};
+
+// The analysis behind a frequency weighting (Z: none), as the command line and the window
+// run it on their blocks. One thread; Process allocates only when a block is larger than any
+// before.
+class WeightedRta {
+public:
+    WeightedRta(Weighting weighting, double rate, const RtaChoice& choice);
+    void Process(const float* block, int count);
+    RtaAnalysis analysis;
+
+private:
+    std::unique_ptr<FrequencyWeighting> filter_;
+    std::vector<double> weighted_;
+    std::vector<float> narrow_;
 };
 
 // The rows as text with the header `frequency_hz,leq_db,max_db`.

@@ -23,6 +23,7 @@
 #include "audio/SimulatedSoundCard.h"
 #include "audio/StreamInitializer.h"
 #include "exchange/Calibrator.h"
+#include "live/OctaveBandBank.h"
 #include "measure/MeasurementFile.h"
 #include "measure/Package.h"
 #include "measure/ZipForge.h"
@@ -813,6 +814,62 @@ TEST_F(MainCtrlTest, WithEverySlotFilledThePolicyDecidesAndARefusalWritesNothing
     for (auto i = asked; i < fe.Log().size(); ++i)
         questions += fe.Log()[i].type == ScriptedFrontEnd::Entry::Question ? 1 : 0;
     EXPECT_EQ(questions, 1);
+}
+
+} // namespace
+
+namespace {
+
+// What the graphs read at `hz`: the record's level, in dB SPL where it has a reference.
+double LevelAt(Kedra::Measure::Measurement& m, double hz) {
+    return 20.0 * std::log10(std::abs(m.GetFInterpolated(hz)) * m.GetAmplitude()) +
+           (m.HasSpl() ? m.GetSplOffset() : 0.0);
+}
+
+TEST_F(MainCtrlTest, AStoredSpectrumReadsItsLevelsAtItsBandsAndDbSplThroughItsReference) {
+    ScriptedFrontEnd fe;
+    MainCtrl ctrl(fe);
+    ctrl.StartUp("");
+    ctrl.List().No(0)->InitializeDirac(12, 48000, 1.0);
+    StoredSpectrum s;
+    s.sampleRate = 48000;
+    s.label = "RTA 1/3 oct, A, Leq";
+    for (int x = -17; x <= 13; ++x) {
+        s.hz.push_back(Kedra::Live::ExactMidband(x, 3));
+        s.db.push_back(-40.0 + 15.0 * std::sin(0.7 * x));
+    }
+    ASSERT_EQ(ctrl.Action_StoreSpectrum(-1, s), 1) << "the first empty slot";
+    Kedra::Measure::Measurement* m = ctrl.List().No(1);
+    EXPECT_EQ(m->GetLabel(), s.label);
+    EXPECT_FALSE(m->HasSpl());
+    EXPECT_TRUE(ctrl.SlotShown(1));
+    // The levels lie on bins 0.37 Hz apart, which round the corners of the line a little.
+    const auto tolerance = [&](std::size_t i) { return s.hz[i] < 100.0 ? 0.15 : 0.06; };
+    for (std::size_t i = 0; i < s.hz.size(); ++i)
+        EXPECT_NEAR(LevelAt(*m, s.hz[i]), s.db[i], tolerance(i)) << s.hz[i];
+
+    // Levels above full scale (a weighting's gain) and an SPL reference: B's record is kept.
+    SplReference ref;
+    ref.device = "Simulated: loopback";
+    ref.levelDb = 94.0;
+    ref.dbfs = -26.0;
+    s.spl = ref;
+    s.db[20] = 3.0;
+    ASSERT_EQ(ctrl.Action_StoreSpectrum(1, s), 1);
+    EXPECT_TRUE(fe.Saw("The earlier measurement of B is now in slot 3"));
+    m = ctrl.List().No(1);
+    EXPECT_TRUE(m->HasSpl());
+    for (std::size_t i = 0; i < s.hz.size(); ++i)
+        EXPECT_NEAR(LevelAt(*m, s.hz[i]), s.db[i] + 120.0, tolerance(i)) << s.hz[i];
+    const fs::path text = dir / "rta.txt";
+    ASSERT_TRUE(ctrl.Action_Export(1, "response", text.string()));
+    EXPECT_NE(SonvelTest::ReadBytes(text).find("dB SPL"), std::string::npos);
+
+    // A level that is no number stores nothing and says so.
+    s.db[3] = std::nan("");
+    EXPECT_EQ(ctrl.Action_StoreSpectrum(-1, s), -1);
+    EXPECT_TRUE(fe.Saw("Could not store the spectrum"));
+    EXPECT_FALSE(ctrl.List().No(4)->IsInitialized());
 }
 
 } // namespace

@@ -150,4 +150,23 @@ TEST_F(LiveInputTest, TheAnalysisThreadListensUntilStoppedRestartsAndSaysWhyARun
     EXPECT_NE(thread.Stop().why.find("no input 41"), std::string::npos);
 }
 
+TEST_F(LiveInputTest, AStopLeavesTheStreamItStartedToAListenerThatJoinedMeanwhile) {
+    helper->UseSimulated(true, SimulatedModel::Loopback);
+    ASSERT_TRUE(helper->ApplyDevices(Conf::Options::Field));
+    StreamInitializer* stream = StreamInitializer::Get();
+    ASSERT_NE(stream->GetStatus(), Kedra::PAudioII::STREAM_RUNNING);
+    Kedra::Live::LiveThread first;
+    ASSERT_TRUE(first.Start(stream, 0, [](const float*, int) {}));
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (stream->InputBufferCount() == 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(stream->GetStatus(), Kedra::PAudioII::STREAM_RUNNING);
+    Kedra::Live::LiveInput other(4096);
+    ASSERT_TRUE(stream->AddInputBuffer(&other));
+    first.Stop();
+    EXPECT_EQ(stream->GetStatus(), Kedra::PAudioII::STREAM_RUNNING);
+    stream->RemoveInputBuffer(&other);
+    stream->Stop();
+}
+
 } // namespace

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "LiveTestSignals.h"
 #include "live/RtaAnalysis.h"
 
 using namespace Kedra::Live;
@@ -50,5 +51,46 @@ TEST(RtaAnalysis, EveryBandWidthReadsASineInItsBand) {
                 EXPECT_NEAR(r.maxDb, -20.0, 0.1) << "1/" << b;
             }
         EXPECT_TRUE(found) << "1/" << b;
+    }
+}
+
+// After a loud second and two quiet ones, a reset brings each peak down to the present level
+// (the bank's F and S, the FFT's last frame) and leaves the levels and averages alone.
+TEST(RtaAnalysis, ResetPeaksStartsThePeaksAgainAndLeavesTheAverages) {
+    const double fs = 48000.0;
+    const double f = 85 * fs / 4096; // on a bin of the FFT, in the 1 kHz band
+    const std::vector<float> loud = LiveTest::Sine(f, fs, 48000, 0.5);
+    const std::vector<float> quiet = LiveTest::Sine(f, fs, 96000, 0.05); // 20 dB lower
+    for (int fftSize : {0, 4096}) {
+        RtaChoice c;
+        c.fftSize = c.fft.fftSize = fftSize;
+        c.fft.average = RtaAverage::Infinite;
+        RtaAnalysis a(fs, c);
+        a.Process(loud.data(), static_cast<int>(loud.size()));
+        a.Process(quiet.data(), static_cast<int>(quiet.size()));
+        std::vector<RtaReading> before, after;
+        a.Readings(RtaLevel::Fast, before);
+        a.ResetPeaks();
+        a.Readings(RtaLevel::Fast, after);
+        const auto at1k = [f](const std::vector<RtaReading>& r) {
+            std::size_t best = 0;
+            for (std::size_t i = 0; i < r.size(); ++i)
+                if (std::fabs(r[i].frequency - f) < std::fabs(r[best].frequency - f))
+                    best = i;
+            return r[best];
+        };
+        const double quietDb = 20.0 * std::log10(0.05);
+        EXPECT_NEAR(at1k(before).peakDb, quietDb + 20.0, 0.3) << fftSize;
+        EXPECT_NEAR(at1k(after).peakDb, quietDb, 0.3) << fftSize;
+        // The level shown stays; the FFT's average still holds the loud second.
+        EXPECT_EQ(at1k(after).levelDb, at1k(before).levelDb) << fftSize;
+        if (fftSize != 0) {
+            EXPECT_GT(at1k(after).levelDb, quietDb + 5.0);
+        } else {
+            // S, still falling from the loud second, is its own peak again.
+            a.Readings(RtaLevel::Slow, after);
+            EXPECT_NEAR(at1k(after).peakDb, at1k(after).levelDb, 1e-9);
+            EXPECT_GT(at1k(after).levelDb, quietDb + 1.0);
+        }
     }
 }
