@@ -370,18 +370,8 @@ bool RtaWindow::StartAnalysis() {
         shared_.readings.swap(fresh);
         ++shared_.published;
     };
-    // Started here, on the window's thread, as the other live windows do: the stream is never
-    // started or stopped from two threads at once.
-    if (stream->GetStatus() != Kedra::PAudioII::STREAM_RUNNING)
-        stream->Start();
-    if (stream->GetStatus() != Kedra::PAudioII::STREAM_RUNNING) {
-        SetStatus(tr("The audio stream did not start: %1")
-                      .arg(QString::fromStdString(stream->GetPaErrorText())),
-                  true);
-        return false;
-    }
-    if (!thread_.Start(stream, channel, std::move(sink))) {
-        SetStatus(tr("The analysis is running already"), true);
+    if (const std::string why = thread_.Listen(stream, channel, std::move(sink)); !why.empty()) {
+        SetStatus(tr("Cannot analyse the input: %1").arg(QString::fromStdString(why)), true);
         return false;
     }
     SetStatus(tr("Analysing %1, input %2, at %3 Hz.%4")
@@ -404,13 +394,7 @@ void RtaWindow::StopAnalysis() {
 
 void RtaWindow::Release() {
     timer_->stop();
-    if (!thread_.Running())
-        return;
-    thread_.Stop();
-    // The last listener stops the stream; one that another window still listens to runs on.
-    StreamInitializer* stream = StreamInitializer::Get();
-    if (stream->InputBufferCount() == 0)
-        stream->Stop();
+    thread_.StopListening();
 }
 
 void RtaWindow::OnMeasurementStarted() {

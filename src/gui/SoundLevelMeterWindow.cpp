@@ -417,19 +417,13 @@ bool SoundLevelMeterWindow::StartMetering() {
     graph_->yAxis->setRange(top - RANGE_DB, top);
     graph_->yAxis->setLabel(unit);
 
-    // Started here rather than by the analysis thread, which would stop it when it ends even
-    // if another window listens by then.
-    if (stream->GetStatus() != Kedra::PAudioII::STREAM_RUNNING)
-        stream->Start();
-    if (stream->GetStatus() != Kedra::PAudioII::STREAM_RUNNING) {
-        SetStatus(tr("The audio stream did not start: %1")
-                      .arg(QString::fromStdString(stream->GetPaErrorText())),
-                  true);
+    Feed* feed = feed_.get();
+    const std::string why = live_.Listen(
+        stream, channel, [feed](const float* block, int count) { feed->Take(block, count); });
+    if (!why.empty()) {
+        SetStatus(tr("Cannot meter the input: %1").arg(QString::fromStdString(why)), true);
         return false;
     }
-    Feed* feed = feed_.get();
-    live_.Start(stream, channel,
-                [feed](const float* block, int count) { feed->Take(block, count); });
     meteringText_ = tr("Metering %1, input %2, %3 Hz")
                         .arg(QString::fromStdString(
                             Kedra::PAudioII::GetDeviceName(stream->GetInDevice(), true)))
@@ -451,11 +445,7 @@ void SoundLevelMeterWindow::Release() {
     timer_->stop();
     if (!live_.Running())
         return;
-    live_.Stop();
-    // The last listener stops the stream; one that another window still listens to runs on.
-    StreamInitializer* stream = StreamInitializer::Get();
-    if (stream->InputBufferCount() == 0)
-        stream->Stop();
+    live_.StopListening();
     Refresh(); // what came in before the stop, and the log's last rows
 }
 

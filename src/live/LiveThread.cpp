@@ -3,6 +3,8 @@
 #include <future>
 #include <memory>
 
+#include "audio/StreamInitializer.h"
+
 namespace Kedra::Live {
 
 bool LiveThread::Start(Kedra::PAudioII::StreamInitializer* stream, int channel, Sink sink) {
@@ -40,6 +42,28 @@ LiveRun LiveThread::Stop() {
     cancel_.store(true, std::memory_order_release);
     thread_.join();
     return Ended().value_or(LiveRun{});
+}
+
+std::string LiveThread::Listen(Kedra::PAudioII::StreamInitializer* stream, int channel, Sink sink) {
+    using Kedra::PAudioII::STREAM_RUNNING;
+    if (thread_.joinable())
+        return "the input is being analysed already";
+    if (stream->GetStatus() != STREAM_RUNNING)
+        stream->Start();
+    if (stream->GetStatus() != STREAM_RUNNING)
+        return "the audio stream did not start: " + stream->GetPaErrorText();
+    stream_ = stream;
+    Start(stream, channel, std::move(sink));
+    return {};
+}
+
+LiveRun LiveThread::StopListening() {
+    if (!thread_.joinable())
+        return Ended().value_or(LiveRun{});
+    LiveRun run = Stop();
+    if (stream_ != nullptr && stream_->InputBufferCount() == 0)
+        stream_->Stop();
+    return run;
 }
 
 std::optional<LiveRun> LiveThread::Ended() const {

@@ -8,6 +8,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 
 #include "live/LiveInput.h"
@@ -32,11 +33,19 @@ public:
     // Ends the run and waits for the thread; the run's outcome (ok for a run this stopped).
     LiveRun Stop();
     bool Running() const { return thread_.joinable(); }
+
+    // For a window that shares the process-wide stream with other listeners: starts the stream
+    // on the calling thread when it is not running (so that it is never started or stopped from
+    // two threads at once), then Start. Empty, or why it could not listen.
+    std::string Listen(Kedra::PAudioII::StreamInitializer* stream, int channel, Sink sink);
+    // Stop, and the stream stopped too unless another input still listens to it.
+    LiveRun StopListening();
     // The run's outcome once it has ended: while Running, that means it ended by itself (a
     // silent input, no such channel), and the window says why and may Stop and Start again.
     std::optional<LiveRun> Ended() const;
 
 private:
+    Kedra::PAudioII::StreamInitializer* stream_ = nullptr;
     std::thread thread_;
     std::atomic<bool> cancel_{false};
     mutable std::mutex mutex_;
