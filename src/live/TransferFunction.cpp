@@ -254,4 +254,42 @@ std::vector<TfPoint> TransferFunction::Points() const {
     return points;
 }
 
+std::vector<std::complex<double>> TfBins(const std::vector<TfPoint>& points, int n, double fs) {
+    std::vector<double> f, mag, phase;
+    for (const TfPoint& p : points) {
+        if (!std::isfinite(p.h.real()) || !std::isfinite(p.h.imag()))
+            continue;
+        double ph = std::arg(p.h);
+        // Unwrapped: the shortest turn from the point before.
+        if (!phase.empty())
+            ph = phase.back() + std::remainder(ph - phase.back(), 2.0 * PI);
+        f.push_back(p.frequency);
+        mag.push_back(std::abs(p.h));
+        phase.push_back(ph);
+    }
+    std::vector<std::complex<double>> bins;
+    if (f.empty() || n < 2)
+        return bins;
+    bins.resize(static_cast<std::size_t>(n / 2 + 1));
+    std::size_t j = 0;
+    for (std::size_t k = 0; k < bins.size(); ++k) {
+        const double fk = static_cast<double>(k) * fs / n;
+        while (j + 1 < f.size() && f[j + 1] <= fk)
+            ++j;
+        double m = mag[j], ph = phase[j];
+        if (fk > f[j] && j + 1 < f.size()) {
+            const double t = (fk - f[j]) / (f[j + 1] - f[j]);
+            m += t * (mag[j + 1] - mag[j]);
+            ph += t * (phase[j + 1] - phase[j]);
+        }
+        bins[k] = std::polar(m, ph);
+    }
+    const auto real = [](std::complex<double> h) {
+        return std::complex<double>(h.real() < 0.0 ? -std::abs(h) : std::abs(h), 0.0);
+    };
+    bins.front() = real(bins.front());
+    bins.back() = real(bins.back());
+    return bins;
+}
+
 } // namespace Kedra::Live

@@ -66,6 +66,12 @@ double MagnitudeDb(std::complex<double> h);
 // -180 .. 180.
 double PhaseDeg(std::complex<double> h);
 
+// The points (those with an answer) as the n/2 + 1 bins of an FFT of n samples from 0 Hz to
+// fs/2, for a measurement's spectrum: magnitude and unwrapped phase linear between the points,
+// held beyond the first and the last; DC and Nyquist real (the nearest point's magnitude, with
+// the sign of its real part). Empty when no point has an answer.
+std::vector<std::complex<double>> TfBins(const std::vector<TfPoint>& points, int n, double fs);
+
 class TransferFunction {
 public:
     // Settings that CheckTfSettings refuses give an instrument that takes nothing.

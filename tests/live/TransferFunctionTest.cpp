@@ -213,6 +213,19 @@ TEST(TransferFunction, ConstantResolutionIsATwentyFourthOctaveFrom20HzAndMatches
     double found = 0.0;
     const auto points = Measure(s, settings, found);
     ExpectTruth(s, points, found);
+    // As the bins of a measurement: between the points, still the filter.
+    const auto bins = Kedra::Live::TfBins(points, sizes.front(), FS);
+    ASSERT_EQ(bins.size(), 65537u);
+    EXPECT_EQ(bins.front().imag(), 0.0);
+    for (int k = 55; k < 65536; k += 997) {
+        const double f = k * FS / sizes.front();
+        if (s.SnrDb(f) < 25.0)
+            continue;
+        const cd ratio = bins[static_cast<std::size_t>(k)] /
+                         (s.Truth(f) * std::polar(1.0, 2.0 * PI * f * found / FS));
+        EXPECT_NEAR(20.0 * std::log10(std::abs(ratio)), 0.0, 0.3) << f << " Hz";
+        EXPECT_NEAR(std::arg(ratio) * 180.0 / PI, 0.0, 3.0) << f << " Hz";
+    }
 }
 
 TEST(TransferFunction, CoherenceIsShownFromTheEighthSegmentAndSilenceGivesNoAnswer) {
