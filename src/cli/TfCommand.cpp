@@ -76,7 +76,7 @@ CLI::App* AddTfCommand(CLI::App& app, TfCommandArguments& a) {
         ->excludes(fft);
     tf->add_option("--csv", a.csv,
                    "Write frequency_hz,magnitude_db,phase_deg,coherence to this file (else to "
-                   "the screen)");
+                   "the screen, unless --into is given)");
     tf->add_option("--into", a.into,
                    "Store the result as a measurement in this slot (A, B, C "
                    "or a number)");
