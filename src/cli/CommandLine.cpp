@@ -1191,8 +1191,9 @@ int RunCommandLine(int argc, char** argv) {
             status =
                 RunSplCommand(ctrl, splMeterArgs, [&] { ChooseDevices(ctrl, splMeterArgs.sim); });
         } else if (tf->parsed()) {
-            status = RunTfCommand(ctrl, tfArgs,
-                                  [&](const std::string& text) { return ParseSlot(ctrl, text); });
+            status = RunTfCommand(
+                ctrl, tfArgs, [&](const std::string& text) { return ParseSlot(ctrl, text); },
+                [&] { ChooseDevices(ctrl, tfArgs.sim); });
         } else if (meter->parsed()) {
             ChooseDevices(ctrl, sim);
             if (!ctrl.Audio().ApplyDevices(Conf::Options::Field))

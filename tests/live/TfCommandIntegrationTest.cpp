@@ -3,13 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <complex>
 #include <cstdint>
 #include <filesystem>
+#include <numbers>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "audio/SimulatedSoundCard.h"
 #include "exchange/WaveFile.h"
 #include "support/TestSupport.h"
 
@@ -155,6 +158,47 @@ TEST_F(TfCommand, InputItCannotUseIsRefusedAndNothingIsWritten) {
         EXPECT_NE(s.err.find(c.says), std::string::npos) << c.args << "\n" << s.err;
         EXPECT_FALSE(fs::exists(dir / "tf.csv")) << c.args;
     }
+}
+
+// The simulated speaker 1 m away, its output looped back on input 2: the delay is the
+// acoustic one (the card's latency is on both inputs), and the response the model's own.
+TEST_F(TfCommand, LiveOnTheSimulatedSpeakerGivesTheAcousticDelayAndTheModelsResponse) {
+    const Session s =
+        Sonvel(Words({"tf --live --sim speaker --ref-input 2 --input 1 --seconds 8 --csv", Csv()}));
+    ASSERT_EQ(s.status, 0) << s.err;
+    const auto at = s.out.find("Delay: ");
+    ASSERT_NE(at, std::string::npos) << s.out;
+    const double ms = std::stod(s.out.substr(at + 7));
+    const double samples = std::stod(s.out.substr(s.out.find('(', at) + 1));
+    EXPECT_NEAR(ms, 1000.0 / 343.0, 0.05) << s.out;
+    const double fs = 1000.0 * samples / ms;
+    using namespace Kedra::PAudioII;
+    const DeviceModel speaker(DeviceModelParams::For(SimulatedModel::Speaker, std::lround(fs)));
+    const int latency = speaker.Params().latencySamples;
+    std::istringstream in(SonvelTest::ReadBytes(dir / "tf.csv"));
+    std::string line;
+    std::getline(in, line);
+    int checked = 0;
+    while (std::getline(in, line)) {
+        double f, db, deg, coherence;
+        char c;
+        std::istringstream row(line);
+        ASSERT_TRUE(row >> f >> c >> db >> c >> deg >> c >> coherence) << line;
+        if (f < 100.0 || f > 10000.0)
+            continue;
+        const double w = 2.0 * std::numbers::pi * f / fs;
+        const std::complex<double> truth =
+            speaker.Response(f) * std::polar(1.0, w * (latency + samples));
+        EXPECT_NEAR(db, 20.0 * std::log10(std::abs(truth)), 0.3) << line;
+        EXPECT_NEAR(std::remainder(deg - std::arg(truth) * 180.0 / std::numbers::pi, 360.0), 0.0,
+                    3.0)
+            << line;
+        EXPECT_GT(coherence, 0.99) << line;
+        ++checked;
+    }
+    EXPECT_GT(checked, 100);
+    // The same input twice has nothing to compare.
+    EXPECT_EQ(Sonvel("tf --live --sim speaker --ref-input 1 --input 1").status, 2);
 }
 
 } // namespace
