@@ -351,16 +351,18 @@ CLI::App* AddTfCommand(CLI::App& app, TfCommandArguments& a) {
     tf->add_option("--into", a.into,
                    "Store the result as a measurement in this slot (A, B, C "
                    "or a number)");
-    tf->add_flag("--live", a.live,
-                 "Listen to two inputs of the devices of the options (or the simulated card) "
-                 "instead of files: the first 2 s find the delay");
+    auto* live =
+        tf->add_flag("--live", a.live,
+                     "Listen to two inputs of the devices of the options (or the simulated card) "
+                     "instead of files: the first 2 s find the delay");
     tf->add_option("--sim", a.sim,
                    "Live on the simulated sound card, which plays its pink noise: "
                    "loopback|speaker|room (speaker and room: input 2 carries the output, "
-                   "input 1 the microphone)");
-    tf->add_option("--ref-input", a.refInput, "Live: the reference's input, from 1");
-    tf->add_option("--input", a.input, "Live: the measurement's input, from 1");
-    tf->add_option("--seconds", a.seconds, "Live: how long to listen (default 15)");
+                   "input 1 the microphone)")
+        ->needs(live);
+    tf->add_option("--ref-input", a.refInput, "Live: the reference's input, from 1")->needs(live);
+    tf->add_option("--input", a.input, "Live: the measurement's input, from 1")->needs(live);
+    tf->add_option("--seconds", a.seconds, "Live: how long to listen (default 15)")->needs(live);
     return tf;
 }
 
