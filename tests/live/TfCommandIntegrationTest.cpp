@@ -197,6 +197,14 @@ TEST_F(TfCommand, LiveOnTheSimulatedSpeakerGivesTheAcousticDelayAndTheModelsResp
         ++checked;
     }
     EXPECT_GT(checked, 100);
+    // The other way round, the microphone as the reference: the loopback comes first.
+    const Session back =
+        Sonvel("tf --live --sim speaker --ref-input 1 --input 2 --seconds 4 --fft 4096 --into 3");
+    ASSERT_EQ(back.status, 0) << back.err;
+    EXPECT_NEAR(std::stod(back.out.substr(back.out.find("Delay: ") + 7)), -1000.0 / 343.0, 0.05);
+    EXPECT_NE(back.out.find("Stored in slot 3: TF input 2 vs input 1, delay -2.9"),
+              std::string::npos)
+        << back.out;
     // The same input twice has nothing to compare.
     EXPECT_EQ(Sonvel("tf --live --sim speaker --ref-input 1 --input 1").status, 2);
 }
