@@ -1332,6 +1332,22 @@ int MainCtrl::FirstEmptySlot() {
     return -1;
 }
 
+bool MainCtrl::Action_StoreTransferFunction(int slot, const std::vector<std::complex<double>>& bins,
+                                            int sampleRate, const std::string& label) {
+    if (Slot(slot) == nullptr)
+        return Refuse(frontEnd_, "There is no slot " + std::to_string(slot) + " to store into");
+    const int half = static_cast<int>(bins.size()) - 1;
+    auto fresh = std::make_unique<Measurement>(label);
+    if (half >= 1)
+        fresh->InitializeFreq(bins.data(), half, sampleRate, half, 0, 0.0, 0.0, true);
+    if (!fresh->IsInitialized())
+        return Refuse(frontEnd_, "The transfer function could not be stored: it needs a power of "
+                                 "two of bins at a sample rate above 0");
+    fresh->PostInitSetOffset(0.0);
+    fresh->PostInitSetDateNow();
+    return PlaceResult(slot, std::move(fresh));
+}
+
 bool MainCtrl::Action_AnalyzeFile(int slot, const std::string& recordingPath,
                                   const std::string& referencePath) {
     if (Slot(slot) == nullptr)

@@ -4,6 +4,7 @@
 // to the user only through the front end. Window's thread only (the command line's main
 // thread).
 
+#include <complex>
 #include <memory>
 #include <optional>
 #include <string>
@@ -248,6 +249,11 @@ public:
     int Action_StoreSpectrum(int slot, const StoredSpectrum& spectrum);
     // The first empty slot; -1 when all are filled.
     int FirstEmptySlot();
+    // A transfer function into `slot` (the keep rule first) as a measurement labelled `label`:
+    // `bins` are the n/2 + 1 bins (n a power of two) of its impulse with time zero at the
+    // centre. False and a message when nothing was stored.
+    bool Action_StoreTransferFunction(int slot, const std::vector<std::complex<double>>& bins,
+                                      int sampleRate, const std::string& label);
 
     // `into` = the average of the slots' responses.
     bool Action_Average(const std::vector<int>& slots, int into, Kedra::Measure::AverageMode mode,

@@ -496,8 +496,15 @@ void SimulatedSoundCard::Stop() {
 }
 
 void SimulatedSoundCard::Run() {
+    // Speaker and room: input 2 carries the drive back through the card alone, as a loopback
+    // cable beside the microphone would: the timing reference of a dual-channel measurement.
+    DeviceModelParams loopParams = DeviceModelParams::For(SimulatedModel::Loopback, sampleRate_);
+    loopParams.latencySamples = model_.Params().latencySamples;
+    DeviceModel reference(loopParams);
+    const bool withReference = kind_ != SimulatedModel::Loopback && inChannels_ >= 2;
     // All buffers are sized here, before the first callback, like a driver's.
-    const int block = std::clamp(model_.MinimumDelay(), 1, BLOCK_FRAMES);
+    const int block =
+        std::clamp(std::min(model_.MinimumDelay(), reference.MinimumDelay()), 1, BLOCK_FRAMES);
     std::vector<float> input(static_cast<std::size_t>(block) * std::max(inChannels_, 1), 0.0f);
     std::vector<float> output(static_cast<std::size_t>(block) * std::max(outChannels_, 1), 0.0f);
     std::vector<float> mono(static_cast<std::size_t>(block), 0.0f);
@@ -528,6 +535,12 @@ void SimulatedSoundCard::Run() {
                 for (int ch = 0; ch < inChannels_; ++ch)
                     input[static_cast<std::size_t>(i * inChannels_ + ch)] =
                         mono[static_cast<std::size_t>(i)];
+            if (withReference) {
+                reference.Input(mono.data(), block);
+                for (int i = 0; i < block; ++i)
+                    input[static_cast<std::size_t>(i * inChannels_ + 1)] =
+                        mono[static_cast<std::size_t>(i)];
+            }
         }
 
         stream_->ProcessBlock(inChannels_ > 0 ? input.data() : nullptr,
@@ -549,6 +562,8 @@ void SimulatedSoundCard::Run() {
                     drive[static_cast<std::size_t>(i)] +=
                         output[static_cast<std::size_t>(i * outChannels_ + ch)];
             model_.Drive(drive.data(), block);
+            if (withReference)
+                reference.Drive(drive.data(), block);
         }
 
         frames += block;

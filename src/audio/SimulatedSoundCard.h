@@ -2,7 +2,9 @@
 // The simulated sound card: host API "Simulated", whose devices follow PortAudio's in every
 // device list. Each device is a model of a device under test between the card's output and
 // input. Started, it runs the stream's IO callback on its own thread in blocks, faster than
-// real time, and feeds the input from the model applied to the output.
+// real time, and feeds the input from the model applied to the output. Speaker and room carry
+// the output on input 2 through the card's latency alone (a loopback reference beside the
+// microphone), the microphone on every other input.
 //
 // The models and their parameters are public so that tests can compute the exact truth
 // (DeviceModel::Response) to compare a measurement against.

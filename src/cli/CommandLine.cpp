@@ -30,6 +30,7 @@
 #include "cli/ConsoleFrontEnd.h"
 #include "cli/Demo.h"
 #include "cli/SplCommand.h"
+#include "cli/TfCommand.h"
 #include "exchange/Calibrator.h"
 #include "exchange/ImpulseImporter.h"
 #include "exchange/MeasurementExporter.h"
@@ -835,6 +836,8 @@ int RunCommandLine(int argc, char** argv) {
 
     SplCommandArguments splMeterArgs;
     auto* splMeter = AddSplCommand(app, splMeterArgs);
+    TfCommandArguments tfArgs;
+    auto* tf = AddTfCommand(app, tfArgs);
 
     bool show = false, reset = false;
     std::string loadFile, saveFile;
@@ -1160,6 +1163,10 @@ int RunCommandLine(int argc, char** argv) {
         } else if (splMeter->parsed()) {
             status =
                 RunSplCommand(ctrl, splMeterArgs, [&] { ChooseDevices(ctrl, splMeterArgs.sim); });
+        } else if (tf->parsed()) {
+            status = RunTfCommand(
+                ctrl, tfArgs, [&](const std::string& text) { return ParseSlot(ctrl, text); },
+                [&] { ChooseDevices(ctrl, tfArgs.sim); });
         } else if (meter->parsed()) {
             ChooseDevices(ctrl, sim);
             if (!ctrl.Audio().ApplyDevices(Conf::Options::Field))

@@ -366,9 +366,9 @@ private:
     std::string format_;
 };
 
-// Reads up to `frames` frames and keeps channel 0; returns the frames read.
+// Reads up to `frames` frames and keeps one channel (0 unless told); returns the frames read.
 template <typename T>
-sf_count_t ReadFirstChannel(SndfileHandle& handle, T* out, sf_count_t frames) {
+sf_count_t ReadFirstChannel(SndfileHandle& handle, T* out, sf_count_t frames, int channel = 0) {
     const int channels = handle.channels();
     if (channels == 1) {
         const sf_count_t got = handle.readf(out, frames);
@@ -383,7 +383,7 @@ sf_count_t ReadFirstChannel(SndfileHandle& handle, T* out, sf_count_t frames) {
         if (got <= 0)
             break;
         for (sf_count_t i = 0; i < got; ++i)
-            out[done + i] = chunk[static_cast<std::size_t>(i * channels)];
+            out[done + i] = chunk[static_cast<std::size_t>(i * channels + channel)];
         done += got;
         if (got < want)
             break;
@@ -569,11 +569,17 @@ bool ReadToArray(Reader& reader, const std::string& name, T* out, int capacity, 
     return got > 0;
 }
 
-int Import(Reader& reader, const std::string& name, WaveInfo& info, float*& out, std::string& why) {
+int Import(Reader& reader, const std::string& name, WaveInfo& info, float*& out, std::string& why,
+           int channel) {
     SndfileHandle& handle = reader.Handle();
     info = reader.Info();
     if (info.channels > 2) {
         why = std::to_string(info.channels) + " channels, only mono or stereo is read";
+        Warn("ArrayWaveImport", name, why);
+        return 0;
+    }
+    if (channel < 0 || channel >= info.channels) {
+        why = info.channels == 1 ? "it has one channel, not two" : "it has no such channel";
         Warn("ArrayWaveImport", name, why);
         return 0;
     }
@@ -586,7 +592,7 @@ int Import(Reader& reader, const std::string& name, WaveInfo& info, float*& out,
     while (total < info.frames) {
         const sf_count_t want =
             std::min<sf_count_t>(static_cast<sf_count_t>(chunk.size()), info.frames - total);
-        const sf_count_t got = ReadFirstChannel(handle, chunk.data(), want);
+        const sf_count_t got = ReadFirstChannel(handle, chunk.data(), want, channel);
         if (got <= 0)
             break;
         samples.insert(samples.end(), chunk.begin(), chunk.begin() + got);
@@ -636,7 +642,7 @@ WaveInfo InfoOf(Reader& reader, bool opened, const std::string& name) {
 }
 
 int ImportFrom(Reader& reader, bool opened, const std::string& name, WaveInfo& info, float*& out,
-               std::string* why) {
+               std::string* why, int channel) {
     std::string reason;
     int n = 0;
     if (!opened) {
@@ -644,7 +650,7 @@ int ImportFrom(Reader& reader, bool opened, const std::string& name, WaveInfo& i
         Warn("ArrayWaveImport", name, reason);
     } else {
         try {
-            n = Import(reader, name, info, out, reason);
+            n = Import(reader, name, info, out, reason, channel);
         } catch (const std::bad_alloc&) {
             reason = "out of memory";
             Warn("ArrayWaveImport", name, reason);
@@ -909,22 +915,24 @@ WaveInfo WaveMemoryInfo(ByteSpan bytes) {
     return InfoOf(reader, opened, MEMORY_NAME);
 }
 
-int ArrayWaveImport(const std::string& path, WaveInfo& info, float*& out, std::string* why) {
+int ArrayWaveImport(const std::string& path, WaveInfo& info, float*& out, std::string* why,
+                    int channel) {
     Log("INFO    ArrayWaveImport(" + path + ")\n");
     info = WaveInfo{};
     out = nullptr;
     Reader reader;
     const bool opened = reader.OpenPath(path);
-    return ImportFrom(reader, opened, path, info, out, why);
+    return ImportFrom(reader, opened, path, info, out, why, channel);
 }
 
-int ArrayWaveImportMemory(ByteSpan bytes, WaveInfo& info, float*& out, std::string* why) {
+int ArrayWaveImportMemory(ByteSpan bytes, WaveInfo& info, float*& out, std::string* why,
+                          int channel) {
     Log(std::string("INFO    ArrayWaveImport(") + MEMORY_NAME + ")\n");
     info = WaveInfo{};
     out = nullptr;
     Reader reader;
     const bool opened = reader.OpenMemory(bytes);
-    return ImportFrom(reader, opened, MEMORY_NAME, info, out, why);
+    return ImportFrom(reader, opened, MEMORY_NAME, info, out, why, channel);
 }
 
 } // namespace Kedra::WaveImExport

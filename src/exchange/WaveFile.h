@@ -103,10 +103,12 @@ WaveInfo WaveMemoryInfo(ByteSpan bytes);
 // Fills `info` and hands back a new Mem array of the frames of a mono file, or of the left
 // channel of a stereo file; the caller frees it with Mem::FreeArray. Returns the frames read;
 // 0 (and a null array) for a file that cannot be read, holds no frames or has more than two
-// channels, and then `why` (when given) receives the reason that is also logged.
+// channels, and then `why` (when given) receives the reason that is also logged. `channel` 1
+// reads the right channel instead (refused for a mono file).
 int ArrayWaveImport(const std::string& path, WaveInfo& info, float*& out,
-                    std::string* why = nullptr);
+                    std::string* why = nullptr, int channel = 0);
 // The same from memory, logged under the name "<memory>".
-int ArrayWaveImportMemory(ByteSpan bytes, WaveInfo& info, float*& out, std::string* why = nullptr);
+int ArrayWaveImportMemory(ByteSpan bytes, WaveInfo& info, float*& out, std::string* why = nullptr,
+                          int channel = 0);
 
 } // namespace Kedra::WaveImExport

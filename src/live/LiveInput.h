@@ -1,7 +1,8 @@
 #pragma once
 // The live instruments' input: a stream input buffer that, on the audio thread, only copies
-// each block of one input channel into a SampleRing; RunLive drains the ring on the calling
-// thread into whatever analyses it, so a live run feeds the same code as a file does.
+// each block of one input channel (or interleaved frames of two) into a SampleRing; RunLive drains
+// the ring on the calling thread into whatever analyses it, so a live run feeds the same code as a
+// file does.
 //
 // Threads: OnFull runs on the audio thread inside Write (no allocation, no lock); Read and
 // Dropped on the analysis thread.
@@ -54,5 +55,13 @@ LiveRun RunLive(Kedra::PAudioII::StreamInitializer* stream, int channel, double 
                 const std::function<void(const float*, int)>& sink,
                 const std::atomic<bool>* cancel = nullptr,
                 const std::function<void()>& listening = {});
+
+// The same for two inputs at once, for the dual-channel instruments: the audio thread hands
+// over interleaved frames (in rising channel order), and `sink` gets `count` samples of each,
+// `first`'s and `second`'s, in the order asked. The two channels must differ.
+LiveRun
+RunLivePair(Kedra::PAudioII::StreamInitializer* stream, int first, int second, double seconds,
+            const std::function<void(const float* first, const float* second, int count)>& sink,
+            const std::atomic<bool>* cancel = nullptr);
 
 } // namespace Kedra::Live

@@ -249,6 +249,19 @@ TEST(WaveReadTest, HandMadeFilesReadBackTheirSamples) {
     EXPECT_EQ(st.info.frames, 3);
     EXPECT_EQ(st.info.channels, 2);
     EXPECT_EQ(st.samples, (std::vector<float>{Pcm16Read(100), Pcm16Read(200), Pcm16Read(300)}));
+    // The right channel when asked; a mono file has none.
+    {
+        WaveInfo right;
+        float* raw = nullptr;
+        ASSERT_EQ(ArrayWaveImportMemory(s, right, raw, nullptr, 1), 3);
+        EXPECT_EQ(std::vector<float>(raw, raw + 3),
+                  (std::vector<float>{Pcm16Read(-1), Pcm16Read(-2), Pcm16Read(-3)}));
+        Mem::FreeArray(raw);
+        std::string why;
+        EXPECT_EQ(ArrayWaveImportMemory(HandMadeWave(1, 22050, mono), right, raw, &why, 1), 0);
+        EXPECT_EQ(raw, nullptr);
+        EXPECT_EQ(why, "it has one channel, not two");
+    }
     const WaveInfo info = WaveMemoryInfo(s);
     EXPECT_EQ(info.samplerate, 48000);
     EXPECT_EQ(info.frames, 3);
