@@ -112,6 +112,10 @@ bool AnalyzeRecording(float* recording, const ReferenceInverse& reference,
 
     int q;
     double offset;
+    bool inverted = false;
+    const int located = Kedra::Analyze::LocateImpulse(correlation.data(), c, false,
+                                                      settings.timeZeroMethod, &inverted);
+    result.locatedOffset = located - n;
     if (settings.lockTimeOffset) {
         say("Using locked time offset");
         q = static_cast<int>(std::floor(settings.lockedTimeOffset + 0.5)) + n;
@@ -119,9 +123,7 @@ bool AnalyzeRecording(float* recording, const ReferenceInverse& reference,
         result.inverted = false;
     } else {
         say("Locating largest correlation");
-        bool inverted = false;
-        q = Kedra::Analyze::LocateImpulse(correlation.data(), c, false, settings.timeZeroMethod,
-                                          &inverted);
+        q = located;
         result.inverted = inverted;
         offset = q - n;
     }
@@ -145,6 +147,7 @@ bool AnalyzeRecording(float* recording, const ReferenceInverse& reference,
                                                           !settings.lockTimeOffset, -30.0);
         if (result.extended && !settings.lockTimeOffset) {
             result.timeOffset -= delay;
+            result.locatedOffset -= delay;
             say("Extended to Nyquist frequency");
         }
     }
@@ -161,6 +164,7 @@ bool AnalyzeRecording(float* recording, const ReferenceInverse& reference,
         }
         Kedra::Analyze::DelaySpectrum(spectrumOut, spectrumOut, half, -w);
         result.timeOffset += w;
+        result.locatedOffset += w;
     }
     return true;
 }

@@ -339,9 +339,12 @@ SplResult TakeSplReference(AudioHelper& audio, const SplRequest& q) {
 }
 
 void AttachSpl(Kedra::Measure::Measurement& m, AudioHelper& audio) {
+    AttachSpl(m, audio, Conf::Options::Field.Dev.InputChannel);
+}
+
+void AttachSpl(Kedra::Measure::Measurement& m, AudioHelper& audio, int channel) {
     m.ClearSpl();
-    const std::optional<SplReference> ref =
-        FindSplReference(CurrentInputDevice(), Conf::Options::Field.Dev.InputChannel);
+    const std::optional<SplReference> ref = FindSplReference(CurrentInputDevice(), channel);
     if (!ref)
         return;
     // The record's level holds the normalising gains (its amplitude) and, where the microphone

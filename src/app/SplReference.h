@@ -89,6 +89,8 @@ SplResult TakeSplReference(AudioHelper& audio, const SplRequest& request);
 // the reference's frequency taken out; the record is left uncalibrated when its input has no
 // reference.
 void AttachSpl(Kedra::Measure::Measurement& measurement, AudioHelper& audio);
+// The same for a record measured through input `channel` of the current input device.
+void AttachSpl(Kedra::Measure::Measurement& measurement, AudioHelper& audio, int channel);
 
 // The input device the stream records from, by name, as references are keyed.
 std::string CurrentInputDevice();
