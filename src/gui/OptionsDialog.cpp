@@ -446,12 +446,14 @@ void OptionsDialog::BuildDevices() {
            tr("The input a cable from the output comes back on: the time zero of every input, so "
               "their delays are acoustic ones without the sound card's own"));
     auto* inputList = new QLineEdit;
-    inputList->setPlaceholderText(tr("the input channel above"));
+    inputList->setPlaceholderText(tr("1, 2, 3"));
+    inputList->setMinimumWidth(150);
     inputList->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     connect(inputList, &QLineEdit::textChanged, this, [this] { CheckLive(); });
     AddRow(channels, tr("Inputs"), inputList, "Dev.InputChannels",
            tr("Inputs measured together in one sweep, counted from 1: 1, 2, 3. Each goes into "
-              "its own slot. Empty: the input channel above alone"));
+              "its own slot. Empty: the input channel above alone"),
+           new QLabel(tr("(empty: the input channel above)")));
     bindings_.push_back({[inputList](Conf::OptionsField& o) {
                              QStringList items;
                              for (int in : o.Dev.InputChannels)
