@@ -1056,6 +1056,10 @@ int RunCommandLine(int argc, char** argv) {
                 Measurement* m = ctrl.Presenter(presenter);
                 if (!measureName.empty())
                     m->SetLabel(measureName);
+                // Each input's record says which input it is, also under its new name.
+                for (const auto& [input, slot] : ctrl.PlacedInputs())
+                    if (!measureName.empty())
+                        ctrl.List().No(slot)->SetLabel(InputLabel(measureName, input));
                 const auto& v = ctrl.Audio().LastVerdict();
                 std::printf("Measured %s into slot %d: %s, recording peak %s dB (%s), time offset "
                             "%s samples%s\n",

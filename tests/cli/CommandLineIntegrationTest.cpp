@@ -670,9 +670,10 @@ TEST_F(CommandLine, SeveralInputsWithAReferenceAndTheListsThatAreRefused) {
     }
     EXPECT_NE(Sonvel(measure + "--inputs 1,12").err.find("There is no input 12"),
               std::string::npos);
-    const Session ok = Sonvel(measure + "--inputs 1,10 --reference-input 9");
+    const Session ok = Sonvel(measure + "--inputs 1,10 --reference-input 9 --name Mic");
     ASSERT_EQ(ok.status, 0) << ok.err;
-    EXPECT_NE(ok.out.find("Input 10 in slot "), std::string::npos) << ok.out;
+    EXPECT_NE(ok.out.find("Input 1 in slot 0: Mic (input 1)"), std::string::npos) << ok.out;
+    EXPECT_NE(ok.out.find("Input 10 in slot 3: Mic (input 10)"), std::string::npos) << ok.out;
     EXPECT_NE(ok.out.find(", Acoustic delay 5.8"), std::string::npos) << ok.out;
     const Session info = Sonvel("info A");
     EXPECT_NE(info.out.find("System delay: 10.88"), std::string::npos) << info.out;
