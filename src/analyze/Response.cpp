@@ -521,9 +521,14 @@ bool Response::MeasureSignal(int end, const std::vector<std::complex<double>*>& 
         others.lockTimeOffset = true;
         others.lockedTimeOffset = referenceOffset;
     }
-    for (std::size_t i = 0; analysed && i < channels.size(); ++i)
-        if (ref == channels.end() || i != static_cast<std::size_t>(ref - channels.begin()))
-            analysed = analyse(i, others);
+    for (std::size_t i = 0; analysed && i < channels.size(); ++i) {
+        if (ref != channels.end() && i == static_cast<std::size_t>(ref - channels.begin()))
+            continue;
+        ResponseSettings own = others;
+        if (applyCalibration && i < inputCalibrators.size() && !inputCalibrators[i].empty())
+            own.calibrators = inputCalibrators[i];
+        analysed = analyse(i, own);
+    }
     separated.clear();
     recorder.reset();
     if (analysed) {

@@ -104,6 +104,8 @@ public:
     bool applyCalibration = true;
     // The input that carries the played signal back (a loopback), or -1.
     int referenceInput = -1;
+    // For MeasureInputs: per input, calibrators in place of the common ones (empty: those).
+    std::vector<std::vector<const Calibrator*>> inputCalibrators;
 
     // Results of the last run.
     double recordedPeak = 0.0;

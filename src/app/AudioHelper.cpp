@@ -104,6 +104,10 @@ std::string CheckInputs(const std::vector<int>& inputs, int reference, int avail
     return {};
 }
 
+std::string MicCalibrationFileFor(int input) {
+    return "CalibrationMic-in" + std::to_string(input + 1) + ".cal";
+}
+
 std::string InputLabel(const std::string& label, int input) {
     std::string base = label;
     const auto at = base.rfind(" (input ");
@@ -422,6 +426,19 @@ bool AudioHelper::PerformMeasurement(Measurement& measurement, const std::string
         }
     }
     r.referenceInput = o.Dev.ReferenceInput;
+    // An input with a calibration of its own uses it where the common microphone one would be.
+    std::vector<Kedra::Measure::Calibrator> ownMic(several ? lastInputs_.size() : 0);
+    r.inputCalibrators.assign(ownMic.size(), {});
+    const std::vector<const Kedra::Measure::Calibrator*> common = r.Settings().calibrators;
+    for (std::size_t i = 0; i < ownMic.size(); ++i) {
+        std::error_code ec;
+        const std::string file = Conf::FilePath(MicCalibrationFileFor(lastInputs_[i]));
+        if (!mic_.IsActive() || !std::filesystem::exists(file, ec) || !ownMic[i].Open(file))
+            continue;
+        ownMic[i].SetActive(true);
+        for (const Kedra::Measure::Calibrator* c : common)
+            r.inputCalibrators[i].push_back(c == &mic_ ? &ownMic[i] : c);
+    }
     bool ok;
     if (several)
         ok = r.MeasureInputs(m_, channels, outs, active_, filtered);
@@ -431,6 +448,7 @@ bool AudioHelper::PerformMeasurement(Measurement& measurement, const std::string
         ok = r.MeasureFiltered(m_, spectrum_.data(), inputChannel, active_);
     reporting = nullptr;
     reportingRun = nullptr;
+    r.inputCalibrators.clear();
     if (!ok) {
         // Said once, here; a cancel the user asked for needs no answer.
         if (!r.aborted)
@@ -441,7 +459,7 @@ bool AudioHelper::PerformMeasurement(Measurement& measurement, const std::string
     if (!several) {
         Finish(measurement, spectrum_.data(), m_, filtered, fs, r.inputResults.front());
         // Only a live measurement knows the input it came through.
-        AttachSpl(measurement, *this, inputChannel);
+        AttachSpl(measurement, inputChannel, mic_);
         return true;
     }
     for (std::size_t i = 0; i < lastInputs_.size(); ++i) {
@@ -463,7 +481,7 @@ bool AudioHelper::PerformMeasurement(Measurement& measurement, const std::string
                                      " ms, Acoustic delay " +
                                      Kedra::Text::FormatFixed(acoustic * 1000.0 / fs, 3) + " ms");
         }
-        AttachSpl(m, *this, lastInputs_[i]);
+        AttachSpl(m, lastInputs_[i], ownMic[i].IsActive() ? ownMic[i] : mic_);
         if (more)
             moreInputs_.emplace_back(lastInputs_[i], std::move(more));
     }
@@ -636,6 +654,19 @@ bool AudioHelper::ImportMicCalibration(const std::string& path) {
         Conf::Options::Field.Analysis.MicCalibration = true;
     NotifyCalibration();
     return ok;
+}
+
+bool AudioHelper::ImportMicCalibration(const std::string& path, int input) {
+    if (input < 0 || input >= 31) {
+        frontEnd_.ShowMessage(MessageKind::Warning, "Sonvel Warning",
+                              "There is no input " + std::to_string(input + 1) +
+                                  " to calibrate a microphone for");
+        return false;
+    }
+    Kedra::Measure::Calibrator own;
+    const std::string name = MicCalibrationFileFor(input);
+    return ImportCalibration(frontEnd_, own, path, name.c_str(),
+                             "Input " + std::to_string(input + 1) + " microphone", false);
 }
 
 bool AudioHelper::ImportDacAdcCalibration(const std::string& path) {

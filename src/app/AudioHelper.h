@@ -33,6 +33,9 @@ inline const double MEASURE_LOW_WARN_AMP = 0.01;
 inline const double MEASURE_LOW_REJECT_AMP = 0.00031622776601683794;
 inline constexpr const char* CAL_MIC_FILENAME = "CalibrationMic.cal";
 inline constexpr const char* CAL_DACADC_FILENAME = "CalibrationDacAdc.cal";
+// "CalibrationMic-in3.cal": the microphone calibration of input 3 (0-based input 2), which a
+// measurement of several inputs uses for that input in place of the common one.
+std::string MicCalibrationFileFor(int input);
 
 // DevOptions.SamplerateNo to Hz; 0 for an unknown number.
 int SampleRateOfNumber(int number);
@@ -115,6 +118,8 @@ public:
     // Calibration files: opened, saved in the user directory in our own format and (mic
     // only) activated. Switching on re-opens the saved copy.
     bool ImportMicCalibration(const std::string& path);
+    // The calibration of the microphone on one input (0-based), saved beside the common one.
+    bool ImportMicCalibration(const std::string& path, int input);
     bool ImportDacAdcCalibration(const std::string& path);
     bool SetMicCalibration(bool on);
     bool SetDacAdcCalibration(bool on);

@@ -878,6 +878,10 @@ int RunCommandLine(int argc, char** argv) {
         ->check(CLI::IsMember({"mic", "dacadc", "on", "off", "loopback", "abc", "spl"}));
     cal->add_option("argument", calArg);
     cal->add_option("--sim", sim, "Measure on the simulated sound card");
+    int calInput = 0;
+    cal->add_option("--input", calInput,
+                    "mic: the input, counted from 1, whose microphone this calibrates; measuring "
+                    "several inputs (measure --inputs) uses it for that input");
     SplArguments splArgs;
     cal->add_option("--level", splArgs.level,
                     "spl: the calibrator's level in dB SPL (94, 104, 114 or any), or with --play "
@@ -1180,8 +1184,14 @@ int RunCommandLine(int argc, char** argv) {
             if (calWhat == "mic" || calWhat == "dacadc") {
                 if (calArg.empty())
                     throw UsageError("cal " + calWhat + " needs a calibration file");
-                const bool ok = calWhat == "mic" ? ctrl.Audio().ImportMicCalibration(calArg)
-                                                 : ctrl.Audio().ImportDacAdcCalibration(calArg);
+                if (calInput != 0 && (calWhat != "mic" || calInput < 1))
+                    throw UsageError("--input takes the input, counted from 1, of a microphone "
+                                     "calibration (cal mic FILE --input N)");
+                const bool ok =
+                    calWhat == "mic"
+                        ? (calInput > 0 ? ctrl.Audio().ImportMicCalibration(calArg, calInput - 1)
+                                        : ctrl.Audio().ImportMicCalibration(calArg))
+                        : ctrl.Audio().ImportDacAdcCalibration(calArg);
                 status = ok ? 0 : 1;
             } else if (calWhat == "on" || calWhat == "off") {
                 if (calArg != "mic" && calArg != "dacadc")

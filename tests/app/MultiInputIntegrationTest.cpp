@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "app/MainCtrl.h"
@@ -111,6 +113,43 @@ TEST_F(MultiInputTest, AFullListKeepsEveryEarlierRecordAndSaysWhichInputWasLost)
             EXPECT_EQ(ctrl.List().No(i)->GetLabel(), "old " + std::to_string(i));
         }
     }
+}
+
+// A microphone calibration of one input corrects that input alone.
+TEST_F(MultiInputTest, AnInputsOwnMicrophoneCalibrationCorrectsThatInputOnly) {
+    ScriptedFrontEnd fe;
+    MainCtrl ctrl(fe);
+    ctrl.StartUp("");
+    Conf::Options::Field.Dev.SamplerateNo = 1;
+    Conf::Options::Field.Signal.SignalLength = 14;
+    Conf::Options::Field.Analysis.NormalizeTo0dB = false;
+    Conf::Options::Field.Dev.InputChannels = {0, 9};
+    ctrl.Audio().UseSimulated(true, SimulatedModel::Speaker);
+    std::ofstream(dir / "flat.txt") << "20\t0.0\n20000\t0.0\n";
+    std::ofstream(dir / "tilt.txt") << "20\t0.0\n1000\t0.0\n2000\t6.0\n20000\t6.0\n";
+    ASSERT_TRUE(ctrl.Audio().ImportMicCalibration((dir / "flat.txt").string()));
+    ctrl.ApplyOptions();
+    // The level at 5 kHz re 1 kHz: what a calibration, whatever its own reference, changes.
+    const auto levels = [&] {
+        EXPECT_TRUE(ctrl.Action_MeasStart(MainCtrl::PRESENTER_A));
+        std::vector<double> db;
+        for (const auto& [input, slot] : ctrl.PlacedInputs()) {
+            auto* m = ctrl.List().No(slot);
+            const auto at = [m](double hz) {
+                return m->GetA()[static_cast<int>(hz / m->GetHzPerBin() + 0.5)];
+            };
+            db.push_back(20.0 * std::log10(at(5000.0) / at(1000.0)));
+        }
+        return db;
+    };
+    const std::vector<double> before = levels();
+    ASSERT_TRUE(ctrl.Audio().ImportMicCalibration((dir / "tilt.txt").string(), 9));
+    EXPECT_TRUE(fs::exists(dir / MicCalibrationFileFor(9)));
+    const std::vector<double> after = levels();
+    ASSERT_EQ(before.size(), 2u);
+    ASSERT_EQ(after.size(), 2u);
+    EXPECT_NEAR(after[0], before[0], 0.05);
+    EXPECT_NEAR(std::fabs(after[1] - before[1]), 6.0, 0.1);
 }
 
 TEST(MeasuredInputs, ListsAreCheckedAgainstTheDevice) {
