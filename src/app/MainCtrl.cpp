@@ -1391,6 +1391,10 @@ void MainCtrl::LoopbackBegin(LoopbackSession& session) {
     Conf::OptionsField& field = Conf::Options::Field;
     session.signal = field.Signal;
     session.analysis = field.Analysis;
+    session.inputs = field.Dev.InputChannels;
+    session.referenceInput = field.Dev.ReferenceInput;
+    field.Dev.InputChannels.clear();
+    field.Dev.ReferenceInput = -1;
     // Before the defaults below switch it off.
     session.micWasOn = audio_->MicCalibrator().IsActive();
     session.failures = 0;
@@ -1469,6 +1473,8 @@ void MainCtrl::LoopbackEnd(const LoopbackSession& session) {
     const bool dacAdcOn = audio_->DacAdcCalibrator().IsActive();
     field.Signal = session.signal;
     field.Analysis = session.analysis;
+    field.Dev.InputChannels = session.inputs;
+    field.Dev.ReferenceInput = session.referenceInput;
     field.Analysis.DacAdcCalibration = dacAdcOn;
     field.Analysis.MicCalibration = audio_->MicCalibrator().IsActive();
     audio_->ApplyOptions(field);

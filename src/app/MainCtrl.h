@@ -34,6 +34,9 @@ inline constexpr const char* DISTORTION_MISSING =
 struct LoopbackSession {
     Conf::SignalOptions signal;
     Conf::AnalysisOptions analysis;
+    // The loopback is one input, whatever inputs the measurements record together.
+    std::vector<int> inputs;
+    int referenceInput = -1;
     bool micWasOn = false;
     int failures = 0;
 };

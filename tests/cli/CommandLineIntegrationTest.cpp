@@ -681,6 +681,18 @@ TEST_F(CommandLine, SeveralInputsWithAReferenceAndTheListsThatAreRefused) {
     // The lists were for that run; the options keep their own.
     EXPECT_NE(Read(dir / "RazeriRerirov.xml").find("<ReferenceInput>-1</ReferenceInput>"),
               std::string::npos);
+    // A loopback calibration measures its one input and leaves the stored lists alone.
+    ASSERT_EQ(Sonvel("--yes --set Dev.InputChannels=0,9 --set Dev.ReferenceInput=8 cal loopback "
+                     "--sim loopback")
+                  .status,
+              0);
+    EXPECT_NE(Read(dir / "RazeriRerirov.xml").find("<ReferenceInput>8</ReferenceInput>"),
+              std::string::npos);
+    auto list = Autosaved();
+    int inputRecords = 0;
+    for (int i = 0; i < list->GetSize(); ++i)
+        inputRecords += list->No(i)->GetLabel().find("(input") != std::string::npos ? 1 : 0;
+    EXPECT_EQ(inputRecords, 2) << "only the two of the measurement above";
 }
 
 } // namespace
