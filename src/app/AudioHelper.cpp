@@ -474,10 +474,12 @@ bool AudioHelper::PerformMeasurement(Measurement& measurement, const std::string
         frontEnd_.ReportProgress(which);
         Finish(m, i == 0 ? spectrum_.data() : outs[i], m_, filtered, fs, r.inputResults[i]);
         if (o.Dev.ReferenceInput >= 0) {
-            const double acoustic = r.inputResults[i].locatedOffset - r.referenceOffset;
-            m.SetDelays(r.referenceOffset, acoustic);
+            // Both arrivals as the locator found them, so that they share its precision.
+            const double system = r.inputResults.back().locatedOffset;
+            const double acoustic = r.inputResults[i].locatedOffset - system;
+            m.SetDelays(system, acoustic);
             frontEnd_.ReportProgress(which + ": System delay " +
-                                     Kedra::Text::FormatFixed(r.referenceOffset * 1000.0 / fs, 3) +
+                                     Kedra::Text::FormatFixed(system * 1000.0 / fs, 3) +
                                      " ms, Acoustic delay " +
                                      Kedra::Text::FormatFixed(acoustic * 1000.0 / fs, 3) + " ms");
         }

@@ -83,7 +83,7 @@ TEST_F(MultiInputTest, TheReferenceTakesTheCardsLatencyOutOfEachMicrophonesDelay
             EXPECT_NEAR(m->GetSystemDelay() / FS * 1000.0, latency * 1000.0 / FS, 0.05);
             EXPECT_NEAR(m->GetAcousticDelay() / FS * 1000.0, expected[i] * 1000.0, 0.05);
             // The time zero is the reference's: the card's latency.
-            EXPECT_NEAR(m->GetBaseOffset(), m->GetSystemDelay(), 1e-9);
+            EXPECT_NEAR(m->GetBaseOffset(), m->GetSystemDelay(), 0.5);
             const std::string info = Kedra::Measure::MeasurementFile::GetInfo(*m);
             EXPECT_NE(info.find("System delay: "), std::string::npos);
             EXPECT_NE(info.find("Acoustic delay: "), std::string::npos);
