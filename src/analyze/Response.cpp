@@ -165,11 +165,10 @@ bool Response::Render(int n, PCMGenerator* generator) {
     return false;
 }
 
-PCMGenerator* Response::RenderFor(int lengthExponent, const std::complex<double>* spectrumOut,
-                                  PCMGenerator* generator) {
+PCMGenerator* Response::RenderFor(int lengthExponent, bool haveSpectrum, PCMGenerator* generator) {
     failure.clear();
     aborted = false;
-    if (lengthExponent < 2 || lengthExponent > 28 || spectrumOut == nullptr) {
+    if (lengthExponent < 2 || lengthExponent > 28 || !haveSpectrum) {
         failure = "The signal length 2^" + std::to_string(lengthExponent) +
                   " lies outside 2^2 .. 2^28 samples";
         return nullptr;
@@ -184,11 +183,31 @@ PCMGenerator* Response::RenderFor(int lengthExponent, const std::complex<double>
 
 bool Response::Measure(int lengthExponent, std::complex<double>* spectrumOut, int inputChannel,
                        PCMGenerator* generator) {
-    if (RenderFor(lengthExponent, spectrumOut, generator) == nullptr)
+    if (RenderFor(lengthExponent, spectrumOut != nullptr, generator) == nullptr)
         return false;
     const int n = 1 << lengthExponent;
-    return MeasureSignal(n, spectrumOut, lengthExponent, inputChannel, signalBuffer_.data(),
+    return MeasureSignal(n, {spectrumOut}, lengthExponent, {inputChannel}, signalBuffer_.data(),
                          signalBuffer_.data(), 0);
+}
+
+bool Response::MeasureInputs(int lengthExponent, const std::vector<int>& channels,
+                             const std::vector<std::complex<double>*>& spectra,
+                             PCMGenerator* generator, bool filtered) {
+    bool spectraGiven = !channels.empty() && spectra.size() == channels.size();
+    for (std::size_t i = 0; spectraGiven && i < channels.size(); ++i)
+        spectraGiven = spectra[i] != nullptr || channels[i] == referenceInput;
+    generator = RenderFor(lengthExponent, spectraGiven, generator);
+    if (generator == nullptr)
+        return false;
+    const int n = 1 << lengthExponent;
+    if (!filtered)
+        return MeasureSignal(n, spectra, lengthExponent, channels, signalBuffer_.data(),
+                             signalBuffer_.data(), 0);
+    int start = 0;
+    int end = n;
+    PrepareFiltered(n, generator, &start, &end);
+    return MeasureSignal(end, spectra, lengthExponent, channels, filteredBuffer_.data(),
+                         signalBuffer_.data(), start);
 }
 
 void Response::PlayedBand(int n, PCMGenerator* generator, int* start, int* end) {
@@ -229,12 +248,7 @@ void Response::PlayedBand(int n, PCMGenerator* generator, int* start, int* end) 
     *end = std::clamp(*end, *start, n);
 }
 
-bool Response::MeasureFiltered(int lengthExponent, std::complex<double>* spectrumOut,
-                               int inputChannel, PCMGenerator* generator) {
-    generator = RenderFor(lengthExponent, spectrumOut, generator);
-    if (generator == nullptr)
-        return false;
-    const int n = 1 << lengthExponent;
+void Response::PrepareFiltered(int n, PCMGenerator* generator, int* start, int* end) {
     signalFilter_->Update();
     if (!filteredValid_ || filteredRevision_ != signalFilter_->Revision()) {
         ReportStatus("Applying filter");
@@ -242,10 +256,19 @@ bool Response::MeasureFiltered(int lengthExponent, std::complex<double>* spectru
         filteredRevision_ = signalFilter_->Revision();
         filteredValid_ = true;
     }
+    PlayedBand(n, generator, start, end);
+}
+
+bool Response::MeasureFiltered(int lengthExponent, std::complex<double>* spectrumOut,
+                               int inputChannel, PCMGenerator* generator) {
+    generator = RenderFor(lengthExponent, spectrumOut != nullptr, generator);
+    if (generator == nullptr)
+        return false;
+    const int n = 1 << lengthExponent;
     int start = 0;
     int end = n;
-    PlayedBand(n, generator, &start, &end);
-    return MeasureSignal(end, spectrumOut, lengthExponent, inputChannel, filteredBuffer_.data(),
+    PrepareFiltered(n, generator, &start, &end);
+    return MeasureSignal(end, {spectrumOut}, lengthExponent, {inputChannel}, filteredBuffer_.data(),
                          signalBuffer_.data(), start);
 }
 
@@ -279,11 +302,37 @@ void Response::StartOutput() {
     s->SetOutputEnabled(true);
 }
 
-bool Response::MeasureSignal(int end, std::complex<double>* spectrumOut, int exponent,
-                             int inputChannel, const float* played, const float* reference,
-                             int start) {
+bool Response::MeasureSignal(int end, const std::vector<std::complex<double>*>& spectra,
+                             int exponent, const std::vector<int>& channels, const float* played,
+                             const float* reference, int start) {
     StreamInitializer* stream = Stream();
     const int n = 1 << exponent;
+    inputResults.clear();
+    referenceOffset = std::numeric_limits<double>::quiet_NaN();
+    const int inputChannel = channels.front();
+    const int k = static_cast<int>(channels.size());
+    // One input keeps its old way: one past the device's inputs simply never arrives. Several
+    // are interleaved frame by frame in channel order, so each must exist and come once.
+    int mask = inputChannel >= 0 && inputChannel < 31 ? 1 << inputChannel : 0;
+    std::vector<int> slotOf(channels.size(), 0);
+    if (k > 1) {
+        mask = 0;
+        for (int ch : channels) {
+            if (ch < 0 || ch >= std::min(stream->GetInChannels(), 31) || (mask & (1 << ch)) != 0) {
+                failure = "Input " + std::to_string(ch + 1) +
+                          (ch >= 0 && (mask & (1 << ch)) != 0
+                               ? " is asked for twice"
+                               : " is not one of the " + std::to_string(stream->GetInChannels()) +
+                                     " inputs of " +
+                                     Kedra::PAudioII::GetDeviceName(stream->GetInDevice(), true));
+                return false;
+            }
+            mask |= 1 << ch;
+        }
+        for (std::size_t i = 0; i < channels.size(); ++i)
+            for (int ch : channels)
+                slotOf[i] += ch < channels[i] ? 1 : 0;
+    }
     const int fs = std::max(stream->GetSamplerate(), 1);
     abortRequested_.store(false, std::memory_order_release);
     if (PCMGenerator* installed = stream->GetGenerator())
@@ -304,16 +353,16 @@ bool Response::MeasureSignal(int end, std::complex<double>* spectrumOut, int exp
     }
 
     const int c = TransformLength(n, tail);
-    if (c == 0) {
+    if (c == 0 || c > std::numeric_limits<int>::max() / k) {
         ReportStatus("ERROR while starting audiostream: recording too long");
         failure = "The signal and the longest delay together are too long to record";
         return false;
     }
-    auto recorder = std::make_unique<Recorder>(c, false, true);
+    auto recorder = std::make_unique<Recorder>(c * k, false, true);
     const float zero = 0.0f;
-    for (int i = 0; i < start; ++i)
+    for (int i = 0; i < start * k; ++i)
         recorder->Write(&zero, 1);
-    recorder->SetChannelMask(inputChannel >= 0 && inputChannel < 31 ? 1 << inputChannel : 0);
+    recorder->SetChannelMask(mask);
     stream->AddInputBuffer(recorder.get());
 
     // Reset before installing, so the audio thread never sees a generator being rewound.
@@ -371,7 +420,7 @@ bool Response::MeasureSignal(int end, std::complex<double>* spectrumOut, int exp
     }
 
     // Everything up to the end of the tail, after the `start` zeros already in the recorder.
-    const int wanted = std::min(start + toRecord, c);
+    const int wanted = std::min(start + toRecord, c) * k;
     const int timeoutMs = static_cast<int>(std::floor(double(toRecord) / fs * 1200.0 + 0.5));
     Kedra::PAudioII::DeliveryWatch watch(stream, static_cast<std::uint64_t>(timeoutMs) * fs / 1000,
                                          std::chrono::milliseconds(timeoutMs));
@@ -403,13 +452,24 @@ bool Response::MeasureSignal(int end, std::complex<double>* spectrumOut, int exp
         return false;
     }
 
-    const int received = recorder->Available() - start;
+    const int received = recorder->Available() / k - start;
     // Fill the frame to the transform length with silence.
-    while (recorder->Available() < c)
+    while (recorder->Available() < c * k)
         recorder->Write(&zero, 1);
     int count = 0;
     float* recording = recorder->TakeBlock(&count);
-    DebugRecording(recording + start, toRecord);
+    std::vector<Mem::Array<float>> separated;
+    std::vector<float*> recordings(channels.size(), recording);
+    if (k > 1) {
+        for (std::size_t i = 0; i < channels.size(); ++i) {
+            separated.emplace_back(static_cast<std::size_t>(c));
+            for (int f = 0; f < c; ++f)
+                separated.back()[static_cast<std::size_t>(f)] =
+                    recording[static_cast<std::size_t>(f) * k + slotOf[i]];
+            recordings[i] = separated.back().data();
+        }
+    }
+    DebugRecording(recordings.front() + start, toRecord);
 
     if (timedOut) {
         KedraLogger::LogText("WARNING Response::Meaure - Did not receive recording!\n");
@@ -431,13 +491,48 @@ bool Response::MeasureSignal(int end, std::complex<double>* spectrumOut, int exp
         return false;
     }
 
-    ResponseResult result;
-    const bool analysed = AnalyzeRecording(
-        recording, inverse_, Settings(), spectrumOut, result,
-        [this](const std::string& text) { ReportStatus(text); },
-        [this](const double* samples, int n2) { DebugCorrelation(samples, n2); });
+    inputResults.assign(channels.size(), ResponseResult{});
+    const ResponseSettings settings = Settings();
+    Mem::Array<std::complex<double>> scratch;
+    const auto analyse = [&](std::size_t i, const ResponseSettings& s) {
+        std::complex<double>* out = spectra[i];
+        if (out == nullptr) {
+            scratch = Mem::Array<std::complex<double>>(static_cast<std::size_t>(n / 2 + 1));
+            out = scratch.data();
+        }
+        CorrelationHook hook;
+        if (i == 0)
+            hook = [this](const double* samples, int n2) { DebugCorrelation(samples, n2); };
+        return AnalyzeRecording(
+            recordings[i], inverse_, s, out, inputResults[i],
+            [this](const std::string& text) { ReportStatus(text); }, hook);
+    };
+    bool analysed = true;
+    const auto ref = std::find(channels.begin(), channels.end(), referenceInput);
+    ResponseSettings others = settings;
+    if (referenceInput >= 0 && ref != channels.end()) {
+        // The reference is the played signal come back through the card: no microphone.
+        ResponseSettings own = settings;
+        own.calibrators.clear();
+        own.lockTimeOffset = false;
+        const auto r = static_cast<std::size_t>(ref - channels.begin());
+        analysed = analyse(r, own);
+        referenceOffset = inputResults[r].timeOffset;
+        others.lockTimeOffset = true;
+        others.lockedTimeOffset = referenceOffset;
+    }
+    for (std::size_t i = 0; analysed && i < channels.size(); ++i) {
+        if (ref != channels.end() && i == static_cast<std::size_t>(ref - channels.begin()))
+            continue;
+        ResponseSettings own = others;
+        if (applyCalibration && i < inputCalibrators.size() && !inputCalibrators[i].empty())
+            own.calibrators = inputCalibrators[i];
+        analysed = analyse(i, own);
+    }
+    separated.clear();
     recorder.reset();
     if (analysed) {
+        const ResponseResult& result = inputResults.front();
         recordedPeak = result.recordedPeak;
         appliedGain = result.appliedGain;
         timeOffset = result.timeOffset;
@@ -456,9 +551,18 @@ bool Response::MeasureSignal(int end, std::complex<double>* spectrumOut, int exp
 }
 
 void Response::PostInitializeMeasurement(MeasurementCore& measurement) {
-    measurement.SetRecMaxAmplitude(recordedPeak);
-    measurement.SetAmplitude(appliedGain);
-    measurement.PostInitSetOffset(timeOffset);
+    ResponseResult result;
+    result.recordedPeak = recordedPeak;
+    result.appliedGain = appliedGain;
+    result.timeOffset = timeOffset;
+    PostInitializeMeasurement(measurement, result);
+}
+
+void Response::PostInitializeMeasurement(MeasurementCore& measurement,
+                                         const ResponseResult& result) {
+    measurement.SetRecMaxAmplitude(result.recordedPeak);
+    measurement.SetAmplitude(result.appliedGain);
+    measurement.PostInitSetOffset(result.timeOffset);
     measurement.SetTimeZeroMethod(static_cast<int>(timeZeroMethod));
     measurement.InvalidateViews();
 }

@@ -56,7 +56,18 @@ public:
     // inside the enabled sections' band.
     bool MeasureFiltered(int lengthExponent, std::complex<double>* spectrumOut, int inputChannel,
                          Kedra::PAudioII::PCMGenerator* generator);
+    // Several inputs in one run: every channel of `channels` (distinct, 0 .. 30) is recorded
+    // from the same play; spectra[i] (N/2 + 1 bins) and inputResults[i] belong to
+    // channels[i]. When `referenceInput` is among them, it is analysed first, without
+    // calibration, and every other input takes its time zero from the reference's impulse
+    // (referenceOffset): the card's latency drops out of their delays. A null spectrum is
+    // allowed for the reference. The single-input fields below follow channels[0].
+    bool MeasureInputs(int lengthExponent, const std::vector<int>& channels,
+                       const std::vector<std::complex<double>*>& spectra,
+                       Kedra::PAudioII::PCMGenerator* generator, bool filtered);
     void PostInitializeMeasurement(MeasurementCore& measurement);
+    // The same with the results of one input of the last run.
+    void PostInitializeMeasurement(MeasurementCore& measurement, const ResponseResult& result);
     void Abort();
 
     void SetNofFilterTaps(int taps);
@@ -91,6 +102,10 @@ public:
     ResponseStatusCallback statusCallback = nullptr;
     ResponseLevelCallback levelCallback = nullptr;
     bool applyCalibration = true;
+    // The input that carries the played signal back (a loopback), or -1.
+    int referenceInput = -1;
+    // For MeasureInputs: per input, calibrators in place of the common ones (empty: those).
+    std::vector<std::vector<const Calibrator*>> inputCalibrators;
 
     // Results of the last run.
     double recordedPeak = 0.0;
@@ -101,6 +116,10 @@ public:
     std::string failure;
     // The last run ended because Abort was called.
     bool aborted = false;
+    // Per input of the last run, in the order asked for.
+    std::vector<ResponseResult> inputResults;
+    // The reference's impulse in the last run (the card's own delay, samples), or NaN.
+    double referenceOffset = 0.0;
 
 protected:
     // Sleeps until the stream has processed `ms` milliseconds of frames: about real time on a
@@ -111,11 +130,13 @@ protected:
 private:
     bool Render(int n, Kedra::PAudioII::PCMGenerator* generator);
     // Checks the arguments of a run and renders its signal; null when they are refused.
-    Kedra::PAudioII::PCMGenerator* RenderFor(int lengthExponent,
-                                             const std::complex<double>* spectrumOut,
+    Kedra::PAudioII::PCMGenerator* RenderFor(int lengthExponent, bool haveSpectrum,
                                              Kedra::PAudioII::PCMGenerator* generator);
-    bool MeasureSignal(int end, std::complex<double>* spectrumOut, int exponent, int inputChannel,
-                       const float* played, const float* reference, int start);
+    // Filters the rendered signal when the filter changed; the band a sweep plays in it.
+    void PrepareFiltered(int n, Kedra::PAudioII::PCMGenerator* generator, int* start, int* end);
+    bool MeasureSignal(int end, const std::vector<std::complex<double>*>& spectra, int exponent,
+                       const std::vector<int>& channels, const float* played,
+                       const float* reference, int start);
     void StartOutput();
     void StopOutput();
     void PlayedBand(int n, Kedra::PAudioII::PCMGenerator* generator, int* start, int* end);

@@ -112,6 +112,18 @@ bool AnalyzeRecording(float* recording, const ReferenceInverse& reference,
 
     int q;
     double offset;
+    bool inverted = false;
+    const int located = Kedra::Analyze::LocateImpulse(correlation.data(), c, false,
+                                                      settings.timeZeroMethod, &inverted);
+    result.locatedOffset = located - n;
+    // A parabola through the peak and its neighbours places it between samples.
+    if (settings.timeZeroMethod != TZM::CausalImpulse && located > 0 && located + 1 < c) {
+        const double* y = correlation.data() + located;
+        const double curve = y[-1] - 2.0 * y[0] + y[1];
+        const double shift = curve != 0.0 ? 0.5 * (y[-1] - y[1]) / curve : 0.0;
+        if (std::fabs(shift) < 1.0)
+            result.locatedOffset += shift;
+    }
     if (settings.lockTimeOffset) {
         say("Using locked time offset");
         q = static_cast<int>(std::floor(settings.lockedTimeOffset + 0.5)) + n;
@@ -119,9 +131,7 @@ bool AnalyzeRecording(float* recording, const ReferenceInverse& reference,
         result.inverted = false;
     } else {
         say("Locating largest correlation");
-        bool inverted = false;
-        q = Kedra::Analyze::LocateImpulse(correlation.data(), c, false, settings.timeZeroMethod,
-                                          &inverted);
+        q = located;
         result.inverted = inverted;
         offset = q - n;
     }

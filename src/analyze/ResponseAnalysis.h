@@ -58,6 +58,9 @@ struct ResponseResult {
     double appliedGain = 1.0;
     // Samples from the reference's start to time zero.
     double timeOffset = 0.0;
+    // Where the impulse locator found the impulse (samples from the reference's start, its peak
+    // placed between samples by a parabola), also when the time zero was locked elsewhere.
+    double locatedOffset = 0.0;
     bool inverted = false;
     bool extended = false;
 };

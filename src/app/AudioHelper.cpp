@@ -79,6 +79,43 @@ std::string InputChannelName(int channel) {
     return channel >= 0 && channel < 4 ? INPUT_NAMES[channel] : "Unknown";
 }
 
+std::vector<int> MeasuredInputs(const Conf::DevOptions& dev) {
+    return dev.InputChannels.empty() ? std::vector<int>{dev.InputChannel} : dev.InputChannels;
+}
+
+std::string CheckInputs(const std::vector<int>& inputs, int reference, int available) {
+    // The stream records at most 31 inputs (one bit each of a channel mask).
+    const int usable = std::min(available, 31);
+    const std::string of = " (the input device has " + std::to_string(available) +
+                           (available == 1 ? " input" : " inputs") + ")";
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+        const int in = inputs[i];
+        if (in < 0 || in >= usable)
+            return "There is no input " + std::to_string(in + 1) + of;
+        if (std::find(inputs.begin(), inputs.begin() + static_cast<std::ptrdiff_t>(i), in) !=
+            inputs.begin() + static_cast<std::ptrdiff_t>(i))
+            return "Input " + std::to_string(in + 1) + " is listed twice";
+    }
+    if (reference >= usable || reference < -1)
+        return "There is no reference input " + std::to_string(reference + 1) + of;
+    if (reference >= 0 && std::find(inputs.begin(), inputs.end(), reference) != inputs.end())
+        return "Input " + std::to_string(reference + 1) +
+               " is the reference input; it cannot be measured as well";
+    return {};
+}
+
+std::string MicCalibrationFileFor(int input) {
+    return "CalibrationMic-in" + std::to_string(input + 1) + ".cal";
+}
+
+std::string InputLabel(const std::string& label, int input) {
+    std::string base = label;
+    const auto at = base.rfind(" (input ");
+    if (at != std::string::npos && !base.empty() && base.back() == ')')
+        base.erase(at);
+    return base + " (input " + std::to_string(input + 1) + ")";
+}
+
 AmplitudeVerdict JudgeAmplitude(double a) {
     AmplitudeVerdict v;
     v.amplitude = a;
@@ -303,8 +340,28 @@ bool AudioHelper::PerformMeasurement(Measurement& measurement, const std::string
     }
     stream->SetOutChMask(mask);
     const std::string outputs = OutputChannelNames(mask);
-    const int inputChannel = o.Dev.InputChannel;
-    const std::string input = InputChannelName(inputChannel);
+    moreInputs_.clear();
+    lastInputs_ = MeasuredInputs(o.Dev);
+    const int inputChannel = lastInputs_.front();
+    // Several inputs or a reference: one run records them all; the rest as it always was.
+    const bool several = !o.Dev.InputChannels.empty() || o.Dev.ReferenceInput >= 0;
+    if (const std::string why =
+            several ? CheckInputs(lastInputs_, o.Dev.ReferenceInput, stream->GetInChannels())
+                    : std::string();
+        !why.empty()) {
+        frontEnd_.ShowMessage(MessageKind::Error, "Sonvel Warning",
+                              "Measuring " + name + " failed.\n" + why);
+        return false;
+    }
+    std::string input = InputChannelName(inputChannel);
+    if (several) {
+        // Past the fourth the channel names run out; inputs are counted as the user does.
+        input.clear();
+        for (int in : lastInputs_)
+            input += (input.empty() ? "" : ", ") + std::to_string(in + 1);
+        if (o.Dev.ReferenceInput >= 0)
+            input += " - Reference: " + std::to_string(o.Dev.ReferenceInput + 1);
+    }
     ProgressScope progress(frontEnd_, name + " - Out: " + outputs + " - In: " + input);
     reporting = &frontEnd_;
     reportingRun = response_.get();
@@ -341,10 +398,7 @@ bool AudioHelper::PerformMeasurement(Measurement& measurement, const std::string
     }
 
     const bool filtered = o.Filter.HighpassEnabled || o.Filter.LowpassEnabled;
-    bool ok;
-    if (!filtered) {
-        ok = r.Measure(m_, spectrum_.data(), inputChannel, active_);
-    } else {
+    if (filtered) {
         if (r.GetNofFilterTaps() != o.Filter.NofTaps)
             r.SetNofFilterTaps(o.Filter.NofTaps);
         if (o.Filter.HighpassEnabled)
@@ -355,10 +409,46 @@ bool AudioHelper::PerformMeasurement(Measurement& measurement, const std::string
             r.SetFilterLowpass(o.Filter.LowpassFreq);
         else
             r.DisableFilterLowpass();
-        ok = r.MeasureFiltered(m_, spectrum_.data(), inputChannel, active_);
     }
+    std::vector<int> channels = lastInputs_;
+    if (o.Dev.ReferenceInput >= 0)
+        channels.push_back(o.Dev.ReferenceInput);
+    std::vector<Mem::Array<std::complex<double>>> spectra;
+    std::vector<std::complex<double>*> outs;
+    for (std::size_t i = 0; i < channels.size(); ++i) {
+        if (i == 0) {
+            outs.push_back(spectrum_.data());
+        } else if (i < lastInputs_.size()) {
+            spectra.emplace_back(static_cast<std::size_t>(Length() / 2 + 1));
+            outs.push_back(spectra.back().data());
+        } else {
+            outs.push_back(nullptr);
+        }
+    }
+    r.referenceInput = o.Dev.ReferenceInput;
+    // An input with a calibration of its own uses it where the common microphone one would be.
+    std::vector<Kedra::Measure::Calibrator> ownMic(several ? lastInputs_.size() : 0);
+    r.inputCalibrators.assign(ownMic.size(), {});
+    const std::vector<const Kedra::Measure::Calibrator*> common = r.Settings().calibrators;
+    for (std::size_t i = 0; i < ownMic.size(); ++i) {
+        std::error_code ec;
+        const std::string file = Conf::FilePath(MicCalibrationFileFor(lastInputs_[i]));
+        if (!mic_.IsActive() || !std::filesystem::exists(file, ec) || !ownMic[i].Open(file))
+            continue;
+        ownMic[i].SetActive(true);
+        for (const Kedra::Measure::Calibrator* c : common)
+            r.inputCalibrators[i].push_back(c == &mic_ ? &ownMic[i] : c);
+    }
+    bool ok;
+    if (several)
+        ok = r.MeasureInputs(m_, channels, outs, active_, filtered);
+    else if (!filtered)
+        ok = r.Measure(m_, spectrum_.data(), inputChannel, active_);
+    else
+        ok = r.MeasureFiltered(m_, spectrum_.data(), inputChannel, active_);
     reporting = nullptr;
     reportingRun = nullptr;
+    r.inputCalibrators.clear();
     if (!ok) {
         // Said once, here; a cancel the user asked for needs no answer.
         if (!r.aborted)
@@ -366,9 +456,37 @@ bool AudioHelper::PerformMeasurement(Measurement& measurement, const std::string
                                   "Measuring " + name + " failed.\n" + r.failure);
         return false;
     }
-    Finish(measurement, spectrum_.data(), m_, filtered, fs);
-    // Only a live measurement knows the input it came through.
-    AttachSpl(measurement, *this);
+    if (!several) {
+        Finish(measurement, spectrum_.data(), m_, filtered, fs, r.inputResults.front());
+        // Only a live measurement knows the input it came through.
+        AttachSpl(measurement, inputChannel, mic_);
+        return true;
+    }
+    for (std::size_t i = 0; i < lastInputs_.size(); ++i) {
+        std::unique_ptr<Measurement> more;
+        if (i > 0) {
+            more =
+                std::make_unique<Measurement>(InputLabel(measurement.GetLabel(), lastInputs_[i]));
+            more->CopyAllFrom(measurement);
+        }
+        Measurement& m = i == 0 ? measurement : *more;
+        const std::string which = "Input " + std::to_string(lastInputs_[i] + 1);
+        frontEnd_.ReportProgress(which);
+        Finish(m, i == 0 ? spectrum_.data() : outs[i], m_, filtered, fs, r.inputResults[i]);
+        if (o.Dev.ReferenceInput >= 0) {
+            // Both arrivals as the locator found them, so that they share its precision.
+            const double system = r.inputResults.back().locatedOffset;
+            const double acoustic = r.inputResults[i].locatedOffset - system;
+            m.SetDelays(system, acoustic);
+            frontEnd_.ReportProgress(which + ": System delay " +
+                                     Kedra::Text::FormatFixed(system * 1000.0 / fs, 3) +
+                                     " ms, Acoustic delay " +
+                                     Kedra::Text::FormatFixed(acoustic * 1000.0 / fs, 3) + " ms");
+        }
+        AttachSpl(m, lastInputs_[i], ownMic[i].IsActive() ? ownMic[i] : mic_);
+        if (more)
+            moreInputs_.emplace_back(lastInputs_[i], std::move(more));
+    }
     return true;
 }
 
@@ -427,12 +545,13 @@ bool AudioHelper::AnalyzeRecording(Measurement& measurement, const float* record
     response_->appliedGain = result.appliedGain;
     response_->timeOffset = result.timeOffset;
     response_->inverted = result.inverted;
-    Finish(measurement, spectrum.data(), exponent, false, sampleRate);
+    Finish(measurement, spectrum.data(), exponent, false, sampleRate, result);
     return true;
 }
 
 void AudioHelper::Finish(Measurement& measurement, const std::complex<double>* spectrum,
-                         int lengthExponent, bool filtered, int fs) {
+                         int lengthExponent, bool filtered, int fs,
+                         const Kedra::Measure::ResponseResult& result) {
     const Conf::OptionsField& o = Conf::Options::Field;
     StreamInitializer* stream = StreamInitializer::Get();
     Kedra::Measure::Response& r = *response_;
@@ -443,7 +562,8 @@ void AudioHelper::Finish(Measurement& measurement, const std::complex<double>* s
     const int analysis = std::min((1 << std::clamp(o.Analysis.MAnalysis, 1, 30)) / 2, half);
     measurement.InitializeFreq(spectrum, half, fs, analysis, code, timeConstant, 0.0, true);
     frontEnd_.ReportProgress("Validating measurement");
-    r.PostInitializeMeasurement(measurement);
+    r.PostInitializeMeasurement(measurement, result);
+    measurement.ClearDelays();
 
     int start;
     if (filtered)
@@ -475,10 +595,10 @@ void AudioHelper::Finish(Measurement& measurement, const std::complex<double>* s
     measurement.SetRecChannels(stream->GetOutChMask());
     measurement.PostInitSetDateNow();
     measurement.SetApplicationInfo("Sonvel " + Conf::Options::ProgramVersion());
-    lastOffset_ = r.timeOffset;
+    lastOffset_ = result.timeOffset;
     frontEnd_.ReportProgress(
-        "Time offset: " + Kedra::Text::FormatFixed(r.timeOffset * 1000.0 / fs, 0) + " ms (" +
-        Kedra::Text::FormatFixed(r.timeOffset, 3) + " samples)");
+        "Time offset: " + Kedra::Text::FormatFixed(result.timeOffset * 1000.0 / fs, 0) + " ms (" +
+        Kedra::Text::FormatFixed(result.timeOffset, 3) + " samples)");
     ValidateMeasAmp(measurement);
 }
 
@@ -536,6 +656,19 @@ bool AudioHelper::ImportMicCalibration(const std::string& path) {
         Conf::Options::Field.Analysis.MicCalibration = true;
     NotifyCalibration();
     return ok;
+}
+
+bool AudioHelper::ImportMicCalibration(const std::string& path, int input) {
+    if (input < 0 || input >= 31) {
+        frontEnd_.ShowMessage(MessageKind::Warning, "Sonvel Warning",
+                              "There is no input " + std::to_string(input + 1) +
+                                  " to calibrate a microphone for");
+        return false;
+    }
+    Kedra::Measure::Calibrator own;
+    const std::string name = MicCalibrationFileFor(input);
+    return ImportCalibration(frontEnd_, own, path, name.c_str(),
+                             "Input " + std::to_string(input + 1) + " microphone", false);
 }
 
 bool AudioHelper::ImportDacAdcCalibration(const std::string& path) {

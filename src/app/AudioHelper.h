@@ -7,6 +7,8 @@
 #include <complex>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "analyze/Response.h"
 #include "app/FrontEnd.h"
@@ -23,13 +25,17 @@ namespace Kedra::Sonvel {
 
 namespace Conf {
 struct OptionsField;
-}
+struct DevOptions;
+} // namespace Conf
 
 // The amplitude of -40 dB and of -70 dB.
 inline const double MEASURE_LOW_WARN_AMP = 0.01;
 inline const double MEASURE_LOW_REJECT_AMP = 0.00031622776601683794;
 inline constexpr const char* CAL_MIC_FILENAME = "CalibrationMic.cal";
 inline constexpr const char* CAL_DACADC_FILENAME = "CalibrationDacAdc.cal";
+// "CalibrationMic-in3.cal": the microphone calibration of input 3 (0-based input 2), which a
+// measurement of several inputs uses for that input in place of the common one.
+std::string MicCalibrationFileFor(int input);
 
 // DevOptions.SamplerateNo to Hz; 0 for an unknown number.
 int SampleRateOfNumber(int number);
@@ -40,6 +46,15 @@ AmplitudeVerdict JudgeAmplitude(double amplitude);
 // "Unknown" past the fourth), as the measurement's progress title names them.
 std::string OutputChannelNames(int mask);
 std::string InputChannelName(int channel);
+
+// The inputs (0-based) a measurement records: Dev.InputChannels, or Dev.InputChannel alone when
+// that list is empty.
+std::vector<int> MeasuredInputs(const Conf::DevOptions& dev);
+// Why these inputs and this reference input (-1: none) cannot be recorded from a device with
+// `available` inputs, in words that count inputs from 1; empty when they can.
+std::string CheckInputs(const std::vector<int>& inputs, int reference, int available);
+// "Unnamed-3 (input 2)": the label of one input's record, whatever input the label named before.
+std::string InputLabel(const std::string& label, int input);
 
 // Brings the band average (log-weighted, lowHz .. highHz) to 0 dB, unless the peak would then
 // lie more than 10 dB up, in which case the peak goes to +10 dB. Returns the gain applied.
@@ -87,6 +102,13 @@ public:
     // pipeline's result; the amplitude is validated (and reported) on success.
     bool PerformMeasurement(Kedra::Measure::Measurement& measurement, const std::string& name);
     bool ValidateMeasAmp(Kedra::Measure::Measurement& measurement);
+    // With several inputs (Dev.InputChannels), PerformMeasurement leaves the first input's
+    // record in its argument and the others' here, each with its input (0-based), until taken.
+    // MeasuredInputsOfLast: the inputs of the last measurement, the first one's first.
+    std::vector<std::pair<int, std::unique_ptr<Kedra::Measure::Measurement>>> TakeMoreInputs() {
+        return std::move(moreInputs_);
+    }
+    const std::vector<int>& MeasuredInputsOfLast() const { return lastInputs_; }
     // A recording made elsewhere, analysed exactly like a live one: `recording` starts with
     // the first sample of the played signal; `reference` is the played signal (null: the
     // current test signal). The length exponent follows the reference.
@@ -96,6 +118,8 @@ public:
     // Calibration files: opened, saved in the user directory in our own format and (mic
     // only) activated. Switching on re-opens the saved copy.
     bool ImportMicCalibration(const std::string& path);
+    // The calibration of the microphone on one input (0-based), saved beside the common one.
+    bool ImportMicCalibration(const std::string& path, int input);
     bool ImportDacAdcCalibration(const std::string& path);
     bool SetMicCalibration(bool on);
     bool SetDacAdcCalibration(bool on);
@@ -130,7 +154,8 @@ private:
     // Steps after the pipeline: the record from the spectrum, its window, high-pass,
     // normalisation, date and the amplitude validation.
     void Finish(Kedra::Measure::Measurement& measurement, const std::complex<double>* spectrum,
-                int lengthExponent, bool filtered, int sampleRate);
+                int lengthExponent, bool filtered, int sampleRate,
+                const Kedra::Measure::ResponseResult& result);
 
     FrontEnd& frontEnd_;
     std::unique_ptr<DebugWaveResponse> response_;
@@ -148,6 +173,8 @@ private:
     bool lockTimeZero_ = false;
     double lockedTimeZero_ = 0.0;
     AmplitudeVerdict lastVerdict_;
+    std::vector<std::pair<int, std::unique_ptr<Kedra::Measure::Measurement>>> moreInputs_;
+    std::vector<int> lastInputs_;
 };
 
 } // namespace Kedra::Sonvel

@@ -500,13 +500,37 @@ bool MainCtrl::PlaceMeasurement(int slot, std::unique_ptr<Measurement> fresh) {
     if (!fresh || Slot(slot) == nullptr)
         return false;
     timeZeroLockUsable_ = true;
+    auto more = audio_->TakeMoreInputs();
     if (!MakeRoom(slot, agreed))
         return false;
     if (fresh->GetLabel().rfind("Empty", 0) == 0)
         fresh->SetLabel("Unnamed-" + std::to_string(slot));
+    const std::vector<int>& inputs = audio_->MeasuredInputsOfLast();
+    const bool several = !Conf::Options::Field.Dev.InputChannels.empty() ||
+                         Conf::Options::Field.Dev.ReferenceInput >= 0;
+    if (several && !inputs.empty())
+        fresh->SetLabel(InputLabel(fresh->GetLabel(), inputs.front()));
+    const std::string label = fresh->GetLabel();
     list_->SetNo(std::move(fresh), slot);
     Received(slot);
     SlotChanged(slot);
+    placedInputs_.clear();
+    if (several && !inputs.empty())
+        placedInputs_.emplace_back(inputs.front(), slot);
+    // The other inputs go into empty slots, so that none overwrites another measurement.
+    std::string lost;
+    for (auto& [input, record] : more) {
+        record->SetLabel(InputLabel(label, input));
+        const int to = KeepSlotFor(slot);
+        if (to >= 0 && PlaceResult(to, std::move(record)))
+            placedInputs_.emplace_back(input, to);
+        else
+            lost += (lost.empty() ? "" : ", ") + std::to_string(input + 1);
+    }
+    if (!lost.empty())
+        frontEnd_.ShowMessage(MessageKind::Warning, "Sonvel Warning",
+                              "Every slot is filled, so the measurement of input " + lost +
+                                  " was not kept. Clear a slot and measure again.");
     return true;
 }
 
@@ -1410,6 +1434,10 @@ void MainCtrl::LoopbackBegin(LoopbackSession& session) {
     Conf::OptionsField& field = Conf::Options::Field;
     session.signal = field.Signal;
     session.analysis = field.Analysis;
+    session.inputs = field.Dev.InputChannels;
+    session.referenceInput = field.Dev.ReferenceInput;
+    field.Dev.InputChannels.clear();
+    field.Dev.ReferenceInput = -1;
     // Before the defaults below switch it off.
     session.micWasOn = audio_->MicCalibrator().IsActive();
     session.failures = 0;
@@ -1488,6 +1516,8 @@ void MainCtrl::LoopbackEnd(const LoopbackSession& session) {
     const bool dacAdcOn = audio_->DacAdcCalibrator().IsActive();
     field.Signal = session.signal;
     field.Analysis = session.analysis;
+    field.Dev.InputChannels = session.inputs;
+    field.Dev.ReferenceInput = session.referenceInput;
     field.Analysis.DacAdcCalibration = dacAdcOn;
     field.Analysis.MicCalibration = audio_->MicCalibrator().IsActive();
     audio_->ApplyOptions(field);

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "analyze/LoudspeakerViews.h"
@@ -36,6 +37,9 @@ inline constexpr const char* DISTORTION_MISSING =
 struct LoopbackSession {
     Conf::SignalOptions signal;
     Conf::AnalysisOptions analysis;
+    // The loopback is one input, whatever inputs the measurements record together.
+    std::vector<int> inputs;
+    int referenceInput = -1;
     bool micWasOn = false;
     int failures = 0;
 };
@@ -146,6 +150,9 @@ public:
     std::unique_ptr<Kedra::Measure::Measurement> PrepareMeasurement(int slot);
     // Any one thread at a time: the measurement itself.
     bool MeasureDetached(Kedra::Measure::Measurement& fresh, const std::string& name);
+    // Where the last measurement of several inputs (Dev.InputChannels) put each: (input,
+    // slot), the first input's first; empty after a measurement of one input.
+    const std::vector<std::pair<int, int>>& PlacedInputs() const { return placedInputs_; }
     // Window's thread: the measured record into its slot (the keep rule first), and the front
     // end told. False when nothing was placed.
     bool PlaceMeasurement(int slot, std::unique_ptr<Kedra::Measure::Measurement> fresh);
@@ -325,6 +332,7 @@ private:
     ReplacePolicy replacePolicy_ = ReplacePolicy::Ask;
     std::string howToReplace_;
     int declines_ = 0;
+    std::vector<std::pair<int, int>> placedInputs_;
     // The record whose replacing the user agreed to before it was measured.
     const Kedra::Measure::Measurement* agreed_ = nullptr;
     int ownResultSlot_ = -1;

@@ -164,6 +164,10 @@ struct DevOptions {
     double DelayMS = 1500.0;
     float OutputPCMAmplitude = 1.0f;
     bool KeepStreamActive = true;
+    // The input (0-based) that carries the output back as a timing reference; -1 none.
+    int ReferenceInput = -1;
+    // The inputs (0-based) one sweep records together; empty: InputChannel alone.
+    std::vector<int> InputChannels;
 
     template <class V>
     void Visit(V& v) {
@@ -177,6 +181,8 @@ struct DevOptions {
         v("DelayMS", DelayMS);
         v("OutputPCMAmplitude", OutputPCMAmplitude);
         v("KeepStreamActive", KeepStreamActive);
+        v("ReferenceInput", ReferenceInput);
+        v("InputChannels", InputChannels);
     }
 
     friend bool operator==(const DevOptions&, const DevOptions&) = default;

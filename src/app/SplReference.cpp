@@ -339,9 +339,12 @@ SplResult TakeSplReference(AudioHelper& audio, const SplRequest& q) {
 }
 
 void AttachSpl(Kedra::Measure::Measurement& m, AudioHelper& audio) {
+    AttachSpl(m, Conf::Options::Field.Dev.InputChannel, audio.MicCalibrator());
+}
+
+void AttachSpl(Kedra::Measure::Measurement& m, int channel, const Kedra::Measure::Calibrator& mic) {
     m.ClearSpl();
-    const std::optional<SplReference> ref =
-        FindSplReference(CurrentInputDevice(), Conf::Options::Field.Dev.InputChannel);
+    const std::optional<SplReference> ref = FindSplReference(CurrentInputDevice(), channel);
     if (!ref)
         return;
     // The record's level holds the normalising gains (its amplitude) and, where the microphone
@@ -350,7 +353,7 @@ void AttachSpl(Kedra::Measure::Measurement& m, AudioHelper& audio) {
     double offset = ref->Offset();
     if (m.GetAmplitude() > 0.0)
         offset -= 20.0 * std::log10(m.GetAmplitude());
-    const double correction = std::abs(audio.MicCalibrator().GetCorrection(ref->frequency));
+    const double correction = std::abs(mic.GetCorrection(ref->frequency));
     if (correction > 0.0)
         offset -= 20.0 * std::log10(correction);
     m.SetSpl(offset, ref->Describe());

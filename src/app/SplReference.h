@@ -14,7 +14,8 @@
 
 namespace Kedra::Measure {
 class Measurement;
-}
+class Calibrator;
+} // namespace Kedra::Measure
 
 namespace Kedra::Sonvel {
 
@@ -89,6 +90,10 @@ SplResult TakeSplReference(AudioHelper& audio, const SplRequest& request);
 // the reference's frequency taken out; the record is left uncalibrated when its input has no
 // reference.
 void AttachSpl(Kedra::Measure::Measurement& measurement, AudioHelper& audio);
+// The same for a record measured through input `channel` of the current input device, with
+// the microphone calibration that input used.
+void AttachSpl(Kedra::Measure::Measurement& measurement, int channel,
+               const Kedra::Measure::Calibrator& mic);
 
 // The input device the stream records from, by name, as references are keyed.
 std::string CurrentInputDevice();

@@ -21,7 +21,6 @@ namespace {
 constexpr const char* MODEL_NAMES[SIMULATED_DEVICE_COUNT] = {"loopback", "speaker", "room", "dead"};
 constexpr const char* DEVICE_NAMES[SIMULATED_DEVICE_COUNT] = {
     "Simulated loopback", "Simulated speaker", "Simulated room", "Simulated dead"};
-constexpr int SIMULATED_CHANNELS = 8;
 // Half length of the windowed-sinc fractional delay: flat to about 20 kHz at 48 kHz.
 constexpr int FRACTIONAL_HALF = 48;
 
@@ -102,8 +101,8 @@ const PaDeviceInfo* DeviceInfoOf(int device) {
     info.structVersion = 2;
     info.name = DEVICE_NAMES[i];
     info.hostApi = SimulatedHostApiIndex();
-    info.maxInputChannels = SIMULATED_CHANNELS;
-    info.maxOutputChannels = SIMULATED_CHANNELS;
+    info.maxInputChannels = SIMULATED_INPUT_CHANNELS;
+    info.maxOutputChannels = SIMULATED_OUTPUT_CHANNELS;
     info.defaultLowInputLatency = 0.01;
     info.defaultLowOutputLatency = 0.01;
     info.defaultHighInputLatency = 0.1;
@@ -131,6 +130,26 @@ DeviceModelParams DeviceModelParams::For(SimulatedModel model, int sampleRate) {
         // direct sound alone; the microphone stands further away.
         p.acousticGainDb = -20.0;
     }
+    return p;
+}
+
+DeviceModelParams DeviceModelParams::ForInput(int input) const {
+    if (input < SIMULATED_REFERENCE_INPUT)
+        return *this;
+    if (input == SIMULATED_REFERENCE_INPUT) {
+        DeviceModelParams p = For(SimulatedModel::Loopback, sampleRate);
+        p.latencySamples = latencySamples;
+        return p;
+    }
+    DeviceModelParams p = *this;
+    const auto far = static_cast<std::size_t>(input - SIMULATED_REFERENCE_INPUT - 1);
+    if (far < farMicrophonesMetres.size()) {
+        const double to = farMicrophonesMetres[far];
+        if (distanceMetres > 0.0 && to > 0.0)
+            p.acousticGainDb += 20.0 * std::log10(distanceMetres / to);
+        p.distanceMetres = to;
+    }
+    p.noiseSeed = noiseSeed + static_cast<std::uint32_t>(input);
     return p;
 }
 
@@ -438,10 +457,7 @@ std::vector<float> DeviceModel::Run(const float* drive, int frames) {
 SimulatedSoundCard::SimulatedSoundCard(StreamInitializer* stream, SimulatedModel model,
                                        int sampleRate, int inChannels, int outChannels)
     : stream_(stream), kind_(model), sampleRate_(sampleRate), inChannels_(inChannels),
-      outChannels_(outChannels), model_(GetParams(model, sampleRate)) {
-    if (kind_ == SimulatedModel::Loopback)
-        loopHistory_.assign(static_cast<std::size_t>(outChannels_), {});
-}
+      outChannels_(outChannels), model_(GetParams(model, sampleRate)) {}
 
 SimulatedSoundCard::~SimulatedSoundCard() {
     Stop();
@@ -496,22 +512,28 @@ void SimulatedSoundCard::Stop() {
 }
 
 void SimulatedSoundCard::Run() {
-    // Speaker and room: input 2 carries the drive back through the card alone, as a loopback
-    // cable beside the microphone would: the timing reference of a dual-channel measurement.
-    DeviceModelParams loopParams = DeviceModelParams::For(SimulatedModel::Loopback, sampleRate_);
-    loopParams.latencySamples = model_.Params().latencySamples;
-    DeviceModel reference(loopParams);
-    const bool withReference = kind_ != SimulatedModel::Loopback && inChannels_ >= 2;
-    // All buffers are sized here, before the first callback, like a driver's.
-    const int block =
-        std::clamp(std::min(model_.MinimumDelay(), reference.MinimumDelay()), 1, BLOCK_FRAMES);
+    // All models and buffers are made here, before the first callback, like a driver's.
+    std::vector<DeviceModel> channelModels;
+    if (kind_ == SimulatedModel::Loopback)
+        channelModels.assign(
+            static_cast<std::size_t>(std::min(outChannels_, SIMULATED_REFERENCE_INPUT)), model_);
+    // The reference and the further microphones, by input from SIMULATED_REFERENCE_INPUT on;
+    // they hear the sum of the outputs, as the speaker does.
+    std::vector<DeviceModel> extraModels;
+    for (int in = SIMULATED_REFERENCE_INPUT; in < inChannels_ && in < SIMULATED_INPUT_CHANNELS;
+         ++in)
+        extraModels.emplace_back(model_.Params().ForInput(in));
+    int shortest = model_.MinimumDelay();
+    for (const DeviceModel& m : extraModels)
+        shortest = std::min(shortest, m.MinimumDelay());
+    const int block = std::clamp(shortest, 1, BLOCK_FRAMES);
     std::vector<float> input(static_cast<std::size_t>(block) * std::max(inChannels_, 1), 0.0f);
     std::vector<float> output(static_cast<std::size_t>(block) * std::max(outChannels_, 1), 0.0f);
     std::vector<float> mono(static_cast<std::size_t>(block), 0.0f);
     std::vector<float> drive(static_cast<std::size_t>(block), 0.0f);
-    std::vector<DeviceModel> channelModels;
-    if (kind_ == SimulatedModel::Loopback)
-        channelModels.assign(static_cast<std::size_t>(outChannels_), model_);
+    const auto at = [&](int frame, int ch) {
+        return static_cast<std::size_t>(frame * inChannels_ + ch);
+    };
 
     const auto began = std::chrono::steady_clock::now();
     std::int64_t frames = 0;
@@ -521,26 +543,25 @@ void SimulatedSoundCard::Run() {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
             continue;
         }
+        std::fill(input.begin(), input.end(), 0.0f);
         if (kind_ == SimulatedModel::Loopback) {
-            std::fill(input.begin(), input.end(), 0.0f);
-            for (int ch = 0; ch < std::min(inChannels_, outChannels_); ++ch) {
-                channelModels[static_cast<std::size_t>(ch)].Input(mono.data(), block);
+            for (std::size_t ch = 0;
+                 ch < channelModels.size() && static_cast<int>(ch) < inChannels_; ++ch) {
+                channelModels[ch].Input(mono.data(), block);
                 for (int i = 0; i < block; ++i)
-                    input[static_cast<std::size_t>(i * inChannels_ + ch)] =
-                        mono[static_cast<std::size_t>(i)];
+                    input[at(i, static_cast<int>(ch))] = mono[static_cast<std::size_t>(i)];
             }
         } else {
             model_.Input(mono.data(), block);
             for (int i = 0; i < block; ++i)
-                for (int ch = 0; ch < inChannels_; ++ch)
-                    input[static_cast<std::size_t>(i * inChannels_ + ch)] =
-                        mono[static_cast<std::size_t>(i)];
-            if (withReference) {
-                reference.Input(mono.data(), block);
-                for (int i = 0; i < block; ++i)
-                    input[static_cast<std::size_t>(i * inChannels_ + 1)] =
-                        mono[static_cast<std::size_t>(i)];
-            }
+                for (int ch = 0; ch < std::min(inChannels_, SIMULATED_REFERENCE_INPUT); ++ch)
+                    input[at(i, ch)] = mono[static_cast<std::size_t>(i)];
+        }
+        for (std::size_t e = 0; e < extraModels.size(); ++e) {
+            extraModels[e].Input(mono.data(), block);
+            const int ch = SIMULATED_REFERENCE_INPUT + static_cast<int>(e);
+            for (int i = 0; i < block; ++i)
+                input[at(i, ch)] = mono[static_cast<std::size_t>(i)];
         }
 
         stream_->ProcessBlock(inChannels_ > 0 ? input.data() : nullptr,
@@ -548,23 +569,23 @@ void SimulatedSoundCard::Run() {
                               static_cast<unsigned long>(block));
 
         if (kind_ == SimulatedModel::Loopback) {
-            for (int ch = 0; ch < outChannels_; ++ch) {
+            for (std::size_t ch = 0; ch < channelModels.size(); ++ch) {
                 for (int i = 0; i < block; ++i)
                     mono[static_cast<std::size_t>(i)] =
-                        output[static_cast<std::size_t>(i * outChannels_ + ch)];
-                channelModels[static_cast<std::size_t>(ch)].Drive(mono.data(), block);
+                        output[static_cast<std::size_t>(i * outChannels_) + ch];
+                channelModels[ch].Drive(mono.data(), block);
             }
-        } else {
-            // One loudspeaker, driven by every output channel.
-            std::fill(drive.begin(), drive.end(), 0.0f);
-            for (int i = 0; i < block; ++i)
-                for (int ch = 0; ch < outChannels_; ++ch)
-                    drive[static_cast<std::size_t>(i)] +=
-                        output[static_cast<std::size_t>(i * outChannels_ + ch)];
-            model_.Drive(drive.data(), block);
-            if (withReference)
-                reference.Drive(drive.data(), block);
         }
+        // One loudspeaker, driven by every output channel.
+        std::fill(drive.begin(), drive.end(), 0.0f);
+        for (int i = 0; i < block; ++i)
+            for (int ch = 0; ch < outChannels_; ++ch)
+                drive[static_cast<std::size_t>(i)] +=
+                    output[static_cast<std::size_t>(i * outChannels_ + ch)];
+        if (kind_ != SimulatedModel::Loopback)
+            model_.Drive(drive.data(), block);
+        for (DeviceModel& m : extraModels)
+            m.Drive(drive.data(), block);
 
         frames += block;
         const double speed = GetSpeed();

@@ -2,9 +2,7 @@
 // The simulated sound card: host API "Simulated", whose devices follow PortAudio's in every
 // device list. Each device is a model of a device under test between the card's output and
 // input. Started, it runs the stream's IO callback on its own thread in blocks, faster than
-// real time, and feeds the input from the model applied to the output. Speaker and room carry
-// the output on input 2 through the card's latency alone (a loopback reference beside the
-// microphone), the microphone on every other input.
+// real time, and feeds the input from the model applied to the output.
 //
 // The models and their parameters are public so that tests can compute the exact truth
 // (DeviceModel::Response) to compare a measurement against.
@@ -26,6 +24,21 @@ class StreamInitializer;
 enum class SimulatedModel : int { Loopback = 0, Speaker, Room, Dead };
 inline constexpr int SIMULATED_DEVICE_COUNT = 4;
 inline constexpr const char* SIMULATED_HOST_API_NAME = "Simulated";
+
+// The inputs of every simulated device, 0-based (the user counts from 1):
+//   0 .. 7  as they always were: on "loopback" input i carries output i after the card's
+//           latency; on "speaker" and "room" each carries the microphone at distanceMetres.
+//   8       the timing reference: the sum of all outputs after the card's latency alone, as a
+//           loopback cable from the output to a second input would carry it.
+//   9, 10   further microphones at farMicrophonesMetres (2 m and 3 m unless changed), each
+//           the same model with its own distance, inverse-distance level and noise.
+// The outputs are 0 .. 7. A microphone's acoustic delay is its distance / speedOfSound; its
+// input lags the reference by exactly that.
+inline constexpr int SIMULATED_OUTPUT_CHANNELS = 8;
+inline constexpr int SIMULATED_REFERENCE_INPUT = 8;
+inline constexpr int SIMULATED_FAR_MICROPHONES = 2;
+inline constexpr int SIMULATED_INPUT_CHANNELS =
+    SIMULATED_REFERENCE_INPUT + 1 + SIMULATED_FAR_MICROPHONES;
 
 // "loopback", "speaker", "room", "dead".
 const char* SimulatedModelName(SimulatedModel model);
@@ -65,6 +78,8 @@ struct DeviceModelParams {
     // Acoustic path after the card's latency.
     double distanceMetres = 1.0;
     double speedOfSound = 343.0;
+    // Inputs 9 and 10 (see SIMULATED_REFERENCE_INPUT).
+    std::vector<double> farMicrophonesMetres{2.0, 3.0};
     // y = x + a2 x^2 + a3 x^3 before the filters. At full-scale drive (a sine of amplitude 1)
     // the 2nd harmonic is 1 % (-40 dB) and the 3rd 0.3 % (-50.5 dB) of the fundamental,
     // whose own level is 1 + 3/4 a3.
@@ -90,6 +105,9 @@ struct DeviceModelParams {
 
     // Defaults of the named model at a sample rate.
     static DeviceModelParams For(SimulatedModel model, int sampleRate);
+    // The model between the output and input `input` of a card with these parameters (the
+    // reference and the further microphones differ from the first eight inputs).
+    DeviceModelParams ForInput(int input) const;
 };
 
 // The acoustic part of a model (speaker and room), applied to a mono drive signal.
@@ -197,7 +215,6 @@ private:
     int inChannels_;
     int outChannels_;
     DeviceModel model_;
-    std::vector<std::vector<float>> loopHistory_; // per output channel, loopback delay line
     std::thread thread_;
     std::atomic<bool> running_{false};
     std::atomic<bool> stopRequested_{false};

@@ -205,6 +205,92 @@ void ChooseDevices(MainCtrl& ctrl, const std::string& sim) {
                                  "to measure on the simulated sound card");
 }
 
+// ---- several inputs and a timing reference ----------------------------------------------
+
+// "1,2,3" (counted from 1) as 0-based inputs; a usage error for anything else.
+std::vector<int> ParseInputList(const std::string& text) {
+    std::vector<int> inputs;
+    std::string_view rest = text;
+    while (true) {
+        const auto comma = rest.find(',');
+        std::string_view item = rest.substr(0, comma);
+        while (!item.empty() && item.front() == ' ')
+            item.remove_prefix(1);
+        while (!item.empty() && item.back() == ' ')
+            item.remove_suffix(1);
+        int value = 0;
+        const auto [end, ec] = std::from_chars(item.data(), item.data() + item.size(), value);
+        if (item.empty() || ec != std::errc() || end != item.data() + item.size())
+            throw UsageError("--inputs takes input numbers counted from 1, separated by commas "
+                             "(1,2,3), not '" +
+                             text + "'");
+        if (value < 1)
+            throw UsageError("--inputs counts inputs from 1; there is no input " +
+                             std::to_string(value));
+        inputs.push_back(value - 1);
+        if (comma == std::string_view::npos)
+            return inputs;
+        rest = rest.substr(comma + 1);
+    }
+}
+
+// The inputs of `measure --inputs/--reference-input`, checked against the device and set for
+// this run only: the stored options keep their own.
+class InputsForRun {
+public:
+    InputsForRun(MainCtrl& ctrl, const std::string& text, bool withReference, int reference)
+        : saved_(Conf::Options::Field.Dev) {
+        if (text.empty() && !withReference)
+            return;
+        Conf::DevOptions& dev = Conf::Options::Field.Dev;
+        dev.InputChannels = text.empty() ? std::vector<int>{} : ParseInputList(text);
+        if (withReference && reference < 1)
+            throw UsageError("--reference-input counts inputs from 1; there is no input " +
+                             std::to_string(reference));
+        dev.ReferenceInput = withReference ? reference - 1 : -1;
+        active_ = true;
+        if (!ctrl.Audio().ApplyDevices(Conf::Options::Field))
+            throw AlreadyTold{};
+        const std::string why =
+            CheckInputs(MeasuredInputs(dev), dev.ReferenceInput,
+                        Kedra::PAudioII::StreamInitializer::Get()->GetInChannels());
+        if (!why.empty())
+            throw UsageError(why);
+    }
+    ~InputsForRun() {
+        if (active_) {
+            Conf::Options::Field.Dev.InputChannels = saved_.InputChannels;
+            Conf::Options::Field.Dev.ReferenceInput = saved_.ReferenceInput;
+        }
+    }
+    InputsForRun(const InputsForRun&) = delete;
+    InputsForRun& operator=(const InputsForRun&) = delete;
+
+    // One line per input: its slot, label and delays.
+    void Print(MainCtrl& ctrl) const {
+        if (!active_)
+            return;
+        for (const auto& [input, slot] : ctrl.PlacedInputs()) {
+            const Measurement* m = ctrl.List().No(slot);
+            if (m == nullptr)
+                continue;
+            std::printf("Input %d in slot %d: %s", input + 1, slot, m->GetLabel().c_str());
+            if (m->HasDelays() && m->GetSamplerate() > 0) {
+                const double fs = m->GetSamplerate();
+                std::printf(
+                    ", System delay %s ms, Acoustic delay %s ms",
+                    Kedra::Text::FormatFixed(m->GetSystemDelay() * 1000.0 / fs, 3).c_str(),
+                    Kedra::Text::FormatFixed(m->GetAcousticDelay() * 1000.0 / fs, 3).c_str());
+            }
+            std::printf("\n");
+        }
+    }
+
+private:
+    Conf::DevOptions saved_;
+    bool active_ = false;
+};
+
 // ---- SPL reference -----------------------------------------------------------------------
 
 struct SplArguments {
@@ -650,6 +736,14 @@ int RunCommandLine(int argc, char** argv) {
     measure->add_option("--name", measureName, "Label of the new measurements");
     measure->add_flag("--lock-time-zero", lockTimeZero,
                       "Measure the second and later presenters with the first one's time zero");
+    std::string inputsText;
+    int referenceInput = 0;
+    measure->add_option("--inputs", inputsText,
+                        "Inputs recorded together in one sweep, counted from 1: 1,2,3 (the "
+                        "first into the presenter, the others into empty slots)");
+    measure->add_option("--reference-input", referenceInput,
+                        "The input, counted from 1, that carries the output back (a loopback): "
+                        "the time zero of every input, so their delays are the acoustic ones");
 
     auto* list = app.add_subcommand("list", "One line per filled slot");
     std::vector<std::string> showSlots;
@@ -758,6 +852,10 @@ int RunCommandLine(int argc, char** argv) {
         ->check(CLI::IsMember({"mic", "dacadc", "on", "off", "loopback", "abc", "spl"}));
     cal->add_option("argument", calArg);
     cal->add_option("--sim", sim, "Measure on the simulated sound card");
+    int calInput = 0;
+    cal->add_option("--input", calInput,
+                    "mic: the input, counted from 1, whose microphone this calibrates; measuring "
+                    "several inputs (measure --inputs) uses it for that input");
     SplArguments splArgs;
     cal->add_option("--level", splArgs.level,
                     "spl: the calibrator's level in dB SPL (94, 104, 114 or any), or with --play "
@@ -928,6 +1026,8 @@ int RunCommandLine(int argc, char** argv) {
                 throw UsageError("--lock-time-zero needs two or more presenters: the first one "
                                  "finds the time zero, the others are measured with it");
             ChooseDevices(ctrl, sim);
+            InputsForRun inputs(ctrl, inputsText, measure->count("--reference-input") > 0,
+                                referenceInput);
             for (const std::string& who : measureWho) {
                 const int presenter = who[0] - 'A';
                 if (!ctrl.Action_MeasStart(presenter))
@@ -936,6 +1036,10 @@ int RunCommandLine(int argc, char** argv) {
                 Measurement* m = ctrl.Presenter(presenter);
                 if (!measureName.empty())
                     m->SetLabel(measureName);
+                // Each input's record says which input it is, also under its new name.
+                for (const auto& [input, slot] : ctrl.PlacedInputs())
+                    if (!measureName.empty())
+                        ctrl.List().No(slot)->SetLabel(InputLabel(measureName, input));
                 const auto& v = ctrl.Audio().LastVerdict();
                 std::printf("Measured %s into slot %d: %s, recording peak %s dB (%s), time offset "
                             "%s samples%s\n",
@@ -944,6 +1048,7 @@ int RunCommandLine(int argc, char** argv) {
                             Kedra::Text::FormatFixed(v.amplitude, 3).c_str(),
                             Kedra::Text::FormatFixed(ctrl.Audio().LastTimeOffset(), 3).c_str(),
                             ctrl.Audio().TimeZeroLocked() ? " (locked)" : "");
+                inputs.Print(ctrl);
                 if (lockTimeZero && !ctrl.Audio().TimeZeroLocked() && !ctrl.SetTimeZeroLock(true))
                     throw AlreadyTold{};
             }
@@ -1055,8 +1160,14 @@ int RunCommandLine(int argc, char** argv) {
             if (calWhat == "mic" || calWhat == "dacadc") {
                 if (calArg.empty())
                     throw UsageError("cal " + calWhat + " needs a calibration file");
-                const bool ok = calWhat == "mic" ? ctrl.Audio().ImportMicCalibration(calArg)
-                                                 : ctrl.Audio().ImportDacAdcCalibration(calArg);
+                if (calInput != 0 && (calWhat != "mic" || calInput < 1))
+                    throw UsageError("--input takes the input, counted from 1, of a microphone "
+                                     "calibration (cal mic FILE --input N)");
+                const bool ok =
+                    calWhat == "mic"
+                        ? (calInput > 0 ? ctrl.Audio().ImportMicCalibration(calArg, calInput - 1)
+                                        : ctrl.Audio().ImportMicCalibration(calArg))
+                        : ctrl.Audio().ImportDacAdcCalibration(calArg);
                 status = ok ? 0 : 1;
             } else if (calWhat == "on" || calWhat == "off") {
                 if (calArg != "mic" && calArg != "dacadc")

@@ -357,8 +357,8 @@ CLI::App* AddTfCommand(CLI::App& app, TfCommandArguments& a) {
                      "instead of files: the first 2 s find the delay");
     tf->add_option("--sim", a.sim,
                    "Live on the simulated sound card, which plays its pink noise: "
-                   "loopback|speaker|room (speaker and room: input 2 carries the output, "
-                   "input 1 the microphone)")
+                   "loopback|speaker|room (input 9 carries the output back, "
+                   "input 1 the microphone at 1 m)")
         ->needs(live);
     tf->add_option("--ref-input", a.refInput, "Live: the reference's input, from 1")->needs(live);
     tf->add_option("--input", a.input, "Live: the measurement's input, from 1")->needs(live);

@@ -438,6 +438,49 @@ void OptionsDialog::BuildDevices() {
             {tr(CHANNEL_NAMES[2]), 2},
             {tr(CHANNEL_NAMES[3]), 3}},
            tr("The input channel the microphone is on"));
+    // Several microphones in one sweep, and a loopback that times them (users count from 1).
+    std::vector<std::pair<QString, int>> references{{tr("None"), -1}};
+    for (int in = 0; in < 31; ++in)
+        references.emplace_back(tr("Input %1").arg(in + 1), in);
+    Choice(channels, tr("Reference input"), SONVEL_FIELD(Dev, ReferenceInput), references,
+           tr("The input a cable from the output comes back on: the time zero of every input, so "
+              "their delays are acoustic ones without the sound card's own"));
+    auto* inputList = new QLineEdit;
+    inputList->setPlaceholderText(tr("1, 2, 3"));
+    inputList->setMinimumWidth(150);
+    inputList->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    connect(inputList, &QLineEdit::textChanged, this, [this] { CheckLive(); });
+    AddRow(channels, tr("Inputs"), inputList, "Dev.InputChannels",
+           tr("Inputs measured together in one sweep, counted from 1: 1, 2, 3. Each goes into "
+              "its own slot. Empty: the input channel above alone"),
+           new QLabel(tr("(empty: the input channel above)")));
+    bindings_.push_back({[inputList](Conf::OptionsField& o) {
+                             QStringList items;
+                             for (int in : o.Dev.InputChannels)
+                                 items << QString::number(in + 1);
+                             inputList->setText(items.join(", "));
+                         },
+                         [inputList](Conf::OptionsField& o, Refusals& refusals) {
+                             std::vector<int> inputs;
+                             const QString text = inputList->text().trimmed();
+                             for (const QString& item :
+                                  text.isEmpty() ? QStringList() : text.split(',')) {
+                                 bool ok = false;
+                                 const int in = item.trimmed().toInt(&ok);
+                                 if (!ok || in < 1) {
+                                     refusals["Dev.InputChannels"] =
+                                         tr("Input numbers from 1, separated by commas: 1, 2, 3");
+                                     return;
+                                 }
+                                 inputs.push_back(in - 1);
+                             }
+                             // The device's own count is checked when it measures.
+                             const std::string why = CheckInputs(inputs, o.Dev.ReferenceInput, 31);
+                             if (!why.empty())
+                                 refusals["Dev.InputChannels"] = Q(why);
+                             else
+                                 o.Dev.InputChannels = std::move(inputs);
+                         }});
     auto* mask = new QWidget;
     auto* maskLine = new QHBoxLayout(mask);
     maskLine->setContentsMargins(0, 0, 0, 0);

@@ -161,6 +161,7 @@ void MeasurementCore::SetDefaults() {
     applicationInfo_ = "NA";
     timeZeroMethod_ = 1;
     ClearSpl();
+    ClearDelays();
     SetImpulseWindowEnd(100);
     SetImpulseWindowStart(-100);
     window_.SetLockStart(false);

@@ -250,6 +250,23 @@ public:
         splReference_.clear();
     }
 
+    // A record measured with a timing reference (a loopback input) knows two delays, in
+    // samples: the card's own, from the played signal to the reference's impulse, and the
+    // acoustic one, from the reference's impulse (its time zero) to its own.
+    bool HasDelays() const { return hasDelays_; }
+    double GetSystemDelay() const { return systemDelay_; }
+    double GetAcousticDelay() const { return acousticDelay_; }
+    void SetDelays(double system, double acoustic) {
+        hasDelays_ = true;
+        systemDelay_ = system;
+        acousticDelay_ = acoustic;
+    }
+    void ClearDelays() {
+        hasDelays_ = false;
+        systemDelay_ = 0.0;
+        acousticDelay_ = 0.0;
+    }
+
     // Records the gain that was applied to the data before it reached the record (for example
     // by normalising a recording); the samples are not touched.
     void SetAmplitude(double a) { amplitude_ = a; }
@@ -322,6 +339,9 @@ protected:
     bool hasSpl_ = false;
     double splOffset_ = 0.0;
     std::string splReference_;
+    bool hasDelays_ = false;
+    double systemDelay_ = 0.0;
+    double acousticDelay_ = 0.0;
     ImpulseWindow window_;
     bool lowpassEnabled_ = false;
     double lowpassStart_ = 2000.0;

@@ -291,6 +291,10 @@ KeyMap SettingsKeys(const MeasurementCore& r) {
         k["Info_SplOffset"] = DoubleText(r.GetSplOffset());
         k["Info_SplReference"] = OneLine(r.GetSplReference());
     }
+    if (r.HasDelays()) {
+        k["Info_SystemDelay"] = DoubleText(r.GetSystemDelay());
+        k["Info_AcousticDelay"] = DoubleText(r.GetAcousticDelay());
+    }
     return k;
 }
 
@@ -304,7 +308,17 @@ std::string RenderInfo(const KeyMap& keys) {
 std::string GetInfo(const MeasurementCore& record) {
     if (!record.IsInitialized())
         return "Not initialized";
-    return RenderInfo(SettingsKeys(record));
+    std::string text = RenderInfo(SettingsKeys(record));
+    if (record.HasDelays() && record.GetSamplerate() > 0) {
+        const auto line = [&](const char* what, double samples) {
+            return std::string(what) + ": " +
+                   Kedra::Text::FormatFixed(samples * 1000.0 / record.GetSamplerate(), 3) +
+                   " ms (" + Kedra::Text::FormatFixed(samples, 2) + " samples)\n";
+        };
+        text += line("System delay", record.GetSystemDelay());
+        text += line("Acoustic delay", record.GetAcousticDelay());
+    }
+    return text;
 }
 
 bool Render(MeasurementCore& record, bool asWave, Rendered& out, std::string& error) {
@@ -583,6 +597,23 @@ void Apply(Loaded& loaded, MeasurementCore& record, int p) {
         BoolOr(k, "ImpulseWindow_Enabled", record.GetImpulseWindowEnabled()));
     record.SetImpulseWindowLockStart(BoolOr(k, "ImpulseWindow_LockStart", false));
     ApplyPlotKeys(k, record);
+
+    // Both or neither: a delay alone says nothing about where the time zero came from.
+    const std::string* system = Find(k, "Info_SystemDelay");
+    const std::string* acoustic = Find(k, "Info_AcousticDelay");
+    if (system != nullptr || acoustic != nullptr) {
+        double s = 0.0;
+        double a = 0.0;
+        constexpr double MAX_DELAY = 1e9;
+        if (system != nullptr && acoustic != nullptr && ParseDouble(*system, s) &&
+            ParseDouble(*acoustic, a) && std::fabs(s) < MAX_DELAY && std::fabs(a) < MAX_DELAY)
+            record.SetDelays(s, a);
+        else
+            Kedra::Logging::KedraLogger::LogText(
+                "WARNING MeasurementCore::Open() - Info_SystemDelay and Info_AcousticDelay are "
+                "not two delays; they are left out - " +
+                record.GetLabel() + "\n");
+    }
 
     // A broken offset costs the record its calibration, not its data.
     if (const std::string* offset = Find(k, "Info_SplOffset")) {

@@ -110,7 +110,8 @@ TEST_F(OptionsTest, DefaultsAndTheOrderOfTheElements) {
     EXPECT_EQ(names(root.child("Dev")),
               (std::vector<std::string>{"SamplerateNo", "InputNumber", "OutputNumber", "ApiNumber",
                                         "OutputChMask", "InputChannel", "InputInvert", "DelayMS",
-                                        "OutputPCMAmplitude", "KeepStreamActive"}));
+                                        "OutputPCMAmplitude", "KeepStreamActive", "ReferenceInput",
+                                        "InputChannels"}));
     EXPECT_EQ(names(root.child("Filter")),
               (std::vector<std::string>{"HighpassEnabled", "LowpassEnabled", "HighpassFreq",
                                         "LowpassFreq", "NofTaps"}));
@@ -343,7 +344,8 @@ TEST_F(OptionsTest, AValueOfTheWrongTypeKeepsItsDefault) {
             "ImpulseGraphMode><PlotHD>yes</PlotHD><PlotPhase>0</PlotPhase>"
             "<CustomColors><int>1</int><int>two</int></CustomColors></Plot>"
             "<Comment><b>bold</b></Comment><Dev><OutputPCMAmplitude>1e40</OutputPCMAmplitude>"
-            "<DelayMS>0,5</DelayMS><InputNumber>-7</InputNumber></Dev>"),
+            "<DelayMS>0,5</DelayMS><InputNumber>-7</InputNumber>"
+            "<InputChannels><int>1</int><int>2;3</int></InputChannels></Dev>"),
         true, "t.xml"));
     // Read, but not all of it: the file must not be written over unseen.
     EXPECT_EQ(Options::LastLoadOutcome(), LoadOutcome::InPart);
@@ -364,6 +366,7 @@ TEST_F(OptionsTest, AValueOfTheWrongTypeKeepsItsDefault) {
     EXPECT_EQ(f.Dev.OutputPCMAmplitude, d.Dev.OutputPCMAmplitude);
     EXPECT_EQ(f.Dev.DelayMS, d.Dev.DelayMS);
     EXPECT_EQ(f.Dev.InputNumber, -7);
+    EXPECT_TRUE(f.Dev.InputChannels.empty());
     const std::string log = SonvelTest::ReadLog();
     EXPECT_NE(log.find("WARNING Options::LoadData(t.xml) - Plot.PlotFreqMin: \"abc\" is not a "
                        "finite number -> default kept\n"),
@@ -374,7 +377,7 @@ TEST_F(OptionsTest, AValueOfTheWrongTypeKeepsItsDefault) {
     for (const char* field :
          {"Plot.PlotFreqMax", "Plot.PlotDbMin", "Plot.LineWidth", "Plot.GraphicsNumberOfXTics",
           "Plot.GraphicsNumberOfYTics", "Plot.PlotHD", "Plot.CustomColors", "Comment",
-          "Dev.OutputPCMAmplitude"})
+          "Dev.OutputPCMAmplitude", "Dev.InputChannels"})
         EXPECT_EQ(Count(log, "(t.xml) - " + std::string(field) + ":"), 1u) << field;
     EXPECT_EQ(Count(log, "(t.xml) - Plot.PlotDbMax:"), 0u);
     // A list given as plain text is no list.

@@ -109,6 +109,8 @@ inline OptionsField EveryFieldChanged(const std::filesystem::path& userDirectory
     d.DelayMS = 250.5;
     d.OutputPCMAmplitude = 0.3f;
     d.KeepStreamActive = false;
+    d.ReferenceInput = 8;
+    d.InputChannels = {0, 9, 10};
     auto& s = f.Signal;
     s.SignalType = 2;
     s.SignalLength = 20;

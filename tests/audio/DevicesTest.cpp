@@ -56,7 +56,7 @@ TEST(Devices, SimulatedDevicesAreListedLikeAnyOther) {
                               "Name:                  Simulated loopback\n"
                               "API:                   Simulated\n"
                               "Default samplerate:    48kHz\n"
-                              "Input channels:        8\n"
+                              "Input channels:        11\n"
                               "Output channels:       8\n"
                               "Samplerates [kHz]:     8  -  9.6  -  11.025  -  12  -  16  -  "
                               "22.05  -  24  -  32  -  44.1  -  48  -  88.2  -  96  -  192\n";

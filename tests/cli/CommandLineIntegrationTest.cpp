@@ -660,4 +660,39 @@ TEST_F(CommandLine, MeasuringTwiceIntoAKeepsBothAndAFullListIsReplacedOnlyWithRe
     EXPECT_EQ(Autosaved()->No(1)->GetLabel(), "new");
 }
 
+TEST_F(CommandLine, SeveralInputsWithAReferenceAndTheListsThatAreRefused) {
+    const std::string measure = "--set Signal.SignalLength=14 measure --sim speaker ";
+    for (const char* bad : {"--inputs 0", "--inputs 1,1", "--inputs 1,12", "--inputs 1,x",
+                            "--inputs 1,9 --reference-input 9", "--inputs 1 --reference-input 0"}) {
+        const Session r = Sonvel(measure + bad);
+        EXPECT_EQ(r.status, 2) << bad;
+        EXPECT_NE(r.err.find("nput "), std::string::npos) << bad << ":\n" << r.err;
+    }
+    EXPECT_NE(Sonvel(measure + "--inputs 1,12").err.find("There is no input 12"),
+              std::string::npos);
+    const Session ok = Sonvel(measure + "--inputs 1,10 --reference-input 9 --name Mic");
+    ASSERT_EQ(ok.status, 0) << ok.err;
+    EXPECT_NE(ok.out.find("Input 1 in slot 0: Mic (input 1)"), std::string::npos) << ok.out;
+    EXPECT_NE(ok.out.find("Input 10 in slot 3: Mic (input 10)"), std::string::npos) << ok.out;
+    EXPECT_NE(ok.out.find(", Acoustic delay 5.8"), std::string::npos) << ok.out;
+    const Session info = Sonvel("info A");
+    EXPECT_NE(info.out.find("System delay: 10.88"), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("Acoustic delay: 2.9"), std::string::npos) << info.out;
+    // The lists were for that run; the options keep their own.
+    EXPECT_NE(Read(dir / "RazeriRerirov.xml").find("<ReferenceInput>-1</ReferenceInput>"),
+              std::string::npos);
+    // A loopback calibration measures its one input and leaves the stored lists alone.
+    ASSERT_EQ(Sonvel("--yes --set Dev.InputChannels=0,9 --set Dev.ReferenceInput=8 cal loopback "
+                     "--sim loopback")
+                  .status,
+              0);
+    EXPECT_NE(Read(dir / "RazeriRerirov.xml").find("<ReferenceInput>8</ReferenceInput>"),
+              std::string::npos);
+    auto list = Autosaved();
+    int inputRecords = 0;
+    for (int i = 0; i < list->GetSize(); ++i)
+        inputRecords += list->No(i)->GetLabel().find("(input") != std::string::npos ? 1 : 0;
+    EXPECT_EQ(inputRecords, 2) << "only the two of the measurement above";
+}
+
 } // namespace

@@ -129,11 +129,13 @@ std::vector<Page> EveryPage(const fs::path& dir) {
           {"Dev.OutputPCMAmplitude", 0.5},
           {"Dev.InputInvert", true},
           {"Dev.DelayMS", 800.0},
-          {"Dev.KeepStreamActive", false}},
+          {"Dev.KeepStreamActive", false},
+          {"Dev.ReferenceInput", 8},
+          {"Dev.InputChannels", " 1, 10"}},
          {"Dev.ApiNumber=" + std::to_string(simulated), "Dev.InputNumber=1", "Dev.OutputNumber=2",
           "Dev.SamplerateNo=3", "Dev.InputChannel=1", "Dev.OutputChMask=10",
           "Dev.OutputPCMAmplitude=0.5", "Dev.InputInvert=true", "Dev.DelayMS=800",
-          "Dev.KeepStreamActive=false"}},
+          "Dev.KeepStreamActive=false", "Dev.ReferenceInput=8", "Dev.InputChannels=0,9"}},
         {"Signal",
          {{"Signal.SignalType", 1},
           {"Signal.SignalLength", 16},
@@ -308,12 +310,13 @@ TEST_F(OptionsDialogTest, OutOfRangeOrClashingValuesApplyNothing) {
                                            {"Plot.PlotDbMin", 20.0},
                                            {"ImExport.Separator", int(',')},
                                            {"ImExport.DecimalSep", int(',')},
-                                           {"Misc.SaveMeasureRec", ""}})
+                                           {"Misc.SaveMeasureRec", ""},
+                                           {"Dev.InputChannels", "2, 2"}})
         Set(*d, e);
     EXPECT_FALSE(d->Apply());
     EXPECT_EQ(Conf::Options::SaveText(), before);
     for (const char* field : {"Plot.PlotFreqMin", "Dev.DelayMS", "Plot.PlotDbMax",
-                              "ImExport.Separator", "Misc.SaveMeasureRec"})
+                              "ImExport.Separator", "Misc.SaveMeasureRec", "Dev.InputChannels"})
         EXPECT_TRUE(Refused(*d, field)) << field;
     EXPECT_FALSE(Refused(*d, "Signal.SignalLength"));
     EXPECT_NE(d->Notice().indexOf("Nothing was applied"), -1);

@@ -160,11 +160,11 @@ TEST_F(TfCommand, InputItCannotUseIsRefusedAndNothingIsWritten) {
     }
 }
 
-// The simulated speaker 1 m away, its output looped back on input 2: the delay is the
+// The simulated speaker 1 m away, its output looped back on input 9: the delay is the
 // acoustic one (the card's latency is on both inputs), and the response the model's own.
 TEST_F(TfCommand, LiveOnTheSimulatedSpeakerGivesTheAcousticDelayAndTheModelsResponse) {
     const Session s =
-        Sonvel(Words({"tf --live --sim speaker --ref-input 2 --input 1 --seconds 8 --csv", Csv()}));
+        Sonvel(Words({"tf --live --sim speaker --ref-input 9 --input 1 --seconds 8 --csv", Csv()}));
     ASSERT_EQ(s.status, 0) << s.err;
     const auto at = s.out.find("Delay: ");
     ASSERT_NE(at, std::string::npos) << s.out;
@@ -199,10 +199,10 @@ TEST_F(TfCommand, LiveOnTheSimulatedSpeakerGivesTheAcousticDelayAndTheModelsResp
     EXPECT_GT(checked, 100);
     // The other way round, the microphone as the reference: the loopback comes first.
     const Session back =
-        Sonvel("tf --live --sim speaker --ref-input 1 --input 2 --seconds 4 --fft 4096 --into 3");
+        Sonvel("tf --live --sim speaker --ref-input 1 --input 9 --seconds 4 --fft 4096 --into 3");
     ASSERT_EQ(back.status, 0) << back.err;
     EXPECT_NEAR(std::stod(back.out.substr(back.out.find("Delay: ") + 7)), -1000.0 / 343.0, 0.05);
-    EXPECT_NE(back.out.find("Stored in slot 3: TF input 2 vs input 1, delay -2.9"),
+    EXPECT_NE(back.out.find("Stored in slot 3: TF input 9 vs input 1, delay -2.9"),
               std::string::npos)
         << back.out;
     // The same input twice has nothing to compare.

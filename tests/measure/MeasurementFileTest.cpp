@@ -394,6 +394,33 @@ TEST(MeasurementData, NumbersIgnoreACommaDecimalLocale) {
     EXPECT_NEAR(back.GetIData()[7], s[7], scale / 8388607.0);
 }
 
+TEST(MeasurementInfo, DelaysOfATimingReferenceRoundTripAsAPairOrNotAtAll) {
+    Measurement m("delays");
+    m.InitializeDirac(6, 48000, 1.0);
+    m.SetDelays(480.25, 139.9);
+    MF::Rendered r;
+    std::string error;
+    ASSERT_TRUE(MF::Render(m, true, r, error)) << error;
+    MF::Loaded loaded;
+    Measurement back("back");
+    ASSERT_TRUE(MF::LoadFromMemory(r.info, Bytes(r.data), loaded, error)) << error;
+    MF::Apply(loaded, back, 6);
+    ASSERT_TRUE(back.HasDelays());
+    EXPECT_EQ(back.GetSystemDelay(), 480.25);
+    EXPECT_EQ(back.GetAcousticDelay(), 139.9);
+    EXPECT_NE(MF::GetInfo(back).find("Acoustic delay: 2.915 ms (139.90 samples)"),
+              std::string::npos);
+    for (const char* bad : {"Info_AcousticDelay\t= soon", "Info_AcousticDelay\t= inf", "X = 1"}) {
+        std::string info = r.info;
+        const auto at = info.find("Info_AcousticDelay");
+        info.replace(at, info.find('\n', at) - at, bad);
+        ASSERT_TRUE(MF::LoadFromMemory(info, Bytes(r.data), loaded, error)) << bad;
+        MF::Apply(loaded, back, 6);
+        EXPECT_TRUE(back.IsInitialized()) << bad;
+        EXPECT_FALSE(back.HasDelays()) << bad;
+    }
+}
+
 TEST(MeasurementInfo, SplOffsetRoundTripsAndIsOnlyWrittenWithAReference) {
     Measurement m("spl");
     m.InitializeDirac(6, 48000, 1.0);
