@@ -29,6 +29,7 @@
 #include "audio/VUMeterInBuffer.h"
 #include "cli/ConsoleFrontEnd.h"
 #include "cli/Demo.h"
+#include "cli/EqCommand.h"
 #include "cli/SplCommand.h"
 #include "exchange/Calibrator.h"
 #include "exchange/ImpulseImporter.h"
@@ -835,6 +836,8 @@ int RunCommandLine(int argc, char** argv) {
 
     SplCommandArguments splMeterArgs;
     auto* splMeter = AddSplCommand(app, splMeterArgs);
+    EqCommandArguments eqArgs;
+    auto* eq = AddEqCommand(app, eqArgs);
 
     bool show = false, reset = false;
     std::string loadFile, saveFile;
@@ -1160,6 +1163,9 @@ int RunCommandLine(int argc, char** argv) {
         } else if (splMeter->parsed()) {
             status =
                 RunSplCommand(ctrl, splMeterArgs, [&] { ChooseDevices(ctrl, splMeterArgs.sim); });
+        } else if (eq->parsed()) {
+            status = RunEqCommand(ctrl, eqArgs,
+                                  [&](const std::string& text) { return ParseSlot(ctrl, text); });
         } else if (meter->parsed()) {
             ChooseDevices(ctrl, sim);
             if (!ctrl.Audio().ApplyDevices(Conf::Options::Field))
