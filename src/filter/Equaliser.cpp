@@ -18,8 +18,11 @@ using Kedra::Measure::Measurement;
 
 constexpr double PI = 3.14159265358979323846;
 constexpr int POINTS_PER_OCTAVE = 48;
-// A narrow dip counts once its 1/6-octave level lies this far below the 1/3-octave one.
-constexpr double DIP_MARGIN_DB = 3.0;
+// A dip is reported as a cancellation where the finely smoothed response lies this far
+// below the 1/3-octave one, within a sixth of an octave.
+constexpr double CANCELLATION_DB = 6.0;
+constexpr double FINE_SMOOTHING = 48.0;
+constexpr int CANCELLATION_REACH = POINTS_PER_OCTAVE / 6;
 // Deviations below this are left as they are: a filter would only chase ripple.
 constexpr double ENOUGH_DB = 0.5;
 constexpr double WIDE_SMOOTHING = 3.0;
@@ -398,6 +401,15 @@ bool FitEqualiser(Measurement& record, const EqTarget& target, const EqLimits& l
     fit.responseDb = SmoothedDb(spectrum, l.smoothing, record.GetBinsPerHz(), fit.hz);
     const std::vector<double> wide =
         SmoothedDb(spectrum, WIDE_SMOOTHING, record.GetBinsPerHz(), fit.hz);
+    const std::vector<double> fine =
+        SmoothedDb(spectrum, FINE_SMOOTHING, record.GetBinsPerHz(), fit.hz);
+    const int count = static_cast<int>(fit.hz.size());
+    std::vector<char> cancelled(fit.hz.size(), 0);
+    for (int i = 0; i < count; ++i)
+        if (fine[static_cast<std::size_t>(i)] < wide[static_cast<std::size_t>(i)] - CANCELLATION_DB)
+            for (int k = std::max(0, i - CANCELLATION_REACH);
+                 k <= std::min(count - 1, i + CANCELLATION_REACH); ++k)
+                cancelled[static_cast<std::size_t>(k)] = 1;
 
     std::vector<double> shape;
     for (double f : fit.hz)
@@ -410,7 +422,8 @@ bool FitEqualiser(Measurement& record, const EqTarget& target, const EqLimits& l
     for (std::size_t i = 0; i < fit.hz.size(); ++i) {
         fit.targetDb.push_back(shape[i] + fit.levelDb);
         before[i] = fit.responseDb[i] - fit.targetDb[i];
-        // A dip narrower than the wide smoothing shows is filled only as deep as it shows.
+        // A dip is filled only as deep as 1/3-octave smoothing shows it: boost cannot fill a
+        // cancellation.
         goal[i] = std::max(fit.responseDb[i], wide[i]) - fit.targetDb[i];
     }
 
@@ -472,21 +485,19 @@ bool FitEqualiser(Measurement& record, const EqTarget& target, const EqLimits& l
     std::tie(fit.rmsBefore, fit.maxBefore) = RmsAndMax(before);
     std::tie(fit.rmsAfter, fit.maxAfter) = RmsAndMax(after);
 
-    // The dips left: deepest point of each stretch where the fitted response lies clearly
-    // below both the wide smoothing and the target.
+    // The dips left: each stretch of cancellation, at its deepest fine point.
     for (std::size_t i = 0; i < fit.hz.size();) {
-        const auto narrow = [&](std::size_t k) {
-            return fit.responseDb[k] < wide[k] - DIP_MARGIN_DB && after[k] < -DIP_MARGIN_DB;
-        };
-        if (!narrow(i)) {
+        if (!cancelled[i]) {
             ++i;
             continue;
         }
         std::size_t deepest = i;
-        for (; i < fit.hz.size() && narrow(i); ++i)
-            if (after[i] < after[deepest])
+        for (; i < fit.hz.size() && cancelled[i]; ++i)
+            if (fine[i] - fit.targetDb[i] < fine[deepest] - fit.targetDb[deepest])
                 deepest = i;
-        fit.dipsLeft.push_back({fit.hz[deepest], after[deepest]});
+        fit.dipsLeft.push_back(
+            {fit.hz[deepest], fine[deepest] - fit.targetDb[deepest] +
+                                  FiltersDb(fit.filters, fit.hz[deepest], fit.rate)});
     }
     return true;
 }

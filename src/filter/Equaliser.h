@@ -73,10 +73,11 @@ struct EqLimits {
     double smoothing = 6.0; // 1/N octave of the fitted response
 };
 
-// A dip the filters were kept from filling: narrower than 1/3-octave smoothing shows.
+// A dip the filters were kept from filling: a cancellation, where the finely smoothed
+// response lies well below what 1/3-octave smoothing shows.
 struct EqDip {
     double hz = 0.0;
-    double depthDb = 0.0; // the fitted response below the target there
+    double depthDb = 0.0; // the finely smoothed response through the filters, re the target
 };
 
 struct EqFit {

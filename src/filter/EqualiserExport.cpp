@@ -119,9 +119,8 @@ std::string Table(const EqFit& fit) {
     s += b;
     for (const EqDip& d : fit.dipsLeft) {
         std::snprintf(b, sizeof b,
-                      "Dip not filled at %.1f Hz (%.1f dB below the target): narrower than "
-                      "1/3-octave smoothing shows, likely a cancellation that boost cannot "
-                      "fill\n",
+                      "Dip not filled at %.1f Hz (%.1f dB below the target): a cancellation, "
+                      "filled no deeper than 1/3-octave smoothing shows it\n",
                       d.hz, -d.depthDb);
         s += b;
     }
