@@ -139,6 +139,13 @@ int RunEqCommand(MainCtrl& ctrl, const EqCommandArguments& a,
     if (!FitEqualiser(*record, target, limits, device, fit, why))
         return Refuse(1, why);
 
+    // The fit follows the view; a short window hides the room below its validity.
+    const double valid = record->FrequencyValidityWithWindow();
+    if (valid > a.from)
+        std::fprintf(stderr,
+                     "sonvel: note: the impulse window of slot %s makes its response valid only "
+                     "above %.0f Hz; `sonvel window %s --off` fits the whole impulse\n",
+                     a.slot.c_str(), valid, a.slot.c_str());
     std::printf("EQ of slot %s for %s (biquads at %g Hz), %s target:\n", a.slot.c_str(),
                 device.name.c_str(), fit.rate, a.target.c_str());
     std::fputs(EqExportText(fit, EqFormat::Text, fit.rate).c_str(), stdout);

@@ -172,6 +172,7 @@ public:
         }
     }
 
+    void SetGoal(std::vector<double> goal) { goal_ = std::move(goal); }
     const std::vector<double>& Total() const { return total_; }
     const std::vector<EqFilter>& Filters() const { return filters_; }
     const std::vector<double>& Hz() const { return hz_; }
@@ -228,6 +229,21 @@ double Interpolated(const std::vector<double>& hz, const std::vector<double>& db
     const std::size_t i = static_cast<std::size_t>(it - hz.begin());
     const double t = std::log(f / hz[i - 1]) / std::log(hz[i] / hz[i - 1]);
     return db[i - 1] + t * (db[i] - db[i - 1]);
+}
+
+// The smoothed response of the view through the filters: narrow filters change what a
+// band's smoothing averages, so the sum of smoothed response and filter dB is not quite it.
+std::vector<double> ThroughFilters(const std::vector<Complex>& spectrum,
+                                   const std::vector<EqFilter>& filters, double rate,
+                                   double hzPerBin, double nOct, const std::vector<double>& hz) {
+    std::vector<BiquadCoefficients> cs;
+    for (const EqFilter& f : filters)
+        cs.push_back(RbjCoefficients(f, rate));
+    std::vector<Complex> through(spectrum);
+    for (std::size_t k = 0; k < through.size(); ++k)
+        for (const BiquadCoefficients& c : cs)
+            through[k] *= BiquadResponse(c, static_cast<double>(k) * hzPerBin, rate);
+    return SmoothedDb(through, nOct, 1.0 / hzPerBin, hz);
 }
 
 bool Refuse(std::string& why, const std::string& text) {
@@ -467,6 +483,17 @@ bool FitEqualiser(Measurement& record, const EqTarget& target, const EqLimits& l
     for (int pass = 0; pass < 2; ++pass)
         for (int i = 0; i < static_cast<int>(fitter.Filters().size()); ++i)
             fitter.Refine(i, 0.25);
+    // Corrected towards the response actually smoothed through the filters.
+    for (int pass = 0; pass < 3; ++pass) {
+        const std::vector<double> through = ThroughFilters(
+            spectrum, fitter.Filters(), fit.rate, record.GetHzPerBin(), l.smoothing, fit.hz);
+        std::vector<double> corrected(goal);
+        for (std::size_t i = 0; i < fit.hz.size(); ++i)
+            corrected[i] += through[i] - fit.responseDb[i] - fitter.Total()[i];
+        fitter.SetGoal(std::move(corrected));
+        for (int i = 0; i < static_cast<int>(fitter.Filters().size()); ++i)
+            fitter.Refine(i, 0.125);
+    }
 
     // The device's resolution last: the filters it will hold.
     for (EqFilter f : fitter.Filters()) {
@@ -477,11 +504,11 @@ bool FitEqualiser(Measurement& record, const EqTarget& target, const EqLimits& l
             fit.filters.push_back(f);
     }
 
+    fit.predictedDb =
+        ThroughFilters(spectrum, fit.filters, fit.rate, record.GetHzPerBin(), l.smoothing, fit.hz);
     std::vector<double> after(fit.hz.size());
-    for (std::size_t i = 0; i < fit.hz.size(); ++i) {
-        fit.predictedDb.push_back(fit.responseDb[i] + FiltersDb(fit.filters, fit.hz[i], fit.rate));
+    for (std::size_t i = 0; i < fit.hz.size(); ++i)
         after[i] = fit.predictedDb[i] - fit.targetDb[i];
-    }
     std::tie(fit.rmsBefore, fit.maxBefore) = RmsAndMax(before);
     std::tie(fit.rmsAfter, fit.maxAfter) = RmsAndMax(after);
 
