@@ -9,6 +9,7 @@
 
 #include "app/MainCtrl.h"
 #include "exchange/MeasurementImporter.h"
+#include "exchange/WaveFile.h"
 #include "filter/Equaliser.h"
 #include "filter/EqualiserExport.h"
 
@@ -85,6 +86,13 @@ CLI::App* AddEqCommand(CLI::App& app, EqCommandArguments& a) {
         ->check(CLI::IsMember({"camilladsp", "apo", "minidsp", "sox", "text"}));
     eq->add_option("--out", a.out, "Write the filters to this file in --format");
     eq->add_option("--into", a.into, "Put the predicted response into this slot");
+    eq->add_flag("--fir", a.fir,
+                 "An FIR correction instead of parametric filters, written to --out as a wave "
+                 "file (32-bit float, not normalised)");
+    eq->add_option("--taps", a.taps, "FIR length, a power of two (default 65536)");
+    eq->add_option("--phase", a.phase, "FIR phase: minimum (default) or linear")
+        ->check(CLI::IsMember({"minimum", "linear"}));
+    eq->add_option("--rate", a.rate, "FIR sample rate in Hz (default 48000)");
     return eq;
 }
 
@@ -125,6 +133,9 @@ int RunEqCommand(MainCtrl& ctrl, const EqCommandArguments& a,
         target.levelGiven = true;
         target.levelDb = *a.level;
     }
+    if (a.fir && (a.out.empty() || !a.format.empty() || !a.device.empty() || !a.into.empty()))
+        return Refuse(2, "--fir writes a wave file: it needs --out and takes no --format, "
+                         "--device or --into");
     EqLimits limits;
     limits.fromHz = a.from;
     limits.toHz = a.to;
@@ -136,6 +147,24 @@ int RunEqCommand(MainCtrl& ctrl, const EqCommandArguments& a,
     limits.shelves = a.shelves;
     limits.smoothing = a.smoothing;
     EqFit fit;
+    if (a.fir) {
+        EqFirSettings settings;
+        settings.taps = a.taps;
+        settings.rate = a.rate;
+        settings.minimumPhase = a.phase == "minimum";
+        std::vector<double> taps;
+        if (!DesignEqFir(*record, target, limits, settings, taps, fit, why))
+            return Refuse(1, why);
+        std::printf("FIR correction of slot %s, %d taps at %g Hz, %s phase, %s target:\n",
+                    a.slot.c_str(), a.taps, a.rate, a.phase.c_str(), a.target.c_str());
+        std::fputs(EqExportText(fit, EqFormat::Text, fit.rate).c_str(), stdout);
+        if (Kedra::WaveImExport::ArrayWaveExport(
+                taps.data(), a.taps, static_cast<int>(std::lround(a.rate)), a.out,
+                Kedra::WaveImExport::WaveFormat::Float32, "Sonvel FIR correction", false) != a.taps)
+            return Refuse(1, "cannot write " + a.out);
+        std::printf("Wrote the FIR to %s\n", a.out.c_str());
+        return 0;
+    }
     if (!FitEqualiser(*record, target, limits, device, fit, why))
         return Refuse(1, why);
 

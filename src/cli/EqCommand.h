@@ -31,6 +31,10 @@ struct EqCommandArguments {
     std::string format;
     std::string out;
     std::string into;
+    bool fir = false;
+    int taps = 65536;
+    std::string phase = "minimum";
+    double rate = 48000.0;
 };
 
 CLI::App* AddEqCommand(CLI::App& app, EqCommandArguments& arguments);

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <numeric>
 
+#include "filter/MeasurementOperations.h"
+#include "foundation/Fft.h"
 #include "foundation/KedraLogger.h"
 #include "foundation/Mem.h"
 #include "measure/Smoothing.h"
@@ -526,6 +528,130 @@ bool FitEqualiser(Measurement& record, const EqTarget& target, const EqLimits& l
             {fit.hz[deepest], fine[deepest] - fit.targetDb[deepest] +
                                   FiltersDb(fit.filters, fit.hz[deepest], fit.rate)});
     }
+    return true;
+}
+
+namespace {
+
+// |X(f)| in dB of the impulse under a window of `cycles` periods of f after time zero (a
+// tenth of that before it), half-Hann tapered on both sides.
+double WindowedLevelDb(const double* i0, int half, double fs, double f, double cycles) {
+    const int after = std::clamp(static_cast<int>(cycles * fs / f), 8, half - 1);
+    const int before = std::max(1, after / 10);
+    const Complex step = std::polar(1.0, -2.0 * PI * f / fs);
+    Complex phasor = std::polar(1.0, 2.0 * PI * f * before / fs);
+    Complex sum = 0.0;
+    for (int t = -before; t <= after; ++t, phasor *= step) {
+        const double x = t < 0 ? static_cast<double>(-t) / before : static_cast<double>(t) / after;
+        sum += (0.5 + 0.5 * std::cos(PI * x)) * i0[t] * phasor;
+    }
+    return 20.0 * std::log10(std::max(std::abs(sum), 1e-30));
+}
+
+} // namespace
+
+bool DesignEqFir(Measurement& record, const EqTarget& target, const EqLimits& l,
+                 const EqFirSettings& s, std::vector<double>& taps, EqFit& fit, std::string& why) {
+    if (!record.IsInitialized())
+        return Refuse(why, "the slot holds no measurement");
+    if (s.taps < 256 || s.taps > (1 << 20) || (s.taps & (s.taps - 1)) != 0)
+        return Refuse(why, "--taps " + std::to_string(s.taps) +
+                               " must be a power of two from 256 to 1048576");
+    if (!(s.rate >= 8000.0 && s.rate <= 384000.0))
+        return Refuse(why, "--rate " + Num(s.rate) + " must lie between 8000 and 384000 Hz");
+    const double nyquist = std::min<double>(record.GetSamplerate(), s.rate) / 2.0;
+    const double lowest = std::max(2.0 * record.GetHzPerBin(), 2.0 * s.rate / s.taps);
+    if (!(std::isfinite(l.fromHz) && std::isfinite(l.toHz) && l.fromHz >= lowest &&
+          l.toHz <= nyquist && l.toHz >= l.fromHz * std::exp2(1.0 / 3.0)))
+        return Refuse(why, "the range --from " + Num(l.fromHz) + " --to " + Num(l.toHz) +
+                               " Hz must lie within the record and the filter, " + Num(lowest) +
+                               " to " + Num(nyquist) + " Hz, and span a third of an octave");
+    if (!(l.maxBoostDb >= 0.0 && l.maxCutDb >= 0.0 && l.maxBoostDb + l.maxCutDb > 0.0))
+        return Refuse(why, "--max-boost and --max-cut must be 0 or more, and not both 0");
+
+    fit = EqFit{};
+    fit.rate = s.rate;
+    const double* i0 = record.GetI0();
+    const int half = record.GetNHalf();
+    const double fs = record.GetSamplerate();
+    // The correction on a log grid with half an octave either side for the fades.
+    const double lo = l.fromHz / std::sqrt(2.0), hi = std::min(l.toHz * std::sqrt(2.0), nyquist);
+    std::vector<double> hz, response, shape;
+    for (double f = lo; f <= hi; f *= std::exp2(1.0 / POINTS_PER_OCTAVE)) {
+        hz.push_back(f);
+        response.push_back(WindowedLevelDb(i0, half, fs, f, s.cycles));
+        shape.push_back(EqTargetShapeDb(target, f));
+    }
+    double sumResponse = 0.0, sumShape = 0.0;
+    int inRange = 0;
+    for (std::size_t i = 0; i < hz.size(); ++i)
+        if (hz[i] >= l.fromHz && hz[i] <= l.toHz) {
+            sumResponse += response[i];
+            sumShape += shape[i];
+            ++inRange;
+        }
+    fit.levelDb = target.levelGiven ? target.levelDb : (sumResponse - sumShape) / inRange;
+    std::vector<double> correction(hz.size());
+    for (std::size_t i = 0; i < hz.size(); ++i) {
+        const double c =
+            std::clamp(shape[i] + fit.levelDb - response[i], -l.maxCutDb, l.maxBoostDb);
+        // Full inside the range, faded linearly in log frequency over the half octave out.
+        const double out = hz[i] < l.fromHz ? std::log2(l.fromHz / hz[i])
+                           : hz[i] > l.toHz ? std::log2(hz[i] / l.toHz)
+                                            : 0.0;
+        correction[i] = c * std::max(0.0, 1.0 - 2.0 * out);
+    }
+    const auto gainAt = [&](double f) {
+        return f <= hz.front() || f >= hz.back() ? 0.0 : Interpolated(hz, correction, f);
+    };
+
+    const int n = s.taps;
+    taps.assign(static_cast<std::size_t>(n), 0.0);
+    if (s.minimumPhase) {
+        // Built on twice the length, so that the causal impulse has room to die away.
+        const int count = n;
+        std::vector<Complex> h(static_cast<std::size_t>(count) + 1);
+        for (int k = 0; k <= count; ++k)
+            h[static_cast<std::size_t>(k)] =
+                std::pow(10.0, gainAt(k * s.rate / (2.0 * count)) / 20.0);
+        Kedra::Measure::ApplyMinimumPhase(h.data(), count, 1e-9, false);
+        std::vector<double> impulse(static_cast<std::size_t>(2 * count));
+        Kedra::Math::FFTPow2FreqToTime(h.data(), impulse.data(), 2 * count, false, false);
+        // The last sixteenth fades out: the tail the length cuts off stays inaudible.
+        const int fade = n / 16;
+        for (int t = 0; t < n; ++t) {
+            const double x = t < n - fade ? 0.0 : static_cast<double>(t - (n - fade)) / fade;
+            taps[static_cast<std::size_t>(t)] =
+                impulse[static_cast<std::size_t>(t)] * (0.5 + 0.5 * std::cos(PI * x));
+        }
+    } else {
+        std::vector<Complex> h(static_cast<std::size_t>(n / 2) + 1);
+        for (int k = 0; k <= n / 2; ++k)
+            h[static_cast<std::size_t>(k)] = std::pow(10.0, gainAt(k * s.rate / n) / 20.0);
+        // Zero phase around the middle tap.
+        Kedra::Math::FFTPow2FreqToTime(h.data(), taps.data() + n / 2, n, true, false);
+    }
+
+    // The figures: the windowed response through the FIR's own response.
+    for (std::size_t i = 0; i < hz.size(); ++i) {
+        if (hz[i] < l.fromHz || hz[i] > l.toHz)
+            continue;
+        const Complex step = std::polar(1.0, -2.0 * PI * hz[i] / s.rate);
+        Complex phasor = 1.0, sum = 0.0;
+        for (int t = 0; t < n; ++t, phasor *= step)
+            sum += taps[static_cast<std::size_t>(t)] * phasor;
+        fit.hz.push_back(hz[i]);
+        fit.responseDb.push_back(response[i]);
+        fit.targetDb.push_back(shape[i] + fit.levelDb);
+        fit.predictedDb.push_back(response[i] + 20.0 * std::log10(std::abs(sum)));
+    }
+    std::vector<double> before, after;
+    for (std::size_t i = 0; i < fit.hz.size(); ++i) {
+        before.push_back(fit.responseDb[i] - fit.targetDb[i]);
+        after.push_back(fit.predictedDb[i] - fit.targetDb[i]);
+    }
+    std::tie(fit.rmsBefore, fit.maxBefore) = RmsAndMax(before);
+    std::tie(fit.rmsAfter, fit.maxAfter) = RmsAndMax(after);
     return true;
 }
 

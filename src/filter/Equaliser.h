@@ -96,6 +96,21 @@ struct EqFit {
 bool FitEqualiser(Kedra::Measure::Measurement& record, const EqTarget& target,
                   const EqLimits& limits, const EqDevice& device, EqFit& fit, std::string& why);
 
+// A correction FIR: the target against the record's response read through a
+// frequency-dependent window (`cycles` periods of each frequency, so long at low frequencies
+// and short at high), limited to the boost and cut of `limits`, faded to 0 dB over half an
+// octave outside --from .. --to, as `taps` samples (a power of two, 256 to 2^20) at `rate`.
+struct EqFirSettings {
+    int taps = 65536;
+    double rate = 48000.0;
+    bool minimumPhase = true; // else linear phase, time zero in the middle
+    double cycles = 30.0;
+};
+// `fit` receives the level, the curves and the figures (filters empty); `taps` the FIR.
+bool DesignEqFir(Kedra::Measure::Measurement& record, const EqTarget& target,
+                 const EqLimits& limits, const EqFirSettings& settings, std::vector<double>& taps,
+                 EqFit& fit, std::string& why);
+
 // The record through the filters running at `rate` (0: the record's): its unprocessed
 // spectrum times the cascade, as a new record with the record's view settings. False when
 // the record holds no data.

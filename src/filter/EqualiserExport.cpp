@@ -101,7 +101,7 @@ std::string Sox(const EqFit& fit, double preamp) {
 }
 
 std::string Table(const EqFit& fit) {
-    std::string s = "  #  type        Fc Hz   gain dB       Q\n";
+    std::string s = fit.filters.empty() ? "" : "  #  type        Fc Hz   gain dB       Q\n";
     for (std::size_t i = 0; i < fit.filters.size(); ++i) {
         const EqFilter& f = fit.filters[i];
         char b[96];

@@ -27,17 +27,20 @@ Complex Section(double f, double f0, double qz, double qp) {
 }
 
 // A room-like response: two modes, a broad dip and a deep, narrow cancellation at 150 Hz.
-Complex Room(double f) {
+Complex Modes(double f) {
     return 0.1 * Section(f, 45.0, 4.0, 12.0) * Section(f, 95.0, 3.0, 1.5) *
-           Section(f, 230.0, 3.0, 8.0) * Section(f, 150.0, 1200.0, 30.0);
+           Section(f, 230.0, 3.0, 8.0);
+}
+Complex Room(double f) {
+    return Modes(f) * Section(f, 150.0, 1200.0, 30.0);
 }
 
-void MakeRoom(Measurement& m) {
+void MakeRoom(Measurement& m, Complex (*room)(double) = Room) {
     const int half = 1 << 15;
     const double fs = 48000.0;
     std::vector<Complex> h(half + 1);
     for (int k = 0; k <= half; ++k)
-        h[static_cast<std::size_t>(k)] = Room(k * fs / (2.0 * half));
+        h[static_cast<std::size_t>(k)] = room(k * fs / (2.0 * half));
     m.InitializeFreq(h.data(), half, static_cast<int>(fs), half, 0, 0.0, 0.0, true);
     m.SetImpulseWindowEnabled(false);
     m.SetSmoothingEnabled(false);
@@ -86,6 +89,48 @@ TEST(Equaliser, FitsTheModesWithinTheLimitsAndLeavesTheCancellationAlone) {
     EXPECT_TRUE(named) << EqExportText(fit, EqFormat::Text, fit.rate);
     EXPECT_LT(fit.rmsAfter, 0.5 * fit.rmsBefore);
     EXPECT_DOUBLE_EQ(fit.rate, 96000.0);
+}
+
+TEST(Equaliser, FirOfEitherPhaseBringsTheModesToTheTarget) {
+    Measurement room("modes");
+    MakeRoom(room, Modes);
+    EqTarget house;
+    std::string why;
+    ASSERT_TRUE(ParseEqTarget("house:4,60,0", house, why));
+    EqLimits limits;
+    limits.fromHz = 30.0;
+    limits.toHz = 300.0;
+    limits.maxBoostDb = 8.0;
+    for (bool minimum : {true, false}) {
+        EqFirSettings settings;
+        settings.taps = 16384;
+        settings.minimumPhase = minimum;
+        std::vector<double> taps;
+        EqFit fit;
+        ASSERT_TRUE(DesignEqFir(room, house, limits, settings, taps, fit, why)) << why;
+        ASSERT_EQ(taps.size(), 16384u);
+        // The analytic room times the taps' own transform, against the target.
+        double largest = 0.0;
+        for (double f = 30.0; f <= 300.0; f *= std::exp2(1.0 / 24.0)) {
+            Complex sum = 0.0;
+            for (std::size_t t = 0; t < taps.size(); ++t)
+                sum += taps[t] * std::polar(1.0, -2.0 * PI * f * t / 48000.0);
+            const double db = 20.0 * std::log10(std::abs(Modes(f) * sum));
+            largest = std::max(largest, std::fabs(db - fit.levelDb - EqTargetShapeDb(house, f)));
+        }
+        EXPECT_LT(largest, 1.0) << (minimum ? "minimum" : "linear") << " phase";
+        // Linear phase: symmetric about the middle tap; minimum phase: front-loaded.
+        if (!minimum)
+            EXPECT_NEAR(taps[8192 - 100], taps[8192 + 100], 1e-9);
+        else
+            EXPECT_GT(std::fabs(taps[0]) + std::fabs(taps[1]), std::fabs(taps[8192]));
+    }
+    std::vector<double> taps;
+    EqFit fit;
+    EqFirSettings odd;
+    odd.taps = 10000;
+    EXPECT_FALSE(DesignEqFir(room, house, limits, odd, taps, fit, why));
+    EXPECT_NE(why.find("power of two"), std::string::npos);
 }
 
 TEST(Equaliser, ImpossibleRequestsAreRefusedWithTheSetting) {
