@@ -127,33 +127,45 @@ TEST_F(EqualiserRoom, FitMeetsAFlatTargetAndSoxRunsTheExportedChainAsPredicted) 
                   in.data(), n, room->GetSamplerate(), inWav.string(),
                   Kedra::WaveImExport::WaveFormat::Float32, "room", false),
               n);
-    SonvelTest::WriteBytes(chain, EqExportText(fit, EqFormat::Sox, fit.rate));
-    const std::string command = "sox '" + inWav.string() + "' '" + outWav.string() + "' $(cat '" +
-                                chain.string() + "') 2>'" + (dir / "sox.err").string() + "'";
-    ASSERT_EQ(std::system(command.c_str()), 0) << SonvelTest::ReadBytes(dir / "sox.err");
-
-    Kedra::WaveImExport::WaveInfo info;
-    float* raw = nullptr;
-    ASSERT_EQ(Kedra::WaveImExport::ArrayWaveImport(outWav.string(), info, raw), n);
-    std::vector<double> out(raw, raw + n);
-    Mem::FreeArrayNoRef(raw);
-    std::vector<Complex> soxBins(static_cast<std::size_t>(n / 2 + 1));
-    Kedra::Math::FFTPow2TimeToFreq(out.data(), soxBins.data(), n, false, false);
-
-    // The prediction, at the level the chain plays it: the export's scale and the preamp.
-    const double gain = std::pow(10.0, -EqPreampDb(fit.filters, fit.rate) / 20.0) / peak;
-    std::vector<Complex> predictedBins(predicted.GetF0(), predicted.GetF0() + n / 2 + 1);
-    for (Complex& c : predictedBins)
-        c *= gain;
-    const std::vector<double> audible = LogPoints(20.0, 20000.0, 12);
-    const auto soxDb = SixthOctaveDb(soxBins, room->GetBinsPerHz(), audible);
-    const auto predictedDb = SixthOctaveDb(predictedBins, room->GetBinsPerHz(), audible);
+    // The fitted peaking filters, and shelves with them (sox's bass and treble).
+    EqFit shelves;
+    shelves.filters = {{EqFilterType::LowShelf, 80.0, 5.0, 0.8},
+                       {EqFilterType::HighShelf, 6000.0, -4.0, 0.6},
+                       {EqFilterType::Peaking, 1000.0, 3.0, 2.0}};
+    ASSERT_TRUE(ctrl->Action_EqPrediction(slot, 6, shelves.filters, fit.rate));
     double largest = 0.0;
-    for (std::size_t i = 0; i < audible.size(); ++i) {
-        largest = std::max(largest, std::fabs(soxDb[i] - predictedDb[i]));
-        EXPECT_NEAR(soxDb[i], predictedDb[i], 0.2) << audible[i] << " Hz";
+    for (const EqFit* f : {&fit, &shelves}) {
+        Measurement& expected = *ctrl->List().No(f == &fit ? 5 : 6);
+        SonvelTest::WriteBytes(chain, EqExportText(*f, EqFormat::Sox, fit.rate));
+        const std::string command = "sox '" + inWav.string() + "' '" + outWav.string() +
+                                    "' $(cat '" + chain.string() + "') 2>'" +
+                                    (dir / "sox.err").string() + "'";
+        ASSERT_EQ(std::system(command.c_str()), 0) << SonvelTest::ReadBytes(dir / "sox.err");
+
+        Kedra::WaveImExport::WaveInfo info;
+        float* raw = nullptr;
+        ASSERT_EQ(Kedra::WaveImExport::ArrayWaveImport(outWav.string(), info, raw), n);
+        std::vector<double> out(raw, raw + n);
+        Mem::FreeArrayNoRef(raw);
+        std::vector<Complex> soxBins(static_cast<std::size_t>(n / 2 + 1));
+        Kedra::Math::FFTPow2TimeToFreq(out.data(), soxBins.data(), n, false, false);
+
+        // The prediction, at the level the chain plays it: the export's scale and the preamp.
+        const double gain = std::pow(10.0, -EqPreampDb(f->filters, fit.rate) / 20.0) / peak;
+        std::vector<Complex> predictedBins(expected.GetF0(), expected.GetF0() + n / 2 + 1);
+        for (Complex& c : predictedBins)
+            c *= gain;
+        const std::vector<double> audible = LogPoints(20.0, 20000.0, 12);
+        const auto soxDb = SixthOctaveDb(soxBins, room->GetBinsPerHz(), audible);
+        const auto predictedDb = SixthOctaveDb(predictedBins, room->GetBinsPerHz(), audible);
+        for (std::size_t i = 0; i < audible.size(); ++i) {
+            largest = std::max(largest, std::fabs(soxDb[i] - predictedDb[i]));
+            EXPECT_NEAR(soxDb[i], predictedDb[i], 0.2)
+                << audible[i] << " Hz" << (f == &fit ? "" : ", shelves");
+        }
     }
-    std::printf("RMS of the prediction re flat %.3f dB (fit says %.3f); sox against the prediction: largest "
+    std::printf("RMS of the prediction re flat %.3f dB (fit says %.3f); sox against the "
+                "prediction: largest "
                 "difference %.5f dB\n",
                 std::sqrt(sum / band.size()), fit.rmsAfter, largest);
 }
