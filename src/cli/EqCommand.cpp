@@ -66,8 +66,10 @@ CLI::App* AddEqCommand(CLI::App& app, EqCommandArguments& a) {
                    "flat (default), house:LF_DB,LF_HZ,HF_DB (LF_DB more below LF_HZ, half of it "
                    "at LF_HZ; a tilt from 0 dB at 1 kHz to HF_DB at 20 kHz) or a response text "
                    "file");
-    eq->add_option("--level", a.level,
-                   "The target's level in dB (default: the response's mean in the range)");
+    eq->add_option(
+        "--level", a.level,
+        "Where the target's 0 dB lies, in the response's dB (default: so that the target's mean "
+        "in the range is the response's)");
     eq->add_option("--from", a.from, "Lowest frequency fitted, Hz (default 20)");
     eq->add_option("--to", a.to, "Highest frequency fitted, Hz (default 300)");
     eq->add_option("--filters", a.filters, "Most filters (default 10)");

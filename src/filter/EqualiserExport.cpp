@@ -111,7 +111,7 @@ std::string Table(const EqFit& fit) {
     }
     char b[200];
     std::snprintf(b, sizeof b,
-                  "Target level %.2f dB. Deviation from the target, %.1f to %.1f Hz: before RMS "
+                  "Target 0 dB at %.2f dB. Deviation from the target, %.1f to %.1f Hz: before RMS "
                   "%.2f dB, largest %.2f dB; after RMS %.2f dB, largest %.2f dB\n",
                   fit.levelDb, fit.hz.empty() ? 0.0 : fit.hz.front(),
                   fit.hz.empty() ? 0.0 : fit.hz.back(), fit.rmsBefore, fit.maxBefore, fit.rmsAfter,
