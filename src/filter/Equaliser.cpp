@@ -531,6 +531,15 @@ bool FitEqualiser(Measurement& record, const EqTarget& target, const EqLimits& l
     return true;
 }
 
+std::vector<double> EqResponseThrough(Measurement& record, const std::vector<EqFilter>& filters,
+                                      double rate, double smoothing,
+                                      const std::vector<double>& hz) {
+    if (!record.IsInitialized() || !(smoothing > 0.0))
+        return {};
+    return ThroughFilters(ViewSpectrum(record), filters, rate > 0.0 ? rate : record.GetSamplerate(),
+                          record.GetHzPerBin(), smoothing, hz);
+}
+
 namespace {
 
 // |X(f)| in dB of the impulse under a window of `cycles` periods of f after time zero (a

@@ -96,6 +96,12 @@ struct EqFit {
 bool FitEqualiser(Kedra::Measure::Measurement& record, const EqTarget& target,
                   const EqLimits& limits, const EqDevice& device, EqFit& fit, std::string& why);
 
+// The record's view, smoothed to 1/smoothing octave, through the filters running at `rate`,
+// in dB at each of `hz`: the prediction's curve (a record without data gives none).
+std::vector<double> EqResponseThrough(Kedra::Measure::Measurement& record,
+                                      const std::vector<EqFilter>& filters, double rate,
+                                      double smoothing, const std::vector<double>& hz);
+
 // A correction FIR: the target against the record's response read through a
 // frequency-dependent window (`cycles` periods of each frequency, so long at low frequencies
 // and short at high), limited to the boost and cut of `limits`, faded to 0 dB over half an
