@@ -16,6 +16,7 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   jackd2
   libfftw3-dev
+  sox
   clang libclang-rt-dev
   qt6-base-dev qt6-svg-dev libqcustomplot-dev
   xvfb xauth x11-apps

@@ -1222,6 +1222,20 @@ bool MainCtrl::Action_Average(const std::vector<int>& slots, int into,
     return PlaceResult(into, std::move(result));
 }
 
+bool MainCtrl::Action_EqPrediction(int slot, int into,
+                                   const std::vector<Kedra::Filter::EqFilter>& filters,
+                                   double rate) {
+    Measurement* m = Slot(slot);
+    if (m == nullptr || !m->IsInitialized())
+        return Refuse(frontEnd_, "Slot " + std::to_string(slot) + " holds no measurement");
+    if (Slot(into) == nullptr)
+        return Refuse(frontEnd_, "There is no slot " + std::to_string(into));
+    auto result = std::make_unique<Measurement>();
+    if (!Kedra::Filter::PredictEqualised(*m, filters, rate, *result))
+        return Refuse(frontEnd_, "The equalised response could not be made (see the log file)");
+    return PlaceResult(into, std::move(result));
+}
+
 bool MainCtrl::Action_Export(int slot, const std::string& kind, const std::string& path,
                              const ViewSettings& view, const ExportChoices& choices) {
     Measurement* m = Slot(slot);

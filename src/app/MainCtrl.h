@@ -17,6 +17,7 @@
 #include "app/OptionsField.h"
 #include "app/SplReference.h"
 #include "exchange/MeasurementExporter.h"
+#include "filter/Equaliser.h"
 #include "filter/MeasurementOperations.h"
 #include "measure/Measurement.h"
 #include "measure/MeasurementList.h"
@@ -265,6 +266,11 @@ public:
     // `into` = the average of the slots' responses.
     bool Action_Average(const std::vector<int>& slots, int into, Kedra::Measure::AverageMode mode,
                         bool align);
+
+    // `into` = slot `slot` through the equaliser's filters running at `rate` (0: the
+    // record's rate); the keep rule first.
+    bool Action_EqPrediction(int slot, int into,
+                             const std::vector<Kedra::Filter::EqFilter>& filters, double rate);
 
     // A text exporter set up from the import/export options.
     Kedra::Measure::MeasurementExporter ConfiguredExporter() const;

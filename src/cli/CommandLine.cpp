@@ -29,6 +29,7 @@
 #include "audio/VUMeterInBuffer.h"
 #include "cli/ConsoleFrontEnd.h"
 #include "cli/Demo.h"
+#include "cli/EqCommand.h"
 #include "cli/SplCommand.h"
 #include "cli/TfCommand.h"
 #include "exchange/Calibrator.h"
@@ -936,6 +937,8 @@ int RunCommandLine(int argc, char** argv) {
     auto* splMeter = AddSplCommand(app, splMeterArgs);
     TfCommandArguments tfArgs;
     auto* tf = AddTfCommand(app, tfArgs);
+    EqCommandArguments eqArgs;
+    auto* eq = AddEqCommand(app, eqArgs);
 
     bool show = false, reset = false;
     std::string loadFile, saveFile;
@@ -1278,6 +1281,9 @@ int RunCommandLine(int argc, char** argv) {
             status = RunTfCommand(
                 ctrl, tfArgs, [&](const std::string& text) { return ParseSlot(ctrl, text); },
                 [&] { ChooseDevices(ctrl, tfArgs.sim); });
+        } else if (eq->parsed()) {
+            status = RunEqCommand(ctrl, eqArgs,
+                                  [&](const std::string& text) { return ParseSlot(ctrl, text); });
         } else if (meter->parsed()) {
             ChooseDevices(ctrl, sim);
             if (!ctrl.Audio().ApplyDevices(Conf::Options::Field))

@@ -52,6 +52,7 @@
 #include "gui/AverageDialog.h"
 #include "gui/CheckedSpinBox.h"
 #include "gui/DeviceReportDialog.h"
+#include "gui/EqTab.h"
 #include "gui/ExportDialog.h"
 #include "gui/FixedPitchFont.h"
 #include "gui/GuiFrontEnd.h"
@@ -349,6 +350,7 @@ void MainWindow::BuildGraphs() {
         });
     }
     views_ = new ViewTabs(tabs_, this);
+    tabs_->addTab(new EqTab(ctrl_, tabs_), tr("EQ"));
     connect(views_, &ViewTabs::cursorText, this,
             [this](const QString& text) { readout_->setText(text); });
     setCentralWidget(tabs_);
