@@ -272,19 +272,25 @@ QCustomPlot* TransferFunctionWindow::MakePlot(const QString& yLabel) {
     });
     // Fit: the magnitude where it is shown, whatever the view was.
     connect(plot, &QCustomPlot::mouseDoubleClick, this, [this] {
-        double low = 1e9, high = -1e9;
-        for (const TfPoint& p : points_)
-            if (!std::isnan(p.h.real()) && std::abs(p.h) > 0.0) {
-                low = std::min(low, Kedra::Live::MagnitudeDb(p.h));
-                high = std::max(high, Kedra::Live::MagnitudeDb(p.h));
-            }
-        if (low <= high) {
-            magnitude_->yAxis->setRange(std::floor(low / 10.0) * 10.0 - 5.0,
-                                        std::ceil(high / 10.0) * 10.0 + 5.0);
+        if (FitMagnitude())
             magnitude_->replot();
-        }
     });
     return plot;
+}
+
+bool TransferFunctionWindow::FitMagnitude() {
+    double low = 1e9, high = -1e9;
+    for (const TfPoint& p : points_)
+        if (!std::isnan(p.h.real()) && std::abs(p.h) > 0.0 && p.frequency >= MIN_HZ &&
+            p.frequency <= MAX_HZ) {
+            low = std::min(low, Kedra::Live::MagnitudeDb(p.h));
+            high = std::max(high, Kedra::Live::MagnitudeDb(p.h));
+        }
+    if (low > high)
+        return false;
+    magnitude_->yAxis->setRange(std::floor(low / 10.0) * 10.0 - 5.0,
+                                std::ceil(high / 10.0) * 10.0 + 5.0);
+    return true;
 }
 
 TransferFunctionWindow* TransferFunctionWindow::Open(MainCtrl& ctrl, GuiFrontEnd& front,
@@ -345,8 +351,11 @@ bool TransferFunctionWindow::StartAnalysis() {
         return false;
     }
     paused_ = false;
+    fitted_ = false;
     points_.clear();
     delay_ = {};
+    aligned_ = false;
+    delayInUse_ = 0.0;
     searching_ = true;
     coherenceSearches_ = 0;
     const int ref = refInput_->value(), meas = measInput_->value();
@@ -405,6 +414,8 @@ bool TransferFunctionWindow::StartAnalysis() {
         }
         fresh.delay = session->Delay();
         fresh.searching = session->Searching();
+        fresh.aligned = session->Aligned();
+        fresh.delayInUse = session->Tf().Delay();
         fresh.searches = session->Searches();
         fresh.coherenceSearches = session->CoherenceSearches();
         fresh.median = session->MedianCoherence();
@@ -507,11 +518,13 @@ void TransferFunctionWindow::FindDelay() {
 }
 
 void TransferFunctionWindow::SetInputs(int reference, int measurement) {
-    const QSignalBlocker block(refInput_);
-    refInput_->setValue(reference);
-    measInput_->setValue(measurement);
-    if (measInput_->value() == measurement)
-        SettingsChanged();
+    // One restart for the two.
+    {
+        const QSignalBlocker a(refInput_), b(measInput_);
+        refInput_->setValue(reference);
+        measInput_->setValue(measurement);
+    }
+    SettingsChanged();
 }
 void TransferFunctionWindow::SetResolution(int bandsPerOctave, int fftSize) {
     resolution_->setCurrentIndex(
@@ -551,11 +564,14 @@ void TransferFunctionWindow::Refresh() {
         seen_ = shared_.published;
         points_ = shared_.snapshot.points;
         delay_ = shared_.snapshot.delay;
+        aligned_ = shared_.snapshot.aligned;
+        delayInUse_ = shared_.snapshot.delayInUse;
         searches = shared_.snapshot.searches;
         // A request not yet taken up by the analysis still counts as searching.
         searching_ = shared_.snapshot.searching || findAgain_.load();
         if (shared_.snapshot.coherenceSearches > coherenceSearches_) {
             coherenceSearches_ = shared_.snapshot.coherenceSearches;
+            refinding_ = true;
             SetStatus(tr("The median coherence over 100 Hz - 10 kHz stayed below %1 for %2 s: "
                          "finding the delay again")
                           .arg(thresholdBox_->value(), 0, 'f', 2)
@@ -563,7 +579,15 @@ void TransferFunctionWindow::Refresh() {
                       true);
         }
     }
-    if (searching_ && searches > 0 && !delay_.found)
+    if (refinding_ && !searching_) {
+        refinding_ = false;
+        SetStatus(tr("The median coherence over 100 Hz - 10 kHz stayed below %1 for %2 s: the "
+                     "delay was found again, %3 ms")
+                      .arg(thresholdBox_->value(), 0, 'f', 2)
+                      .arg(TfSession::REFIND_SECONDS)
+                      .arg(Signed(DelayMs(), 3)),
+                  false);
+    } else if (searching_ && searches > 0 && !delay_.found)
         SetStatus(tr("No delay found yet: %1. Is the programme reaching both inputs?")
                       .arg(QString::fromStdString(delay_.why)),
                   true);
@@ -574,12 +598,10 @@ void TransferFunctionWindow::Refresh() {
 }
 
 QString TransferFunctionWindow::DelayText() const {
-    if (delay_.found && !searching_)
-        return tr("Delay: %1 ms (%2 samples)")
-            .arg(Signed(delay_.milliseconds, 3), Signed(delay_.samples, 2));
-    if (delay_.found)
-        return tr("Delay: %1 ms (%2 samples), finding it again...")
-            .arg(Signed(delay_.milliseconds, 3), Signed(delay_.samples, 2));
+    if (aligned_)
+        return tr("Delay: %1 ms (%2 samples)%3")
+            .arg(Signed(DelayMs(), 3), Signed(delayInUse_, 2),
+                 searching_ ? tr(", finding it again...") : QString());
     return Analysing() ? tr("Delay: finding it over the first 2 s...") : tr("Delay: not known");
 }
 
@@ -615,6 +637,11 @@ void TransferFunctionWindow::Draw() {
         phaseOther.push_back(good ? nan : deg);
         coherence.push_back(ready ? p.coherence : nan);
     }
+    // A new start shows its first readings whole, once all have a coherence.
+    if (!fitted_ && !points_.empty() &&
+        std::all_of(points_.begin(), points_.end(),
+                    [](const TfPoint& p) { return !std::isnan(p.coherence); }))
+        fitted_ = FitMagnitude();
     magValid_->setData(keys, valid, true);
     magLow_->setData(keys, low, true);
     magPending_->setData(keys, pending, true);
@@ -654,7 +681,7 @@ QString TransferFunctionWindow::StoreLabel() const {
     return tr("TF input %1 vs input %2, delay %3 ms, %4")
         .arg(measurement_)
         .arg(reference_)
-        .arg(Signed(delay_.milliseconds, 3), res);
+        .arg(Signed(DelayMs(), 3), res);
 }
 
 int TransferFunctionWindow::Store() {
@@ -662,7 +689,7 @@ int TransferFunctionWindow::Store() {
     for (const TfPoint& p : points_)
         if (HasCoherence(p))
             rows.push_back(p);
-    if (rows.empty() || !delay_.found || fftSizes_.empty()) {
+    if (rows.empty() || !aligned_ || fftSizes_.empty()) {
         const QString why = tr("Nothing to store yet: no point has %1 averages")
                                 .arg(Kedra::Live::TF_MIN_COHERENCE_SEGMENTS);
         SetStatus(why, true);

@@ -77,8 +77,9 @@ public:
 
     // What the window shows, for tests.
     const std::vector<Kedra::Live::TfPoint>& Shown() const { return points_; }
-    bool DelayFound() const { return delay_.found; }
-    double DelayMs() const { return delay_.milliseconds; }
+    // The delay the readings are taken with (the last one found).
+    bool DelayFound() const { return aligned_; }
+    double DelayMs() const { return sampleRate_ > 0 ? 1000.0 * delayInUse_ / sampleRate_ : 0.0; }
     QString DelayText() const;
     QString ReadoutAt(double hz) const;
     QString StoreLabel() const;
@@ -94,7 +95,8 @@ private:
     struct Snapshot {
         std::vector<Kedra::Live::TfPoint> points;
         Kedra::Live::DelayResult delay;
-        bool searching = true;
+        bool searching = true, aligned = false;
+        double delayInUse = 0.0;
         int searches = 0, coherenceSearches = 0;
         double median = 0.0;
         long long segments = 0;
@@ -115,6 +117,8 @@ private:
     void OnMeasurementFinished();
     Kedra::Live::TfSettings Settings() const;
     QCustomPlot* MakePlot(const QString& yLabel);
+    // The magnitude's axis over the readings; false when there are none.
+    bool FitMagnitude();
 
     MainCtrl& ctrl_;
     GuiFrontEnd& front_;
@@ -130,7 +134,8 @@ private:
     unsigned long long seen_ = 0;
     std::vector<Kedra::Live::TfPoint> points_;
     Kedra::Live::DelayResult delay_;
-    bool searching_ = true;
+    bool searching_ = true, aligned_ = false;
+    double delayInUse_ = 0.0; // samples
     int coherenceSearches_ = 0;
     int sampleRate_ = 0;
     int reference_ = 0, measurement_ = 0; // as listened to, from 1
@@ -138,6 +143,8 @@ private:
     QString settingsNote_;
     bool paused_ = false;
     bool wanted_ = false;
+    bool fitted_ = false;
+    bool refinding_ = false;
     int updates_ = 0;
 
     QSpinBox* refInput_ = nullptr;
