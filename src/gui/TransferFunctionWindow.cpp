@@ -504,7 +504,8 @@ void TransferFunctionWindow::OnMeasurementFinished() {
 
 void TransferFunctionWindow::SettingsChanged() {
     seconds_->setEnabled(average_->currentIndex() == static_cast<int>(TfAverage::Exponential));
-    if (Analysing())
+    // Also after a start that was refused: the change may be what it asked for.
+    if (wanted_ && !paused_)
         StartAnalysis();
 }
 

@@ -108,6 +108,16 @@ TEST_F(TransferFunctionWindowTest, SpeakerDelayAndResponseStoredAndPausedForASwe
     ASSERT_TRUE(QTest::qWaitFor(ready, 20000));
     QTest::qWait(3000);
     Screenshot("transfer.png", tf);
+
+    // Inputs it cannot use say why.
+    tf->SetInputs(1, 1);
+    EXPECT_FALSE(tf->Analysing());
+    EXPECT_TRUE(tf->StatusText().startsWith(
+        "The reference and the measurement must be two different inputs"));
+    tf->SetInputs(30, 1);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return tf->StatusText().contains("the input device has no input 30"); }, 5000))
+        << tf->StatusText().toStdString();
     tf->close();
     EXPECT_FALSE(tf->Analysing());
 }
