@@ -7,11 +7,23 @@
 
 #include <QApplication>
 
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+
 #include <cmath>
+#include <filesystem>
 #include <memory>
 #include <vector>
 
+#include "app/FilePath.h"
+#include "app/MainCtrl.h"
+#include "app/Options.h"
+#include "audio/SimulatedSoundCard.h"
 #include "gui/GraphView.h"
+#include "gui/GuiFrontEnd.h"
+#include "gui/MainWindow.h"
+#include "gui/TransferFunctionWindow.h"
 #include "gui/WaterfallView.h"
 #include "measure/Measurement.h"
 
@@ -171,6 +183,48 @@ void BM_RedrawWaterfall30Slices(benchmark::State& state) {
     state.counters["slices"] = static_cast<double>(view.Data().levels.size());
 }
 BENCHMARK(BM_RedrawWaterfall30Slices)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The live transfer function window on the simulated speaker at 1/24 octave: its updates a
+// second, each a copy of the published points and a replot of its three graphs. The simulated
+// card runs faster than real time, so a new snapshot always waits and the analysis thread keeps a
+// core busy meanwhile: the rate is what the GUI thread manages, at most the timer's 20 a second.
+void BM_TransferFunctionWindowUpdates(benchmark::State& state) {
+    const auto dir = std::filesystem::temp_directory_path() / "sonvel-bench-tfwin";
+    std::filesystem::create_directories(dir);
+    Kedra::Sonvel::Conf::SetUserDirectory(dir);
+    Kedra::Sonvel::Conf::Options::Reset();
+    GuiFrontEnd front;
+    front.SetInteractive(false);
+    Kedra::Sonvel::MainCtrl ctrl(front);
+    ctrl.StartUp("");
+    ctrl.Audio().UseSimulated(true, Kedra::PAudioII::SimulatedModel::Speaker);
+    MainWindow main(ctrl, front);
+    TransferFunctionWindow* w = TransferFunctionWindow::Open(ctrl, front, main);
+    // The event loop for `ms`, idle between events: the GUI thread's CPU time is the window's.
+    const auto run = [](int ms) {
+        QEventLoop loop;
+        QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+        loop.exec();
+    };
+    // The first searches and the long FFTs' first segments, untimed.
+    run(3000);
+    QElapsedTimer clock;
+    double updates = 0.0, seconds = 0.0;
+    for (auto _ : state) {
+        const int before = w->Updates();
+        clock.start();
+        run(1000);
+        updates += w->Updates() - before;
+        seconds += clock.elapsed() / 1000.0;
+    }
+    state.counters["updates_per_s"] = updates / seconds;
+    state.counters["points"] = static_cast<double>(w->Shown().size());
+    w->close();
+}
+BENCHMARK(BM_TransferFunctionWindowUpdates)
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 } // namespace
 

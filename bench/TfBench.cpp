@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "live/DelayFinder.h"
+#include "live/LiveInput.h"
+#include "live/TfSession.h"
 #include "live/TransferFunction.h"
 
 namespace {
@@ -65,8 +67,39 @@ void BM_TfPointsTwentyFourthOctave(benchmark::State& state) {
         benchmark::DoNotOptimize(tf.Points());
 }
 
+// The live window's analysis: the session over the blocks the stream hands over, its points
+// copied out 20 times a second, the coherence watched; arg 0: 1/24 octave, 1: FFT 16384.
+void BM_TfWindowAnalysis(benchmark::State& state) {
+    const std::vector<float> ref = Noise(5, static_cast<std::size_t>(FS));
+    Kedra::Live::TfSettings s;
+    s.resolution = state.range(0) == 0 ? Kedra::Live::TfResolution::Constant
+                                       : Kedra::Live::TfResolution::Fixed;
+    Kedra::Live::TfSession session(FS, s);
+    session.SetRefindBelow(0.5);
+    constexpr int PUBLISH = static_cast<int>(FS / 20);
+    constexpr int IN = Kedra::Live::LiveInput::BLOCK;
+    // Past the first search: what the window runs for as long as it stays open.
+    for (int k = 0; k < 3; ++k)
+        for (std::size_t i = 0; i + IN <= ref.size(); i += IN)
+            session.Process(ref.data() + i, ref.data() + i, IN);
+    int since = 0;
+    for (auto _ : state) {
+        for (std::size_t i = 0; i + IN <= ref.size(); i += IN) {
+            // One signal on both: the coherence stays high, no search starts again.
+            session.Process(ref.data() + i, ref.data() + i, IN);
+            if ((since += IN) >= PUBLISH) {
+                since = 0;
+                benchmark::DoNotOptimize(session.Tf().Points());
+            }
+        }
+    }
+    state.counters["core_fraction"] = benchmark::Counter(
+        1.0, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
 } // namespace
 
+BENCHMARK(BM_TfWindowAnalysis)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TfTwentyFourthOctave)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TfFft16384)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DelayFinderFourSeconds)->Unit(benchmark::kMillisecond);

@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
-#include <random>
 
 #include "app/AudioHelper.h"
 #include "app/MainCtrl.h"
@@ -17,10 +16,10 @@
 #include "audio/StreamInitializer.h"
 #include "exchange/TextFile.h"
 #include "exchange/WaveFile.h"
-#include "foundation/Fft.h"
 #include "foundation/Mem.h"
 #include "live/DelayFinder.h"
 #include "live/LiveInput.h"
+#include "live/TfSession.h"
 #include "live/TransferFunction.h"
 
 namespace Kedra::Sonvel {
@@ -36,7 +35,7 @@ using Kedra::Text::FormatFixed;
 constexpr int CHUNK = 1 << 16;
 constexpr double DEFAULT_LIVE_SECONDS = 15.0;
 // A live run searches the delay over this much, then measures with it.
-constexpr double LIVE_FINDER_SECONDS = 2.0;
+constexpr double LIVE_FINDER_SECONDS = Kedra::Live::TfSession::FINDER_SECONDS;
 
 // What a source hands to the report.
 struct Measured {
@@ -82,32 +81,6 @@ std::string PrintDelay(const Kedra::Live::DelayResult& delay) {
     std::printf("Delay: %s (%s samples)\n", text.c_str(), FormatFixed(delay.samples, 2).c_str());
     std::fflush(stdout);
     return text;
-}
-
-// Pink noise (-3 dB per octave) from 20 Hz to 20 kHz, random phases, its peak at full scale:
-// the simulated card's programme.
-std::vector<float> PinkNoise(int fs, int length) {
-    int period = 1;
-    while (period < length)
-        period <<= 1;
-    std::vector<std::complex<double>> bins(static_cast<std::size_t>(period / 2 + 1));
-    std::mt19937 random(30);
-    std::uniform_real_distribution<double> phase(0.0, 6.283185307179586);
-    for (std::size_t k = 1; k + 1 < bins.size(); ++k) {
-        const double f = static_cast<double>(k) * fs / period;
-        if (f >= 20.0 && f <= 20000.0)
-            bins[k] = std::polar(1.0 / std::sqrt(f), phase(random));
-    }
-    std::vector<double> one(static_cast<std::size_t>(period));
-    // Any scale: the peak is brought to 1 below.
-    Kedra::Math::FFTPow2FreqToTime(bins.data(), one.data(), period, false, true);
-    double peak = 0.0;
-    for (const double v : one)
-        peak = std::max(peak, std::fabs(v));
-    std::vector<float> out(static_cast<std::size_t>(length));
-    for (std::size_t i = 0; i < out.size(); ++i)
-        out[i] = peak > 0.0 ? static_cast<float>(one[i] / peak) : 0.0f;
-    return out;
 }
 
 // The files through the transfer function; 0, or the exit status after saying why.
@@ -169,8 +142,8 @@ int FromFiles(const TfCommandArguments& a, const TfSettings& settings,
 // Two inputs through the transfer function: the delay searched over the first seconds, the
 // rest measured with it. The simulated card plays its pink noise meanwhile.
 int FromInputs(MainCtrl& ctrl, const TfCommandArguments& a, const TfSettings& settings,
-               const std::function<void()>& chooseDevices, std::unique_ptr<TransferFunction>& tf,
-               Measured& m) {
+               const std::function<void()>& chooseDevices,
+               std::unique_ptr<Kedra::Live::TfSession>& session, Measured& m) {
     if (!a.files.empty())
         return Refuse(2, "tf --live listens to two inputs; give it no files");
     if (!a.refInput || !a.input)
@@ -193,7 +166,8 @@ int FromInputs(MainCtrl& ctrl, const TfCommandArguments& a, const TfSettings& se
     std::vector<float> noiseSamples;
     if (!a.sim.empty()) {
         // Longer than the run, so that it never runs out.
-        noiseSamples = PinkNoise(fs, static_cast<int>(std::lround((seconds + 2.0) * fs)));
+        noiseSamples =
+            Kedra::Live::PinkNoise(fs, static_cast<int>(std::lround((seconds + 2.0) * fs)));
         noise.SetData(noiseSamples.data(), static_cast<std::int32_t>(noiseSamples.size()));
         noise.length = static_cast<std::int64_t>(noiseSamples.size());
         noise.Reset();
@@ -206,29 +180,19 @@ int FromInputs(MainCtrl& ctrl, const TfCommandArguments& a, const TfSettings& se
         stream->SetRampUp(false);
         stream->SetOutputEnabled(true);
     }
-    Kedra::Live::DelayFinder finder(fs, LIVE_FINDER_SECONDS);
-    Kedra::Live::DelayResult delay;
-    tf = std::make_unique<TransferFunction>(fs, settings);
-    bool aligned = false;
+    // Searched once: a fall in coherence says nothing to a run that has no one to tell.
+    session = std::make_unique<Kedra::Live::TfSession>(fs, settings);
     long long measured = 0;
-    const Kedra::Live::LiveRun run = Kedra::Live::RunLivePair(
-        stream, *a.refInput - 1, *a.input - 1, seconds,
-        [&](const float* ref, const float* meas, int count) {
-            if (aligned) {
-                tf->Process(ref, meas, count);
-                measured += count;
-                return;
-            }
-            finder.Process(ref, meas, count);
-            if (finder.Held() < static_cast<int>(std::lround(LIVE_FINDER_SECONDS * fs)))
-                return;
-            delay = finder.Find();
-            if (!delay.found)
-                return;
-            m.delayText = PrintDelay(delay);
-            tf->SetDelay(delay.samples);
-            aligned = true;
-        });
+    const Kedra::Live::LiveRun run =
+        Kedra::Live::RunLivePair(stream, *a.refInput - 1, *a.input - 1, seconds,
+                                 [&](const float* ref, const float* meas, int count) {
+                                     const bool aligned = session->Aligned();
+                                     session->Process(ref, meas, count);
+                                     if (aligned)
+                                         measured += count;
+                                     else if (session->Aligned())
+                                         m.delayText = PrintDelay(session->Delay());
+                                 });
     if (!a.sim.empty()) {
         stream->SetOutputEnabled(false);
         stream->SetGenerator(nullptr);
@@ -239,8 +203,8 @@ int FromInputs(MainCtrl& ctrl, const TfCommandArguments& a, const TfSettings& se
         return Refuse(1, std::to_string(run.dropped) +
                              " samples were lost because the analysis fell behind; nothing was "
                              "written");
-    if (!aligned)
-        return Refuse(1, "no delay found in " + Seconds(seconds) + ": " + delay.why);
+    if (!session->Aligned())
+        return Refuse(1, "no delay found in " + Seconds(seconds) + ": " + session->Delay().why);
     m.seconds = static_cast<double>(measured) / fs;
     m.label = "input " + std::to_string(*a.input) + " vs input " + std::to_string(*a.refInput);
     return 0;
@@ -385,12 +349,13 @@ int RunTfCommand(MainCtrl& ctrl, const TfCommandArguments& a,
     const int slot = a.into.empty() ? -1 : parseSlot(a.into);
 
     std::unique_ptr<TransferFunction> tf;
+    std::unique_ptr<Kedra::Live::TfSession> session;
     Measured m;
-    const int status = a.live ? FromInputs(ctrl, a, settings, chooseDevices, tf, m)
+    const int status = a.live ? FromInputs(ctrl, a, settings, chooseDevices, session, m)
                               : FromFiles(a, settings, tf, m);
     if (status != 0)
         return status;
-    return Report(ctrl, a, settings, *tf, m, slot);
+    return Report(ctrl, a, settings, a.live ? session->Tf() : *tf, m, slot);
 }
 
 } // namespace Kedra::Sonvel

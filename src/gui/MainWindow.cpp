@@ -64,6 +64,7 @@
 #include "gui/RtaWindow.h"
 #include "gui/SoundLevelMeterWindow.h"
 #include "gui/SplDialog.h"
+#include "gui/TransferFunctionWindow.h"
 #include "gui/ViewTabs.h"
 #include "measure/Measurement.h"
 #include "measure/MeasurementFile.h"
@@ -672,6 +673,8 @@ void MainWindow::BuildActions() {
     liveMenu_->addAction(tr("&Sound level meter..."), this,
                          [this] { SoundLevelMeterWindow::Open(ctrl_, front_, *this); });
     liveMenu_->addAction(tr("&RTA..."), this, [this] { RtaWindow::Open(ctrl_, front_, *this); });
+    liveMenu_->addAction(tr("&Transfer function..."), this,
+                         [this] { TransferFunctionWindow::Open(ctrl_, front_, *this); });
 
     toolsMenu_ = menuBar()->addMenu(tr("&Tools"));
     toolsMenu_->addAction(tr("&Device report..."), this,

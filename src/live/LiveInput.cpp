@@ -100,7 +100,7 @@ LiveRun RunLive(Kedra::PAudioII::StreamInitializer* stream, int channel, double 
 LiveRun RunLivePair(Kedra::PAudioII::StreamInitializer* stream, int first, int second,
                     double seconds,
                     const std::function<void(const float*, const float*, int)>& sink,
-                    const std::atomic<bool>* cancel) {
+                    const std::atomic<bool>* cancel, const std::function<void()>& listening) {
     LiveRun run;
     if (!HasInput(stream, first, run) || !HasInput(stream, second, run))
         return run;
@@ -112,15 +112,16 @@ LiveRun RunLivePair(Kedra::PAudioII::StreamInitializer* stream, int first, int s
     // Frames come in rising channel order.
     const int a = first < second ? 0 : 1;
     std::array<float, 2048> x{}, y{};
-    return RunFrames(stream, (1 << first) | (1 << second), 2, seconds,
-                     [&](const float* frames, int count) {
-                         for (int i = 0; i < count; ++i) {
-                             x[static_cast<std::size_t>(i)] = frames[2 * i + a];
-                             y[static_cast<std::size_t>(i)] = frames[2 * i + 1 - a];
-                         }
-                         sink(x.data(), y.data(), count);
-                     },
-                     cancel, {});
+    return RunFrames(
+        stream, (1 << first) | (1 << second), 2, seconds,
+        [&](const float* frames, int count) {
+            for (int i = 0; i < count; ++i) {
+                x[static_cast<std::size_t>(i)] = frames[2 * i + a];
+                y[static_cast<std::size_t>(i)] = frames[2 * i + 1 - a];
+            }
+            sink(x.data(), y.data(), count);
+        },
+        cancel, listening);
 }
 
 } // namespace Kedra::Live

@@ -62,6 +62,6 @@ LiveRun RunLive(Kedra::PAudioII::StreamInitializer* stream, int channel, double 
 LiveRun
 RunLivePair(Kedra::PAudioII::StreamInitializer* stream, int first, int second, double seconds,
             const std::function<void(const float* first, const float* second, int count)>& sink,
-            const std::atomic<bool>* cancel = nullptr);
+            const std::atomic<bool>* cancel = nullptr, const std::function<void()>& listening = {});
 
 } // namespace Kedra::Live

@@ -7,7 +7,7 @@
 
 namespace Kedra::Live {
 
-bool LiveThread::Start(Kedra::PAudioII::StreamInitializer* stream, int channel, Sink sink) {
+bool LiveThread::Begin(Run run) {
     if (thread_.joinable())
         return false;
     cancel_.store(false, std::memory_order_release);
@@ -17,7 +17,7 @@ bool LiveThread::Start(Kedra::PAudioII::StreamInitializer* stream, int channel, 
     }
     auto listening = std::make_shared<std::promise<void>>();
     std::future<void> ready = listening->get_future();
-    thread_ = std::thread([this, stream, channel, sink = std::move(sink), listening] {
+    thread_ = std::thread([this, run = std::move(run), listening] {
         bool told = false;
         const auto tell = [&] {
             if (!told) {
@@ -25,15 +25,30 @@ bool LiveThread::Start(Kedra::PAudioII::StreamInitializer* stream, int channel, 
                 listening->set_value();
             }
         };
-        LiveRun run = RunLive(stream, channel, FOREVER_SECONDS, sink, &cancel_, tell);
+        LiveRun outcome = run(&cancel_, tell);
         {
             const std::lock_guard<std::mutex> lock(mutex_);
-            ended_ = std::move(run);
+            ended_ = std::move(outcome);
         }
         tell();
     });
     ready.wait();
     return true;
+}
+
+bool LiveThread::Start(Kedra::PAudioII::StreamInitializer* stream, int channel, Sink sink) {
+    return Begin([stream, channel, sink = std::move(sink)](const std::atomic<bool>* cancel,
+                                                           const std::function<void()>& tell) {
+        return RunLive(stream, channel, FOREVER_SECONDS, sink, cancel, tell);
+    });
+}
+
+bool LiveThread::StartPair(Kedra::PAudioII::StreamInitializer* stream, int first, int second,
+                           PairSink sink) {
+    return Begin([stream, first, second, sink = std::move(sink)](
+                     const std::atomic<bool>* cancel, const std::function<void()>& tell) {
+        return RunLivePair(stream, first, second, FOREVER_SECONDS, sink, cancel, tell);
+    });
 }
 
 LiveRun LiveThread::Stop() {
@@ -44,7 +59,7 @@ LiveRun LiveThread::Stop() {
     return Ended().value_or(LiveRun{});
 }
 
-std::string LiveThread::Listen(Kedra::PAudioII::StreamInitializer* stream, int channel, Sink sink) {
+std::string LiveThread::BeginListening(Kedra::PAudioII::StreamInitializer* stream, Run run) {
     using Kedra::PAudioII::STREAM_RUNNING;
     if (thread_.joinable())
         return "the input is being analysed already";
@@ -53,10 +68,26 @@ std::string LiveThread::Listen(Kedra::PAudioII::StreamInitializer* stream, int c
     if (stream->GetStatus() != STREAM_RUNNING)
         return "the audio stream did not start: " + stream->GetPaErrorText();
     stream_ = stream;
-    Start(stream, channel, std::move(sink));
+    Begin(std::move(run));
     return {};
 }
 
+std::string LiveThread::Listen(Kedra::PAudioII::StreamInitializer* stream, int channel, Sink sink) {
+    return BeginListening(
+        stream, [stream, channel, sink = std::move(sink)](const std::atomic<bool>* cancel,
+                                                          const std::function<void()>& tell) {
+            return RunLive(stream, channel, FOREVER_SECONDS, sink, cancel, tell);
+        });
+}
+
+std::string LiveThread::ListenPair(Kedra::PAudioII::StreamInitializer* stream, int first,
+                                   int second, PairSink sink) {
+    return BeginListening(
+        stream, [stream, first, second, sink = std::move(sink)](const std::atomic<bool>* cancel,
+                                                                const std::function<void()>& tell) {
+            return RunLivePair(stream, first, second, FOREVER_SECONDS, sink, cancel, tell);
+        });
+}
 LiveRun LiveThread::StopListening() {
     if (!thread_.joinable())
         return Ended().value_or(LiveRun{});

@@ -1,8 +1,9 @@
 #pragma once
 // A live instrument's analysis thread: RunLive on a thread of its own, handing one input
-// channel of the stream to `sink` until Stop, so the window that owns it only polls what the
-// sink leaves behind. Start and Stop belong to one thread (the window's); the sink runs on the
-// analysis thread, so whatever it feeds needs its own lock against the window's reads.
+// channel of the stream to `sink` until Stop (or RunLivePair, two channels to a PairSink), so the
+// window that owns it only polls what the sink leaves behind. Start and Stop belong to one thread
+// (the window's); the sink runs on the analysis thread, so whatever it feeds needs its own lock
+// against the window's reads.
 
 #include <atomic>
 #include <functional>
@@ -18,6 +19,7 @@ namespace Kedra::Live {
 class LiveThread {
 public:
     using Sink = std::function<void(const float*, int)>;
+    using PairSink = std::function<void(const float* first, const float* second, int count)>;
     // Long enough to count as "until stopped", short enough to stay a sample count.
     static constexpr double FOREVER_SECONDS = 1.0e9;
 
@@ -30,6 +32,8 @@ public:
     // stream (or the run has ended), so that the stream is seen to have a listener from then on
     // and nothing on this thread stops it in between.
     bool Start(Kedra::PAudioII::StreamInitializer* stream, int channel, Sink sink);
+    bool StartPair(Kedra::PAudioII::StreamInitializer* stream, int first, int second,
+                   PairSink sink);
     // Ends the run and waits for the thread; the run's outcome (ok for a run this stopped).
     LiveRun Stop();
     bool Running() const { return thread_.joinable(); }
@@ -38,6 +42,8 @@ public:
     // on the calling thread when it is not running (so that it is never started or stopped from
     // two threads at once), then Start. Empty, or why it could not listen.
     std::string Listen(Kedra::PAudioII::StreamInitializer* stream, int channel, Sink sink);
+    std::string ListenPair(Kedra::PAudioII::StreamInitializer* stream, int first, int second,
+                           PairSink sink);
     // Stop, and the stream stopped too unless another input still listens to it.
     LiveRun StopListening();
     // The run's outcome once it has ended: while Running, that means it ended by itself (a
@@ -45,6 +51,11 @@ public:
     std::optional<LiveRun> Ended() const;
 
 private:
+    using Run = std::function<LiveRun(const std::atomic<bool>* cancel,
+                                      const std::function<void()>& listening)>;
+    bool Begin(Run run);
+    std::string BeginListening(Kedra::PAudioII::StreamInitializer* stream, Run run);
+
     Kedra::PAudioII::StreamInitializer* stream_ = nullptr;
     std::thread thread_;
     std::atomic<bool> cancel_{false};
