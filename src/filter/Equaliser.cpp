@@ -505,6 +505,9 @@ bool FitEqualiser(Measurement& record, const EqTarget& target, const EqLimits& l
         if (f.gainDb != 0.0)
             fit.filters.push_back(f);
     }
+    // In rising frequency, as people read a filter table (a cascade's order changes nothing).
+    std::stable_sort(fit.filters.begin(), fit.filters.end(),
+                     [](const EqFilter& a, const EqFilter& b) { return a.fc < b.fc; });
 
     fit.predictedDb =
         ThroughFilters(spectrum, fit.filters, fit.rate, record.GetHzPerBin(), l.smoothing, fit.hz);
