@@ -527,9 +527,11 @@ bool FitEqualiser(Measurement& record, const EqTarget& target, const EqLimits& l
         for (; i < fit.hz.size() && cancelled[i]; ++i)
             if (fine[i] - fit.targetDb[i] < fine[deepest] - fit.targetDb[deepest])
                 deepest = i;
-        fit.dipsLeft.push_back(
-            {fit.hz[deepest], fine[deepest] - fit.targetDb[deepest] +
-                                  FiltersDb(fit.filters, fit.hz[deepest], fit.rate)});
+        const double depth = fine[deepest] - fit.targetDb[deepest] +
+                             FiltersDb(fit.filters, fit.hz[deepest], fit.rate);
+        // One the filters lifted to the target anyway is no dip left.
+        if (depth < 0.0)
+            fit.dipsLeft.push_back({fit.hz[deepest], depth});
     }
     return true;
 }
