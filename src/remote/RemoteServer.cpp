@@ -272,6 +272,7 @@ RemoteServer::RemoteServer(MainCtrl& ctrl, RemoteSettings settings)
 
 RemoteServer::~RemoteServer() {
     Stop();
+    std::lock_guard lock(workerMutex_);
     if (worker_.joinable())
         worker_.join();
 }
@@ -487,23 +488,31 @@ void RemoteServer::Measure(const httplib::Request& req, httplib::Response& res) 
     bool expected = false;
     if (!measuring_.compare_exchange_strong(expected, true))
         throw HttpError(409, "a measurement is running; one at a time");
-    if (worker_.joinable())
-        worker_.join();
-    {
-        std::lock_guard lock(ctrlMutex_);
-        ctrl_.Audio().UseSimulated(!sim.empty(), model);
-    }
     auto job = std::make_shared<Job>();
-    {
-        std::lock_guard lock(jobsMutex_);
-        job->id = nextJob_++;
-        jobs_[job->id] = job;
-        while (static_cast<int>(jobs_.size()) > MAX_JOBS_KEPT)
-            jobs_.erase(jobs_.begin());
+    try {
+        // Held until the new worker is stored, so that the next measurement joins this one.
+        std::lock_guard workerLock(workerMutex_);
+        if (worker_.joinable())
+            worker_.join();
+        {
+            std::lock_guard lock(ctrlMutex_);
+            ctrl_.Audio().UseSimulated(!sim.empty(), model);
+        }
+        {
+            std::lock_guard lock(jobsMutex_);
+            job->id = nextJob_++;
+            jobs_[job->id] = job;
+            while (static_cast<int>(jobs_.size()) > MAX_JOBS_KEPT)
+                jobs_.erase(jobs_.begin());
+        }
+        // The measurement runs on its own thread either way, so a client that goes away does
+        // not stop it halfway.
+        worker_ =
+            std::thread([this, job, presenter, name] { RunMeasurement(job, presenter, name); });
+    } catch (...) {
+        measuring_ = false;
+        throw;
     }
-    // The measurement runs on its own thread either way, so a client that goes away does
-    // not stop it halfway.
-    worker_ = std::thread([this, job, presenter, name] { RunMeasurement(job, presenter, name); });
     std::unique_lock lock(jobsMutex_);
     if (!wait) {
         res.set_header("Location", "/api/jobs/" + std::to_string(job->id));

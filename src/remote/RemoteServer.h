@@ -148,6 +148,7 @@ private:
     std::condition_variable jobDone_;
     std::map<int, std::shared_ptr<Job>> jobs_;
     int nextJob_ = 1;
+    std::mutex workerMutex_;
     std::thread worker_;
 };
 
