@@ -425,7 +425,7 @@ void RemoteServer::Response(const httplib::Request& req, httplib::Response& res)
     }
     Reply(res, 200,
           json{{"slot", slot},
-               {"unit", m->HasSpl() || splOffset != 0.0 ? "dB SPL" : "dB"},
+               {"unit", ctrl_.List().No(slot)->HasSpl() ? "dB SPL" : "dB"},
                {"frequencies", hz},
                {"db", db},
                {"degrees", degrees}});
