@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -223,6 +224,12 @@ RemoteServer::RemoteServer(MainCtrl& ctrl, RemoteSettings settings)
     server_->set_payload_max_length(MAX_BODY_BYTES);
     const std::string token = settings_.token;
     server_->set_pre_routing_handler([token](const httplib::Request& req, httplib::Response& res) {
+        // The library bounds only bodies that state their length; a chunked one it would
+        // read whole, however long.
+        if (req.has_header("Transfer-Encoding")) {
+            ReplyError(res, 411, "send the body with a Content-Length (at most 1 MB)");
+            return httplib::Server::HandlerResponse::Handled;
+        }
         if (token.empty())
             return httplib::Server::HandlerResponse::Unhandled;
         const std::string given = req.get_header_value("Authorization");
@@ -290,10 +297,18 @@ int RemoteServer::Bind(std::string& why) {
 }
 
 void RemoteServer::Listen() {
-    server_->listen_after_bind();
+    listening_ = true;
+    if (!stopRequested_)
+        server_->listen_after_bind();
+    listening_ = false;
 }
 
 void RemoteServer::Stop() {
+    // The library ignores a stop that comes before its loop runs; each side sets its flag
+    // before it reads the other's, so either Listen sees the request or this waits for the loop.
+    stopRequested_ = true;
+    while (listening_ && !server_->is_running())
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     server_->stop();
     if (measuring_)
         ctrl_.Audio().GetResponse().Abort();

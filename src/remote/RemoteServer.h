@@ -144,6 +144,8 @@ private:
     // Held around every controller call.
     std::mutex ctrlMutex_;
     std::atomic<bool> measuring_{false};
+    std::atomic<bool> listening_{false};
+    std::atomic<bool> stopRequested_{false};
     std::mutex jobsMutex_;
     std::condition_variable jobDone_;
     std::map<int, std::shared_ptr<Job>> jobs_;

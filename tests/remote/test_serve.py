@@ -34,9 +34,10 @@ class Server:
 
     def request(self, method, path, body=None, headers=None):
         connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=60)
-        if body is not None and not isinstance(body, (bytes, str)):
+        if isinstance(body, (dict, list)):
             body = json.dumps(body)
-        connection.request(method, path, body=body, headers=headers or {})
+        connection.request(method, path, body=body, headers=headers or {},
+                           encode_chunked="Transfer-Encoding" in (headers or {}))
         response = connection.getresponse()
         data = response.read()
         connection.close()
@@ -135,6 +136,9 @@ def test_bodies_are_checked(server):
     refused(server, 400, "POST", "/api/save", {"path": 3})
     refused(server, 400, "POST", "/api/open", {})
     refused(server, 413, "POST", "/api/save", json.dumps({"path": "x" * (1024 * 1024 + 10)}))
+    # A chunked body states no length the limit could be checked against beforehand.
+    refused(server, 411, "POST", "/api/save", iter([b'{"path": "', b"x" * 10, b'"}']),
+            headers={"Transfer-Encoding": "chunked"})
     _, status, _ = server.request("GET", "/api/status")
     assert status["measuring"] is False
 
