@@ -346,8 +346,10 @@ fs::path RemoteServer::InsideRoot(const std::string& text) const {
         throw HttpError(403, "cannot resolve " + text + ": " + ec.message());
     // Links were resolved above, so one that leads out of the root is caught here too.
     const auto [r, f] = std::mismatch(root_.begin(), root_.end(), full.begin(), full.end());
-    if (r != root_.end() || f == full.end())
+    if (r != root_.end())
         throw HttpError(403, text + " lies outside the served directory " + root_.string());
+    if (f == full.end())
+        throw HttpError(400, text + " names the served directory itself, not a file in it");
     return full;
 }
 
