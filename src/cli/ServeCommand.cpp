@@ -61,8 +61,9 @@ int RunServeCommand(const ServeCommandArguments& a, const std::filesystem::path&
 
     RemoteFrontEnd front(yes);
     MainCtrl ctrl(front);
-    ctrl.SetReplacePolicy(replace ? ReplacePolicy::Replace : ReplacePolicy::Refuse,
-                          ", or give --replace to sonvel serve to replace it");
+    ctrl.SetReplacePolicy(
+        replace ? ReplacePolicy::Replace : ReplacePolicy::Refuse,
+        " (DELETE /api/measurements/{slot}), or start the server as sonvel --replace serve");
     ctrl.StartUp("");
     try {
         afterStartUp(ctrl);
