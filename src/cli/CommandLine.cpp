@@ -30,6 +30,7 @@
 #include "cli/ConsoleFrontEnd.h"
 #include "cli/Demo.h"
 #include "cli/EqCommand.h"
+#include "cli/ServeCommand.h"
 #include "cli/SplCommand.h"
 #include "cli/TfCommand.h"
 #include "exchange/Calibrator.h"
@@ -939,6 +940,8 @@ int RunCommandLine(int argc, char** argv) {
     auto* tf = AddTfCommand(app, tfArgs);
     EqCommandArguments eqArgs;
     auto* eq = AddEqCommand(app, eqArgs);
+    ServeCommandArguments serveArgs;
+    auto* serve = AddServeCommand(app, serveArgs);
 
     bool show = false, reset = false;
     std::string loadFile, saveFile;
@@ -1008,6 +1011,14 @@ int RunCommandLine(int argc, char** argv) {
     for (int i = 0; i < argc; ++i)
         Kedra::Logging::KedraLogger::LogText("INFO    Sonvel::main args[" + std::to_string(i) +
                                              "] = " + argv[i] + "\n");
+
+    if (serve->parsed())
+        return RunServeCommand(serveArgs, user, yes, replace, [&](MainCtrl& ctrl) {
+            for (const std::string& s : sets)
+                SetOption(s);
+            if (!sets.empty())
+                ctrl.ApplyOptions();
+        });
 
     ConsoleFrontEnd front(yes);
     MainCtrl ctrl(front);
