@@ -71,7 +71,8 @@ QComboBox* Combo(QWidget* parent, const QStringList& items, int current) {
 } // namespace
 
 RtaWindow::RtaWindow(MainCtrl& ctrl, GuiFrontEnd& front, MainWindow& main)
-    : QWidget(&main, Qt::Window), ctrl_(ctrl), front_(front), main_(main) {
+    : LiveWindow(ctrl, front, main, REFRESH_MS,
+                 tr("Paused while a sweep measures; the analysis resumes after it")) {
     setWindowTitle(tr("Sonvel - RTA"));
     auto* layout = new QVBoxLayout(this);
 
@@ -184,9 +185,6 @@ RtaWindow::RtaWindow(MainCtrl& ctrl, GuiFrontEnd& front, MainWindow& main)
     readout_ = new QLabel(tr("Point at the graph to read a band"), this);
     note_ = new QLabel(this);
     note_->setWordWrap(true);
-    status_ = new QLabel(this);
-    status_->setWordWrap(true);
-    status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout->addWidget(readout_);
     layout->addWidget(note_);
     layout->addWidget(status_);
@@ -230,12 +228,6 @@ RtaWindow::RtaWindow(MainCtrl& ctrl, GuiFrontEnd& front, MainWindow& main)
     });
     connect(style_, qOverload<int>(&QComboBox::currentIndexChanged), this, [this] { Draw(); });
 
-    timer_ = new QTimer(this);
-    timer_->setInterval(REFRESH_MS);
-    connect(timer_, &QTimer::timeout, this, &RtaWindow::Refresh);
-    // Direct connections: the stream is free before the measurement reaches for it.
-    connect(&main_, &MainWindow::measurementStarted, this, &RtaWindow::OnMeasurementStarted);
-    connect(&main_, &MainWindow::measurementFinished, this, &RtaWindow::OnMeasurementFinished);
     EnableBoxes();
     ShowUnit();
     Draw();
@@ -243,29 +235,6 @@ RtaWindow::RtaWindow(MainCtrl& ctrl, GuiFrontEnd& front, MainWindow& main)
 
 RtaWindow::~RtaWindow() {
     Release();
-}
-
-RtaWindow* RtaWindow::Open(MainCtrl& ctrl, GuiFrontEnd& front, MainWindow& main) {
-    auto* rta = main.findChild<RtaWindow*>(QString(), Qt::FindDirectChildrenOnly);
-    if (rta == nullptr)
-        rta = new RtaWindow(ctrl, front, main);
-    else if (!rta->Analysing() && !rta->Paused())
-        rta->StartAnalysis();
-    rta->show();
-    rta->raise();
-    rta->activateWindow();
-    return rta;
-}
-
-void RtaWindow::showEvent(QShowEvent* event) {
-    QWidget::showEvent(event);
-    if (!wanted_)
-        StartAnalysis();
-}
-
-void RtaWindow::closeEvent(QCloseEvent* event) {
-    StopAnalysis();
-    QWidget::closeEvent(event);
 }
 
 bool RtaWindow::UsesBank() const {
@@ -288,16 +257,6 @@ Kedra::Live::RtaChoice RtaWindow::Choice() const {
     return c;
 }
 
-void RtaWindow::SetStatus(const QString& text, bool problem) {
-    status_->setText(text);
-    status_->setStyleSheet(problem ? QStringLiteral("color: #c0392b; font-weight: bold;")
-                                   : QString());
-}
-
-QString RtaWindow::StatusText() const {
-    return status_->text();
-}
-
 QString RtaWindow::UnitLabel() const {
     return plot_->yAxis->label();
 }
@@ -306,22 +265,9 @@ QString RtaWindow::NoteText() const {
     return note_->text();
 }
 
-bool RtaWindow::StartAnalysis() {
-    wanted_ = true;
-    Release();
-    if (main_.Measuring()) {
-        paused_ = true;
-        SetStatus(tr("Paused while a sweep measures; the analysis resumes after it"), false);
+bool RtaWindow::StartListening() {
+    if (!ApplyDevices(tr("No input to analyse. %1")))
         return false;
-    }
-    paused_ = false;
-    // A missing device is told by the controller; its words go into this window too.
-    const qsizetype before = front_.Messages().size();
-    if (!ctrl_.Audio().ApplyDevices(Conf::Options::Field)) {
-        QString why = front_.Messages().size() > before ? front_.Messages().last() : QString();
-        SetStatus(tr("No input to analyse. %1").arg(why.section(QStringLiteral(": "), 1)), true);
-        return false;
-    }
     StreamInitializer* stream = StreamInitializer::Get();
     sampleRate_ = stream->GetSamplerate();
     const Kedra::Live::RtaChoice choice = Choice();
@@ -385,29 +331,8 @@ bool RtaWindow::StartAnalysis() {
     return true;
 }
 
-void RtaWindow::StopAnalysis() {
-    wanted_ = false;
-    paused_ = false;
-    Release();
-    SetStatus(tr("Stopped"), false);
-}
-
-void RtaWindow::Release() {
-    timer_->stop();
+void RtaWindow::StopListening() {
     thread_.StopListening();
-}
-
-void RtaWindow::OnMeasurementStarted() {
-    if (!wanted_)
-        return;
-    Release();
-    paused_ = true;
-    SetStatus(tr("Paused while a sweep measures; the analysis resumes after it"), false);
-}
-
-void RtaWindow::OnMeasurementFinished() {
-    if (wanted_ && paused_)
-        StartAnalysis();
 }
 
 void RtaWindow::SettingsChanged() {

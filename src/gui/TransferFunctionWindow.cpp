@@ -71,7 +71,8 @@ bool HasCoherence(const TfPoint& p) {
 } // namespace
 
 TransferFunctionWindow::TransferFunctionWindow(MainCtrl& ctrl, GuiFrontEnd& front, MainWindow& main)
-    : QWidget(&main, Qt::Window), ctrl_(ctrl), front_(front), main_(main) {
+    : LiveWindow(ctrl, front, main, REFRESH_MS,
+                 tr("Paused while a sweep measures; the analysis resumes after it")) {
     setWindowTitle(tr("Sonvel - Transfer function"));
     auto* layout = new QVBoxLayout(this);
     const auto& dev = Conf::Options::Field.Dev;
@@ -193,9 +194,6 @@ TransferFunctionWindow::TransferFunctionWindow(MainCtrl& ctrl, GuiFrontEnd& fron
     layout->addWidget(coherence_, 1);
 
     readout_ = new QLabel(tr("Point at a graph to read it"), this);
-    status_ = new QLabel(this);
-    status_->setWordWrap(true);
-    status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout->addWidget(readout_);
     layout->addWidget(status_);
 
@@ -236,14 +234,6 @@ TransferFunctionWindow::TransferFunctionWindow(MainCtrl& ctrl, GuiFrontEnd& fron
                 Draw();
             });
 
-    timer_ = new QTimer(this);
-    timer_->setInterval(REFRESH_MS);
-    connect(timer_, &QTimer::timeout, this, &TransferFunctionWindow::Refresh);
-    // Direct connections: the stream is free before the measurement reaches for it.
-    connect(&main_, &MainWindow::measurementStarted, this,
-            &TransferFunctionWindow::OnMeasurementStarted);
-    connect(&main_, &MainWindow::measurementFinished, this,
-            &TransferFunctionWindow::OnMeasurementFinished);
     seconds_->setEnabled(false);
     resize(900, 760);
     Draw();
@@ -293,30 +283,6 @@ bool TransferFunctionWindow::FitMagnitude() {
     return true;
 }
 
-TransferFunctionWindow* TransferFunctionWindow::Open(MainCtrl& ctrl, GuiFrontEnd& front,
-                                                     MainWindow& main) {
-    auto* w = main.findChild<TransferFunctionWindow*>(QString(), Qt::FindDirectChildrenOnly);
-    if (w == nullptr)
-        w = new TransferFunctionWindow(ctrl, front, main);
-    else if (!w->Analysing() && !w->Paused())
-        w->StartAnalysis();
-    w->show();
-    w->raise();
-    w->activateWindow();
-    return w;
-}
-
-void TransferFunctionWindow::showEvent(QShowEvent* event) {
-    QWidget::showEvent(event);
-    if (!wanted_)
-        StartAnalysis();
-}
-
-void TransferFunctionWindow::closeEvent(QCloseEvent* event) {
-    StopAnalysis();
-    QWidget::closeEvent(event);
-}
-
 Kedra::Live::TfSettings TransferFunctionWindow::Settings() const {
     Kedra::Live::TfSettings s;
     const int r = resolution_->currentData().toInt();
@@ -332,25 +298,7 @@ Kedra::Live::TfSettings TransferFunctionWindow::Settings() const {
     return s;
 }
 
-void TransferFunctionWindow::SetStatus(const QString& text, bool problem) {
-    status_->setText(text);
-    status_->setStyleSheet(problem ? QStringLiteral("color: #c0392b; font-weight: bold;")
-                                   : QString());
-}
-
-QString TransferFunctionWindow::StatusText() const {
-    return status_->text();
-}
-
-bool TransferFunctionWindow::StartAnalysis() {
-    wanted_ = true;
-    Release();
-    if (main_.Measuring()) {
-        paused_ = true;
-        SetStatus(tr("Paused while a sweep measures; the analysis resumes after it"), false);
-        return false;
-    }
-    paused_ = false;
+bool TransferFunctionWindow::StartListening() {
     fitted_ = false;
     points_.clear();
     delay_ = {};
@@ -367,11 +315,7 @@ bool TransferFunctionWindow::StartAnalysis() {
         Draw();
         return false;
     }
-    // A missing device is told by the controller; its words go into this window too.
-    const qsizetype before = front_.Messages().size();
-    if (!ctrl_.Audio().ApplyDevices(Conf::Options::Field)) {
-        QString why = front_.Messages().size() > before ? front_.Messages().last() : QString();
-        SetStatus(tr("No input to analyse. %1").arg(why.section(QStringLiteral(": "), 1)), true);
+    if (!ApplyDevices(tr("No input to analyse. %1"))) {
         Draw();
         return false;
     }
@@ -476,36 +420,15 @@ void TransferFunctionWindow::Play(bool on) {
     playing_ = true;
 }
 
-void TransferFunctionWindow::StopAnalysis() {
-    wanted_ = false;
-    paused_ = false;
-    Release();
-    SetStatus(tr("Stopped"), false);
-}
-
-void TransferFunctionWindow::Release() {
-    timer_->stop();
+void TransferFunctionWindow::StopListening() {
     thread_.StopListening();
     Play(false);
-}
-
-void TransferFunctionWindow::OnMeasurementStarted() {
-    if (!wanted_)
-        return;
-    Release();
-    paused_ = true;
-    SetStatus(tr("Paused while a sweep measures; the analysis resumes after it"), false);
-}
-
-void TransferFunctionWindow::OnMeasurementFinished() {
-    if (wanted_ && paused_)
-        StartAnalysis();
 }
 
 void TransferFunctionWindow::SettingsChanged() {
     seconds_->setEnabled(average_->currentIndex() == static_cast<int>(TfAverage::Exponential));
     // Also after a start that was refused: the change may be what it asked for.
-    if (wanted_ && !paused_)
+    if (Wanted() && !Paused())
         StartAnalysis();
 }
 
