@@ -9,7 +9,6 @@
 // lock-free snapshot, polled by a timer; the audio thread is never waited on while metering.
 
 #include <QElapsedTimer>
-#include <QString>
 #include <memory>
 #include <vector>
 
@@ -18,9 +17,6 @@
 #include "gui/LiveWindow.h"
 
 class QCheckBox;
-class QGridLayout;
-class QLabel;
-class QPushButton;
 
 namespace Kedra::Sonvel::Gui {
 
@@ -62,8 +58,6 @@ public:
     QString PeakText(int channel) const;
     bool ClipLit(int channel) const;
     QCheckBox* ToneBox() const { return tone_; }
-    // Refreshes that found a new block since the previous one.
-    int Updates() const { return updates_; }
 
 protected:
     bool StartListening() override;
@@ -91,7 +85,6 @@ private:
     Kedra::PAudioII::VUMeterInBuffer::Levels levels_;
     std::uint64_t lastBlocks_ = 0;
     std::uint64_t resetBlocks_ = 0; // the meter's block count at the last reset
-    int updates_ = 0;
     QElapsedTimer sinceBlock_;
     bool silentDevice_ = false;
     QString meteringText_;

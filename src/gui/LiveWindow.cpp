@@ -1,13 +1,19 @@
 #include "gui/LiveWindow.h"
 
 #include <QCloseEvent>
+#include <QComboBox>
+#include <QGridLayout>
+#include <QHBoxLayout>
 #include <QLabel>
+#include <QPushButton>
+#include <QSpinBox>
 #include <QTimer>
 #include <utility>
 
 #include "app/MainCtrl.h"
 #include "app/Options.h"
 #include "gui/GuiFrontEnd.h"
+#include "live/LiveThread.h"
 
 namespace Kedra::Sonvel::Gui {
 
@@ -85,6 +91,54 @@ bool LiveWindow::ApplyDevices(const QString& failure) {
     const QString why = front_.Messages().size() > before ? front_.Messages().last() : QString();
     SetStatus(failure.arg(why.section(QStringLiteral(": "), 1)), true);
     return false;
+}
+
+bool LiveWindow::Ended(const Kedra::Live::LiveThread& thread, const QString& failure) {
+    const auto ended = thread.Running() ? thread.Ended() : std::nullopt;
+    if (!ended)
+        return false;
+    Release();
+    SetStatus(failure.arg(QString::fromStdString(ended->why)), true);
+    return true;
+}
+
+QComboBox* LiveWindow::Combo(const QStringList& items, int current) {
+    auto* box = new QComboBox(this);
+    box->addItems(items);
+    box->setCurrentIndex(current);
+    return box;
+}
+
+void LiveWindow::AddField(QGridLayout& grid, int row, int column, const QString& label,
+                          QWidget* field) {
+    auto* l = new QLabel(label, this);
+    l->setBuddy(field);
+    grid.addWidget(l, row, column, Qt::AlignRight);
+    grid.addWidget(field, row, column + 1);
+}
+
+QHBoxLayout* LiveWindow::StoreRow(QSpinBox*& slot, QPushButton*& store, QLabel*& stored,
+                                  const QString& slotTip, const QString& storeTip) {
+    auto* row = new QHBoxLayout;
+    slot = new QSpinBox(this);
+    slot->setRange(-1, MainCtrl::SLOT_COUNT - 1);
+    slot->setValue(-1);
+    slot->setSpecialValueText(tr("first empty"));
+    slot->setPrefix(tr("slot "));
+    slot->setToolTip(slotTip);
+    store = new QPushButton(tr("Store"), this);
+    store->setToolTip(storeTip);
+    auto* close = new QPushButton(tr("Close"), this);
+    connect(close, &QPushButton::clicked, this, &QWidget::close);
+    row->addStretch(1);
+    row->addWidget(new QLabel(tr("Store in"), this));
+    row->addWidget(slot);
+    row->addWidget(store);
+    stored = new QLabel(this);
+    row->addWidget(stored);
+    row->addSpacing(16);
+    row->addWidget(close);
+    return row;
 }
 
 void LiveWindow::OnMeasurementStarted() {

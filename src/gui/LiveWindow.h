@@ -11,8 +11,17 @@
 
 #include "gui/MainWindow.h"
 
+class QComboBox;
+class QGridLayout;
+class QHBoxLayout;
 class QLabel;
+class QPushButton;
+class QSpinBox;
 class QTimer;
+
+namespace Kedra::Live {
+class LiveThread;
+}
 
 namespace Kedra::Sonvel {
 class MainCtrl;
@@ -28,6 +37,8 @@ public:
     bool Paused() const { return paused_; }
     QString StatusText() const;
     const QTimer* RefreshTimer() const { return timer_; }
+    // Refreshes that found something new since the previous one.
+    int Updates() const { return updates_; }
 
 protected:
     // `pausedText`: the status while a sweep measures.
@@ -59,6 +70,16 @@ protected:
     bool ApplyDevices(const QString& failure);
     void SetStatus(const QString& text, bool problem);
     bool Wanted() const { return wanted_; }
+    // True, with `failure` ("... %1": why) in the status and the stream let go, when `thread`
+    // ended by itself.
+    bool Ended(const Kedra::Live::LiveThread& thread, const QString& failure);
+
+    QComboBox* Combo(const QStringList& items, int current);
+    // `label`, for `field`, and `field` in two columns of `grid`.
+    void AddField(QGridLayout& grid, int row, int column, const QString& label, QWidget* field);
+    // "Store in" a slot, "Store" and "Close", into `slot`, `store` and `stored` (its outcome).
+    QHBoxLayout* StoreRow(QSpinBox*& slot, QPushButton*& store, QLabel*& stored,
+                          const QString& slotTip, const QString& storeTip);
 
     // Called by Start once the stream is free; says why in the status when it fails.
     virtual bool StartListening() = 0;
@@ -77,6 +98,7 @@ protected:
     // In the layout where each window puts it.
     QLabel* status_ = nullptr;
     QTimer* timer_ = nullptr;
+    int updates_ = 0;
 
 private:
     void ShowOnTop();

@@ -61,13 +61,6 @@ QString BandName(double hz) {
                         : QString::number(hz, 'g', 3) + " Hz";
 }
 
-QComboBox* Combo(QWidget* parent, const QStringList& items, int current) {
-    auto* box = new QComboBox(parent);
-    box->addItems(items);
-    box->setCurrentIndex(current);
-    return box;
-}
-
 } // namespace
 
 RtaWindow::RtaWindow(MainCtrl& ctrl, GuiFrontEnd& front, MainWindow& main)
@@ -78,23 +71,22 @@ RtaWindow::RtaWindow(MainCtrl& ctrl, GuiFrontEnd& front, MainWindow& main)
 
     auto* controls = new QGridLayout;
     controls->setHorizontalSpacing(8);
-    resolution_ = Combo(this,
-                        {tr("1/1 octave"), tr("1/3 octave"), tr("1/6 octave"), tr("1/12 octave"),
+    resolution_ = Combo({tr("1/1 octave"), tr("1/3 octave"), tr("1/6 octave"), tr("1/12 octave"),
                          tr("1/24 octave"), tr("1/48 octave"), tr("FFT bins")},
                         Third);
     resolution_->setToolTip(tr("1/1 and 1/3 octave: the filter bank (IEC 61260-1 class 1); "
                                "narrower bands and the bins: the FFT"));
-    levelBox_ = Combo(this, {tr("Fast"), tr("Slow"), tr("Leq")}, 2);
+    levelBox_ = Combo({tr("Fast"), tr("Slow"), tr("Leq")}, 2);
     levelBox_->setToolTip(tr("The filter bank's level per band: F (125 ms), S (1 s) or the "
                              "equivalent level since the analysis started"));
-    weightingBox_ = Combo(this, {"A", "C", "Z"}, 2);
-    style_ = Combo(this, {tr("Bars"), tr("Line")}, 0);
+    weightingBox_ = Combo({"A", "C", "Z"}, 2);
+    style_ = Combo({tr("Bars"), tr("Line")}, 0);
     fftSize_ = new QComboBox(this);
     for (int n = Kedra::Live::RTA_MIN_FFT; n <= Kedra::Live::RTA_MAX_FFT; n *= 2)
         fftSize_->addItem(QString::number(n), n);
     fftSize_->setCurrentIndex(fftSize_->findData(1 << 14));
     fftSize_->setToolTip(tr("The frame of FFT bins; the FFT bands always use 65536"));
-    average_ = Combo(this, {tr("FIFO"), tr("Exponential"), tr("Infinite")}, 1);
+    average_ = Combo({tr("FIFO"), tr("Exponential"), tr("Infinite")}, 1);
     fifo_ = new QSpinBox(this);
     fifo_->setRange(1, Kedra::Live::RTA_MAX_FIFO);
     fifo_->setValue(8);
@@ -104,16 +96,13 @@ RtaWindow::RtaWindow(MainCtrl& ctrl, GuiFrontEnd& front, MainWindow& main)
     seconds_->setDecimals(2);
     seconds_->setValue(1.0);
     seconds_->setSuffix(tr(" s"));
-    window_ = Combo(this, {tr("Hann"), tr("Flat-top")}, 0);
+    window_ = Combo({tr("Hann"), tr("Flat-top")}, 0);
     window_->setToolTip(tr("Hann: narrow bins; flat-top: a sine between bins reads its level "
                            "within 0.02 dB"));
 
     int column = 0;
     auto add = [&](const QString& label, QWidget* w, int row) {
-        auto* l = new QLabel(label, this);
-        l->setBuddy(w);
-        controls->addWidget(l, row, column, Qt::AlignRight);
-        controls->addWidget(w, row, column + 1);
+        AddField(*controls, row, column, label, w);
     };
     add(tr("&Resolution"), resolution_, 0);
     add(tr("FFT si&ze"), fftSize_, 1);
@@ -189,31 +178,14 @@ RtaWindow::RtaWindow(MainCtrl& ctrl, GuiFrontEnd& front, MainWindow& main)
     layout->addWidget(note_);
     layout->addWidget(status_);
 
-    auto* buttons = new QHBoxLayout;
     reset_ = new QPushButton(tr("Reset peaks"), this);
     connect(reset_, &QPushButton::clicked, this, &RtaWindow::ResetPeaks);
-    slot_ = new QSpinBox(this);
-    slot_->setRange(-1, MainCtrl::SLOT_COUNT - 1);
-    slot_->setValue(-1);
-    slot_->setSpecialValueText(tr("first empty"));
-    slot_->setPrefix(tr("slot "));
-    slot_->setToolTip(tr("The slot the spectrum goes to; a measurement there moves to an "
-                         "empty slot first"));
-    store_ = new QPushButton(tr("Store"), this);
-    store_->setToolTip(tr("Keeps the spectrum shown as a record in the list, to compare with "
-                          "measurements"));
+    QHBoxLayout* buttons = StoreRow(
+        slot_, store_, stored_,
+        tr("The slot the spectrum goes to; a measurement there moves to an empty slot first"),
+        tr("Keeps the spectrum shown as a record in the list, to compare with measurements"));
     connect(store_, &QPushButton::clicked, this, [this] { Store(); });
-    auto* close = new QPushButton(tr("Close"), this);
-    connect(close, &QPushButton::clicked, this, &QWidget::close);
-    buttons->addWidget(reset_);
-    buttons->addStretch(1);
-    buttons->addWidget(new QLabel(tr("Store in"), this));
-    buttons->addWidget(slot_);
-    buttons->addWidget(store_);
-    stored_ = new QLabel(this);
-    buttons->addWidget(stored_);
-    buttons->addSpacing(16);
-    buttons->addWidget(close);
+    buttons->insertWidget(0, reset_);
     layout->addLayout(buttons);
 
     for (QComboBox* box : {resolution_, fftSize_, average_, window_, weightingBox_})
@@ -402,13 +374,8 @@ void RtaWindow::SetStoreSlot(int slot) {
 }
 
 void RtaWindow::Refresh() {
-    if (!thread_.Running())
+    if (!thread_.Running() || Ended(thread_, tr("The analysis stopped: %1")))
         return;
-    if (const auto ended = thread_.Ended()) {
-        Release();
-        SetStatus(tr("The analysis stopped: %1").arg(QString::fromStdString(ended->why)), true);
-        return;
-    }
     {
         const std::lock_guard<std::mutex> lock(shared_.mutex);
         if (shared_.published == seen_)

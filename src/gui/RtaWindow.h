@@ -9,7 +9,6 @@
 // publishes the readings under `shared_.mutex` every PUBLISH_SECONDS; the window's timer
 // copies them from there, so the GUI thread never analyses and never waits on audio.
 
-#include <QString>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -21,11 +20,7 @@
 #include "live/LiveThread.h"
 #include "live/RtaAnalysis.h"
 
-class QComboBox;
 class QDoubleSpinBox;
-class QLabel;
-class QPushButton;
-class QSpinBox;
 class QCustomPlot;
 class QCPBars;
 class QCPGraph;
@@ -80,7 +75,6 @@ public:
     QString StoreLabel() const;
     QString UnitLabel() const;
     QString NoteText() const;
-    int Updates() const { return updates_; }
     QCustomPlot* Plot() const { return plot_; }
 
 protected:
@@ -116,7 +110,6 @@ private:
     int sampleRate_ = 0;
     std::optional<SplReference> spl_;
     Kedra::Live::Weighting weighting_ = Kedra::Live::Weighting::Z; // the one applied
-    int updates_ = 0;
     int lastRangeRows_ = -1;
 
     QComboBox* resolution_ = nullptr;

@@ -435,11 +435,8 @@ void SoundLevelMeterWindow::ShowOverload(bool lit) {
 }
 
 void SoundLevelMeterWindow::Refresh() {
-    if (const auto ended = live_.Running() ? live_.Ended() : std::nullopt) {
-        Release();
-        SetStatus(tr("Metering stopped: %1").arg(QString::fromStdString(ended->why)), true);
+    if (Ended(live_, tr("Metering stopped: %1")))
         return;
-    }
     ShowReadings();
 }
 

@@ -9,7 +9,6 @@
 
 #include <QElapsedTimer>
 #include <QFile>
-#include <QString>
 #include <deque>
 #include <memory>
 
@@ -17,11 +16,8 @@
 #include "live/FrequencyWeighting.h"
 #include "live/LiveThread.h"
 
-class QComboBox;
 class QCustomPlot;
 class QDoubleSpinBox;
-class QLabel;
-class QPushButton;
 
 namespace Kedra::Sonvel::Gui {
 
@@ -75,8 +71,6 @@ public:
     QString UnitText() const;
     bool OverloadLit() const { return overloadLit_; }
     QCustomPlot* Graph() const { return graph_; }
-    // Refreshes that found new input since the previous one.
-    int Updates() const { return updates_; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -105,7 +99,6 @@ private:
     bool spl_ = false;
     double samplerate_ = 0.0;
     bool overloadLit_ = false;
-    int updates_ = 0;
     double lastSeconds_ = -1.0;
     QString meteringText_;
     std::deque<Point> history_;

@@ -56,13 +56,6 @@ QString Hz(double hz) {
                         : QString::number(hz, 'f', hz < 100.0 ? 1 : 0) + " Hz";
 }
 
-QComboBox* Combo(QWidget* parent, const QStringList& items, int current) {
-    auto* box = new QComboBox(parent);
-    box->addItems(items);
-    box->setCurrentIndex(current);
-    return box;
-}
-
 bool HasCoherence(const TfPoint& p) {
     return p.segments >= Kedra::Live::TF_MIN_COHERENCE_SEGMENTS && !std::isnan(p.coherence) &&
            !std::isnan(p.h.real());
@@ -97,14 +90,14 @@ TransferFunctionWindow::TransferFunctionWindow(MainCtrl& ctrl, GuiFrontEnd& fron
     resolution_->setCurrentIndex(DEFAULT_RESOLUTION);
     resolution_->setToolTip(tr("1/N octave: several FFT lengths, long ones low (the lowest "
                                "points need the most time); FFT N: one length, fs/N apart"));
-    average_ = Combo(this, {tr("Infinite"), tr("Exponential")}, 0);
+    average_ = Combo({tr("Infinite"), tr("Exponential")}, 0);
     seconds_ = new QDoubleSpinBox(this);
     seconds_->setRange(0.1, 60.0);
     seconds_->setDecimals(1);
     seconds_->setValue(2.0);
     seconds_->setSuffix(tr(" s"));
     seconds_->setToolTip(tr("The exponential average's time constant"));
-    program_ = Combo(this, {tr("Pink noise"), tr("None (external signal)")}, simulated ? 0 : 1);
+    program_ = Combo({tr("Pink noise"), tr("None (external signal)")}, simulated ? 0 : 1);
     program_->setToolTip(tr("Pink noise on the measuring outputs at the options' output level, "
                             "or nothing: the system plays its own programme, music included"));
     thresholdBox_ = new QDoubleSpinBox(this);
@@ -118,10 +111,7 @@ TransferFunctionWindow::TransferFunctionWindow(MainCtrl& ctrl, GuiFrontEnd& fron
 
     int column = 0;
     auto add = [&](const QString& label, QWidget* w, int row) {
-        auto* l = new QLabel(label, this);
-        l->setBuddy(w);
-        controls->addWidget(l, row, column, Qt::AlignRight);
-        controls->addWidget(w, row, column + 1);
+        AddField(*controls, row, column, label, w);
     };
     add(tr("Re&ference input"), refInput_, 0);
     add(tr("&Measurement input"), measInput_, 1);
@@ -197,29 +187,12 @@ TransferFunctionWindow::TransferFunctionWindow(MainCtrl& ctrl, GuiFrontEnd& fron
     layout->addWidget(readout_);
     layout->addWidget(status_);
 
-    auto* buttons = new QHBoxLayout;
-    slot_ = new QSpinBox(this);
-    slot_->setRange(-1, MainCtrl::SLOT_COUNT - 1);
-    slot_->setValue(-1);
-    slot_->setSpecialValueText(tr("first empty"));
-    slot_->setPrefix(tr("slot "));
-    slot_->setToolTip(tr("The slot the transfer function goes to; a measurement there moves to "
-                         "an empty slot first"));
-    store_ = new QPushButton(tr("Store"), this);
-    store_->setToolTip(tr("Keeps the transfer function (where it has a coherence) as a "
-                          "measurement in the list"));
+    layout->addLayout(StoreRow(slot_, store_, stored_,
+                               tr("The slot the transfer function goes to; a measurement there "
+                                  "moves to an empty slot first"),
+                               tr("Keeps the transfer function (where it has a coherence) as a "
+                                  "measurement in the list")));
     connect(store_, &QPushButton::clicked, this, [this] { Store(); });
-    auto* close = new QPushButton(tr("Close"), this);
-    connect(close, &QPushButton::clicked, this, &QWidget::close);
-    buttons->addStretch(1);
-    buttons->addWidget(new QLabel(tr("Store in"), this));
-    buttons->addWidget(slot_);
-    buttons->addWidget(store_);
-    stored_ = new QLabel(this);
-    buttons->addWidget(stored_);
-    buttons->addSpacing(16);
-    buttons->addWidget(close);
-    layout->addLayout(buttons);
 
     for (QSpinBox* box : {refInput_, measInput_})
         connect(box, qOverload<int>(&QSpinBox::valueChanged), this, [this] { SettingsChanged(); });
@@ -473,13 +446,8 @@ void TransferFunctionWindow::SetStoreSlot(int slot) {
 }
 
 void TransferFunctionWindow::Refresh() {
-    if (!thread_.Running())
+    if (!thread_.Running() || Ended(thread_, tr("The analysis stopped: %1")))
         return;
-    if (const auto ended = thread_.Ended()) {
-        Release();
-        SetStatus(tr("The analysis stopped: %1").arg(QString::fromStdString(ended->why)), true);
-        return;
-    }
     int searches = 0;
     {
         const std::lock_guard<std::mutex> lock(shared_.mutex);

@@ -11,7 +11,6 @@
 // LiveThread, which publishes a snapshot under `shared_.mutex` every PUBLISH_SECONDS; the
 // window's timer copies it from there.
 
-#include <QString>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -21,11 +20,7 @@
 #include "live/LiveThread.h"
 #include "live/TfSession.h"
 
-class QComboBox;
 class QDoubleSpinBox;
-class QLabel;
-class QPushButton;
-class QSpinBox;
 class QCustomPlot;
 class QCPGraph;
 class QCPItemStraightLine;
@@ -76,7 +71,6 @@ public:
     QString DelayText() const;
     QString ReadoutAt(double hz) const;
     QString StoreLabel() const;
-    int Updates() const { return updates_; }
 
 protected:
     bool StartListening() override;
@@ -128,7 +122,6 @@ private:
     QString settingsNote_;
     bool fitted_ = false;
     bool refinding_ = false;
-    int updates_ = 0;
 
     QSpinBox* refInput_ = nullptr;
     QSpinBox* measInput_ = nullptr;
