@@ -127,7 +127,7 @@ private:
 };
 
 LevelMeterWindow::LevelMeterWindow(MainCtrl& ctrl, GuiFrontEnd& front, MainWindow& main)
-    : QWidget(&main, Qt::Window), ctrl_(ctrl), front_(front), main_(main) {
+    : LiveWindow(ctrl, front, main, REFRESH_MS, tr("Paused while measuring")) {
     setWindowTitle(tr("Sonvel - Level meter"));
     auto* layout = new QVBoxLayout(this);
     grid_ = new QGridLayout;
@@ -141,9 +141,6 @@ LevelMeterWindow::LevelMeterWindow(MainCtrl& ctrl, GuiFrontEnd& front, MainWindo
     grid_->setRowStretch(2, 1);
     layout->addLayout(grid_, 1);
 
-    status_ = new QLabel(this);
-    status_->setWordWrap(true);
-    status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout->addWidget(status_);
 
     auto* toneRow = new QHBoxLayout;
@@ -166,70 +163,17 @@ LevelMeterWindow::LevelMeterWindow(MainCtrl& ctrl, GuiFrontEnd& front, MainWindo
     buttons->addWidget(close);
     layout->addLayout(buttons);
 
-    timer_ = new QTimer(this);
-    timer_->setInterval(REFRESH_MS);
-    connect(timer_, &QTimer::timeout, this, &LevelMeterWindow::Refresh);
-    // Direct connections: the stream is ours again before the measurement reaches for it.
-    connect(&main_, &MainWindow::measurementStarted, this, &LevelMeterWindow::OnMeasurementStarted);
-    connect(&main_, &MainWindow::measurementFinished, this,
-            &LevelMeterWindow::OnMeasurementFinished);
     BuildColumns(0);
     ApplyTone(); // only its note, as nothing meters yet
-}
-
-LevelMeterWindow* LevelMeterWindow::Open(MainCtrl& ctrl, GuiFrontEnd& front, MainWindow& main) {
-    auto* meter = main.findChild<LevelMeterWindow*>(QString(), Qt::FindDirectChildrenOnly);
-    if (meter == nullptr)
-        meter = new LevelMeterWindow(ctrl, front, main);
-    else if (!meter->Metering() && !meter->Paused())
-        meter->StartMetering();
-    meter->show();
-    meter->raise();
-    meter->activateWindow();
-    return meter;
 }
 
 LevelMeterWindow::~LevelMeterWindow() {
     Release();
 }
 
-void LevelMeterWindow::showEvent(QShowEvent* event) {
-    QWidget::showEvent(event);
-    if (!wanted_)
-        StartMetering();
-}
-
-void LevelMeterWindow::closeEvent(QCloseEvent* event) {
-    StopMetering();
-    QWidget::closeEvent(event);
-}
-
-void LevelMeterWindow::SetStatus(const QString& text, bool problem) {
-    status_->setText(text);
-    status_->setStyleSheet(problem ? QStringLiteral("color: #c0392b; font-weight: bold;")
-                                   : QString());
-}
-
-QString LevelMeterWindow::StatusText() const {
-    return status_->text();
-}
-
-bool LevelMeterWindow::StartMetering() {
-    wanted_ = true;
-    Release();
-    if (main_.Measuring()) {
-        paused_ = true;
-        SetStatus(tr("Paused while measuring"), false);
-        return false;
-    }
-    paused_ = false;
-    // A missing device is told by the controller; its words go into this window too.
-    const qsizetype before = front_.Messages().size();
-    if (!ctrl_.Audio().ApplyDevices(Conf::Options::Field)) {
-        QString why = front_.Messages().size() > before ? front_.Messages().last() : QString();
-        why = why.section(QStringLiteral(": "), 1);
+bool LevelMeterWindow::StartListening() {
+    if (!ApplyDevices(tr("No devices to meter. %1"))) {
         BuildColumns(0);
-        SetStatus(tr("No devices to meter. %1").arg(why), true);
         return false;
     }
     StreamInitializer* stream = StreamInitializer::Get();
@@ -264,15 +208,7 @@ bool LevelMeterWindow::StartMetering() {
     return true;
 }
 
-void LevelMeterWindow::StopMetering() {
-    wanted_ = false;
-    paused_ = false;
-    Release();
-    SetStatus(tr("Stopped"), false);
-}
-
-void LevelMeterWindow::Release() {
-    timer_->stop();
+void LevelMeterWindow::StopListening() {
     if (!meter_)
         return;
     StreamInitializer* stream = StreamInitializer::Get();
@@ -284,19 +220,6 @@ void LevelMeterWindow::Release() {
     // Another live window may listen to the stream too; the last one out stops it.
     if (stream->InputBufferCount() == 0)
         stream->Stop();
-}
-
-void LevelMeterWindow::OnMeasurementStarted() {
-    if (!wanted_)
-        return;
-    Release();
-    paused_ = true;
-    SetStatus(tr("Paused while measuring"), false);
-}
-
-void LevelMeterWindow::OnMeasurementFinished() {
-    if (wanted_ && paused_)
-        StartMetering();
 }
 
 void LevelMeterWindow::SetTestTone(bool on) {

@@ -9,32 +9,21 @@
 // lock-free snapshot, polled by a timer; the audio thread is never waited on while metering.
 
 #include <QElapsedTimer>
-#include <QString>
-#include <QWidget>
 #include <memory>
 #include <vector>
 
 #include "audio/SineTone.h"
 #include "audio/VUMeterInBuffer.h"
+#include "gui/LiveWindow.h"
 
 class QCheckBox;
-class QGridLayout;
-class QLabel;
-class QPushButton;
-class QTimer;
-
-namespace Kedra::Sonvel {
-class MainCtrl;
-}
 
 namespace Kedra::Sonvel::Gui {
 
-class GuiFrontEnd;
 class LevelBar;
 class LevelScale;
-class MainWindow;
 
-class LevelMeterWindow : public QWidget {
+class LevelMeterWindow : public LiveWindow {
     Q_OBJECT
 public:
     static constexpr double SCALE_FLOOR_DB = -100.0;
@@ -51,31 +40,30 @@ public:
     ~LevelMeterWindow() override;
     // The one meter of `main`, made on first use, shown, raised and metering (again, after
     // a start that failed or a close).
-    static LevelMeterWindow* Open(MainCtrl& ctrl, GuiFrontEnd& front, MainWindow& main);
+    static LevelMeterWindow* Open(MainCtrl& ctrl, GuiFrontEnd& front, MainWindow& main) {
+        return OpenOne<LevelMeterWindow>(ctrl, front, main);
+    }
 
     // Opens the stream on the options' devices (or the simulated card) and meters. False,
     // with the reason in the window, when the devices are missing or the stream fails.
-    bool StartMetering();
-    void StopMetering();
+    bool StartMetering() { return Start(); }
+    void StopMetering() { Stop(); }
     bool Metering() const { return meter_ != nullptr; }
-    bool Paused() const { return paused_; }
     void SetTestTone(bool on);
     void ResetPeaks();
 
     // What the window shows, for tests and the accessible names.
     int Channels() const { return static_cast<int>(columns_.size()); }
-    QString StatusText() const;
     QString LevelText(int channel) const;
     QString PeakText(int channel) const;
     bool ClipLit(int channel) const;
-    const QTimer* RefreshTimer() const { return timer_; }
     QCheckBox* ToneBox() const { return tone_; }
-    // Refreshes that found a new block since the previous one.
-    int Updates() const { return updates_; }
 
 protected:
-    void showEvent(QShowEvent* event) override;
-    void closeEvent(QCloseEvent* event) override;
+    bool StartListening() override;
+    void StopListening() override;
+    bool Listening() const override { return Metering(); }
+    void Refresh() override;
 
 private:
     struct Column {
@@ -88,38 +76,24 @@ private:
         double highest = SCALE_FLOOR_DB; // since the last reset
     };
 
-    void Refresh();
     void ShowClip(Column& column, bool clipped);
     void BuildColumns(int channels);
     void ApplyTone();
-    void Release();
-    void SetStatus(const QString& text, bool problem);
-    void OnMeasurementStarted();
-    void OnMeasurementFinished();
 
-    MainCtrl& ctrl_;
-    GuiFrontEnd& front_;
-    MainWindow& main_;
     std::unique_ptr<Kedra::PAudioII::VUMeterInBuffer> meter_;
     Kedra::PAudioII::SineTone sine_;
     Kedra::PAudioII::VUMeterInBuffer::Levels levels_;
     std::uint64_t lastBlocks_ = 0;
     std::uint64_t resetBlocks_ = 0; // the meter's block count at the last reset
-    int updates_ = 0;
     QElapsedTimer sinceBlock_;
     bool silentDevice_ = false;
     QString meteringText_;
-    bool paused_ = false;
-    // Whether the user wants metering: a measurement pauses it, closing ends it.
-    bool wanted_ = false;
     std::vector<Column> columns_;
     QGridLayout* grid_ = nullptr;
     LevelScale* scale_ = nullptr;
-    QLabel* status_ = nullptr;
     QLabel* toneNote_ = nullptr;
     QCheckBox* tone_ = nullptr;
     QPushButton* reset_ = nullptr;
-    QTimer* timer_ = nullptr;
 };
 
 } // namespace Kedra::Sonvel::Gui

@@ -61,39 +61,32 @@ QString BandName(double hz) {
                         : QString::number(hz, 'g', 3) + " Hz";
 }
 
-QComboBox* Combo(QWidget* parent, const QStringList& items, int current) {
-    auto* box = new QComboBox(parent);
-    box->addItems(items);
-    box->setCurrentIndex(current);
-    return box;
-}
-
 } // namespace
 
 RtaWindow::RtaWindow(MainCtrl& ctrl, GuiFrontEnd& front, MainWindow& main)
-    : QWidget(&main, Qt::Window), ctrl_(ctrl), front_(front), main_(main) {
+    : LiveWindow(ctrl, front, main, REFRESH_MS,
+                 tr("Paused while a sweep measures; the analysis resumes after it")) {
     setWindowTitle(tr("Sonvel - RTA"));
     auto* layout = new QVBoxLayout(this);
 
     auto* controls = new QGridLayout;
     controls->setHorizontalSpacing(8);
-    resolution_ = Combo(this,
-                        {tr("1/1 octave"), tr("1/3 octave"), tr("1/6 octave"), tr("1/12 octave"),
+    resolution_ = Combo({tr("1/1 octave"), tr("1/3 octave"), tr("1/6 octave"), tr("1/12 octave"),
                          tr("1/24 octave"), tr("1/48 octave"), tr("FFT bins")},
                         Third);
     resolution_->setToolTip(tr("1/1 and 1/3 octave: the filter bank (IEC 61260-1 class 1); "
                                "narrower bands and the bins: the FFT"));
-    levelBox_ = Combo(this, {tr("Fast"), tr("Slow"), tr("Leq")}, 2);
+    levelBox_ = Combo({tr("Fast"), tr("Slow"), tr("Leq")}, 2);
     levelBox_->setToolTip(tr("The filter bank's level per band: F (125 ms), S (1 s) or the "
                              "equivalent level since the analysis started"));
-    weightingBox_ = Combo(this, {"A", "C", "Z"}, 2);
-    style_ = Combo(this, {tr("Bars"), tr("Line")}, 0);
+    weightingBox_ = Combo({"A", "C", "Z"}, 2);
+    style_ = Combo({tr("Bars"), tr("Line")}, 0);
     fftSize_ = new QComboBox(this);
     for (int n = Kedra::Live::RTA_MIN_FFT; n <= Kedra::Live::RTA_MAX_FFT; n *= 2)
         fftSize_->addItem(QString::number(n), n);
     fftSize_->setCurrentIndex(fftSize_->findData(1 << 14));
     fftSize_->setToolTip(tr("The frame of FFT bins; the FFT bands always use 65536"));
-    average_ = Combo(this, {tr("FIFO"), tr("Exponential"), tr("Infinite")}, 1);
+    average_ = Combo({tr("FIFO"), tr("Exponential"), tr("Infinite")}, 1);
     fifo_ = new QSpinBox(this);
     fifo_->setRange(1, Kedra::Live::RTA_MAX_FIFO);
     fifo_->setValue(8);
@@ -103,16 +96,13 @@ RtaWindow::RtaWindow(MainCtrl& ctrl, GuiFrontEnd& front, MainWindow& main)
     seconds_->setDecimals(2);
     seconds_->setValue(1.0);
     seconds_->setSuffix(tr(" s"));
-    window_ = Combo(this, {tr("Hann"), tr("Flat-top")}, 0);
+    window_ = Combo({tr("Hann"), tr("Flat-top")}, 0);
     window_->setToolTip(tr("Hann: narrow bins; flat-top: a sine between bins reads its level "
                            "within 0.02 dB"));
 
     int column = 0;
     auto add = [&](const QString& label, QWidget* w, int row) {
-        auto* l = new QLabel(label, this);
-        l->setBuddy(w);
-        controls->addWidget(l, row, column, Qt::AlignRight);
-        controls->addWidget(w, row, column + 1);
+        AddField(*controls, row, column, label, w);
     };
     add(tr("&Resolution"), resolution_, 0);
     add(tr("FFT si&ze"), fftSize_, 1);
@@ -184,38 +174,18 @@ RtaWindow::RtaWindow(MainCtrl& ctrl, GuiFrontEnd& front, MainWindow& main)
     readout_ = new QLabel(tr("Point at the graph to read a band"), this);
     note_ = new QLabel(this);
     note_->setWordWrap(true);
-    status_ = new QLabel(this);
-    status_->setWordWrap(true);
-    status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout->addWidget(readout_);
     layout->addWidget(note_);
     layout->addWidget(status_);
 
-    auto* buttons = new QHBoxLayout;
     reset_ = new QPushButton(tr("Reset peaks"), this);
     connect(reset_, &QPushButton::clicked, this, &RtaWindow::ResetPeaks);
-    slot_ = new QSpinBox(this);
-    slot_->setRange(-1, MainCtrl::SLOT_COUNT - 1);
-    slot_->setValue(-1);
-    slot_->setSpecialValueText(tr("first empty"));
-    slot_->setPrefix(tr("slot "));
-    slot_->setToolTip(tr("The slot the spectrum goes to; a measurement there moves to an "
-                         "empty slot first"));
-    store_ = new QPushButton(tr("Store"), this);
-    store_->setToolTip(tr("Keeps the spectrum shown as a record in the list, to compare with "
-                          "measurements"));
+    QHBoxLayout* buttons = StoreRow(
+        slot_, store_, stored_,
+        tr("The slot the spectrum goes to; a measurement there moves to an empty slot first"),
+        tr("Keeps the spectrum shown as a record in the list, to compare with measurements"));
     connect(store_, &QPushButton::clicked, this, [this] { Store(); });
-    auto* close = new QPushButton(tr("Close"), this);
-    connect(close, &QPushButton::clicked, this, &QWidget::close);
-    buttons->addWidget(reset_);
-    buttons->addStretch(1);
-    buttons->addWidget(new QLabel(tr("Store in"), this));
-    buttons->addWidget(slot_);
-    buttons->addWidget(store_);
-    stored_ = new QLabel(this);
-    buttons->addWidget(stored_);
-    buttons->addSpacing(16);
-    buttons->addWidget(close);
+    buttons->insertWidget(0, reset_);
     layout->addLayout(buttons);
 
     for (QComboBox* box : {resolution_, fftSize_, average_, window_, weightingBox_})
@@ -230,12 +200,6 @@ RtaWindow::RtaWindow(MainCtrl& ctrl, GuiFrontEnd& front, MainWindow& main)
     });
     connect(style_, qOverload<int>(&QComboBox::currentIndexChanged), this, [this] { Draw(); });
 
-    timer_ = new QTimer(this);
-    timer_->setInterval(REFRESH_MS);
-    connect(timer_, &QTimer::timeout, this, &RtaWindow::Refresh);
-    // Direct connections: the stream is free before the measurement reaches for it.
-    connect(&main_, &MainWindow::measurementStarted, this, &RtaWindow::OnMeasurementStarted);
-    connect(&main_, &MainWindow::measurementFinished, this, &RtaWindow::OnMeasurementFinished);
     EnableBoxes();
     ShowUnit();
     Draw();
@@ -243,29 +207,6 @@ RtaWindow::RtaWindow(MainCtrl& ctrl, GuiFrontEnd& front, MainWindow& main)
 
 RtaWindow::~RtaWindow() {
     Release();
-}
-
-RtaWindow* RtaWindow::Open(MainCtrl& ctrl, GuiFrontEnd& front, MainWindow& main) {
-    auto* rta = main.findChild<RtaWindow*>(QString(), Qt::FindDirectChildrenOnly);
-    if (rta == nullptr)
-        rta = new RtaWindow(ctrl, front, main);
-    else if (!rta->Analysing() && !rta->Paused())
-        rta->StartAnalysis();
-    rta->show();
-    rta->raise();
-    rta->activateWindow();
-    return rta;
-}
-
-void RtaWindow::showEvent(QShowEvent* event) {
-    QWidget::showEvent(event);
-    if (!wanted_)
-        StartAnalysis();
-}
-
-void RtaWindow::closeEvent(QCloseEvent* event) {
-    StopAnalysis();
-    QWidget::closeEvent(event);
 }
 
 bool RtaWindow::UsesBank() const {
@@ -288,16 +229,6 @@ Kedra::Live::RtaChoice RtaWindow::Choice() const {
     return c;
 }
 
-void RtaWindow::SetStatus(const QString& text, bool problem) {
-    status_->setText(text);
-    status_->setStyleSheet(problem ? QStringLiteral("color: #c0392b; font-weight: bold;")
-                                   : QString());
-}
-
-QString RtaWindow::StatusText() const {
-    return status_->text();
-}
-
 QString RtaWindow::UnitLabel() const {
     return plot_->yAxis->label();
 }
@@ -306,22 +237,9 @@ QString RtaWindow::NoteText() const {
     return note_->text();
 }
 
-bool RtaWindow::StartAnalysis() {
-    wanted_ = true;
-    Release();
-    if (main_.Measuring()) {
-        paused_ = true;
-        SetStatus(tr("Paused while a sweep measures; the analysis resumes after it"), false);
+bool RtaWindow::StartListening() {
+    if (!ApplyDevices(tr("No input to analyse. %1")))
         return false;
-    }
-    paused_ = false;
-    // A missing device is told by the controller; its words go into this window too.
-    const qsizetype before = front_.Messages().size();
-    if (!ctrl_.Audio().ApplyDevices(Conf::Options::Field)) {
-        QString why = front_.Messages().size() > before ? front_.Messages().last() : QString();
-        SetStatus(tr("No input to analyse. %1").arg(why.section(QStringLiteral(": "), 1)), true);
-        return false;
-    }
     StreamInitializer* stream = StreamInitializer::Get();
     sampleRate_ = stream->GetSamplerate();
     const Kedra::Live::RtaChoice choice = Choice();
@@ -385,29 +303,8 @@ bool RtaWindow::StartAnalysis() {
     return true;
 }
 
-void RtaWindow::StopAnalysis() {
-    wanted_ = false;
-    paused_ = false;
-    Release();
-    SetStatus(tr("Stopped"), false);
-}
-
-void RtaWindow::Release() {
-    timer_->stop();
+void RtaWindow::StopListening() {
     thread_.StopListening();
-}
-
-void RtaWindow::OnMeasurementStarted() {
-    if (!wanted_)
-        return;
-    Release();
-    paused_ = true;
-    SetStatus(tr("Paused while a sweep measures; the analysis resumes after it"), false);
-}
-
-void RtaWindow::OnMeasurementFinished() {
-    if (wanted_ && paused_)
-        StartAnalysis();
 }
 
 void RtaWindow::SettingsChanged() {
@@ -477,13 +374,8 @@ void RtaWindow::SetStoreSlot(int slot) {
 }
 
 void RtaWindow::Refresh() {
-    if (!thread_.Running())
+    if (!thread_.Running() || Ended(thread_, tr("The analysis stopped: %1")))
         return;
-    if (const auto ended = thread_.Ended()) {
-        Release();
-        SetStatus(tr("The analysis stopped: %1").arg(QString::fromStdString(ended->why)), true);
-        return;
-    }
     {
         const std::lock_guard<std::mutex> lock(shared_.mutex);
         if (shared_.published == seen_)

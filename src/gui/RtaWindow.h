@@ -9,8 +9,6 @@
 // publishes the readings under `shared_.mutex` every PUBLISH_SECONDS; the window's timer
 // copies them from there, so the GUI thread never analyses and never waits on audio.
 
-#include <QString>
-#include <QWidget>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -18,29 +16,18 @@
 #include <vector>
 
 #include "app/SplReference.h"
+#include "gui/LiveWindow.h"
 #include "live/LiveThread.h"
 #include "live/RtaAnalysis.h"
 
-class QComboBox;
 class QDoubleSpinBox;
-class QLabel;
-class QPushButton;
-class QSpinBox;
-class QTimer;
 class QCustomPlot;
 class QCPBars;
 class QCPGraph;
 
-namespace Kedra::Sonvel {
-class MainCtrl;
-}
-
 namespace Kedra::Sonvel::Gui {
 
-class GuiFrontEnd;
-class MainWindow;
-
-class RtaWindow : public QWidget {
+class RtaWindow : public LiveWindow {
     Q_OBJECT
 public:
     static constexpr int REFRESH_MS = 50;
@@ -54,15 +41,16 @@ public:
     RtaWindow(MainCtrl& ctrl, GuiFrontEnd& front, MainWindow& main);
     ~RtaWindow() override;
     // The one analyser of `main`, made on first use, shown, raised and listening.
-    static RtaWindow* Open(MainCtrl& ctrl, GuiFrontEnd& front, MainWindow& main);
+    static RtaWindow* Open(MainCtrl& ctrl, GuiFrontEnd& front, MainWindow& main) {
+        return OpenOne<RtaWindow>(ctrl, front, main);
+    }
 
     // Listens on the options' input (or the simulated card) with the window's settings.
     // False, with the reason in the window, when there is no input or the settings do not
     // suit its rate.
-    bool StartAnalysis();
-    void StopAnalysis();
+    bool StartAnalysis() { return Start(); }
+    void StopAnalysis() { Stop(); }
     bool Analysing() const { return thread_.Running(); }
-    bool Paused() const { return paused_; }
     void ResetPeaks();
     // Stores the spectrum shown; the slot it went to, or -1 (the controller said why).
     int Store();
@@ -85,16 +73,15 @@ public:
     QString ReadoutAt(double hz) const;
     // The label a stored record gets: "RTA 1/3 oct, A, Leq".
     QString StoreLabel() const;
-    QString StatusText() const;
     QString UnitLabel() const;
     QString NoteText() const;
-    int Updates() const { return updates_; }
-    const QTimer* RefreshTimer() const { return timer_; }
     QCustomPlot* Plot() const { return plot_; }
 
 protected:
-    void showEvent(QShowEvent* event) override;
-    void closeEvent(QCloseEvent* event) override;
+    bool StartListening() override;
+    void StopListening() override;
+    bool Listening() const override { return Analysing(); }
+    void Refresh() override;
 
 private:
     struct Shared {
@@ -103,23 +90,14 @@ private:
         unsigned long long published = 0;
     };
 
-    void Refresh();
     void Draw();
-    void Release();
-    void Restart();
     void SettingsChanged();
     void EnableBoxes();
-    void SetStatus(const QString& text, bool problem);
     void ShowUnit();
     void UpdateBarWidth();
-    void OnMeasurementStarted();
-    void OnMeasurementFinished();
     Kedra::Live::RtaChoice Choice() const;
     bool UsesBank() const;
 
-    MainCtrl& ctrl_;
-    GuiFrontEnd& front_;
-    MainWindow& main_;
     Kedra::Live::LiveThread thread_;
     // Touched by the analysis thread while it runs; by the window only when it is stopped.
     std::unique_ptr<Kedra::Live::WeightedRta> rta_;
@@ -132,9 +110,6 @@ private:
     int sampleRate_ = 0;
     std::optional<SplReference> spl_;
     Kedra::Live::Weighting weighting_ = Kedra::Live::Weighting::Z; // the one applied
-    bool paused_ = false;
-    bool wanted_ = false;
-    int updates_ = 0;
     int lastRangeRows_ = -1;
 
     QComboBox* resolution_ = nullptr;
@@ -151,14 +126,12 @@ private:
     QPushButton* reset_ = nullptr;
     QPushButton* store_ = nullptr;
     QLabel* stored_ = nullptr;
-    QLabel* status_ = nullptr;
     QLabel* note_ = nullptr;
     QLabel* readout_ = nullptr;
     QCustomPlot* plot_ = nullptr;
     QCPBars* bars_ = nullptr;
     QCPGraph* line_ = nullptr;
     QCPGraph* peaks_ = nullptr;
-    QTimer* timer_ = nullptr;
 };
 
 } // namespace Kedra::Sonvel::Gui

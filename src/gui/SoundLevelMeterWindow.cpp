@@ -145,7 +145,7 @@ private:
 };
 
 SoundLevelMeterWindow::SoundLevelMeterWindow(MainCtrl& ctrl, GuiFrontEnd& front, MainWindow& main)
-    : QWidget(&main, Qt::Window), ctrl_(ctrl), front_(front), main_(main),
+    : LiveWindow(ctrl, front, main, REFRESH_MS, tr("Paused while measuring")),
       feed_(std::make_unique<Feed>()) {
     setWindowTitle(tr("Sonvel - Sound level meter"));
     auto* layout = new QVBoxLayout(this);
@@ -258,23 +258,11 @@ SoundLevelMeterWindow::SoundLevelMeterWindow(MainCtrl& ctrl, GuiFrontEnd& front,
     layout->addLayout(logRow);
 
     auto* bottom = new QHBoxLayout;
-    status_ = new QLabel(this);
-    status_->setWordWrap(true);
-    status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     bottom->addWidget(status_, 1);
     auto* close = new QPushButton(tr("Close"), this);
     connect(close, &QPushButton::clicked, this, &QWidget::close);
     bottom->addWidget(close);
     layout->addLayout(bottom);
-
-    timer_ = new QTimer(this);
-    timer_->setInterval(REFRESH_MS);
-    connect(timer_, &QTimer::timeout, this, &SoundLevelMeterWindow::Refresh);
-    // Direct connections: the stream is free before the measurement reaches for it.
-    connect(&main_, &MainWindow::measurementStarted, this,
-            &SoundLevelMeterWindow::OnMeasurementStarted);
-    connect(&main_, &MainWindow::measurementFinished, this,
-            &SoundLevelMeterWindow::OnMeasurementFinished);
 
     weighting_ = Weighting::Z; // so that the next line names everything
     SetWeighting(Weighting::A);
@@ -301,39 +289,9 @@ SoundLevelMeterWindow::~SoundLevelMeterWindow() {
     Release();
 }
 
-SoundLevelMeterWindow* SoundLevelMeterWindow::Open(MainCtrl& ctrl, GuiFrontEnd& front,
-                                                   MainWindow& main) {
-    auto* slm = main.findChild<SoundLevelMeterWindow*>(QString(), Qt::FindDirectChildrenOnly);
-    if (slm == nullptr)
-        slm = new SoundLevelMeterWindow(ctrl, front, main);
-    else if (!slm->Metering() && !slm->Paused())
-        slm->StartMetering();
-    slm->show();
-    slm->raise();
-    slm->activateWindow();
-    return slm;
-}
-
-void SoundLevelMeterWindow::showEvent(QShowEvent* event) {
-    QWidget::showEvent(event);
-    if (!wanted_)
-        StartMetering();
-}
-
 void SoundLevelMeterWindow::closeEvent(QCloseEvent* event) {
     StopLogging();
-    StopMetering();
-    QWidget::closeEvent(event);
-}
-
-void SoundLevelMeterWindow::SetStatus(const QString& text, bool problem) {
-    status_->setText(text);
-    status_->setStyleSheet(problem ? QStringLiteral("color: #c0392b; font-weight: bold;")
-                                   : QString());
-}
-
-QString SoundLevelMeterWindow::StatusText() const {
-    return status_->text();
+    LiveWindow::closeEvent(event);
 }
 
 QString SoundLevelMeterWindow::LogStatusText() const {
@@ -369,23 +327,9 @@ void SoundLevelMeterWindow::NewMeter(double samplerate) {
     ShowOverload(false);
 }
 
-bool SoundLevelMeterWindow::StartMetering() {
-    wanted_ = true;
-    Release();
-    if (main_.Measuring()) {
-        paused_ = true;
-        SetStatus(tr("Paused while measuring"), false);
+bool SoundLevelMeterWindow::StartListening() {
+    if (!ApplyDevices(tr("No devices to listen to. %1")))
         return false;
-    }
-    paused_ = false;
-    // A missing device is told by the controller; its words go into this window too.
-    const qsizetype before = front_.Messages().size();
-    if (!ctrl_.Audio().ApplyDevices(Conf::Options::Field)) {
-        QString why = front_.Messages().size() > before ? front_.Messages().last() : QString();
-        why = why.section(QStringLiteral(": "), 1);
-        SetStatus(tr("No devices to listen to. %1").arg(why), true);
-        return false;
-    }
     StreamInitializer* stream = StreamInitializer::Get();
     const int fs = stream->GetSamplerate();
     if (!Kedra::Live::FrequencyWeighting::SupportsRate(fs)) {
@@ -434,32 +378,11 @@ bool SoundLevelMeterWindow::StartMetering() {
     return true;
 }
 
-void SoundLevelMeterWindow::StopMetering() {
-    wanted_ = false;
-    paused_ = false;
-    Release();
-    SetStatus(tr("Stopped"), false);
-}
-
-void SoundLevelMeterWindow::Release() {
-    timer_->stop();
+void SoundLevelMeterWindow::StopListening() {
     if (!live_.Running())
         return;
     live_.StopListening();
     Refresh(); // what came in before the stop, and the log's last rows
-}
-
-void SoundLevelMeterWindow::OnMeasurementStarted() {
-    if (!wanted_)
-        return;
-    Release();
-    paused_ = true;
-    SetStatus(tr("Paused while measuring"), false);
-}
-
-void SoundLevelMeterWindow::OnMeasurementFinished() {
-    if (wanted_ && paused_)
-        StartMetering();
 }
 
 void SoundLevelMeterWindow::SetWeighting(Weighting weighting) {
@@ -512,11 +435,8 @@ void SoundLevelMeterWindow::ShowOverload(bool lit) {
 }
 
 void SoundLevelMeterWindow::Refresh() {
-    if (const auto ended = live_.Running() ? live_.Ended() : std::nullopt) {
-        Release();
-        SetStatus(tr("Metering stopped: %1").arg(QString::fromStdString(ended->why)), true);
+    if (Ended(live_, tr("Metering stopped: %1")))
         return;
-    }
     ShowReadings();
 }
 

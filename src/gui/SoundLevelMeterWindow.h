@@ -9,32 +9,21 @@
 
 #include <QElapsedTimer>
 #include <QFile>
-#include <QString>
-#include <QWidget>
 #include <deque>
 #include <memory>
 
+#include "gui/LiveWindow.h"
 #include "live/FrequencyWeighting.h"
 #include "live/LiveThread.h"
 
-class QComboBox;
 class QCustomPlot;
 class QDoubleSpinBox;
-class QLabel;
-class QPushButton;
-class QTimer;
-
-namespace Kedra::Sonvel {
-class MainCtrl;
-}
 
 namespace Kedra::Sonvel::Gui {
 
-class GuiFrontEnd;
-class MainWindow;
 class SlmBar;
 
-class SoundLevelMeterWindow : public QWidget {
+class SoundLevelMeterWindow : public LiveWindow {
     Q_OBJECT
 public:
     static constexpr int REFRESH_MS = 100;
@@ -50,14 +39,15 @@ public:
     SoundLevelMeterWindow(MainCtrl& ctrl, GuiFrontEnd& front, MainWindow& main);
     ~SoundLevelMeterWindow() override;
     // The one sound level meter of `main`, made on first use, shown, raised and metering.
-    static SoundLevelMeterWindow* Open(MainCtrl& ctrl, GuiFrontEnd& front, MainWindow& main);
+    static SoundLevelMeterWindow* Open(MainCtrl& ctrl, GuiFrontEnd& front, MainWindow& main) {
+        return OpenOne<SoundLevelMeterWindow>(ctrl, front, main);
+    }
 
     // Opens the stream on the options' devices (or the simulated card) and meters its input
     // channel. False, with the reason in the window, when that cannot be.
-    bool StartMetering();
-    void StopMetering();
+    bool StartMetering() { return Start(); }
+    void StopMetering() { Stop(); }
     bool Metering() const { return live_.Running(); }
-    bool Paused() const { return paused_; }
     // A new weighting starts the meter again (the window says so); not while logging.
     void SetWeighting(Kedra::Live::Weighting weighting);
     Kedra::Live::Weighting GetWeighting() const { return weighting_; }
@@ -74,7 +64,6 @@ public:
     void SetGraphSpan(int index);
 
     // What the window shows, for tests.
-    QString StatusText() const;
     QString LogStatusText() const;
     QString FastText() const;
     QString SlowText() const;
@@ -82,12 +71,13 @@ public:
     QString UnitText() const;
     bool OverloadLit() const { return overloadLit_; }
     QCustomPlot* Graph() const { return graph_; }
-    // Refreshes that found new input since the previous one.
-    int Updates() const { return updates_; }
 
 protected:
-    void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    bool StartListening() override;
+    void StopListening() override;
+    bool Listening() const override { return Metering(); }
+    void Refresh() override;
 
 private:
     struct Feed;
@@ -95,32 +85,20 @@ private:
         double seconds, fast, slow;
     };
 
-    void Refresh();
     void ShowReadings();
     void WriteRows();
     void FailLogging(const QString& why);
-    void Release();
     void NewMeter(double samplerate);
     void UpdateLogControls();
     void ShowOverload(bool lit);
-    void SetStatus(const QString& text, bool problem);
-    void OnMeasurementStarted();
-    void OnMeasurementFinished();
 
-    MainCtrl& ctrl_;
-    GuiFrontEnd& front_;
-    MainWindow& main_;
     std::unique_ptr<Feed> feed_;
     Kedra::Live::LiveThread live_;
     Kedra::Live::Weighting weighting_ = Kedra::Live::Weighting::A;
     double offsetDb_ = 0.0;
     bool spl_ = false;
     double samplerate_ = 0.0;
-    bool paused_ = false;
-    // Whether the user wants metering: a measurement pauses it, closing ends it.
-    bool wanted_ = false;
     bool overloadLit_ = false;
-    int updates_ = 0;
     double lastSeconds_ = -1.0;
     QString meteringText_;
     std::deque<Point> history_;
@@ -148,8 +126,6 @@ private:
     QDoubleSpinBox* interval_ = nullptr;
     QPushButton* logButton_ = nullptr;
     QLabel* logStatus_ = nullptr;
-    QLabel* status_ = nullptr;
-    QTimer* timer_ = nullptr;
 };
 
 } // namespace Kedra::Sonvel::Gui

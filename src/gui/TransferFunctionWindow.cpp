@@ -56,13 +56,6 @@ QString Hz(double hz) {
                         : QString::number(hz, 'f', hz < 100.0 ? 1 : 0) + " Hz";
 }
 
-QComboBox* Combo(QWidget* parent, const QStringList& items, int current) {
-    auto* box = new QComboBox(parent);
-    box->addItems(items);
-    box->setCurrentIndex(current);
-    return box;
-}
-
 bool HasCoherence(const TfPoint& p) {
     return p.segments >= Kedra::Live::TF_MIN_COHERENCE_SEGMENTS && !std::isnan(p.coherence) &&
            !std::isnan(p.h.real());
@@ -71,7 +64,8 @@ bool HasCoherence(const TfPoint& p) {
 } // namespace
 
 TransferFunctionWindow::TransferFunctionWindow(MainCtrl& ctrl, GuiFrontEnd& front, MainWindow& main)
-    : QWidget(&main, Qt::Window), ctrl_(ctrl), front_(front), main_(main) {
+    : LiveWindow(ctrl, front, main, REFRESH_MS,
+                 tr("Paused while a sweep measures; the analysis resumes after it")) {
     setWindowTitle(tr("Sonvel - Transfer function"));
     auto* layout = new QVBoxLayout(this);
     const auto& dev = Conf::Options::Field.Dev;
@@ -96,14 +90,14 @@ TransferFunctionWindow::TransferFunctionWindow(MainCtrl& ctrl, GuiFrontEnd& fron
     resolution_->setCurrentIndex(DEFAULT_RESOLUTION);
     resolution_->setToolTip(tr("1/N octave: several FFT lengths, long ones low (the lowest "
                                "points need the most time); FFT N: one length, fs/N apart"));
-    average_ = Combo(this, {tr("Infinite"), tr("Exponential")}, 0);
+    average_ = Combo({tr("Infinite"), tr("Exponential")}, 0);
     seconds_ = new QDoubleSpinBox(this);
     seconds_->setRange(0.1, 60.0);
     seconds_->setDecimals(1);
     seconds_->setValue(2.0);
     seconds_->setSuffix(tr(" s"));
     seconds_->setToolTip(tr("The exponential average's time constant"));
-    program_ = Combo(this, {tr("Pink noise"), tr("None (external signal)")}, simulated ? 0 : 1);
+    program_ = Combo({tr("Pink noise"), tr("None (external signal)")}, simulated ? 0 : 1);
     program_->setToolTip(tr("Pink noise on the measuring outputs at the options' output level, "
                             "or nothing: the system plays its own programme, music included"));
     thresholdBox_ = new QDoubleSpinBox(this);
@@ -117,10 +111,7 @@ TransferFunctionWindow::TransferFunctionWindow(MainCtrl& ctrl, GuiFrontEnd& fron
 
     int column = 0;
     auto add = [&](const QString& label, QWidget* w, int row) {
-        auto* l = new QLabel(label, this);
-        l->setBuddy(w);
-        controls->addWidget(l, row, column, Qt::AlignRight);
-        controls->addWidget(w, row, column + 1);
+        AddField(*controls, row, column, label, w);
     };
     add(tr("Re&ference input"), refInput_, 0);
     add(tr("&Measurement input"), measInput_, 1);
@@ -193,35 +184,15 @@ TransferFunctionWindow::TransferFunctionWindow(MainCtrl& ctrl, GuiFrontEnd& fron
     layout->addWidget(coherence_, 1);
 
     readout_ = new QLabel(tr("Point at a graph to read it"), this);
-    status_ = new QLabel(this);
-    status_->setWordWrap(true);
-    status_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     layout->addWidget(readout_);
     layout->addWidget(status_);
 
-    auto* buttons = new QHBoxLayout;
-    slot_ = new QSpinBox(this);
-    slot_->setRange(-1, MainCtrl::SLOT_COUNT - 1);
-    slot_->setValue(-1);
-    slot_->setSpecialValueText(tr("first empty"));
-    slot_->setPrefix(tr("slot "));
-    slot_->setToolTip(tr("The slot the transfer function goes to; a measurement there moves to "
-                         "an empty slot first"));
-    store_ = new QPushButton(tr("Store"), this);
-    store_->setToolTip(tr("Keeps the transfer function (where it has a coherence) as a "
-                          "measurement in the list"));
+    layout->addLayout(StoreRow(slot_, store_, stored_,
+                               tr("The slot the transfer function goes to; a measurement there "
+                                  "moves to an empty slot first"),
+                               tr("Keeps the transfer function (where it has a coherence) as a "
+                                  "measurement in the list")));
     connect(store_, &QPushButton::clicked, this, [this] { Store(); });
-    auto* close = new QPushButton(tr("Close"), this);
-    connect(close, &QPushButton::clicked, this, &QWidget::close);
-    buttons->addStretch(1);
-    buttons->addWidget(new QLabel(tr("Store in"), this));
-    buttons->addWidget(slot_);
-    buttons->addWidget(store_);
-    stored_ = new QLabel(this);
-    buttons->addWidget(stored_);
-    buttons->addSpacing(16);
-    buttons->addWidget(close);
-    layout->addLayout(buttons);
 
     for (QSpinBox* box : {refInput_, measInput_})
         connect(box, qOverload<int>(&QSpinBox::valueChanged), this, [this] { SettingsChanged(); });
@@ -236,14 +207,6 @@ TransferFunctionWindow::TransferFunctionWindow(MainCtrl& ctrl, GuiFrontEnd& fron
                 Draw();
             });
 
-    timer_ = new QTimer(this);
-    timer_->setInterval(REFRESH_MS);
-    connect(timer_, &QTimer::timeout, this, &TransferFunctionWindow::Refresh);
-    // Direct connections: the stream is free before the measurement reaches for it.
-    connect(&main_, &MainWindow::measurementStarted, this,
-            &TransferFunctionWindow::OnMeasurementStarted);
-    connect(&main_, &MainWindow::measurementFinished, this,
-            &TransferFunctionWindow::OnMeasurementFinished);
     seconds_->setEnabled(false);
     resize(900, 760);
     Draw();
@@ -293,30 +256,6 @@ bool TransferFunctionWindow::FitMagnitude() {
     return true;
 }
 
-TransferFunctionWindow* TransferFunctionWindow::Open(MainCtrl& ctrl, GuiFrontEnd& front,
-                                                     MainWindow& main) {
-    auto* w = main.findChild<TransferFunctionWindow*>(QString(), Qt::FindDirectChildrenOnly);
-    if (w == nullptr)
-        w = new TransferFunctionWindow(ctrl, front, main);
-    else if (!w->Analysing() && !w->Paused())
-        w->StartAnalysis();
-    w->show();
-    w->raise();
-    w->activateWindow();
-    return w;
-}
-
-void TransferFunctionWindow::showEvent(QShowEvent* event) {
-    QWidget::showEvent(event);
-    if (!wanted_)
-        StartAnalysis();
-}
-
-void TransferFunctionWindow::closeEvent(QCloseEvent* event) {
-    StopAnalysis();
-    QWidget::closeEvent(event);
-}
-
 Kedra::Live::TfSettings TransferFunctionWindow::Settings() const {
     Kedra::Live::TfSettings s;
     const int r = resolution_->currentData().toInt();
@@ -332,25 +271,7 @@ Kedra::Live::TfSettings TransferFunctionWindow::Settings() const {
     return s;
 }
 
-void TransferFunctionWindow::SetStatus(const QString& text, bool problem) {
-    status_->setText(text);
-    status_->setStyleSheet(problem ? QStringLiteral("color: #c0392b; font-weight: bold;")
-                                   : QString());
-}
-
-QString TransferFunctionWindow::StatusText() const {
-    return status_->text();
-}
-
-bool TransferFunctionWindow::StartAnalysis() {
-    wanted_ = true;
-    Release();
-    if (main_.Measuring()) {
-        paused_ = true;
-        SetStatus(tr("Paused while a sweep measures; the analysis resumes after it"), false);
-        return false;
-    }
-    paused_ = false;
+bool TransferFunctionWindow::StartListening() {
     fitted_ = false;
     points_.clear();
     delay_ = {};
@@ -367,11 +288,7 @@ bool TransferFunctionWindow::StartAnalysis() {
         Draw();
         return false;
     }
-    // A missing device is told by the controller; its words go into this window too.
-    const qsizetype before = front_.Messages().size();
-    if (!ctrl_.Audio().ApplyDevices(Conf::Options::Field)) {
-        QString why = front_.Messages().size() > before ? front_.Messages().last() : QString();
-        SetStatus(tr("No input to analyse. %1").arg(why.section(QStringLiteral(": "), 1)), true);
+    if (!ApplyDevices(tr("No input to analyse. %1"))) {
         Draw();
         return false;
     }
@@ -476,36 +393,15 @@ void TransferFunctionWindow::Play(bool on) {
     playing_ = true;
 }
 
-void TransferFunctionWindow::StopAnalysis() {
-    wanted_ = false;
-    paused_ = false;
-    Release();
-    SetStatus(tr("Stopped"), false);
-}
-
-void TransferFunctionWindow::Release() {
-    timer_->stop();
+void TransferFunctionWindow::StopListening() {
     thread_.StopListening();
     Play(false);
-}
-
-void TransferFunctionWindow::OnMeasurementStarted() {
-    if (!wanted_)
-        return;
-    Release();
-    paused_ = true;
-    SetStatus(tr("Paused while a sweep measures; the analysis resumes after it"), false);
-}
-
-void TransferFunctionWindow::OnMeasurementFinished() {
-    if (wanted_ && paused_)
-        StartAnalysis();
 }
 
 void TransferFunctionWindow::SettingsChanged() {
     seconds_->setEnabled(average_->currentIndex() == static_cast<int>(TfAverage::Exponential));
     // Also after a start that was refused: the change may be what it asked for.
-    if (wanted_ && !paused_)
+    if (Wanted() && !Paused())
         StartAnalysis();
 }
 
@@ -550,13 +446,8 @@ void TransferFunctionWindow::SetStoreSlot(int slot) {
 }
 
 void TransferFunctionWindow::Refresh() {
-    if (!thread_.Running())
+    if (!thread_.Running() || Ended(thread_, tr("The analysis stopped: %1")))
         return;
-    if (const auto ended = thread_.Ended()) {
-        Release();
-        SetStatus(tr("The analysis stopped: %1").arg(QString::fromStdString(ended->why)), true);
-        return;
-    }
     int searches = 0;
     {
         const std::lock_guard<std::mutex> lock(shared_.mutex);

@@ -11,36 +11,23 @@
 // LiveThread, which publishes a snapshot under `shared_.mutex` every PUBLISH_SECONDS; the
 // window's timer copies it from there.
 
-#include <QString>
-#include <QWidget>
 #include <atomic>
 #include <memory>
 #include <mutex>
 #include <vector>
 
+#include "gui/LiveWindow.h"
 #include "live/LiveThread.h"
 #include "live/TfSession.h"
 
-class QComboBox;
 class QDoubleSpinBox;
-class QLabel;
-class QPushButton;
-class QSpinBox;
-class QTimer;
 class QCustomPlot;
 class QCPGraph;
 class QCPItemStraightLine;
 
-namespace Kedra::Sonvel {
-class MainCtrl;
-}
-
 namespace Kedra::Sonvel::Gui {
 
-class GuiFrontEnd;
-class MainWindow;
-
-class TransferFunctionWindow : public QWidget {
+class TransferFunctionWindow : public LiveWindow {
     Q_OBJECT
 public:
     static constexpr int REFRESH_MS = 50;
@@ -53,14 +40,15 @@ public:
     TransferFunctionWindow(MainCtrl& ctrl, GuiFrontEnd& front, MainWindow& main);
     ~TransferFunctionWindow() override;
     // The one transfer function window of `main`, made on first use, shown, raised, listening.
-    static TransferFunctionWindow* Open(MainCtrl& ctrl, GuiFrontEnd& front, MainWindow& main);
+    static TransferFunctionWindow* Open(MainCtrl& ctrl, GuiFrontEnd& front, MainWindow& main) {
+        return OpenOne<TransferFunctionWindow>(ctrl, front, main);
+    }
 
     // Listens on the two inputs with the window's settings; false, with the reason in the
     // window, when it cannot.
-    bool StartAnalysis();
-    void StopAnalysis();
+    bool StartAnalysis() { return Start(); }
+    void StopAnalysis() { Stop(); }
     bool Analysing() const { return thread_.Running(); }
-    bool Paused() const { return paused_; }
     // The delay searched again from the next two seconds on.
     void FindDelay();
     // Stores the transfer function shown; the slot it went to, or -1 (and why, in the window).
@@ -83,13 +71,12 @@ public:
     QString DelayText() const;
     QString ReadoutAt(double hz) const;
     QString StoreLabel() const;
-    QString StatusText() const;
-    int Updates() const { return updates_; }
-    const QTimer* RefreshTimer() const { return timer_; }
 
 protected:
-    void showEvent(QShowEvent* event) override;
-    void closeEvent(QCloseEvent* event) override;
+    bool StartListening() override;
+    void StopListening() override;
+    bool Listening() const override { return Analysing(); }
+    void Refresh() override;
 
 private:
     struct Snapshot {
@@ -107,22 +94,14 @@ private:
         unsigned long long published = 0;
     };
 
-    void Refresh();
     void Draw();
-    void Release();
     void SettingsChanged();
-    void SetStatus(const QString& text, bool problem);
     void Play(bool on);
-    void OnMeasurementStarted();
-    void OnMeasurementFinished();
     Kedra::Live::TfSettings Settings() const;
     QCustomPlot* MakePlot(const QString& yLabel);
     // The magnitude's axis over the readings; false when there are none.
     bool FitMagnitude();
 
-    MainCtrl& ctrl_;
-    GuiFrontEnd& front_;
-    MainWindow& main_;
     Kedra::Live::LiveThread thread_;
     // Touched by the analysis thread while it runs; by the window only when it is stopped.
     std::unique_ptr<Kedra::Live::TfSession> session_;
@@ -141,11 +120,8 @@ private:
     int reference_ = 0, measurement_ = 0; // as listened to, from 1
     std::vector<int> fftSizes_;
     QString settingsNote_;
-    bool paused_ = false;
-    bool wanted_ = false;
     bool fitted_ = false;
     bool refinding_ = false;
-    int updates_ = 0;
 
     QSpinBox* refInput_ = nullptr;
     QSpinBox* measInput_ = nullptr;
@@ -159,7 +135,6 @@ private:
     QPushButton* store_ = nullptr;
     QLabel* delayLabel_ = nullptr;
     QLabel* stored_ = nullptr;
-    QLabel* status_ = nullptr;
     QLabel* readout_ = nullptr;
     QCustomPlot* magnitude_ = nullptr;
     QCustomPlot* phase_ = nullptr;
@@ -171,7 +146,6 @@ private:
     QCPGraph* phaseOther_ = nullptr;
     QCPGraph* coherenceLine_ = nullptr;
     QCPItemStraightLine* thresholdLine_ = nullptr;
-    QTimer* timer_ = nullptr;
 };
 
 } // namespace Kedra::Sonvel::Gui
