@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "app/MainCtrl.h"
+#include "cli/Refusal.h"
 #include "exchange/MeasurementImporter.h"
 #include "exchange/WaveFile.h"
 #include "filter/Equaliser.h"
@@ -19,11 +20,6 @@ namespace {
 
 using namespace Kedra::Filter;
 namespace fs = std::filesystem;
-
-int Refuse(int status, const std::string& why) {
-    std::fprintf(stderr, "sonvel: %s%s\n", status == 1 ? "error: " : "", why.c_str());
-    return status;
-}
 
 // The formats' own equaliser, and the other way round.
 std::string DeviceOfFormat(const std::string& format) {

@@ -10,18 +10,12 @@
 #include <thread>
 
 #include "app/MainCtrl.h"
+#include "cli/Refusal.h"
 #include "remote/RemoteServer.h"
 
 namespace Kedra::Sonvel {
 
-namespace {
-
-int Refuse(int status, const std::string& why) {
-    std::fprintf(stderr, "sonvel: %s%s\n", status == 1 ? "error: " : "", why.c_str());
-    return status;
-}
-
-} // namespace
+namespace {} // namespace
 
 CLI::App* AddServeCommand(CLI::App& app, ServeCommandArguments& a) {
     auto* serve = app.add_subcommand(

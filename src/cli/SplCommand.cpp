@@ -13,6 +13,7 @@
 #include "app/Options.h"
 #include "app/SplReference.h"
 #include "audio/StreamInitializer.h"
+#include "cli/Refusal.h"
 #include "exchange/TextFile.h"
 #include "exchange/WaveFile.h"
 #include "foundation/Mem.h"
@@ -29,11 +30,6 @@ using Kedra::Live::SplSession;
 using Kedra::Text::FormatFixed;
 
 constexpr double DEFAULT_LIVE_SECONDS = 5.0;
-
-int Refuse(int status, const std::string& why) {
-    std::fprintf(stderr, "sonvel: %s%s\n", status == 1 ? "error: " : "", why.c_str());
-    return status;
-}
 
 std::string RateRefusal(const std::string& what, int rate) {
     return what + " runs at " + std::to_string(rate) + " Hz; the weightings are made for " +

@@ -14,6 +14,7 @@
 #include "app/Options.h"
 #include "audio/Pcm.h"
 #include "audio/StreamInitializer.h"
+#include "cli/Refusal.h"
 #include "exchange/TextFile.h"
 #include "exchange/WaveFile.h"
 #include "foundation/Mem.h"
@@ -44,11 +45,6 @@ struct Measured {
     std::string delayText;
     std::string label; // what was measured against what
 };
-
-int Refuse(int status, const std::string& why) {
-    std::fprintf(stderr, "sonvel: %s%s\n", status == 1 ? "error: " : "", why.c_str());
-    return status;
-}
 
 struct Track {
     std::vector<float> samples;
