@@ -175,6 +175,9 @@ PyMeasurement TakeResult(Use& use, int slot, const std::string& fallback) {
     PyMeasurement out{use.List().Take(slot)};
     if (!out.m || !out.m->IsInitialized())
         use.Fail(fallback);
+    // The analysis length every record of the list gets when it is opened: a result reads
+    // as it does in the command line's next run.
+    out.m->SetExponent(use.List().GetMAnalysis());
     return out;
 }
 
