@@ -115,7 +115,13 @@ void EndSession() {
 // One call's hold on the controller: fresh slots, A, B, C in slots 0, 1, 2, no complaint yet.
 class Use {
 public:
-    Use() : s_(TheSession()), lock_(s_.mutex) {
+    // Waits for the controller without the GIL: a measurement that holds it takes the GIL
+    // to look for Ctrl+C.
+    Use() : s_(TheSession()) {
+        {
+            py::gil_scoped_release release;
+            lock_ = std::unique_lock<std::mutex>(s_.mutex);
+        }
         s_.front.problem.clear();
         s_.front.cancel = false;
         s_.front.interrupted = false;
@@ -248,11 +254,7 @@ void ApplyOptions(Use& use, const py::object& options) {
 
 PyMeasurement Measure(const std::optional<std::string>& sim, const py::object& options,
                       const std::optional<std::string>& name) {
-    std::unique_ptr<Use> use;
-    {
-        py::gil_scoped_release release;
-        use = std::make_unique<Use>();
-    }
+    auto use = std::make_unique<Use>();
     ApplyOptions(*use, options);
     if (sim) {
         Kedra::PAudioII::SimulatedModel model;
@@ -428,6 +430,8 @@ py::dict Distortion(const PyMeasurement& pm) {
     out["frequencies"] = hz;
     for (int r = 0; r < m.GetHDSize(); ++r) {
         const float* row = m.GetHDSmooth(r);
+        if (row == nullptr)
+            throw Error(Kedra::Sonvel::DISTORTION_MISSING);
         py::array_t<double> db(grid + 1);
         for (int i = 0; i <= grid; ++i)
             db.mutable_at(i) = row[i];
