@@ -25,6 +25,7 @@ PACKAGES=(
   desktop-file-utils
   fonts-dejavu-core
   ccache
+  pybind11-dev python3-dev python3-numpy python3-pytest
 )
 
 missing=()

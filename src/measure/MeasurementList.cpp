@@ -48,6 +48,14 @@ void MeasurementList::SetNo(std::unique_ptr<Measurement> measurement, int index)
     slots_[static_cast<std::size_t>(index)] = std::move(measurement);
 }
 
+std::unique_ptr<Measurement> MeasurementList::Take(int index) {
+    if (index < 0 || index >= GetSize())
+        return nullptr;
+    auto taken = std::make_unique<Measurement>(EmptyLabel(index));
+    std::swap(taken, slots_[static_cast<std::size_t>(index)]);
+    return taken;
+}
+
 void MeasurementList::Swap(int a, int b) {
     if (a < 0 || a >= GetSize() || b < 0 || b >= GetSize())
         return;

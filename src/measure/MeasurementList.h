@@ -64,6 +64,8 @@ public:
 
     // Takes over `measurement` for slot `index`; ignored for an index out of range or null.
     void SetNo(std::unique_ptr<Measurement> measurement, int index);
+    // Hands slot `index`'s record over and leaves an empty one there; null out of range.
+    std::unique_ptr<Measurement> Take(int index);
     // The two slots' records trade places whole; ignored when either index is out of range.
     void Swap(int a, int b);
     // Null for an index out of range.
