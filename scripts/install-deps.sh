@@ -14,7 +14,6 @@ PACKAGES=(
   libpugixml-dev
   libcli11-dev
   libcpp-httplib-dev nlohmann-json3-dev
-  python3-pytest
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   jackd2
   libfftw3-dev
