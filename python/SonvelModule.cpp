@@ -25,6 +25,7 @@
 #include "app/Options.h"
 #include "audio/SimulatedSoundCard.h"
 #include "exchange/WaveFile.h"
+#include "foundation/KedraLogger.h"
 #include "foundation/MathHelpers.h"
 #include "measure/MeasurementCore.h"
 #include "measure/MeasurementFile.h"
@@ -95,6 +96,9 @@ Session& TheSession() {
     auto* s = new Session;
     s->dir = pattern;
     Conf::SetUserDirectory(s->dir);
+    // The log too, or it would land in whatever directory the script runs in.
+    Kedra::Logging::KedraLogger::Initialize(
+        (fs::path(s->dir) / Kedra::Logging::KedraLogger::DEFAULT_FILE_NAME).string());
     s->ctrl = std::make_unique<MainCtrl>(s->front);
     s->ctrl->SetReplacePolicy(Kedra::Sonvel::ReplacePolicy::Replace);
     s->ctrl->StartUp("");
@@ -106,6 +110,7 @@ void EndSession() {
     if (session == nullptr)
         return;
     session->ctrl.reset();
+    Kedra::Logging::KedraLogger::Stop();
     std::error_code ec;
     fs::remove_all(session->dir, ec);
     delete session;
