@@ -116,7 +116,8 @@ json Body(const httplib::Request& req, std::initializer_list<const char*> known)
     }
     if (!body.is_object())
         throw HttpError(400, "the body must be a JSON object");
-    for (const auto& [key, value] : body.items()) {
+    for (const auto& item : body.items()) {
+        const std::string& key = item.key();
         if (std::none_of(known.begin(), known.end(), [&](const char* k) { return key == k; })) {
             std::string names;
             for (const char* k : known)
@@ -147,9 +148,11 @@ bool BoolField(const json& body, const char* key, bool fallback) {
 }
 
 void OnlyParameters(const httplib::Request& req, std::initializer_list<const char*> known) {
-    for (const auto& [key, value] : req.params)
+    for (const auto& param : req.params) {
+        const std::string& key = param.first;
         if (std::none_of(known.begin(), known.end(), [&](const char* k) { return key == k; }))
             throw HttpError(400, "unknown query parameter '" + key + "'");
+    }
 }
 
 std::optional<double> NumberParameter(const httplib::Request& req, const char* key) {
