@@ -30,6 +30,7 @@
 #include "cli/ConsoleFrontEnd.h"
 #include "cli/Demo.h"
 #include "cli/EqCommand.h"
+#include "cli/Interrupt.h"
 #include "cli/ServeCommand.h"
 #include "cli/SplCommand.h"
 #include "cli/TfCommand.h"
@@ -432,9 +433,12 @@ int RtaLive(MainCtrl& ctrl, const RtaArguments& a, const Kedra::Live::RtaChoice&
         unit = "dB SPL";
     }
     Kedra::Live::WeightedRta rta(weighting, fs, choice);
-    const Kedra::Live::LiveRun run =
-        Kedra::Live::RunLive(stream, channel, a.seconds.value_or(5.0),
-                             [&](const float* block, int count) { rta.Process(block, count); });
+    const InterruptScope interrupt;
+    const Kedra::Live::LiveRun run = Kedra::Live::RunLive(
+        stream, channel, a.seconds.value_or(5.0),
+        [&](const float* block, int count) { rta.Process(block, count); }, InterruptScope::Flag());
+    if (InterruptScope::Interrupted())
+        std::printf("Stopped by Ctrl+C\n");
     if (!run.ok)
         throw std::runtime_error(run.why);
     if (run.dropped > 0)

@@ -13,6 +13,7 @@
 #include "app/Options.h"
 #include "app/SplReference.h"
 #include "audio/StreamInitializer.h"
+#include "cli/Interrupt.h"
 #include "cli/Refusal.h"
 #include "exchange/TextFile.h"
 #include "exchange/WaveFile.h"
@@ -149,8 +150,13 @@ int RunSplCommand(MainCtrl& ctrl, const SplCommandArguments& a,
             unit = shortUnit = "dB SPL";
         }
         printer = std::make_unique<RowPrinter>(letter, shortUnit);
+        const InterruptScope interrupt;
         const Kedra::Live::LiveRun run =
-            Kedra::Live::RunLive(stream, channel, a.seconds.value_or(DEFAULT_LIVE_SECONDS), feed);
+            Kedra::Live::RunLive(stream, channel, a.seconds.value_or(DEFAULT_LIVE_SECONDS), feed,
+                                 InterruptScope::Flag());
+        if (InterruptScope::Interrupted())
+            std::printf("Stopped by Ctrl+C after %s s\n",
+                        FormatFixed(static_cast<double>(run.samples) / fs, 3).c_str());
         if (!run.ok)
             return Refuse(1, run.why);
         if (run.dropped > 0) {

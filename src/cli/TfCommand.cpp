@@ -14,6 +14,7 @@
 #include "app/Options.h"
 #include "audio/Pcm.h"
 #include "audio/StreamInitializer.h"
+#include "cli/Interrupt.h"
 #include "cli/Refusal.h"
 #include "exchange/TextFile.h"
 #include "exchange/WaveFile.h"
@@ -179,16 +180,20 @@ int FromInputs(MainCtrl& ctrl, const TfCommandArguments& a, const TfSettings& se
     // Searched once: a fall in coherence says nothing to a run that has no one to tell.
     session = std::make_unique<Kedra::Live::TfSession>(fs, settings);
     long long measured = 0;
-    const Kedra::Live::LiveRun run =
-        Kedra::Live::RunLivePair(stream, *a.refInput - 1, *a.input - 1, seconds,
-                                 [&](const float* ref, const float* meas, int count) {
-                                     const bool aligned = session->Aligned();
-                                     session->Process(ref, meas, count);
-                                     if (aligned)
-                                         measured += count;
-                                     else if (session->Aligned())
-                                         m.delayText = PrintDelay(session->Delay());
-                                 });
+    const InterruptScope interrupt;
+    const Kedra::Live::LiveRun run = Kedra::Live::RunLivePair(
+        stream, *a.refInput - 1, *a.input - 1, seconds,
+        [&](const float* ref, const float* meas, int count) {
+            const bool aligned = session->Aligned();
+            session->Process(ref, meas, count);
+            if (aligned)
+                measured += count;
+            else if (session->Aligned())
+                m.delayText = PrintDelay(session->Delay());
+        },
+        InterruptScope::Flag());
+    if (InterruptScope::Interrupted())
+        std::printf("Stopped by Ctrl+C\n");
     if (!a.sim.empty()) {
         stream->SetOutputEnabled(false);
         stream->SetGenerator(nullptr);

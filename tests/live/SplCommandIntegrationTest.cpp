@@ -138,4 +138,22 @@ TEST_F(SplCommand, BadInputFailsClearlyAndWritesNothing) {
     }
 }
 
+// Ctrl+C ends a live run as --seconds would: the summary and the CSV of what was measured,
+// exit 0, rather than everything lost with the process.
+TEST_F(SplCommand, CtrlCEndsALiveRunAndKeepsWhatWasMeasured) {
+    const std::string csv = (dir / "l.csv").string();
+    const Session s =
+        SonvelTest::RunProgram("timeout --preserve-status -s INT 1.5 " + std::string(SONVEL_BINARY),
+                               dir, "spl --sim room --seconds 100000 --csv '" + csv + "'");
+    ASSERT_EQ(s.status, 0) << s.out << s.err;
+    EXPECT_NE(s.out.find("Stopped by Ctrl+C after"), std::string::npos) << s.out;
+    std::istringstream in(Read(csv));
+    std::string line;
+    int rows = -1;
+    while (std::getline(in, line))
+        ++rows;
+    EXPECT_GT(rows, 0);
+    EXPECT_NE(s.out.find("Wrote " + std::to_string(rows) + " rows"), std::string::npos) << s.out;
+}
+
 } // namespace
