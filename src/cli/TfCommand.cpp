@@ -149,7 +149,8 @@ int FromInputs(MainCtrl& ctrl, const TfCommandArguments& a, const TfSettings& se
         return Refuse(2, "--ref-input and --input must be two different inputs");
     const double seconds = a.seconds.value_or(DEFAULT_LIVE_SECONDS);
     if (!(seconds > LIVE_FINDER_SECONDS + 0.5) || !std::isfinite(seconds) || seconds > 86400.0)
-        return Refuse(2, "--seconds must be more than 2.5: the first 2 s find the delay");
+        return Refuse(2, "--seconds must be more than 2.5 (the first 2 s find the delay) and at "
+                         "most 86400 (a day)");
     chooseDevices();
     if (!ctrl.Audio().ApplyDevices(Conf::Options::Field))
         return Refuse(1, "the transfer function has no inputs to listen to");
@@ -159,20 +160,15 @@ int FromInputs(MainCtrl& ctrl, const TfCommandArguments& a, const TfSettings& se
         return Refuse(1, "the input: " + bad + "; choose another sample rate in the options");
     m.fs = fs;
 
-    Kedra::PAudioII::Pcm noise;
-    std::vector<float> noiseSamples;
+    // Endless, and one period in memory however long the run (as the window plays it).
+    std::unique_ptr<Kedra::Live::PinkNoiseLoop> noise;
     if (!a.sim.empty()) {
-        // Longer than the run, so that it never runs out.
-        noiseSamples =
-            Kedra::Live::PinkNoise(fs, static_cast<int>(std::lround((seconds + 2.0) * fs)));
-        noise.SetData(noiseSamples.data(), static_cast<std::int32_t>(noiseSamples.size()));
-        noise.length = static_cast<std::int64_t>(noiseSamples.size());
-        noise.Reset();
+        noise = std::make_unique<Kedra::Live::PinkNoiseLoop>(fs);
         const auto& o = Conf::Options::Field;
         stream->SetOutputEnabled(false);
         stream->SetOutVolume(o.Dev.OutputPCMAmplitude);
         stream->SetOutChMask(o.Dev.OutputChMask > 0 ? o.Dev.OutputChMask : 1);
-        stream->SetGenerator(&noise);
+        stream->SetGenerator(noise.get());
         stream->SetRampDown(false);
         stream->SetRampUp(false);
         stream->SetOutputEnabled(true);
