@@ -12,7 +12,6 @@
 #include "app/AudioHelper.h"
 #include "app/MainCtrl.h"
 #include "app/Options.h"
-#include "audio/Pcm.h"
 #include "audio/StreamInitializer.h"
 #include "cli/Interrupt.h"
 #include "cli/Refusal.h"
