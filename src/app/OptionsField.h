@@ -346,6 +346,8 @@ struct WindowOptions {
     double ImpulseTimeMaxMs = 20.0;
     // Newest first, one path per line.
     std::string RecentFiles;
+    // Where Tools > Remote control serves (127.0.0.1 only).
+    int RemotePort = 4735;
 
     template <class V>
     void Visit(V& v) {
@@ -355,6 +357,7 @@ struct WindowOptions {
         v("ImpulseTimeMinMs", ImpulseTimeMinMs);
         v("ImpulseTimeMaxMs", ImpulseTimeMaxMs);
         v("RecentFiles", RecentFiles);
+        v("RemotePort", RemotePort);
     }
 
     friend bool operator==(const WindowOptions&, const WindowOptions&) = default;

@@ -43,10 +43,26 @@ void GuiFrontEnd::RunPosted() {
         f();
 }
 
+void GuiFrontEnd::SetCallSink(Sink sink) {
+    sinks_ += (sink ? 1 : 0) - (callSink_ ? 1 : 0);
+    callSink_ = std::move(sink);
+}
+
+void GuiFrontEnd::SetWorkerSink(Sink sink) {
+    sinks_ += (sink ? 1 : 0) - (workerSink_ ? 1 : 0);
+    workerSink_ = std::move(sink);
+}
+
 void GuiFrontEnd::ShowMessage(MessageKind kind, const std::string& title, const std::string& text) {
     Kedra::Logging::KedraLogger::LogText("INFO    GuiFrontEnd::ShowMessage " + title + ": " + text +
                                          "\n");
-    OnGuiThread([this, kind, t = Q(title), x = Q(text)] {
+    const bool fromWorker = QThread::currentThread() != thread();
+    OnGuiThread([this, kind, fromWorker, t = Q(title), x = Q(text), text] {
+        if (const Sink& sink = fromWorker ? workerSink_ : callSink_) {
+            if (kind != MessageKind::Information)
+                sink(text);
+            return;
+        }
         messages_.append(t + ": " + x);
         emit messageShown(static_cast<int>(kind), t, x);
         if (!interactive_)
@@ -64,16 +80,27 @@ void GuiFrontEnd::ShowMessage(MessageKind kind, const std::string& title, const 
 }
 
 bool GuiFrontEnd::Ask(const std::string& title, const std::string& text, bool okCancel) {
-    if (!interactive_)
+    if (!interactive_ && sinks_.load() == 0)
         return scriptedAnswer_;
+    const bool fromWorker = QThread::currentThread() != thread();
     bool answer = false;
     auto ask = [&] {
+        // Nobody at the window asked: the client learns the question and its answer, No.
+        if (const Sink& sink = fromWorker ? workerSink_ : callSink_) {
+            sink(text);
+            answer = false;
+            return;
+        }
+        if (!interactive_) {
+            answer = scriptedAnswer_;
+            return;
+        }
         const auto buttons =
             okCancel ? QMessageBox::Ok | QMessageBox::Cancel : QMessageBox::Yes | QMessageBox::No;
         const auto yes = okCancel ? QMessageBox::Ok : QMessageBox::Yes;
         answer = QMessageBox::question(dialogParent_, Q(title), Q(text), buttons, yes) == yes;
     };
-    if (QThread::currentThread() == thread()) {
+    if (!fromWorker) {
         ask();
         return answer;
     }

@@ -39,6 +39,14 @@ public:
     // Before new work starts (on the GUI thread, so that an early Cancel is not lost).
     void ResetCancel() { cancelled_.store(false); }
 
+    // Where the messages of work a remote client asked for go instead of dialogs: warnings
+    // and errors as text, questions as text answered No (GUI thread; empty: none).
+    using Sink = std::function<void(const std::string&)>;
+    // For what the GUI thread does while it is set.
+    void SetCallSink(Sink sink);
+    // For what the measuring worker says while it is set.
+    void SetWorkerSink(Sink sink);
+
     void ShowMessage(MessageKind kind, const std::string& title, const std::string& text) override;
     bool AskOkCancel(const std::string& title, const std::string& text) override;
     bool AskYesNo(const std::string& title, const std::string& text) override;
@@ -91,6 +99,11 @@ private:
     bool scriptedAnswer_ = true;
     QStringList messages_;
     std::atomic<bool> cancelled_{false};
+    Sink callSink_;
+    Sink workerSink_;
+    // Whether a sink is set: a worker's question then asks the GUI thread even when no dialog
+    // would be shown.
+    std::atomic<int> sinks_{0};
     std::mutex postedMutex_;
     std::vector<std::function<void()>> posted_;
 };

@@ -61,6 +61,7 @@
 #include "gui/MeasurementTableModel.h"
 #include "gui/OptionsDialog.h"
 #include "gui/PresenterPanel.h"
+#include "gui/RemoteControl.h"
 #include "gui/RtaWindow.h"
 #include "gui/SoundLevelMeterWindow.h"
 #include "gui/SplDialog.h"
@@ -229,6 +230,7 @@ MainWindow::MainWindow(MainCtrl& ctrl, GuiFrontEnd& front, QWidget* parent)
 }
 
 MainWindow::~MainWindow() {
+    remote_->Stop();
     if (worker_ != nullptr) {
         ctrl_.Audio().GetResponse().Abort();
         front_.Cancel();
@@ -494,6 +496,42 @@ void MainWindow::BuildDocks() {
     statusBar()->addPermanentWidget(progress_);
     statusBar()->addPermanentWidget(cancel_);
     statusBar()->addPermanentWidget(readout_);
+
+    remote_ = new RemoteControl(*this, ctrl_, front_, this);
+    remoteLabel_ = new QLabel(this);
+    remoteLabel_->setObjectName("remote");
+    remoteLabel_->setVisible(false);
+    statusBar()->addPermanentWidget(remoteLabel_);
+    connect(remote_, &RemoteControl::switched, this, [this](bool on) {
+        remoteLabel_->setText(tr("Remote: %1").arg(remote_->Address()));
+        remoteLabel_->setToolTip(tr("Programs on this computer drive Sonvel here; the API is "
+                                    "described at %1/openapi.json")
+                                     .arg(remote_->Address()));
+        remoteLabel_->setVisible(on);
+        const QSignalBlocker block(remoteAction_);
+        remoteAction_->setChecked(on);
+    });
+}
+
+void MainWindow::SwitchRemoteControl(bool on) {
+    if (!on) {
+        remote_->Stop();
+        ShowDone(tr("Remote control off"));
+        return;
+    }
+    const RemoteSettings settings{
+        "127.0.0.1", Conf::Options::Field.Window.RemotePort, {}, Conf::UserDirectory()};
+    QString why;
+    if (remote_->Start(settings, &why) < 0) {
+        const QSignalBlocker block(remoteAction_);
+        remoteAction_->setChecked(false);
+        front_.ShowMessage(MessageKind::Warning, "Remote control",
+                           "The remote control could not start: " + why.toStdString() +
+                               ". Choose another port in Tools > Options > Misc, or stop the "
+                               "program that uses this one.");
+        return;
+    }
+    ShowDone(tr("Remote control on %1").arg(remote_->Address()));
 }
 
 void MainWindow::BuildActions() {
@@ -679,6 +717,11 @@ void MainWindow::BuildActions() {
     toolsMenu_ = menuBar()->addMenu(tr("&Tools"));
     toolsMenu_->addAction(tr("&Device report..."), this,
                           [this] { DeviceReportDialog::Open(this); });
+    remoteAction_ = toolsMenu_->addAction(tr("&Remote control"));
+    remoteAction_->setCheckable(true);
+    remoteAction_->setToolTip(tr("Lets programs on this computer read and measure through the "
+                                 "HTTP API (127.0.0.1 only)"));
+    connect(remoteAction_, &QAction::toggled, this, &MainWindow::SwitchRemoteControl);
     toolsMenu_->addSeparator();
     QAction* optionsAction = toolsMenu_->addAction(tr("&Options..."), this, [this] {
         OptionsDialog dialog(
@@ -1457,6 +1500,7 @@ void MainWindow::StoreWindowOptions() {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
+    remote_->Stop();
     if (worker_ != nullptr) {
         CancelMeasurement();
         worker_->Join();

@@ -41,6 +41,7 @@ class LoopbackDialog;
 class MeasureThread;
 class MeasurementTableModel;
 class PresenterPanel;
+class RemoteControl;
 class SplDialog;
 class ViewTabs;
 
@@ -123,6 +124,9 @@ public:
     QMenu* OperationsMenu() const { return operationsMenu_; }
     QMenu* ToolsMenu() const { return toolsMenu_; }
     QMenu* LiveMenu() const { return liveMenu_; }
+    // Tools > Remote control: the HTTP API over this window's list.
+    RemoteControl* Remote() const { return remote_; }
+    QAction* RemoteAction() const { return remoteAction_; }
 
 signals:
     // Anything else using the audio stream lets go of it on this signal.
@@ -172,6 +176,7 @@ private:
     // True (and a message) while a measurement runs; `what` completes "... when it is done".
     bool RefusedWhileMeasuring(const char* what);
     void ShowInfo(int slot);
+    void SwitchRemoteControl(bool on);
 
     MainCtrl& ctrl_;
     GuiFrontEnd& front_;
@@ -190,6 +195,9 @@ private:
     QMenu* liveMenu_ = nullptr;
     QAction* micCalAction_ = nullptr;
     QAction* lockAction_ = nullptr;
+    QAction* remoteAction_ = nullptr;
+    QLabel* remoteLabel_ = nullptr;
+    RemoteControl* remote_ = nullptr;
     QCheckBox* magnitudeBox_ = nullptr;
     QCheckBox* phaseBox_ = nullptr;
     QCheckBox* signalBox_ = nullptr;

@@ -820,6 +820,11 @@ void OptionsDialog::BuildMisc() {
            tr("A measurement, import or result written into a filled slot first moves the "
               "earlier measurement to an empty slot; off: it is replaced"));
 
+    Number(general, tr("Remote control port"), SONVEL_FIELD(Window, RemotePort), 1, 65535, 0,
+           QString(),
+           tr("TCP port of Tools > Remote control, on which programs of this computer drive "
+              "Sonvel through its HTTP API"));
+
     QFormLayout* waves = AddGroup(page, tr("Debug waves"));
     QCheckBox* save = Switch(
         waves, tr("Save the waves of each measurement"), SONVEL_FIELD(Misc, SaveMeasureWaves),

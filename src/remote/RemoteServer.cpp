@@ -34,6 +34,10 @@ namespace {
 thread_local RemoteFrontEnd::Capture* capture = nullptr;
 } // namespace
 
+RemoteFrontEnd::Capture* RemoteFrontEnd::Capture::Current() {
+    return capture;
+}
+
 RemoteFrontEnd::Capture::Capture() : outer_(capture) {
     capture = this;
 }
@@ -185,6 +189,55 @@ json Summary(MainCtrl& ctrl, int slot) {
 
 } // namespace
 
+// ---- the server's own host ---------------------------------------------------------------
+
+namespace {
+
+class LockedHost final : public RemoteHost {
+public:
+    explicit LockedHost(MainCtrl& ctrl) : ctrl_(ctrl) {}
+
+    void Run(const std::function<void()>& call) override {
+        std::lock_guard lock(mutex_);
+        call();
+    }
+
+    Measured Measure(int presenter, const std::string& name,
+                     const std::optional<Kedra::PAudioII::SimulatedModel>& sim) override {
+        AudioHelper& audio = ctrl_.Audio();
+        const bool wasSimulated = audio.UsesSimulated();
+        const auto model = audio.SimulatedModelInUse();
+        int slot = -1;
+        std::unique_ptr<Measurement> fresh;
+        Run([&] {
+            if (sim)
+                audio.UseSimulated(true, *sim);
+            slot = ctrl_.MeasurementSlot(presenter);
+            fresh = ctrl_.PrepareMeasurement(slot);
+            if (fresh)
+                ctrl_.ShowPresenter(presenter);
+        });
+        const bool measured = fresh && ctrl_.MeasureDetached(*fresh, name);
+        bool placed = false;
+        Run([&] {
+            if (sim)
+                audio.UseSimulated(wasSimulated, model);
+            placed = measured && ctrl_.PlaceMeasurement(slot, std::move(fresh));
+        });
+        if (placed)
+            return {Measured::Result::Placed, slot};
+        return {measured || fresh ? Measured::Result::Failed : Measured::Result::Refused, slot};
+    }
+
+    void Abort() override { ctrl_.Audio().GetResponse().Abort(); }
+
+private:
+    MainCtrl& ctrl_;
+    std::mutex mutex_;
+};
+
+} // namespace
+
 // ---- server ----------------------------------------------------------------------------
 
 const std::vector<RemoteServer::RouteEntry>& RemoteServer::Table() {
@@ -220,8 +273,10 @@ std::string_view RemoteServer::OpenApiDocument() {
     return OPENAPI_DOCUMENT;
 }
 
-RemoteServer::RemoteServer(MainCtrl& ctrl, RemoteSettings settings)
-    : ctrl_(ctrl), settings_(std::move(settings)), server_(std::make_unique<httplib::Server>()) {
+RemoteServer::RemoteServer(MainCtrl& ctrl, RemoteSettings settings, RemoteHost* host)
+    : ctrl_(ctrl), settings_(std::move(settings)), server_(std::make_unique<httplib::Server>()),
+      ownHost_(host == nullptr ? std::make_unique<LockedHost>(ctrl) : nullptr),
+      host_(host == nullptr ? ownHost_.get() : host) {
     std::error_code ec;
     root_ = fs::weakly_canonical(fs::absolute(settings_.root, ec), ec);
     server_->set_payload_max_length(MAX_BODY_BYTES);
@@ -266,6 +321,8 @@ RemoteServer::RemoteServer(MainCtrl& ctrl, RemoteSettings settings)
                 (this->*h)(req, res);
             } catch (const HttpError& err) {
                 ReplyError(res, err.status, err.what());
+            } catch (const RemoteUnavailable& err) {
+                ReplyError(res, 503, err.what());
             } catch (const std::exception& err) {
                 ReplyError(res, 500, std::string("internal error: ") + err.what());
             }
@@ -314,7 +371,7 @@ void RemoteServer::Stop() {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     server_->stop();
     if (measuring_)
-        ctrl_.Audio().GetResponse().Abort();
+        host_->Abort();
 }
 
 int RemoteServer::ParseSlot(const std::string& text, bool filled) {
@@ -357,50 +414,53 @@ fs::path RemoteServer::InsideRoot(const std::string& text) const {
 }
 
 void RemoteServer::RefuseWhileMeasuring() const {
-    if (measuring_)
+    if (measuring_ || host_->Busy())
         throw HttpError(409, "a measurement is running; try again when it has finished");
 }
 
 void RemoteServer::Status(const httplib::Request& req, httplib::Response& res) {
     OnlyParameters(req, {});
-    std::lock_guard lock(ctrlMutex_);
-    int filled = 0;
-    for (int i = 0; i < ctrl_.List().GetSize(); ++i)
-        filled += ctrl_.List().No(i)->IsInitialized() ? 1 : 0;
-    json presenters = json::object();
-    for (int p = MainCtrl::PRESENTER_A; p <= MainCtrl::PRESENTER_C; ++p)
-        presenters[std::string(1, static_cast<char>('A' + p))] = ctrl_.PresenterSlot(p);
-    Reply(res, 200,
-          json{{"program", "Sonvel"},
-               {"measuring", measuring_.load()},
-               {"slots", ctrl_.List().GetSize()},
-               {"filled", filled},
-               {"presenters", presenters},
-               {"root", root_.string()}});
+    host_->Run([&] {
+        int filled = 0;
+        for (int i = 0; i < ctrl_.List().GetSize(); ++i)
+            filled += ctrl_.List().No(i)->IsInitialized() ? 1 : 0;
+        json presenters = json::object();
+        for (int p = MainCtrl::PRESENTER_A; p <= MainCtrl::PRESENTER_C; ++p)
+            presenters[std::string(1, static_cast<char>('A' + p))] = ctrl_.PresenterSlot(p);
+        Reply(res, 200,
+              json{{"program", "Sonvel"},
+                   {"measuring", measuring_.load() || host_->Busy()},
+                   {"slots", ctrl_.List().GetSize()},
+                   {"filled", filled},
+                   {"presenters", presenters},
+                   {"root", root_.string()}});
+    });
 }
 
 void RemoteServer::List(const httplib::Request& req, httplib::Response& res) {
     OnlyParameters(req, {});
-    std::lock_guard lock(ctrlMutex_);
-    json list = json::array();
-    for (int i = 0; i < ctrl_.List().GetSize(); ++i)
-        if (ctrl_.List().No(i)->IsInitialized())
-            list.push_back(Summary(ctrl_, i));
-    Reply(res, 200, json{{"measurements", list}});
+    host_->Run([&] {
+        json list = json::array();
+        for (int i = 0; i < ctrl_.List().GetSize(); ++i)
+            if (ctrl_.List().No(i)->IsInitialized())
+                list.push_back(Summary(ctrl_, i));
+        Reply(res, 200, json{{"measurements", list}});
+    });
 }
 
 void RemoteServer::Info(const httplib::Request& req, httplib::Response& res) {
     OnlyParameters(req, {});
-    std::lock_guard lock(ctrlMutex_);
-    const int slot = ParseSlot(req.matches[1], true);
-    Measurement& m = *ctrl_.List().No(slot);
-    json info = Summary(ctrl_, slot);
-    info["signal_type"] = m.GetSignalType();
-    info["amplitude"] = Number(m.GetAmplitude());
-    info["time_offset"] = Number(m.GetCurrentOffset());
-    info["spl_offset_db"] = m.HasSpl() ? Number(m.GetSplOffset()) : json(nullptr);
-    info["info"] = Kedra::Measure::MeasurementFile::GetInfo(m);
-    Reply(res, 200, info);
+    host_->Run([&] {
+        const int slot = ParseSlot(req.matches[1], true);
+        Measurement& m = *ctrl_.List().No(slot);
+        json info = Summary(ctrl_, slot);
+        info["signal_type"] = m.GetSignalType();
+        info["amplitude"] = Number(m.GetAmplitude());
+        info["time_offset"] = Number(m.GetCurrentOffset());
+        info["spl_offset_db"] = m.HasSpl() ? Number(m.GetSplOffset()) : json(nullptr);
+        info["info"] = Kedra::Measure::MeasurementFile::GetInfo(m);
+        Reply(res, 200, info);
+    });
 }
 
 void RemoteServer::Response(const httplib::Request& req, httplib::Response& res) {
@@ -414,82 +474,85 @@ void RemoteServer::Response(const httplib::Request& req, httplib::Response& res)
     if (points && (*points < 2 || *points > MAX_POINTS || *points != std::floor(*points)))
         throw HttpError(400,
                         "'points' must be a whole number from 2 to " + std::to_string(MAX_POINTS));
-    std::lock_guard lock(ctrlMutex_);
-    const int slot = ParseSlot(req.matches[1], true);
-    Measurement* m = ctrl_.List().No(slot);
-    const double nyquist = m->GetSamplerate() / 2.0;
-    const double f0 = from.value_or(20.0);
-    const double f1 = to.value_or(std::min(20000.0, nyquist));
-    if (!(f0 > 0.0 && f0 < f1 && f1 <= nyquist))
-        throw HttpError(400, "the range must lie in 0 < from < to <= " +
-                                 std::to_string(static_cast<int>(nyquist)) + " Hz");
-    // Another smoothing is computed on a copy: a read changes nothing of the record.
-    Measurement copy;
-    if (smoothing) {
-        copy.CopyAllFrom(*m);
-        copy.SetSmoothingEnabled(*smoothing > 0.0);
-        if (*smoothing > 0.0)
-            copy.SetSmoothNOct(*smoothing);
-        m = &copy;
-    }
-    const int n = points ? static_cast<int>(*points) : 500;
-    const double splOffset =
-        ctrl_.List().No(slot)->HasSpl() ? ctrl_.List().No(slot)->GetSplOffset() : 0.0;
-    std::vector<double> hz(n), db(n), degrees(n);
-    for (int i = 0; i < n; ++i) {
-        hz[i] = f0 * std::pow(f1 / f0, static_cast<double>(i) / (n - 1));
-        const std::complex<double> h = m->GetFInterpolated(hz[i]);
-        const double magnitude = std::abs(h);
-        db[i] = Kedra::Math::AmplitudeToDB(magnitude) + (magnitude > 0.0 ? splOffset : 0.0);
-        degrees[i] = std::arg(h) * 180.0 / std::numbers::pi;
-    }
-    Reply(res, 200,
-          json{{"slot", slot},
-               {"unit", ctrl_.List().No(slot)->HasSpl() ? "dB SPL" : "dB"},
-               {"frequencies", hz},
-               {"db", db},
-               {"degrees", degrees}});
+    host_->Run([&] {
+        const int slot = ParseSlot(req.matches[1], true);
+        Measurement* m = ctrl_.List().No(slot);
+        const double nyquist = m->GetSamplerate() / 2.0;
+        const double f0 = from.value_or(20.0);
+        const double f1 = to.value_or(std::min(20000.0, nyquist));
+        if (!(f0 > 0.0 && f0 < f1 && f1 <= nyquist))
+            throw HttpError(400, "the range must lie in 0 < from < to <= " +
+                                     std::to_string(static_cast<int>(nyquist)) + " Hz");
+        // Another smoothing is computed on a copy: a read changes nothing of the record.
+        Measurement copy;
+        if (smoothing) {
+            copy.CopyAllFrom(*m);
+            copy.SetSmoothingEnabled(*smoothing > 0.0);
+            if (*smoothing > 0.0)
+                copy.SetSmoothNOct(*smoothing);
+            m = &copy;
+        }
+        const int n = points ? static_cast<int>(*points) : 500;
+        const double splOffset =
+            ctrl_.List().No(slot)->HasSpl() ? ctrl_.List().No(slot)->GetSplOffset() : 0.0;
+        std::vector<double> hz(n), db(n), degrees(n);
+        for (int i = 0; i < n; ++i) {
+            hz[i] = f0 * std::pow(f1 / f0, static_cast<double>(i) / (n - 1));
+            const std::complex<double> h = m->GetFInterpolated(hz[i]);
+            const double magnitude = std::abs(h);
+            db[i] = Kedra::Math::AmplitudeToDB(magnitude) + (magnitude > 0.0 ? splOffset : 0.0);
+            degrees[i] = std::arg(h) * 180.0 / std::numbers::pi;
+        }
+        Reply(res, 200,
+              json{{"slot", slot},
+                   {"unit", ctrl_.List().No(slot)->HasSpl() ? "dB SPL" : "dB"},
+                   {"frequencies", hz},
+                   {"db", db},
+                   {"degrees", degrees}});
+    });
 }
 
 void RemoteServer::Impulse(const httplib::Request& req, httplib::Response& res) {
     OnlyParameters(req, {});
-    std::lock_guard lock(ctrlMutex_);
-    const int slot = ParseSlot(req.matches[1], true);
-    Measurement& m = *ctrl_.List().No(slot);
-    const double* centre = m.GetI();
-    if (centre == nullptr)
-        throw HttpError(404, "slot " + std::to_string(slot) + " holds no impulse");
-    const int half = m.GetNHalf();
-    std::vector<double> samples(centre - half, centre + half);
-    Reply(res, 200,
-          json{{"slot", slot},
-               {"sample_rate", m.GetSamplerate()},
-               {"time_zero_index", half},
-               {"samples", samples}});
+    host_->Run([&] {
+        const int slot = ParseSlot(req.matches[1], true);
+        Measurement& m = *ctrl_.List().No(slot);
+        const double* centre = m.GetI();
+        if (centre == nullptr)
+            throw HttpError(404, "slot " + std::to_string(slot) + " holds no impulse");
+        const int half = m.GetNHalf();
+        std::vector<double> samples(centre - half, centre + half);
+        Reply(res, 200,
+              json{{"slot", slot},
+                   {"sample_rate", m.GetSamplerate()},
+                   {"time_zero_index", half},
+                   {"samples", samples}});
+    });
 }
 
 void RemoteServer::Acoustics(const httplib::Request& req, httplib::Response& res) {
     OnlyParameters(req, {});
-    std::lock_guard lock(ctrlMutex_);
-    const int slot = ParseSlot(req.matches[1], true);
-    const auto bands = Kedra::Measure::RoomAcousticsOf(*ctrl_.List().No(slot));
-    if (bands.empty())
-        throw HttpError(422, "no room parameters: the impulse is too short or silent");
-    json rows = json::array();
-    for (const auto& b : bands) {
-        const auto& p = b.parameters;
-        rows.push_back(json{{"band", b.name},
-                            {"midband_hz", b.midband},
-                            {"edt_s", Number(p.edt)},
-                            {"t20_s", Number(p.t20)},
-                            {"t30_s", Number(p.t30)},
-                            {"c50_db", Number(p.c50)},
-                            {"c80_db", Number(p.c80)},
-                            {"d50_percent", Number(p.d50)},
-                            {"ts_ms", Number(p.ts)},
-                            {"clarity_is_bound", p.c50IsBound || p.c80IsBound}});
-    }
-    Reply(res, 200, json{{"slot", slot}, {"bands", rows}});
+    host_->Run([&] {
+        const int slot = ParseSlot(req.matches[1], true);
+        const auto bands = Kedra::Measure::RoomAcousticsOf(*ctrl_.List().No(slot));
+        if (bands.empty())
+            throw HttpError(422, "no room parameters: the impulse is too short or silent");
+        json rows = json::array();
+        for (const auto& b : bands) {
+            const auto& p = b.parameters;
+            rows.push_back(json{{"band", b.name},
+                                {"midband_hz", b.midband},
+                                {"edt_s", Number(p.edt)},
+                                {"t20_s", Number(p.t20)},
+                                {"t30_s", Number(p.t30)},
+                                {"c50_db", Number(p.c50)},
+                                {"c80_db", Number(p.c80)},
+                                {"d50_percent", Number(p.d50)},
+                                {"ts_ms", Number(p.ts)},
+                                {"clarity_is_bound", p.c50IsBound || p.c80IsBound}});
+        }
+        Reply(res, 200, json{{"slot", slot}, {"bands", rows}});
+    });
 }
 
 void RemoteServer::Measure(const httplib::Request& req, httplib::Response& res) {
@@ -501,9 +564,12 @@ void RemoteServer::Measure(const httplib::Request& req, httplib::Response& res) 
     if (!who.empty() && who != "A" && who != "B" && who != "C")
         throw HttpError(400, "'presenter' is A, B or C, not '" + who + "'");
     const int presenter = who.empty() ? MainCtrl::PRESENTER_A : who[0] - 'A';
-    Kedra::PAudioII::SimulatedModel model{};
-    if (!sim.empty() && !Kedra::PAudioII::SimulatedModelFromName(sim, &model))
-        throw HttpError(400, "'sim' is loopback, speaker, room or dead, not '" + sim + "'");
+    std::optional<Kedra::PAudioII::SimulatedModel> model;
+    if (!sim.empty()) {
+        model.emplace();
+        if (!Kedra::PAudioII::SimulatedModelFromName(sim, &*model))
+            throw HttpError(400, "'sim' is loopback, speaker, room or dead, not '" + sim + "'");
+    }
 
     bool expected = false;
     if (!measuring_.compare_exchange_strong(expected, true))
@@ -515,10 +581,6 @@ void RemoteServer::Measure(const httplib::Request& req, httplib::Response& res) 
         if (worker_.joinable())
             worker_.join();
         {
-            std::lock_guard lock(ctrlMutex_);
-            ctrl_.Audio().UseSimulated(!sim.empty(), model);
-        }
-        {
             std::lock_guard lock(jobsMutex_);
             job->id = nextJob_++;
             jobs_[job->id] = job;
@@ -527,8 +589,8 @@ void RemoteServer::Measure(const httplib::Request& req, httplib::Response& res) 
         }
         // The measurement runs on its own thread either way, so a client that goes away does
         // not stop it halfway.
-        worker_ =
-            std::thread([this, job, presenter, name] { RunMeasurement(job, presenter, name); });
+        worker_ = std::thread(
+            [this, job, presenter, name, model] { RunMeasurement(job, presenter, name, model); });
     } catch (...) {
         measuring_ = false;
         throw;
@@ -546,7 +608,8 @@ void RemoteServer::Measure(const httplib::Request& req, httplib::Response& res) 
         ReplyError(res, job->httpStatus, job->error);
 }
 
-void RemoteServer::RunMeasurement(std::shared_ptr<Job> job, int presenter, std::string name) {
+void RemoteServer::RunMeasurement(std::shared_ptr<Job> job, int presenter, std::string name,
+                                  std::optional<Kedra::PAudioII::SimulatedModel> sim) {
     RemoteFrontEnd::Capture capture;
     capture.progress = [this, job](const std::string& text) {
         std::lock_guard lock(jobsMutex_);
@@ -565,28 +628,26 @@ void RemoteServer::RunMeasurement(std::shared_ptr<Job> job, int presenter, std::
     };
     try {
         const std::string letter(1, static_cast<char>('A' + presenter));
-        int slot = -1;
-        std::unique_ptr<Measurement> fresh;
-        {
-            std::lock_guard lock(ctrlMutex_);
-            slot = ctrl_.MeasurementSlot(presenter);
-            fresh = ctrl_.PrepareMeasurement(slot);
-            if (fresh)
-                ctrl_.ShowPresenter(presenter);
-        }
-        if (!fresh)
+        const RemoteHost::Measured m = host_->Measure(presenter, letter, sim);
+        using Result = RemoteHost::Measured::Result;
+        if (m.result == Result::Refused)
             return finish(
-                409, {}, capture.Text("slot " + std::to_string(slot) + " cannot be measured into"));
-        const bool measured = ctrl_.MeasureDetached(*fresh, letter);
-        std::lock_guard lock(ctrlMutex_);
-        if (!measured || !ctrl_.PlaceMeasurement(slot, std::move(fresh)))
+                409, {},
+                capture.Text("slot " + std::to_string(m.slot) + " cannot be measured into"));
+        if (m.result == Result::Failed)
             return finish(422, {}, capture.Text("the measurement failed"));
-        if (!name.empty())
-            ctrl_.Action_Rename(slot, name);
-        json result = Summary(ctrl_, slot);
-        result["recording_peak_db"] = Number(ctrl_.Audio().LastVerdict().db);
-        result["job"] = job->id;
-        finish(200, result.dump(-1, ' ', false, json::error_handler_t::replace), {});
+        std::string result;
+        host_->Run([&] {
+            if (!name.empty())
+                ctrl_.Action_Rename(m.slot, name);
+            json summary = Summary(ctrl_, m.slot);
+            summary["recording_peak_db"] = Number(ctrl_.Audio().LastVerdict().db);
+            summary["job"] = job->id;
+            result = summary.dump(-1, ' ', false, json::error_handler_t::replace);
+        });
+        finish(200, result, {});
+    } catch (const RemoteUnavailable& e) {
+        finish(503, {}, e.what());
     } catch (const std::exception& e) {
         finish(500, {}, std::string("internal error: ") + e.what());
     }
@@ -618,46 +679,47 @@ void RemoteServer::Open(const httplib::Request& req, httplib::Response& res) {
     const json body = Body(req, {"path", "append"});
     const fs::path path = InsideRoot(StringField(body, "path", true));
     const bool append = BoolField(body, "append", false);
-    RefuseWhileMeasuring();
     std::error_code ec;
     if (!fs::is_regular_file(path, ec))
         throw HttpError(404, "there is no file " + path.string());
-    std::lock_guard lock(ctrlMutex_);
-    RefuseWhileMeasuring();
-    RemoteFrontEnd::Capture capture;
-    const bool ok =
-        append ? ctrl_.Action_OpenAppendFile(path.string()) : ctrl_.Action_OpenFile(path.string());
-    if (!ok)
-        throw HttpError(422, capture.Text("could not open " + path.string()));
-    json list = json::array();
-    for (int i = 0; i < ctrl_.List().GetSize(); ++i)
-        if (ctrl_.List().No(i)->IsInitialized())
-            list.push_back(Summary(ctrl_, i));
-    Reply(res, 200, json{{"path", path.string()}, {"measurements", list}});
+    host_->Run([&] {
+        RefuseWhileMeasuring();
+        RemoteFrontEnd::Capture capture;
+        const bool ok = append ? ctrl_.Action_OpenAppendFile(path.string())
+                               : ctrl_.Action_OpenFile(path.string());
+        if (!ok)
+            throw HttpError(422, capture.Text("could not open " + path.string()));
+        json list = json::array();
+        for (int i = 0; i < ctrl_.List().GetSize(); ++i)
+            if (ctrl_.List().No(i)->IsInitialized())
+                list.push_back(Summary(ctrl_, i));
+        Reply(res, 200, json{{"path", path.string()}, {"measurements", list}});
+    });
 }
 
 void RemoteServer::Save(const httplib::Request& req, httplib::Response& res) {
     const json body = Body(req, {"path", "wave"});
     const fs::path path = InsideRoot(StringField(body, "path", true));
     const bool wave = BoolField(body, "wave", false);
-    std::lock_guard lock(ctrlMutex_);
-    RemoteFrontEnd::Capture capture;
-    // The package is written beside and moved into place, so a failure keeps the old file.
-    if (!ctrl_.Action_SaveFile(path.string(), wave))
-        throw HttpError(500, capture.Text("could not save to " + path.string()));
-    Reply(res, 200, json{{"path", path.string()}});
+    host_->Run([&] {
+        RemoteFrontEnd::Capture capture;
+        // The package is written beside and moved into place, so a failure keeps the old file.
+        if (!ctrl_.Action_SaveFile(path.string(), wave))
+            throw HttpError(500, capture.Text("could not save to " + path.string()));
+        Reply(res, 200, json{{"path", path.string()}});
+    });
 }
 
 void RemoteServer::Delete(const httplib::Request& req, httplib::Response& res) {
     OnlyParameters(req, {});
-    RefuseWhileMeasuring();
-    std::lock_guard lock(ctrlMutex_);
-    RefuseWhileMeasuring();
-    const int slot = ParseSlot(req.matches[1], false);
-    RemoteFrontEnd::Capture capture;
-    if (!ctrl_.Action_ClearSlot(slot))
-        throw HttpError(422, capture.Text("could not empty slot " + std::to_string(slot)));
-    Reply(res, 200, json{{"slot", slot}, {"label", ctrl_.List().No(slot)->GetLabel()}});
+    host_->Run([&] {
+        RefuseWhileMeasuring();
+        const int slot = ParseSlot(req.matches[1], false);
+        RemoteFrontEnd::Capture capture;
+        if (!ctrl_.Action_ClearSlot(slot))
+            throw HttpError(422, capture.Text("could not empty slot " + std::to_string(slot)));
+        Reply(res, 200, json{{"slot", slot}, {"label", ctrl_.List().No(slot)->GetLabel()}});
+    });
 }
 
 void RemoteServer::OpenApi(const httplib::Request&, httplib::Response& res) {

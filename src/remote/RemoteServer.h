@@ -4,10 +4,10 @@
 //
 // Threads: the HTTP library answers each request on a thread of its pool; a measurement runs
 // on a worker thread of its own. The controller is not thread-safe, so every controller call
-// holds one mutex (a queue onto one thread would serialise the same calls with more code and
-// an extra hand-over per request). The measurement itself (MainCtrl::MeasureDetached) runs
-// outside that mutex, on a record nothing else sees, so the list can be read meanwhile; while
-// it runs, requests that would change the list or measure are refused with 409.
+// goes through the host (RemoteHost::Run): on the command line it holds one mutex, in the
+// window it runs on the window's thread. The measurement itself runs outside those calls, on a
+// record nothing else sees, so the list can be read meanwhile; while it runs, requests that
+// would change the list or measure are refused with 409.
 
 #include <atomic>
 #include <condition_variable>
@@ -16,12 +16,15 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
 #include "app/FrontEnd.h"
+#include "audio/SimulatedSoundCard.h"
 
 namespace httplib {
 class Server;
@@ -57,6 +60,8 @@ public:
         std::vector<std::string> messages;
         // Called with each progress text.
         std::function<void(const std::string&)> progress;
+        // The innermost one of the calling thread; null when none lives.
+        static Capture* Current();
 
     private:
         Capture* outer_;
@@ -77,6 +82,35 @@ struct RemoteSettings {
 // Whether `host` names the loopback interface only.
 bool IsLoopbackHost(const std::string& host);
 
+// The host takes no more calls: the window switched its remote control off.
+struct RemoteUnavailable : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Where the server's controller calls run and how it measures. Without one the server runs
+// them under a mutex of its own, as the command line does.
+class RemoteHost {
+public:
+    virtual ~RemoteHost() = default;
+    // Runs `call` with the controller to itself and returns once it ran (rethrowing what it
+    // threw). Throws RemoteUnavailable when the host takes no more calls.
+    virtual void Run(const std::function<void()>& call) = 0;
+
+    struct Measured {
+        enum class Result { Placed, Refused, Failed } result = Result::Failed;
+        int slot = -1;
+    };
+    // On the server's measuring thread: measures into a presenter's slot and returns once the
+    // record is placed or not; why not is said through the front end (RemoteFrontEnd::Capture
+    // of this thread). `sim`: the simulated card for this measurement only.
+    virtual Measured Measure(int presenter, const std::string& name,
+                             const std::optional<Kedra::PAudioII::SimulatedModel>& sim) = 0;
+    // Any thread: a running Measure ends soon.
+    virtual void Abort() = 0;
+    // In Run: whether something besides the server measures.
+    virtual bool Busy() const { return false; }
+};
+
 class RemoteServer {
 public:
     // A route as the API document names it, e.g. {"GET", "/api/measurements/{slot}"}.
@@ -88,7 +122,8 @@ public:
     // The OpenAPI 3 document served at GET /openapi.json.
     static std::string_view OpenApiDocument();
 
-    RemoteServer(MainCtrl& ctrl, RemoteSettings settings);
+    // `host`: null for one of the server's own (a mutex); else it outlives the server.
+    RemoteServer(MainCtrl& ctrl, RemoteSettings settings, RemoteHost* host = nullptr);
     ~RemoteServer();
     RemoteServer(const RemoteServer&) = delete;
     RemoteServer& operator=(const RemoteServer&) = delete;
@@ -133,16 +168,18 @@ private:
 
     int ParseSlot(const std::string& text, bool filled);
     std::filesystem::path InsideRoot(const std::string& text) const;
+    // In a host's Run only.
     void RefuseWhileMeasuring() const;
-    void RunMeasurement(std::shared_ptr<Job> job, int presenter, std::string name);
+    void RunMeasurement(std::shared_ptr<Job> job, int presenter, std::string name,
+                        std::optional<Kedra::PAudioII::SimulatedModel> sim);
     std::string JobJson(const Job& job) const;
 
     MainCtrl& ctrl_;
     RemoteSettings settings_;
     std::filesystem::path root_;
     std::unique_ptr<httplib::Server> server_;
-    // Held around every controller call.
-    std::mutex ctrlMutex_;
+    std::unique_ptr<RemoteHost> ownHost_;
+    RemoteHost* host_;
     std::atomic<bool> measuring_{false};
     std::atomic<bool> listening_{false};
     std::atomic<bool> stopRequested_{false};
