@@ -123,6 +123,7 @@ TEST_F(RemoteControlTest, ServesTheWindowsListAndAClientsMeasurementIsTheWindows
     ASSERT_EQ(state.body["status"], "done") << state.body.dump();
     EXPECT_FALSE(state.body["progress"].get<std::string>().empty());
 
+    Screenshot("remote-control.png");
     ASSERT_EQ(Call("DELETE", "/api/measurements/" + std::to_string(slotB)).status, 200);
     EXPECT_FALSE(ctrl->List().No(slotB)->IsInitialized());
 
