@@ -12,6 +12,7 @@
 
 #include "app/MainCtrl.h"
 #include "app/Options.h"
+#include "audio/StreamInitializer.h"
 #include "gui/GuiFrontEnd.h"
 #include "live/LiveThread.h"
 
@@ -95,6 +96,19 @@ bool LiveWindow::ApplyDevices(const QString& failure) {
 
 bool LiveWindow::Ended(const Kedra::Live::LiveThread& thread, const QString& failure) {
     const auto ended = thread.Running() ? thread.Ended() : std::nullopt;
+    // A new run counts from zero again.
+    const std::uint64_t lost = thread.Dropped();
+    if (lost < lostShown_)
+        lostShown_ = 0;
+    if (!ended && lost > lostShown_) {
+        lostShown_ = lost;
+        const double rate = Kedra::PAudioII::StreamInitializer::Get()->GetSamplerate();
+        SetStatus(tr("The analysis fell behind the input: %1 s of it were lost, and the "
+                     "readings leave them out. Close other programs or choose a smaller "
+                     "resolution.")
+                      .arg(static_cast<double>(lost) / rate, 0, 'f', 2),
+                  true);
+    }
     if (!ended)
         return false;
     Release();

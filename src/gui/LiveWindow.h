@@ -8,6 +8,7 @@
 
 #include <QString>
 #include <QWidget>
+#include <cstdint>
 
 #include "gui/MainWindow.h"
 
@@ -71,7 +72,7 @@ protected:
     void SetStatus(const QString& text, bool problem);
     bool Wanted() const { return wanted_; }
     // True, with `failure` ("... %1": why) in the status and the stream let go, when `thread`
-    // ended by itself.
+    // ended by itself. Else says in the status when it lost input since the last call.
     bool Ended(const Kedra::Live::LiveThread& thread, const QString& failure);
 
     QComboBox* Combo(const QStringList& items, int current);
@@ -109,6 +110,8 @@ private:
     bool paused_ = false;
     // Whether the user wants listening: a measurement pauses it, closing ends it.
     bool wanted_ = false;
+    // The lost samples the status last told of.
+    std::uint64_t lostShown_ = 0;
 };
 
 } // namespace Kedra::Sonvel::Gui

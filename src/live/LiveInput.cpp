@@ -22,7 +22,8 @@ namespace {
 // frames; `listening`, when given, is called once the input is on the stream.
 LiveRun RunFrames(Kedra::PAudioII::StreamInitializer* stream, int mask, int width, double seconds,
                   const std::function<void(const float*, int)>& sink,
-                  const std::atomic<bool>* cancel, const std::function<void()>& listening) {
+                  const std::atomic<bool>* cancel, const std::function<void()>& listening,
+                  std::atomic<std::uint64_t>* lost) {
     using Kedra::PAudioII::STREAM_RUNNING;
     LiveRun run;
     const int fs = stream->GetSamplerate();
@@ -56,6 +57,9 @@ LiveRun RunFrames(Kedra::PAudioII::StreamInitializer* stream, int mask, int widt
         const auto frames = std::min<std::uint64_t>(framesPerRead, wanted - run.samples);
         const int n = input.Read(block.data(), static_cast<int>(frames) * width) / width;
         if (n > 0) {
+            if (lost != nullptr)
+                lost->store(input.Dropped() / static_cast<std::uint64_t>(width),
+                            std::memory_order_relaxed);
             sink(block.data(), n);
             run.samples += static_cast<std::uint64_t>(n);
             lastProgress = std::chrono::steady_clock::now();
@@ -76,6 +80,8 @@ LiveRun RunFrames(Kedra::PAudioII::StreamInitializer* stream, int mask, int widt
     if (started && stream->InputBufferCount() == 0)
         stream->Stop();
     run.dropped = input.Dropped() / static_cast<std::uint64_t>(width);
+    if (lost != nullptr)
+        lost->store(run.dropped, std::memory_order_relaxed);
     return run;
 }
 
@@ -90,17 +96,18 @@ bool HasInput(Kedra::PAudioII::StreamInitializer* stream, int channel, LiveRun& 
 
 LiveRun RunLive(Kedra::PAudioII::StreamInitializer* stream, int channel, double seconds,
                 const std::function<void(const float*, int)>& sink, const std::atomic<bool>* cancel,
-                const std::function<void()>& listening) {
+                const std::function<void()>& listening, std::atomic<std::uint64_t>* lost) {
     LiveRun run;
     if (!HasInput(stream, channel, run))
         return run;
-    return RunFrames(stream, 1 << channel, 1, seconds, sink, cancel, listening);
+    return RunFrames(stream, 1 << channel, 1, seconds, sink, cancel, listening, lost);
 }
 
 LiveRun RunLivePair(Kedra::PAudioII::StreamInitializer* stream, int first, int second,
                     double seconds,
                     const std::function<void(const float*, const float*, int)>& sink,
-                    const std::atomic<bool>* cancel, const std::function<void()>& listening) {
+                    const std::atomic<bool>* cancel, const std::function<void()>& listening,
+                    std::atomic<std::uint64_t>* lost) {
     LiveRun run;
     if (!HasInput(stream, first, run) || !HasInput(stream, second, run))
         return run;
@@ -121,7 +128,7 @@ LiveRun RunLivePair(Kedra::PAudioII::StreamInitializer* stream, int first, int s
             }
             sink(x.data(), y.data(), count);
         },
-        cancel, listening);
+        cancel, listening, lost);
 }
 
 } // namespace Kedra::Live

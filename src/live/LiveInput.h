@@ -50,11 +50,13 @@ inline constexpr double LIVE_SILENT_INPUT_SECONDS = 2.0;
 // Hands `seconds` of input channel `channel` of the stream (started here when it is not
 // running, and then stopped again unless another input buffer still listens) to `sink`, on the
 // calling thread, block after block, until that much has come or `cancel` is set.
-// `listening`, when given, is called once the input is on the stream.
+// `listening`, when given, is called once the input is on the stream; `lost`, when given,
+// follows LiveRun::dropped while it runs.
 LiveRun RunLive(Kedra::PAudioII::StreamInitializer* stream, int channel, double seconds,
                 const std::function<void(const float*, int)>& sink,
                 const std::atomic<bool>* cancel = nullptr,
-                const std::function<void()>& listening = {});
+                const std::function<void()>& listening = {},
+                std::atomic<std::uint64_t>* lost = nullptr);
 
 // The same for two inputs at once, for the dual-channel instruments: the audio thread hands
 // over interleaved frames (in rising channel order), and `sink` gets `count` samples of each,
@@ -62,6 +64,7 @@ LiveRun RunLive(Kedra::PAudioII::StreamInitializer* stream, int channel, double 
 LiveRun
 RunLivePair(Kedra::PAudioII::StreamInitializer* stream, int first, int second, double seconds,
             const std::function<void(const float* first, const float* second, int count)>& sink,
-            const std::atomic<bool>* cancel = nullptr, const std::function<void()>& listening = {});
+            const std::atomic<bool>* cancel = nullptr, const std::function<void()>& listening = {},
+            std::atomic<std::uint64_t>* lost = nullptr);
 
 } // namespace Kedra::Live

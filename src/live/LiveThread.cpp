@@ -11,6 +11,7 @@ bool LiveThread::Begin(Run run) {
     if (thread_.joinable())
         return false;
     cancel_.store(false, std::memory_order_release);
+    dropped_.store(0, std::memory_order_relaxed);
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         ended_.reset();
@@ -25,7 +26,7 @@ bool LiveThread::Begin(Run run) {
                 listening->set_value();
             }
         };
-        LiveRun outcome = run(&cancel_, tell);
+        LiveRun outcome = run(&cancel_, tell, &dropped_);
         {
             const std::lock_guard<std::mutex> lock(mutex_);
             ended_ = std::move(outcome);
@@ -38,16 +39,18 @@ bool LiveThread::Begin(Run run) {
 
 bool LiveThread::Start(Kedra::PAudioII::StreamInitializer* stream, int channel, Sink sink) {
     return Begin([stream, channel, sink = std::move(sink)](const std::atomic<bool>* cancel,
-                                                           const std::function<void()>& tell) {
-        return RunLive(stream, channel, FOREVER_SECONDS, sink, cancel, tell);
+                                                           const std::function<void()>& tell,
+                                                           std::atomic<std::uint64_t>* lost) {
+        return RunLive(stream, channel, FOREVER_SECONDS, sink, cancel, tell, lost);
     });
 }
 
 bool LiveThread::StartPair(Kedra::PAudioII::StreamInitializer* stream, int first, int second,
                            PairSink sink) {
-    return Begin([stream, first, second, sink = std::move(sink)](
-                     const std::atomic<bool>* cancel, const std::function<void()>& tell) {
-        return RunLivePair(stream, first, second, FOREVER_SECONDS, sink, cancel, tell);
+    return Begin([stream, first, second, sink = std::move(sink)](const std::atomic<bool>* cancel,
+                                                                 const std::function<void()>& tell,
+                                                                 std::atomic<std::uint64_t>* lost) {
+        return RunLivePair(stream, first, second, FOREVER_SECONDS, sink, cancel, tell, lost);
     });
 }
 
@@ -75,8 +78,9 @@ std::string LiveThread::BeginListening(Kedra::PAudioII::StreamInitializer* strea
 std::string LiveThread::Listen(Kedra::PAudioII::StreamInitializer* stream, int channel, Sink sink) {
     return BeginListening(
         stream, [stream, channel, sink = std::move(sink)](const std::atomic<bool>* cancel,
-                                                          const std::function<void()>& tell) {
-            return RunLive(stream, channel, FOREVER_SECONDS, sink, cancel, tell);
+                                                          const std::function<void()>& tell,
+                                                          std::atomic<std::uint64_t>* lost) {
+            return RunLive(stream, channel, FOREVER_SECONDS, sink, cancel, tell, lost);
         });
 }
 
@@ -84,8 +88,9 @@ std::string LiveThread::ListenPair(Kedra::PAudioII::StreamInitializer* stream, i
                                    int second, PairSink sink) {
     return BeginListening(
         stream, [stream, first, second, sink = std::move(sink)](const std::atomic<bool>* cancel,
-                                                                const std::function<void()>& tell) {
-            return RunLivePair(stream, first, second, FOREVER_SECONDS, sink, cancel, tell);
+                                                                const std::function<void()>& tell,
+                                                                std::atomic<std::uint64_t>* lost) {
+            return RunLivePair(stream, first, second, FOREVER_SECONDS, sink, cancel, tell, lost);
         });
 }
 LiveRun LiveThread::StopListening() {

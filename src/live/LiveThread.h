@@ -49,16 +49,20 @@ public:
     // The run's outcome once it has ended: while Running, that means it ended by itself (a
     // silent input, no such channel), and the window says why and may Stop and Start again.
     std::optional<LiveRun> Ended() const;
+    // Samples of the input lost so far because the analysis fell behind (this run's).
+    std::uint64_t Dropped() const { return dropped_.load(std::memory_order_relaxed); }
 
 private:
     using Run = std::function<LiveRun(const std::atomic<bool>* cancel,
-                                      const std::function<void()>& listening)>;
+                                      const std::function<void()>& listening,
+                                      std::atomic<std::uint64_t>* lost)>;
     bool Begin(Run run);
     std::string BeginListening(Kedra::PAudioII::StreamInitializer* stream, Run run);
 
     Kedra::PAudioII::StreamInitializer* stream_ = nullptr;
     std::thread thread_;
     std::atomic<bool> cancel_{false};
+    std::atomic<std::uint64_t> dropped_{0};
     mutable std::mutex mutex_;
     std::optional<LiveRun> ended_;
 };

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <memory>
@@ -148,6 +149,33 @@ TEST_F(LiveInputTest, TheAnalysisThreadListensUntilStoppedRestartsAndSaysWhyARun
     ASSERT_TRUE(thread.Ended().has_value());
     EXPECT_TRUE(thread.Running());
     EXPECT_NE(thread.Stop().why.find("no input 41"), std::string::npos);
+}
+
+// An analysis slower than the card: what it lost is known while it runs, not only at the end.
+TEST_F(LiveInputTest, SamplesLostByASlowAnalysisAreCountedWhileItRuns) {
+    helper->UseSimulated(true, SimulatedModel::Loopback);
+    ASSERT_TRUE(helper->ApplyDevices(Conf::Options::Field));
+    StreamInitializer* stream = StreamInitializer::Get();
+    Kedra::Live::LiveThread thread;
+    std::atomic<bool> slow{true};
+    ASSERT_TRUE(thread.Start(stream, 0, [&](const float*, int) {
+        if (slow.load())
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }));
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (thread.Dropped() == 0 && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const std::uint64_t seen = thread.Dropped();
+    EXPECT_GT(seen, 0u);
+    EXPECT_FALSE(thread.Ended().has_value());
+    slow = false;
+    const Kedra::Live::LiveRun run = thread.Stop();
+    EXPECT_GE(run.dropped, seen);
+    EXPECT_EQ(thread.Dropped(), run.dropped);
+    // A new run counts its own.
+    ASSERT_TRUE(thread.Start(stream, 0, [](const float*, int) {}));
+    EXPECT_EQ(thread.Dropped(), 0u);
+    thread.Stop();
 }
 
 TEST_F(LiveInputTest, AStopLeavesTheStreamItStartedToAListenerThatJoinedMeanwhile) {
