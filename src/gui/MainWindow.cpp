@@ -1029,8 +1029,8 @@ void MainWindow::AfterOpen(const QString& path, bool append, bool ok, bool listC
     }
 }
 
-bool MainWindow::SavePackage(const QString& path) {
-    const bool ok = ctrl_.Action_SaveFile(path.toStdString(), false);
+bool MainWindow::SavePackage(const QString& path, bool wave) {
+    const bool ok = ctrl_.Action_SaveFile(path.toStdString(), wave);
     if (ok) {
         SetPackagePath(path);
         AddRecent(path);

@@ -71,7 +71,8 @@ public:
     // Aborts the running measurement; it ends (measurementFinished) within a poll interval.
     void CancelMeasurement();
     bool OpenPackage(const QString& path, bool append);
-    bool SavePackage(const QString& path);
+    // `wave`: the package holds wave data files instead of FLAC.
+    bool SavePackage(const QString& path, bool wave = false);
     // The package the list was opened from (empty: none); the title names it.
     void SetPackagePath(const QString& path);
     // The open graph as PNG, SVG or PDF (by extension).

@@ -101,6 +101,14 @@ bool WindowHost::Busy() const {
     return window_.Measuring();
 }
 
+bool WindowHost::OpenPackage(MainCtrl&, const std::string& path, bool append) {
+    return window_.OpenPackage(QString::fromStdString(path), append);
+}
+
+bool WindowHost::SavePackage(MainCtrl&, const std::string& path, bool wave) {
+    return window_.SavePackage(QString::fromStdString(path), wave);
+}
+
 RemoteHost::Measured
 WindowHost::Measure(int presenter, const std::string& name,
                     const std::optional<Kedra::PAudioII::SimulatedModel>& sim) {

@@ -41,6 +41,9 @@ public:
     // The window's measurement is ended by the window (Stop), not by switching off.
     void Abort() override {}
     bool Busy() const override;
+    // Through the window, whose title and save target follow the package.
+    bool OpenPackage(MainCtrl& ctrl, const std::string& path, bool append) override;
+    bool SavePackage(MainCtrl& ctrl, const std::string& path, bool wave) override;
     // Window's thread: no more calls are taken, and every caller waiting is let go.
     void Close();
 

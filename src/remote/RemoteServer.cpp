@@ -191,6 +191,14 @@ json Summary(MainCtrl& ctrl, int slot) {
 
 // ---- the server's own host ---------------------------------------------------------------
 
+bool RemoteHost::OpenPackage(MainCtrl& ctrl, const std::string& path, bool append) {
+    return append ? ctrl.Action_OpenAppendFile(path) : ctrl.Action_OpenFile(path);
+}
+
+bool RemoteHost::SavePackage(MainCtrl& ctrl, const std::string& path, bool wave) {
+    return ctrl.Action_SaveFile(path, wave);
+}
+
 namespace {
 
 class LockedHost final : public RemoteHost {
@@ -685,9 +693,7 @@ void RemoteServer::Open(const httplib::Request& req, httplib::Response& res) {
     host_->Run([&] {
         RefuseWhileMeasuring();
         RemoteFrontEnd::Capture capture;
-        const bool ok = append ? ctrl_.Action_OpenAppendFile(path.string())
-                               : ctrl_.Action_OpenFile(path.string());
-        if (!ok)
+        if (!host_->OpenPackage(ctrl_, path.string(), append))
             throw HttpError(422, capture.Text("could not open " + path.string()));
         json list = json::array();
         for (int i = 0; i < ctrl_.List().GetSize(); ++i)
@@ -704,7 +710,7 @@ void RemoteServer::Save(const httplib::Request& req, httplib::Response& res) {
     host_->Run([&] {
         RemoteFrontEnd::Capture capture;
         // The package is written beside and moved into place, so a failure keeps the old file.
-        if (!ctrl_.Action_SaveFile(path.string(), wave))
+        if (!host_->SavePackage(ctrl_, path.string(), wave))
             throw HttpError(500, capture.Text("could not save to " + path.string()));
         Reply(res, 200, json{{"path", path.string()}});
     });

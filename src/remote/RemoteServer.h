@@ -109,6 +109,10 @@ public:
     virtual void Abort() = 0;
     // In Run: whether something besides the server measures.
     virtual bool Busy() const { return false; }
+    // In Run: opens or saves a package as the host's own commands do (the controller's
+    // actions, and whatever the host keeps of the package it shows).
+    virtual bool OpenPackage(MainCtrl& ctrl, const std::string& path, bool append);
+    virtual bool SavePackage(MainCtrl& ctrl, const std::string& path, bool wave);
 };
 
 class RemoteServer {

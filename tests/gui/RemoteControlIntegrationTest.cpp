@@ -124,6 +124,15 @@ TEST_F(RemoteControlTest, ServesTheWindowsListAndAClientsMeasurementIsTheWindows
     EXPECT_FALSE(state.body["progress"].get<std::string>().empty());
 
     Screenshot("remote-control.png");
+
+    // A package a client saves or opens is the window's: its title, and where Save writes.
+    ASSERT_EQ(Call("POST", "/api/save", R"({"path": "remote.zip"})").status, 200);
+    EXPECT_TRUE(window->windowTitle().contains("remote.zip"))
+        << window->windowTitle().toStdString();
+    window->SetPackagePath({});
+    ASSERT_EQ(Call("POST", "/api/open", R"({"path": "remote.zip"})").status, 200);
+    EXPECT_TRUE(window->windowTitle().contains("remote.zip"))
+        << window->windowTitle().toStdString();
     ASSERT_EQ(Call("DELETE", "/api/measurements/" + std::to_string(slotB)).status, 200);
     EXPECT_FALSE(ctrl->List().No(slotB)->IsInitialized());
 
