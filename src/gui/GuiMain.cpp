@@ -1,5 +1,5 @@
 // The sonvel-gui program: the desktop window over the main controller.
-// Usage: sonvel-gui [--user-dir DIR] [--sim loopback|speaker|room|dead] [PACKAGE]
+// Usage: sonvel-gui [--user-dir DIR] [--sim loopback|speaker|room|dead] [--remote PORT] [PACKAGE]
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -19,6 +19,7 @@
 #include "foundation/KedraLogger.h"
 #include "gui/GuiFrontEnd.h"
 #include "gui/MainWindow.h"
+#include "gui/RemoteControl.h"
 
 namespace fs = std::filesystem;
 using namespace Kedra::Sonvel;
@@ -52,8 +53,14 @@ int main(int argc, char** argv) {
                                  "Measure on the simulated sound card: loopback, speaker, "
                                  "room or dead",
                                  "MODEL");
+    const QCommandLineOption remote(
+        "remote",
+        "Switch Tools > Remote control on at start, on PORT of 127.0.0.1 (0: any free port); "
+        "the address is printed",
+        "PORT");
     parser.addOption(userDir);
     parser.addOption(sim);
+    parser.addOption(remote);
     parser.addPositionalArgument("package", "A measurement package to open instead of the autosave",
                                  "[PACKAGE]");
     parser.process(app);
@@ -62,6 +69,12 @@ int main(int argc, char** argv) {
     if (parser.isSet(sim) &&
         !Kedra::PAudioII::SimulatedModelFromName(parser.value(sim).toStdString(), &model)) {
         std::fprintf(stderr, "sonvel-gui: --sim takes loopback, speaker, room or dead\n");
+        return 2;
+    }
+    bool portOk = true;
+    const int port = parser.isSet(remote) ? parser.value(remote).toInt(&portOk) : -1;
+    if (!portOk || port > 65535 || (parser.isSet(remote) && port < 0)) {
+        std::fprintf(stderr, "sonvel-gui: --remote takes a port from 0 to 65535\n");
         return 2;
     }
     const fs::path user = parser.isSet(userDir) ? fs::path(parser.value(userDir).toStdString())
@@ -104,6 +117,10 @@ int main(int argc, char** argv) {
             sigaction(SIGINT, &action, nullptr);
         }
         window.show();
+        if (port >= 0 && window.StartRemoteControl(port)) {
+            std::printf("Sonvel serves on %s\n", window.Remote()->Address().toUtf8().constData());
+            std::fflush(stdout);
+        }
         status = QApplication::exec();
     } catch (const std::exception& e) {
         Kedra::Logging::KedraLogger::LogText(

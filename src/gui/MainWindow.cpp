@@ -514,13 +514,16 @@ void MainWindow::BuildDocks() {
 }
 
 void MainWindow::SwitchRemoteControl(bool on) {
-    if (!on) {
-        remote_->Stop();
-        ShowDone(tr("Remote control off"));
+    if (on) {
+        StartRemoteControl(Conf::Options::Field.Window.RemotePort);
         return;
     }
-    const RemoteSettings settings{
-        "127.0.0.1", Conf::Options::Field.Window.RemotePort, {}, Conf::UserDirectory()};
+    remote_->Stop();
+    ShowDone(tr("Remote control off"));
+}
+
+bool MainWindow::StartRemoteControl(int port) {
+    const RemoteSettings settings{"127.0.0.1", port, {}, Conf::UserDirectory()};
     QString why;
     if (remote_->Start(settings, &why) < 0) {
         const QSignalBlocker block(remoteAction_);
@@ -529,9 +532,10 @@ void MainWindow::SwitchRemoteControl(bool on) {
                            "The remote control could not start: " + why.toStdString() +
                                ". Choose another port in Tools > Options > Misc, or stop the "
                                "program that uses this one.");
-        return;
+        return false;
     }
     ShowDone(tr("Remote control on %1").arg(remote_->Address()));
+    return true;
 }
 
 void MainWindow::BuildActions() {

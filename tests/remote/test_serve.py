@@ -233,3 +233,43 @@ def test_other_addresses_need_a_token(tmp_path):
     run = subprocess.run([SONVEL, "--user-dir", str(tmp_path), "serve", "--bind", "0.0.0.0",
                           "--port", "0"], capture_output=True, text=True, timeout=30)
     assert run.returncode == 2 and "--token" in run.stderr
+
+
+GUI = os.environ.get("SONVEL_GUI_BINARY")
+
+
+class Window(Server):
+    """The desktop window, offscreen, with its remote control switched on at start."""
+
+    def __init__(self, tmp):
+        self.user = tmp
+        self.process = subprocess.Popen(
+            [GUI, "--user-dir", str(tmp), "--sim", "speaker", "--remote", "0"],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+            env=dict(os.environ, QT_QPA_PLATFORM="offscreen"))
+        line = self.process.stdout.readline()
+        match = re.search(r"http://127\.0\.0\.1:(\d+)", line)
+        assert match, line + self.process.stderr.read()
+        self.port = int(match.group(1))
+
+
+@pytest.mark.skipif(not GUI, reason="built without the window")
+def test_the_window_serves_its_own_list(tmp_path):
+    w = Window(tmp_path)
+    try:
+        code, measured, _ = w.request("POST", "/api/measure", {"presenter": "B", "name": "Woofer"})
+        assert code == 200, measured
+        code, listed, _ = w.request("GET", "/api/measurements")
+        assert [(m["slot"], m["label"], m["presenter"]) for m in listed["measurements"]] == [
+            (measured["slot"], "Woofer", "B")]
+        code, response, _ = w.request("GET", "/api/measurements/B/response?points=3&from=500&to=2000")
+        assert code == 200 and all(-40.0 < db < 20.0 for db in response["db"]), response
+    finally:
+        w.process.send_signal(signal.SIGTERM)
+        w.process.communicate(timeout=30)
+    # Closed like Quit: what the client measured is in the window's autosave.
+    assert w.process.returncode == 0
+    with zipfile.ZipFile(tmp_path / "MeasAutosaved.zip") as package:
+        assert any("Woofer" in package.read(n).decode("utf-8", "replace")
+                   for n in package.namelist() if not n.endswith((".flac", ".wav"))), \
+            package.namelist()
