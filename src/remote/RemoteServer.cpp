@@ -4,10 +4,12 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <numbers>
 #include <optional>
 #include <set>
@@ -175,6 +177,17 @@ json Number(double x) {
     return std::isfinite(x) ? json(x) : json(nullptr);
 }
 
+// A zip archive (local file header or an empty archive's end record), or an empty file.
+bool IsPackageFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    char magic[4] = {};
+    in.read(magic, 4);
+    if (in.gcount() == 0)
+        return true;
+    return in.gcount() == 4 && magic[0] == 'P' && magic[1] == 'K' &&
+           ((magic[2] == 3 && magic[3] == 4) || (magic[2] == 5 && magic[3] == 6));
+}
+
 json Summary(MainCtrl& ctrl, int slot) {
     Measurement* m = ctrl.List().No(slot);
     json presenter = nullptr;
@@ -288,6 +301,12 @@ RemoteServer::RemoteServer(MainCtrl& ctrl, RemoteSettings settings, RemoteHost* 
     std::error_code ec;
     root_ = fs::weakly_canonical(fs::absolute(settings_.root, ec), ec);
     server_->set_payload_max_length(MAX_BODY_BYTES);
+    // The library's default lets a second server take the same port and share its clients;
+    // one that is in use must be refused, so that a script never talks to two programs.
+    server_->set_socket_options([](int sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+    });
     const std::string token = settings_.token;
     server_->set_pre_routing_handler([token](const httplib::Request& req, httplib::Response& res) {
         // The library bounds only bodies that state their length; a chunked one it would
@@ -707,6 +726,16 @@ void RemoteServer::Save(const httplib::Request& req, httplib::Response& res) {
     const json body = Body(req, {"path", "wave"});
     const fs::path path = InsideRoot(StringField(body, "path", true));
     const bool wave = BoolField(body, "wave", false);
+    // The root also holds the log, the options and the calibrations: a save replaces only a
+    // package.
+    std::string extension = path.extension().string();
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (extension != ".zip")
+        throw HttpError(400, "a package is saved as a .zip file, not " + path.filename().string());
+    std::error_code ec;
+    if (fs::exists(path, ec) && !IsPackageFile(path))
+        throw HttpError(409, path.string() + " exists and is not a package; it is left as it is");
     host_->Run([&] {
         RemoteFrontEnd::Capture capture;
         // The package is written beside and moved into place, so a failure keeps the old file.

@@ -155,6 +155,13 @@ def test_paths_stay_inside_the_root(server, tmp_path):
         refused(server, 403, "POST", "/api/open", {"path": path})
     assert list(outside.iterdir()) == []
 
+    # Nothing but a package is replaced: the root also holds the log and the options.
+    (server.root / "notes.txt").write_text("mine")
+    refused(server, 400, "POST", "/api/save", {"path": "notes.txt"})
+    (server.root / "notes.zip").write_text("mine")
+    refused(server, 409, "POST", "/api/save", {"path": "notes.zip"})
+    assert (server.root / "notes.zip").read_text() == "mine"
+
     code, saved, _ = server.request("POST", "/api/save", {"path": "kept.zip"})
     assert code == 200 and (server.root / "kept.zip").is_file()
     code, _, _ = server.request("POST", "/api/save", {"path": str(server.root / "abs.zip")})
@@ -227,6 +234,12 @@ def test_token(tmp_path):
         assert code == 200
     finally:
         s.stop()
+
+
+def test_a_port_in_use_is_refused(server, tmp_path):
+    run = subprocess.run([SONVEL, "--user-dir", str(tmp_path), "serve", "--port",
+                          str(server.port)], capture_output=True, text=True, timeout=30)
+    assert run.returncode == 1 and "in use" in run.stderr, run.stderr
 
 
 def test_other_addresses_need_a_token(tmp_path):
