@@ -71,20 +71,26 @@ EqTab::EqTab(MainCtrl& ctrl, QWidget* parent) : QWidget(parent), ctrl_(ctrl) {
         {"Measurement", presenter_}, {"Target", target_}, {"Device", device_},
         {"From Hz", from_},          {"To Hz", to_},      {"Filters", filters_},
         {"Max boost dB", boost_},    {"Max cut dB", cut_}};
+    // Two rows, so that the tab fits a laptop's screen beside the presenters.
+    auto* second = new QHBoxLayout;
+    int at = 0;
     for (const auto& [label, w] : fields) {
-        row->addWidget(new QLabel(tr(label), this));
-        row->addWidget(w);
+        QHBoxLayout* into = at++ < 5 ? row : second;
+        into->addWidget(new QLabel(tr(label), this));
+        into->addWidget(w);
     }
     auto* fit = new QPushButton(tr("Fit"), this);
     fit->setObjectName("eqFit");
     auto* exportButton = new QPushButton(tr("Export..."), this);
     auto* keep = new QPushButton(tr("Keep prediction"), this);
     keep->setToolTip(tr("The predicted response as a new measurement in the first empty slot"));
-    row->addWidget(fit);
-    row->addWidget(exportButton);
-    row->addWidget(keep);
     row->addStretch(1);
+    second->addWidget(fit);
+    second->addWidget(exportButton);
+    second->addWidget(keep);
+    second->addStretch(1);
     layout->addLayout(row);
+    layout->addLayout(second);
 
     auto* split = new QSplitter(Qt::Horizontal, this);
     table_ = new QTableWidget(0, COLUMNS, split);

@@ -31,6 +31,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollArea>
 #include <QSignalBlocker>
 #include <QSpinBox>
@@ -1478,6 +1479,8 @@ void MainWindow::RestoreWindowOptions() {
     const Conf::WindowOptions& w = Conf::Options::Field.Window;
     if (!w.Geometry.empty())
         restoreGeometry(QByteArray::fromBase64(QByteArray::fromStdString(w.Geometry)));
+    else if (screen() != nullptr)
+        resize(QSize(1280, 800).boundedTo(screen()->availableGeometry().size()));
     else
         resize(1280, 800);
     if (!w.State.empty())

@@ -124,10 +124,13 @@ ViewTabs::ViewTabs(QTabWidget* tabs, QObject* parent) : QObject(parent), tabs_(t
         {"sliceEnd", tr("End"), &Kedra::Measure::WaterfallSettings::endMs, 0.1, 2000.0, 0.5},
         {"sliceRise", tr("Rise"), &Kedra::Measure::WaterfallSettings::riseMs, 0.0, 10.0, 0.05},
     };
-    // Right of the fields, in the row's free room: the fields do not move when it shows.
+    // The slice settings on a row of their own, so that the page fits a laptop's screen;
+    // refusals right of them, in the row's free room: the fields do not move when one shows.
+    auto* slices = new QHBoxLayout;
+    slices->setSpacing(8);
+    static_cast<QVBoxLayout*>(page->layout())->insertLayout(1, slices);
     auto* refusal = RefusalLabel(page);
     refusal->setObjectName("waterfallRefusal");
-    row->insertWidget(row->count() - 1, refusal);
     std::vector<CheckedSpinBox*> checked;
     auto* preset = new QComboBox(page);
     preset->setObjectName("waterfallPreset");
@@ -170,8 +173,8 @@ ViewTabs::ViewTabs(QTabWidget* tabs, QObject* parent) : QObject(parent), tabs_(t
             waterfall_->SetSettings(s);
             showPreset(s.slices);
         });
-        row->insertWidget(at++, new QLabel(f.label, page));
-        row->insertWidget(at++, box);
+        slices->addWidget(new QLabel(f.label, page));
+        slices->addWidget(box);
         boxes.emplace_back(box, member);
     }
     connect(smoothing, &QComboBox::activated, this, [this, smoothing, showPreset](int item) {
@@ -180,7 +183,7 @@ ViewTabs::ViewTabs(QTabWidget* tabs, QObject* parent) : QObject(parent), tabs_(t
         waterfall_->SetSettings(s);
         showPreset(s.slices);
     });
-    row->insertWidget(at++, smoothing);
+    slices->addWidget(smoothing);
     auto* floor = new CheckedSpinBox(-120.0, -10.0, 0, QStringLiteral(" dB"), page);
     floor->setObjectName("waterfallFloor");
     floor->setAccessibleName(tr("Floor"));
@@ -217,8 +220,9 @@ ViewTabs::ViewTabs(QTabWidget* tabs, QObject* parent) : QObject(parent), tabs_(t
         waterfall_->SetSettings(s);
         waterfall_->FitAll();
     });
-    row->insertWidget(at++, new QLabel(tr("Floor"), page));
-    row->insertWidget(at++, floor);
+    slices->addWidget(new QLabel(tr("Floor"), page));
+    slices->addWidget(floor);
+    slices->addWidget(refusal, 1);
     // The list of boxes is complete only now; each box reads it through a copy.
     for (CheckedSpinBox* box : checked)
         connect(box, &CheckedSpinBox::refusalChanged, this, [boxes = checked, refusal] {

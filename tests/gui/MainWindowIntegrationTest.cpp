@@ -89,6 +89,13 @@ protected:
     }
 };
 
+// Every tab and the presenters beside it fit a 1366 x 768 laptop screen.
+TEST_F(MainWindowTest, TheWindowFitsALaptopScreen) {
+    const QSize least = window->minimumSizeHint();
+    EXPECT_LE(least.width(), 1366);
+    EXPECT_LE(least.height(), 768);
+}
+
 TEST_F(MainWindowTest, MeasuredSpeakerIsDrawnAsItsRecordAndFollowsTheWindowEnd) {
     // At the default output level, as a new user measures first.
     ASSERT_TRUE(Measure(MainCtrl::PRESENTER_A, SimulatedModel::Speaker));
