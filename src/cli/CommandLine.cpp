@@ -17,6 +17,7 @@
 #include <sstream>
 #include <thread>
 #include <tuple>
+#include <unistd.h>
 #include <utility>
 
 #include "analyze/MeasurementViews.h"
@@ -719,6 +720,7 @@ void Plot(MainCtrl&, const PlotArguments&, const ViewSettings&) {
 int RunCommandLine(int argc, char** argv) {
     CLI::App app{"Sonvel: acoustic impulse and frequency response measurement", "sonvel"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", "sonvel " + Conf::Options::ProgramVersion());
     std::string userDir;
     bool yes = false;
     std::vector<std::string> sets;
@@ -1312,19 +1314,22 @@ int RunCommandLine(int argc, char** argv) {
             const auto until =
                 std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
             Kedra::PAudioII::VUMeterInBuffer::Levels levels;
+            // A terminal shows one line that updates; a pipe or file gets a line per reading.
+            const bool terminal = ::isatty(::fileno(stdout)) != 0;
             while (std::chrono::steady_clock::now() < until) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
                 vu.ReadLevels(levels);
-                std::string line = "\r";
+                std::string line = terminal ? "\r" : "";
                 for (int c = 0; c < levels.channels; ++c)
                     line += "ch" + std::to_string(c) + " " +
                             Kedra::Text::FormatFixed(
                                 std::max(levels.current[static_cast<std::size_t>(c)], -120.0f), 1) +
                             " dB  ";
-                std::fputs(line.c_str(), stdout);
+                std::fputs((terminal ? line : line + "\n").c_str(), stdout);
                 std::fflush(stdout);
             }
-            std::fputc('\n', stdout);
+            if (terminal)
+                std::fputc('\n', stdout);
             stream->Stop();
         } else if (rta->parsed()) {
             status = RtaCommand(ctrl, rtaArgs);

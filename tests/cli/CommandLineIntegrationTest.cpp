@@ -379,6 +379,9 @@ TEST_F(CommandLine, QuietOnStderrAndPortAudioOnlyForSound) {
     EXPECT_EQ(meter.status, 0) << meter.err;
     EXPECT_EQ(meter.err, "");
     EXPECT_NE(meter.out.find("ch0 "), std::string::npos);
+    // Read through a pipe: a line per reading, no carriage returns.
+    EXPECT_EQ(meter.out.find('\r'), std::string::npos);
+    EXPECT_GE(std::count(meter.out.begin(), meter.out.end(), '\n'), 2);
 
     const Session missing = Sonvel("--set Dev.ApiNumber=99 meter --seconds 0.3");
     EXPECT_EQ(missing.status, 1);
