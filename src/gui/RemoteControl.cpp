@@ -114,8 +114,9 @@ WindowHost::Measure(int presenter, const std::string& name,
                     const std::optional<Kedra::PAudioII::SimulatedModel>& sim) {
     RemoteFrontEnd::Capture* capture = RemoteFrontEnd::Capture::Current();
     auto measuring = std::make_shared<Measuring>();
-    Measured outcome{Measured::Result::Refused, ctrl_.MeasurementSlot(presenter)};
+    Measured outcome{Measured::Result::Refused, -1};
     Run([&] {
+        outcome.slot = ctrl_.MeasurementSlot(presenter);
         if (window_.Measuring()) {
             if (capture != nullptr)
                 capture->messages.push_back("the window is measuring; try again when it has "
@@ -127,7 +128,6 @@ WindowHost::Measure(int presenter, const std::string& name,
         const auto model = audio.SimulatedModelInUse();
         if (sim)
             audio.UseSimulated(true, *sim);
-        outcome.slot = ctrl_.MeasurementSlot(presenter);
         if (capture != nullptr) {
             front_.SetWorkerSink(
                 [capture](const std::string& text) { capture->messages.push_back(text); });

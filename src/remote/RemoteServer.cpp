@@ -226,11 +226,13 @@ public:
     Measured Measure(int presenter, const std::string& name,
                      const std::optional<Kedra::PAudioII::SimulatedModel>& sim) override {
         AudioHelper& audio = ctrl_.Audio();
-        const bool wasSimulated = audio.UsesSimulated();
-        const auto model = audio.SimulatedModelInUse();
+        bool wasSimulated = false;
+        auto model = Kedra::PAudioII::SimulatedModel::Loopback;
         int slot = -1;
         std::unique_ptr<Measurement> fresh;
         Run([&] {
+            wasSimulated = audio.UsesSimulated();
+            model = audio.SimulatedModelInUse();
             if (sim)
                 audio.UseSimulated(true, *sim);
             slot = ctrl_.MeasurementSlot(presenter);
