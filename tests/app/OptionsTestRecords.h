@@ -171,6 +171,7 @@ inline OptionsField EveryFieldChanged(const std::filesystem::path& userDirectory
     w.ImpulseTimeMinMs = -5.5;
     w.ImpulseTimeMaxMs = 120.25;
     w.RecentFiles = "/tmp/a b.zip\n/tmp/c.zip";
+    w.RemotePort = 8123;
     f.Spl.References = "ALSA: card\t0\t94\t-26.5\t1000\t2026-12-09 15:40\tcalibrator\n";
     return f;
 }
