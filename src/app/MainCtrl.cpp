@@ -40,13 +40,6 @@ void Splash(const std::string& text) {
 
 const char* PRESENTER_NAMES[] = {"A", "B", "C"};
 
-int ExponentOf(int length) {
-    int p = 0;
-    while ((1 << p) < length && p < 30)
-        ++p;
-    return p;
-}
-
 // Samples of sound travel over `cm` centimetres at 343 m/s.
 int CentimetresToSamples(double cm, int fs) {
     return std::max(1, Kedra::Math::ToIntRound(cm / 100.0 / 343.0 * fs));
@@ -794,6 +787,27 @@ bool MainCtrl::Action_MeasOperationABC(const std::string& op) {
     return Changed(true, PresenterSlot(PRESENTER_C));
 }
 
+namespace {
+
+// A's response as its view shows it (window, smoothing, gain, time zero), before its low- and
+// high-pass: B takes those as its own view, and a bin they silence in A would otherwise leave
+// B nothing but the division guard there, which swamps B's impulse and its stored samples.
+Mem::Array<std::complex<double>> ViewBeforeFilters(Measurement& a) {
+    const bool lowpass = a.GetLowpassEnabled();
+    const bool highpass = a.GetHighpassEnabled();
+    a.SetLowpassEnabled(false);
+    a.SetHighpassEnabled(false);
+    const std::complex<double>* f = a.GetF();
+    const auto bins = static_cast<std::size_t>(a.GetNHalf() + 1);
+    Mem::Array<std::complex<double>> view(bins);
+    std::copy(f, f + bins, view.data());
+    a.SetLowpassEnabled(lowpass);
+    a.SetHighpassEnabled(highpass);
+    return view;
+}
+
+} // namespace
+
 bool MainCtrl::Action_MeasOperationAB() {
     Measurement* a = Presenter(PRESENTER_A);
     Measurement* b = Presenter(PRESENTER_B);
@@ -804,18 +818,21 @@ bool MainCtrl::Action_MeasOperationAB() {
     if (!MakeRoom(PresenterSlot(PRESENTER_B)))
         return false;
     b = Presenter(PRESENTER_B);
-    b->InitializeDirac(ExponentOf(a->GetDataLength()), a->GetSamplerate(), 1.0);
+    // On A's analysis grid, the length every record of the list is viewed and stored at, so
+    // that B reads after a save and reopen as it did when it was made.
+    const Mem::Array<std::complex<double>> view = ViewBeforeFilters(*a);
+    b->InitializeDirac(a->GetExponent(), a->GetSamplerate(), 1.0);
     std::complex<double>* spectrum = b->GetF0Writeable();
-    const bool sameGrid = a->GetN() == b->GetN();
-    const std::complex<double>* af = sameGrid ? a->GetF0() : nullptr;
     for (int k = 0; k <= b->GetNHalf(); ++k) {
-        const std::complex<double> x =
-            sameGrid ? af[k] : a->GetFInterpolatedK(k * b->GetHzPerBin() * a->GetBinsPerHz());
+        const std::complex<double> x = view[static_cast<std::size_t>(k)];
         spectrum[k] = std::abs(x) > 1e-10 ? Kedra::Math::Inverse(x) : std::complex<double>(1e10);
     }
     b->F0Written();
     b->SetLabel("1/(" + a->GetLabel() + ")");
+    // A's window is already inside the inverted view; cutting B's own impulse with it again
+    // would no longer give 1/A. B keeps its settings, switched off, for the user to try.
     b->CopyImpulseWindowFrom(*a);
+    b->SetImpulseWindowEnabled(false);
     b->CopyFilterFrom(*a);
     return Changed(true, PresenterSlot(PRESENTER_B));
 }
