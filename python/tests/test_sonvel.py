@@ -135,7 +135,7 @@ def test_analyze_is_linear_and_finds_the_delay():
 
 
 def test_measurement_cancelled_from_another_thread_or_ctrl_c_ends():
-    long = {"Signal.SignalLength": 23}  # about 5 s on the simulated card
+    long = {"Signal.SignalLength": 22}  # seconds on the simulated card
     done = threading.Event()
 
     def cancel_until_done():
