@@ -120,6 +120,8 @@ def test_bad_arguments_raise_sonvel_error(speaker, tmp_path):
     for case in cases:
         with pytest.raises(sonvel.Error):
             case()
+    with pytest.raises(sonvel.Error, match="Dev.OutputPCMAmplitude must lie between 0 and 1, not 7"):
+        sonvel.measure(sim="loopback", options={"Dev.OutputPCMAmplitude": 7})
 
 
 def test_analyze_is_linear_and_finds_the_delay():
