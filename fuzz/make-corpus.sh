@@ -138,6 +138,8 @@ cp "$C/data/h-riff-huge" "$C/wave/h-riff-huge"
 edge wave/h-rifx 'RIFX\000\000\000\044WAVEfmt \000\000\000\020\000\001\000\001\000\000\254\104\000\001\130\210\000\002\000\020data\000\000\000\000'
 { printf 'RIFF'; tail -c +5 "$C/wave/w-format1.wav"; } | head -c 60 >"$C/wave/h-truncated.wav"
 { printf 'RIFF\010\000\000\000WAVE'; } >"$C/wave/h-header-only.wav"
+# Streaming recorders leave the data size 0 or 0xFFFFFFFF until they finish.
+edge wave/h-data-size-zero 'RIFF\000\000\000\000WAVEfmt \020\000\000\000\001\000\001\000\104\254\000\000\210\130\001\000\002\000\020\000data\000\000\000\000\000\100\000\300'
 edge wave/h-zero-rate 'RIFF\044\000\000\000WAVEfmt \020\000\000\000\001\000\001\000\000\000\000\000\000\000\000\000\002\000\020\000data\000\000\000\000'
 
 # Impulses are shared as FLAC and AIFF too: sonvel's own FLAC data file, AIFF and AIFC by hand

@@ -241,9 +241,12 @@ void ApplyOptions(Use& use, const py::object& options) {
             std::string text = py::str(value);
             if (py::isinstance<py::bool_>(value))
                 text = value.cast<bool>() ? "1" : "0";
-            switch (Conf::Options::SetFromText(path, text)) {
+            std::string why;
+            switch (Conf::Options::SetInRange(path, text, why)) {
             case Conf::Options::SetResult::Ok:
                 break;
+            case Conf::Options::SetResult::OutOfRange:
+                throw Error(why);
             case Conf::Options::SetResult::NoField:
                 throw Error("there is no option " + path +
                             " (sections Plot, Misc, Dev, Signal, Analysis, ImExport, Filter, "

@@ -120,6 +120,8 @@ def test_bad_arguments_raise_sonvel_error(speaker, tmp_path):
     for case in cases:
         with pytest.raises(sonvel.Error):
             case()
+    with pytest.raises(sonvel.Error, match="Dev.OutputPCMAmplitude must lie between 0 and 1, not 7"):
+        sonvel.measure(sim="loopback", options={"Dev.OutputPCMAmplitude": 7})
 
 
 def test_analyze_is_linear_and_finds_the_delay():
@@ -135,7 +137,7 @@ def test_analyze_is_linear_and_finds_the_delay():
 
 
 def test_measurement_cancelled_from_another_thread_or_ctrl_c_ends():
-    long = {"Signal.SignalLength": 23}  # about 5 s on the simulated card
+    long = {"Signal.SignalLength": 22}  # seconds on the simulated card
     done = threading.Event()
 
     def cancel_until_done():

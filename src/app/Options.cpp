@@ -1,6 +1,7 @@
 #include "app/Options.h"
 
 #include "app/FrontEnd.h"
+#include "app/OptionsRange.h"
 #include "exchange/TextFile.h"
 #include "foundation/KedraLogger.h"
 
@@ -518,6 +519,15 @@ Options::SetResult Options::SetFromText(std::string_view path, std::string_view 
         return SetResult::BadValue;
     }
     return setter.result;
+}
+
+Options::SetResult Options::SetInRange(std::string_view path, std::string_view value,
+                                       std::string& why) {
+    if (std::optional<std::string> refusal = OutOfRange(path, value)) {
+        why = std::move(*refusal);
+        return SetResult::OutOfRange;
+    }
+    return SetFromText(path, value);
 }
 
 } // namespace Kedra::Sonvel::Conf

@@ -83,8 +83,11 @@ public:
     // Sets the field at a dotted path such as "Signal.SignalLength" from text, read by the
     // rules of the options file (numbers independent of the locale, true/false/1/0, lists of
     // whole numbers separated by commas). Field is untouched unless the result is Ok.
-    enum class SetResult { Ok, NoField, BadValue };
+    enum class SetResult { Ok, NoField, BadValue, OutOfRange };
     static SetResult SetFromText(std::string_view path, std::string_view value);
+    // The same, but a number outside the field's range (OptionsRange.h) is OutOfRange, with
+    // `why` saying so, and Field is untouched: what the command line and scripts set.
+    static SetResult SetInRange(std::string_view path, std::string_view value, std::string& why);
 };
 
 } // namespace Kedra::Sonvel::Conf

@@ -79,9 +79,12 @@ void SetOption(const std::string& assignment) {
         throw UsageError("--set needs Section.Field=VALUE, not '" + assignment + "'");
     const std::string path = assignment.substr(0, eq);
     const std::string value = assignment.substr(eq + 1);
-    switch (Conf::Options::SetFromText(path, value)) {
+    std::string why;
+    switch (Conf::Options::SetInRange(path, value, why)) {
     case Conf::Options::SetResult::Ok:
         return;
+    case Conf::Options::SetResult::OutOfRange:
+        throw UsageError("--set: " + why);
     case Conf::Options::SetResult::NoField:
         throw UsageError("--set: there is no option " + path +
                          " (sections Plot, Misc, Dev, Signal, Analysis, ImExport, Filter, "

@@ -10,6 +10,7 @@
 #include "app/MainCtrl.h"
 #include "cli/Refusal.h"
 #include "exchange/MeasurementImporter.h"
+#include "exchange/TextFile.h"
 #include "exchange/WaveFile.h"
 #include "filter/Equaliser.h"
 #include "filter/EqualiserExport.h"
@@ -34,6 +35,14 @@ bool ReadTargetFile(const std::string& path, int rate, EqTarget& target, std::st
     Kedra::Measure::MeasurementImporter importer;
     importer.samplerate = rate;
     Kedra::Measure::Measurement m("target");
+    // The import skips what it cannot use; every point of a target counts.
+    std::string bad;
+    Kedra::Text::ReadRegularFile(path, "eq --target", "not used",
+                                 [&](std::streambuf& in) { return importer.CheckPoints(in, bad); });
+    if (!bad.empty()) {
+        why = "cannot read the target " + path + ": " + bad;
+        return false;
+    }
     if (!importer.Import(m, path) || !m.IsInitialized()) {
         why = "cannot read the target " + path +
               " (a text response: frequency and dB per line; see the log file)";

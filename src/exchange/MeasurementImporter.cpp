@@ -1,6 +1,7 @@
 #include "exchange/MeasurementImporter.h"
 
 #include <algorithm>
+#include <charconv>
 #include <climits>
 #include <cmath>
 #include <complex>
@@ -26,6 +27,15 @@ namespace {
 
 void Log(const std::string& text) {
     Kedra::Logging::KedraLogger::LogText(text + "\n");
+}
+
+// The whole token as a finite number; ParseNumber takes the longest prefix, so "12abc" would
+// pass as 12.
+bool WholeNumber(std::string_view token, double& value) {
+    if (!token.empty() && token.front() == '+')
+        token.remove_prefix(1);
+    const auto [end, ec] = std::from_chars(token.data(), token.data() + token.size(), value);
+    return ec == std::errc() && end == token.data() + token.size() && std::isfinite(value);
 }
 
 bool IsPow2(long long n) {
@@ -113,6 +123,56 @@ bool MeasurementImporter::Read(Measurement& measurement, std::streambuf& in,
     if (!std::is_sorted(frequency.begin(), frequency.end()))
         Log("INFO    " + who + " : frequencies not ascending -> points sorted");
     return Build(measurement, frequency, gainDb, phase, rate, FirstPoint::Replaced, who);
+}
+
+bool MeasurementImporter::CheckPoints(std::streambuf& in, std::string& why) const {
+    Kedra::Text::LineReader reader(in);
+    std::string line;
+    std::vector<std::string> tokens;
+    int points = 0;
+    double previous = 0.0;
+    int previousLine = 0;
+    while (reader.Next(line)) {
+        std::string_view view = line;
+        if (reader.LineNumber() == 1 && view.substr(0, 3) == "\xEF\xBB\xBF")
+            view.remove_prefix(3);
+        if (!Kedra::Text::SplitDataLine(view, separators, tokens))
+            continue;
+        const std::string at = "line " + std::to_string(reader.LineNumber()) + ": ";
+        double f = 0.0;
+        double g = 0.0;
+        if (!WholeNumber(tokens[0], f)) {
+            why = at + "'" + tokens[0] + "' is not a frequency";
+            return false;
+        }
+        if (tokens.size() < 2) {
+            why = at + "a frequency without a level";
+            return false;
+        }
+        if (!WholeNumber(tokens[1], g)) {
+            why = at + "'" + tokens[1] + "' is not a level in dB";
+            return false;
+        }
+        if (points > 0 && !(f > previous)) {
+            why = at + Kedra::Text::FormatNumber(f) + " Hz does not rise above the " +
+                  Kedra::Text::FormatNumber(previous) + " Hz of line " +
+                  std::to_string(previousLine);
+            return false;
+        }
+        previous = f;
+        previousLine = reader.LineNumber();
+        ++points;
+    }
+    if (reader.WasCut()) {
+        why = "line " + std::to_string(reader.LineNumber()) + " is longer than " +
+              std::to_string(Kedra::Text::LineReader::MAX_LINE) + " characters";
+        return false;
+    }
+    if (points < 2) {
+        why = points == 0 ? "no points (frequency and dB per line)" : "only one point, not two";
+        return false;
+    }
+    return true;
 }
 
 bool MeasurementImporter::ImportPoints(Measurement& measurement, const std::vector<double>& hz,

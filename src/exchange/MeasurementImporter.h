@@ -46,6 +46,11 @@ public:
     bool ImportPoints(Measurement& measurement, const std::vector<double>& hz,
                       const std::vector<double>& db, const std::string& source);
 
+    // A stricter reading of the same lines, for points that must all count (a target curve):
+    // every data line holds a frequency and a level that are whole numbers, the frequencies
+    // rise, and there are at least two. False with `why` (naming the line) otherwise.
+    bool CheckPoints(std::streambuf& in, std::string& why) const;
+
     // The level removed from the file's gains by the last import (0 when none was).
     double GetRemovedLevelDb() const { return removedDb_; }
     // Points taken from the file by the last import (before the end points are added).

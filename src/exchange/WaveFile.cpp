@@ -128,11 +128,29 @@ bool Starts(ByteSpan b, std::size_t at, std::string_view text) {
 // Reads `n` bytes at `offset` into `out`; false when the file holds fewer.
 using ReadAt = std::function<bool(std::uint64_t offset, std::size_t n, unsigned char* out)>;
 
+// What the header of a wave or AIFF container says of its samples, against what is there.
+struct DataExtent {
+    bool found = false;
+    std::uint64_t stated = 0;  // bytes the data chunk's header promises
+    std::uint64_t present = 0; // bytes of it the file holds
+};
+
+bool PrintableId(const unsigned char* id) {
+    return std::all_of(id, id + 4, [](unsigned char c) { return c >= 0x20 && c < 0x7F; });
+}
+
+std::uint64_t LittleEndian64(const unsigned char* b) {
+    std::uint64_t v = 0;
+    for (int i = 7; i >= 0; --i)
+        v = (v << 8) | b[i];
+    return v;
+}
+
 // Every chunk of a wave or AIFF container must lie inside the file; libsndfile takes a LIST
 // chunk that claims gigabytes at its word and works through it for minutes. The data chunk
-// alone may claim more than is there (a recording cut short): its samples are read as far as
-// they go.
-bool ChunksFit(const ReadAt& read, std::uint64_t size, std::string& why) {
+// alone may claim more than is there: `data` says how much, so that a file cut short can be
+// refused once libsndfile has read its format.
+bool ChunksFit(const ReadAt& read, std::uint64_t size, DataExtent& data, std::string& why) {
     unsigned char head[24];
     if (!read(0, 12, head))
         return false;
@@ -141,6 +159,8 @@ bool ChunksFit(const ReadAt& read, std::uint64_t size, std::string& why) {
     const bool bigEndian = head[3] == 'X' || aiff;
     const char* dataId = aiff ? "SSND" : "data";
     const std::size_t headerBytes = w64 ? 24 : 8;
+    // RF64 keeps the true data size in its ds64 chunk; 0 when there is none.
+    std::uint64_t ds64Data = 0;
     std::uint64_t pos = w64 ? 40 : 12;
     for (int chunks = 0; pos + headerBytes <= size; ++chunks) {
         if (chunks > 10000) {
@@ -151,8 +171,7 @@ bool ChunksFit(const ReadAt& read, std::uint64_t size, std::string& why) {
             return false;
         std::uint64_t length = 0;
         if (w64) {
-            for (int i = 7; i >= 0; --i)
-                length = (length << 8) | head[16 + i];
+            length = LittleEndian64(head + 16);
             if (length < headerBytes) {
                 why = "a chunk of " + std::to_string(length) + " bytes";
                 return false;
@@ -163,11 +182,34 @@ bool ChunksFit(const ReadAt& read, std::uint64_t size, std::string& why) {
                 length = bigEndian ? (length << 8) | head[4 + i]
                                    : length | (std::uint64_t{head[4 + i]} << (8 * i));
         }
-        const bool data = std::memcmp(head, dataId, 4) == 0;
         const std::uint64_t left = size - pos - headerBytes;
-        if (length > left) {
-            if (data)
+        if (!w64 && std::memcmp(head, "ds64", 4) == 0 && length >= 16 && length <= left) {
+            unsigned char sizes[16];
+            if (!read(pos + headerBytes, 16, sizes))
+                return false;
+            ds64Data = LittleEndian64(sizes + 8);
+        }
+        if (std::memcmp(head, dataId, 4) == 0) {
+            // Streaming recorders write the data size as 0 or 0xFFFFFFFF until they finish;
+            // RF64 always writes the latter and keeps the size in ds64.
+            const bool open = !w64 && (length == 0 || length == 0xFFFFFFFFu);
+            if (!w64 && length == 0xFFFFFFFFu && ds64Data != 0) {
+                data = DataExtent{true, ds64Data, left};
                 return true;
+            }
+            if (!open)
+                data = DataExtent{true, length, std::min(length, left)};
+            if (length > left)
+                return true;
+            // libsndfile reads no samples then, and stops at a chunk id that is no text:
+            // the samples that follow are not a chunk to check.
+            if (length == 0) {
+                unsigned char next[4];
+                if (pos + headerBytes + 4 > size || !read(pos + headerBytes, 4, next) ||
+                    !PrintableId(next))
+                    return true;
+            }
+        } else if (length > left) {
             why = "a chunk of " + std::to_string(length) + " bytes where " + std::to_string(left) +
                   " are left";
             return false;
@@ -222,6 +264,26 @@ bool PlainEncoding(int format) {
         return true;
     default:
         return false;
+    }
+}
+
+// Bytes per sample of the plain encodings; 0 for the others, whose blocks hold many.
+int SampleBytes(int format) {
+    switch (format & SF_FORMAT_SUBMASK) {
+    case SF_FORMAT_PCM_S8:
+    case SF_FORMAT_PCM_U8:
+        return 1;
+    case SF_FORMAT_PCM_16:
+        return 2;
+    case SF_FORMAT_PCM_24:
+        return 3;
+    case SF_FORMAT_PCM_32:
+    case SF_FORMAT_FLOAT:
+        return 4;
+    case SF_FORMAT_DOUBLE:
+        return 8;
+    default:
+        return 0;
     }
 }
 
@@ -299,7 +361,8 @@ public:
 private:
     bool Fits(const ReadAt& read, std::uint64_t size) {
         std::string why;
-        if (format_ == "FLAC" ? FlacMetadataFits(read, size, why) : ChunksFit(read, size, why))
+        if (format_ == "FLAC" ? FlacMetadataFits(read, size, why)
+                              : ChunksFit(read, size, data_, why))
             return true;
         error_ = "damaged " + Kind() + " (" +
                  (why.empty() ? std::string("cut inside its header") : why) + ")";
@@ -357,11 +420,44 @@ private:
             handle_ = SndfileHandle();
             return false;
         }
-        return true;
+        return Complete();
+    }
+
+    // libsndfile shortens the frame count of a file cut short to what is there, silently.
+    bool Complete() {
+        if (!data_.found || data_.stated <= data_.present)
+            return true;
+        const std::uint64_t missing = data_.stated - data_.present;
+        const int width = SampleBytes(handle_.format());
+        const std::uint64_t frameBytes =
+            static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(handle_.channels());
+        // Less than a frame missing loses no sample.
+        if (frameBytes > 0 && missing < frameBytes)
+            return true;
+        const double rate = handle_.samplerate();
+        const double held = static_cast<double>(handle_.frames());
+        const double promised =
+            frameBytes > 0 ? held + static_cast<double>(missing / frameBytes)
+            : data_.present > 0
+                ? held * (static_cast<double>(data_.stated) / static_cast<double>(data_.present))
+                : -1.0;
+        error_ = "the " + Kind() + " is truncated: its header promises ";
+        if (promised < 0.0) {
+            error_ += std::to_string(data_.stated) + " bytes of samples, it holds none";
+        } else {
+            error_ += Text::FormatFixed(promised / rate, 2) + " s, it holds " +
+                      Text::FormatFixed(held / rate, 2) + " s";
+            if (Text::FormatFixed(promised / rate, 2) == Text::FormatFixed(held / rate, 2))
+                error_ += " (" + Text::FormatFixed(held, 0) + " of " +
+                          Text::FormatFixed(promised, 0) + " frames)";
+        }
+        handle_ = SndfileHandle();
+        return false;
     }
 
     MemoryFile memory_;
     SndfileHandle handle_;
+    DataExtent data_;
     std::string error_;
     std::string format_;
 };
@@ -633,9 +729,11 @@ bool ToArray(Reader& reader, bool opened, const std::string& name, T* out, int c
     }
 }
 
-WaveInfo InfoOf(Reader& reader, bool opened, const std::string& name) {
+WaveInfo InfoOf(Reader& reader, bool opened, const std::string& name, std::string* why) {
     if (!opened) {
         Warn("WaveFileInfo", name, reader.Error());
+        if (why != nullptr)
+            *why = reader.Error();
         return WaveInfo{};
     }
     return reader.Info();
@@ -903,16 +1001,16 @@ template bool WaveFileToArray<double>(const std::string&, double*, int, double);
 template bool WaveMemoryToArray<float>(ByteSpan, float*, int, double);
 template bool WaveMemoryToArray<double>(ByteSpan, double*, int, double);
 
-WaveInfo WaveFileInfo(const std::string& path) {
+WaveInfo WaveFileInfo(const std::string& path, std::string* why) {
     Reader reader;
     const bool opened = reader.OpenPath(path);
-    return InfoOf(reader, opened, path);
+    return InfoOf(reader, opened, path, why);
 }
 
-WaveInfo WaveMemoryInfo(ByteSpan bytes) {
+WaveInfo WaveMemoryInfo(ByteSpan bytes, std::string* why) {
     Reader reader;
     const bool opened = reader.OpenMemory(bytes);
-    return InfoOf(reader, opened, MEMORY_NAME);
+    return InfoOf(reader, opened, MEMORY_NAME, why);
 }
 
 int ArrayWaveImport(const std::string& path, WaveInfo& info, float*& out, std::string* why,

@@ -6,7 +6,7 @@
 // failed write leaves an existing file as it was. Readers take a path or a whole file held in
 // memory (the memory entry points let tests and fuzzers drive them without files). Readers
 // take wave, FLAC and AIFF files (IsReadableContainer), refuse one whose decoder reports
-// damage, and keep the first channel only.
+// damage or whose samples end before its header says, and keep the first channel only.
 //
 // Integer formats are written with full scale 2^(bits-1) - 1: -1.0 becomes -32767 and the
 // most negative code is never written. libsndfile reads them back divided by 2^(bits-1), so a
@@ -97,8 +97,9 @@ bool WaveFileToArray(const std::string& path, T* out, int capacity, double scale
 template <typename T>
 bool WaveMemoryToArray(ByteSpan bytes, T* out, int capacity, double scale);
 
-WaveInfo WaveFileInfo(const std::string& path);
-WaveInfo WaveMemoryInfo(ByteSpan bytes);
+// A file that cannot be read gives zeros, and then `why` (when given) receives the reason.
+WaveInfo WaveFileInfo(const std::string& path, std::string* why = nullptr);
+WaveInfo WaveMemoryInfo(ByteSpan bytes, std::string* why = nullptr);
 
 // Fills `info` and hands back a new Mem array of the frames of a mono file, or of the left
 // channel of a stereo file; the caller frees it with Mem::FreeArray. Returns the frames read;

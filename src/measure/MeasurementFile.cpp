@@ -224,9 +224,10 @@ bool DecodeData(const std::string& format, std::span<const unsigned char> data, 
         }
         return true;
     }
-    const Kedra::WaveImExport::WaveInfo info = Kedra::WaveImExport::WaveMemoryInfo(data);
+    std::string why = "not a readable wave file";
+    const Kedra::WaveImExport::WaveInfo info = Kedra::WaveImExport::WaveMemoryInfo(data, &why);
     if (info.frames <= 0) {
-        error = "Failed to read the wave data: not a readable wave file";
+        error = "Failed to read the wave data: " + why;
         return false;
     }
     if (info.frames < length) {

@@ -1,6 +1,9 @@
 #include "app/Options.h"
+#include "app/AudioHelper.h"
 #include "app/FrontEnd.h"
+#include "app/OptionsRange.h"
 #include "app/OptionsTestRecords.h"
+#include "exchange/TextFile.h"
 
 #include "support/TestSupport.h"
 
@@ -8,6 +11,7 @@
 
 #include <pugixml.hpp>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -478,4 +482,54 @@ TEST(OptionsSetFromText, DottedPathsByTheFileRules) {
     EXPECT_EQ(Options::Field.Plot.ColorMeasBString, "139, 0, 0");
     EXPECT_EQ(Options::Field.Plot.ColorMeasA, (Color{255, 128, 0, 255}));
     Options::Reset();
+}
+
+// The command line and scripts cannot set what the window would refuse.
+TEST(OptionsSetInRange, ValuesOutsideTheRangeAreRefusedAndChangeNothing) {
+    using Kedra::Sonvel::Conf::OptionRanges;
+    using Kedra::Sonvel::Conf::OutOfRange;
+    Options::Reset();
+    const OptionsField before = Options::Field;
+    const struct {
+        const char *path, *value, *why;
+    } cases[] = {
+        {"Dev.OutputPCMAmplitude", "5", "Dev.OutputPCMAmplitude must lie between 0 and 1, not 5"},
+        {"Dev.OutputPCMAmplitude", " -0.5", "must lie between 0 and 1, not -0.5"},
+        {"Signal.SignalLength", "99", "Signal.SignalLength must lie between 12 and 22, not 99"},
+        {"Dev.SamplerateNo", "99", "Dev.SamplerateNo must lie between 0 and 5, not 99"},
+        {"Filter.HighpassFreq", "1e9", "must lie between 1 and 96000, not 1e9"},
+    };
+    for (const auto& c : cases) {
+        std::string why;
+        EXPECT_EQ(Options::SetInRange(c.path, c.value, why), Options::SetResult::OutOfRange)
+            << c.path;
+        EXPECT_NE(why.find(c.why), std::string::npos) << why;
+    }
+    EXPECT_EQ(Options::Field, before);
+    std::string why;
+    EXPECT_EQ(Options::SetInRange("Signal.SignalLength", "22", why), Options::SetResult::Ok);
+    EXPECT_EQ(Options::SetInRange("Dev.OutputPCMAmplitude", "+1", why), Options::SetResult::Ok);
+    EXPECT_EQ(Options::SetInRange("Dev.OutputPCMAmplitude", "nan", why),
+              Options::SetResult::BadValue);
+    EXPECT_EQ(Options::SetInRange("Signal.SignalLength", "x9", why), Options::SetResult::BadValue);
+
+    // Each range names a numeric field whose ends it takes and whose default it holds.
+    Options::Reset();
+    const auto defaults = Flatten(Options::Field);
+    for (const auto& r : OptionRanges()) {
+        const std::string path(r.path);
+        const auto it = std::find_if(defaults.begin(), defaults.end(),
+                                     [&](const auto& f) { return f.first == path; });
+        ASSERT_NE(it, defaults.end()) << path;
+        EXPECT_FALSE(OutOfRange(path, it->second)) << path << " = " << it->second;
+        for (const double end : {r.lo, r.hi})
+            EXPECT_EQ(Options::SetInRange(path, Kedra::Text::FormatNumber(end), why),
+                      Options::SetResult::Ok)
+                << path << " " << end;
+    }
+    Options::Reset();
+    const int rates =
+        static_cast<int>(Kedra::Sonvel::Conf::FindOptionRange("Dev.SamplerateNo")->hi);
+    EXPECT_GT(Kedra::Sonvel::SampleRateOfNumber(rates), 0);
+    EXPECT_EQ(Kedra::Sonvel::SampleRateOfNumber(rates + 1), 0);
 }

@@ -296,6 +296,11 @@ TEST_F(CommandLine, UsageErrorsAndFailedMeasurements) {
     const Session badSet = Sonvel("--set Signal.NoSuchField=3 list");
     EXPECT_EQ(badSet.status, 2);
     EXPECT_NE(badSet.err.find("NoSuchField"), std::string::npos);
+    const Session outOfRange = Sonvel("--set Dev.OutputPCMAmplitude=5 list");
+    EXPECT_EQ(outOfRange.status, 2);
+    EXPECT_NE(outOfRange.err.find("Dev.OutputPCMAmplitude must lie between 0 and 1, not 5"),
+              std::string::npos)
+        << outOfRange.err;
     const Session badSlot = Sonvel("info Q");
     EXPECT_EQ(badSlot.status, 2);
     const Session dead = Sonvel("--set Signal.SignalLength=14 measure --sim dead");

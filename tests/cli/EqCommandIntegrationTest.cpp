@@ -29,6 +29,9 @@ protected:
 
 TEST_F(EqCommand, BadRequestsExitWithTheReasonAndWriteNothing) {
     SonvelTest::WriteBytes(dir / "garbage.txt", "not a response\n\x01\x02\n");
+    SonvelTest::WriteBytes(dir / "level.txt", "# Hz dB\n1000 abc\n");
+    SonvelTest::WriteBytes(dir / "twice.txt", "20 0\n100 5\n100 -5\n");
+    SonvelTest::WriteBytes(dir / "one.txt", "1000 0\n");
     const std::string out = (dir / "eq.txt").string();
     const struct {
         std::string args, says;
@@ -41,6 +44,11 @@ TEST_F(EqCommand, BadRequestsExitWithTheReasonAndWriteNothing) {
         {"eq A --target house:6", "LF_DB,LF_HZ,HF_DB"},
         {"eq A --target '" + (dir / "garbage.txt").string() + "'", "cannot read the target"},
         {"eq A --target '" + (dir / "missing.txt").string() + "'", "cannot read the target"},
+        {"eq A --target '" + (dir / "level.txt").string() + "'",
+         "line 2: 'abc' is not a level in dB"},
+        {"eq A --target '" + (dir / "twice.txt").string() + "'",
+         "line 3: 100 Hz does not rise above the 100 Hz of line 2"},
+        {"eq A --target '" + (dir / "one.txt").string() + "'", "only one point"},
     };
     for (const auto& c : cases) {
         const auto r = Sonvel(c.args + " --out '" + out + "' --into 6");

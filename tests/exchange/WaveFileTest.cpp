@@ -310,10 +310,19 @@ TEST(WaveReadTest, MalformedFilesFailCleanly) {
     EXPECT_TRUE(refused(Bytes(1000, 0xFF)));
     EXPECT_NE(SonvelTest::ReadLog().find("WARNING WaveFileInfo( <memory> ) - "), std::string::npos);
 
-    // A data size far beyond the file: only the samples that are there.
-    const Imported huge = Import(HandMadeWave(1, 48000, samples, 0x7FFFFFF0u));
-    ASSERT_EQ(huge.n, 8);
-    EXPECT_EQ(huge.samples.back(), Pcm16Read(80));
+    // A data size beyond the file is a file cut short; less than a frame missing loses no
+    // sample. Streaming recorders leave 0xFFFFFFFF (the rest of the file) or 0 (libsndfile
+    // reads nothing then) until they finish: neither is cut short.
+    EXPECT_TRUE(refused(HandMadeWave(1, 48000, samples, 0x7FFFFFF0u)));
+    EXPECT_EQ(Import(Bytes(good.begin(), good.end() - 1)).n, 7);
+    EXPECT_EQ(Import(HandMadeWave(1, 48000, samples, 0xFFFFFFFFu)).samples.back(), Pcm16Read(80));
+    Bytes open = good;
+    std::fill(open.begin() + 40, open.begin() + 44, 0);
+    std::string why;
+    WaveInfo info;
+    float* out = nullptr;
+    EXPECT_EQ(ArrayWaveImportMemory(open, info, out, &why), 0);
+    EXPECT_EQ(why, "no samples");
 
     // Cut anywhere, the file gives either nothing or a prefix of its true samples.
     for (std::size_t cut = 0; cut <= good.size(); ++cut) {
@@ -435,8 +444,7 @@ TEST(WaveReadTest, WaveFlacAndAiffAreReadOthersRefused) {
 }
 
 // A FLAC file cut short or damaged anywhere is refused whole, with the reason; so is an AIFF
-// file cut inside its header or with a chunk larger than the file. An AIFF cut inside its
-// samples gives the samples that are there, as a wave file does.
+// file cut inside its header or its samples, or with a chunk larger than the file.
 TEST(WaveReadTest, DamagedFlacAndAiffAreRefusedAndSayWhy) {
     std::vector<double> x(20000);
     for (std::size_t i = 0; i < x.size(); ++i)
@@ -469,9 +477,7 @@ TEST(WaveReadTest, DamagedFlacAndAiffAreRefusedAndSayWhy) {
     Bytes huge = aiff;
     huge[16] = 0x7F;
     refused(huge, "damaged AIFF file (a chunk of 2130706450 bytes");
-    const Imported cut = Import(Bytes(aiff.begin(), aiff.end() - 100));
-    ASSERT_EQ(cut.n, 950);
-    EXPECT_EQ(cut.samples.back(), 1234 / 32768.0f);
+    refused(Bytes(aiff.begin(), aiff.end() - 100), "the AIFF file is truncated");
 
     // Random damage to either header never crashes nor reads beyond the bytes given.
     std::mt19937 rng(5);
@@ -482,6 +488,31 @@ TEST(WaveReadTest, DamagedFlacAndAiffAreRefusedAndSayWhy) {
                 bad[4 + rng() % 60] = static_cast<unsigned char>(rng());
             ASSERT_LE(static_cast<std::size_t>(Import(bad).n), 20000u) << trial;
         }
+    }
+}
+
+// libsndfile shortens the frame count of a file cut inside its samples without a word; every
+// container says how much its header promised, RF64 in its ds64 chunk.
+TEST(WaveReadTest, SamplesCutShortAreRefusedWithWhatTheHeaderPromised) {
+    const std::vector<short> codes(3 * 48000, 1000);
+    for (const int container : {SF_FORMAT_WAV, SF_FORMAT_RF64, SF_FORMAT_W64, SF_FORMAT_AIFF}) {
+        const Bytes whole = WrittenBy(container | SF_FORMAT_PCM_16, codes, "cut");
+        ASSERT_EQ(Import(whole).n, 3 * 48000) << container;
+        const Bytes cut(whole.begin(), whole.end() - (3 * 48000 - 15000) * 2);
+        std::string why;
+        WaveInfo info;
+        float* out = nullptr;
+        EXPECT_EQ(ArrayWaveImportMemory(cut, info, out, &why), 0);
+        EXPECT_EQ(out, nullptr);
+        EXPECT_NE(why.find("is truncated: its header promises 3.00 s, it holds 0.31 s"),
+                  std::string::npos)
+            << container << ": " << why;
+        why.clear();
+        EXPECT_EQ(WaveMemoryInfo(cut, &why).frames, 0);
+        EXPECT_NE(why.find("is truncated"), std::string::npos) << why;
+        std::vector<double> d(4, 7.0);
+        EXPECT_FALSE(WaveMemoryToArray(cut, d.data(), 4, 1.0));
+        EXPECT_EQ(d, std::vector<double>(4, 7.0));
     }
 }
 
