@@ -364,6 +364,27 @@ RemoteServer::RemoteServer(MainCtrl& ctrl, RemoteSettings settings, RemoteHost* 
         else
             server_->Delete(e.pattern, call);
     }
+    // A known path asked with a method it does not take: 405 and the methods it does.
+    std::map<std::string, std::set<std::string>> allowed;
+    for (const RouteEntry& e : Table())
+        allowed[e.pattern].insert(e.method);
+    for (const auto& [pattern, methods] : allowed) {
+        std::string allow;
+        for (const std::string& m : methods)
+            allow += (allow.empty() ? "" : ", ") + m;
+        const auto refuse = [allow](const httplib::Request& req, httplib::Response& res) {
+            res.set_header("Allow", allow);
+            ReplyError(res, 405, req.method + " is not taken here; this path takes " + allow);
+        };
+        if (!methods.contains("GET"))
+            server_->Get(pattern, refuse);
+        if (!methods.contains("POST"))
+            server_->Post(pattern, refuse);
+        if (!methods.contains("DELETE"))
+            server_->Delete(pattern, refuse);
+        server_->Put(pattern, refuse);
+        server_->Patch(pattern, refuse);
+    }
 }
 
 RemoteServer::~RemoteServer() {

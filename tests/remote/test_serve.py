@@ -134,6 +134,8 @@ def test_bodies_are_checked(server):
     refused(server, 400, "POST", "/api/measure", {"sim": "cave"})
     refused(server, 400, "POST", "/api/measure", {"presenter": "D"})
     refused(server, 400, "POST", "/api/save", {"path": 3})
+    assert "takes GET" in refused(server, 405, "PUT", "/api/status")
+    assert "DELETE, GET" in refused(server, 405, "POST", "/api/measurements/0")
     refused(server, 400, "POST", "/api/open", {})
     refused(server, 413, "POST", "/api/save", json.dumps({"path": "x" * (1024 * 1024 + 10)}))
     # A chunked body states no length the limit could be checked against beforehand.
