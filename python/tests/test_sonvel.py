@@ -122,6 +122,19 @@ def test_bad_arguments_raise_sonvel_error(speaker, tmp_path):
             case()
 
 
+def test_silent_or_broken_recordings_are_refused():
+    reference = np.sin(np.arange(65536) * 0.01)
+    with pytest.raises(sonvel.Error, match="to low"):
+        sonvel.analyze(np.zeros(65536), reference)
+    for bad in (np.nan, np.inf):
+        recording = reference.copy()
+        recording[100] = bad
+        with pytest.raises(sonvel.Error, match="not numbers"):
+            sonvel.analyze(recording, reference)
+        with pytest.raises(sonvel.Error, match="not numbers"):
+            sonvel.analyze(reference, recording)
+
+
 def test_analyze_is_linear_and_finds_the_delay():
     rate, n = 48000, 65536
     t = np.arange(n) / rate
