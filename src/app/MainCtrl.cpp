@@ -435,12 +435,15 @@ bool MainCtrl::ShutDown() {
         options = Conf::Options::AutoSave();
     const std::string why = Conf::WriteProblem(Conf::UserDirectory());
     const std::string because = why.empty() ? "" : " (" + why + ")";
-    autosaveProblem_ = options || keepOptionsFile_ ? ""
-                                                   : "the options could not be written to " +
-                                                         Conf::Options::AutoSavePath() + because;
+    autosaveProblem_.clear();
     const auto also = [this](const std::string& text) {
         autosaveProblem_ += (autosaveProblem_.empty() ? "" : "; ") + text;
     };
+    if (keepOptionsFile_)
+        also("the unread options file " + Conf::Options::AutoSavePath() +
+             " is kept, so the options were not written over it");
+    else if (!options)
+        also("the options could not be written to " + Conf::Options::AutoSavePath() + because);
     if (keepAutosave_) {
         KedraLogger::LogText("WARNING MainCtrl::ShutDown - the unread autosave is kept\n");
         listAutosaved_ = false;

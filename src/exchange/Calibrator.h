@@ -35,8 +35,8 @@ public:
     bool Open(const std::string& path);
     // The same rules over text held in memory; `source` names it in log lines.
     bool OpenText(std::string_view text, const std::string& source = "<memory>");
-    // Why the last Open or OpenText refused, for the user: "no such file: X", "fewer than two
-    // data lines" ...; empty after one that read.
+    // Why the last Open or OpenText refused, for the user: "no such file: X", "one data line,
+    // fewer than the two needed" ...; empty after one that read.
     const std::string& LastError() const { return lastError_; }
 
     // Writes the table; false (and nothing written) while no table is loaded. The file
