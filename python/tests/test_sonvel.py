@@ -4,6 +4,7 @@ import os
 import re
 import signal
 import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -120,6 +121,14 @@ def test_bad_arguments_raise_sonvel_error(speaker, tmp_path):
     for case in cases:
         with pytest.raises(sonvel.Error):
             case()
+
+
+def test_an_unusable_tmpdir_is_a_sonvel_error(tmp_path):
+    (tmp_path / "afile").write_text("x")
+    env = dict(os.environ, TMPDIR=str(tmp_path / "afile" / "sub"))
+    script = "import sonvel\ntry:\n    sonvel.measure(sim='loopback')\nexcept sonvel.Error as e:\n    print(e)\n"
+    run = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True)
+    assert "set TMPDIR to a writable directory" in run.stdout, run.stderr
 
 
 def test_silent_or_broken_recordings_are_refused():
