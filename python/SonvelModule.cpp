@@ -8,9 +8,11 @@
 #include <pybind11/stl.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <complex>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -89,10 +91,16 @@ Session* session = nullptr;
 Session& TheSession() {
     if (session != nullptr)
         return *session;
-    std::string pattern = (fs::temp_directory_path() / "sonvel-python-XXXXXX").string();
+    // A TMPDIR that is no directory is the script's to fix: said as the module's own error.
+    std::error_code ec;
+    const fs::path temp = fs::temp_directory_path(ec);
+    if (ec)
+        throw Error("no temporary directory for the session (" + ec.message() +
+                    "): set TMPDIR to a writable directory");
+    std::string pattern = (temp / "sonvel-python-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr)
-        throw Error("cannot make a temporary directory under " +
-                    fs::temp_directory_path().string());
+        throw Error("cannot make a temporary directory under " + temp.string() + " (" +
+                    std::strerror(errno) + "): set TMPDIR to a writable directory");
     auto* s = new Session;
     s->dir = pattern;
     Conf::SetUserDirectory(s->dir);

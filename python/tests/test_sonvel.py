@@ -4,6 +4,7 @@ import os
 import re
 import signal
 import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -122,6 +123,27 @@ def test_bad_arguments_raise_sonvel_error(speaker, tmp_path):
             case()
     with pytest.raises(sonvel.Error, match="Dev.OutputPCMAmplitude must lie between 0 and 1, not 7"):
         sonvel.measure(sim="loopback", options={"Dev.OutputPCMAmplitude": 7})
+
+
+def test_an_unusable_tmpdir_is_a_sonvel_error(tmp_path):
+    (tmp_path / "afile").write_text("x")
+    env = dict(os.environ, TMPDIR=str(tmp_path / "afile" / "sub"))
+    script = "import sonvel\ntry:\n    sonvel.measure(sim='loopback')\nexcept sonvel.Error as e:\n    print(e)\n"
+    run = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True)
+    assert "set TMPDIR to a writable directory" in run.stdout, run.stderr
+
+
+def test_silent_or_broken_recordings_are_refused():
+    reference = np.sin(np.arange(65536) * 0.01)
+    with pytest.raises(sonvel.Error, match="to low"):
+        sonvel.analyze(np.zeros(65536), reference)
+    for bad in (np.nan, np.inf):
+        recording = reference.copy()
+        recording[100] = bad
+        with pytest.raises(sonvel.Error, match="not numbers"):
+            sonvel.analyze(recording, reference)
+        with pytest.raises(sonvel.Error, match="not numbers"):
+            sonvel.analyze(reference, recording)
 
 
 def test_analyze_is_linear_and_finds_the_delay():

@@ -615,18 +615,21 @@ namespace {
 
 bool ImportCalibration(FrontEnd& fe, Kedra::Measure::Calibrator& cal, const std::string& path,
                        const char* fileName, const std::string& what, bool activate) {
+    // The program's words, then why on a line of their own.
+    const auto refuse = [&](const std::string& why) {
+        fe.ShowMessage(MessageKind::Warning, "Sonvel Warning",
+                       what + " calibration could not be imported!" +
+                           (why.empty() ? "" : "\n" + why));
+        return false;
+    };
     Kedra::Measure::Calibrator incoming;
-    if (!incoming.Open(path) || !incoming.Save(Conf::FilePath(fileName))) {
-        fe.ShowMessage(MessageKind::Warning, "Sonvel Warning",
-                       what + " calibration could not be imported!");
-        return false;
-    }
+    if (!incoming.Open(path))
+        return refuse(incoming.LastError());
+    if (!incoming.Save(Conf::FilePath(fileName)))
+        return refuse("its copy could not be written to " + Conf::FilePath(fileName));
     // The saved copy is what is used from now on.
-    if (!cal.Open(Conf::FilePath(fileName))) {
-        fe.ShowMessage(MessageKind::Warning, "Sonvel Warning",
-                       what + " calibration could not be imported!");
-        return false;
-    }
+    if (!cal.Open(Conf::FilePath(fileName)))
+        return refuse(cal.LastError());
     std::string text = what + " calibration successfully imported\n";
     if (activate) {
         cal.SetActive(true);

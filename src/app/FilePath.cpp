@@ -86,6 +86,22 @@ int RenameNoReplace(const std::filesystem::path& from, const std::filesystem::pa
 
 } // namespace
 
+std::string WriteProblem(const std::filesystem::path& directory) {
+    std::error_code ec;
+    std::filesystem::create_directories(directory, ec);
+    if (ec)
+        return ec.message();
+    // Only writing tells: permissions, a read-only mount and a full disk all answer here.
+    const std::string probe =
+        (directory / (".sonvel-write-test-" + std::to_string(::getpid()))).string();
+    const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    if (fd < 0)
+        return std::strerror(errno);
+    ::close(fd);
+    ::unlink(probe.c_str());
+    return {};
+}
+
 std::optional<std::filesystem::path> MoveAside(const std::filesystem::path& file,
                                                const std::string& why, std::string& error) {
     // `why` may carry a version read from the file itself: nothing of it may leave the

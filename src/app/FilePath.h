@@ -23,6 +23,10 @@ void SetUserDirectory(const std::filesystem::path& directory);
 const std::filesystem::path& SystemDirectory();
 void SetSystemDirectory(const std::filesystem::path& directory);
 
+// Why `directory` cannot hold the program's files ("Permission denied", "Not a directory"),
+// found by creating it and a file in it; empty when it can. The file is removed again.
+std::string WriteProblem(const std::filesystem::path& directory);
+
 // `name` in the user directory, or in the system directory when `systemDirectory` is set.
 std::string FilePath(const std::string& name, bool systemDirectory = false);
 

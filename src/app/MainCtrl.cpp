@@ -426,14 +426,29 @@ bool MainCtrl::ShutDown() {
         KedraLogger::LogText("WARNING MainCtrl::ShutDown - the unread options file is kept\n");
     else
         options = Conf::Options::AutoSave();
+    const std::string why = Conf::WriteProblem(Conf::UserDirectory());
+    const std::string because = why.empty() ? "" : " (" + why + ")";
+    autosaveProblem_.clear();
+    const auto also = [this](const std::string& text) {
+        autosaveProblem_ += (autosaveProblem_.empty() ? "" : "; ") + text;
+    };
+    if (keepOptionsFile_)
+        also("the unread options file " + Conf::Options::AutoSavePath() +
+             " is kept, so the options were not written over it");
+    else if (!options)
+        also("the options could not be written to " + Conf::Options::AutoSavePath() + because);
     if (keepAutosave_) {
         KedraLogger::LogText("WARNING MainCtrl::ShutDown - the unread autosave is kept\n");
+        listAutosaved_ = false;
+        also("the unread autosave " + Conf::FilePath(AUTOSAVE_MEAS_FILENAME) +
+             " is kept, so the measurements were not written over it");
         return false;
     }
-    std::error_code ec;
-    fs::create_directories(Conf::UserDirectory(), ec);
-    const bool list = list_->Save(Conf::FilePath(AUTOSAVE_MEAS_FILENAME));
-    return options && list;
+    listAutosaved_ = list_->Save(Conf::FilePath(AUTOSAVE_MEAS_FILENAME));
+    if (!listAutosaved_)
+        also("the measurements could not be written to " + Conf::FilePath(AUTOSAVE_MEAS_FILENAME) +
+             because);
+    return options && listAutosaved_;
 }
 
 void MainCtrl::Crashed(const std::string& what) {
@@ -1432,13 +1447,27 @@ bool MainCtrl::Action_AnalyzeFile(int slot, const std::string& recordingPath,
             return fail("The reference " + referencePath + " could not be read: " + why);
         }
     }
+    // One NaN or infinity spreads through the whole correlation.
+    const auto broken = [](const float* x, int n) {
+        return std::count_if(x, x + n, [](float v) { return !std::isfinite(v); });
+    };
+    std::string brokenWhy;
+    if (const auto b = broken(recording, count); b > 0)
+        brokenWhy = "The recording " + recordingPath + " holds " + std::to_string(b);
+    else if (const auto r = broken(reference, referenceCount); r > 0)
+        brokenWhy = "The reference " + referencePath + " holds " + std::to_string(r);
     const bool ok =
+        brokenWhy.empty() &&
         audio_->AnalyzeRecording(*m, recording, count, info.samplerate, reference, referenceCount);
     Mem::FreeArray(recording);
     if (reference != nullptr)
         Mem::FreeArray(reference);
-    // The audio helper said why.
-    if (!ok)
+    if (!brokenWhy.empty())
+        return fail(brokenWhy + " samples that are not numbers (NaN or infinite); nothing was "
+                                "analysed");
+    // The audio helper said why, the amplitude verdict too: a silent recording has no
+    // response and no time offset to keep.
+    if (!ok || !audio_->LastVerdict().accepted)
         return false;
     if (m->GetLabel().rfind("Empty", 0) == 0)
         m->SetLabel(fs::path(recordingPath).stem().string());

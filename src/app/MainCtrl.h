@@ -100,6 +100,10 @@ public:
     bool StartUpComplete() const { return startUpComplete_; }
     // Shut-down: stop the stream, autosave the options and the list. True when both saved.
     bool ShutDown();
+    // After a ShutDown that failed: what was not autosaved and why, for the user; and whether
+    // the measurements were (a failed options file alone loses no measurement).
+    const std::string& AutosaveProblem() const { return autosaveProblem_; }
+    bool ListAutosaved() const { return listAutosaved_; }
     // An exception reached the top: tell the user and autosave the same way.
     void Crashed(const std::string& what);
 
@@ -330,6 +334,8 @@ private:
     // Files that failed to load and could not be moved aside: not written over.
     bool keepOptionsFile_ = false;
     bool keepAutosave_ = false;
+    std::string autosaveProblem_;
+    bool listAutosaved_ = true;
     int appliedRateNo_ = -1;
     bool timeZeroLockUsable_ = false;
     std::unique_ptr<Kedra::Measure::Measurement> signal_;

@@ -281,7 +281,12 @@ public:
             const Measurement* m = ctrl.List().No(slot);
             if (m == nullptr)
                 continue;
-            std::printf("Input %d in slot %d: %s", input + 1, slot, m->GetLabel().c_str());
+            std::printf(
+                "Input %d in slot %d: %s, recording peak %s dB, time offset %s samples", input + 1,
+                slot, m->GetLabel().c_str(),
+                Kedra::Text::FormatFixed(Kedra::Math::AmplitudeToDB(m->GetRecMaxAmplitude()), 2)
+                    .c_str(),
+                Kedra::Text::FormatFixed(m->GetCurrentOffset(), 3).c_str());
             if (m->HasDelays() && m->GetSamplerate() > 0) {
                 const double fs = m->GetSamplerate();
                 std::printf(
@@ -730,9 +735,11 @@ int RunCommandLine(int argc, char** argv) {
     app.add_option("--user-dir", userDir, "User directory (options, autosaved measurements)");
     app.add_flag("--yes", yes, "Answer every question with OK/Yes");
     bool replace = false;
-    app.add_flag("--replace", replace,
-                 "With every slot filled, a new measurement or result replaces the one in its "
-                 "slot (without it: refused; with an empty slot the earlier one moves there)");
+    app.add_flag(
+        "--replace", replace,
+        "With every slot filled, a new measurement or result replaces the one in its "
+        "slot (without it: refused; with an empty slot the earlier one moves there); open replaces "
+        "a list that holds measurements");
     app.add_option("--set", sets, "Change an option for this run and keep it: Section.Field=VALUE")
         ->take_all();
 
@@ -776,6 +783,7 @@ int RunCommandLine(int argc, char** argv) {
     auto* open = app.add_subcommand("open", "Open a measurement package");
     open->add_option("file", file)->required();
     open->add_flag("--append", append, "Append to the filled slots");
+    open->add_flag("--replace", replace, "Replace a list that holds measurements");
     auto* save = app.add_subcommand("save", "Save the measurements as a package");
     save->add_option("file", file)->required();
     save->add_flag("--wave", wave, "Wave data files instead of FLAC");
@@ -1012,8 +1020,22 @@ int RunCommandLine(int argc, char** argv) {
         return RunDeconvolutionDemo();
 
     const fs::path user = userDir.empty() ? Conf::UserDirectory() : fs::path(userDir);
-    std::error_code ec;
-    fs::create_directories(user, ec);
+    // What these change lives only in the autosave: refused before any work is done when the
+    // autosave cannot be written.
+    bool changesList = true;
+    for (const CLI::App* readOnly :
+         {list, info, acoustics, exportCmd, devices, meter, rta, plot, signal, save, splMeter})
+        changesList = changesList && !readOnly->parsed();
+    if (options->parsed())
+        changesList = reset || !loadFile.empty();
+    const std::string unwritable = Conf::WriteProblem(user);
+    if (changesList && !unwritable.empty()) {
+        std::fprintf(stderr,
+                     "sonvel: error: the user directory %s cannot be written (%s): give "
+                     "--user-dir a writable directory\n",
+                     user.string().c_str(), unwritable.c_str());
+        return 1;
+    }
     Conf::SetUserDirectory(user);
     Kedra::Logging::KedraLogger::Initialize(
         (user / Kedra::Logging::KedraLogger::DEFAULT_FILE_NAME).string());
@@ -1063,13 +1085,15 @@ int RunCommandLine(int argc, char** argv) {
                 for (const auto& [input, slot] : ctrl.PlacedInputs())
                     if (!measureName.empty())
                         ctrl.List().No(slot)->SetLabel(InputLabel(measureName, input));
-                const auto& v = ctrl.Audio().LastVerdict();
+                // This presenter's own input: the audio helper's last values are the last
+                // input's when several were recorded.
+                const AmplitudeVerdict v = JudgeAmplitude(m->GetRecMaxAmplitude());
                 std::printf("Measured %s into slot %d: %s, recording peak %s dB (%s), time offset "
                             "%s samples%s\n",
                             who.c_str(), ctrl.PresenterSlot(presenter), m->GetLabel().c_str(),
                             Kedra::Text::FormatFixed(v.db, 2).c_str(),
                             Kedra::Text::FormatFixed(v.amplitude, 3).c_str(),
-                            Kedra::Text::FormatFixed(ctrl.Audio().LastTimeOffset(), 3).c_str(),
+                            Kedra::Text::FormatFixed(m->GetCurrentOffset(), 3).c_str(),
                             ctrl.Audio().TimeZeroLocked() ? " (locked)" : "");
                 inputs.Print(ctrl);
                 if (lockTimeZero && !ctrl.Audio().TimeZeroLocked() && !ctrl.SetTimeZeroLock(true))
@@ -1100,6 +1124,21 @@ int RunCommandLine(int argc, char** argv) {
             else
                 std::printf("Levels in dB re full scale (no SPL reference)\n");
         } else if (open->parsed()) {
+            // The window asks first; here the measurements only the autosave holds would be
+            // gone without a word.
+            int filled = 0;
+            for (int i = 0; i < ctrl.List().GetSize(); ++i)
+                filled += ctrl.List().IsFilled(i) ? 1 : 0;
+            if (!append && !replace && filled > 0) {
+                front.ShowMessage(MessageKind::Warning, "Sonvel Warning",
+                                  "The list holds " + std::to_string(filled) +
+                                      (filled == 1 ? " measurement" : " measurements") +
+                                      " that opening " + file +
+                                      " would replace; nothing was opened. Give --replace to "
+                                      "replace them, use open --append to add to them, or save "
+                                      "them first (sonvel save FILE).");
+                throw AlreadyTold{};
+            }
             if (!(append ? ctrl.Action_OpenAppendFile(file) : ctrl.Action_OpenFile(file)))
                 status = 1;
         } else if (save->parsed()) {
@@ -1352,8 +1391,18 @@ int RunCommandLine(int argc, char** argv) {
         // What start-up could not open was named already; the run did not see all the data.
         if (!ctrl.StartUpComplete())
             status = 1;
-        if (!ctrl.ShutDown())
-            front.ShowMessage(MessageKind::Warning, "", "autosave failed (see the log file)");
+        if (!ctrl.ShutDown()) {
+            // What this command changed and could not keep is no success.
+            if (changesList && !ctrl.ListAutosaved()) {
+                front.ShowMessage(MessageKind::Error, "",
+                                  "autosave failed: " + ctrl.AutosaveProblem() +
+                                      "; what this command did is lost");
+                status = 1;
+            } else {
+                front.ShowMessage(MessageKind::Warning, "",
+                                  "autosave failed: " + ctrl.AutosaveProblem());
+            }
+        }
     } catch (const AlreadyTold&) {
         front.EndProgressLine();
         ctrl.ShutDown();

@@ -167,13 +167,24 @@ Calibrator::Calibrator()
     : maxCorrection(DBToAmplitude(12.0)), minCorrection(DBToAmplitude(-12.0)) {}
 
 bool Calibrator::Open(const std::string& path) {
-    return Kedra::Text::ReadRegularFile(path, "Calibrator::Open(" + path + ")",
-                                        "previous table kept",
-                                        [&](std::streambuf& in) { return ReadPoints(in, path); });
+    std::error_code ec;
+    const bool exists = std::filesystem::exists(path, ec);
+    lastError_.clear();
+    if (Kedra::Text::ReadRegularFile(path, "Calibrator::Open(" + path + ")", "previous table kept",
+                                     [&](std::streambuf& in) { return ReadPoints(in, path); }))
+        return true;
+    if (!exists)
+        lastError_ = "no such file: " + path;
+    else if (!std::filesystem::is_regular_file(path, ec))
+        lastError_ = "not a file: " + path;
+    else if (lastError_.empty())
+        lastError_ = "cannot read " + path;
+    return false;
 }
 
 bool Calibrator::OpenText(std::string_view text, const std::string& source) {
     Kedra::Text::MemoryStreamBuf buffer(text);
+    lastError_.clear();
     return ReadPoints(buffer, source);
 }
 
@@ -195,6 +206,8 @@ bool Calibrator::ReadPoints(std::streambuf& in, const std::string& source) {
             p = p * TWOPI / 360.0;
         // Infinity or NaN would poison the level normalisation and the ordered lookup.
         if (!std::isfinite(f) || !std::isfinite(g) || !std::isfinite(p)) {
+            lastError_ = "line " + std::to_string(reader.LineNumber()) +
+                         " holds a number that is not finite";
             Log("WARNING " + who + " : line " + std::to_string(reader.LineNumber()) +
                 " holds a number that is not finite -> file refused, previous table kept");
             return false;
@@ -209,6 +222,8 @@ bool Calibrator::ReadPoints(std::streambuf& in, const std::string& source) {
             " characters -> reading ends after them");
     const std::size_t n = frequency.size();
     if (n < 2) {
+        lastError_ = n == 1 ? "one data line, fewer than the two needed"
+                            : "no data lines (at least two are needed)";
         Log("WARNING " + who + " : " + std::to_string(n) +
             (n == 1 ? " data point" : " data points") +
             ", at least 2 needed -> previous table kept");
@@ -242,6 +257,7 @@ bool Calibrator::Install(Table& table, const std::string& who) {
     for (std::size_t i = 0; i < n; ++i) {
         const cd h = table.response[i];
         if (!std::isfinite(table.frequencies[i]) || !IsFinite(h)) {
+            lastError_ = "a point is not a finite number";
             Log("WARNING " + who + " : a point is not a finite number -> previous table kept");
             return false;
         }

@@ -35,6 +35,9 @@ public:
     bool Open(const std::string& path);
     // The same rules over text held in memory; `source` names it in log lines.
     bool OpenText(std::string_view text, const std::string& source = "<memory>");
+    // Why the last Open or OpenText refused, for the user: "no such file: X", "one data line,
+    // fewer than the two needed" ...; empty after one that read.
+    const std::string& LastError() const { return lastError_; }
 
     // Writes the table; false (and nothing written) while no table is loaded. The file
     // is replaced atomically, so a failed save leaves an existing file as it was.
@@ -86,6 +89,7 @@ private:
     bool ReadPoints(std::streambuf& in, const std::string& source);
     bool Install(Table& table, const std::string& who);
 
+    std::string lastError_;
     int count_ = 0;
     bool active_ = false;
     bool valid_ = false;

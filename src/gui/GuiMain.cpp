@@ -117,6 +117,16 @@ int main(int argc, char** argv) {
             sigaction(SIGINT, &action, nullptr);
         }
         window.show();
+        // Nothing of this session would survive it; said before the user does any work.
+        if (const std::string why = Conf::WriteProblem(user); !why.empty()) {
+            const std::string text =
+                "The user directory " + user.string() + " cannot be written (" + why +
+                "): measurements and options will not be autosaved and are lost when Sonvel "
+                "closes. Save the measurements as a package, or start Sonvel with --user-dir "
+                "and a writable directory.";
+            std::fprintf(stderr, "sonvel-gui: %s\n", text.c_str());
+            front.ShowMessage(MessageKind::Warning, "Sonvel Warning", text);
+        }
         if (port >= 0 && window.StartRemoteControl(port)) {
             std::printf("Sonvel serves on %s\n", window.Remote()->Address().toUtf8().constData());
             std::fflush(stdout);

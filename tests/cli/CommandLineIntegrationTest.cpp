@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <sstream>
 #include <string>
@@ -42,6 +43,10 @@ protected:
 
     Session Sonvel(const std::string& args) {
         return SonvelTest::RunProgram(SONVEL_BINARY, dir, args);
+    }
+    // The same with the user directory as the working directory, so that files are named short.
+    Session Here(const std::string& args) {
+        return SonvelTest::RunProgram("cd '" + dir.string() + "' && " + SONVEL_BINARY, dir, args);
     }
     static std::string Read(const fs::path& p) { return SonvelTest::ReadBytes(p); }
     // The measurements as the last session left them.
@@ -348,7 +353,7 @@ TEST_F(CommandLine, ADamagedPackageOpensInPartAndIsNamed) {
             e[name] = SonvelTest::ReadBytes(unpacked.Path() / name);
     }
     SonvelTest::WriteBytes(dir / "cut.zip", SonvelTest::WithSecondDataCut(e));
-    const Session open = Sonvel("open '" + (dir / "cut.zip").string() + "'");
+    const Session open = Sonvel("open --replace '" + (dir / "cut.zip").string() + "'");
     EXPECT_EQ(open.status, 1);
     EXPECT_NE(open.err.find("Opened 1 of 2 measurements from"), std::string::npos) << open.err;
     EXPECT_NE(open.err.find("measurement-001: Failed to read the FLAC data: the data file ends "
@@ -701,6 +706,130 @@ TEST_F(CommandLine, SeveralInputsWithAReferenceAndTheListsThatAreRefused) {
     for (int i = 0; i < list->GetSize(); ++i)
         inputRecords += list->No(i)->GetLabel().find("(input") != std::string::npos ? 1 : 0;
     EXPECT_EQ(inputRecords, 2) << "only the two of the measurement above";
+}
+
+} // namespace
+
+namespace {
+
+// A user directory under a plain file stops even root: refused before any work is done.
+TEST_F(CommandLine, AnUnwritableUserDirectoryIsRefusedBeforeAnyWork) {
+    SonvelTest::WriteBytes(dir / "afile", "x");
+    const fs::path bad = dir / "afile" / "sub";
+    const auto run = [&](const std::string& args) {
+        const std::string command = std::string(SONVEL_BINARY) + " --user-dir '" + bad.string() +
+                                    "' " + args + " >'" + (dir / "o.txt").string() + "' 2>'" +
+                                    (dir / "e.txt").string() + "'";
+        const int raw = std::system(command.c_str());
+        return Session{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, Read(dir / "o.txt"),
+                       Read(dir / "e.txt")};
+    };
+    for (const char* args : {"--set Signal.SignalLength=14 measure A --sim loopback", "clear"}) {
+        const Session r = run(args);
+        EXPECT_EQ(r.status, 1) << args;
+        EXPECT_EQ(r.out.find("Measured"), std::string::npos) << r.out;
+        EXPECT_NE(r.err.find("the user directory " + bad.string() +
+                             " cannot be written (Not a directory): give --user-dir a writable "
+                             "directory"),
+                  std::string::npos)
+            << r.err;
+    }
+    // Only reading: nothing to lose.
+    EXPECT_EQ(run("list").status, 0);
+}
+
+TEST_F(CommandLine, OpeningOverAListOfMeasurementsTakesReplace) {
+    {
+        Kedra::Measure::MeasurementList list(40);
+        list.No(0)->InitializeDirac(10, 44100, 1.0);
+        ASSERT_TRUE(list.Save((dir / "w.zip").string()));
+        for (int i = 1; i < 6; ++i)
+            list.No(i)->InitializeDirac(10, 44100, 1.0);
+        ASSERT_TRUE(list.Save((dir / "MeasAutosaved.zip").string()));
+    }
+    const auto filled = [&] {
+        int n = 0;
+        auto list = Autosaved();
+        for (int i = 0; i < list->GetSize(); ++i)
+            n += list->IsFilled(i) ? 1 : 0;
+        return n;
+    };
+    const Session refused = Here("--yes open w.zip");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("The list holds 6 measurements that opening w.zip would replace; "
+                               "nothing was opened. Give --replace"),
+              std::string::npos)
+        << refused.err;
+    EXPECT_EQ(filled(), 6);
+    ASSERT_EQ(Here("open --append w.zip").status, 0);
+    EXPECT_EQ(filled(), 7);
+    ASSERT_EQ(Here("open --replace w.zip").status, 0);
+    EXPECT_EQ(filled(), 1);
+}
+
+TEST_F(CommandLine, SilentOrBrokenRecordingsAreNotAnalysed) {
+    ASSERT_EQ(Here("signal sweep.wav").status, 0);
+    std::vector<float> samples(44100 * 6, 0.0f);
+    const auto write = [&](const char* name) {
+        ASSERT_GT(Kedra::WaveImExport::ArrayWaveExport(
+                      samples.data(), static_cast<int>(samples.size()), 44100,
+                      (dir / name).string(), Kedra::WaveImExport::WaveFormat::Float32, "", false),
+                  0);
+    };
+    write("sil.wav");
+    samples[1000] = 0.5f;
+    samples[2000] = std::numeric_limits<float>::quiet_NaN();
+    write("nan.wav");
+    samples[2000] = std::numeric_limits<float>::infinity();
+    write("inf.wav");
+    const Session silent = Here("analyze sil.wav --reference sweep.wav");
+    EXPECT_EQ(silent.status, 1);
+    EXPECT_NE(silent.err.find("Recording amplitude is to low:! (Below -70 dB)"), std::string::npos)
+        << silent.err;
+    for (const char* args :
+         {"analyze nan.wav --reference sweep.wav", "analyze inf.wav --reference sweep.wav",
+          "analyze sweep.wav "
+          "--reference inf.wav"}) {
+        const Session r = Here(args);
+        EXPECT_EQ(r.status, 1) << args;
+        EXPECT_NE(r.err.find("holds 1 samples that are not numbers (NaN or infinite)"),
+                  std::string::npos)
+            << args << r.err;
+    }
+    EXPECT_EQ(Here("list").out.find("sil"), std::string::npos);
+}
+
+TEST_F(CommandLine, EachInputLineNamesItsOwnValues) {
+    const Session r = Sonvel("--set Signal.SignalLength=14 measure C --sim loopback --inputs 1,11");
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto list = Autosaved();
+    const auto offset = [&](int slot) {
+        return Kedra::Text::FormatFixed(list->No(slot)->GetCurrentOffset(), 3);
+    };
+    ASSERT_NE(offset(2), offset(3)) << "the inputs must differ for this test to tell them apart";
+    EXPECT_NE(r.out.find("Measured C into slot 2: Unnamed-2 (input 1), recording peak "),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("time offset " + offset(2) + " samples\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Input 11 in slot 3: Unnamed-2 (input 11), recording peak "),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("time offset " + offset(3) + " samples\n"), std::string::npos) << r.out;
+}
+
+TEST_F(CommandLine, CalibrationsThatCannotBeImportedSayWhy) {
+    SonvelTest::WriteBytes(dir / "one.cal", "# one point\n100 0\n");
+    const Session missing = Here("cal mic nothere.cal");
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("Microphone calibration could not be imported!\nno such file: "
+                               "nothere.cal"),
+              std::string::npos)
+        << missing.err;
+    const Session one = Here("cal dacadc one.cal");
+    EXPECT_EQ(one.status, 1);
+    EXPECT_NE(one.err.find("DAC-ADC calibration could not be imported!\none data line"),
+              std::string::npos)
+        << one.err;
 }
 
 } // namespace

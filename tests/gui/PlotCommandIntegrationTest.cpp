@@ -144,7 +144,7 @@ TEST_F(PlotCommand, ShownDrawsWhatTheListShowsAndAnImportedSlotIsShown) {
         ASSERT_TRUE(saved.OpenTry((dir / "MeasAutosaved.zip").string(), false));
         EXPECT_EQ(saved.No(1)->GetPlotColour(), 0xff8000);
     }
-    ASSERT_EQ(Sonvel("open '" + backup + "'").status, 0);
+    ASSERT_EQ(Sonvel("open --replace '" + backup + "'").status, 0);
     ASSERT_EQ(after.status, 0) << after.err;
     EXPECT_NE(after.out.find("of 4 measurements"), std::string::npos) << after.out;
     EXPECT_NE(one.out.find("of 1 measurement"), std::string::npos) << one.out;
