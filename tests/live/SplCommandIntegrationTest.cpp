@@ -142,9 +142,17 @@ TEST_F(SplCommand, BadInputFailsClearlyAndWritesNothing) {
 // exit 0, rather than everything lost with the process.
 TEST_F(SplCommand, CtrlCEndsALiveRunAndKeepsWhatWasMeasured) {
     const std::string csv = (dir / "l.csv").string();
-    const Session s =
-        SonvelTest::RunProgram("timeout --preserve-status -s INT 1.5 " + std::string(SONVEL_BINARY),
-                               dir, "spl --sim room --seconds 100000 --csv '" + csv + "'");
+    // Ctrl+C once the first reading is out, as a user presses it, however slow the start.
+    const std::filesystem::path script = dir / "ctrl-c.sh";
+    SonvelTest::WriteBytes(script, "\"$@\" & p=$!\n"
+                                   "for i in $(seq 600); do\n"
+                                   "  grep -q ' s  L' '" +
+                                       (dir / "stdout.txt").string() +
+                                       "' 2>/dev/null && break; sleep 0.05\n"
+                                       "done\n"
+                                       "kill -INT $p; wait $p\n");
+    const Session s = SonvelTest::RunProgram("sh '" + script.string() + "' " + SONVEL_BINARY, dir,
+                                             "spl --sim room --seconds 100000 --csv '" + csv + "'");
     ASSERT_EQ(s.status, 0) << s.out << s.err;
     EXPECT_NE(s.out.find("Stopped by Ctrl+C after"), std::string::npos) << s.out;
     std::istringstream in(Read(csv));
