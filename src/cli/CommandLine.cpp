@@ -1144,6 +1144,8 @@ int RunCommandLine(int argc, char** argv) {
         } else if (save->parsed()) {
             if (!ctrl.Action_SaveFile(file, wave))
                 status = 1;
+            else
+                std::printf("Saved the list to %s\n", file.c_str());
         } else if (clear->parsed()) {
             ctrl.Action_ClearMeasurements();
         } else if (rearrange->parsed()) {
@@ -1159,8 +1161,14 @@ int RunCommandLine(int argc, char** argv) {
             if (!ctrl.Action_MeasOperationAB())
                 throw AlreadyTold{};
         } else if (match->parsed()) {
+            const Measurement* a = ctrl.Presenter(MainCtrl::PRESENTER_A);
+            const double before = a != nullptr ? a->GetAmplitude() : 1.0;
             if (!ctrl.Action_MatchAToB(fc, bw, matchTime))
                 throw AlreadyTold{};
+            std::printf(
+                "Matched A to B: A's level changed by %s dB\n",
+                Kedra::Text::FormatFixed(Kedra::Math::AmplitudeToDB(a->GetAmplitude() / before), 2)
+                    .c_str());
         } else if (stitch->parsed()) {
             if (!ctrl.Action_AbcStitch(fc, bw, matchTime))
                 status = 1;

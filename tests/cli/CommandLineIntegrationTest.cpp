@@ -194,6 +194,20 @@ TEST_F(CommandLine, ThreeSpeakerMeasurementsDividedGiveAFlatC) {
     const Session listed = Sonvel("list");
     EXPECT_NE(listed.out.find("  2 C   (Unnamed-0) / (Unnamed-1)"), std::string::npos)
         << listed.out;
+
+    // B played 6.02 dB softer than A: matching A to B says it lowered A by that much.
+    ASSERT_EQ(Sonvel("--set Dev.OutputPCMAmplitude=0.25 --set Dev.SamplerateNo=1 measure B "
+                     "--sim speaker")
+                  .status,
+              0);
+    const Session matched = Sonvel("match");
+    ASSERT_EQ(matched.status, 0) << matched.err;
+    const std::size_t at = matched.out.find("A's level changed by ");
+    ASSERT_NE(at, std::string::npos) << matched.out;
+    EXPECT_NEAR(std::stod(matched.out.substr(at + 21)), -6.02, 0.2) << matched.out;
+    const std::string kept = (dir / "kept.zip").string();
+    EXPECT_NE(Sonvel("save '" + kept + "'").out.find("Saved the list to " + kept),
+              std::string::npos);
 }
 
 TEST_F(CommandLine, AmplitudeValidationMessages) {
