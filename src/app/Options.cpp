@@ -42,19 +42,10 @@ void Show(const std::string& title, const std::string& text) {
         Log("WARNING " + title + ": " + text);
 }
 
-std::string_view Trim(std::string_view s) {
-    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-    while (!s.empty() && blank(s.front()))
-        s.remove_prefix(1);
-    while (!s.empty() && blank(s.back()))
-        s.remove_suffix(1);
-    return s;
-}
-
 // from_chars knows no leading '+', which XML numbers may carry.
 template <class T>
 bool ParseNumber(std::string_view text, T& out) {
-    text = Trim(text);
+    text = Kedra::Text::TrimBlanks(text);
     if (!text.empty() && text.front() == '+')
         text.remove_prefix(1);
     if (text.empty())
@@ -72,7 +63,7 @@ bool ParseNumber(std::string_view text, T& out) {
 }
 
 bool ParseBool(std::string_view text, bool& out) {
-    text = Trim(text);
+    text = Kedra::Text::TrimBlanks(text);
     if (text == "true" || text == "1") {
         out = true;
         return true;
@@ -150,7 +141,7 @@ struct Reader {
             std::vector<int> items;
             for (pugi::xml_node item : child.children()) {
                 if (item.type() == pugi::node_pcdata || item.type() == pugi::node_cdata) {
-                    if (!Trim(item.value()).empty()) {
+                    if (!Kedra::Text::TrimBlanks(item.value()).empty()) {
                         Refuse(name, item.value(), "a list of whole numbers");
                         return;
                     }
@@ -485,7 +476,7 @@ std::optional<std::int64_t> Options::ProductVersionNumber(std::string_view versi
     std::int64_t multiplier = 1000000;
     while (true) {
         const std::size_t dot = version.find('.');
-        const std::string_view part = Trim(version.substr(0, dot));
+        const std::string_view part = Kedra::Text::TrimBlanks(version.substr(0, dot));
         std::int64_t value = 0;
         // Nine digits at most: no sum of four parts can overflow.
         if (part.empty() || part.size() > 9 ||

@@ -1,6 +1,7 @@
 #include "app/OptionsField.h"
 
 #include "app/Options.h"
+#include "exchange/TextFile.h"
 #include "foundation/KedraLogger.h"
 
 #include <array>
@@ -29,15 +30,6 @@ constexpr std::array<NamedColor, 10> NAMED_COLORS{{
     {"DarkBlue", {0, 0, 139, 255}},
 }};
 
-std::string_view Trim(std::string_view s) {
-    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-    while (!s.empty() && blank(s.front()))
-        s.remove_prefix(1);
-    while (!s.empty() && blank(s.back()))
-        s.remove_suffix(1);
-    return s;
-}
-
 bool EqualNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size())
         return false;
@@ -49,7 +41,7 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
 }
 
 bool ParseByte(std::string_view text, int base, std::uint8_t& out) {
-    text = Trim(text);
+    text = Kedra::Text::TrimBlanks(text);
     unsigned value = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
     if (text.empty() || ec != std::errc() || end != text.data() + text.size() || value > 255)
@@ -82,7 +74,7 @@ std::string ColorToText(Color c) {
 }
 
 bool ColorFromText(std::string_view text, Color& c, std::string& error) {
-    const std::string_view t = Trim(text);
+    const std::string_view t = Kedra::Text::TrimBlanks(text);
     if (!t.empty() && t.front() == '#') {
         const std::string_view hex = t.substr(1);
         if (hex.size() == 6 || hex.size() == 8) {

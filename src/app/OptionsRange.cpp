@@ -54,15 +54,6 @@ constexpr OptionRange RANGES[] = {
     {"Window.RemotePort", 1, 65535},
 };
 
-std::string_view Trim(std::string_view s) {
-    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-    while (!s.empty() && blank(s.front()))
-        s.remove_prefix(1);
-    while (!s.empty() && blank(s.back()))
-        s.remove_suffix(1);
-    return s;
-}
-
 } // namespace
 
 std::span<const OptionRange> OptionRanges() {
@@ -80,7 +71,7 @@ std::optional<std::string> OutOfRange(std::string_view path, std::string_view va
     const OptionRange* range = FindOptionRange(path);
     if (range == nullptr)
         return std::nullopt;
-    std::string_view text = Trim(value);
+    std::string_view text = Kedra::Text::TrimBlanks(value);
     std::string_view number = text;
     if (!number.empty() && number.front() == '+')
         number.remove_prefix(1);

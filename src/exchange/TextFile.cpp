@@ -334,6 +334,15 @@ bool WriteFileAtomically(const std::string& path, std::string_view contents, std
     return true;
 }
 
+std::string_view TrimBlanks(std::string_view s) {
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (!s.empty() && blank(s.front()))
+        s.remove_prefix(1);
+    while (!s.empty() && blank(s.back()))
+        s.remove_suffix(1);
+    return s;
+}
+
 std::string FormatFixed(double x, int decimals) {
     char buffer[512];
     const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, x,

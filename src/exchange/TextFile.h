@@ -32,6 +32,8 @@ std::string FormatNumber(double x);
 void AppendNumber(std::string& out, double x);
 // x with `decimals` digits after the point ('.' whatever the locale), like "%.*f".
 std::string FormatFixed(double x, int decimals);
+// Without leading and trailing blanks, tabs and line ends.
+std::string_view TrimBlanks(std::string_view s);
 
 // Reads only, never copies: lets the line reader run over text held in memory.
 class MemoryStreamBuf : public std::streambuf {
