@@ -127,9 +127,14 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "sonvel-gui: %s\n", text.c_str());
             front.ShowMessage(MessageKind::Warning, "Sonvel Warning", text);
         }
-        if (port >= 0 && window.StartRemoteControl(port)) {
+        QString why;
+        if (port >= 0 && window.StartRemoteControl(port, &why)) {
             std::printf("Sonvel serves on %s\n", window.Remote()->Address().toUtf8().constData());
             std::fflush(stdout);
+        } else if (port >= 0) {
+            // A script waiting for the address learns at once that none will come.
+            std::fprintf(stderr, "sonvel-gui: the remote control could not start: %s\n",
+                         why.toUtf8().constData());
         }
         status = QApplication::exec();
     } catch (const std::exception& e) {

@@ -523,10 +523,12 @@ void MainWindow::SwitchRemoteControl(bool on) {
     ShowDone(tr("Remote control off"));
 }
 
-bool MainWindow::StartRemoteControl(int port) {
+bool MainWindow::StartRemoteControl(int port, QString* reason) {
     const RemoteSettings settings{"127.0.0.1", port, {}, Conf::UserDirectory()};
     QString why;
     if (remote_->Start(settings, &why) < 0) {
+        if (reason != nullptr)
+            *reason = why;
         const QSignalBlocker block(remoteAction_);
         remoteAction_->setChecked(false);
         front_.ShowMessage(MessageKind::Warning, "Remote control",

@@ -127,8 +127,9 @@ public:
     QMenu* LiveMenu() const { return liveMenu_; }
     // Tools > Remote control: the HTTP API over this window's list.
     RemoteControl* Remote() const { return remote_; }
-    // Switches it on, on `port` (0: any free one); false when it could not, and a message.
-    bool StartRemoteControl(int port);
+    // Switches it on, on `port` (0: any free one); false when it could not, and a message
+    // (also into `why` when given).
+    bool StartRemoteControl(int port, QString* why = nullptr);
     QAction* RemoteAction() const { return remoteAction_; }
 
 signals:

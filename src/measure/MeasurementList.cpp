@@ -17,6 +17,8 @@ void Log(const std::string& text) {
     Kedra::Logging::KedraLogger::LogText(text);
 }
 
+} // namespace
+
 bool LooksLikeZip(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     char head[4] = {};
@@ -24,8 +26,6 @@ bool LooksLikeZip(const std::string& path) {
     return in.gcount() == 4 && head[0] == 'P' && head[1] == 'K' &&
            ((head[2] == 3 && head[3] == 4) || (head[2] == 5 && head[3] == 6));
 }
-
-} // namespace
 
 MeasurementList::MeasurementList(int slotCount) {
     for (int i = 0; i < std::max(slotCount, 0); ++i)

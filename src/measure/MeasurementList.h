@@ -36,6 +36,10 @@ struct OpenReport {
     bool Complete() const { return !refused && failed.empty() && opened == found; }
 };
 
+// Whether the file starts as a zip archive does (a local file header, or an empty archive's
+// end record).
+bool LooksLikeZip(const std::string& path);
+
 class MeasurementList {
 public:
     // Entry numbers have three digits.

@@ -9,7 +9,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <numbers>
 #include <optional>
 #include <set>
@@ -22,6 +21,7 @@
 #include "audio/SimulatedSoundCard.h"
 #include "foundation/MathHelpers.h"
 #include "measure/MeasurementFile.h"
+#include "measure/MeasurementList.h"
 #include "remote/OpenApiDocument.h"
 
 namespace Kedra::Sonvel {
@@ -175,17 +175,6 @@ std::optional<double> NumberParameter(const httplib::Request& req, const char* k
 
 json Number(double x) {
     return std::isfinite(x) ? json(x) : json(nullptr);
-}
-
-// A zip archive (local file header or an empty archive's end record), or an empty file.
-bool IsPackageFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    char magic[4] = {};
-    in.read(magic, 4);
-    if (in.gcount() == 0)
-        return true;
-    return in.gcount() == 4 && magic[0] == 'P' && magic[1] == 'K' &&
-           ((magic[2] == 3 && magic[3] == 4) || (magic[2] == 5 && magic[3] == 6));
 }
 
 json Summary(MainCtrl& ctrl, int slot) {
@@ -757,7 +746,8 @@ void RemoteServer::Save(const httplib::Request& req, httplib::Response& res) {
     if (extension != ".zip")
         throw HttpError(400, "a package is saved as a .zip file, not " + path.filename().string());
     std::error_code ec;
-    if (fs::exists(path, ec) && !IsPackageFile(path))
+    if (fs::exists(path, ec) && fs::file_size(path, ec) > 0 &&
+        !Kedra::Measure::LooksLikeZip(path.string()))
         throw HttpError(409, path.string() + " exists and is not a package; it is left as it is");
     host_->Run([&] {
         RemoteFrontEnd::Capture capture;

@@ -8,6 +8,7 @@ import re
 import signal
 import socket
 import subprocess
+import threading
 import time
 import zipfile
 from concurrent.futures import ThreadPoolExecutor
@@ -279,6 +280,26 @@ def test_the_window_serves_its_own_list(tmp_path):
             (measured["slot"], "Woofer", "B")]
         code, response, _ = w.request("GET", "/api/measurements/B/response?points=3&from=500&to=2000")
         assert code == 200 and all(-40.0 < db < 20.0 for db in response["db"]), response
+        # A second window on the same port says so at once, where a script reads it.
+        second = subprocess.Popen(
+            [GUI, "--user-dir", str(tmp_path / "second"), "--remote", str(w.port)],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+            env=dict(os.environ, QT_QPA_PLATFORM="offscreen"))
+        # Ended after 20 s whatever happens, so that a missing line fails instead of hanging.
+        watchdog = threading.Timer(20.0, second.kill)
+        watchdog.start()
+        try:
+            said = []
+            while not said or "could not start" not in said[-1]:
+                line = second.stderr.readline()
+                if not line:
+                    break
+                said.append(line)
+            assert said and "in use" in said[-1], said
+        finally:
+            watchdog.cancel()
+            second.send_signal(signal.SIGTERM)
+            second.communicate(timeout=30)
     finally:
         w.process.send_signal(signal.SIGTERM)
         w.process.communicate(timeout=30)
