@@ -61,8 +61,10 @@ void WindowHost::Run(const std::function<void()>& call) {
         task->abandoned = true;
         throw RemoteUnavailable(SWITCHED_OFF);
     }
-    if (task->error)
-        std::rethrow_exception(task->error);
+    // Taken out under the lock: the window's thread then never holds the last reference to
+    // an exception this thread is still reading.
+    if (std::exception_ptr error = std::move(task->error))
+        std::rethrow_exception(error);
 }
 
 void WindowHost::RunPosted() {
